@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the core, the extension module, the C++ tests and benchmarks.
+#   scripts/build.sh            Release build in build/
+#   scripts/build.sh sanitize   ASan + UBSan build in build-sanitize/, then runs the C++ tests
+#   scripts/build.sh tsan       ThreadSanitizer build in build-tsan/, then runs the C++ tests
+# The module is made importable from .venv through a .pth file naming build/python.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+mode=${1:-release}
+jobs=$(nproc)
+case "$mode" in
+  release)  dir=build;          extra=() ;;
+  sanitize) dir=build-sanitize; extra=(-DQUENLITH_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  tsan)     dir=build-tsan;     extra=(-DQUENLITH_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  *) echo "usage: scripts/build.sh [release|sanitize|tsan]" >&2; exit 2 ;;
+esac
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$root/.venv/bin/python" "${extra[@]}" >/dev/null
+cmake --build "$dir" -j "$jobs"
+if [ "$mode" = release ]; then
+  site=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+  echo "$root/build/python" > "$site/_quenlith_build.pth"
+else
+  (cd "$dir" && ctest --output-on-failure)
+fi

@@ -1,0 +1,134 @@
+#include "parallel/row_ops.hpp"
+
+#include <algorithm>
+
+#include "parallel/pool.hpp"
+#include "store/error.hpp"
+
+namespace quenlith::parallel {
+
+namespace {
+
+std::size_t row_count(std::size_t len, std::size_t ncomp) { return (len + ncomp - 1) / ncomp; }
+
+// Position of row[comp], checked against the row's own length (the last row of an
+// array that is not a whole number of rows is short).
+std::size_t checked_position(const char* op, std::size_t len, std::size_t ncomp, std::size_t row,
+                             std::size_t comp) {
+  const std::size_t start = row * ncomp;
+  const std::size_t row_len = std::min(ncomp, len - start);
+  QUENLITH_VERIFY(comp < row_len, "{}: component {} outside a row of {} value(s)", op, comp, row_len);
+  return start + comp;
+}
+
+template <class Update>
+void component_update(const char* op, std::span<double> values, std::size_t ncomp, std::size_t comp,
+                      Update update) {
+  QUENLITH_VERIFY(ncomp >= 1, "{}: row width must be at least 1", op);
+  const std::size_t len = values.size();
+  for_chunks(row_count(len, ncomp), row_min_piece(ncomp), [&](Index begin, Index end) {
+    for (Index r = begin; r < end; ++r) {
+      double& v = values[checked_position(op, len, ncomp, r, comp)];
+      v = update(v);
+    }
+  });
+}
+
+template <class Update>
+void value_update(std::span<double> values, Update update) {
+  for_chunks(values.size(), PAR_MIN_LEN, [&](Index begin, Index end) {
+    for (Index i = begin; i < end; ++i) values[i] = update(values[i]);
+  });
+}
+
+}  // namespace
+
+std::size_t row_min_piece(std::size_t ncomp) {
+  return std::max<std::size_t>(1, PAR_MIN_LEN / std::max<std::size_t>(ncomp, 1));
+}
+
+void par_component_add(std::span<double> values, std::size_t ncomp, std::size_t comp, double x) {
+  component_update("par_component_add", values, ncomp, comp, [x](double v) { return v + x; });
+}
+
+void par_component_sub(std::span<double> values, std::size_t ncomp, std::size_t comp, double x) {
+  component_update("par_component_sub", values, ncomp, comp, [x](double v) { return v - x; });
+}
+
+void par_component_mul(std::span<double> values, std::size_t ncomp, std::size_t comp, double x) {
+  component_update("par_component_mul", values, ncomp, comp, [x](double v) { return v * x; });
+}
+
+void par_component_div(std::span<double> values, std::size_t ncomp, std::size_t comp, double x) {
+  component_update("par_component_div", values, ncomp, comp, [x](double v) { return v / x; });
+}
+
+void par_component_set(std::span<double> values, std::size_t ncomp, std::size_t comp, double x) {
+  component_update("par_component_set", values, ncomp, comp, [x](double) { return x; });
+}
+
+void par_scalar_op(std::span<double> values, BinaryOp op, double x) {
+  value_update(values, [op, x](double v) { return op(v, x); });
+}
+
+void par_map_values(std::span<double> values, UnaryFn f) {
+  value_update(values, [f](double v) { return f(v); });
+}
+
+void par_lerp_scale(std::span<double> values, double t) {
+  value_update(values, [t](double v) { return v * t; });
+}
+
+void par_lerp_scale_complement(std::span<double> values, double t) {
+  const double s = 1.0 - t;  // formed once, so every value sees the same factor
+  value_update(values, [s](double v) { return v * s; });
+}
+
+double par_sum_of_squares(std::span<const double> values) {
+  return sum_chunks(values.size(), PAR_MIN_LEN, [&](Index begin, Index end) {
+    double sum = -0.0;
+    for (Index i = begin; i < end; ++i) sum += values[i] * values[i];
+    return sum;
+  });
+}
+
+double par_sum_of_squares_components(std::span<const double> values, std::size_t ncomp,
+                                     std::span<const std::size_t> selection) {
+  const std::size_t width = std::max<std::size_t>(1, ncomp);
+  const std::size_t len = values.size();
+  return sum_chunks(row_count(len, width), row_min_piece(width), [&](Index begin, Index end) {
+    double sum = -0.0;
+    for (Index r = begin; r < end; ++r) {
+      double row_sum = -0.0;
+      for (std::size_t i : selection) {
+        const double v = values[checked_position("par_sum_of_squares_components", len, width, r, i)];
+        row_sum += v * v;
+      }
+      sum += row_sum;
+    }
+    return sum;
+  });
+}
+
+double par_component_sum(std::span<const double> values, std::size_t ncomp, std::size_t comp) {
+  QUENLITH_VERIFY(ncomp >= 1, "{}: row width must be at least 1", "par_component_sum");
+  const std::size_t len = values.size();
+  return sum_chunks(row_count(len, ncomp), row_min_piece(ncomp), [&](Index begin, Index end) {
+    double sum = -0.0;
+    for (Index r = begin; r < end; ++r) sum += values[checked_position("par_component_sum", len, ncomp, r, comp)];
+    return sum;
+  });
+}
+
+void par_sort_dedup_rows(std::vector<std::vector<std::uint64_t>>& rows) {
+  for_chunks(rows.size(), 1, [&](Index begin, Index end) {
+    for (Index r = begin; r < end; ++r) {
+      auto& row = rows[r];
+      if (row.size() < 2) continue;
+      std::sort(row.begin(), row.end());
+      row.erase(std::unique(row.begin(), row.end()), row.end());
+    }
+  });
+}
+
+}  // namespace quenlith::parallel

@@ -1,0 +1,84 @@
+#pragma once
+// Converters from Python objects to core values. Each raises the interpreter's
+// or the system's exception (throws ErrorAlreadySet). `arg(...)` runs a
+// converter on one bound argument and, for a TypeError, re-raises it as
+// "argument '{name}': {text}" keeping the original's cause.
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+#include "py/signature.hpp"
+
+namespace quenlith::py {
+
+// Re-raises the current exception, if it is a TypeError, as the argument error
+// for `name`. Always throws ErrorAlreadySet.
+[[noreturn]] void rethrow_as_argument_error(const char* name);
+
+template <class Conv>
+auto arg(const Signature& sig, const BoundArgs& bound, std::size_t i, Conv&& conv) -> decltype(conv(nullptr)) {
+  try {
+    return conv(bound[i]);
+  } catch (const ErrorAlreadySet&) {
+    rethrow_as_argument_error(sig.params[i].name);
+  }
+}
+
+// The qualified name of an object's type ("int", "Coords").
+std::string type_qualname(PyObject* obj);
+// "'{}' object is not an instance of '{}'", or "'None' is not an instance of '{}'".
+[[noreturn]] void raise_not_instance(PyObject* obj, std::string_view class_name);
+
+double to_f64(PyObject* obj);
+std::int64_t to_i64(PyObject* obj);
+std::uint64_t to_u64(PyObject* obj);
+std::uint32_t to_u32(PyObject* obj);
+std::uint8_t to_u8(PyObject* obj);
+// True, False or a numpy boolean; nothing else.
+bool to_bool(PyObject* obj);
+// A str (or subclass), taken as UTF-8.
+std::string to_str(PyObject* obj);
+// A str or an os.PathLike whose path is a str, encoded with the file-system encoding.
+std::string to_path(PyObject* obj);
+// Any sequence but a str: its items converted by `conv`.
+template <class Conv>
+auto to_list(PyObject* obj, Conv&& conv) -> std::vector<decltype(conv(nullptr))>;
+// A tuple of exactly `n` items ("expected tuple of length {}, but got tuple of length {}").
+Ref to_tuple_n(PyObject* obj, Py_ssize_t n);
+std::vector<double> to_f64_list(PyObject* obj);
+std::vector<std::string> to_str_list(PyObject* obj);
+
+// The `components` argument: a str, or a sequence of str.
+// TypeError "components: expected a str or a list of str" otherwise.
+std::vector<std::string> extract_components(PyObject* obj);
+
+// Python values from core values.
+Ref from_str(std::string_view s);
+Ref from_f64(double v);
+Ref from_u64(std::uint64_t v);
+Ref from_i64(std::int64_t v);
+Ref from_bool(bool v);
+
+namespace detail {
+// Checks `obj` is a sequence but not a str and returns its fast form (list or tuple).
+Ref sequence_items(PyObject* obj);
+}  // namespace detail
+
+template <class Conv>
+auto to_list(PyObject* obj, Conv&& conv) -> std::vector<decltype(conv(nullptr))> {
+  Ref seq = detail::sequence_items(obj);
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<decltype(conv(nullptr))> out;
+  out.reserve(static_cast<std::size_t>(n));
+  PyObject** items = PySequence_Fast_ITEMS(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(conv(items[i]));
+  return out;
+}
+
+}  // namespace quenlith::py

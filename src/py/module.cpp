@@ -1,0 +1,98 @@
+// The module's entry: multi-phase initialisation, and registration of every
+// function and class in one fixed order (the order of `__all__`).
+#include <Python.h>
+
+#include <iterator>
+
+#include "py/entry.hpp"
+#include "py/ref.hpp"
+#include "py/swap_dir.hpp"
+#include "py/type.hpp"
+
+namespace quenlith::py {
+namespace {
+
+// Module functions, in registration order.
+PyMethodDef* const kFunctions[] = {
+    &set_swap_dir_def,
+    &swap_dir_def,
+};
+
+struct ClassEntry {
+  const char* name;
+  TypeCache* cache;
+};
+// Classes, in registration order.
+const ClassEntry kClasses[] = {
+    {nullptr, nullptr},
+};
+
+// Appends `name` to __all__ (made on first use) and sets the attribute.
+void add_name(PyObject* module, PyObject* name, PyObject* value) {
+  Ref all = Ref::steal_or_null(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw ErrorAlreadySet{};
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    check(PyObject_SetAttrString(module, "__all__", all.get()));
+  }
+  check(PyList_Append(all.get(), name));
+  check(PyObject_SetAttr(module, name, value));
+}
+
+void init_module(PyObject* module) {
+  {
+    Ref name = Ref::steal(PyUnicode_FromString("__version__"));
+    Ref version = Ref::steal(PyUnicode_FromString("0.1.0"));
+    add_name(module, name.get(), version.get());
+  }
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  for (PyMethodDef* def : kFunctions) {
+    Ref function = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+    Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    add_name(module, name.get(), function.get());
+  }
+  for (const ClassEntry& entry : kClasses) {
+    if (!entry.cache) continue;
+    PyTypeObject* type = entry.cache->get();
+    Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+    add_name(module, name.get(), reinterpret_cast<PyObject*>(type));
+  }
+}
+
+int module_exec(PyObject* module) noexcept {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "_quenlith: exec step expects a module object");
+    return -1;
+  }
+  return guarded_status([&] { init_module(module); });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    // Our classes are process-wide (each type is built once and kept), so the
+    // module cannot be shared between sub-interpreters.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    // The store's guards, not the interpreter lock, protect our data.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_quenlith",
+    "The private native extension module _quenlith of quenlith, a finite-element library.\n\n"
+    "The public package quenlith re-exports it whole (from ._quenlith import *) and builds\n"
+    "its pure-Python high-level layer on it.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quenlith::py
+
+PyMODINIT_FUNC PyInit__quenlith(void) { return PyModuleDef_Init(&quenlith::py::kModule); }

@@ -1,0 +1,48 @@
+// set_swap_dir(path) and swap_dir(): the process-wide swap directory.
+#include "py/swap_dir.hpp"
+
+#include "py/convert.hpp"
+#include "py/entry.hpp"
+#include "store/swap_dir.hpp"
+
+namespace quenlith::py {
+
+namespace {
+
+constexpr Param set_swap_dir_params[] = {{"path"}};
+const Signature set_swap_dir_sig{
+    "set_swap_dir", nullptr, Receiver::None, set_swap_dir_params,
+    "Set the directory used to swap large objects to disk. If never set, a\n"
+    "per-process subdirectory of the system temp dir is used."};
+const Signature swap_dir_sig{"swap_dir", nullptr, Receiver::None, {},
+                             "Return the effective swap directory (creating it if necessary)."};
+
+Ref set_swap_dir_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(set_swap_dir_sig, args, nargsf, kwnames);
+  std::string path = arg(set_swap_dir_sig, bound, 0, to_path);
+  store::set_swap_dir(std::move(path));
+  return Ref::borrow(Py_None);
+}
+
+Ref swap_dir_impl(PyObject*) {
+  const std::string path = store::swap_dir();
+  // pathlib.Path is looked up once and kept for the life of the process.
+  static PyObject* path_class = nullptr;
+  if (!path_class) {
+    Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+    path_class = check(PyObject_GetAttrString(pathlib.get(), "Path"));
+  }
+  Ref text = Ref::steal_or_null(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "strict"));
+  if (!text) {
+    PyErr_Clear();
+    text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  }
+  return Ref::steal(PyObject_CallOneArg(path_class, text.get()));
+}
+
+}  // namespace
+
+PyMethodDef set_swap_dir_def = method_def<set_swap_dir_impl>("set_swap_dir", set_swap_dir_sig.doc());
+PyMethodDef swap_dir_def = {"swap_dir", noargs<swap_dir_impl>, METH_NOARGS, swap_dir_sig.doc()};
+
+}  // namespace quenlith::py

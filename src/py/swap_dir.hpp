@@ -1,0 +1,7 @@
+#pragma once
+#include <Python.h>
+
+namespace quenlith::py {
+extern PyMethodDef set_swap_dir_def;
+extern PyMethodDef swap_dir_def;
+}  // namespace quenlith::py

@@ -1,0 +1,21 @@
+#pragma once
+// The process-wide swap directory: where stored objects written out to disk
+// live. It is set by `set_swap_dir`, or defaults on first use to a private
+// per-process directory under the system temporary directory.
+#include <string>
+
+namespace quenlith::store {
+
+// Replaces the setting with `path`, kept as given (not made absolute, not
+// created, not validated). Never fails.
+void set_swap_dir(std::string path);
+
+// The effective directory. When none is set, makes the default
+// "$TMPDIR/quenlith-swap-{pid}" (TMPDIR unset: /tmp) with every missing parent
+// and mode 0700, and keeps it. Throws Error::io when it cannot be made, or when
+// the path exists but is not a directory of the current user (or is a symbolic
+// link): other users must neither read nor plant swapped data. Nothing is kept
+// on failure, so a later call tries again.
+std::string swap_dir();
+
+}  // namespace quenlith::store

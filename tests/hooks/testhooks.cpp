@@ -1,0 +1,155 @@
+// _quenlith_testhooks: entry points for the Python tests only. They reach the
+// binding layer's internals (argument matcher on every signature shape,
+// converters, error conversion, holds, the interruption poll) without adding
+// anything to the public module.
+#include <Python.h>
+
+#include <csignal>
+#include <string>
+
+#include "py/convert.hpp"
+#include "py/entry.hpp"
+#include "py/hold.hpp"
+#include "store/error.hpp"
+
+namespace quenlith::py {
+namespace {
+
+Ref bound_tuple(const BoundArgs& bound) {
+  Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bound.size())));
+  for (std::size_t i = 0; i < bound.size(); ++i) {
+    PyObject* v = bound.has(i) ? bound[i] : Py_None;
+    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(v));  // steals the new reference
+  }
+  return out;
+}
+
+constexpr Param one_params[] = {{"a"}};
+const Signature one_sig{"one", nullptr, Receiver::None, one_params, "One required parameter."};
+constexpr Param required_params[] = {{"a"}, {"b"}, {"c"}};
+const Signature required_sig{"required", nullptr, Receiver::None, required_params, "Three required parameters."};
+constexpr Param optional_params[] = {{"a"}, {"b"}, {"n_elems"}, {"element_type", "\"SEG2\""}, {"c", "None"}};
+const Signature optional_sig{"optional", nullptr, Receiver::None, optional_params, "Optional parameters."};
+constexpr Param method_params[] = {{"x"}, {"y", "1"}};
+const Signature method_sig{"method", "Probe", Receiver::Self, method_params, "A method's full name."};
+
+template <const Signature& Sig>
+Ref probe(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return bound_tuple(match(Sig, args, nargsf, kwnames));
+}
+
+constexpr Param convert_params[] = {{"kind"}, {"value"}};
+const Signature convert_sig{"convert", nullptr, Receiver::None, convert_params, "Runs one converter."};
+
+Ref list_of(const std::vector<std::string>& names) {
+  Ref out = Ref::steal(PyList_New(0));
+  for (const auto& n : names) check(PyList_Append(out.get(), from_str(n).get()));
+  return out;
+}
+
+Ref convert(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(convert_sig, args, nargsf, kwnames);
+  const std::string kind = arg(convert_sig, bound, 0, to_str);
+  auto value = [&](auto conv) { return arg(convert_sig, bound, 1, conv); };
+  if (kind == "f64") return from_f64(value(to_f64));
+  if (kind == "i64") return from_i64(value(to_i64));
+  if (kind == "u64") return from_u64(value(to_u64));
+  if (kind == "u32") return from_u64(value(to_u32));
+  if (kind == "u8") return from_u64(value(to_u8));
+  if (kind == "bool") return from_bool(value(to_bool));
+  if (kind == "str") return from_str(value(to_str));
+  if (kind == "path") return from_str(value(to_path));
+  if (kind == "f64_list") {
+    Ref out = Ref::steal(PyList_New(0));
+    for (double v : value(to_f64_list)) check(PyList_Append(out.get(), from_f64(v).get()));
+    return out;
+  }
+  if (kind == "str_list") return list_of(value(to_str_list));
+  if (kind == "tuple2") return value([](PyObject* o) { return to_tuple_n(o, 2); });
+  if (kind == "components") return list_of(value(extract_components));
+  raise_value_error("unknown converter");
+}
+
+constexpr Param error_params[] = {{"kind"}, {"text", "\"\""}};
+const Signature error_sig{"core_error", nullptr, Receiver::None, error_params, "Raises a core error."};
+
+Ref core_error(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(error_sig, args, nargsf, kwnames);
+  const std::uint64_t kind = arg(error_sig, bound, 0, to_u64);
+  const std::string text = bound.has(1) ? arg(error_sig, bound, 1, to_str) : std::string();
+  using store::Error;
+  switch (kind) {
+    case 0: throw Error::io(text);
+    case 1: throw Error::serialization(text);
+    case 2: throw Error::stale_handle();
+    case 3: throw Error::interrupted();
+    case 4: throw Error::mesh_sealed();
+    case 5: throw Error::message(text);
+    case 6: throw Error::io_errno(static_cast<int>(text.empty() ? 2 : std::stoi(text)));
+    default: raise_value_error("unknown kind");
+  }
+}
+
+constexpr Param poll_params[] = {{"signum", "0"}};
+const Signature poll_sig{"poll_interrupt", nullptr, Receiver::None, poll_params,
+                         "Delivers signal `signum` (when not 0) as a long computation would see it, then polls."};
+
+Ref poll_interrupt(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(poll_sig, args, nargsf, kwnames);
+  const std::int64_t signum = bound.has(0) ? arg(poll_sig, bound, 0, to_i64) : 0;
+  // The signal arrives while we are in C: its Python handler stays pending
+  // until the poll runs it, as during a long solve.
+  if (signum != 0) std::raise(static_cast<int>(signum));
+  interrupt_check()();
+  return Ref::borrow(Py_None);
+}
+
+constexpr Param hold_params[] = {{"first"}, {"second"}};
+const Signature hold_sig{"hold_conflict", nullptr, Receiver::None, hold_params,
+                         "Takes a hold of mode `first` then one of mode `second` on one object."};
+
+Ref hold_conflict(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(hold_sig, args, nargsf, kwnames);
+  const bool first_exclusive = arg(hold_sig, bound, 0, to_bool);
+  const bool second_exclusive = arg(hold_sig, bound, 1, to_bool);
+  ObjectBase object{};
+  auto take = [&](bool exclusive, auto&& then) {
+    if (exclusive) {
+      ExclusiveHold h(&object);
+      then();
+    } else {
+      SharedHold h(&object);
+      then();
+    }
+  };
+  take(first_exclusive, [&] { take(second_exclusive, [] {}); });
+  // Every hold was given back: an exclusive hold is possible again.
+  ExclusiveHold after(&object);
+  return Ref::borrow(Py_None);
+}
+
+PyMethodDef kMethods[] = {
+    method_def<probe<one_sig>>("one", one_sig.doc()),
+    method_def<probe<required_sig>>("required", required_sig.doc()),
+    method_def<probe<optional_sig>>("optional", optional_sig.doc()),
+    method_def<probe<method_sig>>("method", method_sig.doc()),
+    method_def<convert>("convert", convert_sig.doc()),
+    method_def<core_error>("core_error", error_sig.doc()),
+    method_def<hold_conflict>("hold_conflict", hold_sig.doc()),
+    method_def<poll_interrupt>("poll_interrupt", poll_sig.doc()),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_quenlith_testhooks", "Test-only entry points.", 0, kMethods, kSlots,
+                       nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace quenlith::py
+
+PyMODINIT_FUNC PyInit__quenlith_testhooks(void) { return PyModuleDef_Init(&quenlith::py::kModule); }

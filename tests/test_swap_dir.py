@@ -1,0 +1,127 @@
+"""The swap directory: default per-process directory, explicit setting, errors."""
+import os
+import pathlib
+import stat
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _quenlith as q
+
+
+def run(code, **env):
+    full_env = {k: v for k, v in os.environ.items() if k != "TMPDIR"}
+    full_env.update(env)
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=full_env)
+    assert out.returncode == 0, out.stderr
+    return out.stdout
+
+
+def test_default_under_tmp_with_pid():
+    out = run(
+        """
+        import os, pathlib, stat, _quenlith as q
+        p = q.swap_dir()
+        assert isinstance(p, pathlib.Path)
+        assert p == pathlib.Path("/tmp") / f"quenlith-swap-{os.getpid()}", p
+        assert p.is_dir() and stat.S_IMODE(p.stat().st_mode) == 0o700
+        assert q.swap_dir() == p
+        p.rmdir()
+        assert q.swap_dir() == p and not p.exists()   # not made again
+        print("ok")
+        """
+    )
+    assert out.strip() == "ok"
+
+
+def test_default_follows_tmpdir(tmp_path):
+    out = run(
+        """
+        import os, _quenlith as q
+        print(q.swap_dir())
+        print(os.getpid())
+        """,
+        TMPDIR=str(tmp_path / "deep" / "er"),
+    )
+    path, pid = out.split()
+    assert path == str(tmp_path / "deep" / "er" / f"quenlith-swap-{pid}")
+    assert pathlib.Path(path).is_dir()
+
+
+def test_default_cannot_be_made_then_can(tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    out = run(
+        f"""
+        import os, _quenlith as q
+        try:
+            q.swap_dir()
+        except RuntimeError as e:
+            print(str(e).startswith("I/O error: "), "(os error 20)" in str(e))
+        os.remove({str(blocker)!r})
+        print(q.swap_dir().is_dir())
+        """,
+        TMPDIR=str(blocker),
+    )
+    assert out.split() == ["True", "True", "True"]
+
+
+def test_default_refuses_a_directory_planted_as_a_link(tmp_path):
+    out = run(
+        f"""
+        import os, _quenlith as q
+        os.makedirs({str(tmp_path)!r} + "/target", exist_ok=True)
+        os.symlink({str(tmp_path)!r} + "/target", {str(tmp_path)!r} + f"/quenlith-swap-{{os.getpid()}}")
+        try:
+            q.swap_dir()
+            print("accepted")
+        except RuntimeError as e:
+            print(e)
+        """,
+        TMPDIR=str(tmp_path),
+    )
+    assert out.startswith("I/O error: swap directory ") and "is not a private directory of this user" in out
+
+
+def test_set_swap_dir_keeps_path_as_given(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert q.set_swap_dir("not/there") is None
+    assert q.swap_dir() == pathlib.Path("not/there")
+    assert not (tmp_path / "not").exists()
+    q.set_swap_dir(pathlib.Path(tmp_path / "p"))
+    assert q.swap_dir() == tmp_path / "p"
+    q.set_swap_dir(path=str(tmp_path))
+    assert q.swap_dir() == tmp_path
+
+
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (b"/tmp", "argument 'path': 'bytes' object is not an instance of 'str'"),
+        (3, "argument 'path': expected str, bytes or os.PathLike object, not int"),
+        (None, "argument 'path': expected str, bytes or os.PathLike object, not NoneType"),
+    ],
+)
+def test_set_swap_dir_refuses_non_paths(tmp_path, value, text):
+    q.set_swap_dir(str(tmp_path))
+    with pytest.raises(TypeError) as info:
+        q.set_swap_dir(value)
+    assert str(info.value) == text
+    assert q.swap_dir() == tmp_path
+
+
+def test_argument_errors():
+    with pytest.raises(TypeError, match=r"^set_swap_dir\(\) missing 1 required positional argument: 'path'$"):
+        q.set_swap_dir()
+    with pytest.raises(TypeError, match=r"^set_swap_dir\(\) got an unexpected keyword argument 'p'$"):
+        q.set_swap_dir(p="x")
+    with pytest.raises(TypeError):
+        q.swap_dir(1)
+
+
+def test_non_utf8_path_round_trips(tmp_path):
+    name = os.fsdecode(b"caf\xe9")
+    q.set_swap_dir(str(tmp_path / name))
+    assert os.fsencode(q.swap_dir()) == os.fsencode(tmp_path) + b"/caf\xe9"
