@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
 #include "dump/number_format.hpp"
 #include "store/error.hpp"
 

@@ -131,7 +131,9 @@ TEST(DumpNumber, ShortestFormsRoundTripOnRandomBits) {
     const double a = std::fabs(v);
     const bool positional = v == 0 || (a >= 1e-4 && a < 1e16);
     ASSERT_EQ(debug.find('e') == std::string::npos, positional) << debug;
-    if (positional) ASSERT_NE(debug.find('.'), std::string::npos) << debug;
+    if (positional) {
+      ASSERT_NE(debug.find('.'), std::string::npos) << debug;
+    }
     ASSERT_EQ(debug.find('+'), std::string::npos) << debug;
     const std::size_t first = plain.find_first_of("123456789");
     const std::size_t last = plain.find_last_of("123456789");

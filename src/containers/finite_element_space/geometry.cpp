@@ -61,15 +61,30 @@ double det_small(std::span<const double> g, std::size_t n) {
   }
 }
 
-void inverse_small(std::span<const double> g, std::size_t n, double det, std::span<double> out) {
+// An absolute threshold on det(J^T J) would call a 4 mm hexahedron in metres singular
+// (det = h^6); comparing with the cell's own scale keeps the test about shape only.
+bool gram_is_singular(std::span<const double> g, std::size_t n, double det) {
+  double trace = 0.0;
+  for (std::size_t k = 0; k < n; ++k) trace += g[k * n + k];
+  const double mean = trace / static_cast<double>(n);
+  double scale = 1.0;
+  for (std::size_t k = 0; k < n; ++k) scale *= mean;
+  // det == 0 also catches J == 0, whose scale is 0 as well.
+  return std::abs(det) < kEpsilon * scale || det == 0.0;
+}
+
+double inverse_small(std::span<const double> g, std::size_t n, std::span<double> out) {
+  check_order(n);
+  const double det = det_small(g, n);
+  if (gram_is_singular(g, n, det)) throw store::Error::message("inverse_small: singular matrix");
   switch (n) {
-    case 1: out[0] = 1.0 / g[0]; return;
+    case 1: out[0] = 1.0 / g[0]; break;
     case 2:
       out[0] = g[3] / det;
       out[1] = -g[1] / det;
       out[2] = -g[2] / det;
       out[3] = g[0] / det;
-      return;
+      break;
     case 3:
       // Adjugate (transposed cofactors) over the determinant.
       out[0] = (g[4] * g[8] - g[5] * g[7]) / det;
@@ -81,19 +96,9 @@ void inverse_small(std::span<const double> g, std::size_t n, double det, std::sp
       out[6] = (g[3] * g[7] - g[4] * g[6]) / det;
       out[7] = -(g[0] * g[7] - g[1] * g[6]) / det;
       out[8] = (g[0] * g[4] - g[1] * g[3]) / det;
-      return;
-    default: throw store::Error::message("det_small: only n ∈ {1,2,3} supported");
+      break;
   }
-}
-
-bool gram_is_singular(std::span<const double> g, std::size_t r, double det) {
-  double trace = 0.0;
-  for (std::size_t k = 0; k < r; ++k) trace += g[k * r + k];
-  const double mean = trace / static_cast<double>(r);
-  double scale = 1.0;
-  for (std::size_t k = 0; k < r; ++k) scale *= mean;
-  // det == 0 also catches J == 0, whose scale is 0 as well.
-  return std::abs(det) < kEpsilon * scale || det == 0.0;
+  return det;
 }
 
 void dn_dx_from_jacobian(std::span<const double> j, std::span<const double> d, std::size_t s, std::size_t r,
@@ -104,10 +109,7 @@ void dn_dx_from_jacobian(std::span<const double> j, std::span<const double> d, s
   double g[9];
   double g_inv[9];
   gram_matrix(j, s, r, std::span<double>(g, r * r));
-  const double det = det_small(std::span<const double>(g, r * r), r);
-  if (gram_is_singular(std::span<const double>(g, r * r), r, det))
-    throw store::Error::message("inverse_small: singular matrix");
-  inverse_small(std::span<const double>(g, r * r), r, det, std::span<double>(g_inv, r * r));
+  inverse_small(std::span<const double>(g, r * r), r, std::span<double>(g_inv, r * r));
 
   // P = J * G^-1 (s x r); s may be large, so P lives in a small vector only when needed.
   constexpr std::size_t kInline = 3 * 3;

@@ -38,19 +38,19 @@ std::vector<double> gram_matrix(std::span<const double> j, std::size_t s, std::s
 // "det_small: only n ∈ {1,2,3} supported".
 double det_small(std::span<const double> g, std::size_t n);
 
-// Inverse of a symmetric n x n matrix (n in {1, 2, 3}) with determinant `det` already
-// computed: 1/G0, (G3, -G1, -G2, G0)/det, or the adjugate / det. Does no singularity
-// test of its own (dn_dx_from_jacobian makes it). out: n*n values.
-void inverse_small(std::span<const double> g, std::size_t n, double det, std::span<double> out);
+// True when the symmetric n x n matrix G (n in {1, 2, 3}) with determinant `det` is
+// singular at its own scale: |det| < eps * (trace(G) / n)^n, or det == 0. For a Gram
+// matrix det <= (trace / n)^n (AM-GM on its eigenvalues), so the test reads the shape
+// of the cell, not its size: J = h I passes at every h. A NaN det is not singular.
+bool gram_is_singular(std::span<const double> g, std::size_t n, double det);
 
-// True when G (r x r, r in {1, 2, 3}) with determinant `det` is singular at the
-// cell's own scale: |det| < eps * (trace(G) / r)^r, or det == 0. By the AM-GM
-// inequality det <= (trace / r)^r, so the test reads the shape of the cell, not its
-// size. A NaN det is not reported singular.
-bool gram_is_singular(std::span<const double> g, std::size_t r, double det);
+// Inverse of a symmetric n x n matrix (n in {1, 2, 3}): 1/G0, (G3, -G1, -G2, G0)/det,
+// or the adjugate / det. Throws store::Error "inverse_small: singular matrix" when
+// gram_is_singular. Returns det(G). out: n*n values.
+double inverse_small(std::span<const double> g, std::size_t n, std::span<double> out);
 
-// dN/dx = D * G^-1 * J^T. Throws store::Error "inverse_small: singular matrix" when
-// gram_is_singular. out: npc*s values.
+// dN/dx = D * G^-1 * J^T with G = J^T J. Throws store::Error "inverse_small: singular
+// matrix" when G is singular (see gram_is_singular). out: npc*s values.
 void dn_dx_from_jacobian(std::span<const double> j, std::span<const double> d, std::size_t s, std::size_t r,
                          std::size_t npc, std::span<double> out);
 std::vector<double> dn_dx_from_jacobian(std::span<const double> j, std::span<const double> d, std::size_t s,

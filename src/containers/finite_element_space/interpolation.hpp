@@ -10,6 +10,7 @@
 // rely on). Layouts: values, n = nodes_per_cell doubles, value i for node i;
 // derivatives, n x d doubles row per node, entry i * d + k = dN_i / dxi_k (d the
 // reference dimension; the prism's zeta runs over [0, 1]).
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>

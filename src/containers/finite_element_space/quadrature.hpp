@@ -5,6 +5,7 @@
 // the points fixes the meaning of the Gauss-point index everywhere (element fields,
 // space accessors, dumps). Constants are stored literals (some are not the doubles
 // nearest to their closed forms, on purpose: results depend on them to the last bit).
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string_view>

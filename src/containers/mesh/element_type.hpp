@@ -10,6 +10,7 @@
 //
 // Text form: the bare name ("PENTA15"), also through fmt, which ignores any width,
 // fill or alignment asked for. All accessors are constant-time table lookups.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>

@@ -1,0 +1,309 @@
+// The worker-pool layer and the row operations built on it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "parallel/pool.hpp"
+#include "parallel/row_ops.hpp"
+#include "store/error.hpp"
+
+namespace {
+
+using namespace quenlith::parallel;
+using quenlith::store::Error;
+
+std::vector<double> random_values(std::size_t n, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> dist(-1e3, 1e3);
+  std::vector<double> v(n);
+  for (double& x : v) x = dist(rng) * std::pow(10.0, static_cast<int>(rng() % 9) - 4);
+  return v;
+}
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
+           return same_bits(x, y);
+         });
+}
+
+// The halving tree written out sequentially: the grouping every reduction must follow.
+double tree_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end, std::size_t min) {
+  const std::size_t n = end - begin;
+  if (n / 2 < min) {
+    double sum = -0.0;
+    for (std::size_t i = begin; i < end; ++i) sum += terms[i];
+    return sum;
+  }
+  const std::size_t mid = begin + n / 2;
+  return tree_sum(terms, begin, mid, min) + tree_sum(terms, mid, end, min);
+}
+
+const std::size_t kThreadCounts[] = {1, 2, 8};
+
+TEST(ParallelPool, PiecesCoverRangeWithinBounds) {
+  for (std::size_t threads : kThreadCounts) {
+    ThreadLimit limit(threads);
+    EXPECT_LE(max_threads(), threads);
+    for (std::size_t n : {1u, 255u, 511u, 512u, 1000u, 100000u}) {
+      std::mutex m;
+      std::vector<std::pair<Index, Index>> pieces;
+      for_chunks(n, 256, [&](Index b, Index e) {
+        std::lock_guard lock(m);
+        pieces.emplace_back(b, e);
+      });
+      std::sort(pieces.begin(), pieces.end());
+      ASSERT_FALSE(pieces.empty());
+      EXPECT_EQ(pieces.front().first, 0u);
+      EXPECT_EQ(pieces.back().second, n);
+      for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) {
+          EXPECT_EQ(pieces[i].first, pieces[i - 1].second);
+        }
+        const std::size_t len = pieces[i].second - pieces[i].first;
+        if (n < 512) {
+          EXPECT_EQ(len, n);  // fewer than twice the minimum: one piece
+        } else {
+          EXPECT_GE(len, 256u);
+        }
+      }
+    }
+  }
+}
+
+TEST(ParallelPool, SumFollowsFixedHalvingTreeForEveryThreadCount) {
+  const auto v = random_values(100003, 7);
+  const double expected = tree_sum(v, 0, v.size(), 256);
+  for (std::size_t threads : kThreadCounts) {
+    ThreadLimit limit(threads);
+    for (int repeat = 0; repeat < 5; ++repeat) {
+      const double got = sum_chunks(v.size(), 256, [&](Index b, Index e) {
+        double s = -0.0;
+        for (Index i = b; i < e; ++i) s += v[i];
+        return s;
+      });
+      EXPECT_TRUE(same_bits(got, expected)) << threads << " threads: " << got << " vs " << expected;
+    }
+  }
+  EXPECT_TRUE(same_bits(sum_chunks(0, 256, [](Index, Index) { return 1.0; }), -0.0));
+}
+
+// A body that fails at given items reports the lowest failing item, whatever the
+// number of threads, like a sequential loop.
+TEST(ParallelPool, FallibleLoopsReportLowestFailure) {
+  const std::size_t n = 50000;
+  for (std::size_t threads : kThreadCounts) {
+    ThreadLimit limit(threads);
+    for (int repeat = 0; repeat < 20; ++repeat) {
+      std::vector<char> done(n, 0);
+      try {
+        for_chunks(n, 16, [&](Index b, Index e) {
+          for (Index i = b; i < e; ++i) {
+            if (i == 31337 || i == 4242 || i == 49999) throw Error::message("item {} failed", i);
+            done[i] = 1;
+          }
+        });
+        FAIL() << "expected an error";
+      } catch (const Error& e) {
+        EXPECT_EQ(e.text(), "item 4242 failed");
+      }
+      // Everything before the failure was done.
+      EXPECT_TRUE(std::all_of(done.begin(), done.begin() + 4242, [](char c) { return c == 1; }));
+    }
+    try {
+      sum_chunks(n, 16, [&](Index b, Index e) -> double {
+        for (Index i = b; i < e; ++i)
+          if (i % 1000 == 999) throw Error::message("part {}", i);
+        return 1.0;
+      });
+      FAIL() << "expected an error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.text(), "part 999");
+    }
+  }
+}
+
+TEST(ParallelPool, NestedLoops) {
+  ThreadLimit limit(8);
+  std::vector<double> out(64, 0.0);
+  for_chunks(out.size(), 1, [&](Index b, Index e) {
+    for (Index i = b; i < e; ++i)
+      out[i] = sum_chunks(1000 + i, 16, [&](Index lo, Index hi) { return static_cast<double>(hi - lo); });
+  });
+  for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], 1000.0 + i);
+}
+
+TEST(ParallelPool, ThreadLimitIsScoped) {
+  const Index before = max_threads();
+  {
+    ThreadLimit one(1);
+    EXPECT_EQ(max_threads(), 1u);
+    {
+      ThreadLimit two(2);
+      EXPECT_EQ(max_threads(), 1u);  // the smallest live limit wins
+    }
+  }
+  EXPECT_EQ(max_threads(), before);
+}
+
+// ---- Row operations -------------------------------------------------------------
+
+TEST(RowOps, EdgeCases) {
+  std::vector<double> empty;
+  par_component_add(empty, 3, 1, 1.0);
+  par_scalar_op(empty, [](double v, double x) { return v + x; }, 1.0);
+  EXPECT_TRUE(same_bits(par_sum_of_squares(empty), -0.0));
+  const std::size_t sel0[] = {0};
+  EXPECT_TRUE(same_bits(par_sum_of_squares_components(empty, 2, sel0), -0.0));
+  EXPECT_TRUE(same_bits(par_component_sum(empty, 2, 1), -0.0));
+
+  std::vector<double> v = {1, 2, 3, 4};
+  EXPECT_EQ(par_component_sum(v, 2, 1), 6.0);
+  std::vector<double> w = {3, 4};
+  EXPECT_EQ(par_sum_of_squares(w), 25.0);
+  std::vector<double> u = {3, 4, 1, 2};
+  const std::size_t sel[] = {0, 0};
+  EXPECT_EQ(par_sum_of_squares_components(u, 2, sel), 20.0);
+
+  std::vector<double> six(6 * 100);
+  for (std::size_t i = 0; i < six.size(); ++i) six[i] = static_cast<double>(i);
+  par_component_set(six, 6, 2, -1.0);
+  for (std::size_t i = 0; i < six.size(); ++i) EXPECT_EQ(six[i], i % 6 == 2 ? -1.0 : static_cast<double>(i)) << i;
+
+  EXPECT_EQ(row_min_piece(1), 256u);
+  EXPECT_EQ(row_min_piece(2), 128u);
+  EXPECT_EQ(row_min_piece(3), 85u);
+  EXPECT_EQ(row_min_piece(4), 64u);
+  EXPECT_EQ(row_min_piece(6), 42u);
+  EXPECT_EQ(row_min_piece(9), 28u);
+  EXPECT_EQ(row_min_piece(129), 1u);
+  EXPECT_EQ(row_min_piece(256), 1u);
+  EXPECT_EQ(row_min_piece(300), 1u);
+}
+
+TEST(RowOps, ComponentUpdates) {
+  std::vector<double> v = {1, 2, 3, 4, 5, 6};
+  par_component_add(v, 3, 0, 10);
+  EXPECT_EQ(v, (std::vector<double>{11, 2, 3, 14, 5, 6}));
+  par_component_sub(v, 3, 1, 1);
+  EXPECT_EQ(v, (std::vector<double>{11, 1, 3, 14, 4, 6}));
+  par_component_mul(v, 3, 2, 2);
+  EXPECT_EQ(v, (std::vector<double>{11, 1, 6, 14, 4, 12}));
+  par_component_div(v, 3, 2, 4);
+  EXPECT_EQ(v, (std::vector<double>{11, 1, 1.5, 14, 4, 3}));
+  par_component_mul(v, 3, 1, NAN);
+  EXPECT_TRUE(std::isnan(v[1]) && std::isnan(v[4]));
+  EXPECT_EQ(v[0], 11.0);
+  EXPECT_EQ(v[2], 1.5);
+  // A component outside a short last row is an internal error, never a write out of bounds.
+  std::vector<double> ragged = {1, 2, 3, 4, 5};
+  EXPECT_THROW(par_component_add(ragged, 3, 2, 1.0), Error);
+}
+
+TEST(RowOps, ValueWise) {
+  std::vector<double> v = {1, -2, 4};
+  par_scalar_op(v, [](double a, double x) { return std::pow(a, x); }, 2.0);
+  EXPECT_EQ(v, (std::vector<double>{1, 4, 16}));
+  par_map_values(v, [](double a) { return std::sqrt(a); });
+  EXPECT_EQ(v, (std::vector<double>{1, 2, 4}));
+  par_lerp_scale(v, 0.5);
+  EXPECT_EQ(v, (std::vector<double>{0.5, 1, 2}));
+  par_lerp_scale_complement(v, 0.75);
+  EXPECT_EQ(v, (std::vector<double>{0.125, 0.25, 0.5}));
+}
+
+TEST(RowOps, NanPropagationOnlyFromReadValues) {
+  std::vector<double> v = {1, NAN, 2, 3};
+  EXPECT_EQ(par_component_sum(v, 2, 0), 3.0);
+  EXPECT_TRUE(std::isnan(par_component_sum(v, 2, 1)));
+  EXPECT_TRUE(std::isnan(par_sum_of_squares(v)));
+  const std::size_t sel[] = {0};
+  EXPECT_EQ(par_sum_of_squares_components(v, 2, sel), 5.0);
+  std::vector<double> inf = {INFINITY, -INFINITY};
+  EXPECT_TRUE(std::isnan(par_component_sum(inf, 1, 0)));
+}
+
+TEST(RowOps, SmallZonesSumLeftToRight) {
+  const auto v = random_values(511, 3);
+  double expected = -0.0;
+  for (double x : v) expected += x;
+  for (std::size_t threads : kThreadCounts) {
+    ThreadLimit limit(threads);
+    EXPECT_TRUE(same_bits(par_component_sum(v, 1, 0), expected));
+  }
+}
+
+TEST(RowOps, BitIdenticalForEveryThreadCount) {
+  const std::size_t ncomp = 6, rows = 20011;
+  const auto base = random_values(ncomp * rows, 11);
+  const std::size_t selection[] = {5, 0, 2, 0};
+
+  struct Results {
+    std::vector<double> updated;
+    double sum_sq, sum_sel, comp_sum;
+    std::vector<std::vector<std::uint64_t>> rows;
+  };
+  auto run = [&] {
+    Results r;
+    r.updated = base;
+    par_component_add(r.updated, ncomp, 1, 0.1);
+    par_component_div(r.updated, ncomp, 4, 3.0);
+    par_scalar_op(r.updated, [](double a, double x) { return a * x - 1.0; }, 1.7);
+    par_map_values(r.updated, [](double a) { return std::sin(a); });
+    par_lerp_scale_complement(r.updated, 0.3);
+    r.sum_sq = par_sum_of_squares(base);
+    r.sum_sel = par_sum_of_squares_components(base, ncomp, selection);
+    r.comp_sum = par_component_sum(base, ncomp, 3);
+    std::mt19937_64 rng(5);
+    r.rows.resize(3000);
+    for (auto& row : r.rows) {
+      row.resize(rng() % 12);
+      for (auto& x : row) x = rng() % 8;
+    }
+    par_sort_dedup_rows(r.rows);
+    return r;
+  };
+
+  // The reductions follow the fixed tree, not the order of a particular run.
+  std::vector<double> sq(base.size()), comp(rows), sel(rows);
+  for (std::size_t i = 0; i < base.size(); ++i) sq[i] = base[i] * base[i];
+  for (std::size_t r = 0; r < rows; ++r) {
+    comp[r] = base[r * ncomp + 3];
+    double s = -0.0;
+    for (std::size_t i : selection) s += base[r * ncomp + i] * base[r * ncomp + i];
+    sel[r] = s;
+  }
+
+  std::optional<Results> first;
+  for (std::size_t threads : kThreadCounts) {
+    ThreadLimit limit(threads);
+    const Results r = run();
+    EXPECT_TRUE(same_bits(r.sum_sq, tree_sum(sq, 0, sq.size(), 256)));
+    EXPECT_TRUE(same_bits(r.comp_sum, tree_sum(comp, 0, rows, row_min_piece(ncomp))));
+    EXPECT_TRUE(same_bits(r.sum_sel, tree_sum(sel, 0, rows, row_min_piece(ncomp))));
+    if (!first) {
+      first = r;
+      continue;
+    }
+    EXPECT_TRUE(same_bits(r.updated, first->updated)) << threads;
+    EXPECT_EQ(r.rows, first->rows);
+  }
+  for (const auto& row : first->rows) EXPECT_TRUE(std::adjacent_find(row.begin(), row.end(), std::greater_equal<>()) == row.end());
+}
+
+TEST(RowOps, SortDedupRows) {
+  std::vector<std::vector<std::uint64_t>> rows = {{5, 3, 5, 1}, {2, 2, 2}, {}, {7}, {UINT64_MAX, 0, UINT64_MAX}};
+  par_sort_dedup_rows(rows);
+  EXPECT_EQ(rows, (std::vector<std::vector<std::uint64_t>>{{1, 3, 5}, {2}, {}, {7}, {0, UINT64_MAX}}));
+}
+
+}  // namespace
