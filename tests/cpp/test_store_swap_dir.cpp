@@ -1,0 +1,167 @@
+// The swap directory setting and its private default. The default is made once per
+// process, so each default case runs in a fresh process (a threadsafe death test
+// re-executes this binary for that test alone).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "store/error.hpp"
+#include "store/swap_dir.hpp"
+
+namespace {
+
+using namespace quenlith::store;
+namespace fs = std::filesystem;
+
+// In the child: report the first mismatch on stderr and exit with 1.
+#define CHILD_EXPECT(cond)                                                 \
+  do {                                                                     \
+    if (!(cond)) {                                                         \
+      std::fprintf(stderr, "failed: %s (line %d)\n", #cond, __LINE__);     \
+      std::_Exit(1);                                                       \
+    }                                                                      \
+  } while (0)
+
+std::string make_temp_dir() {
+  char pattern[] = "/tmp/quenlith-swapdir-test-XXXXXX";
+  if (!::mkdtemp(pattern)) std::abort();
+  return pattern;
+}
+
+std::string error_text_of_swap_dir() {
+  try {
+    (void)swap_dir();
+  } catch (const Error& e) {
+    return e.text();
+  }
+  return "<no error>";
+}
+
+unsigned mode_of(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return 0xFFFF;
+  return st.st_mode & 07777;
+}
+
+class SwapDirDefault : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    base_ = make_temp_dir();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(base_, ec);
+  }
+  std::string expected_default() const { return base_ + "/quenlith-swap-" + std::to_string(::getpid()); }
+  std::string base_;
+};
+
+TEST_F(SwapDirDefault, SetPathIsKeptAsGivenAndNotCreated) {
+  EXPECT_EXIT(
+      {
+        set_swap_dir("relative/not/there");
+        CHILD_EXPECT(swap_dir() == "relative/not/there");
+        CHILD_EXPECT(!fs::exists("relative/not/there"));
+        set_swap_dir("/second");
+        CHILD_EXPECT(swap_dir() == "/second");
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SwapDirDefault, CreatedPrivateUnderTmpdirOnce) {
+  EXPECT_EXIT(
+      {
+        ::setenv("TMPDIR", (base_ + "/deeper/").c_str(), 1);
+        const std::string want = base_ + "/deeper/quenlith-swap-" + std::to_string(::getpid());
+        CHILD_EXPECT(swap_dir() == want);
+        CHILD_EXPECT(fs::is_directory(want));
+        CHILD_EXPECT(mode_of(want) == 0700);
+        fs::remove(want);
+        CHILD_EXPECT(swap_dir() == want);  // kept, not made again
+        CHILD_EXPECT(!fs::exists(want));
+        set_swap_dir("elsewhere");
+        CHILD_EXPECT(swap_dir() == "elsewhere");
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SwapDirDefault, TmpdirUnsetMeansTmp) {
+  EXPECT_EXIT(
+      {
+        ::unsetenv("TMPDIR");
+        const std::string want = "/tmp/quenlith-swap-" + std::to_string(::getpid());
+        CHILD_EXPECT(swap_dir() == want);
+        CHILD_EXPECT(fs::is_directory(want));
+        fs::remove(want);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SwapDirDefault, SymbolicLinkInTheWayIsRefusedThenRetried) {
+  EXPECT_EXIT(
+      {
+        ::setenv("TMPDIR", base_.c_str(), 1);
+        const std::string path = expected_default();
+        fs::create_directory(base_ + "/target");
+        fs::create_directory_symlink(base_ + "/target", path);
+        CHILD_EXPECT(error_text_of_swap_dir() ==
+                     "I/O error: swap directory " + path + " is not a private directory of this user");
+        fs::remove(path);
+        CHILD_EXPECT(swap_dir() == path);  // nothing was kept: the next call tries again
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SwapDirDefault, FileInTheWayIsOsError) {
+  EXPECT_EXIT(
+      {
+        std::ofstream(base_ + "/file") << "x";
+        ::setenv("TMPDIR", (base_ + "/file").c_str(), 1);
+        CHILD_EXPECT(error_text_of_swap_dir() == "I/O error: Not a directory (os error 20)");
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SwapDirDefault, DirectoryOfAnotherUserIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory away";
+  EXPECT_EXIT(
+      {
+        ::setenv("TMPDIR", base_.c_str(), 1);
+        const std::string path = expected_default();
+        fs::create_directory(path);
+        CHILD_EXPECT(::chown(path.c_str(), 65534, 65534) == 0);
+        CHILD_EXPECT(error_text_of_swap_dir() ==
+                     "I/O error: swap directory " + path + " is not a private directory of this user");
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SwapDirDefault, OwnOpenDirectoryIsMadePrivate) {
+  EXPECT_EXIT(
+      {
+        ::setenv("TMPDIR", base_.c_str(), 1);
+        const std::string path = expected_default();
+        fs::create_directory(path);
+        ::chmod(path.c_str(), 0777);
+        CHILD_EXPECT(swap_dir() == path);
+        CHILD_EXPECT(mode_of(path) == 0700);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
