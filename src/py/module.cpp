@@ -4,8 +4,11 @@
 
 #include <iterator>
 
+#include "py/coords.hpp"
 #include "py/entry.hpp"
+#include "py/finite_element_space.hpp"
 #include "py/ref.hpp"
+#include "py/mesh.hpp"
 #include "py/swap_dir.hpp"
 #include "py/type.hpp"
 
@@ -24,7 +27,14 @@ struct ClassEntry {
 };
 // Classes, in registration order.
 const ClassEntry kClasses[] = {
-    {nullptr, nullptr},
+    {"Coords", &coords_type},
+    {"Node", &node_type},
+    {"SubMesh", &submesh_type},
+    {"Mesh", &mesh_type},
+    {"Cell", &cell_type},
+    {"Element", &element_view_type},
+    {"SubFiniteElementSpace", &sub_fespace_type},
+    {"FiniteElementSpace", &fespace_type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.

@@ -1,0 +1,232 @@
+#include "containers/mesh/mesh.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include <fmt/format.h>
+
+#include "containers/mesh/node.hpp"
+#include "dump/container_frame.hpp"
+#include "dump/debug_text.hpp"
+#include "store/guard.hpp"
+#include "store/store.hpp"
+
+namespace quenlith::containers::mesh {
+
+using store::Error;
+using store::Handle;
+
+store::Error not_unitary(std::string_view container, std::string_view items, std::uint64_t count) {
+  return Error::message("expected a unitary {} (exactly one {}), found {}", container, items, count);
+}
+
+namespace {
+
+Handle<Coords> coords_of_sub(const Handle<SubMesh>& sub) {
+  store::ReadGuard<SubMesh> guard = store::read(sub);
+  return guard->coords();
+}
+
+}  // namespace
+
+bool Mesh::contains(const Handle<SubMesh>& sub) const noexcept {
+  for (const auto& h : subs_)
+    if (h == sub) return true;
+  return false;
+}
+
+void Mesh::check_same_coords(const Handle<SubMesh>& sub) const {
+  if (subs_.empty()) return;
+  const Handle<Coords> first = coords_of_sub(subs_.front());
+  const Handle<Coords> other = coords_of_sub(sub);
+  if (!(first == other)) throw Error::message("mismatched Coords");
+}
+
+void Mesh::push_sub(Handle<SubMesh> sub) {
+  check_same_coords(sub);  // on failure `sub` goes with the unwinding
+  subs_.push_back(std::move(sub));
+}
+
+void Mesh::extend_unique(std::span<const Handle<SubMesh>> subs) {
+  if (subs.empty()) return;
+  check_same_coords(subs.front());
+  for (const auto& h : subs)
+    if (!contains(h)) subs_.push_back(h);
+}
+
+Mesh Mesh::union_(const Mesh& a, const Mesh& b) {
+  Mesh out;
+  out.extend_unique(a.subs_);
+  out.extend_unique(b.subs_);
+  return out;
+}
+
+Mesh Mesh::union_sub(const Handle<SubMesh>& sub) const {
+  Mesh out;
+  out.extend_unique(subs_);
+  if (!out.contains(sub)) out.push_sub(sub);
+  return out;
+}
+
+Mesh Mesh::or_node(const Node& node) const {
+  if (subs_.size() != 1) throw not_unitary("Mesh", "submesh(es)", subs_.size());
+  Handle<Coords> coords;
+  std::vector<NodeId> ids;
+  {
+    store::ReadGuard<SubMesh> guard = store::read(subs_.front());
+    QUENLITH_VERIFY(guard->element_type() == ElementType::POI1, "Mesh | Node: expected a unitary POI1 mesh");
+    coords = guard->coords();
+    const auto conn = guard->connectivity();
+    ids.reserve(conn.size() + 1);
+    ids.assign(conn.begin(), conn.end());
+  }
+  if (!(node.handle() == coords)) throw Error::message("mismatched Coords");
+  ids.push_back(node.id());
+  return from_submesh(SubMesh::poi1_from_ids(std::move(coords), ids));
+}
+
+Mesh Mesh::from_submesh(SubMesh submesh) {
+  std::vector<Handle<SubMesh>> list;
+  list.push_back(store::insert(std::move(submesh)));
+  return Mesh(std::move(list));
+}
+
+Handle<SubMesh> Mesh::sub_at(std::uint64_t i) const {
+  QUENLITH_VERIFY(i < subs_.size(), "index {} out of bounds (len={})", i, subs_.size());
+  return subs_[i];
+}
+
+Mesh Mesh::slice(std::span<const std::uint64_t> indices) const {
+  Mesh out;
+  out.subs_.reserve(indices.size());
+  for (std::uint64_t i : indices) out.push_sub(sub_at(i));
+  return out;
+}
+
+std::uint64_t Mesh::cell_count() const {
+  std::uint64_t total = 0;
+  for (const auto& h : subs_) total += store::read(h)->cell_count();
+  return total;
+}
+
+std::vector<std::uint64_t> Mesh::cell_counts() const {
+  std::vector<std::uint64_t> out;
+  out.reserve(subs_.size());
+  for (const auto& h : subs_) out.push_back(store::read(h)->cell_count());
+  return out;
+}
+
+std::vector<ElementType> Mesh::element_types() const {
+  std::vector<ElementType> out;
+  out.reserve(subs_.size());
+  for (const auto& h : subs_) out.push_back(store::read(h)->element_type());
+  return out;
+}
+
+Handle<Coords> Mesh::coords() const {
+  QUENLITH_VERIFY(!subs_.empty(), "coords: mesh has no submeshes");
+  return coords_of_sub(subs_.front());
+}
+
+Node Mesh::node(std::uint64_t s, std::uint64_t c, std::uint64_t j) const {
+  QUENLITH_VERIFY(s < subs_.size(), "index {} out of bounds (len={})", s, subs_.size());
+  Handle<Coords> coords;
+  NodeId id;
+  {
+    store::ReadGuard<SubMesh> guard = store::read(subs_[s]);
+    const std::uint64_t n = guard->cell_count();
+    const std::uint64_t k = guard->nodes_per_cell();
+    QUENLITH_VERIFY(c < n, "node: cell index {} ≥ cell_count {}", c, n);
+    QUENLITH_VERIFY(j < k, "node: node index {} ≥ nodes_per_cell {}", j, k);
+    id = guard->connectivity()[c * k + j];
+    coords = guard->coords();
+  }
+  return Node::acquire(std::move(coords), id);
+}
+
+Node Mesh::nearest_node(std::span<const double> point) const {
+  Handle<Coords> coords = this->coords();
+  {
+    store::ReadGuard<Coords> guard = store::read(coords);
+    QUENLITH_VERIFY(point.size() == guard->dim(), "nearest_node: point has {} coordinates, mesh is {}-D",
+                    point.size(), guard->dim());
+  }
+  bool found = false;
+  NodeId best = 0;
+  double best_d2 = std::numeric_limits<double>::infinity();
+  for (const auto& h : subs_) {
+    // Submesh first, then its Coords: the lock order of the mesh family.
+    store::ReadGuard<SubMesh> sub = store::read(h);
+    if (sub->connectivity().empty()) continue;
+    store::ReadGuard<Coords> c = store::read(coords);
+    const std::span<const double> xyz = c->active_buffer();
+    const std::size_t dim = c->dim();
+    for (NodeId id : sub->connectivity()) {
+      if (!c->is_alive(id)) continue;
+      double d2 = 0.0;
+      for (std::size_t a = 0; a < dim; ++a) {
+        const double d = xyz[id * dim + a] - point[a];
+        d2 += d * d;
+      }
+      // A NaN distance loses to any number; a mesh of NaN coordinates still answers.
+      if (!found || d2 < best_d2 || (d2 == best_d2 && id < best) || (std::isnan(best_d2) && !std::isnan(d2))) {
+        found = true;
+        best = id;
+        best_d2 = d2;
+      }
+    }
+  }
+  QUENLITH_VERIFY(found, "nearest_node: mesh references no nodes");
+  return Node::acquire(std::move(coords), best);
+}
+
+std::uint64_t Mesh::add_cell(std::span<const NodeId> ids) {
+  QUENLITH_VERIFY(subs_.size() == 1, "add_cell: mesh must have exactly one submesh");
+  store::WriteGuard<SubMesh> guard = store::write(subs_.front());
+  return guard->add_cell(ids);
+}
+
+Mesh Mesh::duplicate() const {
+  Mesh out;
+  out.subs_.reserve(subs_.size());
+  for (const auto& h : subs_) {
+    std::optional<SubMesh> copy;
+    {
+      store::ReadGuard<SubMesh> guard = store::read(h);
+      copy.emplace(guard->duplicate());
+    }
+    out.subs_.push_back(store::insert(std::move(*copy)));
+  }
+  return out;
+}
+
+std::string Mesh::display_text() const {
+  std::uint64_t total = 0;
+  try {
+    total = cell_count();
+  } catch (const Error&) {
+    total = 0;
+  }
+  return fmt::format("Mesh: {} submesh(es), {} cell(s) total", subs_.size(), total);
+}
+
+std::string Mesh::debug_text() const {
+  std::vector<std::string> items;
+  items.reserve(subs_.size());
+  for (const auto& h : subs_) {
+    std::string item;
+    h.fmt_resolved(item, false);
+    items.push_back(std::move(item));
+  }
+  return dump::debug_container("Mesh", items);
+}
+
+std::string Mesh::dump_text(const dump::DumpOptions& options) const {
+  return dump::dump_container(display_text(), subs_.size(), [&](std::size_t i) {
+    store::ReadGuard<SubMesh> guard = store::read(subs_[i]);
+    return guard->dump_text(options);
+  });
+}
+
+}  // namespace quenlith::containers::mesh
