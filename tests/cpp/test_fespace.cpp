@@ -23,6 +23,7 @@
 #include "store/record_writer.hpp"
 #include "store/store.hpp"
 #include "store/swap_dir.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -44,14 +45,7 @@ namespace fs = std::filesystem;
 
 using SubSpace = SubFiniteElementSpace;
 
-std::string error_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.text();
-  }
-  return "<no error>";
-}
+using quenlith::testing::error_text;
 
 Handle<Coords> make_coords(std::uint8_t dim, const std::vector<std::vector<double>>& points) {
   Handle<Coords> h = store::insert(Coords(dim));

@@ -16,6 +16,7 @@
 
 #include "store/cell_lock.hpp"
 #include "store/error.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -54,14 +55,7 @@ class Watchdog {
   std::thread thread_;
 };
 
-std::string error_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.text();
-  }
-  return "<no error>";
-}
+using quenlith::testing::error_text;
 
 TEST(CellLock, SharedHoldersExcludeExclusive) {
   CellLock lock;

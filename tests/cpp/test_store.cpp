@@ -20,6 +20,7 @@
 
 #include "store/guard.hpp"
 #include "store/store.hpp"
+#include "test_support.hpp"
 
 namespace quenlith::store {
 
@@ -123,14 +124,7 @@ Handle<T> record_handle(std::uint32_t idx, std::uint32_t gen) {
   return r.read_handle<T>();
 }
 
-std::string error_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.text();
-  }
-  return "<no error>";
-}
+using quenlith::testing::error_text;
 
 // A private directory for swap files, set as the swap directory.
 class SwapStore : public ::testing::Test {

@@ -18,6 +18,7 @@
 #include "store/record_writer.hpp"
 #include "store/store.hpp"
 #include "store/swap_dir.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -31,14 +32,7 @@ using quenlith::store::ResidencyKind;
 using quenlith::store::Store;
 namespace store = quenlith::store;
 
-std::string error_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.text();
-  }
-  return "<no error>";
-}
+using quenlith::testing::error_text;
 
 // A 2-D Coords with `n` nodes on the x axis, each node's first reference dropped,
 // so that every count seen afterwards is the one the submeshes hold.
