@@ -1,7 +1,10 @@
 """Coords (node registry) and Node (counted node reference) from Python."""
 import gc
 import inspect
+import os
 import re
+import stat
+import sys
 import threading
 
 import numpy as np
@@ -463,3 +466,127 @@ def test_method_argument_errors_name_the_method():
         c.select(index=0)
     with raises(TypeError, "Node.coord() takes 0 positional arguments but 1 was given"):
         c.add_node([0, 0]).coord(0)
+
+
+# ---------------------------------------------------------------------------
+# Reference counts of nodes and of Python objects
+
+
+def test_nodes_in_a_collected_cycle_give_their_references_back():
+    c = q.Coords(1)
+    nodes = [c.add_node([i]) for i in range(3)]
+    cycle = [nodes[0], c.acquire(0), nodes[2]]
+    cycle.append(cycle)
+    del nodes, cycle
+    assert [c.refcount(i) for i in range(3)] == [2, 0, 1]  # the cycle still holds 0 (twice) and 2
+    gc.collect()
+    assert [c.refcount(i) for i in range(3)] == [0, 0, 0]
+    assert c.gc() == 3
+
+
+def test_concurrent_releases_keep_counts_exact():
+    c = q.Coords(1)
+    base = c.add_node([0])
+    held = [[c.acquire(0) for _ in range(300)] for _ in range(4)]
+    assert c.refcount(0) == 1201
+    threads = [threading.Thread(target=held[k].clear) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert c.refcount(0) == 1
+    del base
+    assert c.refcount(0) == 0
+
+
+def test_calls_leak_no_python_references():
+    # Every Python object made by a call is given back; arguments are only borrowed.
+    c = q.Coords(2)
+    keep = c.add_node([0, 1])
+    point, perm, name = [2.0, 3.0], [0], "cfg"
+    counts = lambda: [sys.getrefcount(x) for x in (q.Node, q.Coords, c, keep, point, perm, name)]
+    c.set_permutation(perm)
+    before = counts()
+    for _ in range(200):
+        c.add_node(point)
+        c.acquire(0)
+        c.names(), c.permutation(), keep.coord(), str(keep), repr(keep), str(c), repr(c)
+        for bad in (lambda: c.add_node([0.0]), lambda: c.add_node("ab"), lambda: c.acquire(10**6),
+                    lambda: keep.set_coord(point + point), lambda: c.select(name)):
+            with pytest.raises((RuntimeError, TypeError)):
+                bad()
+    assert counts() == before
+    assert c.refcount(0) == 1 and all(c.refcount(i) == 0 for i in range(1, 201))
+
+
+# ---------------------------------------------------------------------------
+# A Coords written out to a swap file (the test hooks' own copy of the classes)
+
+
+@pytest.fixture
+def swapped(hooks, tmp_path):
+    """A registry of the hooks module with two held nodes, a second configuration and a permutation."""
+    C = hooks.coords_class()
+    c = C(2)
+    nodes = [c.add_node([0, 1]), c.add_node([2.5, -1])]
+    extra = c.acquire(1)
+    c.add_config("moved")
+    c.set_permutation([1, 0])
+    return hooks, tmp_path, c, nodes + [extra]
+
+
+def test_swapped_out_coords_reads_back_unchanged(swapped):
+    hooks, tmp, c, nodes = swapped
+    before = (str(c), repr(c), [repr(n) for n in nodes], c.names(), c.permutation(), c.active)
+    path = hooks.swap_out(c, tmp)
+    assert os.path.dirname(path) == str(tmp) and hooks.swap_path(c) == path
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    assert hooks.swap_out(c, tmp) is None  # already out
+    assert str(nodes[0]) == "<Node #0>" and nodes[1].id == 1  # reads nothing
+    assert hooks.swap_path(c) == path
+    assert nodes[1].coord() == [2.5, -1.0]  # reads back and removes the file
+    assert hooks.swap_path(c) is None and not os.path.exists(path)
+    assert (str(c), repr(c), [repr(n) for n in nodes], c.names(), c.permutation(), c.active) == before
+    assert [c.refcount(0), c.refcount(1)] == [1, 2]
+
+
+def test_node_released_while_its_coords_is_out_gives_its_reference_back(swapped):
+    hooks, tmp, c, nodes = swapped
+    hooks.swap_out(c, tmp)
+    nodes.pop()  # the extra reference on node 1
+    assert hooks.swap_path(c) is None  # the release read it back
+    assert c.refcount(1) == 1
+    hooks.swap_out(c, tmp)
+    nodes.clear()
+    assert [c.refcount(0), c.refcount(1)] == [0, 0]
+    assert c.gc() == 2
+
+
+def test_unreadable_coords_texts_fall_back_and_calls_raise(swapped, capsys):
+    hooks, tmp, c, nodes = swapped
+    os.remove(hooks.swap_out(c, tmp))
+    io_text = "I/O error: " + os.strerror(2) + " (os error 2)"
+    assert str(nodes[1]) == "<Node #1>"
+    assert re.fullmatch(r"Node \{ id: NodeId\(1\), handle: " + HANDLE + r", coord: <" + re.escape(io_text) + r"> \}",
+                        repr(nodes[1]))
+    nodes[1].dump()
+    assert capsys.readouterr().out == f"Node #1 <{io_text}>\n"
+    calls = [nodes[1].coord, lambda: nodes[1].set_coord([0, 0]), c.node_count, lambda: str(c), lambda: repr(c),
+             c.dump, lambda: c.acquire(0), lambda: c.add_node([1, 1]), lambda: c.dim, c.gc]
+    for call in calls:
+        with raises(RuntimeError, io_text):
+            call()
+    assert capsys.readouterr().out == ""  # a dump that cannot read prints nothing
+    nodes.clear()  # releases that cannot reach the registry are ignored
+    gc.collect()
+
+
+def test_corrupt_swap_file_is_a_serialization_error(swapped):
+    hooks, tmp, c, nodes = swapped
+    path = hooks.swap_out(c, tmp)
+    with open(path, "r+b") as f:
+        f.truncate(5)
+    with pytest.raises(RuntimeError, match="^serialization error: "):
+        nodes[0].coord()
+    assert "coord: <serialization error: " in repr(nodes[0])
+    assert hooks.swap_path(c) == path  # stays out, file kept

@@ -1,4 +1,5 @@
 """Finite-element spaces, subspaces and element views from Python."""
+import collections.abc
 import gc
 import inspect
 import math
@@ -496,3 +497,197 @@ def test_area_of_a_plate_with_a_quadratic_edge():
     sub = q.FiniteElementSpace(make_mesh(c, "TRI6", [nodes]), "LAGRANGE2")[0]
     area = sum(sub.gauss_weight(g) * sub.det_jacobian(0, g) for g in range(sub.gauss_count()))
     assert area == pytest.approx(0.5 - 2 * b / 3, rel=1e-14)
+
+
+# ---------------------------------------------------------------------------
+# Geometry follows the active coordinates, checked against numpy
+
+def expected_geometry(xyz, d, r):
+    """J (s x r), the measure and dN/dx (npc x s) from node coordinates and dN/dxi."""
+    d = np.asarray(d).reshape(-1, r)
+    j = xyz.T @ d
+    g = j.T @ j
+    det = np.linalg.det(g)
+    return j, (math.sqrt(det) if det > 0 else 0.0), d @ np.linalg.inv(g) @ j.T
+
+
+def test_geometry_follows_moves_and_configurations_against_numpy():
+    c = q.Coords(3)
+    start = np.array([[0.0, 0.0, 0.0], [2.0, 0.2, 0.1], [2.3, 1.7, -0.2], [-0.1, 1.2, 0.3]])
+    nodes = [c.add_node(list(p)) for p in start]
+    sub = q.FiniteElementSpace(make_mesh(c, "QUA4", [nodes]))[0]
+    elements = sub.elements()  # views made before any change
+
+    def check(xyz):
+        for g in range(sub.gauss_count()):
+            j, det, dn_dx = expected_geometry(xyz, sub.dn_at_g(g), 2)
+            for got_j, got_det, got_d in ((sub.jacobian(0, g), sub.det_jacobian(0, g), sub.dn_dx(0, g)),
+                                          (elements[0].jacobian(g), elements[0].det_jacobian(g),
+                                           elements[0].dn_dx(g))):
+                np.testing.assert_allclose(got_j, j.ravel(), rtol=1e-14, atol=1e-15)
+                assert got_det == pytest.approx(det, rel=1e-14)
+                np.testing.assert_allclose(got_d, dn_dx.ravel(), rtol=1e-13, atol=1e-14)
+
+    check(start)
+    moved = start.copy()
+    moved[2] = [3.0, 2.5, 1.0]
+    nodes[2].set_coord(list(moved[2]))
+    check(moved)
+    # A new configuration starts as a copy of the active one; edits there leave the first alone.
+    c.select(c.add_config("deformed"))
+    check(moved)
+    deformed = moved * [1.5, 0.5, 2.0]
+    for n, p in zip(nodes, deformed):
+        n.set_coord(list(p))
+    check(deformed)
+    c.select(0)
+    check(moved)
+    c.select(1)
+    check(deformed)
+
+
+# ---------------------------------------------------------------------------
+# Degenerate and non-finite cells
+
+def degenerate_case(dim, element_type, points, repeat=None):
+    c = q.Coords(dim)
+    nodes = [c.add_node(p) for p in points]
+    cell = [nodes[i] for i in repeat] if repeat else nodes
+    return q.FiniteElementSpace(make_mesh(c, element_type, [cell]))[0]
+
+
+@pytest.mark.parametrize(
+    "dim, element_type, points, repeat",
+    [
+        (2, "TRI3", [[0, 0], [1, 1], [2, 2]], None),
+        (2, "TRI3", [[0.5, 0.5]] * 3, None),
+        (2, "TRI3", [[0, 0], [1, 0]], [0, 1, 0]),
+        (3, "SEG2", [[1, 2, 3], [1, 2, 3]], None),
+        (3, "TET4", [[0, 0, 0], [1, 0, 0], [0, 1, 0], [1, 1, 0]], None),
+        (2, "QUA4", [[0, 0], [2, 0]], [0, 1, 1, 0]),
+    ],
+    ids=["collinear", "zero-size", "repeated-node", "zero-length-seg-3d", "flat-tet", "collapsed-quad"],
+)
+def test_degenerate_cells_measure_zero_and_refuse_derivatives(dim, element_type, points, repeat):
+    sub = degenerate_case(dim, element_type, points, repeat)
+    e = sub[0]
+    for g in range(sub.gauss_count()):
+        assert sub.det_jacobian(0, g) == 0.0 == e.det_jacobian(g)
+        for call in (lambda: sub.dn_dx(0, g), lambda: e.dn_dx(g)):
+            with raises(RuntimeError, "inverse_small: singular matrix"):
+                call()
+
+
+def test_non_finite_coordinates_give_zero_measure_and_non_finite_derivatives(tri):
+    _, nodes, mesh = tri
+    sub = q.FiniteElementSpace(mesh)[0]
+    for bad in (math.nan, math.inf):
+        nodes[1].set_coord([bad, 0.0])
+        assert sub.det_jacobian(0, 0) == 0.0  # a determinant that is not a positive number
+        assert all(math.isnan(v) for v in sub.dn_dx(0, 0))  # no singular error: not a number
+        j = sub.jacobian(0, 0)
+        assert not math.isfinite(j[0]) and j[2:] == [0.0, 1.0]
+
+
+@pytest.mark.parametrize("edge", [0.004, 1e-6])
+def test_small_well_shaped_cells_are_not_singular(edge):
+    # The singularity test is relative to the cell's own size: a small cube or triangle is regular.
+    unit = [[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]]
+    hexa = degenerate_case(3, "HEX8", [[edge * v for v in p] for p in unit])
+    for g in range(hexa.gauss_count()):
+        np.testing.assert_allclose(hexa.dn_dx(0, g), np.array(hexa.dn_at_g(g)) / (edge / 2), rtol=1e-12)
+        assert hexa.det_jacobian(0, g) == pytest.approx((edge / 2) ** 3, rel=1e-12)
+    tria = degenerate_case(2, "TRI3", [[0, 0], [edge, 0], [0, edge]])
+    np.testing.assert_allclose(tria.dn_dx(0, 0), np.array([-1, -1, 1, 0, 0, 1]) / edge, rtol=1e-12)
+
+
+# ---------------------------------------------------------------------------
+# Index arguments at the ends of their ranges
+
+U64_MAX = 2**64 - 1
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+
+INDEX_CASES = [
+    # unsigned method arguments: out of range of u64 -> OverflowError; in range but too large -> RuntimeError
+    (lambda f, s, e: s.element(U64_MAX), RuntimeError, f"element index {U64_MAX} out of range (cell_count=1)"),
+    (lambda f, s, e: s.element(np.uint64(U64_MAX)), RuntimeError,
+     f"element index {U64_MAX} out of range (cell_count=1)"),
+    (lambda f, s, e: s.element(2**64), OverflowError, None),
+    (lambda f, s, e: f.element(U64_MAX, 0), RuntimeError, f"index {U64_MAX} out of bounds (len=1)"),
+    (lambda f, s, e: f.element(0, U64_MAX), RuntimeError, f"element index {U64_MAX} out of range (cell_count=1)"),
+    (lambda f, s, e: f.element(0, -1), OverflowError, None),
+    (lambda f, s, e: f.elements(U64_MAX), RuntimeError, f"index {U64_MAX} out of bounds (len=1)"),
+    (lambda f, s, e: f.elements(-1), OverflowError, None),
+    (lambda f, s, e: s.jacobian(U64_MAX, 0), RuntimeError,
+     f"SubFiniteElementSpace: cell index {U64_MAX} ≥ cell_count 1"),
+    (lambda f, s, e: s.dn_dx(U64_MAX, U64_MAX), RuntimeError, f"SubFiniteElementSpace: gauss index {U64_MAX} ≥ n_g 3"),
+    (lambda f, s, e: s.det_jacobian(0, 2**64), OverflowError, None),
+    (lambda f, s, e: s.gauss_weight(U64_MAX), RuntimeError, f"SubFiniteElementSpace: gauss index {U64_MAX} ≥ n_g 3"),
+    (lambda f, s, e: s.dn_at_g(-1), OverflowError, None),
+    (lambda f, s, e: e.dn_dx(U64_MAX), RuntimeError, f"SubFiniteElementSpace: gauss index {U64_MAX} ≥ n_g 3"),
+    (lambda f, s, e: e.n_at_g(2**64), OverflowError, None),
+    (lambda f, s, e: e.dump(max_rows=-1), OverflowError, None),
+    (lambda f, s, e: s.dump(precision=2**64), OverflowError, None),
+    (lambda f, s, e: f.dump(max_cols=-1), OverflowError, None),
+    # subscripts of a subspace: signed 64-bit, negative from the end
+    (lambda f, s, e: s[I64_MAX], IndexError, f"subspace element index {I64_MAX} out of range (len=1)"),
+    (lambda f, s, e: s[I64_MIN], IndexError, f"subspace element index {I64_MIN} out of range (len=1)"),
+    (lambda f, s, e: s[I64_MAX + 1], OverflowError, None),
+    (lambda f, s, e: s[I64_MIN - 1], OverflowError, None),
+    # subscripts of a space: any conversion failure is the class's TypeError
+    (lambda f, s, e: f[I64_MAX], IndexError, f"FiniteElementSpace index {I64_MAX} out of range (len=1)"),
+    (lambda f, s, e: f[I64_MIN], IndexError, f"FiniteElementSpace index {I64_MIN} out of range (len=1)"),
+    (lambda f, s, e: f[I64_MAX + 1], TypeError, "FiniteElementSpace indices must be integers or slices"),
+    (lambda f, s, e: f[None], TypeError, "FiniteElementSpace indices must be integers or slices"),
+]
+
+
+@pytest.mark.parametrize("call, exc, text", INDEX_CASES)
+def test_index_arguments_at_their_limits(tri, call, exc, text):
+    fes = q.FiniteElementSpace(tri[2])
+    sub = fes[0]
+    with (raises(exc, text) if text else pytest.raises(exc)):
+        call(fes, sub, sub[0])
+
+
+# ---------------------------------------------------------------------------
+# Holds: a call that runs Python code while it holds an object refuses changes to it
+
+def test_reentrant_changes_are_refused_by_holds(two_subs):
+    c, n, mesh = two_subs
+    fes = q.FiniteElementSpace(mesh)
+
+    class GrowingIndex:
+        def __index__(self):
+            fes.add_sub(fes[0])  # runs while the slice holds `fes` shared
+            return 0
+
+    with raises(RuntimeError, "Already borrowed"):
+        fes[GrowingIndex():]
+    assert len(fes) == 2
+
+    class GrowingChoices(collections.abc.Sequence):
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, i):
+            if i >= 2:
+                raise IndexError(i)
+            mesh.add_sub(mesh[0])  # runs while with_choices holds `mesh` shared
+            return ("LAGRANGE1", "GAUSS")
+
+    with raises(RuntimeError, "Already borrowed"):
+        q.FiniteElementSpace.with_choices(mesh, GrowingChoices())
+    assert len(mesh) == 2
+
+
+def test_union_declines_objects_of_other_classes(tri):
+    c, nodes, mesh = tri
+    fes = q.FiniteElementSpace(mesh)
+    sub, element = fes[0], fes[0][0]
+    pairs = [(fes, nodes[0]), (nodes[0], fes), (sub, nodes[0]), (fes, mesh), (mesh, fes), (sub, mesh[0]),
+             (mesh[0], sub), (element, sub), (sub, element), (fes, element)]
+    for left, right in pairs:
+        with pytest.raises(TypeError, match=r"^unsupported operand type\(s\) for \|"):
+            left | right
+    assert fes[0] is not fes[0] and len(fes | sub) == 1  # each subscript makes a new view of one handle

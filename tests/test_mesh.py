@@ -24,11 +24,10 @@ def square():
     return c, nodes, m
 
 
-def sealed_submesh(mesh):
-    """Seals the mesh's submeshes through a finite-element space, when that class exists."""
-    if not hasattr(q, "FiniteElementSpace"):
-        pytest.skip("no finite-element space in this build to seal a submesh with")
-    return q.FiniteElementSpace(mesh)
+SEALED = (
+    "submesh is sealed: it is already used by a finite-element space, field or matrix "
+    "and can no longer be modified"
+)
 
 
 # --- construction ------------------------------------------------------------
@@ -260,21 +259,76 @@ def test_add_cell_argument_errors(nodes, exc, text):
     assert len(s) == 0
 
 
-def test_sealed_submesh_refuses_cells_but_takes_a_colour(square):
+@pytest.mark.parametrize("given", ["none", "three", "four", "five"])
+def test_sealed_submesh_refuses_cells_but_takes_a_colour(square, given):
     c, nodes, m = square
-    sealed_submesh(m)
+    spare = c.add_node([2, 2])
+    assert not m[0].is_sealed
+    q.FiniteElementSpace(m)  # building a space seals its submeshes, for good
     s = m[0]
     assert s.is_sealed
-    sealed_text = (
-        "submesh is sealed: it is already used by a finite-element space, field or matrix "
-        "and can no longer be modified"
-    )
-    with raises(RuntimeError, sealed_text):
-        s.add_cell([])
+    before = [c.refcount(i) for i in range(5)]
+    cell = {"none": [], "three": nodes[:3], "four": nodes, "five": nodes + [spare]}[given]
+    with raises(RuntimeError, SEALED):  # sealed comes before the count
+        s.add_cell(cell)
+    assert len(s) == 1 and [c.refcount(i) for i in range(5)] == before
     s.face_color = (0, 0, 0)
-    assert s.face_color == (0, 0, 0)
+    assert s.face_color == (0, 0, 0) and s.is_sealed
     copy = s.duplicate()
-    assert not copy.is_sealed and copy.add_cell(nodes) == 1
+    assert not copy.is_sealed and copy.face_color == (0, 0, 0)
+    assert [c.refcount(i) for i in range(4)] == [n + 1 for n in before[:4]]
+    assert copy.add_cell(nodes) == 1
+    whole = m.duplicate()
+    assert not whole[0].is_sealed and whole[0].add_cell(nodes) == 1
+    assert m.cell_count() == 1
+
+
+def test_space_seals_only_the_submeshes_it_is_built_on(three):
+    c, m = three
+    q.FiniteElementSpace(m[1:])
+    assert [s.is_sealed for s in m] == [False, True, True]
+
+
+def test_every_refused_cell_leaves_all_counts_as_they_were(square):
+    """Node reference counts and Python reference counts are unchanged after each
+    refused add_cell, whatever refused it."""
+    import sys
+
+    c, nodes, m = square
+    other = q.Coords(2)
+    foreign = [other.add_node([0, 0]) for _ in range(5)]
+    s = m[0]
+    cases = [
+        (nodes[:3], RuntimeError),  # count
+        (nodes + nodes[:1], RuntimeError),  # count
+        ([nodes[0], nodes[1], nodes[2], foreign[3]], RuntimeError),  # foreign last
+        ([foreign[0], nodes[1], nodes[2], nodes[3]], RuntimeError),  # foreign first
+        ([nodes[0], nodes[0], foreign[4], nodes[0]], RuntimeError),  # repeated, then foreign
+        ([nodes[0], nodes[1], 2, nodes[3]], TypeError),
+        ((nodes[0], nodes[1], nodes[2], None), TypeError),
+        ("abcd", TypeError),
+        (None, TypeError),
+    ]
+
+    def snapshot():
+        return (
+            [c.refcount(i) for i in range(4)],
+            [other.refcount(i) for i in range(5)],
+            [sys.getrefcount(n) for n in nodes + foreign],
+            len(s),
+        )
+
+    before = snapshot()
+    for cell, exc in cases:
+        for _ in range(3):
+            with pytest.raises(exc):
+                s.add_cell(cell)
+        assert snapshot() == before, cell
+    q.FiniteElementSpace(m)
+    for cell, _ in cases[:5] + [(nodes, None)]:
+        with raises(RuntimeError, SEALED):
+            s.add_cell(cell)
+    assert snapshot() == before
 
 
 def test_duplicate_copies_cells_and_takes_new_references(square):
@@ -426,6 +480,11 @@ def test_nearest_node_ties_and_errors():
     for n in (nodes[0], nodes[1]):
         m[0].add_cell([n])
     assert m.nearest_node([1.0]).id == 0  # 0 and 1 are both 1.0 away
+    backwards = q.Mesh(c, "POI1")
+    for n in (nodes[2], nodes[1]):
+        backwards[0].add_cell([n])
+    assert backwards.nearest_node([float("nan")]).id == 1  # no distance is a number: the smaller id
+    assert m.nearest_node([float("-inf")]).id == 0  # both infinitely far: the smaller id
     with raises(RuntimeError, "nearest_node: point has 2 coordinates, mesh is 1-D"):
         m.nearest_node([1.0, 2.0])
     with raises(RuntimeError, "coords: mesh has no submeshes"):

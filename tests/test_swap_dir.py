@@ -125,3 +125,28 @@ def test_non_utf8_path_round_trips(tmp_path):
     name = os.fsdecode(b"caf\xe9")
     q.set_swap_dir(str(tmp_path / name))
     assert os.fsencode(q.swap_dir()) == os.fsencode(tmp_path) + b"/caf\xe9"
+
+
+@pytest.mark.parametrize("value", ["a\0b", pathlib.PurePosixPath("x") / "a\0b"], ids=["str", "path-like"])
+def test_set_swap_dir_refuses_an_embedded_nul(tmp_path, value):
+    # The system would cut such a path at the NUL and use another directory.
+    q.set_swap_dir(str(tmp_path))
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        q.set_swap_dir(value)
+    assert q.swap_dir() == tmp_path
+
+
+def test_concurrent_first_calls_agree(tmp_path):
+    out = run(
+        """
+        import threading, _quenlith as q
+        seen = []
+        threads = [threading.Thread(target=lambda: seen.append(q.swap_dir())) for _ in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        assert len(seen) == 8 and len(set(seen)) == 1 and seen[0].is_dir(), seen
+        print(seen[0])
+        """,
+        TMPDIR=str(tmp_path),
+    )
+    assert out.strip().startswith(str(tmp_path) + "/quenlith-swap-")

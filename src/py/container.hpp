@@ -345,10 +345,11 @@ struct Container {
 
   static Ref add_sub(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const BoundArgs bound = match(add_sub_sig, args, nargsf, kwnames);
-    Self* o = self_of(self);
-    ExclusiveHold hold(o);
+    // Arguments first, then the receiver's borrow, as every binding does.
     SubObject* sub =
         arg(add_sub_sig, bound, 0, [](PyObject* x) { return instance<SubPayload<Sub>>(x, P::sub_type(), P::kSubName); });
+    Self* o = self_of(self);
+    ExclusiveHold hold(o);
     SharedHold hold_sub(sub);
     P::push_sub(o->payload, H(sub->payload.handle));
     return Ref::borrow(Py_None);

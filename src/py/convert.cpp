@@ -114,7 +114,12 @@ std::string to_path(PyObject* obj) {
   Ref path = Ref::steal(PyOS_FSPath(obj));
   if (!PyUnicode_Check(path.get())) raise_not_instance(path.get(), "str");
   Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
-  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+  std::string out(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  // The operating system reads a path up to its first NUL: kept, it would make
+  // us use another path than the one given. Refused as the interpreter's own
+  // file functions refuse it.
+  if (out.find('\0') != std::string::npos) raise_value_error("embedded null byte");
+  return out;
 }
 
 Ref detail::sequence_items(PyObject* obj) {
@@ -174,5 +179,14 @@ Ref from_f64(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 Ref from_u64(std::uint64_t v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
 Ref from_i64(std::int64_t v) { return Ref::steal(PyLong_FromLongLong(v)); }
 Ref from_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+
+Ref list_from(const std::vector<double>& values) { return list_from(values, from_f64); }
+Ref list_from(const std::vector<std::uint32_t>& values) {
+  return list_from(values, [](std::uint32_t v) { return from_u64(v); });
+}
+Ref list_from(const std::vector<std::uint64_t>& values) { return list_from(values, from_u64); }
+Ref list_from(const std::vector<std::string>& values) {
+  return list_from(values, [](const std::string& v) { return from_str(v); });
+}
 
 }  // namespace quenlith::py

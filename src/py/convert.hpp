@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,7 +45,8 @@ std::uint8_t to_u8(PyObject* obj);
 bool to_bool(PyObject* obj);
 // A str (or subclass), taken as UTF-8.
 std::string to_str(PyObject* obj);
-// A str or an os.PathLike whose path is a str, encoded with the file-system encoding.
+// A str or an os.PathLike whose path is a str, encoded with the file-system
+// encoding. A path holding a NUL character raises ValueError "embedded null byte".
 std::string to_path(PyObject* obj);
 // Any sequence but a str: its items converted by `conv`.
 template <class Conv>
@@ -65,6 +67,17 @@ Ref from_u64(std::uint64_t v);
 Ref from_i64(std::int64_t v);
 Ref from_bool(bool v);
 
+// A new Python list of `values` in order, each item made by `to_python(item)`
+// (which returns a Ref; the item is passed as a non-const lvalue when `values`
+// is one, so `to_python` may move from it).
+template <class Range, class F>
+Ref list_from(Range&& values, F&& to_python);
+// Lists of floats, ints and strs (texts as in from_str).
+Ref list_from(const std::vector<double>& values);
+Ref list_from(const std::vector<std::uint32_t>& values);
+Ref list_from(const std::vector<std::uint64_t>& values);
+Ref list_from(const std::vector<std::string>& values);
+
 namespace detail {
 // Checks `obj` is a sequence but not a str and returns its fast form (list or tuple).
 Ref sequence_items(PyObject* obj);
@@ -78,6 +91,15 @@ auto to_list(PyObject* obj, Conv&& conv) -> std::vector<decltype(conv(nullptr))>
   out.reserve(static_cast<std::size_t>(n));
   PyObject** items = PySequence_Fast_ITEMS(seq.get());
   for (Py_ssize_t i = 0; i < n; ++i) out.push_back(conv(items[i]));
+  return out;
+}
+
+template <class Range, class F>
+Ref list_from(Range&& values, F&& to_python) {
+  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(values))));
+  Py_ssize_t i = 0;
+  // A failure part-way leaves NULL items, which the list's deallocation skips.
+  for (auto&& value : values) PyList_SET_ITEM(out.get(), i++, to_python(value).release());  // steals the item
   return out;
 }
 

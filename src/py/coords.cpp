@@ -43,27 +43,6 @@ using NodeObject = Object<NodePayload>;
 CoordsObject* as_coords(PyObject* self) { return object_cast<CoordsPayload>(self); }
 NodeObject* as_node(PyObject* self) { return object_cast<NodePayload>(self); }
 
-Ref list_of_u64(const std::vector<std::uint32_t>& values) {
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), from_u64(values[i]).release());  // steals
-  return out;
-}
-
-Ref list_of_f64(const std::vector<double>& values) {
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), from_f64(values[i]).release());  // steals
-  return out;
-}
-
-Ref list_of_str(const std::vector<std::string>& values) {
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), from_str(values[i]).release());  // steals
-  return out;
-}
-
 // Runs `f` on the Coords under a read guard and returns its (C++) result; the
 // guard is gone when this returns.
 template <class F>
@@ -179,12 +158,12 @@ Ref select_body(const Signature& sig, const BoundArgs& bound, const CoordsHandle
   return Ref::borrow(Py_None);
 }
 Ref names_body(const Signature&, const BoundArgs&, const CoordsHandle& h) {
-  return list_of_str(with_read(h, [](const Coords& c) { return c.names(); }));
+  return list_from(with_read(h, [](const Coords& c) { return c.names(); }));
 }
 Ref permutation_body(const Signature&, const BoundArgs&, const CoordsHandle& h) {
   const std::optional<std::vector<std::uint32_t>> perm = with_read(h, [](const Coords& c) { return c.permutation(); });
   if (!perm) return Ref::borrow(Py_None);
-  return list_of_u64(*perm);
+  return list_from(*perm);
 }
 Ref set_permutation_body(const Signature& sig, const BoundArgs& bound, const CoordsHandle& h) {
   std::vector<std::uint32_t> perm = arg(sig, bound, 0, [](PyObject* o) { return to_list(o, to_u32); });
@@ -301,7 +280,7 @@ const Signature node_dump_sig{"dump", "Node", Receiver::Self, dump_params, kDump
 Ref node_coord(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   (void)match(coord_sig, args, nargsf, kwnames);
   SharedHold hold(as_node(self));
-  return list_of_f64(as_node(self)->payload.node.coord());
+  return list_from(as_node(self)->payload.node.coord());
 }
 
 Ref node_set_coord(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

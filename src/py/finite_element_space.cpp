@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,20 +71,9 @@ SubFesObject* as_sub(PyObject* self) { return object_cast<SubPayload<SubFiniteEl
 ElementObject* as_element(PyObject* self) { return object_cast<ElementPayload>(self); }
 ObjectBase* base_of(PyObject* obj) { return reinterpret_cast<ObjectBase*>(obj); }
 
-Ref list_of_f64(const std::vector<double>& values) {
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), from_f64(values[i]).release());  // steals
-  return out;
-}
-
 // Element views of cells [0, n) of one subspace, each on its own clone of `handle`.
 Ref list_of_elements(const SubSpaceHandle& handle, std::uint64_t n) {
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  for (std::uint64_t i = 0; i < n; ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
-                    wrap_element(Element::unchecked(handle, i)).release());  // steals
-  return out;
+  return list_from(std::views::iota(std::uint64_t{0}, n), [&](std::uint64_t i) { return wrap_element(Element::unchecked(handle, i)); });
 }
 
 // ---------------------------------------------------------------------------
@@ -263,11 +253,11 @@ auto with_sub(PyObject* self, F&& body) {
 
 QUENLITH_SUB_METHOD(sub_cell_count, sub_cell_count_sig, s.cell_count(), from_u64)
 QUENLITH_SUB_METHOD(sub_gauss_count, sub_gauss_count_sig, s.n_gauss(), from_u64)
-QUENLITH_SUB_METHOD(sub_gauss_xi, sub_gauss_xi_sig, s.gauss_xi(g), list_of_f64)
+QUENLITH_SUB_METHOD(sub_gauss_xi, sub_gauss_xi_sig, s.gauss_xi(g), list_from)
 QUENLITH_SUB_METHOD(sub_gauss_weight, sub_gauss_weight_sig, s.gauss_weight(g), from_f64)
-QUENLITH_SUB_METHOD(sub_n_at_g, sub_n_at_g_sig, s.n_at_g(g), list_of_f64)
+QUENLITH_SUB_METHOD(sub_n_at_g, sub_n_at_g_sig, s.n_at_g(g), list_from)
 QUENLITH_SUB_METHOD(sub_dn_at_g, sub_dn_at_g_sig, std::vector<double>(s.dn_at_g(g).begin(), s.dn_at_g(g).end()),
-                    list_of_f64)
+                    list_from)
 #undef QUENLITH_SUB_METHOD
 
 // jacobian, det_jacobian and dn_dx: (cell_idx, g).
@@ -279,9 +269,9 @@ QUENLITH_SUB_METHOD(sub_dn_at_g, sub_dn_at_g_sig, std::vector<double>(s.dn_at_g(
     return to_python(with_sub(self, [&](const SubFiniteElementSpace& s) { return s.member(c, g); })); \
   }
 
-QUENLITH_SUB_GEOMETRY(sub_jacobian, sub_jacobian_sig, jacobian, list_of_f64)
+QUENLITH_SUB_GEOMETRY(sub_jacobian, sub_jacobian_sig, jacobian, list_from)
 QUENLITH_SUB_GEOMETRY(sub_det_jacobian, sub_det_jacobian_sig, det_jacobian, from_f64)
-QUENLITH_SUB_GEOMETRY(sub_dn_dx, sub_dn_dx_sig, dn_dx, list_of_f64)
+QUENLITH_SUB_GEOMETRY(sub_dn_dx, sub_dn_dx_sig, dn_dx, list_from)
 #undef QUENLITH_SUB_GEOMETRY
 
 Ref sub_element(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -483,13 +473,13 @@ auto with_element(PyObject* self, F&& body) {
     return to_python(with_element(self, [&](const Element& e) { return e.member(g); })); \
   }
 
-QUENLITH_ELEMENT_G_METHOD(element_gauss_xi, element_gauss_xi_sig, gauss_xi, list_of_f64)
+QUENLITH_ELEMENT_G_METHOD(element_gauss_xi, element_gauss_xi_sig, gauss_xi, list_from)
 QUENLITH_ELEMENT_G_METHOD(element_gauss_weight, element_gauss_weight_sig, gauss_weight, from_f64)
-QUENLITH_ELEMENT_G_METHOD(element_n_at_g, element_n_at_g_sig, n_at_g, list_of_f64)
-QUENLITH_ELEMENT_G_METHOD(element_dn_at_g, element_dn_at_g_sig, dn_at_g, list_of_f64)
-QUENLITH_ELEMENT_G_METHOD(element_jacobian, element_jacobian_sig, jacobian, list_of_f64)
+QUENLITH_ELEMENT_G_METHOD(element_n_at_g, element_n_at_g_sig, n_at_g, list_from)
+QUENLITH_ELEMENT_G_METHOD(element_dn_at_g, element_dn_at_g_sig, dn_at_g, list_from)
+QUENLITH_ELEMENT_G_METHOD(element_jacobian, element_jacobian_sig, jacobian, list_from)
 QUENLITH_ELEMENT_G_METHOD(element_det_jacobian, element_det_jacobian_sig, det_jacobian, from_f64)
-QUENLITH_ELEMENT_G_METHOD(element_dn_dx, element_dn_dx_sig, dn_dx, list_of_f64)
+QUENLITH_ELEMENT_G_METHOD(element_dn_dx, element_dn_dx_sig, dn_dx, list_from)
 #undef QUENLITH_ELEMENT_G_METHOD
 
 Ref element_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

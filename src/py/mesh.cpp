@@ -6,6 +6,7 @@
 // its Coords, and the interpreter may free one at any allocation.
 #include "py/mesh.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -74,38 +75,31 @@ SubMeshObject* as_submesh(PyObject* self) { return object_cast<SubPayload<SubMes
 CellObject* as_cell(PyObject* self) { return object_cast<CellPayload>(self); }
 ObjectBase* base_of(PyObject* obj) { return reinterpret_cast<ObjectBase*>(obj); }
 
-template <class T, class F>
-Ref list_of(const std::vector<T>& values, F&& to_python) {
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), to_python(values[i]).release());  // steals
-  return out;
-}
-
-Ref list_of_nodes(std::vector<Node> nodes) {
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-  for (std::size_t i = 0; i < nodes.size(); ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), wrap_node(std::move(nodes[i])).release());  // steals
-  return out;
-}
-
 // Shared holds on a run of objects (the Nodes of a call), given back together.
+// Room for the nodes of the largest cell sits inline, so a well-formed add_cell
+// allocates nothing for its holds; longer (refused) lists spill to the heap.
 class SharedHolds {
  public:
-  SharedHolds() = default;
+  explicit SharedHolds(std::size_t n) {
+    if (n > kInline) spill_.resize(n);
+    held_ = n > kInline ? spill_.data() : inline_;
+  }
   SharedHolds(const SharedHolds&) = delete;
   SharedHolds& operator=(const SharedHolds&) = delete;
   ~SharedHolds() {
-    for (ObjectBase* o : held_) o->hold.release_shared();
+    for (std::size_t i = 0; i < count_; ++i) held_[i]->hold.release_shared();
   }
   void add(ObjectBase* o) {
-    held_.reserve(held_.size() + 1);
     o->hold.acquire_shared();
-    held_.push_back(o);
+    held_[count_++] = o;
   }
 
  private:
-  std::vector<ObjectBase*> held_;
+  static constexpr std::size_t kInline = 27;  // nodes of a HEX27 cell
+  ObjectBase* inline_[kInline];
+  std::vector<ObjectBase*> spill_;
+  ObjectBase** held_;
+  std::size_t count_ = 0;
 };
 
 // A subscript index of SubMesh and Cell: a signed 64-bit integer, converted like
@@ -190,13 +184,13 @@ auto with_mesh(PyObject* self, F&& body) {
 Ref mesh_element_types(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   (void)match(element_types_sig, args, nargsf, kwnames);
   const auto types = with_mesh(self, [](const Mesh& m) { return m.element_types(); });
-  return list_of(types, [](ElementType t) { return from_str(containers::mesh::name(t)); });
+  return list_from(types, [](ElementType t) { return from_str(containers::mesh::name(t)); });
 }
 
 Ref mesh_cell_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   (void)match(cell_counts_sig, args, nargsf, kwnames);
   const auto counts = with_mesh(self, [](const Mesh& m) { return m.cell_counts(); });
-  return list_of(counts, [](std::uint64_t n) { return from_u64(n); });
+  return list_from(counts);
 }
 
 Ref mesh_duplicate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -282,20 +276,23 @@ Ref submesh_add_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
   const BoundArgs bound = match(add_cell_sig, args, nargsf, kwnames);
   // The fast sequence keeps its items alive for the call, whatever the argument is.
   Ref items = arg(add_cell_sig, bound, 0, detail::sequence_items);
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
   PyObject** objects = PySequence_Fast_ITEMS(items.get());
-  std::vector<const Node*> nodes;
-  nodes.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i)
-    nodes.push_back(&arg(add_cell_sig, bound, 0, [&](PyObject*) -> const Node& { return node_value(objects[i]); }));
-  SharedHolds node_holds;
-  for (Py_ssize_t i = 0; i < n; ++i) node_holds.add(base_of(objects[i]));
+  // Every item is converted (and a non-Node refused) before the core sees the count.
+  constexpr std::size_t kInline = 27;  // nodes of a HEX27 cell
+  const Node* inline_nodes[kInline];
+  std::vector<const Node*> spill(n > kInline ? n : 0);
+  const Node** nodes = n > kInline ? spill.data() : inline_nodes;
+  for (std::size_t i = 0; i < n; ++i)
+    nodes[i] = &arg(add_cell_sig, bound, 0, [&](PyObject*) -> const Node& { return node_value(objects[i]); });
+  SharedHolds node_holds(n);
+  for (std::size_t i = 0; i < n; ++i) node_holds.add(base_of(objects[i]));
   SubMeshObject* o = as_submesh(self);
   SharedHold hold(o);
   std::uint64_t index;
   {
     store::WriteGuard<SubMesh> guard = store::write(o->payload.handle);
-    index = guard->add_cell(std::span<const Node* const>(nodes));
+    index = guard->add_cell(std::span<const Node* const>(nodes, n));
   }
   return from_u64(index);
 }
@@ -462,7 +459,8 @@ auto with_cell(PyObject* self, F&& body) {
 
 Ref cell_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   (void)match(cell_nodes_sig, args, nargsf, kwnames);
-  return list_of_nodes(with_cell(self, [](const Cell& c) { return c.nodes(); }));
+  std::vector<Node> nodes = with_cell(self, [](const Cell& c) { return c.nodes(); });
+  return list_from(nodes, [](Node& n) { return wrap_node(std::move(n)); });
 }
 
 Ref cell_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -485,14 +483,18 @@ Py_ssize_t cell_length(PyObject* self) noexcept {
 
 Ref cell_item(PyObject* self, std::int64_t idx) {
   store::Handle<Coords> coords;
-  NodeId id;
+  NodeId ids[27];  // nodes of a HEX27 cell, the most a cell has
+  std::size_t k = 0;
   with_cell(self, [&](const Cell& c) {
     store::ReadGuard<SubMesh> guard = store::read(c.submesh());
-    const auto ids = guard->cell(c.index());
-    id = ids[checked_position(idx, ids.size(), "cell")];
+    const auto cell = guard->cell(c.index());
+    k = std::min(cell.size(), std::size(ids));
+    std::copy_n(cell.begin(), k, ids);
     coords = guard->coords();
     return 0;
   });
+  // Checked once the guard is gone: raising makes a Python object.
+  const NodeId id = ids[checked_position(idx, k, "cell")];
   return wrap_node(Node::acquire(std::move(coords), id));
 }
 

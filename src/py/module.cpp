@@ -2,8 +2,6 @@
 // function and class in one fixed order (the order of `__all__`).
 #include <Python.h>
 
-#include <iterator>
-
 #include "py/coords.hpp"
 #include "py/entry.hpp"
 #include "py/finite_element_space.hpp"
@@ -23,18 +21,18 @@ PyMethodDef* const kFunctions[] = {
 
 struct ClassEntry {
   const char* name;
-  TypeCache* cache;
+  TypeCache& cache;
 };
 // Classes, in registration order.
 const ClassEntry kClasses[] = {
-    {"Coords", &coords_type},
-    {"Node", &node_type},
-    {"SubMesh", &submesh_type},
-    {"Mesh", &mesh_type},
-    {"Cell", &cell_type},
-    {"Element", &element_view_type},
-    {"SubFiniteElementSpace", &sub_fespace_type},
-    {"FiniteElementSpace", &fespace_type},
+    {"Coords", coords_type},
+    {"Node", node_type},
+    {"SubMesh", submesh_type},
+    {"Mesh", mesh_type},
+    {"Cell", cell_type},
+    {"Element", element_view_type},
+    {"SubFiniteElementSpace", sub_fespace_type},
+    {"FiniteElementSpace", fespace_type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.
@@ -63,8 +61,7 @@ void init_module(PyObject* module) {
     add_name(module, name.get(), function.get());
   }
   for (const ClassEntry& entry : kClasses) {
-    if (!entry.cache) continue;
-    PyTypeObject* type = entry.cache->get();
+    PyTypeObject* type = entry.cache.get();
     Ref name = Ref::steal(PyUnicode_FromString(entry.name));
     add_name(module, name.get(), reinterpret_cast<PyObject*>(type));
   }

@@ -98,6 +98,9 @@ BoundArgs bind(const Signature& sig, PyObject* const* positional, std::size_t n_
                PyObject* const* values, std::size_t n_keywords) {
   BoundArgs out;
   const std::size_t n_params = sig.params.size();
+  // A table with more parameters than BoundArgs holds is a fault of ours, not of the caller.
+  if (n_params > kMaxParams)
+    raise(PyExc_SystemError, fmt::format("{} has more than {} parameters", sig.full_name(), kMaxParams));
   out.n_ = n_params;
   if (n_positional > n_params) too_many(sig, n_positional);
   for (std::size_t i = 0; i < n_positional; ++i) out.values_[i] = positional[i];

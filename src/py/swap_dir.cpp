@@ -1,6 +1,8 @@
 // set_swap_dir(path) and swap_dir(): the process-wide swap directory.
 #include "py/swap_dir.hpp"
 
+#include <atomic>
+
 #include "py/convert.hpp"
 #include "py/entry.hpp"
 #include "store/swap_dir.hpp"
@@ -26,11 +28,19 @@ Ref set_swap_dir_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 Ref swap_dir_impl(PyObject*) {
   const std::string path = store::swap_dir();
-  // pathlib.Path is looked up once and kept for the life of the process.
-  static PyObject* path_class = nullptr;
+  // pathlib.Path is looked up once and kept for the life of the process. Without
+  // the interpreter lock two threads may both look it up: one keeps its reference,
+  // the other drops its own.
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* path_class = cached.load(std::memory_order_acquire);
   if (!path_class) {
     Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
-    path_class = check(PyObject_GetAttrString(pathlib.get(), "Path"));
+    Ref found = Ref::steal(PyObject_GetAttrString(pathlib.get(), "Path"));
+    PyObject* expected = nullptr;
+    if (cached.compare_exchange_strong(expected, found.get(), std::memory_order_acq_rel))
+      path_class = found.release();  // never given back
+    else
+      path_class = expected;
   }
   Ref text = Ref::steal_or_null(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "strict"));
   if (!text) {

@@ -59,6 +59,8 @@ std::string swap_dir() {
   const char* tmp = std::getenv("TMPDIR");
   std::string base = (tmp && *tmp) ? tmp : "/tmp";
   while (base.size() > 1 && base.back() == '/') base.pop_back();
+  // "/" joined with the name is "/quenlith-swap-{}", not "//...".
+  if (base == "/") base.clear();
   std::string path = fmt::format("{}/quenlith-swap-{}", base, ::getpid());
   make_directories(path, 0700);
   check_private_directory(path);

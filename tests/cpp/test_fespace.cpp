@@ -307,6 +307,58 @@ TEST(Element, ViewsAndTexts) {
   EXPECT_EQ(error_text([&] { e.gauss_xi(3); }), "SubFiniteElementSpace: gauss index 3 ≥ n_g 3");
 }
 
+// A handle that names no live subspace (or submesh): every query reports the stale-handle
+// error, the texts fall back, and nothing throws from a text.
+struct StaleCase {
+  const char* name;
+  std::function<void()> call;
+};
+
+const StaleCase kStaleCases[] = {
+    {"create", [] { (void)SubSpace::create(Handle<SubMesh>{}, Interpolation::LAGRANGE1, QuadratureRule::GAUSS); }},
+    {"element_create", [] { (void)Element::create(Handle<SubSpace>{}, 0); }},
+    {"space_mesh", [] { (void)FiniteElementSpace({Handle<SubSpace>{}}).mesh(); }},
+    {"space_elements", [] { (void)FiniteElementSpace({Handle<SubSpace>{}}).elements(0); }},
+    {"ref_dim", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).ref_dim(); }},
+    {"nodes_per_cell", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).nodes_per_cell(); }},
+    {"space_dim", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).space_dim(); }},
+    {"cell", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).cell(); }},
+    {"gauss_xi", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).gauss_xi(0); }},
+    {"gauss_weight", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).gauss_weight(0); }},
+    {"n_at_g", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).n_at_g(0); }},
+    {"dn_at_g", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).dn_at_g(0); }},
+    {"jacobian", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).jacobian(0); }},
+    {"det_jacobian", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).det_jacobian(0); }},
+    {"dn_dx", [] { (void)Element::unchecked(Handle<SubSpace>{}, 0).dn_dx(0); }},
+};
+
+class StaleHandle : public ::testing::TestWithParam<StaleCase> {};
+
+TEST_P(StaleHandle, ReportsTheStaleHandleError) {
+  EXPECT_EQ(error_text(GetParam().call), "stale handle (slot freed or generation mismatch)");
+}
+
+INSTANTIATE_TEST_SUITE_P(FiniteElementSpace, StaleHandle, ::testing::ValuesIn(kStaleCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FiniteElementSpace, StaleItemsFallBackInTexts) {
+  const Element e = Element::unchecked(Handle<SubSpace>{}, 4);
+  EXPECT_EQ(e.gauss_count(), 0u);
+  EXPECT_EQ(e.display_text(), "Element #4");
+  EXPECT_EQ(e.debug_text(), "Element { idx: 4 }");
+  EXPECT_EQ(e.dump_text({}), "Element #4 <stale handle (slot freed or generation mismatch)>");
+  const FiniteElementSpace space({Handle<SubSpace>{}});
+  const std::string bare =
+      "Handle<quenlith::containers::finite_element_space::SubFiniteElementSpace>{ idx: 4294967295, gen: 0 }";
+  EXPECT_EQ(space.debug_text(), "FiniteElementSpace { count: 1, items: [" + bare + "] }");
+  EXPECT_EQ(space.dump_text({}),
+            "FiniteElementSpace: 1 subspace(s)\n── [0] ──\n  <stale handle (slot freed or generation mismatch)>\n");
+  // The union compares handles only and never reads them.
+  UnitTriangle t;
+  const Handle<SubSpace> live = make_space(t.sub);
+  EXPECT_EQ(FiniteElementSpace::union_(space, FiniteElementSpace({live, Handle<SubSpace>{}})).size(), 2u);
+}
+
 // ---------------------------------------------------------------------------
 // Colouring
 
@@ -483,6 +535,35 @@ TEST_F(SwapFes, UnreadableSubspaceTextsFallBack) {
   EXPECT_EQ(e.display_text(), "Element #0");
   EXPECT_EQ(e.dump_text({}).rfind("Element #0 <I/O error: ", 0), 0u);
   EXPECT_EQ(error_text([&] { (void)e.space_dim(); }).rfind("I/O error: ", 0), 0u);
+}
+
+TEST(SubFiniteElementSpace, DamagedRecordsAreRefused) {
+  UnitTriangle t;
+  Handle<SubSpace> h = make_space(t.sub);
+  store::RecordWriter w;
+  store::read(h)->encode(w);
+  const std::vector<std::uint8_t> good = w.take();
+  store::detail::OwnershipNeutralScope neutral;  // decoded handles must not give back a unit
+  auto decode = [](std::vector<std::uint8_t> bytes) {
+    return error_text([&] {
+      store::RecordReader r(bytes);
+      (void)SubSpace::decode(r);
+    });
+  };
+  std::vector<std::uint8_t> bad_interpolation = good;
+  bad_interpolation[8] = 2;
+  EXPECT_EQ(decode(bad_interpolation),
+            "serialization error: invalid value: integer `2`, expected variant index 0 <= i < 2");
+  std::vector<std::uint8_t> bad_quadrature = good;
+  bad_quadrature[12] = 7;
+  EXPECT_EQ(decode(bad_quadrature), "serialization error: invalid value: integer `7`, expected variant index 0 <= i < 2");
+  // Cut inside gauss_w (after the handle, the variants, space_dim and the 6 values of gauss_xi).
+  const std::vector<std::uint8_t> cut(good.begin(), good.begin() + 24 + 8 + 6 * 8 + 8 + 4);
+  EXPECT_EQ(decode(cut), "serialization error: io error: unexpected end of file");
+  // Extra bytes after the record are ignored.
+  std::vector<std::uint8_t> longer = good;
+  longer.insert(longer.end(), {1, 2, 3});
+  EXPECT_EQ(decode(longer), "<no error>");
 }
 
 TEST(SubFiniteElementSpace, RecordLayoutAndRefusedTables) {

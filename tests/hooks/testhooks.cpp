@@ -2,15 +2,24 @@
 // binding layer's internals (argument matcher on every signature shape,
 // converters, error conversion, holds, the interruption poll) without adding
 // anything to the public module.
+//
+// This module links its own copy of the binding layer and of the core, hence its
+// own store and its own copies of the classes: `coords_class()` gives its Coords
+// class, and `swap_out` writes out objects of that class only (a Coords of
+// _quenlith lives in another store and is refused as not an instance).
 #include <Python.h>
 
 #include <csignal>
 #include <string>
 
+#include "containers/mesh/coords.hpp"
 #include "py/convert.hpp"
+#include "py/coords.hpp"
 #include "py/entry.hpp"
 #include "py/hold.hpp"
 #include "store/error.hpp"
+#include "store/store.hpp"
+#include "store/swap_dir.hpp"
 
 namespace quenlith::py {
 namespace {
@@ -128,6 +137,37 @@ Ref hold_conflict(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
   return Ref::borrow(Py_None);
 }
 
+Ref coords_class(PyObject*) { return Ref::borrow(reinterpret_cast<PyObject*>(coords_type.get())); }
+
+constexpr Param swap_out_params[] = {{"coords"}, {"directory"}};
+const Signature swap_out_sig{"swap_out", nullptr, Receiver::None, swap_out_params,
+                             "Writes the stored Coords of `coords` out to a file of `directory`; returns the "
+                             "file's path (None when it was already out)."};
+
+Ref swap_out(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(swap_out_sig, args, nargsf, kwnames);
+  const store::Handle<containers::mesh::Coords>& handle = arg(swap_out_sig, bound, 0, coords_handle);
+  std::string directory = arg(swap_out_sig, bound, 1, to_path);
+  store::set_swap_dir(std::move(directory));
+  auto& coords_store = store::Store<containers::mesh::Coords>::instance();
+  const bool was_out = coords_store.swap_path(handle).has_value();
+  coords_store.swap_out(handle);
+  if (was_out) return Ref::borrow(Py_None);
+  return from_str(coords_store.swap_path(handle).value());
+}
+
+constexpr Param swapped_params[] = {{"coords"}};
+const Signature swapped_sig{"swap_path", nullptr, Receiver::None, swapped_params,
+                            "The swap file of the stored Coords of `coords`, or None when it is in memory."};
+
+Ref swap_path(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(swapped_sig, args, nargsf, kwnames);
+  const auto path =
+      store::Store<containers::mesh::Coords>::instance().swap_path(arg(swapped_sig, bound, 0, coords_handle));
+  if (!path) return Ref::borrow(Py_None);
+  return from_str(*path);
+}
+
 PyMethodDef kMethods[] = {
     method_def<probe<one_sig>>("one", one_sig.doc()),
     method_def<probe<required_sig>>("required", required_sig.doc()),
@@ -137,6 +177,9 @@ PyMethodDef kMethods[] = {
     method_def<core_error>("core_error", error_sig.doc()),
     method_def<hold_conflict>("hold_conflict", hold_sig.doc()),
     method_def<poll_interrupt>("poll_interrupt", poll_sig.doc()),
+    {"coords_class", noargs<coords_class>, METH_NOARGS, "This module's own copy of the Coords class."},
+    method_def<swap_out>("swap_out", swap_out_sig.doc()),
+    method_def<swap_path>("swap_path", swapped_sig.doc()),
     {nullptr, nullptr, 0, nullptr},
 };
 

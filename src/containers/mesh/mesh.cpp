@@ -169,8 +169,12 @@ Node Mesh::nearest_node(std::span<const double> point) const {
         const double d = xyz[id * dim + a] - point[a];
         d2 += d * d;
       }
-      // A NaN distance loses to any number; a mesh of NaN coordinates still answers.
-      if (!found || d2 < best_d2 || (d2 == best_d2 && id < best) || (std::isnan(best_d2) && !std::isnan(d2))) {
+      // A NaN distance loses to any number and ties with another NaN, so a NaN
+      // point or NaN coordinates still answer, ties going to the smaller id.
+      const bool nan = std::isnan(d2), best_nan = std::isnan(best_d2);
+      const bool better = !found || (nan != best_nan ? best_nan
+                                                     : (nan ? id < best : d2 < best_d2 || (d2 == best_d2 && id < best)));
+      if (better) {
         found = true;
         best = id;
         best_d2 = d2;

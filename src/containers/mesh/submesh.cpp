@@ -309,6 +309,10 @@ SubMesh SubMesh::decode(store::RecordReader& r) {
   sub.face_color_.g = r.read_u8();
   sub.face_color_.b = r.read_u8();
   sub.sealed_ = r.read_bool();
+  // Cells are read as whole runs of k ids: a partial cell is not a submesh.
+  store::RecordReader::check(sub.connectivity_.size() % sub.nodes_per_cell() == 0,
+                             "SubMesh record: connectivity length {} is not a multiple of {}",
+                             sub.connectivity_.size(), sub.nodes_per_cell());
   return sub;
 }
 

@@ -132,6 +132,9 @@ class SubMesh {
   // writing out: it also lets go of the cached node cloud, whose handle the record
   // does not keep (it is rebuilt on demand), so the cloud's count is not leaked.
   void encode(store::RecordWriter& w) const;
+  // Also refuses a connectivity that is not whole cells ("SubMesh record:
+  // connectivity length {} is not a multiple of {}"). Ids are not checked against
+  // the Coords here: every reader tests liveness before using an id.
   static SubMesh decode(store::RecordReader& r);
 
  private:
