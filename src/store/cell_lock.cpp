@@ -8,41 +8,47 @@ namespace quenlith::store {
 
 namespace {
 
-// What the calling thread holds of one lock. An entry exists only while at least
-// one of its fields is non-zero.
-struct Held {
-  const CellLock* lock;
-  std::uint32_t shared;
-  bool upgradable;
-  bool exclusive;
-};
+using Held = detail::HeldLock;
+using detail::t_held_locks;
 
-// Short: a thread holds the guards of one operation at a time.
-[[gnu::tls_model("initial-exec")]] thread_local std::vector<Held> t_held;
+// Holds beyond the fixed table; see detail::HeldTable.
+thread_local std::vector<Held> t_spill;
 
 Held* find_held(const CellLock* lock) noexcept {
-  for (auto it = t_held.rbegin(); it != t_held.rend(); ++it)
-    if (it->lock == lock) return &*it;
+  for (std::uint32_t i = t_held_locks.n; i-- > 0;)
+    if (t_held_locks.entries[i].lock == lock) return &t_held_locks.entries[i];
+  if (t_held_locks.n_spilled > 0) [[unlikely]] {
+    for (Held& h : t_spill)
+      if (h.lock == lock) return &h;
+  }
   return nullptr;
 }
 
-// The entry of `lock`, made empty when missing. Done before the lock is taken, so
-// that a failed allocation leaves nothing held.
-Held& held_entry(const CellLock* lock) {
-  if (Held* h = find_held(lock)) return *h;
-  return t_held.emplace_back(Held{lock, 0, false, false});
+// A new, empty entry for `lock`, which this thread does not hold. Made before the
+// lock is taken, so that a failed allocation leaves nothing held. The reference
+// stays valid until the next entry is made.
+Held& new_held_entry(const CellLock* lock) {
+  if (t_held_locks.n < detail::HeldTable::kSize) [[likely]] {
+    Held& h = t_held_locks.entries[t_held_locks.n++];
+    h = Held{lock, 0, false, false};
+    return h;
+  }
+  Held& h = t_spill.emplace_back(Held{lock, 0, false, false});
+  t_held_locks.n_spilled = static_cast<std::uint32_t>(t_spill.size());
+  return h;
 }
 
-void drop_if_empty(const CellLock* lock) noexcept {
-  for (std::size_t i = t_held.size(); i-- > 0;) {
-    Held& h = t_held[i];
-    if (h.lock != lock) continue;
-    if (h.shared == 0 && !h.upgradable && !h.exclusive) {
-      h = t_held.back();
-      t_held.pop_back();
-    }
+// Removes `entry` (found by find_held) when it holds nothing any more.
+void drop_if_empty(Held* entry) noexcept {
+  if (entry->shared != 0 || entry->upgradable || entry->exclusive) return;
+  Held* const table = t_held_locks.entries;
+  if (entry >= table && entry < table + detail::HeldTable::kSize) {
+    *entry = table[--t_held_locks.n];
     return;
   }
+  *entry = t_spill.back();
+  t_spill.pop_back();
+  t_held_locks.n_spilled = static_cast<std::uint32_t>(t_spill.size());
 }
 
 [[noreturn]] void throw_self_wait(const Held& h) {
@@ -52,7 +58,7 @@ void drop_if_empty(const CellLock* lock) noexcept {
 
 }  // namespace
 
-void CellLock::lock_shared() {
+void CellLock::lock_shared_general() {
   Held* h = find_held(this);
   if (h) {
     if (h->exclusive) throw_self_wait(*h);
@@ -62,28 +68,25 @@ void CellLock::lock_shared() {
     ++h->shared;
     return;
   }
-  Held& entry = held_entry(this);
-  // Optimistic: count ourselves in, and back out if a writer holds or waits. An
-  // increment always succeeds, where a compare-and-swap retries under contention.
-  // A writer only takes the lock when the count is 0, so a reader counted for a
-  // moment never gets in beside it.
+  Held& entry = new_held_entry(this);
   const std::uint32_t prev = state_.fetch_add(1, std::memory_order_acquire);
   if (prev & (kExclusive | kWriterWaiting)) {
     release_one_reader();
-    lock_shared_slow();
+    try {
+      lock_shared_slow();
+    } catch (...) {
+      drop_if_empty(&entry);
+      throw;
+    }
   }
   ++entry.shared;
 }
 
-void CellLock::release_one_reader() noexcept {
-  const std::uint32_t prev = state_.fetch_sub(1, std::memory_order_release);
-  // The last reader out wakes a writer or an upgrade that waits for it. A waiter
-  // checks the count under mutex_ before it sleeps, so taking mutex_ here cannot
-  // slip in between its check and its wait.
-  if ((prev & kReaderMask) == 1 && (prev & kWriterWaiting)) {
-    std::lock_guard lock(mutex_);
-    cv_.notify_all();
-  }
+void CellLock::wake_writer() noexcept {
+  // A waiter checks the count under mutex_ before it sleeps, so taking mutex_ here
+  // cannot slip in between its check and its wait.
+  std::lock_guard lock(mutex_);
+  cv_.notify_all();
 }
 
 void CellLock::lock_shared_slow() {
@@ -98,10 +101,10 @@ void CellLock::lock_shared_slow() {
   }
 }
 
-void CellLock::unlock_shared() noexcept {
+void CellLock::unlock_shared_general() noexcept {
   if (Held* h = find_held(this); h && h->shared > 0) {
     --h->shared;
-    drop_if_empty(this);
+    drop_if_empty(h);
   }
   release_one_reader();
 }
@@ -115,7 +118,7 @@ void CellLock::update_writer_waiting_locked() noexcept {
 
 void CellLock::lock_upgradable() {
   if (Held* h = find_held(this)) throw_self_wait(*h);
-  Held& entry = held_entry(this);
+  Held& entry = new_held_entry(this);
   {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -134,7 +137,7 @@ void CellLock::lock_upgradable() {
 void CellLock::unlock_upgradable() noexcept {
   if (Held* h = find_held(this)) {
     h->upgradable = false;
-    drop_if_empty(this);
+    drop_if_empty(h);
   }
   std::lock_guard lock(mutex_);
   state_.fetch_and(~kUpgradable, std::memory_order_release);
@@ -178,7 +181,7 @@ void CellLock::downgrade_upgradable() noexcept {
 
 void CellLock::lock_exclusive() {
   if (Held* h = find_held(this)) throw_self_wait(*h);
-  Held& entry = held_entry(this);
+  Held& entry = new_held_entry(this);
   std::uint32_t expected = 0;
   if (!state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire, std::memory_order_relaxed)) {
     std::unique_lock lock(mutex_);
@@ -203,7 +206,7 @@ void CellLock::lock_exclusive() {
 void CellLock::unlock_exclusive() noexcept {
   if (Held* h = find_held(this)) {
     h->exclusive = false;
-    drop_if_empty(this);
+    drop_if_empty(h);
   }
   std::lock_guard lock(mutex_);
   state_.fetch_and(~kExclusive, std::memory_order_release);

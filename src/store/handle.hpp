@@ -70,8 +70,12 @@ class Handle {
   Handle(Handle&& other) noexcept
       : idx_(std::exchange(other.idx_, kNullIdx)),
         gen_(std::exchange(other.gen_, 0)),
-        slot_(other.slot_.exchange(nullptr, std::memory_order_relaxed)),
-        owns_(std::exchange(other.owns_, false)) {}
+        slot_(other.slot_.load(std::memory_order_relaxed)),
+        owns_(std::exchange(other.owns_, false)) {
+    // No read-modify-write: nobody else may use a handle while it is moved from, and
+    // an exchange would cost a locked instruction on every guard taken.
+    other.slot_.store(nullptr, std::memory_order_relaxed);
+  }
   Handle& operator=(const Handle& other) {
     Handle copy(other);
     swap(copy);

@@ -132,6 +132,9 @@ class Store final : public StoreBase {
   // after a decrement that yielded 0, or null when the cache was empty.
   void release_slow(Handle<T>& h, Slot<T>* slot) noexcept;
   static void swap_in(Residency<T>& residency);
+  // Store::read on a SwappedOut object: called with the cell locked shared, returns
+  // with it locked shared and the object Resident, or throws with the cell unlocked.
+  [[gnu::noinline]] static void read_back_shared(Slot<T>& s);
   static T decode_record(std::span<const std::uint8_t> bytes);
   static void dispose(Residency<T>& taken) noexcept;
   struct Undecodable {};
@@ -168,15 +171,17 @@ WriteGuard<T> write(const Handle<T>& h) {
 // ---------------------------------------------------------------------------
 // Handle
 
+// Copying and destroying a handle with a filled cache is one atomic count change;
+// both are inline so that guards and handle copies cost no call.
 template <class T>
-Handle<T>::Handle(const Handle& other) : idx_(other.idx_), gen_(other.gen_) {
+inline Handle<T>::Handle(const Handle& other) : idx_(other.idx_), gen_(other.gen_) {
   Slot<T>* s = other.slot_.load(std::memory_order_acquire);
-  if (detail::ownership_neutral()) {
+  if (detail::ownership_neutral()) [[unlikely]] {
     slot_.store(s, std::memory_order_relaxed);
     owns_ = other.owns_;
     return;
   }
-  if (s) {
+  if (s) [[likely]] {
     // A filled cache belongs to a handle owning a unit: the slot is live.
     s->count.fetch_add(1, std::memory_order_relaxed);
     slot_.store(s, std::memory_order_relaxed);
@@ -187,10 +192,10 @@ Handle<T>::Handle(const Handle& other) : idx_(other.idx_), gen_(other.gen_) {
 }
 
 template <class T>
-Handle<T>::~Handle() {
+inline Handle<T>::~Handle() {
   if (!owns_ || detail::ownership_neutral()) return;
   Slot<T>* s = slot_.load(std::memory_order_acquire);
-  if (s && s->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (s && s->count.fetch_sub(1, std::memory_order_acq_rel) != 1) [[likely]] return;
   Store<T>::instance().release_slow(*this, s);
 }
 
@@ -277,7 +282,7 @@ void Store<T>::acquire_slow(const Handle<T>& from, Handle<T>& to) noexcept {
 }
 
 template <class T>
-Handle<T> Store<T>::acquire_checked(const Handle<T>& h) {
+inline Handle<T> Store<T>::acquire_checked(const Handle<T>& h) {
   Handle<T> copy(h);
   if (!copy.owns_) throw Error::stale_handle();
   return copy;
@@ -326,14 +331,15 @@ void Store<T>::dispose(Residency<T>& taken) noexcept {
       } catch (const Error&) {
         return;  // the file stays, and so do the units its record names
       }
-      remove_swap_file(out->path);
       T object = [&] {
         try {
           return decode_record(bytes);
         } catch (const Error&) {
-          throw Undecodable{};  // the record's units stay counted
+          throw Undecodable{};  // the record's units stay counted, and its file stays
         }
       }();
+      // Only a record that decoded is gone for good: a corrupt one keeps its file.
+      remove_swap_file(out->path);
       if constexpr (HasReleaseCounts<T>) {
         try {
           Traits::release_counts(object);
@@ -368,28 +374,31 @@ void Store<T>::swap_in(Residency<T>& residency) {
 }
 
 template <class T>
-ReadGuard<T> Store<T>::read(const Handle<T>& h) {
+inline ReadGuard<T> Store<T>::read(const Handle<T>& h) {
   Handle<T> copy = acquire_checked(h);
   Slot<T>* s = copy.slot_.load(std::memory_order_relaxed);
   s->lock.lock_shared();
-  if (s->residency.index() == 2) {
-    s->lock.unlock_shared();
-    s->lock.lock_upgradable();
-    // Another reader may have read it back while we waited.
-    if (s->residency.index() == 2) {
-      s->lock.upgrade();
-      try {
-        swap_in(s->residency);
-      } catch (...) {
-        s->lock.unlock_exclusive();
-        throw;
-      }
-      s->lock.downgrade();
-    } else {
-      s->lock.downgrade_upgradable();
-    }
-  }
+  if (s->residency.index() == 2) [[unlikely]] read_back_shared(*s);
   return ReadGuard<T>(std::move(copy), s);
+}
+
+template <class T>
+void Store<T>::read_back_shared(Slot<T>& s) {
+  s.lock.unlock_shared();
+  s.lock.lock_upgradable();
+  // Another reader may have read it back while we waited.
+  if (s.residency.index() == 2) {
+    s.lock.upgrade();
+    try {
+      swap_in(s.residency);
+    } catch (...) {
+      s.lock.unlock_exclusive();
+      throw;
+    }
+    s.lock.downgrade();
+  } else {
+    s.lock.downgrade_upgradable();
+  }
 }
 
 template <class T>

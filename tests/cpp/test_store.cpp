@@ -573,6 +573,7 @@ TEST_F(SwapStore, UndecodableFileAtReleaseKeepsUnits) {
   h = {};
   EXPECT_EQ(ls.use_count(a), 2u);  // the record's unit stays counted
   EXPECT_EQ(hs.n_free(), holders_free + 1);
+  EXPECT_TRUE(std::filesystem::exists(path));  // the corrupt record is kept, not lost
 }
 
 TEST_F(SwapStore, EightReadersDecodeOnce) {

@@ -46,7 +46,7 @@ std::vector<double> dshape_dxi(Interpolation i, mesh::ElementType t, std::span<c
 
 template <>
 struct fmt::formatter<quenlith::containers::finite_element_space::Interpolation> {
-  // The text form is the bare name whatever the format asks: skip the spec.
+  // The text form is the bare name whatever width or fill the format asks for.
   constexpr auto parse(format_parse_context& ctx) {
     auto it = ctx.begin();
     while (it != ctx.end() && *it != '}') ++it;

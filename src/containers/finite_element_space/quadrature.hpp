@@ -43,7 +43,7 @@ QuadraturePoints triangle_six_point_rule();
 
 template <>
 struct fmt::formatter<quenlith::containers::finite_element_space::QuadratureRule> {
-  // The text form is the bare name whatever the format asks: skip the spec.
+  // The text form is the bare name whatever width or fill the format asks for.
   constexpr auto parse(format_parse_context& ctx) {
     auto it = ctx.begin();
     while (it != ctx.end() && *it != '}') ++it;

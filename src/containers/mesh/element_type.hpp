@@ -56,7 +56,7 @@ std::span<const std::uint8_t> hex27_index_table();
 
 template <>
 struct fmt::formatter<quenlith::containers::mesh::ElementType> {
-  // The text form is the bare name whatever the format asks: skip the spec.
+  // The text form is the bare name whatever width or fill the format asks for.
   constexpr auto parse(format_parse_context& ctx) {
     auto it = ctx.begin();
     while (it != ctx.end() && *it != '}') ++it;
