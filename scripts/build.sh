@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the core, the extension module, the C++ tests and benchmarks.
 #   scripts/build.sh            Release build in build/
-#   scripts/build.sh sanitize   ASan + UBSan build in build-sanitize/, then runs the C++ tests
+#   scripts/build.sh sanitize   ASan + UBSan build in build-sanitize/, then runs the C++ and Python tests
 #   scripts/build.sh tsan       ThreadSanitizer build in build-tsan/, then runs the C++ tests
 # The module is made importable from .venv through a .pth file naming build/python.
 set -euo pipefail
@@ -22,4 +22,11 @@ if [ "$mode" = release ]; then
   echo "$root/build/python" > "$site/_quenlith_build.pth"
 else
   (cd "$dir" && ctest --output-on-failure)
+  # The Python tests against the instrumented module; the interpreter itself is
+  # not instrumented, so the runtimes are preloaded and leak checks stay off.
+  if [ "$mode" = sanitize ]; then
+    ASAN_OPTIONS=detect_leaks=0 \
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+    PYTHONPATH="$root/$dir/python" .venv/bin/python -m pytest -q -p no:cacheprovider tests
+  fi
 fi
