@@ -1,14 +1,10 @@
 """The binding layer: argument matching, converters, error conversion, holds, interruption."""
 import pathlib
-import re
 import signal
 
 import numpy as np
 import pytest
-
-
-def raises(exc, text):
-    return pytest.raises(exc, match="^" + re.escape(text) + "$")
+from helpers import raises
 
 
 MATCH_CASES = [

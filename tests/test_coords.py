@@ -11,12 +11,9 @@ import numpy as np
 import pytest
 
 import _quenlith as q
+from helpers import raises
 
 HANDLE = r"Handle<quenlith::containers::mesh::coords::Coords>\{ idx: \d+, gen: \d+ \}"
-
-
-def raises(exc, text):
-    return pytest.raises(exc, match="^" + re.escape(text) + "$")
 
 
 @pytest.fixture

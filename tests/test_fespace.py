@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import _quenlith as q
+from helpers import raises
 
 vtk = pytest.importorskip("vtk")
 
@@ -40,10 +41,6 @@ def two_subs():
     quad = make_mesh(c, "QUA4", [[n[0], n[1], n[2], n[3]]])
     tria = make_mesh(c, "TRI3", [[n[1], n[4], n[2]]])
     return c, n, quad | tria
-
-
-def raises(exc, text):
-    return pytest.raises(exc, match="^" + re.escape(text) + "$")
 
 
 # ---------------------------------------------------------------------------

@@ -8,10 +8,7 @@ import numpy as np
 import pytest
 
 import _quenlith as q
-
-
-def raises(exc, text):
-    return pytest.raises(exc, match="^" + re.escape(text) + "$")
+from helpers import raises
 
 
 @pytest.fixture
