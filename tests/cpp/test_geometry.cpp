@@ -8,6 +8,7 @@
 #include "containers/finite_element_space/interpolation.hpp"
 #include "containers/finite_element_space/quadrature.hpp"
 #include "store/error.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -17,9 +18,7 @@ using quenlith::containers::mesh::ref_dim;
 using quenlith::containers::mesh::reference_nodes;
 using namespace quenlith::containers::finite_element_space;
 
-Interpolation interpolation_of(ElementType t) {
-  return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
-}
+using quenlith::testing::interpolation_of;
 
 // Node coordinates of a cell of type t whose nodes are the images of its reference
 // nodes under `map` (reference point -> s physical coordinates).

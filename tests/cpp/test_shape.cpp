@@ -6,6 +6,7 @@
 
 #include "containers/finite_element_space/interpolation.hpp"
 #include "store/error.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -16,9 +17,7 @@ using quenlith::containers::mesh::ref_dim;
 using quenlith::containers::mesh::reference_nodes;
 using namespace quenlith::containers::finite_element_space;
 
-Interpolation interpolation_of(ElementType t) {
-  return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
-}
+using quenlith::testing::interpolation_of;
 
 std::vector<ElementType> lagrange_types() {
   std::vector<ElementType> v;

@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 
+#include "containers/finite_element_space/interpolation.hpp"
+#include "containers/mesh/element_type.hpp"
 #include "store/error.hpp"
 
 namespace quenlith::testing {
@@ -15,6 +17,12 @@ inline std::string error_text(const std::function<void()>& f) {
     return e.text();
   }
   return "<no error>";
+}
+
+// The interpolation a cell type is made for: degree 1 on linear types, 2 on quadratic ones.
+inline containers::finite_element_space::Interpolation interpolation_of(containers::mesh::ElementType t) {
+  using containers::finite_element_space::Interpolation;
+  return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
 }
 
 }  // namespace quenlith::testing
