@@ -8,6 +8,7 @@
 #include "py/ref.hpp"
 #include "py/mesh.hpp"
 #include "py/swap_dir.hpp"
+#include "py/topology.hpp"
 #include "py/type.hpp"
 
 namespace quenlith::py {
@@ -17,6 +18,11 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &border_def,
+    &skin_def,
+    &orient_def,
+    &merge_nodes_def,
+    &consolidate_def,
 };
 
 struct ClassEntry {
