@@ -305,7 +305,7 @@ Mesh merge_nodes(const Mesh& mesh, double tol) {
   }
 
   Mesh result;
-  NodeId replaced[27];
+  NodeId replaced[containers::mesh::kMaxNodesPerCell];
   for (const SubMeshCopy& sub : subs) {
     containers::mesh::SubMesh out = new_submesh(sub.element_type, coords, sub.face_color);
     const std::uint64_t cells = sub.cell_count();

@@ -147,7 +147,7 @@ Mesh orient(const Mesh& mesh) {
     const SubMeshCopy sub = copy_submesh(h);
     containers::mesh::SubMesh out = new_submesh(sub.element_type, coords, sub.face_color);
     const std::uint64_t cells = sub.cell_count();
-    NodeId flipped[27];
+    NodeId flipped[containers::mesh::kMaxNodesPerCell];
     for (std::uint64_t c = 0; c < cells; ++c, ++number) {
       const auto cell = sub.cell(c);
       // A cell added to an input submesh since the first pass keeps its orientation.
