@@ -4,6 +4,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ops/mesher/facet_key.hpp"
+#include "ops/mesher/flat_map.hpp"
 #include "ops/mesher/submesh_copy.hpp"
 #include "store/store.hpp"
 
@@ -15,9 +17,9 @@ using containers::mesh::NodeId;
 
 namespace {
 
-std::uint64_t edge_key(NodeId a, NodeId b) {
-  return a < b ? (std::uint64_t{a} << 32 | b) : (std::uint64_t{b} << 32 | a);
-}
+struct EdgeHash {
+  std::uint64_t operator()(std::uint64_t key) const noexcept { return mix64(key); }
+};
 
 bool is_surface(ElementType t) { return t == ElementType::TRI3 || t == ElementType::QUA4; }
 
@@ -55,9 +57,9 @@ struct Successors {
 Mesh border(const Mesh& mesh) {
   const store::Handle<containers::mesh::Coords> coords = mesh.coords();
 
-  std::unordered_map<std::uint64_t, std::uint32_t> uses;
+  FlatMap<std::uint64_t, std::uint32_t, EdgeHash> uses;
   const bool any_surface = for_each_surface_edge(mesh, [&](NodeId a, NodeId b) {
-    std::uint32_t& count = uses[edge_key(a, b)];
+    std::uint32_t& count = *uses.try_emplace(edge_key(a, b)).first;
     if (count != UINT32_MAX) ++count;
   });
   QUENLITH_VERIFY(any_surface, "border: mesh has no surface cells (TRI3/QUA4)");
@@ -65,13 +67,13 @@ Mesh border(const Mesh& mesh) {
   std::unordered_map<NodeId, Successors> successors;
   std::vector<NodeId> starts;
   for_each_surface_edge(mesh, [&](NodeId tail, NodeId head) {
-    const auto it = uses.find(edge_key(tail, head));
+    const std::uint32_t* count = uses.find(edge_key(tail, head));
     // An edge missing from the count comes from a cell added since the first pass.
-    if (it == uses.end() || it->second != 1) return;
+    if (!count || *count != 1) return;
     successors[tail].heads.push_back(head);
     starts.push_back(tail);
   });
-  uses = {};
+  uses = FlatMap<std::uint64_t, std::uint32_t, EdgeHash>();
 
   Mesh result;
   std::vector<NodeId> loop;

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "containers/mesh/coords.hpp"
+#include "ops/mesher/flat_map.hpp"
 
 namespace quenlith::ops::mesher {
 
@@ -47,18 +48,17 @@ struct FacetKey {
 };
 
 struct FacetKeyHash {
-  std::size_t operator()(const FacetKey& k) const noexcept {
-    // 64-bit mix of the ids (splitmix finaliser per step): keys of a mesh are
-    // strongly correlated, so the identity hash of the ids would cluster.
-    std::uint64_t h = k.n;
-    for (std::size_t i = 0; i < k.n; ++i) {
-      h ^= k.ids[i] + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-      h ^= h >> 31;
-      h *= 0xBF58476D1CE4E5B9ull;
-      h ^= h >> 29;
-    }
-    return static_cast<std::size_t>(h);
+  std::uint64_t operator()(const FacetKey& k) const noexcept {
+    // The ids of a mesh's facets are strongly correlated: mixed, not summed.
+    const std::uint64_t lo = std::uint64_t{k.ids[0]} << 32 | k.ids[1];
+    const std::uint64_t hi = std::uint64_t{k.ids[2]} << 32 | k.ids[3];
+    return mix64(lo ^ mix64(hi + k.n));
   }
 };
+
+// The key of an undirected edge: (smaller id, larger id) in one word.
+inline std::uint64_t edge_key(containers::mesh::NodeId a, containers::mesh::NodeId b) noexcept {
+  return a < b ? (std::uint64_t{a} << 32 | b) : (std::uint64_t{b} << 32 | a);
+}
 
 }  // namespace quenlith::ops::mesher

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dump/number_format.hpp"
+#include "ops/mesher/flat_map.hpp"
 #include "ops/mesher/submesh_copy.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -32,15 +33,6 @@ std::uint64_t grid_key(double x, double h) {
   if (f >= 9223372036854775808.0) return static_cast<std::uint64_t>(INT64_MAX);
   if (f < -9223372036854775808.0) return static_cast<std::uint64_t>(INT64_MIN);
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(f));
-}
-
-std::uint64_t mix(std::uint64_t h) {
-  h ^= h >> 31;
-  h *= 0xBF58476D1CE4E5B9ull;
-  h ^= h >> 29;
-  h *= 0x94D049BB133111EBull;
-  h ^= h >> 32;
-  return h;
 }
 
 // The distinct referenced ids in increasing order, and id -> representative.
@@ -116,74 +108,65 @@ struct CellChains {
   }
 };
 
-// Open-addressing map from a key of up to three components to a cell number,
-// sized once for `n` keys (there are never more cells than nodes).
-class SmallGrid {
+// Grid cells of up to three key components (unused components 0) -> cell number.
+using SmallKey = std::array<std::uint64_t, 3>;
+struct SmallKeyHash {
+  std::uint64_t operator()(const SmallKey& k) const noexcept {
+    return mix64(k[0] ^ mix64(k[1] ^ mix64(k[2] + 0x9E3779B97F4A7C15ull)));
+  }
+};
+
+// A bit per hashed grid cell, set for every cell that holds a representative:
+// about 16 bits per node, so it stays in cache where the grid does not, and most
+// of the 3^dim lookups of a node (empty neighbour cells) end here.
+class OccupancyFilter {
  public:
-  explicit SmallGrid(std::size_t n) {
-    const std::size_t cap = std::bit_ceil(std::max<std::size_t>(2 * n, 16));
-    slots_.resize(cap);
-    mask_ = cap - 1;
+  explicit OccupancyFilter(std::size_t expected) {
+    const std::size_t n_bits = std::bit_ceil(std::max<std::size_t>(16 * expected, 64));
+    bits_.assign(n_bits / 64, 0);
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(n_bits));
   }
-  std::uint32_t find(const std::array<std::uint64_t, 3>& k) const {
-    for (std::size_t i = index(k);; i = (i + 1) & mask_) {
-      const Slot& s = slots_[i];
-      if (s.cell == kNone) return kNone;
-      if (s.key == k) return s.cell;
-    }
+  void set(std::uint64_t hash) noexcept {
+    const std::uint64_t b = hash >> shift_;
+    bits_[b / 64] |= std::uint64_t{1} << (b % 64);
   }
-  std::uint32_t find_or_add(const std::array<std::uint64_t, 3>& k, CellChains& chains) {
-    for (std::size_t i = index(k);; i = (i + 1) & mask_) {
-      Slot& s = slots_[i];
-      if (s.cell == kNone) {
-        s.key = k;
-        s.cell = chains.new_cell();
-        return s.cell;
-      }
-      if (s.key == k) return s.cell;
-    }
+  bool maybe(std::uint64_t hash) const noexcept {
+    const std::uint64_t b = hash >> shift_;
+    return (bits_[b / 64] >> (b % 64)) & 1;
   }
 
  private:
-  struct Slot {
-    std::array<std::uint64_t, 3> key{};
-    std::uint32_t cell = kNone;
-  };
-  std::size_t index(const std::array<std::uint64_t, 3>& k) const {
-    return static_cast<std::size_t>(mix(k[0] * 0x9E3779B97F4A7C15ull ^ mix(k[1] + 0x632BE59BD9B4E019ull) ^
-                                        mix(k[2] * 0x85EBCA77C2B2AE63ull + 1))) &
-           mask_;
-  }
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
+  std::vector<std::uint64_t> bits_;
+  unsigned shift_ = 0;
 };
 
 // A trie of key prefixes for dim > 3: (parent, component) -> child. Node 0 is the
 // root; the nodes at depth dim are grid cells.
 class PrefixTrie {
  public:
+  explicit PrefixTrie(std::size_t expected) : children_(expected) {}
   std::uint32_t find(std::uint32_t parent, std::uint64_t comp) const {
-    const auto it = children_.find(Edge{parent, comp});
-    return it == children_.end() ? kNone : it->second;
+    const std::uint32_t* child = children_.find(Edge{parent, comp});
+    return child ? *child : kNone;
   }
   std::uint32_t find_or_add(std::uint32_t parent, std::uint64_t comp, CellChains& chains) {
-    const auto [it, added] = children_.try_emplace(Edge{parent, comp}, kNone);
-    if (added) it->second = chains.new_cell();  // inner nodes take a (never used) chain too
-    return it->second;
+    const auto [child, added] = children_.try_emplace(Edge{parent, comp}, kNone);
+    if (added) *child = chains.new_cell();  // inner nodes take a (never used) chain too
+    return *child;
   }
 
  private:
   struct Edge {
-    std::uint32_t parent;
-    std::uint64_t comp;
+    std::uint32_t parent = 0;
+    std::uint64_t comp = 0;
     friend bool operator==(const Edge&, const Edge&) = default;
   };
   struct EdgeHash {
-    std::size_t operator()(const Edge& e) const noexcept {
-      return static_cast<std::size_t>(mix(e.comp ^ mix(std::uint64_t{e.parent} + 0x9E3779B97F4A7C15ull)));
+    std::uint64_t operator()(const Edge& e) const noexcept {
+      return mix64(e.comp ^ mix64(std::uint64_t{e.parent} + 0x9E3779B97F4A7C15ull));
     }
   };
-  std::unordered_map<Edge, std::uint32_t, EdgeHash> children_;
+  FlatMap<Edge, std::uint32_t, EdgeHash> children_;
 };
 
 class Welder {
@@ -195,7 +178,9 @@ class Welder {
         h_(tol > 0.0 ? tol : 1.0),
         tol2_(tol * tol),
         key_(dim_),
-        grid_(dim_ <= 3 ? n_nodes : 0) {
+        grid_(dim_ <= 3 ? n_nodes : 0),
+        trie_(dim_ <= 3 ? 0 : n_nodes),
+        occupied_(dim_ <= 3 ? n_nodes : 0) {
     if (dim_ > 3) chains_.new_cell();  // the trie's root
   }
 
@@ -206,17 +191,11 @@ class Welder {
     for (std::size_t k = 0; k < dim_; ++k) key_[k] = grid_key(p[k], h_);
     const NodeId found = dim_ <= 3 ? search_small(p) : search_trie(0, 0, p);
     if (found != kNone) return found;
-    chains_.append(dim_ <= 3 ? grid_.find_or_add(small_key(key_), chains_) : add_trie(), x);
+    chains_.append(dim_ <= 3 ? add_small() : add_trie(), x);
     return x;
   }
 
  private:
-  static std::array<std::uint64_t, 3> small_key(std::span<const std::uint64_t> k) {
-    std::array<std::uint64_t, 3> out{};
-    std::copy(k.begin(), k.end(), out.begin());
-    return out;
-  }
-
   // The first representative of the cell within tol of p, in insertion order.
   NodeId scan(std::uint32_t cell, const double* p) const {
     for (std::uint32_t e = chains_.head[cell]; e != kNone; e = chains_.next[e]) {
@@ -232,22 +211,41 @@ class Welder {
     return kNone;
   }
 
-  NodeId search_small(const double* p) const {
-    std::array<std::uint64_t, 3> k{};
+  NodeId search_small(const double* p) {
     const std::size_t n_offsets = dim_ == 1 ? 3 : dim_ == 2 ? 9 : 27;
     for (std::size_t o = 0; o < n_offsets; ++o) {
       // Offset digits in base 3, the first coordinate most significant; digit 0 is -1.
+      SmallKey& k = neighbours_[o];
+      k = SmallKey{};
       std::size_t rest = o;
       for (std::size_t a = dim_; a-- > 0;) {
         k[a] = key_[a] + static_cast<std::uint64_t>(static_cast<std::int64_t>(rest % 3) - 1);
         rest /= 3;
       }
-      const std::uint32_t cell = grid_.find(k);
-      if (cell == kNone) continue;
-      const NodeId y = scan(cell, p);
+      occupied_now_[o] = occupied_.maybe(SmallKeyHash{}(k));
+      // Fetching the slots of all possibly occupied cells at once overlaps the
+      // cache misses of the lookups below.
+      if (occupied_now_[o]) grid_.prefetch(k);
+    }
+    for (std::size_t o = 0; o < n_offsets; ++o) {
+      if (!occupied_now_[o]) continue;
+      const std::uint32_t* cell = grid_.find(neighbours_[o]);
+      if (!cell) continue;
+      const NodeId y = scan(*cell, p);
       if (y != kNone) return y;
     }
     return kNone;
+  }
+
+  std::uint32_t add_small() {
+    SmallKey k{};
+    std::copy(key_.begin(), key_.end(), k.begin());
+    const auto [cell, added] = grid_.try_emplace(k, kNone);
+    if (added) {
+      *cell = chains_.new_cell();
+      occupied_.set(SmallKeyHash{}(k));
+    }
+    return *cell;
   }
 
   // Depth-first over the existing prefixes, offsets -1, 0, 1 per axis: the
@@ -276,8 +274,11 @@ class Welder {
   double tol2_;
   std::vector<std::uint64_t> key_;
   CellChains chains_;
-  SmallGrid grid_;
+  FlatMap<SmallKey, std::uint32_t, SmallKeyHash> grid_;
   PrefixTrie trie_;
+  OccupancyFilter occupied_;
+  SmallKey neighbours_[27];
+  bool occupied_now_[27];
 };
 
 bool repeats_a_node(std::span<const NodeId> cell) {

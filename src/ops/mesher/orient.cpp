@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <deque>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "ops/mesher/facet_key.hpp"
@@ -69,8 +68,8 @@ int facet_sense(std::span<const NodeId> p, std::uint8_t local_end) {
 // and the rest only counted.
 struct FacetUse {
   std::uint32_t count = 0;
-  std::uint64_t cell[2];
-  int sense[2];
+  std::uint64_t cell[2] = {0, 0};
+  int sense[2] = {0, 0};
 };
 
 struct Link {
@@ -85,7 +84,7 @@ struct Link {
 Mesh orient(const Mesh& mesh) {
   const store::Handle<containers::mesh::Coords> coords = mesh.coords();
 
-  std::unordered_map<FacetKey, FacetUse, FacetKeyHash> facets;
+  FlatMap<FacetKey, FacetUse, FacetKeyHash> facets;
   std::uint64_t n_cells = 0;
   for (const auto& h : mesh.subs()) {
     const SubMeshCopy sub = copy_submesh(h);
@@ -96,7 +95,7 @@ Mesh orient(const Mesh& mesh) {
       for (std::uint8_t f = 0; f < table.n_facets; ++f) {
         NodeId p[4];
         const std::span<const NodeId> listed(p, table.gather(f, cell, p));
-        FacetUse& use = facets[FacetKey::of(listed)];
+        FacetUse& use = *facets.try_emplace(FacetKey::of(listed)).first;
         if (use.count < 2) {
           use.cell[use.count] = n_cells;
           use.sense[use.count] = facet_sense(listed, table.local[f][0]);
@@ -109,13 +108,13 @@ Mesh orient(const Mesh& mesh) {
   // Both directions of every link, sorted by (cell, neighbour, flag): each cell's
   // neighbour list in a fixed order, whatever the map's iteration order.
   std::vector<Link> links;
-  for (const auto& [key, use] : facets) {
-    if (use.count != 2) continue;
+  facets.for_each([&](const FacetKey&, const FacetUse& use) {
+    if (use.count != 2) return;
     const bool same = use.sense[0] == use.sense[1];
     links.push_back({use.cell[0], use.cell[1], same});
     links.push_back({use.cell[1], use.cell[0], same});
-  }
-  facets = {};
+  });
+  facets = FlatMap<FacetKey, FacetUse, FacetKeyHash>();
   std::sort(links.begin(), links.end());
   std::vector<std::uint64_t> first(n_cells + 1, 0);
   for (const Link& l : links) ++first[l.cell + 1];

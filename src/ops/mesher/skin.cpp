@@ -64,10 +64,6 @@ std::array<double, 3> newell_normal(std::span<const NodeId> p, std::span<const d
   return {nx, ny, nz};
 }
 
-std::uint64_t edge_key(NodeId a, NodeId b) {
-  return a < b ? (std::uint64_t{a} << 32 | b) : (std::uint64_t{b} << 32 | a);
-}
-
 // One submesh of the given facets, appended to `result`; nothing for none.
 void skin_facet_submesh(Mesh& result, const store::Handle<Coords>& coords, ElementType t,
                         const std::vector<BoundaryFacet>& facets, std::span<const std::uint32_t> which) {
@@ -105,24 +101,28 @@ Mesh skin(const Mesh& mesh, std::optional<double> angle_deg) {
   QUENLITH_VERIFY(any_volume, "skin: mesh has no volume cells (TET4/PENTA6/HEX8)");
 
   // Each interior facet is met twice, so about half the visits are distinct keys.
-  std::unordered_map<FacetKey, std::uint32_t, FacetKeyHash> uses;
-  uses.reserve(n_facets / 2 + 1);
+  FlatMap<FacetKey, std::uint32_t, FacetKeyHash> uses(n_facets / 2 + 1);
+  // visit(ids, key) for every facet, a cell at a time: the keys of a cell are made
+  // and their slots fetched together, so the table's cache misses overlap.
   const auto for_each_facet = [&](auto&& visit) {
     for (const SubMeshCopy& sub : subs) {
       const FacetTable* table = outward_facets(sub.element_type);
       if (!table) continue;
       const std::uint64_t cells = sub.cell_count();
+      NodeId p[6][4];
+      FacetKey keys[6];
       for (std::uint64_t c = 0; c < cells; ++c) {
         const auto cell = sub.cell(c);
         for (std::uint8_t f = 0; f < table->n_facets; ++f) {
-          NodeId p[4];
-          visit(std::span<const NodeId>(p, table->gather(f, cell, p)));
+          keys[f] = FacetKey::of(std::span<const NodeId>(p[f], table->gather(f, cell, p[f])));
+          uses.prefetch(keys[f]);
         }
+        for (std::uint8_t f = 0; f < table->n_facets; ++f) visit(std::span<const NodeId>(p[f], keys[f].n), keys[f]);
       }
     }
   };
-  for_each_facet([&](std::span<const NodeId> p) {
-    std::uint32_t& count = uses[FacetKey::of(p)];
+  for_each_facet([&](std::span<const NodeId>, const FacetKey& key) {
+    std::uint32_t& count = *uses.try_emplace(key).first;
     if (count != UINT32_MAX) ++count;
   });
 
@@ -132,8 +132,8 @@ Mesh skin(const Mesh& mesh, std::optional<double> angle_deg) {
     store::ReadGuard<Coords> guard = store::read(coords);
     const Coords& c = *guard;
     const std::span<const double> xyz = c.active_buffer();
-    for_each_facet([&](std::span<const NodeId> p) {
-      if (uses.find(FacetKey::of(p))->second != 1) return;
+    for_each_facet([&](std::span<const NodeId> p, const FacetKey& key) {
+      if (*uses.find(key) != 1) return;
       for (NodeId id : p) QUENLITH_VERIFY(c.is_alive(id), "node {} not found or collected", id);
       BoundaryFacet b{};
       b.n = static_cast<std::uint8_t>(p.size());
@@ -142,7 +142,7 @@ Mesh skin(const Mesh& mesh, std::optional<double> angle_deg) {
       boundary.push_back(b);
     });
   }
-  uses = {};
+  uses = FlatMap<FacetKey, std::uint32_t, FacetKeyHash>();
   subs = {};
 
   // Edge -> boundary facets having it, in increasing facet number.
