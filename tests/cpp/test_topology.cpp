@@ -18,7 +18,10 @@
 #include "ops/mesher/skin.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
+#include "store/record_reader.hpp"
+#include "store/record_writer.hpp"
 #include "store/store.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -127,6 +130,47 @@ TEST(Topology, ResultsDoNotDependOnTheThreadCount) {
   EXPECT_EQ(one, run_all());
   // The welded, harmonised blocks form one 8 x 4 x 4 box: six flat faces.
   EXPECT_EQ(one[2].size(), 6u);
+}
+
+// A stored submesh whose record names node 7 of a Coords of four nodes: what a
+// damaged swap file may hold (records are not checked against their Coords).
+// Every operation must refuse the id before using it to index coordinates.
+Mesh mesh_with_a_dead_node(ElementType t, std::vector<NodeId> ids) {
+  store::Handle<Coords> coords = store::insert(Coords(3));
+  {
+    store::WriteGuard<Coords> g = store::write(coords);
+    for (int i = 0; i < 4; ++i) {
+      const double p[] = {double(i == 1), double(i == 2), double(i == 3)};
+      g->add_node(p);  // its count of 1 is the record's reference
+    }
+  }
+  quenlith::store::RecordWriter w;
+  w.write_variant(static_cast<std::uint32_t>(t));
+  w.write_handle(coords);
+  w.write_u32_list(ids);
+  for (int i = 0; i < 3; ++i) w.write_u8(0);
+  w.write_bool(false);
+  // The decoded handle adopts one unit of the Coords' count: a clone that is never
+  // released hands it over.
+  alignas(store::Handle<Coords>) static unsigned char units[8][sizeof(store::Handle<Coords>)];
+  static int used = 0;
+  new (units[used++]) store::Handle<Coords>(coords);
+  quenlith::store::RecordReader r(w.bytes());
+  std::vector<store::Handle<SubMesh>> subs;
+  subs.push_back(store::insert(SubMesh::decode(r)));
+  return Mesh(std::move(subs));
+}
+
+TEST(Topology, EveryToolRefusesANodeThatIsNotAlive) {
+  const std::string dead = "node 7 not found or collected";
+  using quenlith::testing::error_text;
+  EXPECT_EQ(error_text([&] { mesher::orient(mesh_with_a_dead_node(ElementType::TET4, {0, 1, 2, 7})); }), dead);
+  EXPECT_EQ(error_text([&] { mesher::skin(mesh_with_a_dead_node(ElementType::TET4, {0, 1, 2, 7}), 1.0); }), dead);
+  EXPECT_EQ(error_text([&] { mesher::merge_nodes(mesh_with_a_dead_node(ElementType::TET4, {0, 1, 2, 7}), 0.0); }),
+            dead);
+  EXPECT_EQ(error_text([&] { mesher::consolidate_mesh(mesh_with_a_dead_node(ElementType::TET4, {0, 1, 2, 7})); }),
+            dead);
+  EXPECT_EQ(error_text([&] { mesher::border(mesh_with_a_dead_node(ElementType::TRI3, {0, 1, 7})); }), dead);
 }
 
 }  // namespace
