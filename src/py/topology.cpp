@@ -1,8 +1,7 @@
 // border, skin, orient, merge_nodes and consolidate: mesh-to-mesh topology tools.
 //
-// Each entry converts every argument first (a float conversion may run user
-// code), then holds the mesh shared while the core reads it, and wraps the new
-// Mesh once the hold is given back.
+// The mesh is held shared from its conversion until the call returns; the core
+// reads its submeshes under guards of its own and returns a new Mesh.
 #include "py/topology.hpp"
 
 #include <optional>
@@ -13,12 +12,8 @@
 #include "ops/mesher/merge_nodes.hpp"
 #include "ops/mesher/orient.hpp"
 #include "ops/mesher/skin.hpp"
-#include "py/convert.hpp"
-#include "py/entry.hpp"
-#include "py/hold.hpp"
-#include "py/mesh.hpp"
-#include "py/object.hpp"
-#include "py/signature.hpp"
+#include "py/bind/class.hpp"
+#include "py/classes.hpp"
 
 namespace quenlith::py {
 
@@ -74,57 +69,27 @@ const Signature consolidate_sig{
     "material zones built on one shared space into a single material field readable\n"
     "by every physics."};
 
-ObjectBase* base_of(PyObject* obj) { return reinterpret_cast<ObjectBase*>(obj); }
+using MeshArg = Borrowed<MeshClass>;
 
-// Runs `op(mesh)` with the mesh object held shared; the new Mesh is wrapped after
-// the hold is given back.
-template <class Op>
-Ref run_on_mesh(PyObject* obj, const Mesh& mesh, Op&& op) {
-  Mesh result;
-  {
-    SharedHold hold(base_of(obj));
-    result = op(mesh);
-  }
-  return wrap_mesh(std::move(result));
-}
+Mesh border(const MeshArg& mesh) { return ops::mesher::border(*mesh); }
+Mesh orient(const MeshArg& mesh) { return ops::mesher::orient(*mesh); }
+Mesh skin(const MeshArg& mesh, std::optional<double> angle_deg) { return ops::mesher::skin(*mesh, angle_deg); }
+Mesh merge_nodes(const MeshArg& mesh, double tol) { return ops::mesher::merge_nodes(*mesh, tol); }
 
-// A function of the mesh alone.
-template <const Signature& Sig, Mesh (*Op)(const Mesh&)>
-Ref mesh_to_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(Sig, args, nargsf, kwnames);
-  const Mesh& mesh = arg(Sig, bound, 0, mesh_value);
-  return run_on_mesh(bound[0], mesh, Op);
-}
+// The object itself: which operation applies depends on its class.
+PyObject* any_object(PyObject* obj) { return obj; }
 
-Ref skin_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(skin_sig, args, nargsf, kwnames);
-  const Mesh& mesh = arg(skin_sig, bound, 0, mesh_value);
-  std::optional<double> angle_deg;
-  if (bound.has(1)) angle_deg = arg(skin_sig, bound, 1, to_f64);
-  return run_on_mesh(bound[0], mesh, [&](const Mesh& m) { return ops::mesher::skin(m, angle_deg); });
-}
-
-Ref merge_nodes_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(merge_nodes_sig, args, nargsf, kwnames);
-  const Mesh& mesh = arg(merge_nodes_sig, bound, 0, mesh_value);
-  const double tol = arg(merge_nodes_sig, bound, 1, to_f64);
-  return run_on_mesh(bound[0], mesh, [&](const Mesh& m) { return ops::mesher::merge_nodes(m, tol); });
-}
-
-Ref consolidate_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(consolidate_sig, args, nargsf, kwnames);
-  PyObject* obj = bound[0];
-  if (auto* mesh = instance_or_null<Mesh>(obj, mesh_type))
-    return run_on_mesh(obj, mesh->payload, ops::mesher::consolidate_mesh);
+Mesh consolidate(PyObject* obj) {
+  if (is_instance<MeshClass>(obj)) return ops::mesher::consolidate_mesh(*borrow<MeshClass>(obj));
   raise_type_error("expected a Mesh, a NodeField or an ElementField");
 }
 
 }  // namespace
 
-PyMethodDef border_def = method_def<mesh_to_mesh<border_sig, ops::mesher::border>>("border", border_sig.doc());
-PyMethodDef skin_def = method_def<skin_impl>("skin", skin_sig.doc());
-PyMethodDef orient_def = method_def<mesh_to_mesh<orient_sig, ops::mesher::orient>>("orient", orient_sig.doc());
-PyMethodDef merge_nodes_def = method_def<merge_nodes_impl>("merge_nodes", merge_nodes_sig.doc());
-PyMethodDef consolidate_def = method_def<consolidate_impl>("consolidate", consolidate_sig.doc());
+PyMethodDef border_def = function<border_sig, border, borrow<MeshClass>>();
+PyMethodDef skin_def = function<skin_sig, skin, borrow<MeshClass>, opt<to_f64>>();
+PyMethodDef orient_def = function<orient_sig, orient, borrow<MeshClass>>();
+PyMethodDef merge_nodes_def = function<merge_nodes_sig, merge_nodes, borrow<MeshClass>, to_f64>();
+PyMethodDef consolidate_def = function<consolidate_sig, consolidate, any_object>();
 
 }  // namespace quenlith::py
