@@ -149,10 +149,11 @@ CellNodes read_cell_nodes(const SubFiniteElementSpace& space, std::uint64_t cell
   space.check_tables(npc, r, t);
   const std::uint64_t s = space.space_dim();
   CellNodes out{{}, npc, r};
-  out.x.reserve(npc * s);
   {
     store::ReadGuard<Coords> guard = store::read(coords);
+    // Checked before it sizes anything: a record read back may carry any value.
     QUENLITH_VERIFY(guard->dim() == s, "SubFiniteElementSpace: space dim {} ≠ Coords dim {}", s, guard->dim());
+    out.x.reserve(npc * s);
     const std::span<const double> buffer = guard->active_buffer();
     for (NodeId id : ids) {
       QUENLITH_VERIFY(guard->is_alive(id), "node {} not found or collected", id);
@@ -297,6 +298,10 @@ SubFiniteElementSpace SubFiniteElementSpace::decode(store::RecordReader& r) {
   space.interpolation_ = static_cast<Interpolation>(r.read_variant(2));
   space.quadrature_ = static_cast<QuadratureRule>(r.read_variant(2));
   space.space_dim_ = r.read_u64();
+  // It sizes every geometric buffer later: refused here unless a Coords could have it.
+  store::RecordReader::check(space.space_dim_ >= 1 && space.space_dim_ <= Coords::kMaxDim,
+                             "SubFiniteElementSpace: space dim {} is not a Coords dimension (1 to {})",
+                             space.space_dim_, Coords::kMaxDim);
   space.gauss_xi_ = r.read_f64_list();
   space.gauss_w_ = r.read_f64_list();
   space.n_at_g_ = r.read_f64_list();
