@@ -307,9 +307,15 @@ SubFiniteElementSpace SubFiniteElementSpace::decode(store::RecordReader& r) {
   space.n_at_g_ = r.read_f64_list();
   space.dn_at_g_ = r.read_f64_list();
   const std::uint64_t n_g = space.gauss_w_.size();
-  const bool agree = n_g == 0 ? space.gauss_xi_.empty() && space.n_at_g_.empty() && space.dn_at_g_.empty()
-                              : space.gauss_xi_.size() % n_g == 0 && space.n_at_g_.size() % n_g == 0 &&
-                                    space.dn_at_g_.size() == space.n_at_g_.size() * (space.gauss_xi_.size() / n_g);
+  // dn = n × (points per weight), compared by division: the product of two counts
+  // from a record could wrap around.
+  const std::uint64_t n_points = space.gauss_xi_.size();
+  const std::uint64_t n_values = space.n_at_g_.size();
+  const std::uint64_t n_dn = space.dn_at_g_.size();
+  const bool agree =
+      n_g == 0 ? n_points == 0 && n_values == 0 && n_dn == 0
+               : n_points % n_g == 0 && n_values % n_g == 0 &&
+                     (n_values == 0 ? n_dn == 0 : n_dn % n_values == 0 && n_dn / n_values == n_points / n_g);
   store::RecordReader::check(agree, "SubFiniteElementSpace: table lengths disagree ({} points, {} weights, {} values, "
                              "{} derivatives)", space.gauss_xi_.size(), n_g, space.n_at_g_.size(),
                              space.dn_at_g_.size());
