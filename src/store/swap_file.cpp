@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "store/crc32c.hpp"
 
 namespace quenlith::store {
 
@@ -48,7 +52,48 @@ std::string absolute_dir(const std::string& dir) {
   return out;
 }
 
+constexpr std::size_t kHeaderSize = 16;
+constexpr std::array<std::uint8_t, 4> kMagic = {'Q', 'L', 'S', 'W'};
+
+// The checksum covers the length field too, so that a damaged length is caught
+// like a damaged record byte instead of cutting the record short.
+std::uint32_t header_checksum(std::span<const std::uint8_t, 8> length, std::span<const std::uint8_t> record) {
+  return crc32c(record, crc32c(length));
+}
+
+// Writes all of `bytes`; false with errno set on failure.
+bool write_all(int fd, std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
+
+std::span<const std::uint8_t> swap_file_record(std::span<const std::uint8_t> content) {
+  auto end_of_data = [] { return Error::serialization("io error: unexpected end of file"); };
+  if (content.size() < kHeaderSize) throw end_of_data();
+  if (!std::equal(kMagic.begin(), kMagic.end(), content.begin()))
+    throw Error::serialization("swap file header: not a swap record (bad magic)");
+  std::uint32_t stored;
+  std::memcpy(&stored, content.data() + 4, 4);
+  std::uint64_t length;
+  std::memcpy(&length, content.data() + 8, 8);
+  if (length > content.size() - kHeaderSize) throw end_of_data();
+  const std::span<const std::uint8_t> record = content.subspan(kHeaderSize, static_cast<std::size_t>(length));
+  const std::uint32_t computed = header_checksum(content.subspan<8, 8>(), record);
+  if (computed != stored)
+    throw Error::serialization(
+        fmt::format("swap file header: checksum mismatch (stored {:08x}, computed {:08x})", stored, computed));
+  return record;
+}
 
 std::vector<std::uint8_t> read_swap_file(const std::string& path) {
   int raw;
@@ -74,7 +119,14 @@ std::vector<std::uint8_t> read_swap_file(const std::string& path) {
   return out;
 }
 
-std::string write_new_swap_file(const std::string& dir, std::string_view stem, std::span<const std::uint8_t> bytes) {
+std::string write_new_swap_file(const std::string& dir, std::string_view stem, std::span<const std::uint8_t> record) {
+  std::array<std::uint8_t, kHeaderSize> header{};
+  std::copy(kMagic.begin(), kMagic.end(), header.begin());
+  const std::uint64_t length = record.size();
+  std::memcpy(header.data() + 8, &length, 8);
+  const std::uint32_t checksum = header_checksum(std::span<const std::uint8_t>(header).subspan<8, 8>(), record);
+  std::memcpy(header.data() + 4, &checksum, 4);
+
   static std::atomic<std::uint64_t> counter{0};
   std::string base = absolute_dir(dir);
   if (base.back() != '/') base += '/';
@@ -95,15 +147,7 @@ std::string write_new_swap_file(const std::string& dir, std::string_view stem, s
   };
   // The creation mask may have taken bits from 0600; the record must be readable back.
   if (::fchmod(fd.get(), 0600) != 0) throw fail(errno);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw fail(errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  if (!write_all(fd.get(), header) || !write_all(fd.get(), record)) throw fail(errno);
   if (fd.close() != 0) {
     const int err = errno;
     ::unlink(path.c_str());

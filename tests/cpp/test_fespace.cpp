@@ -1,6 +1,4 @@
 // Finite-element subspaces, spaces, element views and the cell colouring.
-#include <unistd.h>
-
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -470,17 +468,9 @@ TEST(SubFiniteElementSpace, CellGeometryMatchesPerCallBitsOnAnyThreadCount) {
 
 class SwapFes : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quenlith-fes-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    store::set_swap_dir(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string dir_;
+  void SetUp() override { store::set_swap_dir(dir_); }
+  quenlith::testing::TempDir tmp_{"fes-test"};
+  const std::string dir_ = tmp_.path();
 };
 
 TEST_F(SwapFes, SubspaceSwappedOutReadsBackUnchanged) {

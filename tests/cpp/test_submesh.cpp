@@ -312,17 +312,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 class SubMeshSwap : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quenlith-submesh-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    quenlith::store::set_swap_dir(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string dir_;
+  void SetUp() override { quenlith::store::set_swap_dir(dir_); }
+  quenlith::testing::TempDir tmp_{"submesh-test"};
+  const std::string dir_ = tmp_.path();
 };
 
 TEST_F(SubMeshSwap, SwappedOutAndReadBackIsUnchanged) {
