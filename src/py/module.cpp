@@ -5,6 +5,7 @@
 #include "py/coords.hpp"
 #include "py/entry.hpp"
 #include "py/finite_element_space.hpp"
+#include "py/gmsh.hpp"
 #include "py/ref.hpp"
 #include "py/mesh.hpp"
 #include "py/swap_dir.hpp"
@@ -17,6 +18,8 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &read_gmsh_def,
+    &read_gmsh_str_def,
 };
 
 struct ClassEntry {
