@@ -113,7 +113,14 @@ std::optional<std::string_view> TokenCursor::next() noexcept {
   const unsigned char* base = bytes_of(text_);
   const unsigned char* end = base + text_.size();
   const unsigned char* p = base + pos_;
+  // ASCII bytes are decided by the table; only bytes of multi-byte characters need
+  // the full white-space test.
   while (p < end) {
+    if (*p < 0x80) {
+      if (!kAsciiSpace[*p]) break;
+      ++p;
+      continue;
+    }
     const std::size_t w = space_at(p, end);
     if (w == 0) break;
     p += w;
@@ -123,17 +130,29 @@ std::optional<std::string_view> TokenCursor::next() noexcept {
     return std::nullopt;
   }
   const unsigned char* start = p;
-  while (p < end && space_at(p, end) == 0) ++p;
+  while (p < end) {
+    if (*p < 0x80) {
+      if (kAsciiSpace[*p]) break;
+      ++p;
+    } else if (space_at(p, end) == 0) {
+      ++p;
+    } else {
+      break;
+    }
+  }
   pos_ = static_cast<std::size_t>(p - base);
   return std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start));
 }
 
 std::optional<std::uint64_t> parse_u64(std::string_view token) noexcept {
   if (!token.empty() && token[0] == '+') token.remove_prefix(1);
-  if (!all_digits(token)) return std::nullopt;
+  if (token.empty()) return std::nullopt;
   std::uint64_t v = 0;
-  const auto r = std::from_chars(token.data(), token.data() + token.size(), v);
-  if (r.ec != std::errc{} || r.ptr != token.data() + token.size()) return std::nullopt;
+  for (const char c : token) {
+    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit > 9) return std::nullopt;
+    if (__builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, digit, &v)) return std::nullopt;
+  }
   return v;
 }
 
@@ -143,18 +162,17 @@ std::optional<std::int64_t> parse_i64(std::string_view token) noexcept {
     negative = token[0] == '-';
     token.remove_prefix(1);
   }
-  if (!all_digits(token)) return std::nullopt;
-  std::uint64_t magnitude = 0;
-  const auto r = std::from_chars(token.data(), token.data() + token.size(), magnitude);
-  if (r.ec != std::errc{} || r.ptr != token.data() + token.size()) return std::nullopt;
+  // A second sign is refused here: the magnitude is read as an unsigned number.
+  if (token.empty() || token[0] == '+') return std::nullopt;
+  const auto magnitude = parse_u64(token);
+  if (!magnitude) return std::nullopt;
   constexpr std::uint64_t kMaxPositive = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   if (negative) {
-    if (magnitude > kMaxPositive + 1) return std::nullopt;
-    return magnitude == kMaxPositive + 1 ? std::numeric_limits<std::int64_t>::min()
-                                         : -static_cast<std::int64_t>(magnitude);
+    if (*magnitude > kMaxPositive + 1) return std::nullopt;
+    return static_cast<std::int64_t>(0 - *magnitude);  // two's complement: -2^63 included
   }
-  if (magnitude > kMaxPositive) return std::nullopt;
-  return static_cast<std::int64_t>(magnitude);
+  if (*magnitude > kMaxPositive) return std::nullopt;
+  return static_cast<std::int64_t>(*magnitude);
 }
 
 std::optional<double> parse_f64(std::string_view token) noexcept {

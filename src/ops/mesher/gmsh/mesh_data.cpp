@@ -18,6 +18,18 @@ void GmshParseState::forget_cached_lists() noexcept {
   element_lists_.clear();
 }
 
+void GmshParseState::add_element(std::uint32_t groups, ElementType type, std::uint64_t first_tag) {
+  if (!data.runs.empty()) {
+    GmshElementRun& last = data.runs.back();
+    if (last.groups == groups && last.element_type == type &&
+        last.first_tag + last.count * containers::mesh::nodes_per_cell(type) == first_tag) {
+      ++last.count;
+      return;
+    }
+  }
+  data.runs.push_back(GmshElementRun{groups, type, first_tag, 1});
+}
+
 void GmshParseState::set_physical_name(std::uint8_t dim, std::int64_t tag, std::string_view name) {
   physical_names_[{dim, tag}] = intern_name(name);
   forget_cached_lists();

@@ -3,9 +3,10 @@
 // of a file (`GmshMeshData`) and the maps that name physical groups.
 //
 // Storage, sized only by what has been read (never by a count a file announces):
-//   elements     one record per element, in file order
-//   node_tags    the elements' node tags, element after element; element e holds
-//                nodes_per_cell(e.element_type) tags from e.first_tag
+//   runs         the elements in file order, as runs of consecutive elements of one
+//                type and one group list (a whole 4.1 block is one run)
+//   node_tags    the elements' node tags, element after element: element i of a run
+//                holds its k = nodes_per_cell(type) tags from first_tag + i * k
 //   names        the distinct group names, each kept once
 //   group_lists  the distinct lists of group names, as indices into `names`; an
 //                element names its list by index. A long name is thus stored once,
@@ -26,10 +27,11 @@
 
 namespace quenlith::ops::mesher::gmsh {
 
-struct GmshElement {
+struct GmshElementRun {
   std::uint32_t groups;  // index into GmshMeshData::group_lists; never an empty list
   ElementType element_type;
-  std::uint64_t first_tag;  // offset into GmshMeshData::node_tags
+  std::uint64_t first_tag;  // offset into GmshMeshData::node_tags of the first element
+  std::uint64_t count;      // elements in the run, at least 1
 };
 
 struct GmshNode {
@@ -38,19 +40,26 @@ struct GmshNode {
 };
 
 struct GmshMeshData {
-  std::vector<GmshElement> elements;
+  std::vector<GmshElementRun> runs;
   std::vector<std::uint64_t> node_tags;
   std::vector<std::string> names;
   std::vector<std::vector<std::uint32_t>> group_lists;
   std::vector<GmshNode> nodes;
 
-  // The node tags of an element, lent while the data is not changed.
-  std::span<const std::uint64_t> tags_of(const GmshElement& e) const noexcept {
-    return std::span<const std::uint64_t>(node_tags).subspan(e.first_tag,
-                                                              containers::mesh::nodes_per_cell(e.element_type));
+  // The node tags of element i of a run, lent while the data is not changed.
+  std::span<const std::uint64_t> tags_of(const GmshElementRun& run, std::uint64_t i) const noexcept {
+    const std::uint64_t k = containers::mesh::nodes_per_cell(run.element_type);
+    return std::span<const std::uint64_t>(node_tags).subspan(run.first_tag + i * k, k);
   }
-  // The element's group names, as indices into `names`, in the order of its tags.
-  const std::vector<std::uint32_t>& groups_of(const GmshElement& e) const noexcept { return group_lists[e.groups]; }
+  // The run's group names, as indices into `names`, in the order of its tags.
+  const std::vector<std::uint32_t>& groups_of(const GmshElementRun& run) const noexcept {
+    return group_lists[run.groups];
+  }
+  std::uint64_t element_count() const noexcept {
+    std::uint64_t n = 0;
+    for (const GmshElementRun& run : runs) n += run.count;
+    return n;
+  }
 };
 
 // The state the section readers share: the result being built, the physical-name
@@ -75,9 +84,7 @@ class GmshParseState {
   std::uint32_t element_groups(std::uint8_t dim, std::optional<std::int64_t> tag);
 
   // Appends an element whose node tags were pushed onto data.node_tags from `first_tag`.
-  void add_element(std::uint32_t groups, ElementType type, std::uint64_t first_tag) {
-    data.elements.push_back(GmshElement{groups, type, first_tag});
-  }
+  void add_element(std::uint32_t groups, ElementType type, std::uint64_t first_tag);
 
  private:
   using Key = std::pair<std::uint8_t, std::int64_t>;

@@ -116,11 +116,10 @@ GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) 
   if (dim > 3) throw Error::message("gmsh: cannot read nodes into a {}-D Coords (gmsh nodes have 3 coordinates)", dim);
 
   const NodeIndex index(data.nodes);
-  // Record position -> id of the node created for it; the Nodes hold one reference
-  // each until the end of the call.
-  constexpr NodeId kNotCreated = std::numeric_limits<NodeId>::max();
-  std::vector<NodeId> created(data.nodes.size(), kNotCreated);
-  std::vector<bool> is_created(data.nodes.size(), false);
+  // Record position -> id of the node created for it (kNotCreated before); the
+  // Nodes hold one reference each until the end of the call.
+  constexpr std::uint64_t kNotCreated = std::numeric_limits<std::uint64_t>::max();
+  std::vector<std::uint64_t> created(data.nodes.size(), kNotCreated);
   std::vector<Node> held;
 
   GmshGroupBuilders builders(coords);
@@ -130,28 +129,30 @@ GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) 
 
   std::array<NodeId, containers::mesh::kMaxNodesPerCell> ids;
   std::array<NodeId, containers::mesh::kMaxNodesPerCell> ordered;
-  for (const GmshElement& e : data.elements) {
-    const auto tags = data.tags_of(e);
-    for (std::size_t j = 0; j < tags.size(); ++j) {
-      const std::size_t record = index.find(tags[j]);
-      if (record == NodeIndex::kNone) throw Error::message("gmsh: element references unknown node {}", tags[j]);
-      if (!is_created[record]) {
-        const auto& xyz = data.nodes[record].xyz;
-        held.push_back(Node::create(coords, std::span<const double>(xyz.data(), dim)));
-        created[record] = held.back().id();
-        is_created[record] = true;
+  for (const GmshElementRun& run : data.runs) {
+    const auto permutation = gmsh_permutation(run.element_type);
+    const auto& groups = data.groups_of(run);
+    for (std::uint64_t i = 0; i < run.count; ++i) {
+      const auto tags = data.tags_of(run, i);
+      for (std::size_t j = 0; j < tags.size(); ++j) {
+        const std::size_t record = index.find(tags[j]);
+        if (record == NodeIndex::kNone) throw Error::message("gmsh: element references unknown node {}", tags[j]);
+        if (created[record] == kNotCreated) {
+          const auto& xyz = data.nodes[record].xyz;
+          held.push_back(Node::create(coords, std::span<const double>(xyz.data(), dim)));
+          created[record] = held.back().id();
+        }
+        ids[j] = static_cast<NodeId>(created[record]);
       }
-      ids[j] = created[record];
-    }
-    std::span<const NodeId> cell(ids.data(), tags.size());
-    const auto permutation = gmsh_permutation(e.element_type);
-    if (permutation.size() == tags.size()) {
-      gmsh_permute_nodes(cell, permutation, std::span<NodeId>(ordered.data(), tags.size()));
-      cell = std::span<const NodeId>(ordered.data(), tags.size());
-    }
-    for (const std::uint32_t name : data.groups_of(e)) {
-      if (builder_of[name] == kNoBuilder) builder_of[name] = builders.group(data.names[name]);
-      builders.add_cell(builder_of[name], e.element_type, cell);
+      std::span<const NodeId> cell(ids.data(), tags.size());
+      if (permutation.size() == tags.size()) {
+        gmsh_permute_nodes(cell, permutation, std::span<NodeId>(ordered.data(), tags.size()));
+        cell = std::span<const NodeId>(ordered.data(), tags.size());
+      }
+      for (const std::uint32_t name : groups) {
+        if (builder_of[name] == kNoBuilder) builder_of[name] = builders.group(data.names[name]);
+        builders.add_cell(builder_of[name], run.element_type, cell);
+      }
     }
   }
   return builders.finish();
