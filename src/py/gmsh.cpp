@@ -5,18 +5,15 @@
 #include <string>
 #include <utility>
 
+#include "containers/mesh/mesh.hpp"
 #include "ops/mesher/gmsh/reader.hpp"
-#include "py/convert.hpp"
-#include "py/coords.hpp"
-#include "py/entry.hpp"
-#include "py/hold.hpp"
-#include "py/mesh.hpp"
+#include "py/bind/class.hpp"
+#include "py/classes.hpp"
 
 namespace quenlith::py {
 
 namespace {
 
-using containers::mesh::Coords;
 using ops::mesher::gmsh::GmshGroups;
 
 constexpr Param read_gmsh_params[] = {{"coords"}, {"path"}};
@@ -41,13 +38,6 @@ const Signature read_gmsh_str_sig{
     "Like `read_gmsh`, but parse the `.msh` text already held in a string instead\n"
     "of reading from a path. Same `dict[str, Mesh]` result."};
 
-// A second handle on the Coords argument, copied while the object is held.
-store::Handle<Coords> coords_argument(const Signature& sig, const BoundArgs& bound) {
-  const store::Handle<Coords>& h = arg(sig, bound, 0, coords_handle);
-  SharedHold hold(reinterpret_cast<ObjectBase*>(bound[0]));
-  return h;
-}
-
 // A path given as a str only (a path-like object is refused), with the checks of
 // every path argument.
 std::string to_str_path(PyObject* obj) {
@@ -60,29 +50,25 @@ Ref gmsh_groups_to_dict(GmshGroups groups) {
   Ref dict = Ref::steal(PyDict_New());
   for (auto& [name, mesh] : groups) {
     Ref key = from_str(name);
-    Ref value = wrap_mesh(std::move(mesh));
+    Ref value = to_python(std::move(mesh));
     check(PyDict_SetItem(dict.get(), key.get(), value.get()));
   }
   return dict;
 }
 
-Ref read_gmsh_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(read_gmsh_sig, args, nargsf, kwnames);
-  store::Handle<Coords> coords = coords_argument(read_gmsh_sig, bound);
-  const std::string path = arg(read_gmsh_sig, bound, 1, to_str_path);
-  return gmsh_groups_to_dict(ops::mesher::gmsh::read_gmsh_file(std::move(coords), path));
+// The core takes a second handle on the caller's Coords, which stays borrowed
+// until the call returns.
+Ref read_gmsh(Borrowed<CoordsClass> coords, std::string path) {
+  return gmsh_groups_to_dict(ops::mesher::gmsh::read_gmsh_file(*coords, path));
 }
 
-Ref read_gmsh_str_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(read_gmsh_str_sig, args, nargsf, kwnames);
-  store::Handle<Coords> coords = coords_argument(read_gmsh_str_sig, bound);
-  const std::string text = arg(read_gmsh_str_sig, bound, 1, to_str);
-  return gmsh_groups_to_dict(ops::mesher::gmsh::read_gmsh_bytes(std::move(coords), text));
+Ref read_gmsh_str(Borrowed<CoordsClass> coords, std::string text) {
+  return gmsh_groups_to_dict(ops::mesher::gmsh::read_gmsh_bytes(*coords, text));
 }
 
 }  // namespace
 
-PyMethodDef read_gmsh_def = method_def<read_gmsh_impl>("read_gmsh", read_gmsh_sig.doc());
-PyMethodDef read_gmsh_str_def = method_def<read_gmsh_str_impl>("read_gmsh_str", read_gmsh_str_sig.doc());
+PyMethodDef read_gmsh_def = function<read_gmsh_sig, read_gmsh, borrow<CoordsClass>, to_str_path>();
+PyMethodDef read_gmsh_str_def = function<read_gmsh_str_sig, read_gmsh_str, borrow<CoordsClass>, to_str>();
 
 }  // namespace quenlith::py
