@@ -186,3 +186,29 @@ INSTANTIATE_TEST_SUITE_P(Gmsh, GmshFixtureGeometry,
                                            "prism_o2i_41_ascii.msh", "prism_o2i_22_ascii.msh"));
 
 }  // namespace
+
+namespace {
+
+const char* const kSmallFile =
+    "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n3\n1 0 0 0\n2 1 0 0\n3 0 1 0\n$EndNodes\n"
+    "$Elements\n1\n1 2 0 1 2 3\n$EndElements\n";
+
+// The Coords is looked at only once the input has parsed: a parse error wins over a
+// Coords that no longer exists, which in turn fails before any node is made.
+TEST(GmshReader, AStaleCoordsFailsAfterParsingAndTheHandleIsReleasedOnEveryPath) {
+  const store::Handle<Coords> stale;  // names nothing: resolving it is a stale handle
+  EXPECT_EQ(quenlith::testing::error_text([&] { read_gmsh_bytes(stale, "$MeshFormat\n2.2 0 8\n"); }),
+            "gmsh: missing $Nodes");
+  EXPECT_EQ(quenlith::testing::error_text([&] { read_gmsh_bytes(stale, kSmallFile); }),
+            quenlith::Error::stale_handle().text());
+
+  const store::Handle<Coords> live = store::insert(Coords(2));
+  const auto before = store::Store<Coords>::instance().use_count(live);
+  EXPECT_EQ(read_gmsh_bytes(live, kSmallFile).size(), 1u);
+  EXPECT_EQ(quenlith::testing::error_text([&] { read_gmsh_bytes(live, "$MeshFormat\n4.1 2 8\n"); }),
+            "gmsh: unsupported file-type 2 (0 = ASCII, 1 = binary)");
+  // The returned meshes were dropped with their submeshes: only our handle is left.
+  EXPECT_EQ(store::Store<Coords>::instance().use_count(live), before);
+}
+
+}  // namespace

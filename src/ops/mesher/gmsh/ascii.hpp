@@ -28,8 +28,6 @@ class GmshTokenReader {
   std::uint64_t next_u64();
   std::int64_t next_i64();
   double next_f64();
-  // Bytes not yet read.
-  std::uint64_t bytes_left() const noexcept { return cursor_.bytes_left(); }
 
  private:
   TokenCursor cursor_;

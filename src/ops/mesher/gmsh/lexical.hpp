@@ -37,7 +37,6 @@ class TokenCursor {
   explicit TokenCursor(std::string_view text) noexcept : text_(text) {}
   // The next token, or nothing when only white space is left.
   std::optional<std::string_view> next() noexcept;
-  std::size_t bytes_left() const noexcept { return text_.size() - pos_; }
 
  private:
   std::string_view text_;

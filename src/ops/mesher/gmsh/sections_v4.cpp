@@ -1,6 +1,5 @@
 #include "ops/mesher/gmsh/sections_v4.hpp"
 
-#include <algorithm>
 #include <vector>
 
 #include "base/error.hpp"
@@ -14,9 +13,6 @@ namespace {
 // The value kinds of the text encoding.
 struct TextValues {
   GmshTokenReader& in;
-  // A token takes at least one character and one separator.
-  static constexpr std::uint64_t kMinWidth = 2;
-  std::uint64_t bytes_left() const noexcept { return in.bytes_left(); }
   std::uint64_t size() { return in.next_u64(); }
   std::int64_t integer() { return in.next_i64(); }
   bool flag() { return in.next_u64() != 0; }
@@ -27,8 +23,6 @@ struct TextValues {
 // The value kinds of the binary encoding.
 struct BinaryValues {
   GmshBinaryReader& in;
-  static constexpr std::uint64_t kMinWidth = 8;
-  std::uint64_t bytes_left() const noexcept { return in.remaining(); }
   std::uint64_t size() { return in.read_u64(); }
   std::int64_t integer() { return in.read_i32(); }
   bool flag() { return in.read_i32() != 0; }
@@ -38,13 +32,6 @@ struct BinaryValues {
 
 // Dimensions count by their low 8 bits.
 std::uint8_t low_byte(std::int64_t v) noexcept { return static_cast<std::uint8_t>(static_cast<std::uint64_t>(v)); }
-
-// How many more records of `values` values each an announced `count` may add: never
-// more than the input left can hold, so a lying count reserves nothing it cannot back.
-template <class Values>
-std::uint64_t capacity_hint(const Values& in, std::uint64_t count, std::uint64_t values) noexcept {
-  return std::min(count, in.bytes_left() / (values * Values::kMinWidth));
-}
 
 template <class Values>
 void entities(Values in, GmshParseState& state) {
@@ -81,9 +68,6 @@ void nodes(Values in, GmshParseState& state) {
     if (parametric) throw Error::message("gmsh: parametric nodes are not supported");
     // Grows with the tags actually read: the announced count sizes nothing.
     tags.clear();
-    const std::uint64_t hint = capacity_hint(in, n_nodes, 4);
-    tags.reserve(hint);
-    state.data.nodes.reserve(state.data.nodes.size() + hint);
     for (std::uint64_t i = 0; i < n_nodes; ++i) tags.push_back(in.size());
     for (const std::uint64_t tag : tags) {
       const double x = in.real();
@@ -106,8 +90,6 @@ void elements(Values in, GmshParseState& state) {
     const std::uint64_t n_elements = in.size();
     const std::uint32_t groups = state.entity_groups(low_byte(entity_dim), entity_tag);
     const std::uint64_t k = containers::mesh::nodes_per_cell(type);
-    const std::uint64_t hint = capacity_hint(in, n_elements, k + 1);
-    node_tags.reserve(node_tags.size() + hint * k);
     for (std::uint64_t e = 0; e < n_elements; ++e) {
       in.size();  // the element tag
       const std::uint64_t first = node_tags.size();
