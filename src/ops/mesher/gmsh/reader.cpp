@@ -76,33 +76,38 @@ GmshMeshData parse(std::string_view bytes) {
   throw Error::message("gmsh: unsupported file-type {} (0 = ASCII, 1 = binary)", header.file_type);
 }
 
-// Node tag -> position of its (last) record in data.nodes. Tags are usually dense
-// from 1, so a table indexed by tag serves them; scattered tags fall back to a hash
-// map rather than a table sized by the largest tag.
-class NodeIndex {
+// Node tag -> its node: the position of its (last) record in data.nodes until the
+// node is created, then the created node's id, in one entry so that resolving a tag
+// touches one place in memory. Tags are usually dense from 1, so a table indexed by
+// tag serves them; scattered tags fall back to a hash map rather than a table sized
+// by the largest tag.
+class NodeTable {
  public:
-  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  static constexpr std::uint64_t kCreated = std::uint64_t{1} << 63;
 
-  explicit NodeIndex(const std::vector<GmshNode>& nodes) {
+  explicit NodeTable(const std::vector<GmshNode>& nodes) {
     std::uint64_t max_tag = 0;
     for (const GmshNode& n : nodes) max_tag = std::max(max_tag, n.tag);
     if (!nodes.empty() && max_tag / 4 <= nodes.size()) {
-      dense_.assign(static_cast<std::size_t>(max_tag) + 1, kNone);
+      dense_.assign(static_cast<std::size_t>(max_tag) + 1, kUnknown);
       for (std::size_t i = 0; i < nodes.size(); ++i) dense_[nodes[i].tag] = i;
     } else {
       for (std::size_t i = 0; i < nodes.size(); ++i) sparse_[nodes[i].tag] = i;
     }
   }
 
-  std::size_t find(std::uint64_t tag) const noexcept {
-    if (!dense_.empty()) return tag < dense_.size() ? dense_[tag] : kNone;
+  // The entry of a tag (a record position, or kCreated | node id), or nullptr for a
+  // tag no record has.
+  std::uint64_t* find(std::uint64_t tag) noexcept {
+    if (!dense_.empty()) return tag < dense_.size() && dense_[tag] != kUnknown ? &dense_[tag] : nullptr;
     const auto it = sparse_.find(tag);
-    return it == sparse_.end() ? kNone : it->second;
+    return it == sparse_.end() ? nullptr : &it->second;
   }
 
  private:
-  std::vector<std::size_t> dense_;
-  std::unordered_map<std::uint64_t, std::size_t> sparse_;
+  static constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
+  std::vector<std::uint64_t> dense_;
+  std::unordered_map<std::uint64_t, std::uint64_t> sparse_;
 };
 
 GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) {
@@ -115,11 +120,8 @@ GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) 
   // does not have.
   if (dim > 3) throw Error::message("gmsh: cannot read nodes into a {}-D Coords (gmsh nodes have 3 coordinates)", dim);
 
-  const NodeIndex index(data.nodes);
-  // Record position -> id of the node created for it (kNotCreated before); the
-  // Nodes hold one reference each until the end of the call.
-  constexpr std::uint64_t kNotCreated = std::numeric_limits<std::uint64_t>::max();
-  std::vector<std::uint64_t> created(data.nodes.size(), kNotCreated);
+  NodeTable table(data.nodes);
+  // The nodes created by this call, each holding one reference until the end of it.
   std::vector<Node> held;
 
   GmshGroupBuilders builders(coords);
@@ -135,14 +137,14 @@ GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) 
     for (std::uint64_t i = 0; i < run.count; ++i) {
       const auto tags = data.tags_of(run, i);
       for (std::size_t j = 0; j < tags.size(); ++j) {
-        const std::size_t record = index.find(tags[j]);
-        if (record == NodeIndex::kNone) throw Error::message("gmsh: element references unknown node {}", tags[j]);
-        if (created[record] == kNotCreated) {
-          const auto& xyz = data.nodes[record].xyz;
+        std::uint64_t* entry = table.find(tags[j]);
+        if (!entry) throw Error::message("gmsh: element references unknown node {}", tags[j]);
+        if (!(*entry & NodeTable::kCreated)) {
+          const auto& xyz = data.nodes[*entry].xyz;
           held.push_back(Node::create(coords, std::span<const double>(xyz.data(), dim)));
-          created[record] = held.back().id();
+          *entry = NodeTable::kCreated | held.back().id();
         }
-        ids[j] = static_cast<NodeId>(created[record]);
+        ids[j] = static_cast<NodeId>(*entry);
       }
       std::span<const NodeId> cell(ids.data(), tags.size());
       if (permutation.size() == tags.size()) {
