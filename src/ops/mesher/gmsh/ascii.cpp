@@ -4,14 +4,13 @@
 #include <map>
 #include <string>
 
+#include "base/error.hpp"
 #include "ops/mesher/gmsh/lexical.hpp"
 #include "ops/mesher/gmsh/sections_v4.hpp"
-#include "base/error.hpp"
 
 namespace quenlith::ops::mesher::gmsh {
 
 namespace {
-
 
 // The lines of a text: cut at each line feed (a carriage return before it goes with
 // it, by trimming); the last line may lack its line feed.

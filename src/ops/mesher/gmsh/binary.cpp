@@ -3,15 +3,14 @@
 #include <cstring>
 #include <string>
 
+#include "base/error.hpp"
 #include "ops/mesher/gmsh/ascii.hpp"
 #include "ops/mesher/gmsh/lexical.hpp"
 #include "ops/mesher/gmsh/sections_v4.hpp"
-#include "base/error.hpp"
 
 namespace quenlith::ops::mesher::gmsh {
 
 namespace {
-
 
 void read_nodes_v2(GmshBinaryReader& r, GmshParseState& state) {
   const std::uint64_t n_nodes = gmsh_parse_count(r.next_line());

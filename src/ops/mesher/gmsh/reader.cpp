@@ -5,6 +5,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "base/error.hpp"
 #include "containers/mesh/node.hpp"
 #include "ops/mesher/gmsh/ascii.hpp"
 #include "ops/mesher/gmsh/binary.hpp"
@@ -12,7 +13,6 @@
 #include "ops/mesher/gmsh/group_builder.hpp"
 #include "ops/mesher/gmsh/lexical.hpp"
 #include "ops/mesher/gmsh/mesh_data.hpp"
-#include "base/error.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 #include "store/swap_file.hpp"
