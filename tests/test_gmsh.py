@@ -350,6 +350,7 @@ def _section(name, body, after="$EndMeshFormat\n"):
 
 TEXT_ERRORS = [
     ("no_format", "$Nodes\n$EndNodes\n", "gmsh: unexpected end of file"),
+    ("format_swallowed", "$Comments\n" + V22, "gmsh: missing $MeshFormat (is this a .msh file?)"),
     ("format_last_line", "$MeshFormat", "gmsh: unexpected end of file"),
     ("format_last_line_lf", "$MeshFormat\n", "gmsh: unexpected end of file"),
     ("blank_header", "$MeshFormat\n\n2.2 0 8\n", "gmsh: empty $MeshFormat"),
