@@ -6,6 +6,7 @@
 #include "py/bind/ref.hpp"
 #include "py/bind/type.hpp"
 #include "py/classes.hpp"
+#include "py/gmsh.hpp"
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
 
@@ -20,6 +21,8 @@ PyMethodDef* const kFunctions[] = {
     &skin_def,
     &orient_def,
     &merge_nodes_def,
+    &read_gmsh_def,
+    &read_gmsh_str_def,
     &consolidate_def,
 };
 
