@@ -132,7 +132,7 @@ class GmshFixtureGeometry : public ::testing::TestWithParam<const char*> {};
 // the linear map of the cell's vertices takes its reference position (mid-edge nodes
 // at edge midpoints, face and centre nodes at centroids), and every solid has a
 // positive Jacobian at every node in our node order.
-TEST_P(GmshFixtureGeometry, NodesSitAtTheirReferencePositionsAndSolidsArePositive) {
+TEST_P(GmshFixtureGeometry, NodesAtReferencePositionsSolidsPositive) {
   const std::string path = std::string(QUENLITH_TEST_DATA_DIR) + "/gmsh/" + GetParam();
   const store::Handle<Coords> coords = store::insert(Coords(3));
   const GmshGroups groups = read_gmsh_file(coords, path);
