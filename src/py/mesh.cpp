@@ -164,9 +164,7 @@ PyObject* mesh_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     Mesh mesh;
     if (bound.has(1)) {
       const std::string name = arg(mesh_new_sig, bound, 1, to_str);
-      const auto type = containers::mesh::element_type_from_name(name);
-      if (!type) raise_value_error(fmt::format("unknown element type: {}", name));
-      mesh = Mesh::from_submesh(SubMesh(*type, std::move(coords)));
+      mesh = Mesh::from_submesh(SubMesh(parse_element_type(name), std::move(coords)));
     }
     return wrap_mesh(std::move(mesh));
   });

@@ -4,9 +4,11 @@
 
 #include "py/coords.hpp"
 #include "py/entry.hpp"
+#include "py/export_vtk.hpp"
 #include "py/finite_element_space.hpp"
 #include "py/ref.hpp"
 #include "py/mesh.hpp"
+#include "py/mesher.hpp"
 #include "py/swap_dir.hpp"
 #include "py/type.hpp"
 
@@ -17,6 +19,13 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &line_def,
+    &circle_def,
+    &arc_def,
+    &to_quadratic_def,
+    &convert_def,
+    &invert_def,
+    &export_vtk_def,
 };
 
 struct ClassEntry {
