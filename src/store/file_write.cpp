@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 #include "store/fd.hpp"
 
 namespace quenlith::store {

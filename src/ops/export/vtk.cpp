@@ -5,7 +5,7 @@
 
 #include "dump/number_format.hpp"
 #include "parallel/pool.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 #include "store/file_write.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -156,7 +156,7 @@ VtkGrid VtkGrid::from_mesh(const Mesh& mesh) {
   std::vector<std::uint64_t> point_of(c.capacity(), 0);
   for (std::uint32_t& entry : grid.cell_points) {
     const NodeId id = entry;
-    if (!c.is_alive(id)) throw store::Error::message("node {} not found or collected", id);
+    if (!c.is_alive(id)) throw Error::message("node {} not found or collected", id);
     if (point_of[id] == 0) {
       const std::size_t at = grid.points.size();
       grid.points.resize(at + 3, 0.0);

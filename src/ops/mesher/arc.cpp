@@ -7,7 +7,7 @@
 #include "dump/number_format.hpp"
 #include "ops/mesher/chain.hpp"
 #include "ops/mesher/vec3.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::ops::mesher {
 
@@ -35,7 +35,7 @@ Mesh arc(const Node& a, const Node& center, const Node& b, std::uint64_t n_elems
   const double radius_b = norm(rb);
   QUENLITH_VERIFY(!(radius_a < 1e-12 || radius_b < 1e-12), "arc: nodeA and nodeB must not coincide with center");
   if (std::abs(radius_a - radius_b) > 1e-9 * std::max(radius_a, radius_b))
-    throw store::Error::message("arc: nodeA and nodeB are not equidistant from center (radii {} and {})",
+    throw Error::message("arc: nodeA and nodeB are not equidistant from center (radii {} and {})",
                                 dump::plain_number(radius_a), dump::plain_number(radius_b));
   const Vec3 c = cross(ra, rb);
   const double c_len = norm(c);

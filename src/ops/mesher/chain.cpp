@@ -3,7 +3,7 @@
 #include <array>
 
 #include "ops/mesher/quadratic.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 

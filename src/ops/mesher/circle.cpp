@@ -5,7 +5,7 @@
 
 #include "ops/mesher/chain.hpp"
 #include "ops/mesher/vec3.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::ops::mesher {
 

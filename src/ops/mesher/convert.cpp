@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ops/mesher/rewrite.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::ops::mesher {
 

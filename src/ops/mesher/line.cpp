@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "ops/mesher/chain.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::ops::mesher {
 

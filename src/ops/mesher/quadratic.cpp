@@ -5,7 +5,7 @@
 
 #include "containers/mesh/node.hpp"
 #include "ops/mesher/rewrite.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
