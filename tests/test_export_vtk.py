@@ -263,3 +263,14 @@ def test_relative_path_and_signature(tmp_path, monkeypatch):
     assert pathlib.Path("rel.vtk").read_bytes().startswith(HEADER.encode())
     assert sorted(os.listdir(tmp_path)) == ["rel.vtk"]
     assert q.export_vtk.__text_signature__ == "(mesh, path, field=None)"
+
+
+def test_example_analysis_writes_its_mesh(tmp_path):
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "first_analysis.py"
+    path = tmp_path / "plate.vtk"
+    subprocess.run([sys.executable, str(example), str(path)], check=True, capture_output=True, cwd=tmp_path)
+    grid = read_vtk(path)
+    # 64 sectors: two TRI6 and one QUA4 cell each
+    assert grid.GetNumberOfCells() == 192
+    assert sorted(set(grid.GetCellType(i) for i in range(192))) == [VTK_CODE["QUA4"], VTK_CODE["TRI6"]]
+    assert sorted(os.listdir(tmp_path)) == ["plate.vtk"]
