@@ -564,3 +564,23 @@ def test_convert_refusals(source, target, exc, text):
         q.convert(q.Mesh(c, source), target)  # an empty submesh is checked too
     with raises(TypeError, "argument 'element_type': 'None' is not an instance of 'str'"):
         q.convert(q.Mesh(c, source), None)
+
+
+def test_circle_normal_is_read_from_a_snapshot():
+    # Each item's __float__ empties the caller's list: the conversion must go on
+    # with the items it was given, which its snapshot keeps alive.
+    c = q.Coords(3)
+    o = c.add_node([0, 0, 0])
+    normal = []
+
+    class Shrinking:
+        def __init__(self, v):
+            self.v = v
+
+        def __float__(self):
+            normal.clear()
+            return self.v
+
+    normal.extend([Shrinking(0.0), Shrinking(0.0), Shrinking(1.0)])
+    q.circle(o, normal, 1.0, 4)
+    assert coord(c, 2) == pytest.approx([0.0, 1.0, 0.0], abs=1e-15)

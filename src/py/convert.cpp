@@ -145,7 +145,9 @@ containers::mesh::ElementType parse_element_type(const std::string& name) {
 Ref detail::sequence_items(PyObject* obj) {
   if (PyUnicode_Check(obj)) raise_type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) raise_not_instance(obj, "Sequence");
-  return Ref::steal(PySequence_Fast(obj, "expected a sequence"));
+  // A tuple of the items, holding its own references: the converters run on the
+  // items may run user code that changes or empties the caller's list.
+  return Ref::steal(PySequence_Tuple(obj));
 }
 
 Ref to_tuple_n(PyObject* obj, Py_ssize_t n) {

@@ -86,7 +86,8 @@ Ref list_from(const std::vector<std::uint64_t>& values);
 Ref list_from(const std::vector<std::string>& values);
 
 namespace detail {
-// Checks `obj` is a sequence but not a str and returns its fast form (list or tuple).
+// Checks `obj` is a sequence but not a str and returns a snapshot of its items as a
+// tuple (the same tuple for a tuple).
 Ref sequence_items(PyObject* obj);
 }  // namespace detail
 
