@@ -5,11 +5,8 @@
 
 #include "containers/mesh/mesh.hpp"
 #include "ops/export/vtk.hpp"
-#include "py/convert.hpp"
-#include "py/entry.hpp"
-#include "py/hold.hpp"
-#include "py/mesh.hpp"
-#include "py/signature.hpp"
+#include "py/bind/class.hpp"
+#include "py/classes.hpp"
 
 namespace quenlith::py {
 
@@ -28,18 +25,17 @@ const Signature export_vtk_sig{
     "of that cell's Gauss values; an element field must come from a space built on\n"
     "this very mesh. The file is replaced whole: a failed call leaves it as it was."};
 
-Ref export_vtk_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(export_vtk_sig, args, nargsf, kwnames);
-  const Mesh& mesh = arg(export_vtk_sig, bound, 0, [](PyObject* o) -> const Mesh& { return mesh_value(o); });
-  SharedHold hold(reinterpret_cast<ObjectBase*>(bound[0]));
-  const std::string path = arg(export_vtk_sig, bound, 1, to_str_path);
-  if (bound.has(2)) raise_type_error("field must be a NodeField or an ElementField");
-  ops::vtk::write_vtk_mesh(mesh, path);
-  return Ref::borrow(Py_None);
+// The field argument as given: it is told apart in the body, where a wrong kind is
+// refused with a message of its own (not an argument error).
+PyObject* any_object(PyObject* obj) { return obj; }
+
+void export_vtk(Borrowed<MeshClass> mesh, std::string path, PyObject* field) {
+  if (field) raise_type_error("field must be a NodeField or an ElementField");
+  ops::vtk::write_vtk_mesh(*mesh, path);
 }
 
 }  // namespace
 
-PyMethodDef export_vtk_def = method_def<export_vtk_impl>("export_vtk", export_vtk_sig.doc());
+PyMethodDef export_vtk_def = function<export_vtk_sig, export_vtk, borrow<MeshClass>, to_str_path, any_object>();
 
 }  // namespace quenlith::py

@@ -1,11 +1,13 @@
 // line, circle, arc, to_quadratic, convert and invert.
 //
-// Each entry converts every argument in signature order (holding the Node and Mesh
-// objects it is given shared from their conversion to the end of the call), parses
+// Each entry converts every argument in signature order (the Node and Mesh objects
+// it is given are held shared from their conversion to the end of the call), parses
 // the element type name, runs the core and wraps the new Mesh once every guard the
 // core took is released.
 #include "py/mesher.hpp"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,36 +19,21 @@
 #include "ops/mesher/invert.hpp"
 #include "ops/mesher/line.hpp"
 #include "ops/mesher/quadratic.hpp"
-#include "py/convert.hpp"
-#include "py/coords.hpp"
-#include "py/entry.hpp"
-#include "py/hold.hpp"
-#include "py/mesh.hpp"
-#include "py/signature.hpp"
+#include "py/bind/class.hpp"
+#include "py/classes.hpp"
 
 namespace quenlith::py {
 
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;
-using containers::mesh::Node;
 
 namespace {
 
-ObjectBase* base_of(PyObject* obj) { return reinterpret_cast<ObjectBase*>(obj); }
+using NodeArg = Borrowed<NodeClass>;
+using MeshArg = Borrowed<MeshClass>;
 
-// The Node of argument i; the caller holds bound[i] shared while it uses it.
-const Node& node_argument(const Signature& sig, const BoundArgs& bound, std::size_t i) {
-  return arg(sig, bound, i, [](PyObject* o) -> const Node& { return node_value(o); });
-}
-
-const Mesh& mesh_argument(const Signature& sig, const BoundArgs& bound, std::size_t i) {
-  return arg(sig, bound, i, [](PyObject* o) -> const Mesh& { return mesh_value(o); });
-}
-
-// The element_type argument at i: the default when absent, else a str.
-std::string type_name_argument(const Signature& sig, const BoundArgs& bound, std::size_t i, const char* fallback) {
-  return bound.has(i) ? arg(sig, bound, i, to_str) : std::string(fallback);
-}
+// The element_type argument: its default when absent, else the name parsed.
+ElementType curve_type(const std::optional<std::string>& name) { return parse_element_type(name.value_or("SEG2")); }
 
 constexpr Param line_params[] = {{"a"}, {"b"}, {"n_elems"}, {"element_type", "\"SEG2\""}};
 const Signature line_sig{"line", nullptr, Receiver::None, line_params,
@@ -91,70 +78,34 @@ const Signature invert_sig{"invert", nullptr, Receiver::None, mesh_params,
                            "Reverse the orientation of every cell, in any dimension (POI1 cells are left\n"
                            "unchanged), and return a fresh mesh sharing the input's nodes."};
 
-Ref line_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(line_sig, args, nargsf, kwnames);
-  const Node& a = node_argument(line_sig, bound, 0);
-  SharedHold hold_a(base_of(bound[0]));
-  const Node& b = node_argument(line_sig, bound, 1);
-  SharedHold hold_b(base_of(bound[1]));
-  const std::uint64_t n_elems = arg(line_sig, bound, 2, to_u64);
-  const ElementType type = parse_element_type(type_name_argument(line_sig, bound, 3, "SEG2"));
-  return wrap_mesh(ops::mesher::line(a, b, n_elems, type));
+Mesh line(NodeArg a, NodeArg b, std::uint64_t n_elems, std::optional<std::string> element_type) {
+  return ops::mesher::line(*a, *b, n_elems, curve_type(element_type));
 }
 
-Ref circle_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(circle_sig, args, nargsf, kwnames);
-  const Node& center = node_argument(circle_sig, bound, 0);
-  SharedHold hold(base_of(bound[0]));
-  const std::vector<double> normal = arg(circle_sig, bound, 1, to_f64_list);
-  const double radius = arg(circle_sig, bound, 2, to_f64);
-  const std::uint64_t n_elems = arg(circle_sig, bound, 3, to_u64);
-  const ElementType type = parse_element_type(type_name_argument(circle_sig, bound, 4, "SEG2"));
-  return wrap_mesh(ops::mesher::circle(center, normal, radius, n_elems, type));
+Mesh circle(NodeArg center, std::vector<double> normal, double radius, std::uint64_t n_elems,
+            std::optional<std::string> element_type) {
+  return ops::mesher::circle(*center, normal, radius, n_elems, curve_type(element_type));
 }
 
-Ref arc_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(arc_sig, args, nargsf, kwnames);
-  const Node& a = node_argument(arc_sig, bound, 0);
-  SharedHold hold_a(base_of(bound[0]));
-  const Node& center = node_argument(arc_sig, bound, 1);
-  SharedHold hold_center(base_of(bound[1]));
-  const Node& b = node_argument(arc_sig, bound, 2);
-  SharedHold hold_b(base_of(bound[2]));
-  const std::uint64_t n_elems = arg(arc_sig, bound, 3, to_u64);
-  const ElementType type = parse_element_type(type_name_argument(arc_sig, bound, 4, "SEG2"));
-  return wrap_mesh(ops::mesher::arc(a, center, b, n_elems, type));
+Mesh arc(NodeArg a, NodeArg center, NodeArg b, std::uint64_t n_elems, std::optional<std::string> element_type) {
+  return ops::mesher::arc(*a, *center, *b, n_elems, curve_type(element_type));
 }
 
-// A function of one Mesh argument returning a new Mesh.
-template <const Signature& Sig, Mesh (*Op)(const Mesh&)>
-Ref mesh_to_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(Sig, args, nargsf, kwnames);
-  const Mesh& mesh = mesh_argument(Sig, bound, 0);
-  Mesh result;
-  {
-    SharedHold hold(base_of(bound[0]));
-    result = Op(mesh);
-  }
-  return wrap_mesh(std::move(result));
-}
-
-Ref convert_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(convert_sig, args, nargsf, kwnames);
-  const Mesh& mesh = mesh_argument(convert_sig, bound, 0);
-  SharedHold hold(base_of(bound[0]));
-  const ElementType target = parse_element_type(arg(convert_sig, bound, 1, to_str));
-  return wrap_mesh(ops::mesher::convert(mesh, target));
+Mesh to_quadratic(MeshArg mesh) { return ops::mesher::to_quadratic(*mesh); }
+Mesh invert(MeshArg mesh) { return ops::mesher::invert(*mesh); }
+Mesh convert(MeshArg mesh, std::string element_type) {
+  return ops::mesher::convert(*mesh, parse_element_type(element_type));
 }
 
 }  // namespace
 
-PyMethodDef line_def = method_def<line_impl>("line", line_sig.doc());
-PyMethodDef circle_def = method_def<circle_impl>("circle", circle_sig.doc());
-PyMethodDef arc_def = method_def<arc_impl>("arc", arc_sig.doc());
-PyMethodDef to_quadratic_def =
-    method_def<mesh_to_mesh<to_quadratic_sig, ops::mesher::to_quadratic>>("to_quadratic", to_quadratic_sig.doc());
-PyMethodDef convert_def = method_def<convert_impl>("convert", convert_sig.doc());
-PyMethodDef invert_def = method_def<mesh_to_mesh<invert_sig, ops::mesher::invert>>("invert", invert_sig.doc());
+PyMethodDef line_def = function<line_sig, line, borrow<NodeClass>, borrow<NodeClass>, to_u64, opt<to_str>>();
+PyMethodDef circle_def =
+    function<circle_sig, circle, borrow<NodeClass>, to_f64_list, to_f64, to_u64, opt<to_str>>();
+PyMethodDef arc_def =
+    function<arc_sig, arc, borrow<NodeClass>, borrow<NodeClass>, borrow<NodeClass>, to_u64, opt<to_str>>();
+PyMethodDef to_quadratic_def = function<to_quadratic_sig, to_quadratic, borrow<MeshClass>>();
+PyMethodDef convert_def = function<convert_sig, convert, borrow<MeshClass>, to_str>();
+PyMethodDef invert_def = function<invert_sig, invert, borrow<MeshClass>>();
 
 }  // namespace quenlith::py
