@@ -123,7 +123,7 @@ TEST(SubNodeField, ConstructionErrorsComeInOrderAndLeaveTheSupportUnsealed) {
   EXPECT_EQ(error_text([&] { SubNodeField::create(gone, {}); }), "SubNodeField requires at least one component");
   EXPECT_EQ(error_text([&] { SubNodeField::create(gone, {"b", "a", "c", "a", "b"}); }), "duplicate component name: b");
   EXPECT_EQ(error_text([&] { SubNodeField::create(gone, {"a", "b", "a"}); }), "duplicate component name: a");
-  EXPECT_EQ(error_text([&] { SubNodeField::create(gone, {"a"}); }), store::Error::stale_handle().text());
+  EXPECT_EQ(error_text([&] { SubNodeField::create(gone, {"a"}); }), quenlith::Error::stale_handle().text());
   EXPECT_EQ(error_text([&] { SubNodeField::create(seg, {"a"}); }), "SubNodeField requires a POI1 SubMesh, got SEG2");
   EXPECT_FALSE(sealed(seg));
   EXPECT_EQ(error_text([&] { SubNodeField::on_nodes_of(seg, {"a", "a"}); }), "duplicate component name: a");
@@ -286,7 +286,7 @@ TEST(NodeField, FailedConstructionReleasesTheZonesMadeSoFar) {
   const std::size_t entries_before = Store<SubNodeField>::instance().n_entries();
   Handle<SubMesh> stale;
   EXPECT_EQ(error_text([&] { NodeField::with_components_per_submesh(Mesh({p, stale}), {{"a"}, {"b"}}); }),
-            store::Error::stale_handle().text());
+            quenlith::Error::stale_handle().text());
   // The first zone was stored, then freed again.
   EXPECT_EQ(Store<SubNodeField>::instance().n_entries() - entries_before + free_before,
             Store<SubNodeField>::instance().n_free());
@@ -566,21 +566,21 @@ TEST(NodeFieldRecord, DamagedRecordsAreRefused) {
   EXPECT_EQ(error_text([&] { decode(good); }), "<no error>");
   auto cut = good;
   cut.resize(good.size() - 3);
-  EXPECT_EQ(error_text([&] { decode(cut); }), store::Error::serialization("io error: unexpected end of file").text());
+  EXPECT_EQ(error_text([&] { decode(cut); }), quenlith::Error::serialization("io error: unexpected end of file").text());
   auto fewer = good;
   fewer[8 + 16 + 17] = 1;  // one value for two nodes, then stray bytes
   EXPECT_EQ(error_text([&] { decode(fewer); }),
-            store::Error::serialization("SubNodeField record: 1 value(s) for 2 node(s) × 1 component(s)").text());
+            quenlith::Error::serialization("SubNodeField record: 1 value(s) for 2 node(s) × 1 component(s)").text());
   auto no_name = good;
   std::vector<std::uint8_t> empty_names(8, 0);
   no_name.erase(no_name.begin() + 24, no_name.begin() + 24 + 17);
   no_name.insert(no_name.begin() + 24, empty_names.begin(), empty_names.end());
   EXPECT_EQ(error_text([&] { decode(no_name); }),
-            store::Error::serialization("SubNodeField record: no component").text());
+            quenlith::Error::serialization("SubNodeField record: no component").text());
   auto name_past_end = good;
   name_past_end[8 + 16 + 8] = 10;  // the name claims 10 bytes
   name_past_end.resize(8 + 16 + 8 + 8 + 3);
-  EXPECT_EQ(error_text([&] { decode(name_past_end); }), store::Error::serialization("io error: ").text());
+  EXPECT_EQ(error_text([&] { decode(name_past_end); }), quenlith::Error::serialization("io error: ").text());
 }
 
 // ---------------------------------------------------------------------------
@@ -601,8 +601,8 @@ TEST(NodeFieldThreads, ZonesNeverDisagreeWithTheirSupport) {
         const NodeId id[] = {i};
         try {
           store::write(s)->add_cell(id);
-        } catch (const store::Error& e) {
-          EXPECT_EQ(e.kind(), store::Error::Kind::MeshSealed);
+        } catch (const quenlith::Error& e) {
+          EXPECT_EQ(e.kind(), quenlith::Error::Kind::MeshSealed);
           return;
         }
       }

@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::containers::field {
 
@@ -14,7 +14,7 @@ void check_component_names(std::span<const std::string> names, std::string_view 
   std::optional<std::size_t> first_repeated;
   for (std::size_t i = names.size(); i-- > 0;)
     if (!later.insert(names[i]).second) first_repeated = i;
-  if (first_repeated) throw store::Error::message("duplicate component name: {}", names[*first_repeated]);
+  if (first_repeated) throw Error::message("duplicate component name: {}", names[*first_repeated]);
 }
 
 std::optional<std::size_t> find_component(std::span<const std::string> names, std::string_view name) noexcept {

@@ -14,7 +14,6 @@ namespace quenlith::containers::node_field {
 
 using mesh::Coords;
 using mesh::SubMesh;
-using store::Error;
 using store::Handle;
 
 namespace {

@@ -16,7 +16,6 @@ namespace quenlith::containers::node_field {
 
 using mesh::ElementType;
 using mesh::SubMesh;
-using store::Error;
 using store::Handle;
 
 namespace {

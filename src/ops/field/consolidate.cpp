@@ -13,7 +13,6 @@ using containers::mesh::SubMesh;
 using containers::node_field::NodeField;
 using containers::node_field::NodeId;
 using containers::node_field::SubNodeField;
-using store::Error;
 using store::Handle;
 
 namespace {
