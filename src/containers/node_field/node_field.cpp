@@ -61,11 +61,57 @@ NodeField NodeField::on_submesh(const Handle<SubMesh>& submesh, std::vector<std:
   return out;
 }
 
+namespace {
+
+// The layout of a DOF list made node by node over one list of distinct names (the
+// same names in the same order at every node): its names, or nothing. Whether the
+// nodes are distinct is left to the zone made from them.
+std::optional<std::vector<std::uint32_t>> node_major_pattern(const field::DofList& dofs) {
+  const std::size_t n = dofs.size();
+  if (n == 0) return std::nullopt;
+  std::size_t m = 1;
+  while (m < n && dofs.nodes[m] == dofs.nodes[0]) ++m;
+  std::vector<std::uint32_t> pattern(dofs.vars.begin(), dofs.vars.begin() + static_cast<std::ptrdiff_t>(m));
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = i + 1; j < m; ++j)
+      if (pattern[i] == pattern[j]) return std::nullopt;
+  if (n % m != 0) return std::nullopt;
+  const NodeId* dn = dofs.nodes.data();
+  const std::uint32_t* dv = dofs.vars.data();
+  for (std::size_t g = 0; g < n; g += m) {
+    const NodeId node = dn[g];
+    if (g > 0 && node == dn[g - 1]) return std::nullopt;
+    for (std::size_t j = 0; j < m; ++j)
+      if (dn[g + j] != node || dv[g + j] != pattern[j]) return std::nullopt;
+  }
+  return pattern;
+}
+
+}  // namespace
+
 NodeField NodeField::from_dof_values(Handle<Coords> coords, const field::DofList& dofs,
                                      std::span<const double> values) {
   QUENLITH_VERIFY(dofs.size() == values.size(), "from_dof_values: {} dof(s) but {} value(s)", dofs.size(),
                   values.size());
   const std::size_t n = dofs.size();
+  // A list made node by node over one list of names is the zone's own layout: its
+  // values are copied as they stand.
+  if (const auto pattern = node_major_pattern(dofs)) {
+    const std::size_t m = pattern->size();
+    std::vector<NodeId> distinct(n / m);
+    for (std::size_t g = 0; g < distinct.size(); ++g) distinct[g] = dofs.nodes[g * m];
+    std::vector<std::string> names;
+    names.reserve(m);
+    for (std::uint32_t v : *pattern) names.push_back(dofs.names[v]);
+    const Handle<SubMesh> support = store::insert(SubMesh::poi1_from_ids(coords, distinct));
+    SubNodeField zone = SubNodeField::create(support, std::move(names), values);
+    if (!zone.has_repeated_nodes()) {
+      std::vector<H> list;
+      list.push_back(store::insert(std::move(zone)));
+      return NodeField(std::move(list));
+    }
+    // A node met again later: its last value wins, which the general path sorts out.
+  }
   // Distinct nodes and names, by first appearance; every DOF keeps its row.
   IdIndex rows = IdIndex::for_ids(dofs.nodes);
   std::vector<NodeId> distinct;
@@ -236,26 +282,91 @@ void NodeField::check_coherence() const {
 std::vector<double> NodeField::values_at(std::span<const NodeId> nodes, std::string_view component) const {
   const NodeFieldView view(*this);
   NodeFieldView::Reader reader(view, component);
-  std::vector<double> out;
-  out.reserve(nodes.size());
-  for (NodeId id : nodes) {
-    const auto v = reader.value(id);
-    if (!v) throw Error::message("no subfield defines (node {}, component {})", id, component);
-    out.push_back(*v);
+  std::vector<double> out(nodes.size());
+  const std::size_t n = nodes.size();
+  std::size_t k = 0;
+  while (k < n) {
+    const auto at = reader.find(nodes[k]);
+    if (!at) throw Error::message("no subfield defines (node {}, component {})", nodes[k], component);
+    const SubNodeField& z = view.zone(at->zone);
+    const std::size_t nc = z.component_count();
+    const double* values = z.values().data();
+    out[k++] = values[at->row * nc + at->comp];
+    if (at->carrier != 0 || z.has_repeated_nodes()) continue;
+    // The first zone carrying the name answers for every node it holds: follow its
+    // rows as long as the nodes asked for do.
+    const NodeId* zn = z.nodes().data();
+    const std::size_t rows = z.node_count();
+    std::size_t r = at->row + 1;
+    while (k < n && r < rows && nodes[k] == zn[r]) out[k++] = values[r++ * nc + at->comp];
   }
   return out;
 }
 
 std::vector<double> NodeField::dof_values(const field::DofList& dofs) const {
-  const NodeFieldView view(*this);
-  std::vector<std::optional<NodeFieldView::Reader>> readers(dofs.names.size());
   std::vector<double> out(dofs.size());
-  for (std::size_t k = 0; k < dofs.size(); ++k) {
-    std::optional<NodeFieldView::Reader>& reader = readers[dofs.vars[k]];
-    if (!reader) reader.emplace(view, dofs.names[dofs.vars[k]]);
-    out[k] = reader->value(dofs.nodes[k]).value_or(0.0);
-  }
+  dof_values(dofs, out);
   return out;
+}
+
+void NodeField::dof_values(const field::DofList& dofs, std::span<double> out) const {
+  QUENLITH_VERIFY(out.size() == dofs.size(), "dof_values: {} dof(s) but room for {} value(s)", dofs.size(),
+                  out.size());
+  const NodeFieldView view(*this);
+  const std::size_t n = dofs.size();
+  const std::size_t n_names = dofs.names.size();
+  std::vector<std::optional<NodeFieldView::Reader>> readers(n_names);
+  // For each zone, the component of every name it is the first carrier of (else
+  // kNone): within a run, a DOF is served by the run's zone exactly when its name
+  // maps to the run's next component there.
+  constexpr std::uint32_t kNone = IdIndex::kNone;
+  std::vector<std::vector<std::uint32_t>> first_comp(view.zone_count());
+  auto table_of = [&](std::size_t zone) -> const std::uint32_t* {
+    std::vector<std::uint32_t>& t = first_comp[zone];
+    if (t.empty()) {
+      t.assign(n_names, kNone);
+      for (std::size_t v = 0; v < n_names; ++v) {
+        for (std::size_t i = 0; i < view.zone_count(); ++i) {
+          const auto c = view.zone(i).component_index(dofs.names[v]);
+          if (!c) continue;
+          if (i == zone) t[v] = static_cast<std::uint32_t>(*c);
+          break;
+        }
+      }
+    }
+    return t.data();
+  };
+  const NodeId* dn = dofs.nodes.data();
+  const std::uint32_t* dv = dofs.vars.data();
+  std::size_t k = 0;
+  while (k < n) {
+    std::optional<NodeFieldView::Reader>& reader = readers[dv[k]];
+    if (!reader) reader.emplace(view, dofs.names[dv[k]]);
+    const auto at = reader->find(dn[k]);
+    if (!at) {
+      out[k++] = 0.0;
+      continue;
+    }
+    const SubNodeField& z = view.zone(at->zone);
+    const std::size_t nc = z.component_count();
+    const double* values = z.values().data();
+    std::size_t p = at->row * nc + at->comp;
+    out[k++] = values[p++];
+    if (at->carrier != 0 || z.has_repeated_nodes()) continue;
+    // Follow the zone's values in storage order as long as the DOFs do: the layout
+    // of a DOF list made node by node over the zone's components.
+    const std::uint32_t* comp_of = table_of(at->zone);
+    const NodeId* zn = z.nodes().data();
+    const std::size_t end = z.values().size();
+    std::size_t r = p / nc, c = p % nc;
+    while (k < n && p < end && dn[k] == zn[r] && comp_of[dv[k]] == c) {
+      out[k++] = values[p++];
+      if (++c == nc) {
+        c = 0;
+        ++r;
+      }
+    }
+  }
 }
 
 std::vector<Handle<SubMesh>> NodeField::support_handles() const {
@@ -331,16 +442,15 @@ std::optional<double> NodeFieldView::value(NodeId node, std::string_view compone
   return std::nullopt;
 }
 
-NodeFieldView::Reader::Reader(const NodeFieldView& view, std::string_view component) {
-  for (std::size_t i = 0; i < view.zones_.size(); ++i) {
-    const SubNodeField& z = *view.zones_[i];
-    if (const auto c = z.component_index(component)) carriers_.push_back({&z, view.supports_[i], *c, 0});
-  }
+NodeFieldView::Reader::Reader(const NodeFieldView& view, std::string_view component) : view_(&view) {
+  for (std::size_t i = 0; i < view.zones_.size(); ++i)
+    if (const auto c = view.zones_[i]->component_index(component)) carriers_.push_back({i, *c, 0});
 }
 
-std::optional<double> NodeFieldView::Reader::value(NodeId node) {
-  for (Carrier& k : carriers_) {
-    const SubNodeField& z = *k.zone;
+std::optional<NodeFieldView::Location> NodeFieldView::Reader::find(NodeId node) {
+  for (std::size_t j = 0; j < carriers_.size(); ++j) {
+    Carrier& k = carriers_[j];
+    const SubNodeField& z = *view_->zones_[k.zone];
     const auto nodes = z.nodes();
     std::uint64_t row;
     // Nodes asked for in support order sit at the row after the last one found, or
@@ -352,12 +462,12 @@ std::optional<double> NodeFieldView::Reader::value(NodeId node) {
                nodes[k.next_row - 1] == node) {
       row = k.next_row - 1;
     } else {
-      const auto found = z.node_index_in(*k.support, node);
+      const auto found = z.node_index_in(*view_->supports_[k.zone], node);
       if (!found) continue;
       row = *found;
     }
     k.next_row = row + 1;
-    return z.values()[row * z.component_count() + k.comp];
+    return Location{k.zone, j, row, k.comp};
   }
   return std::nullopt;
 }

@@ -91,8 +91,9 @@ class NodeField {
   // One value per node; "no subfield defines (node {}, component {})" at the first
   // node no zone answers.
   std::vector<double> values_at(std::span<const NodeId> nodes, std::string_view component) const;
-  // One value per DOF, 0.0 where no zone answers.
+  // One value per DOF, 0.0 where no zone answers; into `out` (one slot per DOF).
   std::vector<double> dof_values(const field::DofList& dofs) const;
+  void dof_values(const field::DofList& dofs, std::span<double> out) const;
   // Clones of every zone's support handle, in zone order.
   std::vector<store::Handle<mesh::SubMesh>> support_handles() const;
 
@@ -130,21 +131,30 @@ class NodeFieldView {
 
   std::optional<double> value(NodeId node, std::string_view component) const;
 
+  // Where a lookup found its value: the zone (position in the field), the carrier
+  // (0 for the first zone carrying the name), the row and the component.
+  struct Location {
+    std::size_t zone;
+    std::size_t carrier;
+    std::uint64_t row;
+    std::uint64_t comp;
+  };
+
   // Bulk lookup of one name: the zones carrying it are resolved once, and a cursor
   // remembers the row last found in each, so that nodes asked for in support order
   // are found without hashing.
   class Reader {
    public:
     Reader(const NodeFieldView& view, std::string_view component);
-    std::optional<double> value(NodeId node);
+    std::optional<Location> find(NodeId node);
 
    private:
     struct Carrier {
-      const SubNodeField* zone;
-      const mesh::SubMesh* support;
+      std::size_t zone;
       std::uint64_t comp;
       std::uint64_t next_row;  // the row after the last one found
     };
+    const NodeFieldView* view_;
     std::vector<Carrier> carriers_;
   };
 

@@ -1,5 +1,7 @@
 #include "containers/node_field/sub_node_field.hpp"
 
+#include <unordered_set>
+
 #include <fmt/format.h>
 
 #include "containers/field/components.hpp"
@@ -22,36 +24,67 @@ namespace {
 constexpr std::string_view kTypeName = "SubNodeField";
 }
 
-SubNodeField::SubNodeField(Handle<SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components)
-    : support_(std::move(support)), nodes_(std::move(nodes)), components_(std::move(components)) {
-  values_.assign(nodes_.size() * components_.size(), 0.0);
+SubNodeField::SubNodeField(Handle<SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components,
+                           std::vector<double> values)
+    : support_(std::move(support)),
+      nodes_(std::move(nodes)),
+      components_(std::move(components)),
+      values_(std::move(values)) {
   index_rows();
 }
+
+namespace {
+
+// Whether some id occurs twice: one byte per id when the ids are dense enough
+// (consecutive ids touch distinct bytes, so no store waits on the one before),
+// else a hash set.
+bool any_repeated(std::span<const NodeId> ids) {
+  NodeId max_id = 0;
+  for (NodeId id : ids) max_id = id > max_id ? id : max_id;
+  if (std::uint64_t{max_id} < 16 * std::uint64_t{ids.size()} + 65536) {
+    std::vector<std::uint8_t> seen(std::size_t{max_id} + 1, 0);
+    std::uint8_t again = 0;
+    for (NodeId id : ids) {
+      again |= seen[id];
+      seen[id] = 1;
+    }
+    return again != 0;
+  }
+  std::unordered_set<NodeId> seen;
+  seen.reserve(ids.size());
+  for (NodeId id : ids)
+    if (!seen.insert(id).second) return true;
+  return false;
+}
+
+}  // namespace
 
 void SubNodeField::index_rows() {
   first_row_of_rank_.clear();
   rank_of_row_.clear();
   // Most supports list every node once: then a node's rank is its row and no table
-  // is kept. The flat index finds out in one pass over the ids.
+  // is kept.
+  if (!any_repeated(nodes_)) return;
   IdIndex ranks = IdIndex::for_ids(nodes_);
-  std::uint32_t distinct = 0;
-  bool repeated = false;
-  for (NodeId id : nodes_) {
-    if (ranks.try_insert(id, distinct).second)
-      ++distinct;
-    else
-      repeated = true;
-  }
-  if (!repeated) return;
   rank_of_row_.resize(nodes_.size());
   for (std::size_t row = 0; row < nodes_.size(); ++row) {
-    const std::uint32_t rank = *ranks.find(nodes_[row]);
+    const auto [rank, added] = ranks.try_insert(nodes_[row], static_cast<std::uint32_t>(first_row_of_rank_.size()));
+    if (added) first_row_of_rank_.push_back(static_cast<std::uint32_t>(row));
     rank_of_row_[row] = rank;
-    if (rank == first_row_of_rank_.size()) first_row_of_rank_.push_back(static_cast<std::uint32_t>(row));
   }
 }
 
 SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<std::string> components) {
+  return make(support, std::move(components), nullptr);
+}
+
+SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<std::string> components,
+                                  std::span<const double> values) {
+  return make(support, std::move(components), &values);
+}
+
+SubNodeField SubNodeField::make(const Handle<SubMesh>& support, std::vector<std::string> components,
+                                const std::span<const double>* values) {
   field::check_component_names(components, kTypeName);
   std::vector<NodeId> nodes;
   bool sealed = false;
@@ -72,7 +105,16 @@ SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<st
     nodes.assign(conn.begin(), conn.end());
     guard->seal_in_place();
   }
-  return SubNodeField(support, std::move(nodes), std::move(components));
+  const std::size_t count = nodes.size() * components.size();
+  std::vector<double> filled;
+  if (values) {
+    QUENLITH_VERIFY(values->size() == count, "SubNodeField: {} value(s) for {} node(s) × {} component(s)",
+                    values->size(), nodes.size(), components.size());
+    filled.assign(values->begin(), values->end());
+  } else {
+    filled.assign(count, 0.0);
+  }
+  return SubNodeField(support, std::move(nodes), std::move(components), std::move(filled));
 }
 
 SubNodeField SubNodeField::on_nodes_of(const Handle<SubMesh>& submesh, std::vector<std::string> components) {

@@ -49,6 +49,10 @@ class SubNodeField {
   // write guard (one read guard when it is sealed already), so no cell can be
   // added between the copy and the seal.
   static SubNodeField create(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components);
+  // The same with the values given (row-major, nodes × components of them, else
+  // "SubNodeField: {} value(s) for {} node(s) × {} component(s)").
+  static SubNodeField create(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components,
+                             std::span<const double> values);
   // On any submesh: a POI1 one is the support itself; any other is sealed and its
   // node cloud (the same handle on every call) becomes the support. The names are
   // checked before anything is sealed.
@@ -110,7 +114,10 @@ class SubNodeField {
   static SubNodeField decode(store::RecordReader& r);
 
  private:
-  SubNodeField(store::Handle<mesh::SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components);
+  SubNodeField(store::Handle<mesh::SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components,
+               std::vector<double> values);
+  static SubNodeField make(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components,
+                           const std::span<const double>* values);
   void index_rows();
   void check_row(std::uint64_t row) const;
   void check_comp(std::uint64_t comp) const;
