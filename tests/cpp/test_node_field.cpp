@@ -403,6 +403,46 @@ TEST(Dofs, FromDofValuesCollectsNodesAndNamesByFirstAppearance) {
   EXPECT_EQ(store::read(z->support())->element_type(), ElementType::POI1);
 }
 
+TEST(Dofs, NodeByNodeListsCopyThroughAndARepeatedNodeKeepsItsLastValue) {
+  Handle<Coords> c = coords_with(8);
+  DofList dofs;
+  for (NodeId id : {6u, 2u, 7u})
+    for (const char* v : {"uy", "ux"}) dofs.push(id, v);
+  NodeField f = NodeField::from_dof_values(c, dofs, std::vector<double>{1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(names_of(f.zones()[0]), (Names{"uy", "ux"}));
+  EXPECT_EQ(values_of(f.zones()[0]), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  EXPECT_FALSE(store::read(f.zones()[0])->has_repeated_nodes());
+  // The same layout with node 6 met again: one row per node, the last value kept.
+  DofList again = dofs;
+  again.push(6, "uy");
+  again.push(6, "ux");
+  NodeField g = NodeField::from_dof_values(c, again, std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8});
+  store::ReadGuard<SubNodeField> z = store::read(g.zones()[0]);
+  EXPECT_EQ(std::vector<NodeId>(z->nodes().begin(), z->nodes().end()), (std::vector<NodeId>{6, 2, 7}));
+  EXPECT_EQ(std::vector<double>(z->values().begin(), z->values().end()), (std::vector<double>{7, 8, 3, 4, 5, 6}));
+}
+
+TEST(Dofs, ARunThroughALaterZoneStopsWhereAnEarlierZoneAnswers) {
+  Handle<Coords> c = coords_with(20);
+  std::vector<NodeId> a_ids, b_ids;
+  for (NodeId i = 0; i < 10; ++i) a_ids.push_back(i);
+  for (NodeId i = 5; i < 15; ++i) b_ids.push_back(i);
+  std::vector<double> av(10), bv(20);
+  for (std::size_t i = 0; i < av.size(); ++i) av[i] = 100.0 + double(i);
+  for (std::size_t i = 0; i < bv.size(); ++i) bv[i] = double(i);
+  NodeField f = field_of({zone(poi1(c, a_ids), {"ux"}, av), zone(poi1(c, b_ids), {"ux", "uy"}, bv)});
+  DofList dofs;
+  std::vector<double> expected;
+  for (NodeId id : b_ids) {
+    dofs.push(id, "ux");
+    expected.push_back(id < 10 ? 100.0 + id : double((id - 5) * 2));
+    dofs.push(id, "uy");
+    expected.push_back(double((id - 5) * 2 + 1));
+  }
+  EXPECT_EQ(f.dof_values(dofs), expected);
+  EXPECT_EQ(f.values_at(b_ids, "ux"), (std::vector<double>{105, 106, 107, 108, 109, 10, 12, 14, 16, 18}));
+}
+
 TEST(Dofs, FromDofValuesErrors) {
   Handle<Coords> c = coords_with(3);
   DofList one;
