@@ -662,3 +662,30 @@ TEST(NodeFieldThreads, ZonesNeverDisagreeWithTheirSupport) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NodeFieldComponents, SelectKeepsTheZonesOrderAndFilterSharesWholeZones) {
+  Handle<Coords> c = coords_with(4);
+  Handle<SubMesh> s = poi1(c, {1, 3});
+  ZoneHandle a = zone(s, {"ux", "uy", "T"}, {1, 2, 3, 4, 5, 6});
+  ZoneHandle b = zone(poi1(c, {0}), {"uy"}, {9});
+  ZoneHandle d = zone(poi1(c, {2}), {"p"}, {7});
+  SubNodeField picked = store::read(a)->select_components(Names{"T", "ux", "ux", "zz"});
+  EXPECT_EQ(Names(picked.components().begin(), picked.components().end()), (Names{"ux", "T"}));
+  EXPECT_EQ(std::vector<double>(picked.values().begin(), picked.values().end()), (std::vector<double>{1, 3, 4, 6}));
+  EXPECT_TRUE(picked.support() == s);
+  EXPECT_EQ(error_text([&] { store::read(a)->select_components(Names{"p", "q\""}); }),
+            "select_components: this sub-field carries none of [\"p\", \"q\\\"\"]");
+  EXPECT_EQ(error_text([&] { store::read(a)->select_components(Names{}); }),
+            "select_components: this sub-field carries none of []");
+  NodeField f = field_of({a, b, d});
+  NodeField only = f.filter_components(Names{"uy"});
+  ASSERT_EQ(only.size(), 2u);
+  EXPECT_FALSE(only.zones()[0] == a);
+  EXPECT_TRUE(only.zones()[1] == b);  // carries only listed names: shared
+  EXPECT_EQ(values_of(only.zones()[0]), (std::vector<double>{2, 5}));
+  EXPECT_EQ(error_text([&] { f.filter_components(Names{"w"}); }), "filter_components: no zone carries any of [\"w\"]");
+}
+
+}  // namespace

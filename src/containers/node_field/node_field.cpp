@@ -207,6 +207,23 @@ NodeField NodeField::union_zones(const H& a, const H& b) {
 // ---------------------------------------------------------------------------
 // Queries
 
+NodeField NodeField::filter_components(std::span<const std::string> names) const {
+  NodeField out;
+  for (const H& h : zones_) {
+    std::optional<SubNodeField> part;
+    {
+      store::ReadGuard<SubNodeField> guard = store::read(h);
+      std::size_t listed = 0;
+      for (const std::string& c : guard->components()) listed += field::find_component(names, c) ? 1 : 0;
+      if (listed == 0) continue;
+      if (listed < guard->component_count()) part.emplace(guard->select_components(names));
+    }
+    out.zones_.push_back(part ? store::insert(std::move(*part)) : h);
+  }
+  QUENLITH_VERIFY(!out.zones_.empty(), "filter_components: no zone carries any of {}", dump::debug_quoted_list(names));
+  return out;
+}
+
 std::vector<std::string> NodeField::components() const {
   std::vector<std::string> out;
   for (const H& h : zones_) {

@@ -79,6 +79,11 @@ class NodeField {
   // a, then b unless it is a, then consolidated.
   static NodeField union_zones(const H& a, const H& b);
 
+  // A zone carrying none of `names` is dropped, one carrying only listed names is
+  // kept as the same handle, any other is replaced by its select_components;
+  // "filter_components: no zone carries any of {}" when nothing is left.
+  NodeField filter_components(std::span<const std::string> names) const;
+
   std::vector<std::string> components() const;
   // The distinct node ids, zone by zone, row by row, by first appearance.
   std::vector<NodeId> node_ids() const;

@@ -147,6 +147,23 @@ SubNodeField SubNodeField::clone() const {
   return copy;
 }
 
+SubNodeField SubNodeField::select_components(std::span<const std::string> names) const {
+  std::vector<std::size_t> kept;
+  for (std::size_t c = 0; c < components_.size(); ++c)
+    if (field::find_component(names, components_[c])) kept.push_back(c);
+  QUENLITH_VERIFY(!kept.empty(), "select_components: this sub-field carries none of {}",
+                  dump::debug_quoted_list(names));
+  std::vector<std::string> picked;
+  picked.reserve(kept.size());
+  for (std::size_t c : kept) picked.push_back(components_[c]);
+  const std::size_t nc = components_.size(), nk = kept.size();
+  std::vector<double> values(nodes_.size() * nk);
+  for (std::size_t r = 0; r < nodes_.size(); ++r)
+    for (std::size_t j = 0; j < nk; ++j) values[r * nk + j] = values_[r * nc + kept[j]];
+  SubNodeField out(support_, nodes_, std::move(picked), std::move(values));
+  return out;
+}
+
 void SubNodeField::check_row(std::uint64_t row) const {
   QUENLITH_VERIFY(row < nodes_.size(), "node index {} ≥ node_count {}", row, nodes_.size());
 }

@@ -59,6 +59,10 @@ class SubNodeField {
   static SubNodeField on_nodes_of(const store::Handle<mesh::SubMesh>& submesh, std::vector<std::string> components);
   // A deep copy: the same support handle (cloned), nodes, names and values.
   SubNodeField clone() const;
+  // A new zone on the same support with the components of this zone that `names`
+  // lists, in this zone's order, and their values. "select_components: this
+  // sub-field carries none of {}" (the list as given).
+  SubNodeField select_components(std::span<const std::string> names) const;
 
   const store::Handle<mesh::SubMesh>& support() const noexcept { return support_; }
   std::span<const NodeId> nodes() const noexcept { return nodes_; }
