@@ -90,7 +90,7 @@ int main() {
     sink = fresh[src.size() / 2];
   });
 
-  store::Handle<SubNodeField> zone = field.zones()[0];
+  store::Handle<SubNodeField> zone = field.subs()[0];
   const double t_get = best_seconds([&] {
     store::ReadGuard<SubNodeField> g = store::read(zone);
     double s = 0.0;

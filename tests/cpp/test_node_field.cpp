@@ -107,13 +107,13 @@ TEST(SubNodeField, SupportsAreTheCloudOfAnyMeshAndThePoi1ItselfAndAreSealed) {
   const auto supports = a.support_handles();
   EXPECT_FALSE(supports[0] == tri);
   EXPECT_TRUE(supports[1] == pts);
-  EXPECT_EQ(store::read(a.zones()[0])->nodes().size(), 4u);
-  EXPECT_EQ(std::vector<NodeId>(store::read(a.zones()[0])->nodes().begin(), store::read(a.zones()[0])->nodes().end()),
+  EXPECT_EQ(store::read(a.subs()[0])->nodes().size(), 4u);
+  EXPECT_EQ(std::vector<NodeId>(store::read(a.subs()[0])->nodes().begin(), store::read(a.subs()[0])->nodes().end()),
             (std::vector<NodeId>{2, 0, 1, 3}));
   // A second field on the same mesh lands on the very same supports.
   NodeField b = NodeField::create(mesh, {"T"});
   EXPECT_TRUE(b.support_handles() == supports);
-  EXPECT_EQ(values_of(a.zones()[0]), std::vector<double>(8, 0.0));
+  EXPECT_EQ(values_of(a.subs()[0]), std::vector<double>(8, 0.0));
 }
 
 TEST(SubNodeField, ConstructionErrorsComeInOrderAndLeaveTheSupportUnsealed) {
@@ -263,13 +263,13 @@ TEST(NodeField, PushSubRepeatsPushZonesDoesNotAndCoordsMustMatch) {
   f.push_sub(a);
   f.push_sub(a);
   EXPECT_EQ(f.size(), 2u);
-  f.push_zones(std::vector<ZoneHandle>{a});
+  f.extend_unique(std::vector<ZoneHandle>{a});
   EXPECT_EQ(f.size(), 2u);
   EXPECT_EQ(error_text([&] { f.push_sub(foreign); }), "mismatched Coords");
-  EXPECT_EQ(error_text([&] { f.push_zones(std::vector<ZoneHandle>{foreign}); }), "mismatched Coords");
+  EXPECT_EQ(error_text([&] { f.extend_unique(std::vector<ZoneHandle>{foreign}); }), "mismatched Coords");
   EXPECT_EQ(f.size(), 2u);
   EXPECT_TRUE(f.coords() == c);
-  EXPECT_EQ(error_text([&] { f.zone(2); }), "index 2 out of bounds (len=2)");
+  EXPECT_EQ(error_text([&] { f.sub_at(2); }), "index 2 out of bounds (len=2)");
   EXPECT_EQ(error_text([&] { f.slice(std::vector<std::uint64_t>{0, 5}); }), "index 5 out of bounds (len=2)");
   // A zone made only for a refused push is freed with it.
   ZoneHandle probe = zone(poi1(other, {1}), {"T"}, {1});
@@ -303,11 +303,11 @@ TEST(Consolidate, ZonesOnOneSupportFuseIntoTheUnionOfTheirComponents) {
   ZoneHandle d = zone(poi1(c, {2, 5}), {"T"}, {9, 0});
   NodeField out = consolidate_node(field_of({a, d, b}));
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_FALSE(out.zones()[0] == a);
-  EXPECT_TRUE(out.zones()[1] == d);
-  EXPECT_EQ(names_of(out.zones()[0]), (Names{"ux", "uy", "T"}));
-  EXPECT_EQ(values_of(out.zones()[0]), (std::vector<double>{1, 2, 7, 3, 4, 8, 5, 6, 9}));
-  EXPECT_TRUE(store::read(out.zones()[0])->support() == s);
+  EXPECT_FALSE(out.subs()[0] == a);
+  EXPECT_TRUE(out.subs()[1] == d);
+  EXPECT_EQ(names_of(out.subs()[0]), (Names{"ux", "uy", "T"}));
+  EXPECT_EQ(values_of(out.subs()[0]), (std::vector<double>{1, 2, 7, 3, 4, 8, 5, 6, 9}));
+  EXPECT_TRUE(store::read(out.subs()[0])->support() == s);
   // The inputs are untouched.
   EXPECT_EQ(values_of(a), (std::vector<double>{1, 2, 3, 4, 5, 6}));
 }
@@ -344,7 +344,7 @@ TEST(Consolidate, DistinctSupportsComeBackAsTheSameHandlesAndNothingLeaks) {
   ZoneHandle b = zone(poi1(c, {1, 2}), {"ux"}, {2, 3});
   NodeField out = consolidate_node(field_of({b, a}));
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_TRUE(out.zones()[0] == b && out.zones()[1] == a);
+  EXPECT_TRUE(out.subs()[0] == b && out.subs()[1] == a);
   // Slicing a field whose zones sit on one support fuses them; a failure frees the
   // fused zone it made.
   Handle<SubMesh> s = poi1(c, {3, 4});
@@ -356,17 +356,17 @@ TEST(Consolidate, DistinctSupportsComeBackAsTheSameHandlesAndNothingLeaks) {
             "incoherent NodeField on shared support: node 4, component T: 2 ≠ 5");
   EXPECT_EQ(Store<SubNodeField>::instance().n_entries() - Store<SubNodeField>::instance().n_free(), live);
   NodeField same = f.slice(std::vector<std::uint64_t>{1});
-  EXPECT_TRUE(same.zones()[0] == y);
+  EXPECT_TRUE(same.subs()[0] == y);
   EXPECT_EQ(f.slice(std::vector<std::uint64_t>{}).size(), 0u);
   // The unions: a zone listed twice fuses with itself.
-  EXPECT_EQ(NodeField::union_zones(x, x).zones()[0], x);
+  EXPECT_EQ(NodeField::union_(x, x).subs()[0], x);
   NodeField twice = field_of({x, x});
   NodeField fused = consolidate_node(twice);
   ASSERT_EQ(fused.size(), 1u);
-  EXPECT_FALSE(fused.zones()[0] == x);
-  EXPECT_EQ(values_of(fused.zones()[0]), (std::vector<double>{1, 2}));
-  EXPECT_EQ(NodeField::merge(field_of({a}), field_of({a, b})).size(), 2u);
-  EXPECT_EQ(field_of({a}).union_subfield(a).size(), 1u);
+  EXPECT_FALSE(fused.subs()[0] == x);
+  EXPECT_EQ(values_of(fused.subs()[0]), (std::vector<double>{1, 2}));
+  EXPECT_EQ(NodeField::union_(field_of({a}), field_of({a, b})).size(), 2u);
+  EXPECT_EQ(field_of({a}).union_sub(a).size(), 1u);
 }
 
 TEST(Consolidate, FusedZoneOnARepeatingSupportIsSelfConsistent) {
@@ -376,7 +376,7 @@ TEST(Consolidate, FusedZoneOnARepeatingSupportIsSelfConsistent) {
   ZoneHandle b = zone(s, {"T"}, {5, 6, 5});
   NodeField out = consolidate_node(field_of({a, b}));
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(values_of(out.zones()[0]), (std::vector<double>{1, 5, 2, 6, 1, 5}));
+  EXPECT_EQ(values_of(out.subs()[0]), (std::vector<double>{1, 5, 2, 6, 1, 5}));
   // The second row of node 3 disagreeing with its first is a conflict of the pair.
   ZoneHandle bad = zone(s, {"ux"}, {1, 2, 7});
   EXPECT_EQ(error_text([&] { consolidate_node(field_of({bad, b})); }),
@@ -395,7 +395,7 @@ TEST(Dofs, FromDofValuesCollectsNodesAndNamesByFirstAppearance) {
   dofs.push(5, "u_x");
   NodeField f = NodeField::from_dof_values(c, dofs, std::vector<double>{1, 2, 3, 4});
   ASSERT_EQ(f.size(), 1u);
-  store::ReadGuard<SubNodeField> z = store::read(f.zones()[0]);
+  store::ReadGuard<SubNodeField> z = store::read(f.subs()[0]);
   EXPECT_EQ(std::vector<NodeId>(z->nodes().begin(), z->nodes().end()), (std::vector<NodeId>{5, 2}));
   EXPECT_EQ(Names(z->components().begin(), z->components().end()), (Names{"u_x", "u_y"}));
   EXPECT_EQ(std::vector<double>(z->values().begin(), z->values().end()), (std::vector<double>{4, 3, 2, 0}));
@@ -409,15 +409,15 @@ TEST(Dofs, NodeByNodeListsCopyThroughAndARepeatedNodeKeepsItsLastValue) {
   for (NodeId id : {6u, 2u, 7u})
     for (const char* v : {"uy", "ux"}) dofs.push(id, v);
   NodeField f = NodeField::from_dof_values(c, dofs, std::vector<double>{1, 2, 3, 4, 5, 6});
-  EXPECT_EQ(names_of(f.zones()[0]), (Names{"uy", "ux"}));
-  EXPECT_EQ(values_of(f.zones()[0]), (std::vector<double>{1, 2, 3, 4, 5, 6}));
-  EXPECT_FALSE(store::read(f.zones()[0])->has_repeated_nodes());
+  EXPECT_EQ(names_of(f.subs()[0]), (Names{"uy", "ux"}));
+  EXPECT_EQ(values_of(f.subs()[0]), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  EXPECT_FALSE(store::read(f.subs()[0])->has_repeated_nodes());
   // The same layout with node 6 met again: one row per node, the last value kept.
   DofList again = dofs;
   again.push(6, "uy");
   again.push(6, "ux");
   NodeField g = NodeField::from_dof_values(c, again, std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8});
-  store::ReadGuard<SubNodeField> z = store::read(g.zones()[0]);
+  store::ReadGuard<SubNodeField> z = store::read(g.subs()[0]);
   EXPECT_EQ(std::vector<NodeId>(z->nodes().begin(), z->nodes().end()), (std::vector<NodeId>{6, 2, 7}));
   EXPECT_EQ(std::vector<double>(z->values().begin(), z->values().end()), (std::vector<double>{7, 8, 3, 4, 5, 6}));
 }
@@ -682,9 +682,9 @@ TEST(NodeFieldComponents, SelectKeepsTheZonesOrderAndFilterSharesWholeZones) {
   NodeField f = field_of({a, b, d});
   NodeField only = f.filter_components(Names{"uy"});
   ASSERT_EQ(only.size(), 2u);
-  EXPECT_FALSE(only.zones()[0] == a);
-  EXPECT_TRUE(only.zones()[1] == b);  // carries only listed names: shared
-  EXPECT_EQ(values_of(only.zones()[0]), (std::vector<double>{2, 5}));
+  EXPECT_FALSE(only.subs()[0] == a);
+  EXPECT_TRUE(only.subs()[1] == b);  // carries only listed names: shared
+  EXPECT_EQ(values_of(only.subs()[0]), (std::vector<double>{2, 5}));
   EXPECT_EQ(error_text([&] { f.filter_components(Names{"w"}); }), "filter_components: no zone carries any of [\"w\"]");
 }
 

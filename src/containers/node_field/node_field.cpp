@@ -159,7 +159,7 @@ void NodeField::push_sub(H zone) {
   zones_.push_back(std::move(zone));
 }
 
-void NodeField::push_zones(std::span<const H> zones) {
+void NodeField::extend_unique(std::span<const H> zones) {
   if (zones.empty()) return;
   check_same_coords(zones.front());
   for (const H& h : zones)
@@ -171,7 +171,7 @@ Handle<Coords> NodeField::coords() const {
   return coords_of(zones_.front());
 }
 
-NodeField::H NodeField::zone(std::uint64_t i) const {
+NodeField::H NodeField::sub_at(std::uint64_t i) const {
   QUENLITH_VERIFY(i < zones_.size(), "index {} out of bounds (len={})", i, zones_.size());
   return zones_[i];
 }
@@ -179,25 +179,25 @@ NodeField::H NodeField::zone(std::uint64_t i) const {
 NodeField NodeField::slice(std::span<const std::uint64_t> indices) const {
   NodeField picked;
   picked.zones_.reserve(indices.size());
-  for (std::uint64_t i : indices) picked.push_sub(zone(i));
+  for (std::uint64_t i : indices) picked.push_sub(sub_at(i));
   return ops::field::consolidate_node(picked);
 }
 
-NodeField NodeField::merge(const NodeField& a, const NodeField& b) {
+NodeField NodeField::union_(const NodeField& a, const NodeField& b) {
   NodeField both;
-  both.push_zones(a.zones_);
-  both.push_zones(b.zones_);
+  both.extend_unique(a.zones_);
+  both.extend_unique(b.zones_);
   return ops::field::consolidate_node(both);
 }
 
-NodeField NodeField::union_subfield(const H& zone) const {
+NodeField NodeField::union_sub(const H& zone) const {
   NodeField both;
-  both.push_zones(zones_);
+  both.extend_unique(zones_);
   if (!both.contains(zone)) both.push_sub(zone);
   return ops::field::consolidate_node(both);
 }
 
-NodeField NodeField::union_zones(const H& a, const H& b) {
+NodeField NodeField::union_(const H& a, const H& b) {
   NodeField both;
   both.push_sub(a);
   if (!(b == a)) both.push_sub(b);
@@ -420,7 +420,7 @@ std::string NodeField::dump_text(const dump::DumpOptions& options) const {
 // View
 
 NodeFieldView::NodeFieldView(const NodeField& field) : components_(field.components()) {
-  const auto handles = field.zones();
+  const auto handles = field.subs();
   zones_.reserve(handles.size());
   supports_.reserve(handles.size());
   // Zones first, in field order, each object locked once.

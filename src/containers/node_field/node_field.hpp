@@ -35,7 +35,7 @@ class NodeField {
   // The handles as given, unchecked: for lists already known to share one Coords.
   explicit NodeField(std::vector<H> zones) noexcept : zones_(std::move(zones)) {}
 
-  std::span<const H> zones() const noexcept { return zones_; }
+  std::span<const H> subs() const noexcept { return zones_; }
   std::uint64_t size() const noexcept { return zones_.size(); }
   bool empty() const noexcept { return zones_.empty(); }
 
@@ -64,20 +64,20 @@ class NodeField {
   void push_sub(H zone);
   // When `zones` is not empty: check_same_coords with its first handle, then append
   // a clone of every handle not held yet, in order.
-  void push_zones(std::span<const H> zones);
+  void extend_unique(std::span<const H> zones);
   // The Coords of the first zone's support; "index 0 out of bounds (len=0)" when empty.
   store::Handle<mesh::Coords> coords() const;
   // A clone of handle i; "index {} out of bounds (len={})".
-  H zone(std::uint64_t i) const;
+  H sub_at(std::uint64_t i) const;
 
   // The zones at `indices` (push_sub each), then consolidated.
   NodeField slice(std::span<const std::uint64_t> indices) const;
   // a's zones, then b's not already held, then consolidated.
-  static NodeField merge(const NodeField& a, const NodeField& b);
+  static NodeField union_(const NodeField& a, const NodeField& b);
   // This field's zones, then `zone` unless held, then consolidated.
-  NodeField union_subfield(const H& zone) const;
+  NodeField union_sub(const H& zone) const;
   // a, then b unless it is a, then consolidated.
-  static NodeField union_zones(const H& a, const H& b);
+  static NodeField union_(const H& a, const H& b);
 
   // A zone carrying none of `names` is dropped, one carrying only listed names is
   // kept as the same handle, any other is replaced by its select_components;

@@ -71,7 +71,7 @@ SubNodeField fuse(const Handle<SubMesh>& support, std::span<const Handle<SubNode
 }  // namespace
 
 NodeField consolidate_node(const NodeField& field) {
-  const auto zones = field.zones();
+  const auto zones = field.subs();
   // Groups by support handle, in order of first appearance.
   std::vector<Handle<SubMesh>> supports;
   supports.reserve(zones.size());
