@@ -1,5 +1,8 @@
 #include "containers/node_field/node_field.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include <fmt/format.h>
 
 #include "containers/field/components.hpp"
@@ -27,6 +30,64 @@ Handle<Coords> coords_of(const NodeField::H& zone) {
   const Handle<SubMesh> support = support_of(zone);
   store::ReadGuard<SubMesh> guard = store::read(support);
   return guard->coords();
+}
+
+// Copies whole rows while the DOFs name row after row of a zone, each row's
+// components in order (dof j of a row: node `zn[row]`, name `names[j]`); returns
+// the number of rows copied. The rows are checked first and then copied in one
+// block, which streams like a memcpy. The width is a template argument for the
+// usual small widths so that a row's test is one straight run of compares.
+template <std::size_t NC>
+std::size_t copy_rows_of(std::size_t nc, const NodeId* dn, const std::uint32_t* dv, std::size_t n_dofs,
+                         const NodeId* zn, std::size_t rows, const std::uint32_t* names, const double* values,
+                         double* out) {
+  const std::size_t width = NC ? NC : nc;
+  const std::size_t most = std::min(rows, n_dofs / width);
+  auto row_matches = [&](std::size_t row) {
+    const NodeId node = zn[row];
+    const NodeId* d = dn + row * width;
+    const std::uint32_t* v = dv + row * width;
+    bool same = true;
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < width; ++j) same &= (d[j] == node) & (v[j] == names[j]);
+    return same;
+  };
+  // Blocks of rows are compared whole against the ids and names they should hold
+  // (two memcmp), the row-by-row test only finding where a block stops matching.
+  constexpr std::size_t kBlock = 512;
+  std::vector<NodeId> expect_nodes;
+  std::vector<std::uint32_t> expect_names;
+  std::size_t row = 0;
+  if (most >= kBlock) {
+    expect_nodes.resize(kBlock * width);
+    expect_names.resize(kBlock * width);
+    for (std::size_t i = 0; i < kBlock; ++i) std::copy_n(names, width, expect_names.data() + i * width);
+  }
+  while (row + kBlock <= most) {
+    NodeId* e = expect_nodes.data();
+    for (std::size_t i = 0; i < kBlock; ++i)
+#pragma GCC unroll 8
+      for (std::size_t j = 0; j < width; ++j) e[i * width + j] = zn[row + i];
+    const std::size_t bytes = kBlock * width * sizeof(NodeId);
+    if (std::memcmp(dn + row * width, e, bytes) != 0 || std::memcmp(dv + row * width, expect_names.data(), bytes) != 0)
+      break;
+    row += kBlock;
+  }
+  while (row < most && row_matches(row)) ++row;
+  if (row > 0) std::memcpy(out, values, row * width * sizeof(double));
+  return row;
+}
+
+std::size_t copy_rows(std::size_t nc, const NodeId* dn, const std::uint32_t* dv, std::size_t n_dofs,
+                      const NodeId* zn, std::size_t rows, const std::uint32_t* names, const double* values,
+                      double* out) {
+  switch (nc) {
+    case 1: return copy_rows_of<1>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
+    case 2: return copy_rows_of<2>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
+    case 3: return copy_rows_of<3>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
+    case 6: return copy_rows_of<6>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
+    default: return copy_rows_of<0>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
+  }
 }
 
 }  // namespace
@@ -338,6 +399,7 @@ void NodeField::dof_values(const field::DofList& dofs, std::span<double> out) co
   // maps to the run's next component there.
   constexpr std::uint32_t kNone = IdIndex::kNone;
   std::vector<std::vector<std::uint32_t>> first_comp(view.zone_count());
+  std::vector<std::vector<std::uint32_t>> var_of_comp(view.zone_count());
   auto table_of = [&](std::size_t zone) -> const std::uint32_t* {
     std::vector<std::uint32_t>& t = first_comp[zone];
     if (t.empty()) {
@@ -376,12 +438,35 @@ void NodeField::dof_values(const field::DofList& dofs, std::span<double> out) co
     const NodeId* zn = z.nodes().data();
     const std::size_t end = z.values().size();
     std::size_t r = p / nc, c = p % nc;
-    while (k < n && p < end && dn[k] == zn[r] && comp_of[dv[k]] == c) {
-      out[k++] = values[p++];
-      if (++c == nc) {
-        c = 0;
-        ++r;
+    auto step = [&] {
+      if (k < n && p < end && dn[k] == zn[r] && comp_of[dv[k]] == c) {
+        out[k++] = values[p++];
+        if (++c == nc) {
+          c = 0;
+          ++r;
+        }
+        return true;
       }
+      return false;
+    };
+    while (c != 0 && step()) {
+    }
+    if (c == 0) {
+      // Whole rows: the names of the row's components, in order.
+      std::vector<std::uint32_t>& names_of = var_of_comp[at->zone];
+      if (names_of.empty()) {
+        names_of.assign(nc, kNone);
+        for (std::size_t v = 0; v < n_names; ++v)
+          if (comp_of[v] != kNone) names_of[comp_of[v]] = static_cast<std::uint32_t>(v);
+      }
+      const std::size_t rows = z.node_count();
+      const std::size_t done = copy_rows(nc, dn + k, dv + k, n - k, zn + r, rows - r, names_of.data(), values + p,
+                                         out.data() + k);
+      k += done * nc;
+      p += done * nc;
+      r += done;
+    }
+    while (step()) {
     }
   }
 }
