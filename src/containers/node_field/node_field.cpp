@@ -99,7 +99,6 @@ NodeField NodeField::create(const mesh::Mesh& mesh, const std::vector<std::strin
   QUENLITH_VERIFY(!mesh.empty(), "NodeField: mesh has no submesh");
   field::check_component_names(components, "SubNodeField");
   NodeField out;
-  out.zones_.reserve(mesh.size());
   for (const auto& sub : mesh.subs()) out.push_sub(store::insert(SubNodeField::on_nodes_of(sub, components)));
   return out;
 }
@@ -110,7 +109,6 @@ NodeField NodeField::with_components_per_submesh(const mesh::Mesh& mesh,
   QUENLITH_VERIFY(components.size() == mesh.size(), "NodeField: {} component list(s) supplied for {} submesh(es)",
                   components.size(), mesh.size());
   NodeField out;
-  out.zones_.reserve(mesh.size());
   for (std::size_t i = 0; i < mesh.size(); ++i)
     out.push_sub(store::insert(SubNodeField::on_nodes_of(mesh.subs()[i], components[i])));
   return out;
@@ -202,75 +200,34 @@ NodeField NodeField::from_dof_values(Handle<Coords> coords, const field::DofList
 // ---------------------------------------------------------------------------
 // List operations
 
-bool NodeField::contains(const H& zone) const noexcept {
-  for (const H& h : zones_)
-    if (h == zone) return true;
-  return false;
-}
-
-void NodeField::check_same_coords(const H& zone) const {
-  if (zones_.empty()) return;
-  const Handle<Coords> first = coords_of(zones_.front());
-  const Handle<Coords> other = coords_of(zone);
-  if (!(first == other)) throw Error::message("mismatched Coords");
-}
-
-void NodeField::push_sub(H zone) {
-  check_same_coords(zone);  // on failure `zone` goes with the unwinding
-  zones_.push_back(std::move(zone));
-}
-
-void NodeField::extend_unique(std::span<const H> zones) {
-  if (zones.empty()) return;
-  check_same_coords(zones.front());
-  for (const H& h : zones)
-    if (!contains(h)) zones_.push_back(h);
+void NodeField::check_joins(const H& first, const H& incoming) {
+  const Handle<Coords> a = coords_of(first);
+  const Handle<Coords> b = coords_of(incoming);
+  if (!(a == b)) throw Error::message("mismatched Coords");
 }
 
 Handle<Coords> NodeField::coords() const {
-  QUENLITH_VERIFY(!zones_.empty(), "index {} out of bounds (len={})", 0, 0);
-  return coords_of(zones_.front());
-}
-
-NodeField::H NodeField::sub_at(std::uint64_t i) const {
-  QUENLITH_VERIFY(i < zones_.size(), "index {} out of bounds (len={})", i, zones_.size());
-  return zones_[i];
+  QUENLITH_VERIFY(!empty(), "index {} out of bounds (len={})", 0, 0);
+  return coords_of(subs().front());
 }
 
 NodeField NodeField::slice(std::span<const std::uint64_t> indices) const {
-  NodeField picked;
-  picked.zones_.reserve(indices.size());
-  for (std::uint64_t i : indices) picked.push_sub(sub_at(i));
-  return ops::field::consolidate_node(picked);
+  return ops::field::consolidate_node(SubList::slice(indices));
 }
 
 NodeField NodeField::union_(const NodeField& a, const NodeField& b) {
-  NodeField both;
-  both.extend_unique(a.zones_);
-  both.extend_unique(b.zones_);
-  return ops::field::consolidate_node(both);
+  return ops::field::consolidate_node(SubList::union_(a, b));
 }
+
+NodeField NodeField::union_(const H& a, const H& b) { return ops::field::consolidate_node(SubList::union_(a, b)); }
 
 NodeField NodeField::union_sub(const H& zone) const {
-  NodeField both;
-  both.extend_unique(zones_);
-  if (!both.contains(zone)) both.push_sub(zone);
-  return ops::field::consolidate_node(both);
+  return ops::field::consolidate_node(SubList::union_sub(zone));
 }
-
-NodeField NodeField::union_(const H& a, const H& b) {
-  NodeField both;
-  both.push_sub(a);
-  if (!(b == a)) both.push_sub(b);
-  return ops::field::consolidate_node(both);
-}
-
-// ---------------------------------------------------------------------------
-// Queries
 
 NodeField NodeField::filter_components(std::span<const std::string> names) const {
-  NodeField out;
-  for (const H& h : zones_) {
+  std::vector<H> kept;
+  for (const H& h : subs()) {
     std::optional<SubNodeField> part;
     {
       store::ReadGuard<SubNodeField> guard = store::read(h);
@@ -279,15 +236,15 @@ NodeField NodeField::filter_components(std::span<const std::string> names) const
       if (listed == 0) continue;
       if (listed < guard->component_count()) part.emplace(guard->select_components(names));
     }
-    out.zones_.push_back(part ? store::insert(std::move(*part)) : h);
+    kept.push_back(part ? store::insert(std::move(*part)) : h);
   }
-  QUENLITH_VERIFY(!out.zones_.empty(), "filter_components: no zone carries any of {}", dump::debug_quoted_list(names));
-  return out;
+  QUENLITH_VERIFY(!kept.empty(), "filter_components: no zone carries any of {}", dump::debug_quoted_list(names));
+  return NodeField(std::move(kept));
 }
 
 std::vector<std::string> NodeField::components() const {
   std::vector<std::string> out;
-  for (const H& h : zones_) {
+  for (const H& h : subs()) {
     store::ReadGuard<SubNodeField> guard = store::read(h);
     field::add_components(out, guard->components());
   }
@@ -297,7 +254,7 @@ std::vector<std::string> NodeField::components() const {
 std::vector<NodeId> NodeField::node_ids() const {
   std::vector<NodeId> out;
   std::optional<IdIndex> seen;
-  for (const H& h : zones_) {
+  for (const H& h : subs()) {
     store::ReadGuard<SubNodeField> guard = store::read(h);
     if (!seen) seen.emplace(IdIndex::for_ids(guard->nodes()));
     for (NodeId id : guard->nodes())
@@ -307,7 +264,7 @@ std::vector<NodeId> NodeField::node_ids() const {
 }
 
 std::optional<double> NodeField::value(NodeId node, std::string_view component) const {
-  for (const H& h : zones_) {
+  for (const H& h : subs()) {
     store::ReadGuard<SubNodeField> guard = store::read(h);
     const auto c = guard->component_index(component);
     if (!c) continue;
@@ -319,17 +276,17 @@ std::optional<double> NodeField::value(NodeId node, std::string_view component) 
 }
 
 void NodeField::check_coherence() const {
-  if (zones_.empty()) return;
+  if (empty()) return;
   // A slot per distinct node id, then per name of the field: the first value seen.
   const std::vector<std::string> names = components();
   std::optional<IdIndex> slots;
   std::uint32_t n_slots = 0;
   std::vector<double> first;
   std::vector<std::uint8_t> seen;
-  for (const H& h : zones_) {
+  for (const H& h : subs()) {
     store::ReadGuard<SubNodeField> guard = store::read(h);
     const SubNodeField& z = *guard;
-    if (zones_.size() == 1 && !z.has_repeated_nodes()) return;  // every pair met once
+    if (size() == 1 && !z.has_repeated_nodes()) return;  // every pair met once
     if (!slots) slots.emplace(IdIndex::for_ids(z.nodes()));
     std::vector<std::size_t> name_of(z.component_count());
     for (std::size_t c = 0; c < name_of.size(); ++c) name_of[c] = *field::find_component(names, z.components()[c]);
@@ -473,33 +430,15 @@ void NodeField::dof_values(const field::DofList& dofs, std::span<double> out) co
 
 std::vector<Handle<SubMesh>> NodeField::support_handles() const {
   std::vector<Handle<SubMesh>> out;
-  out.reserve(zones_.size());
-  for (const H& h : zones_) out.push_back(support_of(h));
+  out.reserve(size());
+  for (const H& h : subs()) out.push_back(support_of(h));
   return out;
 }
 
 // ---------------------------------------------------------------------------
 // Text forms
 
-std::string NodeField::display_text() const { return fmt::format("NodeField: {} subfield(s)", zones_.size()); }
-
-std::string NodeField::debug_text() const {
-  std::vector<std::string> items;
-  items.reserve(zones_.size());
-  for (const H& h : zones_) {
-    std::string item;
-    h.fmt_resolved(item, false);
-    items.push_back(std::move(item));
-  }
-  return dump::debug_container("NodeField", items);
-}
-
-std::string NodeField::dump_text(const dump::DumpOptions& options) const {
-  return dump::dump_container(display_text(), zones_.size(), [&](std::size_t i) {
-    store::ReadGuard<SubNodeField> guard = store::read(zones_[i]);
-    return guard->dump_text(options);
-  });
-}
+std::string NodeField::display_text() const { return fmt::format("NodeField: {} subfield(s)", size()); }
 
 // ---------------------------------------------------------------------------
 // View

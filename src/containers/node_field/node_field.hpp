@@ -3,7 +3,7 @@
 // (not stored: it lives in its Python object or on a caller's stack), and
 // NodeFieldView, the read-locked view through which bulk readers look values up.
 //
-// Each handle owns one count. The list may be empty, may hold zones whose node sets
+// The list (containers/sub_list.hpp) may be empty, may hold zones whose node sets
 // overlap, and may hold one handle twice (push_sub does not look for duplicates).
 // The components of a field are the union of its zones' names, zone order first,
 // then name order within a zone.
@@ -21,23 +21,22 @@
 #include "containers/field/dof.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/node_field/sub_node_field.hpp"
+#include "containers/sub_list.hpp"
 #include "dump/dump_options.hpp"
 #include "store/guard.hpp"
 #include "store/handle.hpp"
 
 namespace quenlith::containers::node_field {
 
-class NodeField {
+class NodeField : public SubList<NodeField, SubNodeField> {
  public:
-  using H = store::Handle<SubNodeField>;
+  using SubList::SubList;
+  static constexpr std::string_view kName = "NodeField";
+  static constexpr std::string_view kItems = "subfield(s)";
 
-  NodeField() = default;
-  // The handles as given, unchecked: for lists already known to share one Coords.
-  explicit NodeField(std::vector<H> zones) noexcept : zones_(std::move(zones)) {}
-
-  std::span<const H> subs() const noexcept { return zones_; }
-  std::uint64_t size() const noexcept { return zones_.size(); }
-  bool empty() const noexcept { return zones_.empty(); }
+  // The same-Coords rule: the Coords of `incoming`'s support must be that of
+  // `first`'s (equal handles), else "mismatched Coords". Guard errors thrown.
+  static void check_joins(const H& first, const H& incoming);
 
   // One zone per submesh (SubNodeField::on_nodes_of), in mesh order, each with its
   // own copy of the names. "NodeField: mesh has no submesh", then the name errors,
@@ -56,28 +55,19 @@ class NodeField {
   static NodeField from_dof_values(store::Handle<mesh::Coords> coords, const field::DofList& dofs,
                                    std::span<const double> values);
 
-  // Nothing on an empty field; otherwise the Coords of the first zone and of
-  // `zone` must be the same handle, else "mismatched Coords".
-  void check_same_coords(const H& zone) const;
-  // check_same_coords, then append (even when already held). On failure the handle
-  // is released and the field unchanged.
-  void push_sub(H zone);
-  // When `zones` is not empty: check_same_coords with its first handle, then append
-  // a clone of every handle not held yet, in order.
-  void extend_unique(std::span<const H> zones);
   // The Coords of the first zone's support; "index 0 out of bounds (len=0)" when empty.
   store::Handle<mesh::Coords> coords() const;
-  // A clone of handle i; "index {} out of bounds (len={})".
-  H sub_at(std::uint64_t i) const;
 
-  // The zones at `indices` (push_sub each), then consolidated.
+  // The list operations that select or join zones consolidate their result (see
+  // ops/field/consolidate.hpp): zones on one support are fused.
+  // The zones at `indices` (each through push_sub), consolidated.
   NodeField slice(std::span<const std::uint64_t> indices) const;
-  // a's zones, then b's not already held, then consolidated.
+  // a's zones, then b's not already held, consolidated.
   static NodeField union_(const NodeField& a, const NodeField& b);
-  // This field's zones, then `zone` unless held, then consolidated.
-  NodeField union_sub(const H& zone) const;
-  // a, then b unless it is a, then consolidated.
+  // a, then b unless it is a, consolidated.
   static NodeField union_(const H& a, const H& b);
+  // This field's zones, then `zone` unless held, consolidated.
+  NodeField union_sub(const H& zone) const;
 
   // A zone carrying none of `names` is dropped, one carrying only listed names is
   // kept as the same handle, any other is replaced by its select_components;
@@ -102,17 +92,9 @@ class NodeField {
   // Clones of every zone's support handle, in zone order.
   std::vector<store::Handle<mesh::SubMesh>> support_handles() const;
 
-  // "NodeField: {} subfield(s)"; NodeField { count: N, items: [...] } with every
-  // zone's debug text (its bare handle text when it cannot be read); the container
-  // frame around each zone's dump text. Never fail.
+  // "NodeField: {} subfield(s)"; never reads a zone. The debug and dump texts are
+  // the list's (every zone resolved, an unreadable one shown by its handle or error).
   std::string display_text() const;
-  std::string debug_text() const;
-  std::string dump_text(const dump::DumpOptions& options) const;
-
- private:
-  bool contains(const H& zone) const noexcept;
-
-  std::vector<H> zones_;
 };
 
 // A read-locked view of a NodeField for one operation: read guards on every zone
