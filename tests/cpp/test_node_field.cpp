@@ -547,20 +547,7 @@ TEST(NodeFieldText, DisplayDebugAndDump) {
 // ---------------------------------------------------------------------------
 // Swap record
 
-class NodeFieldSwap : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quenlith-nodefield-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    store::set_swap_dir(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string dir_;
-};
+using NodeFieldSwap = quenlith::testing::SwapDirTest;
 
 TEST_F(NodeFieldSwap, ZoneSwappedOutAndReadBackIsUnchanged) {
   Handle<Coords> c = coords_with(5);

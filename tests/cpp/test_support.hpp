@@ -1,11 +1,18 @@
 #pragma once
 // Helpers shared by the C++ unit tests.
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
+
+#include <stdlib.h>
 
 #include "base/error.hpp"
 #include "containers/finite_element_space/interpolation.hpp"
 #include "containers/mesh/element_type.hpp"
+#include "store/swap_dir.hpp"
 
 namespace quenlith::testing {
 
@@ -24,5 +31,24 @@ inline containers::finite_element_space::Interpolation interpolation_of(containe
   using containers::finite_element_space::Interpolation;
   return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
 }
+
+// A private directory for swap files, set as the swap directory for one test and
+// removed with everything in it afterwards (made writable first, should a test
+// have taken its permissions away).
+class SwapDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quenlith-swap-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    store::set_swap_dir(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string dir_;
+};
 
 }  // namespace quenlith::testing
