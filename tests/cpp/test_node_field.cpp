@@ -36,6 +36,7 @@ using quenlith::containers::node_field::NodeField;
 using quenlith::containers::node_field::NodeFieldView;
 using quenlith::containers::node_field::SubNodeField;
 using quenlith::ops::field::consolidate_node;
+using quenlith::testing::coords_with;
 using quenlith::testing::error_text;
 using store::Handle;
 using store::Store;
@@ -43,16 +44,6 @@ using Names = std::vector<std::string>;
 using ZoneHandle = Handle<SubNodeField>;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Handle<Coords> coords_with(std::uint32_t n) {
-  Handle<Coords> h = store::insert(Coords(2));
-  store::WriteGuard<Coords> g = store::write(h);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    const double xy[] = {double(i), 0.0};
-    g->decref(g->add_node(xy));
-  }
-  return h;
-}
 
 Handle<SubMesh> submesh(const Handle<Coords>& c, ElementType type, const std::vector<NodeId>& conn) {
   SubMesh s(type, c);

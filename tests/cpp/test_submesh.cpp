@@ -35,19 +35,8 @@ using quenlith::store::ResidencyKind;
 using quenlith::store::Store;
 namespace store = quenlith::store;
 
+using quenlith::testing::coords_with;
 using quenlith::testing::error_text;
-
-// A 2-D Coords with `n` nodes on the x axis, each node's first reference dropped,
-// so that every count seen afterwards is the one the submeshes hold.
-Handle<Coords> coords_with(std::uint32_t n) {
-  Handle<Coords> h = store::insert(Coords(2));
-  store::WriteGuard<Coords> g = store::write(h);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    const double xy[] = {double(i), 0.0};
-    g->decref(g->add_node(xy));
-  }
-  return h;
-}
 
 std::uint32_t refcount(const Handle<Coords>& h, NodeId id) { return store::read(h)->refcount(id); }
 

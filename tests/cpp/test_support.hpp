@@ -11,7 +11,10 @@
 
 #include "base/error.hpp"
 #include "containers/finite_element_space/interpolation.hpp"
+#include "containers/mesh/coords.hpp"
 #include "containers/mesh/element_type.hpp"
+#include "store/guard.hpp"
+#include "store/store.hpp"
 #include "store/swap_dir.hpp"
 
 namespace quenlith::testing {
@@ -30,6 +33,18 @@ inline std::string error_text(const std::function<void()>& f) {
 inline containers::finite_element_space::Interpolation interpolation_of(containers::mesh::ElementType t) {
   using containers::finite_element_space::Interpolation;
   return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
+}
+
+// A 2-D Coords with `n` nodes on the x axis, each node's first reference dropped,
+// so that every count seen afterwards is the one its users hold.
+inline store::Handle<containers::mesh::Coords> coords_with(std::uint32_t n) {
+  store::Handle<containers::mesh::Coords> h = store::insert(containers::mesh::Coords(2));
+  store::WriteGuard<containers::mesh::Coords> g = store::write(h);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const double xy[] = {double(i), 0.0};
+    g->decref(g->add_node(xy));
+  }
+  return h;
 }
 
 // A private directory for swap files, set as the swap directory for one test and

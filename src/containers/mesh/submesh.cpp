@@ -271,10 +271,7 @@ std::string SubMesh::dump_text(const dump::DumpOptions& options) const {
     for (NodeId id : cell(c)) row.push_back(std::to_string(id));
     rows.push_back(std::move(row));
   }
-  std::string out = display_text();
-  out += '\n';
-  out += dump::dump_table(header, rows, options);
-  return out;
+  return dump::dump_titled_table(display_text(), header, rows, options);
 }
 
 void SubMesh::encode(store::RecordWriter& w) const {

@@ -283,10 +283,7 @@ std::string SubNodeField::dump_text(const dump::DumpOptions& options) const {
     for (std::size_t c = 0; c < nc; ++c) row.push_back(dump::format_dump_cell(values_[r * nc + c], options));
     rows.push_back(std::move(row));
   }
-  std::string out = display_text();
-  out += '\n';
-  out += dump::dump_table(header, rows, options);
-  return out;
+  return dump::dump_titled_table(display_text(), header, rows, options);
 }
 
 void SubNodeField::encode(store::RecordWriter& w) const {
