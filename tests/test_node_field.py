@@ -275,6 +275,26 @@ def test_indexing_slicing_and_iteration(two):
     assert not q.NodeField(m, ["T"])[0:0]
 
 
+def test_indexing_by_names_filters_components(two):
+    c, n, m = two
+    f = q.NodeField.with_components_per_submesh(m, [["ux", "uy", "T"], ["ux"]])
+    filled(f, "ux")
+    only = f["ux"]
+    assert [z.components() for z in only] == [["ux"], ["ux"]]
+    assert only.values(m, "ux") == f.values(m, "ux")
+    only[1].set(0, 0, 9.0)  # a zone carrying only "ux" is the same zone
+    assert f[1].get(0, 0) == 9.0
+    only[0].set(0, 0, 8.0)  # the others are new zones
+    assert f[0].get(0, 0) == 0.0
+    assert [z.components() for z in f[["T", "ux"]]] == [["ux", "T"], ["ux"]]
+    assert [z.components() for z in f["T", "ux"]] == [["ux", "T"], ["ux"]]
+    assert len(f[("uy",)]) == 1
+    with raises(RuntimeError, 'filter_components: no zone carries any of ["p"]'):
+        f["p"]
+    with raises(TypeError, "NodeField indices must be integers or slices"):
+        f[["ux", 0]]
+
+
 def test_unit_needs_exactly_one_zone(two):
     c, n, m = two
     with raises(RuntimeError, "expected a unitary NodeField (exactly one subfield(s)), found 2"):
