@@ -1,11 +1,21 @@
 #pragma once
 // Helpers shared by the C++ unit tests.
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
+
+#include <stdlib.h>
 
 #include "base/error.hpp"
 #include "containers/finite_element_space/interpolation.hpp"
+#include "containers/mesh/coords.hpp"
 #include "containers/mesh/element_type.hpp"
+#include "store/guard.hpp"
+#include "store/store.hpp"
+#include "store/swap_dir.hpp"
 
 namespace quenlith::testing {
 
@@ -24,5 +34,36 @@ inline containers::finite_element_space::Interpolation interpolation_of(containe
   using containers::finite_element_space::Interpolation;
   return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
 }
+
+// A 2-D Coords with `n` nodes on the x axis, each node's first reference dropped,
+// so that every count seen afterwards is the one its users hold.
+inline store::Handle<containers::mesh::Coords> coords_with(std::uint32_t n) {
+  store::Handle<containers::mesh::Coords> h = store::insert(containers::mesh::Coords(2));
+  store::WriteGuard<containers::mesh::Coords> g = store::write(h);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const double xy[] = {double(i), 0.0};
+    g->decref(g->add_node(xy));
+  }
+  return h;
+}
+
+// A private directory for swap files, set as the swap directory for one test and
+// removed with everything in it afterwards (made writable first, should a test
+// have taken its permissions away).
+class SwapDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quenlith-swap-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    store::set_swap_dir(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string dir_;
+};
 
 }  // namespace quenlith::testing
