@@ -274,3 +274,105 @@ def test_example_analysis_writes_its_mesh(tmp_path):
     assert grid.GetNumberOfCells() == 192
     assert sorted(set(grid.GetCellType(i) for i in range(192))) == [VTK_CODE["QUA4"], VTK_CODE["TRI6"]]
     assert sorted(os.listdir(tmp_path)) == ["plate.vtk"]
+
+
+# --- with a node field ----------------------------------------------------------
+
+NODE_FIELD_HEADER = HEADER.replace("quenlith mesh", "quenlith node field")
+
+
+@pytest.fixture
+def strip():
+    """Nodes 0..5 of a 2-D Coords at (i, i % 2); a TRI3 mesh (4, 1, 2), (2, 1, 3)."""
+    c = q.Coords(2)
+    n = [c.add_node([float(i), float(i % 2)]) for i in range(6)]
+    return c, n, mesh_of(c, "TRI3", [4, 1, 2], [2, 1, 3])
+
+
+def test_node_field_byte_for_byte_and_read_back(tmp_path, strip):
+    c, n, m = strip
+    f = q.NodeField(m, ["von Mises", "u\t x"])
+    for node in n[1:5]:
+        f[0].set_value(node, "von Mises", 0.5 * node.id)
+    f[0].set_value(n[3], "u\t x", float("nan"))
+    f[0].set_value(n[4], "u\t x", float("-inf"))
+    f[0].set_value(n[1], "u\t x", -0.0)
+    path = tmp_path / "f.vtk"
+    q.export_vtk(m, str(path), f)
+    assert path.read_text() == NODE_FIELD_HEADER + (
+        "POINTS 4 double\n4 0 0\n1 1 0\n2 0 0\n3 1 0\n"
+        "CELLS 2 8\n3 0 1 2\n3 2 1 3\nCELL_TYPES 2\n5\n5\n"
+        "POINT_DATA 4\n"
+        "SCALARS von_Mises double 1\nLOOKUP_TABLE default\n2\n0.5\n1\n1.5\n"
+        "SCALARS u__x double 1\nLOOKUP_TABLE default\n-inf\n-0\n0\nNaN\n"
+    )
+    expected = {"von_Mises": [2, 0.5, 1, 1.5], "u__x": [-np.inf, -0.0, 0, np.nan]}
+    grid = read_vtk(path)
+    for name, values in expected.items():
+        np.testing.assert_array_equal(vtk_to_numpy(grid.GetPointData().GetArray(name)), values)
+    read = meshio.read(path)
+    for name, values in expected.items():
+        np.testing.assert_array_equal(read.point_data[name].ravel(), values)
+    assert np.signbit(read.point_data["u__x"].ravel()[1])
+
+
+def test_node_field_zones_cover_some_points_and_the_first_zone_wins(tmp_path, strip):
+    c, n, m = strip
+    # Zone 0 on nodes 2 and 4 carries T; zone 1 on nodes 4 and 5 carries p and T.
+    dots = mesh_of(c, "POI1", [2], [4]) | mesh_of(c, "POI1", [4], [5])
+    f = q.NodeField.with_components_per_submesh(dots, [["T"], ["p", "T"]])
+    f[0].set_value(n[2], "T", 20.0)
+    f[0].set_value(n[4], "T", 40.0)
+    f[1].set_value(n[4], "T", -1.0)  # hidden by zone 0
+    f[1].set_value(n[4], "p", 4.5)
+    f[1].set_value(n[5], "p", 5.5)  # node 5 is not in the mesh
+    text = written_with(tmp_path, m, f)
+    assert text.split("POINT_DATA 4\n")[1] == (
+        "SCALARS T double 1\nLOOKUP_TABLE default\n40\n0\n20\n0\n"
+        "SCALARS p double 1\nLOOKUP_TABLE default\n4.5\n0\n0\n0\n"
+    )
+
+
+def written_with(tmp_path, mesh, field):
+    path = tmp_path / "field.vtk"
+    q.export_vtk(mesh, str(path), field=field)
+    return path.read_text()
+
+
+def test_node_field_generated_mesh_round_trip(tmp_path):
+    # A ring's node field read back through both readers, point for point.
+    c = q.Coords(3)
+    o = c.add_node([0, 0, 0])
+    ring = q.circle(o, [0, 0, 1], 1.5, 24, "SEG3")
+    f = q.NodeField(ring, ["ux", "uy", "uz"])
+    zone = f[0]
+    for row in range(zone.node_count()):
+        x, y, _ = zone.support_submesh()[row][0].coord()
+        zone.set(row, 0, -y)
+        zone.set(row, 1, x)
+        zone.set(row, 2, x * y)
+    path = tmp_path / "ring.vtk"
+    q.export_vtk(ring, str(path), f)
+    grid, read = read_vtk(path), meshio.read(path)
+    points = vtk_to_numpy(grid.GetPoints().GetData())
+    np.testing.assert_array_equal(points, read.points)
+    expected = {"ux": -points[:, 1], "uy": points[:, 0], "uz": points[:, 0] * points[:, 1]}
+    for name, values in expected.items():
+        np.testing.assert_array_equal(vtk_to_numpy(grid.GetPointData().GetArray(name)), values)
+        np.testing.assert_array_equal(read.point_data[name].ravel(), values)
+
+
+def test_node_field_refusals_write_nothing(tmp_path, strip):
+    c, n, m = strip
+    other = q.Coords(2)
+    for i in range(6):
+        other.add_node([float(i), 0.0])
+    foreign = q.NodeField(mesh_of(other, "POI1", [1], [2]), ["T"])
+    path = tmp_path / "nf.vtk"
+    with raises(RuntimeError, "vtk: node-field zone 0 lies on another Coords than the mesh"):
+        q.export_vtk(m, str(path), foreign)
+    with raises(TypeError, "field must be a NodeField or an ElementField"):
+        q.export_vtk(m, str(path), q.NodeField(m, ["T"])[0])
+    with raises(RuntimeError, "coords: mesh has no submeshes"):
+        q.export_vtk(q.Mesh(c), str(path), q.NodeField(m, ["T"]))
+    assert os.listdir(tmp_path) == []

@@ -5,6 +5,7 @@
 
 #include "containers/mesh/mesh.hpp"
 #include "ops/export/vtk.hpp"
+#include "ops/export/vtk_node_field.hpp"
 #include "py/bind/class.hpp"
 #include "py/classes.hpp"
 
@@ -30,8 +31,10 @@ const Signature export_vtk_sig{
 PyObject* any_object(PyObject* obj) { return obj; }
 
 void export_vtk(Borrowed<MeshClass> mesh, std::string path, PyObject* field) {
-  if (field) raise_type_error("field must be a NodeField or an ElementField");
-  ops::vtk::write_vtk_mesh(*mesh, path);
+  if (!field) return ops::vtk::write_vtk_mesh(*mesh, path);
+  if (is_instance<NodeFieldClass>(field))
+    return ops::vtk::write_vtk_node_field(*mesh, *Borrowed<NodeFieldClass>(field), path);
+  raise_type_error("field must be a NodeField or an ElementField");
 }
 
 }  // namespace
