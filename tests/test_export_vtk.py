@@ -1,6 +1,7 @@
 """export_vtk: the legacy VTK file of a mesh, byte for byte, and as VTK's own
 reader and meshio read it back."""
 
+import math
 import os
 import pathlib
 import subprocess
@@ -273,6 +274,10 @@ def test_example_analysis_writes_its_mesh(tmp_path):
     # 64 sectors: two TRI6 and one QUA4 cell each
     assert grid.GetNumberOfCells() == 192
     assert sorted(set(grid.GetCellType(i) for i in range(192))) == [VTK_CODE["QUA4"], VTK_CODE["TRI6"]]
+    points = vtk_to_numpy(grid.GetPoints().GetData())
+    r = vtk_to_numpy(grid.GetPointData().GetArray("r"))
+    np.testing.assert_array_equal(r, [math.hypot(x, y) for x, y, _ in points])
+    assert r.min() == pytest.approx(0.5, rel=1e-15) and r.max() == pytest.approx(2 * 2**0.5, rel=1e-15)
     assert sorted(os.listdir(tmp_path)) == ["plate.vtk"]
 
 
