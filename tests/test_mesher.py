@@ -185,7 +185,7 @@ def test_arc_against_closed_form():
     for i in range(1, n):
         phi = i / n * theta
         expected = center + r * (math.cos(phi) * e1 + math.sin(phi) * e2)
-        assert coord(c, 2 + i) == pytest.approx(list(expected), abs=1e-14)
+        assert coord(c, 2 + i) == pytest.approx(list(expected), abs=1e-15)
         assert np.linalg.norm(np.array(coord(c, 2 + i)) - center) == pytest.approx(r, abs=1e-14)
 
 
@@ -285,6 +285,21 @@ def test_circle_against_closed_form():
         phi = i * 2 * math.pi / n
         expected = [center[0] + r * math.cos(phi), center[1] + r * math.sin(phi), center[2]]
         assert coord(c, 1 + i) == pytest.approx(expected, abs=1e-15)
+
+
+def test_tilted_circle_against_closed_form():
+    # normal (1, 1, 1): e1 along (2, -1, -1), e2 = n × e1
+    c = q.Coords(3)
+    center = np.array([1.5, -2.0, 0.25])
+    o = c.add_node(list(center))
+    q.circle(o, [1, 1, 1], 1.0, 64)
+    n = np.array([1, 1, 1]) / math.sqrt(3)
+    e1 = np.array([2, -1, -1]) / math.sqrt(6)
+    e2 = np.cross(n, e1)
+    for i in range(64):
+        phi = i * 2 * math.pi / 64
+        expected = center + math.cos(phi) * e1 + math.sin(phi) * e2
+        assert coord(c, 1 + i) == pytest.approx(list(expected), abs=1e-15)
 
 
 def test_circle_seg3_and_triangle_ring():
