@@ -564,6 +564,24 @@ TEST_F(NodeFieldSwap, ZoneSwappedOutAndReadBackIsUnchanged) {
   EXPECT_TRUE(fs::is_empty(dir_));
 }
 
+TEST_F(NodeFieldSwap, AnUnreadableZoneShowsItsHandleInReprAndItsErrorInTheDump) {
+  Handle<Coords> c = coords_with(3);
+  ZoneHandle a = zone(poi1(c, {0}), {"T"}, {1});
+  ZoneHandle b = zone(poi1(c, {1}), {"T"}, {2});
+  ZoneHandle d = zone(poi1(c, {2}), {"T"}, {3});
+  NodeField f = field_of({a, b, d});
+  Store<SubNodeField>::instance().swap_out(b);
+  fs::resize_file(*Store<SubNodeField>::instance().swap_path(b), 5);
+  EXPECT_EQ(f.debug_text(), "NodeField { count: 3, items: [" + store::read(a)->debug_text() + ", " + b.debug_text() +
+                                ", " + store::read(d)->debug_text() + "] }");
+  const std::string dump = f.dump_text({});
+  EXPECT_NE(dump.find("── [1] ──\n  <serialization error: io error: unexpected end of file>\n── [2] ──\n"),
+            std::string::npos)
+      << dump;
+  EXPECT_EQ(error_text([&] { f.value(1, "T"); }), "serialization error: io error: unexpected end of file");
+  EXPECT_EQ(f.value(0, "T"), 1.0);  // found in the first zone before the broken one is read
+}
+
 std::vector<std::uint8_t> record_of(const SubNodeField& z) {
   store::RecordWriter w;
   z.encode(w);
