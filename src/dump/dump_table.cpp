@@ -106,4 +106,12 @@ std::string_view axis_title(std::size_t axis) noexcept {
   }
 }
 
+std::string dump_titled_table(std::string_view title, std::span<const std::string> header, std::span<const Row> rows,
+                              const DumpOptions& options) {
+  std::string out(title);
+  out += '\n';
+  out += dump_table(header, rows, options);
+  return out;
+}
+
 }  // namespace quenlith::dump

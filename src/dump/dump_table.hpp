@@ -44,6 +44,11 @@ Row dump_row(std::span<const std::string> row, std::size_t n, bool cut);
 // empty cells. Neither argument is changed.
 std::string dump_table(std::span<const std::string> header, std::span<const Row> rows, const DumpOptions& options);
 
+// The dump text of one object: its first line (its display text), a line feed,
+// then the table.
+std::string dump_titled_table(std::string_view title, std::span<const std::string> header, std::span<const Row> rows,
+                              const DumpOptions& options);
+
 // A labelled table of numbers: the header is an empty corner cell and the
 // column titles; body row i is row_labels[i] and the number cells (options'
 // precision) of values[i * C + j], j < C, C = column_titles.size(). All cells are

@@ -21,6 +21,11 @@ class Mesh;
 class Cell;
 }  // namespace quenlith::containers::mesh
 
+namespace quenlith::containers::node_field {
+class SubNodeField;
+class NodeField;
+}  // namespace quenlith::containers::node_field
+
 namespace quenlith::containers::finite_element_space {
 class SubFiniteElementSpace;
 class FiniteElementSpace;
@@ -65,6 +70,20 @@ struct CellClass {
   static std::string dump_text(const Payload& cell, const dump::DumpOptions& options);
 };
 
+// One handle on a stored node-field zone.
+struct SubNodeFieldClass {
+  using Payload = store::Handle<containers::node_field::SubNodeField>;
+  static constexpr const char* kName = "SubNodeField";
+  static TypeCache type;
+};
+
+struct NodeFieldClass {
+  using Payload = containers::node_field::NodeField;
+  using SubClass = SubNodeFieldClass;
+  static constexpr const char* kName = "NodeField";
+  static TypeCache type;
+};
+
 struct SubFiniteElementSpaceClass {
   using Payload = store::Handle<containers::finite_element_space::SubFiniteElementSpace>;
   static constexpr const char* kName = "SubFiniteElementSpace";
@@ -87,7 +106,7 @@ struct ElementClass {
 
 // The class of each payload type: the one listed whose Payload it is.
 template <class T>
-struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass,
-                                  SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass> {};
+struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass, SubNodeFieldClass,
+                                  NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass> {};
 
 }  // namespace quenlith::py

@@ -38,13 +38,6 @@ const Signature read_gmsh_str_sig{
     "Like `read_gmsh`, but parse the `.msh` text already held in a string instead\n"
     "of reading from a path. Same `dict[str, Mesh]` result."};
 
-// A path given as a str only (a path-like object is refused), with the checks of
-// every path argument.
-std::string to_str_path(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) raise_not_instance(obj, "str");
-  return to_path(obj);
-}
-
 // The groups as a dict, in their order.
 Ref gmsh_groups_to_dict(GmshGroups groups) {
   Ref dict = Ref::steal(PyDict_New());

@@ -6,7 +6,9 @@
 #include "py/bind/ref.hpp"
 #include "py/bind/type.hpp"
 #include "py/classes.hpp"
+#include "py/export_vtk.hpp"
 #include "py/gmsh.hpp"
+#include "py/mesher.hpp"
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
 
@@ -17,12 +19,19 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &line_def,
+    &circle_def,
+    &arc_def,
+    &to_quadratic_def,
+    &convert_def,
     &border_def,
     &skin_def,
     &orient_def,
+    &invert_def,
     &merge_nodes_def,
     &read_gmsh_def,
     &read_gmsh_str_def,
+    &export_vtk_def,
     &consolidate_def,
 };
 
@@ -38,6 +47,8 @@ const ClassEntry kClasses[] = {
     {MeshClass::kName, MeshClass::type},
     {CellClass::kName, CellClass::type},
     {ElementClass::kName, ElementClass::type},
+    {SubNodeFieldClass::kName, SubNodeFieldClass::type},
+    {NodeFieldClass::kName, NodeFieldClass::type},
     {SubFiniteElementSpaceClass::kName, SubFiniteElementSpaceClass::type},
     {FiniteElementSpaceClass::kName, FiniteElementSpaceClass::type},
 };

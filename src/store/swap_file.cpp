@@ -15,30 +15,12 @@
 
 #include "base/error.hpp"
 #include "store/crc32c.hpp"
+#include "store/fd.hpp"
+#include "store/file_write.hpp"
 
 namespace quenlith::store {
 
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const noexcept { return fd_; }
-  // Closes now, reporting the error (a delayed write error can surface here).
-  int close() noexcept {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 std::string absolute_dir(const std::string& dir) {
   if (!dir.empty() && dir.front() == '/') return dir;
@@ -59,20 +41,6 @@ constexpr std::array<std::uint8_t, 4> kMagic = {'Q', 'L', 'S', 'W'};
 // like a damaged record byte instead of cutting the record short.
 std::uint32_t header_checksum(std::span<const std::uint8_t, 8> length, std::span<const std::uint8_t> record) {
   return crc32c(record, crc32c(length));
-}
-
-// Writes all of `bytes`; false with errno set on failure.
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -126,34 +94,20 @@ std::string write_new_swap_file(const std::string& dir, std::string_view stem, s
   std::memcpy(header.data() + 8, &length, 8);
   const std::uint32_t checksum = header_checksum(std::span<const std::uint8_t>(header).subspan<8, 8>(), record);
   std::memcpy(header.data() + 4, &checksum, 4);
+  std::vector<std::uint8_t> bytes(header.begin(), header.end());
+  bytes.insert(bytes.end(), record.begin(), record.end());
 
   static std::atomic<std::uint64_t> counter{0};
   std::string base = absolute_dir(dir);
   if (base.back() != '/') base += '/';
-  std::string path;
-  int raw = -1;
   // A name left over by an earlier process with the same id only costs a retry.
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    path = fmt::format("{}{}-{}-{}.swap", base, stem, ::getpid(), counter.fetch_add(1, std::memory_order_relaxed));
-    raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (raw >= 0 || (errno != EEXIST && errno != EINTR)) break;
+    std::string path =
+        fmt::format("{}{}-{}-{}.swap", base, stem, ::getpid(), counter.fetch_add(1, std::memory_order_relaxed));
+    // Exactly 0600: the record must be readable back, and by us alone.
+    if (write_exclusive_file(path, bytes, 0600, true)) return path;
   }
-  if (raw < 0) throw Error::io_errno(errno);
-  Fd fd(raw);
-  auto fail = [&](int err) {
-    fd.close();
-    ::unlink(path.c_str());
-    return Error::io_errno(err);
-  };
-  // The creation mask may have taken bits from 0600; the record must be readable back.
-  if (::fchmod(fd.get(), 0600) != 0) throw fail(errno);
-  if (!write_all(fd.get(), header) || !write_all(fd.get(), record)) throw fail(errno);
-  if (fd.close() != 0) {
-    const int err = errno;
-    ::unlink(path.c_str());
-    throw Error::io_errno(err);
-  }
-  return path;
+  throw Error::io_errno(EEXIST);
 }
 
 bool remove_swap_file(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0; }

@@ -466,12 +466,7 @@ TEST(SubFiniteElementSpace, CellGeometryMatchesPerCallBitsOnAnyThreadCount) {
   }
 }
 
-class SwapFes : public ::testing::Test {
- protected:
-  void SetUp() override { store::set_swap_dir(dir_); }
-  quenlith::testing::TempDir tmp_{"fes-test"};
-  const std::string dir_ = tmp_.path();
-};
+using SwapFes = quenlith::testing::SwapDirTest;
 
 TEST_F(SwapFes, SubspaceSwappedOutReadsBackUnchanged) {
   Handle<Coords> coords = make_coords(3, {{0, 0, 0}, {2, 0, 0}, {0, 1, 0}, {0, 0, 3}, {1, 0, 0}, {1, 0.5, 0},

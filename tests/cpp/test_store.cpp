@@ -126,15 +126,11 @@ Handle<T> record_handle(std::uint32_t idx, std::uint32_t gen) {
 
 using quenlith::testing::error_text;
 
-// A private directory for swap files, set as the swap directory.
-class SwapStore : public ::testing::Test {
+class SwapStore : public quenlith::testing::SwapDirTest {
  protected:
-  void SetUp() override { set_swap_dir(dir_); }
   std::size_t n_files() const {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}));
   }
-  quenlith::testing::TempDir tmp_{"store-test"};
-  const std::string dir_ = tmp_.path();
 };
 
 template <class T>

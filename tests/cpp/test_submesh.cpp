@@ -35,19 +35,8 @@ using quenlith::store::ResidencyKind;
 using quenlith::store::Store;
 namespace store = quenlith::store;
 
+using quenlith::testing::coords_with;
 using quenlith::testing::error_text;
-
-// A 2-D Coords with `n` nodes on the x axis, each node's first reference dropped,
-// so that every count seen afterwards is the one the submeshes hold.
-Handle<Coords> coords_with(std::uint32_t n) {
-  Handle<Coords> h = store::insert(Coords(2));
-  store::WriteGuard<Coords> g = store::write(h);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    const double xy[] = {double(i), 0.0};
-    g->decref(g->add_node(xy));
-  }
-  return h;
-}
 
 std::uint32_t refcount(const Handle<Coords>& h, NodeId id) { return store::read(h)->refcount(id); }
 
@@ -310,12 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "SubMesh record: connectivity length 3 is not a multiple of 2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class SubMeshSwap : public ::testing::Test {
- protected:
-  void SetUp() override { quenlith::store::set_swap_dir(dir_); }
-  quenlith::testing::TempDir tmp_{"submesh-test"};
-  const std::string dir_ = tmp_.path();
-};
+using SubMeshSwap = quenlith::testing::SwapDirTest;
 
 TEST_F(SubMeshSwap, SwappedOutAndReadBackIsUnchanged) {
   Handle<Coords> c = coords_with(4);

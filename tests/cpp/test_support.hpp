@@ -1,5 +1,6 @@
 #pragma once
 // Helpers shared by the C++ unit tests.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cerrno>
@@ -13,7 +14,11 @@
 
 #include "base/error.hpp"
 #include "containers/finite_element_space/interpolation.hpp"
+#include "containers/mesh/coords.hpp"
 #include "containers/mesh/element_type.hpp"
+#include "store/guard.hpp"
+#include "store/store.hpp"
+#include "store/swap_dir.hpp"
 
 namespace quenlith::testing {
 
@@ -68,5 +73,27 @@ inline containers::finite_element_space::Interpolation interpolation_of(containe
   using containers::finite_element_space::Interpolation;
   return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
 }
+
+// A 2-D Coords with `n` nodes on the x axis, each node's first reference dropped,
+// so that every count seen afterwards is the one its users hold.
+inline store::Handle<containers::mesh::Coords> coords_with(std::uint32_t n) {
+  store::Handle<containers::mesh::Coords> h = store::insert(containers::mesh::Coords(2));
+  store::WriteGuard<containers::mesh::Coords> g = store::write(h);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const double xy[] = {double(i), 0.0};
+    g->decref(g->add_node(xy));
+  }
+  return h;
+}
+
+// A private directory for swap files, set as the swap directory for one test and
+// removed with everything in it afterwards (made writable first, should a test
+// have taken its permissions away).
+class SwapDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override { store::set_swap_dir(dir_); }
+  TempDir tmp_{"swap-test"};
+  const std::string dir_ = tmp_.path();
+};
 
 }  // namespace quenlith::testing

@@ -266,10 +266,7 @@ std::string SubFiniteElementSpace::dump_text(const dump::DumpOptions& options) c
     row.push_back(dump::format_dump_cell(gauss_w_[g], options));
     rows.push_back(std::move(row));
   }
-  std::string out = display_text();
-  out += '\n';
-  out += dump::dump_table(header, rows, options);
-  return out;
+  return dump::dump_titled_table(display_text(), header, rows, options);
 }
 
 void SubFiniteElementSpace::encode(store::RecordWriter& w) const {

@@ -163,10 +163,7 @@ std::string Coords::dump_text(const dump::DumpOptions& options) const {
     row.push_back(std::to_string(refcount_[id]));
     rows.push_back(std::move(row));
   }
-  std::string out = display_text();
-  out += '\n';
-  out += dump::dump_table(header, rows, options);
-  return out;
+  return dump::dump_titled_table(display_text(), header, rows, options);
 }
 
 // ---- swap record ----

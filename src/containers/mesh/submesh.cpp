@@ -172,7 +172,7 @@ SubMesh SubMesh::poi1_from_ids(Handle<Coords> coords, std::span<const NodeId> id
         sub.connectivity_.clear();
         throw Error::message("node {} not found or collected", id);
       }
-      c.incref(id);
+      c.incref_alive(id);
       sub.connectivity_.push_back(id);
     }
   }
@@ -271,10 +271,7 @@ std::string SubMesh::dump_text(const dump::DumpOptions& options) const {
     for (NodeId id : cell(c)) row.push_back(std::to_string(id));
     rows.push_back(std::move(row));
   }
-  std::string out = display_text();
-  out += '\n';
-  out += dump::dump_table(header, rows, options);
-  return out;
+  return dump::dump_titled_table(display_text(), header, rows, options);
 }
 
 void SubMesh::encode(store::RecordWriter& w) const {
