@@ -467,20 +467,7 @@ TEST(SubFiniteElementSpace, CellGeometryMatchesPerCallBitsOnAnyThreadCount) {
   }
 }
 
-class SwapFes : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quenlith-fes-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    store::set_swap_dir(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string dir_;
-};
+using SwapFes = quenlith::testing::PrivateSwapDir;
 
 TEST_F(SwapFes, SubspaceSwappedOutReadsBackUnchanged) {
   Handle<Coords> coords = make_coords(3, {{0, 0, 0}, {2, 0, 0}, {0, 1, 0}, {0, 0, 3}, {1, 0, 0}, {1, 0.5, 0},

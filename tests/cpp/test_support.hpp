@@ -1,11 +1,16 @@
 #pragma once
 // Helpers shared by the C++ unit tests.
+#include <filesystem>
 #include <functional>
 #include <string>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include "containers/finite_element_space/interpolation.hpp"
 #include "containers/mesh/element_type.hpp"
 #include "store/error.hpp"
+#include "store/swap_dir.hpp"
 
 namespace quenlith::testing {
 
@@ -24,5 +29,21 @@ inline containers::finite_element_space::Interpolation interpolation_of(containe
   using containers::finite_element_space::Interpolation;
   return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
 }
+
+// A private directory under /tmp set as the swap directory for one test, removed after.
+class PrivateSwapDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quenlith-test-swap-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    store::set_swap_dir(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string dir_;
+};
 
 }  // namespace quenlith::testing
