@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "base/error.hpp"
 #include "containers/finite_element_space/interpolation.hpp"
 #include "containers/mesh/element_type.hpp"
-#include "store/error.hpp"
 #include "store/swap_dir.hpp"
 
 namespace quenlith::testing {
@@ -18,7 +18,7 @@ namespace quenlith::testing {
 inline std::string error_text(const std::function<void()>& f) {
   try {
     f();
-  } catch (const store::Error& e) {
+  } catch (const Error& e) {
     return e.text();
   }
   return "<no error>";

@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 
 #include "parallel/pool.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::containers::matrix {
 
@@ -18,40 +18,40 @@ namespace {
 // Rows are sorted by ranges halved at their middle row while a range holds at least
 // this many entries (and two rows); smaller ranges run row after row on one thread.
 constexpr std::uint64_t kSortRangeEntries = 4096;
-// A source is split into placement pieces of at least this many triplets, and only
-// when each piece's per-row counters (4 bytes a row) stay below a quarter of the
+// A source is split into placement chunks of at least this many triplets, and only
+// when each chunk's per-row counters (4 bytes a row) stay below a quarter of the
 // source's own size: small sources are placed by one thread, straight into the
 // running row cursors.
-constexpr std::uint64_t kMinPlacePiece = std::uint64_t{1} << 16;
+constexpr std::uint64_t kMinPlaceChunk = std::uint64_t{1} << 16;
 
 std::uint64_t map_index(std::span<const std::uint64_t> map, std::uint64_t i) noexcept {
   return map.empty() ? i : map[i];
 }
 
-// How many placement pieces a source of n triplets gets.
-std::uint64_t place_pieces(std::uint64_t n, std::uint64_t n_rows) {
+// How many placement chunks a source of n triplets gets.
+std::uint64_t place_chunks(std::uint64_t n, std::uint64_t n_rows) {
   const std::uint64_t by_threads = 2 * std::max<std::uint64_t>(parallel::max_threads(), 1);
-  const std::uint64_t by_size = n / kMinPlacePiece;
+  const std::uint64_t by_size = n / kMinPlaceChunk;
   const std::uint64_t by_counters = n / std::max<std::uint64_t>(16 * n_rows, 1);
-  const std::uint64_t pieces = std::max<std::uint64_t>(1, std::min({by_threads, by_size, by_counters, std::uint64_t{256}}));
-  // Per-piece counters are 32-bit: a piece that could put 2^32 triplets in one row
-  // is left to the single-piece path, whose cursors are 64-bit.
-  return n / pieces >= (std::uint64_t{1} << 32) ? 1 : pieces;
+  const std::uint64_t chunks = std::max<std::uint64_t>(1, std::min({by_threads, by_size, by_counters, std::uint64_t{256}}));
+  // Per-chunk counters are 32-bit: a chunk that could put 2^32 triplets in one row
+  // is left to the single-chunk path, whose cursors are 64-bit.
+  return n / chunks >= (std::uint64_t{1} << 32) ? 1 : chunks;
 }
 
-// The triplets of piece k of K of a source of n: [n*k/K, n*(k+1)/K).
-std::uint64_t piece_start(std::uint64_t n, std::uint64_t k, std::uint64_t pieces) noexcept {
-  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(n) * k) / pieces);
+// The triplets of chunk k of K of a source of n: [n*k/K, n*(k+1)/K).
+std::uint64_t chunk_start(std::uint64_t n, std::uint64_t k, std::uint64_t chunks) noexcept {
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(n) * k) / chunks);
 }
 
-// counts[k * n_rows + r] = triplets of piece k that land in row r.
-std::vector<std::uint32_t> count_pieces(const TripletSource& s, std::uint64_t n_rows, std::uint64_t pieces) {
+// counts[k * n_rows + r] = triplets of chunk k that land in row r.
+std::vector<std::uint32_t> count_chunks(const TripletSource& s, std::uint64_t n_rows, std::uint64_t chunks) {
   const std::uint64_t n = s.rows.size();
-  std::vector<std::uint32_t> counts(pieces * n_rows, 0);
-  parallel::for_chunks(pieces, 1, [&](Index b, Index e) {
+  std::vector<std::uint32_t> counts(chunks * n_rows, 0);
+  parallel::for_chunks(chunks, 1, [&](Index b, Index e) {
     for (Index k = b; k < e; ++k) {
       std::uint32_t* c = counts.data() + k * n_rows;
-      for (std::uint64_t t = piece_start(n, k, pieces), end = piece_start(n, k + 1, pieces); t < end; ++t)
+      for (std::uint64_t t = chunk_start(n, k, chunks), end = chunk_start(n, k + 1, chunks); t < end; ++t)
         ++c[map_index(s.row_map, s.rows[t])];
     }
   });
@@ -62,8 +62,8 @@ template <class Col>
 void place_source(const TripletSource& s, std::uint64_t n_rows, std::span<std::uint64_t> cursor, Col* cols,
                   double* values) {
   const std::uint64_t n = s.rows.size();
-  const std::uint64_t pieces = place_pieces(n, n_rows);
-  if (pieces == 1) {
+  const std::uint64_t chunks = place_chunks(n, n_rows);
+  if (chunks == 1) {
     for (std::uint64_t t = 0; t < n; ++t) {
       const std::uint64_t pos = cursor[map_index(s.row_map, s.rows[t])]++;
       cols[pos] = static_cast<Col>(map_index(s.col_map, s.cols[t]));
@@ -71,25 +71,25 @@ void place_source(const TripletSource& s, std::uint64_t n_rows, std::span<std::u
     }
     return;
   }
-  // Counting per piece, then each piece's first slot in every row: pieces keep their
-  // order within a row, so the placement is stable whatever the number of pieces.
+  // Counting per chunk, then each chunk's first slot in every row: chunks keep their
+  // order within a row, so the placement is stable whatever the number of chunks.
   // Slots are kept relative to the row's cursor (a row never holds 2^32 entries from
-  // one source: the caller sends such sources to the one-piece path).
-  std::vector<std::uint32_t> counts = count_pieces(s, n_rows, pieces);
+  // one source: the caller sends such sources to the one-chunk path).
+  std::vector<std::uint32_t> counts = count_chunks(s, n_rows, chunks);
   parallel::for_chunks(n_rows, 4096, [&](Index b, Index e) {
     for (Index r = b; r < e; ++r) {
       std::uint32_t run = 0;
-      for (std::uint64_t k = 0; k < pieces; ++k) {
+      for (std::uint64_t k = 0; k < chunks; ++k) {
         const std::uint32_t c = counts[k * n_rows + r];
         counts[k * n_rows + r] = run;
         run += c;
       }
     }
   });
-  parallel::for_chunks(pieces, 1, [&](Index b, Index e) {
+  parallel::for_chunks(chunks, 1, [&](Index b, Index e) {
     for (Index k = b; k < e; ++k) {
       std::uint32_t* slot = counts.data() + k * n_rows;
-      for (std::uint64_t t = piece_start(n, k, pieces), end = piece_start(n, k + 1, pieces); t < end; ++t) {
+      for (std::uint64_t t = chunk_start(n, k, chunks), end = chunk_start(n, k + 1, chunks); t < end; ++t) {
         const std::uint64_t r = map_index(s.row_map, s.rows[t]);
         const std::uint64_t pos = cursor[r] + slot[r]++;
         cols[pos] = static_cast<Col>(map_index(s.col_map, s.cols[t]));
@@ -97,8 +97,8 @@ void place_source(const TripletSource& s, std::uint64_t n_rows, std::span<std::u
       }
     }
   });
-  // After placing, the last piece's slot of a row is the source's count in it.
-  const std::uint32_t* last = counts.data() + (pieces - 1) * n_rows;
+  // After placing, the last chunk's slot of a row is the source's count in it.
+  const std::uint32_t* last = counts.data() + (chunks - 1) * n_rows;
   parallel::for_chunks(n_rows, 4096, [&](Index b, Index e) {
     for (Index r = b; r < e; ++r) cursor[r] += last[r];
   });
@@ -246,8 +246,8 @@ std::optional<std::string> Csr::invalid() const {
   if (offsets[n_rows] != n) return fmt::format("offsets end at {}, expected {}", offsets[n_rows], n);
   for (std::uint64_t r = 0; r < n_rows; ++r)
     if (offsets[r + 1] < offsets[r]) return fmt::format("offsets decrease at row {}", r);
-  // Rows in parallel: the pool reports the failure of the lowest piece, and each
-  // piece stops at its first bad row, so the first bad row is the one reported.
+  // Rows in parallel: the pool reports the failure of the lowest chunk, and each
+  // chunk stops at its first bad row, so the first bad row is the one reported.
   struct Bad {
     std::string text;
   };
@@ -322,7 +322,7 @@ std::uint64_t csr_position(const Csr& csr, std::uint64_t r, std::uint64_t c) {
         return static_cast<std::uint64_t>(it - cs.begin());
       },
       csr.cols);
-  if (pos == ~std::uint64_t{0}) throw store::Error::message("scatter: entry ({}, {}) absent from the CSR pattern", r, c);
+  if (pos == ~std::uint64_t{0}) throw Error::message("scatter: entry ({}, {}) absent from the CSR pattern", r, c);
   return pos;
 }
 
@@ -331,15 +331,15 @@ Csr csr_from_triplets_parallel(std::uint64_t n_rows, std::uint64_t n_cols, std::
   // 1. Entries per row, then the row starts.
   std::vector<std::uint64_t> row_count(n_rows, 0);
   for (const TripletSource& s : sources) {
-    const std::uint64_t pieces = place_pieces(s.rows.size(), n_rows);
-    if (pieces == 1) {
+    const std::uint64_t chunks = place_chunks(s.rows.size(), n_rows);
+    if (chunks == 1) {
       for (std::uint64_t row : s.rows) ++row_count[map_index(s.row_map, row)];
       continue;
     }
-    const std::vector<std::uint32_t> counts = count_pieces(s, n_rows, pieces);
+    const std::vector<std::uint32_t> counts = count_chunks(s, n_rows, chunks);
     parallel::for_chunks(n_rows, 4096, [&](Index b, Index e) {
       for (Index r = b; r < e; ++r)
-        for (std::uint64_t k = 0; k < pieces; ++k) row_count[r] += counts[k * n_rows + r];
+        for (std::uint64_t k = 0; k < chunks; ++k) row_count[r] += counts[k * n_rows + r];
     });
   }
   for (std::uint64_t r = 0; r < n_rows; ++r) csr.offsets[r + 1] = csr.offsets[r] + row_count[r];
@@ -356,7 +356,7 @@ Csr csr_from_triplets_parallel(std::uint64_t n_rows, std::uint64_t n_cols, std::
       },
       csr.cols);
   // 5. The form must be sound before anyone reads it.
-  if (auto problem = csr.invalid()) throw store::Error::message("csr_from_triplets_parallel: {}", *problem);
+  if (auto problem = csr.invalid()) throw Error::message("csr_from_triplets_parallel: {}", *problem);
   return csr;
 }
 

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::containers::matrix {
 
@@ -43,7 +43,7 @@ ErasedHandle ErasedHandle::read(store::RecordReader& r, std::string_view type_pa
     if (it != all.by_path.end()) reader = it->second;
   }
   if (!reader)
-    throw store::Error::serialization(
+    throw Error::serialization(
         fmt::format("no stored type {} is available to read a recipe handle", type_path));
   return reader(r);
 }

@@ -1,12 +1,12 @@
 #include "containers/matrix/lump.hpp"
 
 #include "parallel/pool.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::containers::matrix {
 
 Matrix lump(const Matrix& m) {
-  if (!m.is_finalized()) throw store::Error::message("Matrix has not been finalized; call finalize() before solving");
+  if (!m.is_finalized()) throw Error::message("Matrix has not been finalized; call finalize() before solving");
   const Finalized& src = *m.finalized();
   const Csr& a = src.csr;
   QUENLITH_VERIFY(a.n_rows == a.n_cols, "lump: matrix must be square, got {}×{}", a.n_rows, a.n_cols);
@@ -35,7 +35,7 @@ Matrix lump(const Matrix& m) {
           }
       },
       out.csr.cols);
-  if (auto problem = out.csr.invalid()) throw store::Error::message("lump: invalid COO: {}", *problem);
+  if (auto problem = out.csr.invalid()) throw Error::message("lump: invalid COO: {}", *problem);
   return Matrix::from_finalized(std::move(out));
 }
 

@@ -13,7 +13,6 @@
 
 namespace quenlith::containers::matrix {
 
-using store::Error;
 using Block = Matrix::Block;
 
 namespace {

@@ -14,7 +14,6 @@
 
 namespace quenlith::containers::matrix {
 
-using store::Error;
 
 namespace {
 

@@ -21,7 +21,7 @@
 // col_nodes_), not in the record: empty after construction and after a read-back,
 // filled by the first add_entry.
 //
-// Errors are store::Error values (Message with the texts below; guard errors of the
+// Errors are Error values (Message with the texts below; guard errors of the
 // supports unchanged).
 #include <cstdint>
 #include <optional>
