@@ -68,7 +68,7 @@ Ref as_map(const Csr& csr) {
 }
 
 struct Triplets {
-  std::vector<std::uint64_t> rows, cols;
+  std::vector<std::uint32_t> rows, cols;
   std::vector<double> values;
 };
 
@@ -76,8 +76,8 @@ Triplets random_triplets(std::uint64_t n, std::uint64_t n_rows, std::uint64_t n_
   std::mt19937_64 gen(seed);
   Triplets t;
   for (std::uint64_t k = 0; k < n; ++k) {
-    t.rows.push_back(gen() % n_rows);
-    t.cols.push_back(gen() % n_cols);
+    t.rows.push_back(static_cast<std::uint32_t>(gen() % n_rows));
+    t.cols.push_back(static_cast<std::uint32_t>(gen() % n_cols));
     t.values.push_back(std::ldexp(double(gen() % 2001) - 1000.0, -int(gen() % 20)));
   }
   return t;
@@ -127,8 +127,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, CsrBuild,
 
 TEST(Csr, SumsRepeatsInListOrderAndKeepsZeros) {
   // 1e16 + 1 - 1e16 is 0 in this order, 1 in another: the order is the list's.
-  const std::vector<std::uint64_t> rows = {0, 0, 0, 1, 1, 0};
-  const std::vector<std::uint64_t> cols = {1, 1, 1, 0, 0, 0};
+  const std::vector<std::uint32_t> rows = {0, 0, 0, 1, 1, 0};
+  const std::vector<std::uint32_t> cols = {1, 1, 1, 0, 0, 0};
   const std::vector<double> values = {1e16, 1.0, -1e16, 1.0, -1.0, 0.0};
   const TripletSource s{rows, cols, values, {}, {}, 1.0};
   const Csr csr = csr_from_triplets_parallel(2, 2, std::span(&s, 1));
@@ -143,10 +143,12 @@ TEST(Csr, SumsRepeatsInListOrderAndKeepsZeros) {
 
 TEST(Csr, WideColumnIndicesBeyond32Bits) {
   const std::uint64_t n_cols = (std::uint64_t{1} << 32) + 10;
-  const std::vector<std::uint64_t> rows = {1, 0, 1, 1};
-  const std::vector<std::uint64_t> cols = {n_cols - 1, 5, 3, n_cols - 1};
+  // Local columns mapped far beyond 32 bits, as a matrix of that many columns would.
+  const std::vector<std::uint32_t> rows = {1, 0, 1, 1};
+  const std::vector<std::uint32_t> cols = {2, 1, 0, 2};
+  const std::vector<std::uint64_t> col_map = {3, 5, n_cols - 1};
   const std::vector<double> values = {1.0, 2.0, 3.0, 4.0};
-  const TripletSource s{rows, cols, values, {}, {}, 1.0};
+  const TripletSource s{rows, cols, values, {}, col_map, 1.0};
   const Csr csr = csr_from_triplets_parallel(2, n_cols, std::span(&s, 1));
   EXPECT_EQ(csr.cols.index(), 1u);
   EXPECT_EQ(as_map(csr), reference(std::span(&s, 1)));

@@ -32,7 +32,7 @@ std::uint64_t map_index(std::span<const std::uint64_t> map, std::uint64_t i) noe
 std::uint64_t place_chunks(std::uint64_t n, std::uint64_t n_rows) {
   const std::uint64_t by_threads = 2 * std::max<std::uint64_t>(parallel::max_threads(), 1);
   const std::uint64_t by_size = n / kMinPlaceChunk;
-  const std::uint64_t by_counters = n / std::max<std::uint64_t>(16 * n_rows, 1);
+  const std::uint64_t by_counters = n / std::max<std::uint64_t>(4 * n_rows, 1);
   const std::uint64_t chunks = std::max<std::uint64_t>(1, std::min({by_threads, by_size, by_counters, std::uint64_t{256}}));
   // Per-chunk counters are 32-bit: a chunk that could put 2^32 triplets in one row
   // is left to the single-chunk path, whose cursors are 64-bit.
@@ -58,11 +58,12 @@ std::vector<std::uint32_t> count_chunks(const TripletSource& s, std::uint64_t n_
   return counts;
 }
 
+// `counts` is the source's count_chunks result, or empty for a one-chunk source.
 template <class Col>
-void place_source(const TripletSource& s, std::uint64_t n_rows, std::span<std::uint64_t> cursor, Col* cols,
-                  double* values) {
+void place_source(const TripletSource& s, std::uint64_t n_rows, std::vector<std::uint32_t> counts,
+                  std::span<std::uint64_t> cursor, Col* cols, double* values) {
   const std::uint64_t n = s.rows.size();
-  const std::uint64_t chunks = place_chunks(n, n_rows);
+  const std::uint64_t chunks = counts.empty() ? 1 : counts.size() / std::max<std::uint64_t>(n_rows, 1);
   if (chunks == 1) {
     for (std::uint64_t t = 0; t < n; ++t) {
       const std::uint64_t pos = cursor[map_index(s.row_map, s.rows[t])]++;
@@ -75,7 +76,6 @@ void place_source(const TripletSource& s, std::uint64_t n_rows, std::span<std::u
   // order within a row, so the placement is stable whatever the number of chunks.
   // Slots are kept relative to the row's cursor (a row never holds 2^32 entries from
   // one source: the caller sends such sources to the one-chunk path).
-  std::vector<std::uint32_t> counts = count_chunks(s, n_rows, chunks);
   parallel::for_chunks(n_rows, 4096, [&](Index b, Index e) {
     for (Index r = b; r < e; ++r) {
       std::uint32_t run = 0;
@@ -107,7 +107,13 @@ void place_source(const TripletSource& s, std::uint64_t n_rows, std::span<std::u
 struct SortBuffers {
   std::vector<std::uint64_t> keys;
   std::vector<double> values;
+  // Open-addressing table of the distinct columns of one row: slot -> index into
+  // keys/values, kEmptySlot when free. Only the slots a row used are reset after it.
+  std::vector<std::uint32_t> table;
+  std::vector<std::uint32_t> used;
 };
+
+constexpr std::uint32_t kEmptySlot = ~std::uint32_t{0};
 
 // Sorts row entries [begin, end) stably by column and sums runs of equal columns,
 // writing the compressed row from `out` on (out <= begin: the write never passes
@@ -125,23 +131,40 @@ std::uint64_t sort_compress_row(Col* cols, double* values, std::uint64_t begin, 
     }
     return n;
   }
-  buf.values.assign(values + begin, values + end);
-  std::uint64_t len = 0;
-  auto emit = [&](std::uint64_t col, double v) {
-    if (len > 0 && cols[out + len - 1] == static_cast<Col>(col)) {
-      values[out + len - 1] += v;
-    } else {
-      cols[out + len] = static_cast<Col>(col);
-      values[out + len] = v;
-      ++len;
-    }
-  };
   if constexpr (sizeof(Col) == 4) {
-    // (column, position) packed in one key: sorting the keys is a stable sort by column.
-    buf.keys.resize(n);
-    for (std::uint64_t k = 0; k < n; ++k) buf.keys[k] = (std::uint64_t{cols[begin + k]} << 32) | k;
-    if (n <= 24) {
-      for (std::uint64_t i = 1; i < n; ++i) {
+    // Repeated columns are summed first, each into its first occurrence (the order in
+    // which a stable sort would add them), and only the distinct columns are sorted,
+    // as (column, position) keys: a row of an assembled operator repeats most of its
+    // columns several times.
+    unsigned bits = 4;
+    while ((std::uint64_t{1} << bits) < 2 * n) ++bits;
+    if (buf.table.size() < (std::size_t{1} << bits)) buf.table.assign(std::size_t{1} << bits, kEmptySlot);
+    const std::uint32_t mask = (std::uint32_t{1} << bits) - 1;
+    buf.keys.clear();
+    buf.values.clear();
+    buf.used.clear();
+    for (std::uint64_t k = begin; k < end; ++k) {
+      const std::uint32_t c = static_cast<std::uint32_t>(cols[k]);
+      std::uint32_t h = static_cast<std::uint32_t>(c * 2654435761u) >> (32 - bits);
+      for (;; h = (h + 1) & mask) {
+        const std::uint32_t slot = buf.table[h];
+        if (slot == kEmptySlot) {
+          buf.table[h] = static_cast<std::uint32_t>(buf.keys.size());
+          buf.used.push_back(h);
+          buf.keys.push_back((std::uint64_t{c} << 32) | buf.keys.size());
+          buf.values.push_back(values[k]);
+          break;
+        }
+        if ((buf.keys[slot] >> 32) == c) {
+          buf.values[slot] += values[k];
+          break;
+        }
+      }
+    }
+    for (std::uint32_t h : buf.used) buf.table[h] = kEmptySlot;
+    const std::uint64_t m = buf.keys.size();
+    if (m <= 24) {
+      for (std::uint64_t i = 1; i < m; ++i) {
         const std::uint64_t key = buf.keys[i];
         std::uint64_t j = i;
         for (; j > 0 && buf.keys[j - 1] > key; --j) buf.keys[j] = buf.keys[j - 1];
@@ -150,14 +173,29 @@ std::uint64_t sort_compress_row(Col* cols, double* values, std::uint64_t begin, 
     } else {
       std::sort(buf.keys.begin(), buf.keys.end());
     }
-    for (std::uint64_t key : buf.keys) emit(key >> 32, buf.values[key & 0xFFFFFFFFu]);
+    for (std::uint64_t i = 0; i < m; ++i) {
+      cols[out + i] = static_cast<Col>(buf.keys[i] >> 32);
+      values[out + i] = buf.values[buf.keys[i] & 0xFFFFFFFFu];
+    }
+    return m;
   } else {
+    // Wide columns: a stable sort of (column, position) pairs, runs summed on the way out.
+    buf.values.assign(values + begin, values + end);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs(n);
     for (std::uint64_t k = 0; k < n; ++k) pairs[k] = {cols[begin + k], k};
     std::sort(pairs.begin(), pairs.end());
-    for (const auto& [col, k] : pairs) emit(col, buf.values[k]);
+    std::uint64_t len = 0;
+    for (const auto& [col, k] : pairs) {
+      if (len > 0 && cols[out + len - 1] == static_cast<Col>(col)) {
+        values[out + len - 1] += buf.values[k];
+      } else {
+        cols[out + len] = static_cast<Col>(col);
+        values[out + len] = buf.values[k];
+        ++len;
+      }
+    }
+    return len;
   }
-  return len;
 }
 
 // Row ranges of the per-row sort, in row order, by halving at the middle row.
@@ -173,7 +211,7 @@ void sort_ranges(std::span<const std::uint64_t> offsets, std::uint64_t r0, std::
 }
 
 template <class Col>
-void sort_and_compress(Csr& csr, RawVector<Col>& cols) {
+void sort_and_compress(Csr& csr, PodArray<Col>& cols) {
   const std::uint64_t n_rows = csr.n_rows;
   if (n_rows == 0) return;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
@@ -203,7 +241,6 @@ void sort_and_compress(Csr& csr, RawVector<Col>& cols) {
   });
   // Each range now sits compressed at the front of its old place; bring the ranges
   // together in row order (always towards the front, so one pass in order is safe).
-  const std::uint64_t old_nnz = csr.offsets[n_rows];
   std::uint64_t write = 0;
   for (std::size_t q = 0; q < ranges.size(); ++q) {
     const std::uint64_t read = csr.offsets[ranges[q].first];
@@ -215,13 +252,9 @@ void sort_and_compress(Csr& csr, RawVector<Col>& cols) {
   }
   for (std::uint64_t r = 0; r < n_rows; ++r) csr.offsets[r + 1] = csr.offsets[r] + lengths[r];
   const std::uint64_t nnz = csr.offsets[n_rows];
+  // Trimmed in place: the tail goes back to the system without copying the head.
   cols.resize(nnz);
   csr.values.resize(nnz);
-  // A form that lost more than half its entries to summing gives the room back.
-  if (nnz < old_nnz / 2) {
-    cols.shrink_to_fit();
-    csr.values.shrink_to_fit();
-  }
 }
 
 }  // namespace
@@ -330,13 +363,17 @@ Csr csr_from_triplets_parallel(std::uint64_t n_rows, std::uint64_t n_cols, std::
   Csr csr = Csr::empty(n_rows, n_cols);
   // 1. Entries per row, then the row starts.
   std::vector<std::uint64_t> row_count(n_rows, 0);
-  for (const TripletSource& s : sources) {
+  // The per-chunk counts of the large sources are kept for their placement.
+  std::vector<std::vector<std::uint32_t>> source_counts(sources.size());
+  for (std::size_t q = 0; q < sources.size(); ++q) {
+    const TripletSource& s = sources[q];
     const std::uint64_t chunks = place_chunks(s.rows.size(), n_rows);
     if (chunks == 1) {
       for (std::uint64_t row : s.rows) ++row_count[map_index(s.row_map, row)];
       continue;
     }
-    const std::vector<std::uint32_t> counts = count_chunks(s, n_rows, chunks);
+    source_counts[q] = count_chunks(s, n_rows, chunks);
+    const std::vector<std::uint32_t>& counts = source_counts[q];
     parallel::for_chunks(n_rows, 4096, [&](Index b, Index e) {
       for (Index r = b; r < e; ++r)
         for (std::uint64_t k = 0; k < chunks; ++k) row_count[r] += counts[k * n_rows + r];
@@ -350,7 +387,8 @@ Csr csr_from_triplets_parallel(std::uint64_t n_rows, std::uint64_t n_cols, std::
   std::visit(
       [&](auto& cols) {
         cols.resize(total);
-        for (const TripletSource& s : sources) place_source(s, n_rows, cursor, cols.data(), csr.values.data());
+        for (std::size_t q = 0; q < sources.size(); ++q)
+          place_source(sources[q], n_rows, std::move(source_counts[q]), cursor, cols.data(), csr.values.data());
         // 3-4. Per-row stable sort by column, runs summed.
         sort_and_compress(csr, cols);
       },

@@ -13,47 +13,22 @@
 // by column, runs of equal columns summed in list order): the result is the same
 // bits for any number of threads.
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <span>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
+#include "containers/matrix/pod_array.hpp"
+
 namespace quenlith::containers::matrix {
-
-// An allocator that leaves new elements uninitialised: the builder writes every
-// entry itself, and first touching the pages in the parallel placement spreads the
-// page faults over the workers instead of zeroing hundreds of megabytes serially.
-template <class T>
-struct DefaultInitAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = DefaultInitAllocator<U>;
-  };
-  DefaultInitAllocator() = default;
-  template <class U>
-  DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
-  template <class U>
-  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... A>
-  void construct(U* p, A&&... a) {
-    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
-  }
-};
-
-template <class T>
-using RawVector = std::vector<T, DefaultInitAllocator<T>>;
 
 struct Csr {
   std::uint64_t n_rows = 0;
   std::uint64_t n_cols = 0;
-  RawVector<std::uint64_t> offsets{0};
-  std::variant<RawVector<std::uint32_t>, RawVector<std::uint64_t>> cols;
-  RawVector<double> values;
+  PodArray<std::uint64_t> offsets{0};
+  std::variant<PodArray<std::uint32_t>, PodArray<std::uint64_t>> cols;
+  PodArray<double> values;
 
   // An n_rows x n_cols form without entries.
   static Csr empty(std::uint64_t n_rows, std::uint64_t n_cols);
@@ -90,8 +65,8 @@ std::uint64_t csr_position(const Csr& csr, std::uint64_t r, std::uint64_t c);
 // triplet's row is row_map[row] (likewise for columns), and every value is
 // multiplied by `factor`. Triplets are taken in list order.
 struct TripletSource {
-  std::span<const std::uint64_t> rows;
-  std::span<const std::uint64_t> cols;
+  std::span<const std::uint32_t> rows;
+  std::span<const std::uint32_t> cols;
   std::span<const double> values;
   std::span<const std::uint64_t> row_map;
   std::span<const std::uint64_t> col_map;

@@ -24,14 +24,15 @@ Matrix lump(const Matrix& m) {
     if (!(sums[r] == 0.0)) ++nnz;
     out.csr.offsets[r + 1] = nnz;
   }
-  out.csr.values.reserve(nnz);
+  out.csr.values.resize(nnz);
   std::visit(
       [&](auto& cols) {
-        cols.reserve(nnz);
+        cols.resize(nnz);
+        std::uint64_t k = 0;
         for (std::uint64_t r = 0; r < a.n_rows; ++r)
           if (!(sums[r] == 0.0)) {
-            cols.push_back(static_cast<typename std::decay_t<decltype(cols)>::value_type>(r));
-            out.csr.values.push_back(sums[r]);
+            cols[k] = static_cast<typename std::decay_t<decltype(cols)>::value_type>(r);
+            out.csr.values[k++] = sums[r];
           }
       },
       out.csr.cols);

@@ -119,19 +119,23 @@ TableBuild build_table(const std::vector<const SubMatrix*>& blocks, Side side, b
     const std::span<const NodeId> nodes = nodes_of(b, side);
     const std::uint64_t nn = nodes.size();
     const std::uint64_t nv = local_ids[k].size();
-    const std::uint64_t count = nn * nv;
     std::vector<std::uint64_t>* map = want_maps ? &t.maps[k] : nullptr;
-    if (map) map->resize(count);
-    const bool vars_first = b.ordering() == Ordering::VarsThenNodes;
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t p = vars_first ? i % nn : i / nv;
-      const std::uint64_t v = vars_first ? i / nn : i % nv;
+    if (map) map->resize(nn * nv);
+    // Local indices in increasing order, without a division per index.
+    auto visit = [&](std::uint64_t i, std::uint64_t p, std::uint64_t v) {
       std::uint64_t& slot = index.at(local_ids[k][v], nodes[p]);
       if (slot == kNone) {
         slot = t.dofs.size();
         t.dofs.push_back(Dof{nodes[p], names[local_ids[k][v]]});
       }
       if (map) (*map)[i] = slot;
+    };
+    if (b.ordering() == Ordering::VarsThenNodes) {
+      for (std::uint64_t v = 0, i = 0; v < nv; ++v)
+        for (std::uint64_t p = 0; p < nn; ++p) visit(i++, p, v);
+    } else {
+      for (std::uint64_t p = 0, i = 0; p < nn; ++p)
+        for (std::uint64_t v = 0; v < nv; ++v) visit(i++, p, v);
     }
   }
   if (perm && !t.dofs.empty()) {

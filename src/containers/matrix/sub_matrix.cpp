@@ -42,8 +42,8 @@ void fill_index(std::unordered_map<NodeId, std::uint64_t>& index, std::span<cons
 
 void CooMatrix::push(std::uint64_t row, std::uint64_t col, double value) {
   QUENLITH_VERIFY(row < nrows && col < ncols, "coo: entry ({}, {}) out of bounds for {}×{}", row, col, nrows, ncols);
-  rows.push_back(row);
-  cols.push_back(col);
+  rows.push_back(static_cast<std::uint32_t>(row));
+  cols.push_back(static_cast<std::uint32_t>(col));
   values.push_back(value);
 }
 
@@ -60,6 +60,8 @@ SubMatrix SubMatrix::make(Support row_support, Support col_support, std::vector<
   b.symmetric_ = symmetric;
   b.coo_.nrows = b.row_nodes_.size() * b.dual_vars_.size();
   b.coo_.ncols = b.col_nodes_.size() * b.primal_vars_.size();
+  QUENLITH_VERIFY(b.coo_.nrows <= CooMatrix::kMaxSide && b.coo_.ncols <= CooMatrix::kMaxSide,
+                  "SubMatrix: {}×{} is beyond the 2^32 rows and columns a block can index", b.coo_.nrows, b.coo_.ncols);
   return b;
 }
 
@@ -264,8 +266,8 @@ void SubMatrix::encode(store::RecordWriter& w) const {
   w.write_variant(static_cast<std::uint32_t>(ordering_));
   w.write_u64(coo_.nrows);
   w.write_u64(coo_.ncols);
-  w.write_u64_list(coo_.rows);
-  w.write_u64_list(coo_.cols);
+  w.write_list(coo_.rows, [](store::RecordWriter& out, std::uint32_t i) { out.write_u64(i); });
+  w.write_list(coo_.cols, [](store::RecordWriter& out, std::uint32_t i) { out.write_u64(i); });
   w.write_f64_list(coo_.values);
   w.write_bool(symmetric_);
   w.write_optional(recipe_, [](store::RecordWriter& out, const ComputedRecipe& r) { r.encode(out); });
@@ -296,8 +298,8 @@ SubMatrix SubMatrix::decode(store::RecordReader& r) {
     RecordReader::check(rows[k] < b.coo_.nrows && cols[k] < b.coo_.ncols,
                         "CooData record: entry {} at ({}, {}) is out of bounds for {}×{}", k, rows[k], cols[k],
                         b.coo_.nrows, b.coo_.ncols);
-  b.coo_.rows = std::move(rows);
-  b.coo_.cols = std::move(cols);
+  b.coo_.rows.assign(rows.begin(), rows.end());
+  b.coo_.cols.assign(cols.begin(), cols.end());
   b.coo_.values = std::move(values);
   // Every reader maps local indices through the node and variable lists: a size that
   // disagrees with them would send those reads past the lists' ends.
@@ -305,6 +307,9 @@ SubMatrix SubMatrix::decode(store::RecordReader& r) {
                           b.coo_.ncols == b.col_nodes_.size() * b.primal_vars_.size(),
                       "SubMatrix record: COO is {}×{} but the nodes/vars imply {}×{}", b.coo_.nrows, b.coo_.ncols,
                       b.row_nodes_.size() * b.dual_vars_.size(), b.col_nodes_.size() * b.primal_vars_.size());
+  RecordReader::check(b.coo_.nrows <= CooMatrix::kMaxSide && b.coo_.ncols <= CooMatrix::kMaxSide,
+                      "SubMatrix record: {}×{} is beyond the 2^32 rows and columns a block can index", b.coo_.nrows,
+                      b.coo_.ncols);
   b.symmetric_ = r.read_bool();
   b.recipe_ = r.read_optional([](RecordReader& in) { return ComputedRecipe::decode(in); });
   b.physics_ = r.read_list([](RecordReader& in) { return static_cast<Physics>(in.read_variant(kPhysicsCount)); });

@@ -41,12 +41,15 @@
 namespace quenlith::containers::matrix {
 
 // A block's entries in coordinate form: (row, column, value) triplets in insertion
-// order, every row below nrows and every column below ncols.
+// order, every row below nrows and every column below ncols. Local indices are kept
+// in 32 bits (a block has at most 2^32 rows and 2^32 columns): finalize streams
+// these arrays twice, and a third less to read is a third less time there.
 struct CooMatrix {
+  static constexpr std::uint64_t kMaxSide = std::uint64_t{1} << 32;
   std::uint64_t nrows = 0;
   std::uint64_t ncols = 0;
-  std::vector<std::uint64_t> rows;
-  std::vector<std::uint64_t> cols;
+  std::vector<std::uint32_t> rows;
+  std::vector<std::uint32_t> cols;
   std::vector<double> values;
 
   std::uint64_t size() const noexcept { return values.size(); }
@@ -66,6 +69,8 @@ class SubMatrix {
   static SubMatrix computed(Support row_support, Support col_support, std::vector<std::string> dual_vars,
                             std::vector<std::string> primal_vars, Ordering ordering, bool symmetric,
                             ComputedRecipe recipe);
+  // Every constructor refuses a block of more than 2^32 rows or columns: "SubMatrix:
+  // {}×{} is beyond the 2^32 rows and columns a block can index".
   // A literal block holding `coo`; "from_coo: COO is {}×{} but the support/vars imply
   // {}×{}" when its size does not match (the supports are sealed by then).
   static SubMatrix from_coo(Support row_support, Support col_support, std::vector<std::string> dual_vars,
