@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
     best = 1e300;
     for (int rep = 0; rep < 3; ++rep) {
       Matrix m;
-      m.add_sub(block);
+      m.push_sub(block);
       const long long before = g_current.load();
       g_peak.store(before);
       const auto t0 = std::chrono::steady_clock::now();

@@ -292,12 +292,12 @@ TEST(Matrix, TablesListFirstAppearancesThenFollowThePermutation) {
   Fixture f(3);
   const auto s = f.poi1({0, 1, 2});
   Matrix m;
-  m.add_sub(literal(f.poi1({2, 0}), s, {"b"}, {"a"}, {}));
-  m.add_sub(literal(s, s, {"a", "b"}, {"a"}, {}));
+  m.push_sub(literal(f.poi1({2, 0}), s, {"b"}, {"a"}, {}));
+  m.push_sub(literal(s, s, {"a", "b"}, {"a"}, {}));
   EXPECT_EQ(m.row_dofs(), (std::vector<Dof>{{2, "b"}, {0, "b"}, {0, "a"}, {1, "a"}, {1, "b"}, {2, "a"}}));
   f.set_permutation({2, 0, 1});
   Matrix p;
-  p.add_sub(literal(s, s, {"a", "b"}, {"a"}, {}));
+  p.push_sub(literal(s, s, {"a", "b"}, {"a"}, {}));
   EXPECT_EQ(p.row_dofs(), (std::vector<Dof>{{1, "a"}, {1, "b"}, {2, "a"}, {2, "b"}, {0, "a"}, {0, "b"}}));
   EXPECT_EQ(p.col_dofs(), (std::vector<Dof>{{1, "a"}, {2, "a"}, {0, "a"}}));
 }
@@ -308,7 +308,7 @@ TEST(Matrix, PermutationThatDoesNotCoverANodeIsAnError) {
   const auto s = f.poi1({0, 1});
   f.set_permutation({1, 0, 2});
   Matrix m;
-  m.add_sub(literal(s, other.poi1({4}), {"a"}, {"a"}, {}));
+  m.push_sub(literal(s, other.poi1({4}), {"a"}, {"a"}, {}));
   const std::string text = "build_dof_table: node 4 has no place in the node permutation (length 3) of the first "
                            "block's Coords";
   EXPECT_EQ(error_text([&] { m.col_dofs(); }), text);
@@ -325,9 +325,9 @@ TEST(Matrix, FinalizeSumsBlocksTimesFactorsAndIsASnapshot) {
   scaled.set_factor(2.0);
   const auto b = store::insert(std::move(scaled));
   Matrix m;
-  m.add_sub(a);
-  m.add_sub(b);
-  m.add_sub(a);  // listed twice: summed twice
+  m.push_sub(a);
+  m.push_sub(b);
+  m.push_sub(a);  // listed twice: summed twice
   EXPECT_EQ(m.entry_count(), 5u);
   EXPECT_FALSE(m.symmetric());
   m.finalize();
@@ -341,7 +341,7 @@ TEST(Matrix, FinalizeSumsBlocksTimesFactorsAndIsASnapshot) {
   EXPECT_EQ(error_text([&] { m.mul_dense(std::vector<double>{1.0}); }),
             "mul_dense: x has length 1 but matrix has 2 columns");
   Matrix fresh;
-  fresh.add_sub(a);
+  fresh.push_sub(a);
   EXPECT_EQ(error_text([&] { fresh.to_dense(); }), "Matrix has not been finalized; call finalize() before solving");
   EXPECT_EQ(fresh.get(1, "u", 1, "u"), 7.0) << "unfinalized: the blocks are read";
 }
@@ -350,7 +350,7 @@ TEST(Matrix, FinalizeRefusesAComputedBlock) {
   Fixture f(2);
   const auto s = f.poi1({0, 1});
   Matrix m;
-  m.add_sub(store::insert(SubMatrix::computed(s, s, {"u"}, {"u"}, Ordering::NodesThenVars, true, ComputedRecipe{})));
+  m.push_sub(store::insert(SubMatrix::computed(s, s, {"u"}, {"u"}, Ordering::NodesThenVars, true, ComputedRecipe{})));
   EXPECT_EQ(error_text([&] { m.finalize(); }).substr(0, 52), "Matrix::finalize: this matrix carries a computed blo");
   EXPECT_FALSE(m.is_finalized());
   SubMatrix c = SubMatrix::computed(s, s, {"u"}, {"u"}, Ordering::NodesThenVars, true, ComputedRecipe{});
@@ -366,16 +366,16 @@ TEST(Matrix, UnionsKeepEachBlockOnceAndSelectionsKeepRepeats) {
   const auto a = literal(s, s, {"u"}, {"u"}, {{0, "u", 0, "u", 1.0}});
   const auto b = literal(s, s, {"u"}, {"u"}, {{1, "u", 1, "u", 1.0}});
   Matrix m;
-  m.add_sub(a);
-  m.add_sub(a);
+  m.push_sub(a);
+  m.push_sub(a);
   EXPECT_EQ(Matrix::union_(m, Matrix()).size(), 1u);
   EXPECT_EQ(Matrix::union_(m, m).size(), 1u);
   EXPECT_EQ(m.union_sub(b).size(), 2u);
   const std::uint64_t idx[] = {1, 0, 0};
-  EXPECT_EQ(m.select_blocks(idx).size(), 3u);
+  EXPECT_EQ(m.slice(idx).size(), 3u);
   const std::uint64_t bad[] = {2};
-  EXPECT_EQ(error_text([&] { m.select_blocks(bad); }), "index 2 out of bounds (len=2)");
-  const Matrix one = Matrix::submatrix_union(a, a);
+  EXPECT_EQ(error_text([&] { m.slice(bad); }), "index 2 out of bounds (len=2)");
+  const Matrix one = Matrix::union_(a, a);
   EXPECT_TRUE(one.is_finalized());
   EXPECT_EQ(one.size(), 1u);
   EXPECT_EQ(Matrix().display_text(), "Matrix: 0 sub-matrix(es), 0 row(s) × 0 col(s), symmetric");
@@ -388,14 +388,14 @@ TEST(Matrix, ScaledCopiesAreNewBlocksWithScaledFactors) {
   Fixture f(1);
   const auto s = f.poi1({0});
   Matrix m;
-  m.add_sub(literal(s, s, {"u"}, {"u"}, {{0, "u", 0, "u", 3.0}}));
+  m.push_sub(literal(s, s, {"u"}, {"u"}, {{0, "u", 0, "u", 3.0}}));
   m.finalize();
   const Matrix twice = m.mul_scalar(2.0);
   EXPECT_FALSE(twice.is_finalized());
-  EXPECT_FALSE(twice.blocks()[0] == m.blocks()[0]);
-  EXPECT_EQ(store::read(twice.blocks()[0])->factor(), 2.0);
-  EXPECT_EQ(store::read(m.blocks()[0])->factor(), 1.0);
-  EXPECT_TRUE(std::isinf(store::read(m.div_scalar(0.0).blocks()[0])->factor()));
+  EXPECT_FALSE(twice.subs()[0] == m.subs()[0]);
+  EXPECT_EQ(store::read(twice.subs()[0])->factor(), 2.0);
+  EXPECT_EQ(store::read(m.subs()[0])->factor(), 1.0);
+  EXPECT_TRUE(std::isinf(store::read(m.div_scalar(0.0).subs()[0])->factor()));
 }
 
 // ---------------------------------------------------------------------------
@@ -403,7 +403,7 @@ TEST(Matrix, ScaledCopiesAreNewBlocksWithScaledFactors) {
 
 Matrix consistent_mass(const Fixture& f, const Handle<SubMesh>& s, double c) {
   Matrix m;
-  m.add_sub(literal(s, s, {"u"}, {"u"},
+  m.push_sub(literal(s, s, {"u"}, {"u"},
                     {{0, "u", 0, "u", 2 * c}, {0, "u", 1, "u", c}, {1, "u", 0, "u", c}, {1, "u", 1, "u", 2 * c},
                      {2, "u", 2, "u", 1.0}, {2, "u", 1, "u", -1.0}}));
   m.finalize();
@@ -422,7 +422,7 @@ TEST(Lump, RowSumsOnTheDiagonalAndCancelledRowsStoreNothing) {
   EXPECT_EQ(l.row_dofs(), m.row_dofs());
   EXPECT_EQ(error_text([&] { lump(Matrix()); }), "Matrix has not been finalized; call finalize() before solving");
   Matrix rect;
-  rect.add_sub(literal(s, f.poi1({0}), {"u"}, {"u"}, {}));
+  rect.push_sub(literal(s, f.poi1({0}), {"u"}, {"u"}, {}));
   rect.finalize();
   EXPECT_EQ(error_text([&] { lump(rect); }), "lump: matrix must be square, got 3×1");
   Matrix zero;
@@ -440,7 +440,7 @@ TEST(Lump, FormOnlyMatrixKeepsItsValuesInUnionsScalingAndNewBlocks) {
   EXPECT_EQ(half.support_groups(Side::Cols).size(), 1u);
 
   Matrix k;
-  k.add_sub(literal(s, s, {"u"}, {"u"}, {{0, "u", 0, "u", 10.0}}));
+  k.push_sub(literal(s, s, {"u"}, {"u"}, {{0, "u", 0, "u", 10.0}}));
   Matrix sum = Matrix::union_(half, k);
   ASSERT_EQ(sum.size(), 2u);
   sum.finalize();
@@ -448,7 +448,7 @@ TEST(Lump, FormOnlyMatrixKeepsItsValuesInUnionsScalingAndNewBlocks) {
   EXPECT_EQ(Matrix::union_(half, half).size(), 1u) << "one matrix contributes one set of blocks";
 
   Matrix grown = l.mul_scalar(1.0);
-  grown.add_sub(k.blocks()[0]);
+  grown.push_sub(k.subs()[0]);
   grown.finalize();
   EXPECT_EQ(grown.get(1, "u", 1, "u"), 1.5);
 
@@ -456,7 +456,7 @@ TEST(Lump, FormOnlyMatrixKeepsItsValuesInUnionsScalingAndNewBlocks) {
             "filter: this matrix holds only a finalized form (no blocks, as lump returns); its values would be "
             "dropped");
   const std::uint64_t none[] = {0};
-  EXPECT_NE(error_text([&] { l.select_blocks(std::span(none, 0)); }), "<no error>");
+  EXPECT_NE(error_text([&] { l.slice(std::span(none, 0)); }), "<no error>");
 }
 
 // ---------------------------------------------------------------------------

@@ -258,20 +258,20 @@ double times(double v, double s) { return v * s; }
 double divided(double v, double s) { return v / s; }
 
 Matrix scaled_copy(const Matrix& m, double s, double (*op)(double, double)) {
-  if (m.blocks().empty() && m.is_finalized()) {
+  if (m.empty() && m.is_finalized()) {
     Finalized f = *m.finalized();
     f.csr = f.csr.scaled(op, s);
     return Matrix::from_finalized(std::move(f));
   }
   Matrix out;
-  for (const Block& h : m.blocks()) {
+  for (const Block& h : m.subs()) {
     SubMatrix copy = [&] {
       store::ReadGuard<SubMatrix> g = store::read(h);
       SubMatrix c = g->clone_block();
       c.set_factor(op(g->factor(), s));
       return c;
     }();
-    out.add_sub(store::insert(std::move(copy)));
+    out.push_sub(store::insert(std::move(copy)));
   }
   return out;
 }
@@ -304,14 +304,14 @@ std::shared_ptr<const SolverPayload> SolverCache::take() noexcept {
 // Matrix
 
 Matrix::Matrix(Matrix&& other) noexcept
-    : blocks_(std::move(other.blocks_)),
+    : SubList(std::move(other)),
       finalized_(std::exchange(other.finalized_, std::nullopt)),
       cache_(std::move(other.cache_)),
       form_blocks_(other.form_blocks_.exchange(nullptr)) {}
 
 Matrix& Matrix::operator=(Matrix&& other) noexcept {
   if (this != &other) {
-    blocks_ = std::move(other.blocks_);
+    SubList::operator=(std::move(other));
     finalized_ = std::exchange(other.finalized_, std::nullopt);
     cache_ = std::move(other.cache_);
     delete form_blocks_.exchange(other.form_blocks_.exchange(nullptr));
@@ -325,7 +325,7 @@ Matrix Matrix::block(SubMatrix::Support row_support, SubMatrix::Support col_supp
                      std::vector<std::string> dual_vars, std::vector<std::string> primal_vars, Ordering ordering,
                      bool symmetric) {
   Matrix m;
-  m.add_sub(store::insert(SubMatrix::new_(std::move(row_support), std::move(col_support), std::move(dual_vars),
+  m.push_sub(store::insert(SubMatrix::new_(std::move(row_support), std::move(col_support), std::move(dual_vars),
                                           std::move(primal_vars), ordering, symmetric)));
   return m;
 }
@@ -342,22 +342,14 @@ void Matrix::reset_state() {
   delete form_blocks_.exchange(nullptr);
 }
 
-void Matrix::add_sub(Block sub) {
-  if (blocks_.empty() && finalized_ && finalized_->csr.nnz() > 0) blocks_ = contributing_blocks();
-  blocks_.push_back(std::move(sub));
+void Matrix::push_sub(Block sub) {
+  if (empty() && finalized_ && finalized_->csr.nnz() > 0) mutable_subs() = contributing_blocks();
+  mutable_subs().push_back(std::move(sub));
   reset_state();
 }
 
-void Matrix::append_unique(std::span<const Block> subs) {
-  for (const Block& h : subs) {
-    if (std::find(blocks_.begin(), blocks_.end(), h) != blocks_.end()) continue;
-    blocks_.push_back(h);
-    reset_state();
-  }
-}
-
 std::vector<Block> Matrix::contributing_blocks() const {
-  if (!blocks_.empty() || !finalized_ || finalized_->csr.nnz() == 0) return blocks_;
+  if (!empty() || !finalized_ || finalized_->csr.nnz() == 0) return std::vector<Block>(subs().begin(), subs().end());
   if (std::vector<Block>* made = form_blocks_.load(std::memory_order_acquire)) return *made;
   auto made = std::make_unique<std::vector<Block>>(blocks_from_form(*finalized_));
   std::vector<Block>* expected = nullptr;
@@ -366,60 +358,51 @@ std::vector<Block> Matrix::contributing_blocks() const {
 }
 
 void Matrix::check_not_form_only(std::string_view operation) const {
-  QUENLITH_VERIFY(!(blocks_.empty() && finalized_ && finalized_->csr.nnz() > 0),
+  QUENLITH_VERIFY(!(empty() && finalized_ && finalized_->csr.nnz() > 0),
                   "{}: this matrix holds only a finalized form (no blocks, as lump returns); its values would be "
                   "dropped",
                   operation);
 }
 
 Matrix Matrix::union_(const Matrix& a, const Matrix& b) {
-  Matrix m;
-  m.append_unique(a.contributing_blocks());
-  m.append_unique(b.contributing_blocks());
-  return m;
+  Matrix both;
+  both.extend_unique(a.contributing_blocks());
+  both.extend_unique(b.contributing_blocks());
+  return both;
 }
 
 Matrix Matrix::union_sub(const Block& sub) const {
   Matrix m;
-  m.append_unique(contributing_blocks());
-  if (std::find(m.blocks_.begin(), m.blocks_.end(), sub) == m.blocks_.end()) m.add_sub(sub);
+  m.extend_unique(contributing_blocks());
+  if (std::find(m.subs().begin(), m.subs().end(), sub) == m.subs().end()) m.push_sub(sub);
   return m;
 }
 
-Matrix Matrix::submatrix_union(const Block& a, const Block& b) {
-  Matrix m;
-  m.add_sub(a);
-  if (!(b == a)) m.add_sub(b);
+Matrix Matrix::union_(const Block& a, const Block& b) {
+  Matrix m = SubList::union_(a, b);
   m.finalize();
   return m;
 }
 
-Matrix Matrix::select_blocks(std::span<const std::uint64_t> indices) const {
-  check_not_form_only("select_blocks");
-  Matrix m;
-  for (std::uint64_t i : indices) m.add_sub(block_at(i));
-  return m;
+Matrix Matrix::slice(std::span<const std::uint64_t> indices) const {
+  check_not_form_only("Matrix slice");
+  return SubList::slice(indices);
 }
 
 Matrix Matrix::filter(Physics tag) const {
   check_not_form_only("filter");
   std::vector<std::uint64_t> keep;
-  for (std::uint64_t i = 0; i < blocks_.size(); ++i) {
-    store::ReadGuard<SubMatrix> g = store::read(blocks_[i]);
+  for (std::uint64_t i = 0; i < size(); ++i) {
+    store::ReadGuard<SubMatrix> g = store::read(subs()[i]);
     const auto p = g->physics();
     if (std::find(p.begin(), p.end(), tag) != p.end()) keep.push_back(i);
   }
-  return select_blocks(keep);
-}
-
-Block Matrix::block_at(std::uint64_t i) const {
-  QUENLITH_VERIFY(i < blocks_.size(), "index {} out of bounds (len={})", i, blocks_.size());
-  return blocks_[i];
+  return SubList::slice(keep);
 }
 
 void Matrix::finalize() {
   if (finalized_) return;
-  BlockGuards g = read_all(blocks_);
+  BlockGuards g = read_all(subs());
   for (const SubMatrix* b : g.at)
     if (b->is_computed())
       throw Error::message(
@@ -444,14 +427,14 @@ void Matrix::finalize() {
 }
 
 std::vector<Dof> Matrix::build_dof_table(Side side) const {
-  BlockGuards g = read_all(blocks_);
+  BlockGuards g = read_all(subs());
   return build_table(g.at, side, false, table_permutation(g.at)).dofs;
 }
 
 double Matrix::get(NodeId row_node, std::string_view row_var, NodeId col_node, std::string_view col_var) const {
   if (!finalized_) {
     double sum = 0.0;
-    for (const Block& h : blocks_) sum += store::read(h)->get(row_node, row_var, col_node, col_var);
+    for (const Block& h : subs()) sum += store::read(h)->get(row_node, row_var, col_node, col_var);
     return sum;
   }
   auto find = [](const std::vector<Dof>& table, NodeId node, std::string_view var) {
@@ -484,7 +467,7 @@ std::vector<Dof> Matrix::col_dofs() const { return finalized_ ? finalized_->col_
 
 std::vector<SubMatrix::Entry> Matrix::entries() const {
   std::vector<SubMatrix::Entry> out;
-  for (const Block& h : blocks_) {
+  for (const Block& h : subs()) {
     std::vector<SubMatrix::Entry> e = store::read(h)->entries();
     out.insert(out.end(), std::make_move_iterator(e.begin()), std::make_move_iterator(e.end()));
   }
@@ -493,19 +476,19 @@ std::vector<SubMatrix::Entry> Matrix::entries() const {
 
 std::uint64_t Matrix::entry_count() const {
   std::uint64_t n = 0;
-  for (const Block& h : blocks_) n += store::read(h)->entry_count();
+  for (const Block& h : subs()) n += store::read(h)->entry_count();
   return n;
 }
 
 std::vector<std::string> Matrix::field_names() const {
   std::vector<std::string> out;
-  for (const Block& h : blocks_) append_new(out, store::read(h)->field_names());
+  for (const Block& h : subs()) append_new(out, store::read(h)->field_names());
   return out;
 }
 
 std::vector<Physics> Matrix::physics() const {
   std::vector<Physics> out;
-  for (const Block& h : blocks_) {
+  for (const Block& h : subs()) {
     store::ReadGuard<SubMatrix> g = store::read(h);
     for (Physics p : g->physics())
       if (std::find(out.begin(), out.end(), p) == out.end()) out.push_back(p);
@@ -514,14 +497,14 @@ std::vector<Physics> Matrix::physics() const {
 }
 
 bool Matrix::symmetric() const {
-  for (const Block& h : blocks_)
+  for (const Block& h : subs())
     if (!store::read(h)->symmetric()) return false;
   return true;
 }
 
 std::vector<SupportGroup> Matrix::support_groups(Side side) const {
   if (finalized_) return side == Side::Rows ? finalized_->row_groups : finalized_->col_groups;
-  BlockGuards g = read_all(blocks_);
+  BlockGuards g = read_all(subs());
   return groups_of(g.at, side);
 }
 
@@ -533,7 +516,7 @@ std::vector<Matrix::Triplet> Matrix::gather_triplets(std::span<const Dof> row_ta
   const auto row_pos = position_map(row_table);
   const auto col_pos = position_map(col_table);
   std::vector<Triplet> out;
-  for (const Block& h : blocks_) {
+  for (const Block& h : subs()) {
     store::ReadGuard<SubMatrix> g = store::read(h);
     const SubMatrix& b = *g;
     std::vector<std::uint64_t> rmap(b.n_rows());
@@ -559,7 +542,7 @@ std::string Matrix::display_text() const {
   } catch (const Error&) {
   }
   bool sym = true;
-  for (const Block& h : blocks_) {
+  for (const Block& h : subs()) {
     try {
       sym = store::read(h)->symmetric();
     } catch (const Error&) {
@@ -567,19 +550,8 @@ std::string Matrix::display_text() const {
     }
     if (!sym) break;
   }
-  return fmt::format("Matrix: {} sub-matrix(es), {} row(s) × {} col(s){}", blocks_.size(), rows, cols,
+  return fmt::format("Matrix: {} sub-matrix(es), {} row(s) × {} col(s){}", subs().size(), rows, cols,
                      sym ? ", symmetric" : "");
-}
-
-std::string Matrix::debug_text() const {
-  std::vector<std::string> items;
-  items.reserve(blocks_.size());
-  for (const Block& h : blocks_) {
-    std::string item;
-    h.fmt_resolved(item, false);
-    items.push_back(std::move(item));
-  }
-  return dump::debug_container("Matrix", items);
 }
 
 std::string Matrix::dump_text(const dump::DumpOptions& options) const {

@@ -4,7 +4,8 @@
 // it lives in its Python object).
 //
 // Fields:
-//   blocks_     handles to the blocks, in order; one handle may occur twice (add_sub)
+//   the list    handles to the blocks, in order (containers/sub_list.hpp); one handle
+//               may occur twice (push_sub, the add_sub path)
 //   finalized_  absent, or the snapshot made by finalize / the assembly / lump:
 //               row and column tables (each Dof once; position = global index), the
 //               compressed rows of the sum of every block entry times its block's
@@ -34,6 +35,7 @@
 #include "containers/matrix/csr.hpp"
 #include "containers/matrix/dof.hpp"
 #include "containers/matrix/sub_matrix.hpp"
+#include "containers/sub_list.hpp"
 #include "dump/dump_options.hpp"
 #include "store/handle.hpp"
 
@@ -85,9 +87,11 @@ class SolverCache {
   std::shared_ptr<const SolverPayload> payload_;
 };
 
-class Matrix {
+class Matrix : public SubList<Matrix, SubMatrix> {
  public:
   using Block = store::Handle<SubMatrix>;
+  static constexpr std::string_view kName = "Matrix";
+  static constexpr std::string_view kItems = "sub-matrix(es)";
 
   Matrix() = default;
   Matrix(Matrix&& other) noexcept;
@@ -103,8 +107,6 @@ class Matrix {
   // A matrix without blocks holding `finalized` (lump's result).
   static Matrix from_finalized(Finalized finalized);
 
-  std::span<const Block> blocks() const noexcept { return blocks_; }
-  std::uint64_t size() const noexcept { return blocks_.size(); }
   const std::optional<Finalized>& finalized() const noexcept { return finalized_; }
   bool is_finalized() const noexcept { return finalized_.has_value(); }
   SolverCache& solver_cache() const noexcept { return cache_; }
@@ -112,17 +114,16 @@ class Matrix {
   // Appends (no repeat check), drops the finalized state and empties the cache. A
   // matrix that holds only a finalized form first turns it into literal blocks, so
   // its values are kept.
-  void add_sub(Block sub);
+  void push_sub(Block sub);
   // a's blocks then b's, a handle already present not repeated; unfinalized.
   static Matrix union_(const Matrix& a, const Matrix& b);
   Matrix union_sub(const Block& sub) const;
-  // [a] or [a, b], finalized.
-  static Matrix submatrix_union(const Block& a, const Block& b);
+  // `sub | sub`: [a] or [a, b], finalized.
+  static Matrix union_(const Block& a, const Block& b);
   // Blocks at these positions, repeats kept; "index {} out of bounds (len={})".
-  Matrix select_blocks(std::span<const std::uint64_t> indices) const;
+  // Refused for a matrix holding only a finalized form.
+  Matrix slice(std::span<const std::uint64_t> indices) const;
   Matrix filter(Physics tag) const;
-  // "index {} out of bounds (len={})".
-  Block block_at(std::uint64_t i) const;
 
   // Literal blocks to compressed rows; nothing when already finalized.
   void finalize();
@@ -160,8 +161,6 @@ class Matrix {
 
   // "Matrix: {} sub-matrix(es), {} row(s) × {} col(s){, symmetric}"; never fails.
   std::string display_text() const;
-  // Matrix { count: N, items: [...] }; never fails.
-  std::string debug_text() const;
   // The display text and the global dense table; "{}\n<{}>" when the tables cannot
   // be built.
   std::string dump_text(const dump::DumpOptions& options) const;
@@ -172,10 +171,8 @@ class Matrix {
   std::vector<Block> contributing_blocks() const;
   // Refuses to drop the values of a matrix holding only a finalized form.
   void check_not_form_only(std::string_view operation) const;
-  void append_unique(std::span<const Block> subs);
   void reset_state();
 
-  std::vector<Block> blocks_;
   std::optional<Finalized> finalized_;
   mutable SolverCache cache_;
   // Filled once by contributing_blocks for a matrix holding only a finalized form.
