@@ -6,6 +6,7 @@
 #include "py/bind/ref.hpp"
 #include "py/bind/type.hpp"
 #include "py/classes.hpp"
+#include "py/matrix.hpp"
 #include "py/swap_dir.hpp"
 
 namespace quenlith::py {
@@ -15,6 +16,7 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &lump_def,
 };
 
 struct ClassEntry {
@@ -31,6 +33,8 @@ const ClassEntry kClasses[] = {
     {ElementClass::kName, ElementClass::type},
     {SubFiniteElementSpaceClass::kName, SubFiniteElementSpaceClass::type},
     {FiniteElementSpaceClass::kName, FiniteElementSpaceClass::type},
+    {SubMatrixClass::kName, SubMatrixClass::type},
+    {MatrixClass::kName, MatrixClass::type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.
