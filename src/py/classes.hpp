@@ -21,6 +21,11 @@ class Mesh;
 class Cell;
 }  // namespace quenlith::containers::mesh
 
+namespace quenlith::containers::node_field {
+class SubNodeField;
+class NodeField;
+}  // namespace quenlith::containers::node_field
+
 namespace quenlith::containers::finite_element_space {
 class SubFiniteElementSpace;
 class FiniteElementSpace;
@@ -70,6 +75,20 @@ struct CellClass {
   static std::string dump_text(const Payload& cell, const dump::DumpOptions& options);
 };
 
+// One handle on a stored node-field zone.
+struct SubNodeFieldClass {
+  using Payload = store::Handle<containers::node_field::SubNodeField>;
+  static constexpr const char* kName = "SubNodeField";
+  static TypeCache type;
+};
+
+struct NodeFieldClass {
+  using Payload = containers::node_field::NodeField;
+  using SubClass = SubNodeFieldClass;
+  static constexpr const char* kName = "NodeField";
+  static TypeCache type;
+};
+
 struct SubFiniteElementSpaceClass {
   using Payload = store::Handle<containers::finite_element_space::SubFiniteElementSpace>;
   static constexpr const char* kName = "SubFiniteElementSpace";
@@ -110,8 +129,8 @@ struct MatrixClass {
 
 // The class of each payload type: the one listed whose Payload it is.
 template <class T>
-struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass,
-                                  SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass, SubMatrixClass,
-                                  MatrixClass> {};
+struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass, SubNodeFieldClass,
+                                  NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass,
+                                  SubMatrixClass, MatrixClass> {};
 
 }  // namespace quenlith::py

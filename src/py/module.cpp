@@ -31,6 +31,8 @@ const ClassEntry kClasses[] = {
     {MeshClass::kName, MeshClass::type},
     {CellClass::kName, CellClass::type},
     {ElementClass::kName, ElementClass::type},
+    {SubNodeFieldClass::kName, SubNodeFieldClass::type},
+    {NodeFieldClass::kName, NodeFieldClass::type},
     {SubFiniteElementSpaceClass::kName, SubFiniteElementSpaceClass::type},
     {FiniteElementSpaceClass::kName, FiniteElementSpaceClass::type},
     {SubMatrixClass::kName, SubMatrixClass::type},

@@ -468,7 +468,7 @@ TEST(SubFiniteElementSpace, CellGeometryMatchesPerCallBitsOnAnyThreadCount) {
   }
 }
 
-using SwapFes = quenlith::testing::PrivateSwapDir;
+using SwapFes = quenlith::testing::SwapDirTest;
 
 TEST_F(SwapFes, SubspaceSwappedOutReadsBackUnchanged) {
   Handle<Coords> coords = make_coords(3, {{0, 0, 0}, {2, 0, 0}, {0, 1, 0}, {0, 0, 3}, {1, 0, 0}, {1, 0.5, 0},

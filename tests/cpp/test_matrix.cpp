@@ -462,7 +462,7 @@ TEST(Lump, FormOnlyMatrixKeepsItsValuesInUnionsScalingAndNewBlocks) {
 // ---------------------------------------------------------------------------
 // The block's swap record
 
-using SwapDir = quenlith::testing::PrivateSwapDir;
+using SwapDir = quenlith::testing::SwapDirTest;
 
 TEST_F(SwapDir, BlockReadBackIsUnchangedAndFindsItsPositions) {
   Fixture f(4);

@@ -127,24 +127,11 @@ Handle<T> record_handle(std::uint32_t idx, std::uint32_t gen) {
 
 using quenlith::testing::error_text;
 
-// A private directory for swap files, set as the swap directory.
-class SwapStore : public ::testing::Test {
+class SwapStore : public quenlith::testing::SwapDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quenlith-store-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    set_swap_dir(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, ec);
-    fs::remove_all(dir_, ec);
-  }
   std::size_t n_files() const {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}));
   }
-  std::string dir_;
 };
 
 template <class T>

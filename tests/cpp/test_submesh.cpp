@@ -310,20 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "SubMesh record: connectivity length 3 is not a multiple of 2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class SubMeshSwap : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quenlith-submesh-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    quenlith::store::set_swap_dir(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string dir_;
-};
+using SubMeshSwap = quenlith::testing::SwapDirTest;
 
 TEST_F(SubMeshSwap, SwappedOutAndReadBackIsUnchanged) {
   Handle<Coords> c = coords_with(4);

@@ -1,10 +1,12 @@
 #pragma once
 // Helpers shared by the C++ unit tests.
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include "base/error.hpp"
@@ -30,17 +32,20 @@ inline containers::finite_element_space::Interpolation interpolation_of(containe
   return fits(Interpolation::LAGRANGE1, t) ? Interpolation::LAGRANGE1 : Interpolation::LAGRANGE2;
 }
 
-// A private directory under /tmp set as the swap directory for one test, removed after.
-class PrivateSwapDir : public ::testing::Test {
+// A private directory for swap files, set as the swap directory for one test and
+// removed with everything in it afterwards (made writable first, should a test
+// have taken its permissions away).
+class SwapDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quenlith-test-swap-XXXXXX";
+    char pattern[] = "/tmp/quenlith-swap-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     store::set_swap_dir(dir_);
   }
   void TearDown() override {
     std::error_code ec;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
     std::filesystem::remove_all(dir_, ec);
   }
   std::string dir_;

@@ -95,6 +95,10 @@ class Coords {
   // One more reference; "node {} not found or collected". Saturates for good at
   // kImmortalCount.
   void incref(NodeId id);
+  // incref of an id the caller has just found alive: no check, for bulk loops.
+  void incref_alive(NodeId id) noexcept {
+    if (refcount_[id] != kImmortalCount) ++refcount_[id];
+  }
   // One reference less; "node {} not found or collected", "decref: refcount already
   // zero for node {}" (the count stays 0). An immortal count stays as it is.
   void decref(NodeId id);

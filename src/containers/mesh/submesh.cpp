@@ -172,7 +172,7 @@ SubMesh SubMesh::poi1_from_ids(Handle<Coords> coords, std::span<const NodeId> id
         sub.connectivity_.clear();
         throw Error::message("node {} not found or collected", id);
       }
-      c.incref(id);
+      c.incref_alive(id);
       sub.connectivity_.push_back(id);
     }
   }

@@ -79,6 +79,9 @@ class SubMesh {
   // Allowed on a sealed submesh too: the colour is not part of what consumers see.
   void set_face_color(RgbColor color) noexcept { face_color_ = color; }
   bool is_sealed() const noexcept { return sealed_; }
+  // Seals under the caller's write guard (for a caller that must read the cells and
+  // seal in one critical section); never unsealed.
+  void seal_in_place() noexcept { sealed_ = true; }
 
   // Appends a cell, taking one reference per id under a write guard on the Coords;
   // returns its index. Errors, in this order: MeshSealed; "add_cell({}): expected {}

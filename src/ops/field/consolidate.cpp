@@ -1,0 +1,105 @@
+#include "ops/field/consolidate.hpp"
+
+#include <optional>
+#include <vector>
+
+#include "containers/field/components.hpp"
+#include "dump/number_format.hpp"
+#include "store/store.hpp"
+
+namespace quenlith::ops::field {
+
+using containers::mesh::SubMesh;
+using containers::node_field::NodeField;
+using containers::node_field::NodeId;
+using containers::node_field::SubNodeField;
+using store::Handle;
+
+namespace {
+
+// Fuses the zones of one support (at least two, all readable) into a new zone.
+SubNodeField fuse(const Handle<SubMesh>& support, std::span<const Handle<SubNodeField>> members) {
+  std::vector<std::string> names;
+  for (const auto& h : members) containers::field::add_components(names, store::read(h)->components());
+  SubNodeField fused = SubNodeField::create(support, names);
+  const std::size_t n = fused.node_count();
+  const std::size_t nc = names.size();
+  std::vector<std::uint8_t> written(n * nc, 0);
+  std::span<double> out = fused.values_mut();
+  for (const auto& h : members) {
+    store::ReadGuard<SubNodeField> guard = store::read(h);
+    const SubNodeField& m = *guard;
+    const std::size_t mc = m.component_count();
+    std::vector<std::size_t> name_of(mc);
+    for (std::size_t c = 0; c < mc; ++c) name_of[c] = *containers::field::find_component(names, m.components()[c]);
+    for (std::size_t r = 0; r < m.node_count(); ++r) {
+      const NodeId id = m.nodes()[r];
+      // Members share the support, so their rows are the fused zone's rows; a pair
+      // is met first at the node's first row.
+      std::uint64_t row;
+      if (r < n && fused.nodes()[r] == id) {
+        row = fused.first_row_at(r);
+      } else {
+        const auto found = fused.node_index(id);
+        if (!found) continue;
+        row = *found;
+      }
+      for (std::size_t c = 0; c < mc; ++c) {
+        const std::size_t at = row * nc + name_of[c];
+        const double v = m.values()[r * mc + c];
+        if (!written[at]) {
+          written[at] = 1;
+          out[at] = v;
+        } else if (!(out[at] == v)) {
+          throw Error::message("incoherent NodeField on shared support: node {}, component {}: {} ≠ {}", id,
+                               m.components()[c], dump::plain_number(out[at]), dump::plain_number(v));
+        }
+      }
+    }
+  }
+  // A node listed twice by the support shows its values on every one of its rows.
+  if (fused.has_repeated_nodes()) {
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::uint64_t f = fused.first_row_at(r);
+      if (f != r)
+        for (std::size_t c = 0; c < nc; ++c) out[r * nc + c] = out[f * nc + c];
+    }
+  }
+  return fused;
+}
+
+}  // namespace
+
+NodeField consolidate_node(const NodeField& field) {
+  const auto zones = field.subs();
+  // Groups by support handle, in order of first appearance.
+  std::vector<Handle<SubMesh>> supports;
+  supports.reserve(zones.size());
+  for (const auto& h : zones) supports.push_back(store::read(h)->support());
+  std::vector<std::vector<std::size_t>> groups;
+  for (std::size_t i = 0; i < zones.size(); ++i) {
+    std::optional<std::size_t> g;
+    for (std::size_t j = 0; j < groups.size() && !g; ++j)
+      if (supports[groups[j].front()] == supports[i]) g = j;
+    if (!g) {
+      g = groups.size();
+      groups.emplace_back();
+    }
+    groups[*g].push_back(i);
+  }
+  NodeField out;
+  for (const auto& group : groups) {
+    if (group.size() == 1) {
+      out.push_sub(zones[group.front()]);
+      continue;
+    }
+    std::vector<Handle<SubNodeField>> members;
+    members.reserve(group.size());
+    for (std::size_t i : group) members.push_back(zones[i]);
+    out.push_sub(store::insert(fuse(supports[group.front()], members)));
+  }
+  out.check_coherence();
+  return out;
+}
+
+}  // namespace quenlith::ops::field
