@@ -12,6 +12,7 @@
 #include "containers/matrix/matrix.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/node.hpp"
+#include "containers/node_field/node_field.hpp"
 #include "dump/number_format.hpp"
 #include "py/bind/container.hpp"
 #include "py/classes.hpp"
@@ -141,11 +142,16 @@ std::vector<DofTuple> col_dofs(const Matrix& m) { return dof_tuples(m.col_dofs()
 std::vector<std::string> physics(const Matrix& m) { return containers::matrix::physics_tag_names(m.physics()); }
 bool symmetric(const Matrix& m) { return m.symmetric(); }
 
-// `matrix * number`: a number that does not convert raises the conversion's
-// TypeError; a number on the left is declined.
+// `matrix * field` and `matrix * number`: anything else that does not convert to a
+// number raises the conversion's TypeError; a number on the left is declined.
 PyObject* multiply(PyObject* a, PyObject* b) noexcept {
   return guarded([&]() -> Ref {
     if (!is_instance<MatrixClass>(a)) return Ref::borrow(Py_NotImplemented);
+    if (is_instance<NodeFieldClass>(b)) {
+      const Borrowed<NodeFieldClass> field(b);
+      const Borrowed<MatrixClass> m(a);
+      return to_python(m->mul_field(*field));
+    }
     const double s = to_f64(b);
     const Borrowed<MatrixClass> m(a);
     return to_python(m->mul_scalar(s));

@@ -502,6 +502,38 @@ bool Matrix::symmetric() const {
   return true;
 }
 
+node_field::NodeField Matrix::field_from_values(std::span<const double> values, Side side) const {
+  if (!finalized_) throw not_finalized();
+  const std::vector<Dof>& table = side == Side::Rows ? finalized_->row_dofs : finalized_->col_dofs;
+  QUENLITH_VERIFY(values.size() == table.size(), "field_from_{}_values: {} value(s) for {} DOF(s)",
+                  side == Side::Rows ? "row" : "col", values.size(), table.size());
+  const auto position = position_map(table);
+  node_field::NodeField field;
+  for (const SupportGroup& g : side == Side::Rows ? finalized_->row_groups : finalized_->col_groups) {
+    node_field::SubNodeField zone = node_field::SubNodeField::create(g.support, g.vars);
+    Dof key;
+    for (std::uint64_t k = 0; k < g.nodes.size(); ++k) {
+      key.node = g.nodes[k];
+      for (std::uint64_t j = 0; j < g.vars.size(); ++j) {
+        key.var = g.vars[j];
+        const auto it = position.find(key);
+        if (it != position.end()) zone.set(k, j, values[it->second]);
+      }
+    }
+    field.push_sub(store::insert(std::move(zone)));
+  }
+  return field;
+}
+
+node_field::NodeField Matrix::mul_field(const node_field::NodeField& field) const {
+  const std::vector<Dof> cols = col_dofs();
+  field::DofList dofs;
+  dofs.reserve(cols.size());
+  for (const Dof& d : cols) dofs.push(d.node, d.var);
+  const std::vector<double> y = mul_dense(field.dof_values(dofs));
+  return field_from_values(y, Side::Rows);
+}
+
 std::vector<SupportGroup> Matrix::support_groups(Side side) const {
   if (finalized_) return side == Side::Rows ? finalized_->row_groups : finalized_->col_groups;
   BlockGuards g = read_all(subs());

@@ -35,6 +35,7 @@
 #include "containers/matrix/csr.hpp"
 #include "containers/matrix/dof.hpp"
 #include "containers/matrix/sub_matrix.hpp"
+#include "containers/node_field/node_field.hpp"
 #include "containers/sub_list.hpp"
 #include "dump/dump_options.hpp"
 #include "store/handle.hpp"
@@ -141,6 +142,16 @@ class Matrix : public SubList<Matrix, SubMatrix> {
   std::vector<std::string> field_names() const;
   std::vector<Physics> physics() const;
   bool symmetric() const;
+  // A vector over the row (or column) table as a node field: one zone per support
+  // group of that side, in order, with the group's variables as components; a pair
+  // of a group that is not in the table keeps 0.0. Errors: not finalized;
+  // "field_from_{row|col}_values: {} value(s) for {} DOF(s)"; the errors of making a
+  // zone (a support that is not POI1, a group without variables) or of joining it
+  // (zones on different Coords).
+  node_field::NodeField field_from_values(std::span<const double> values, Side side) const;
+  // y = A x with x read from `field` at every column degree of freedom (0.0 where no
+  // zone defines it), as a field over the row supports; not finalized fails.
+  node_field::NodeField mul_field(const node_field::NodeField& field) const;
   // The support groups of one side: the stored ones when finalized, else from the blocks.
   std::vector<SupportGroup> support_groups(Side side) const;
 
