@@ -9,6 +9,7 @@
 
 #include "dump/debug_text.hpp"
 #include "dump/dump_table.hpp"
+#include "parallel/pool.hpp"
 #include "store/guard.hpp"
 
 namespace quenlith::containers::matrix {
@@ -103,6 +104,7 @@ TableBuild build_table(const std::vector<const SubMatrix*>& blocks, Side side, b
   std::vector<std::vector<std::uint32_t>> local_ids(blocks.size());
   NodeId max_node = 0;
   std::uint64_t n_pairs = 0;
+  std::uint64_t largest = 0;
   for (std::size_t k = 0; k < blocks.size(); ++k) {
     for (const std::string& v : vars_of(*blocks[k], side)) {
       auto [it, fresh] = name_id.try_emplace(v, static_cast<std::uint32_t>(names.size()));
@@ -110,9 +112,13 @@ TableBuild build_table(const std::vector<const SubMatrix*>& blocks, Side side, b
       local_ids[k].push_back(it->second);
     }
     for (NodeId n : nodes_of(*blocks[k], side)) max_node = std::max(max_node, n);
-    n_pairs += side == Side::Rows ? blocks[k]->n_rows() : blocks[k]->n_cols();
+    const std::uint64_t pairs = side == Side::Rows ? blocks[k]->n_rows() : blocks[k]->n_cols();
+    n_pairs += pairs;
+    largest = std::max(largest, pairs);
   }
   DofIndex index(names.size(), max_node, n_pairs);
+  // The largest block alone: blocks usually overlap, so their sum would overshoot.
+  t.dofs.reserve(largest);
   if (want_maps) t.maps.resize(blocks.size());
   for (std::size_t k = 0; k < blocks.size(); ++k) {
     const SubMatrix& b = *blocks[k];
@@ -410,8 +416,13 @@ void Matrix::finalize() {
           "(or ops::assemble::stiffness), which scatters the kernel into the global CSR — finalize() cannot (it "
           "must not reach into the model/kernel)");
   const auto perm = table_permutation(g.at);
-  TableBuild rows = build_table(g.at, Side::Rows, true, perm);
-  TableBuild cols = build_table(g.at, Side::Cols, true, perm);
+  // The two tables are independent: built side by side.
+  TableBuild rows;
+  TableBuild cols;
+  parallel::for_chunks(2, 1, [&](parallel::Index b, parallel::Index e) {
+    for (parallel::Index side = b; side < e; ++side)
+      (side == 0 ? rows : cols) = build_table(g.at, side == 0 ? Side::Rows : Side::Cols, true, perm);
+  });
   std::vector<TripletSource> sources;
   sources.reserve(g.at.size());
   for (std::size_t k = 0; k < g.at.size(); ++k) {
