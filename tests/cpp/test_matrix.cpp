@@ -122,7 +122,11 @@ INSTANTIATE_TEST_SUITE_P(Shapes, CsrBuild,
                          ::testing::Values(CsrCase{"empty", 0, 0, 0}, CsrCase{"one_row", 1, 50, 400},
                                            CsrCase{"few_long_rows", 7, 9000, 60000},
                                            CsrCase{"split_placement", 300, 300, 400000},
-                                           CsrCase{"many_short_rows", 50000, 50000, 120000}),
+                                           CsrCase{"many_short_rows", 50000, 50000, 120000},
+                                           // Rows summed by about 3 and by about 1.02: the sorted
+                                           // ranges are brought together in few or in many rounds.
+                                           CsrCase{"heavy_repeats", 2000, 64, 400000},
+                                           CsrCase{"rare_repeats", 4000, 2000, 300000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Csr, SumsRepeatsInListOrderAndKeepsZeros) {
