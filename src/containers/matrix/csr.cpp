@@ -18,10 +18,10 @@ namespace {
 // Rows are sorted by ranges halved at their middle row while a range holds at least
 // this many entries (and two rows); smaller ranges run row after row on one thread.
 constexpr std::uint64_t kSortRangeEntries = 4096;
-// A source is split into placement chunks of at least this many triplets, and only
-// when each chunk's per-row counters (4 bytes a row) stay below a quarter of the
-// source's own size: small sources are placed by one thread, straight into the
-// running row cursors.
+// A source is split into placement chunks of at least this many triplets, and into no
+// more chunks than keep all their per-row counters (4 bytes a row each) within one
+// byte per triplet, a sixteenth of the source itself: small sources are placed by
+// one thread, straight into the running row cursors.
 constexpr std::uint64_t kMinPlaceChunk = std::uint64_t{1} << 16;
 
 std::uint64_t map_index(std::span<const std::uint64_t> map, std::uint64_t i) noexcept {
