@@ -464,6 +464,73 @@ TEST(Lump, FormOnlyMatrixKeepsItsValuesInUnionsScalingAndNewBlocks) {
 }
 
 // ---------------------------------------------------------------------------
+// Vectors back to node fields
+
+TEST(Matrix, ValuesBecomeOneZonePerSupportGroup) {
+  Fixture f(4);
+  const auto left = f.poi1({0, 1});
+  const auto right = f.poi1({2, 3});
+  const auto all = f.poi1({0, 1, 2, 3});
+  Matrix m;
+  m.push_sub(literal(left, all, {"a"}, {"u"}, {}));
+  m.push_sub(literal(right, all, {"b", "a"}, {"u"}, {}));
+  m.push_sub(literal(left, all, {"c"}, {"u"}, {}));
+  EXPECT_EQ(error_text([&] { m.field_from_values(std::vector<double>{}, Side::Rows); }),
+            "Matrix has not been finalized; call finalize() before solving");
+  m.finalize();
+  // Rows: (0,a) (1,a) (2,b) (2,a) (3,b) (3,a) (0,c) (1,c).
+  const std::vector<double> y = {1, 2, 3, 4, 5, 6, 7, 8};
+  const auto field = m.field_from_values(y, Side::Rows);
+  ASSERT_EQ(field.size(), 2u);
+  EXPECT_EQ(field.value(0, "c"), 7.0);
+  EXPECT_EQ(field.value(3, "a"), 6.0);
+  EXPECT_EQ(store::read(field.subs()[0])->components()[1], "c");
+  EXPECT_EQ(error_text([&] { m.field_from_values(std::vector<double>{1.0}, Side::Cols); }),
+            "field_from_col_values: 1 value(s) for 4 DOF(s)");
+
+  Matrix segs;
+  segs.push_sub(literal(f.seg2({0, 1}), all, {"a"}, {"u"}, {}));
+  segs.finalize();
+  EXPECT_EQ(error_text([&] { segs.field_from_values(std::vector<double>{0.0, 0.0}, Side::Rows); }),
+            "SubNodeField requires a POI1 SubMesh, got SEG2");
+}
+
+// ---------------------------------------------------------------------------
+// Recipe handles
+
+TEST(ErasedHandle, OwnsOneUnitLikeAnyHandle) {
+  Fixture f(1);
+  const auto s = f.poi1({0});
+  auto& subs = store::Store<SubMesh>::instance();
+  const std::uint32_t base = subs.use_count(s);
+  {
+    ErasedHandle e(s);
+    EXPECT_EQ(subs.use_count(s), base + 1);
+    const ErasedHandle copy = e;
+    EXPECT_EQ(subs.use_count(s), base + 2);
+    EXPECT_TRUE(copy == e);
+    ASSERT_NE(copy.as<SubMesh>(), nullptr);
+    EXPECT_TRUE(*copy.as<SubMesh>() == s);
+    EXPECT_EQ(copy.as<Coords>(), nullptr);
+    EXPECT_EQ(copy.debug_text(), s.debug_text());
+    ErasedHandle moved = std::move(e);
+    EXPECT_TRUE(e.empty());
+    EXPECT_EQ(subs.use_count(s), base + 2);
+  }
+  EXPECT_EQ(subs.use_count(s), base);
+}
+
+TEST(ErasedHandle, ReadingAnUnregisteredTypeIsRefused) {
+  store::RecordWriter w;
+  w.write_u32(0);
+  w.write_u32(1);
+  store::RecordReader r(w.bytes());
+  store::detail::OwnershipNeutralScope neutral;
+  EXPECT_EQ(error_text([&] { ErasedHandle::read(r, "no::such::Type"); }),
+            "serialization error: no stored type no::such::Type is available to read a recipe handle");
+}
+
+// ---------------------------------------------------------------------------
 // The block's swap record
 
 using SwapDir = quenlith::testing::SwapDirTest;
