@@ -8,6 +8,7 @@
 #include "py/classes.hpp"
 #include "py/export_vtk.hpp"
 #include "py/gmsh.hpp"
+#include "py/matrix.hpp"
 #include "py/mesher.hpp"
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
@@ -33,6 +34,7 @@ PyMethodDef* const kFunctions[] = {
     &read_gmsh_str_def,
     &export_vtk_def,
     &consolidate_def,
+    &lump_def,
 };
 
 struct ClassEntry {
@@ -51,6 +53,8 @@ const ClassEntry kClasses[] = {
     {NodeFieldClass::kName, NodeFieldClass::type},
     {SubFiniteElementSpaceClass::kName, SubFiniteElementSpaceClass::type},
     {FiniteElementSpaceClass::kName, FiniteElementSpaceClass::type},
+    {SubMatrixClass::kName, SubMatrixClass::type},
+    {MatrixClass::kName, MatrixClass::type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.
