@@ -8,6 +8,7 @@
 #include "py/ref.hpp"
 #include "py/mesh.hpp"
 #include "py/swap_dir.hpp"
+#include "py/triangulate_surface.hpp"
 #include "py/type.hpp"
 
 namespace quenlith::py {
@@ -17,6 +18,7 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &triangulate_surface_def,
 };
 
 struct ClassEntry {

@@ -1,0 +1,223 @@
+#include "ops/mesher/triangulate_surface/improve.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "parallel/pool.hpp"
+
+namespace quenlith::ops::mesher::tri {
+
+namespace {
+
+// Points per piece of the smoothing sweeps, triangles per piece of the quad scoring.
+constexpr parallel::Index kSmoothPiece = 1024;
+constexpr parallel::Index kScorePiece = 1024;
+
+// Adjacency of the final triangles in compressed rows: for each point, its
+// successors and incident triangles in triangle order.
+struct Adjacency {
+  std::vector<std::uint32_t> offset;  // points + 1
+  std::vector<Vertex> succ;
+  std::vector<std::uint32_t> incident;
+};
+
+Adjacency build_adjacency(std::size_t n_points, const std::vector<Triple>& f) {
+  Adjacency adj;
+  adj.offset.assign(n_points + 1, 0);
+  for (const Triple& t : f)
+    for (Vertex v : t) ++adj.offset[v + 1];
+  for (std::size_t p = 0; p < n_points; ++p) adj.offset[p + 1] += adj.offset[p];
+  adj.succ.resize(adj.offset[n_points]);
+  adj.incident.resize(adj.offset[n_points]);
+  std::vector<std::uint32_t> fill(adj.offset.begin(), adj.offset.end() - 1);
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    for (int k = 0; k < 3; ++k) {
+      const Vertex v = f[i][k];
+      adj.succ[fill[v]] = f[i][next3(k)];
+      adj.incident[fill[v]++] = static_cast<std::uint32_t>(i);
+    }
+  }
+  return adj;
+}
+
+double angle_between(const Point2& u, const Point2& v) noexcept {
+  const double nu = std::sqrt(u[0] * u[0] + u[1] * u[1]);
+  const double nv = std::sqrt(v[0] * v[0] + v[1] * v[1]);
+  double c = (u[0] * v[0] + u[1] * v[1]) / (nu * nv);
+  c = c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c);
+  return std::acos(c);
+}
+
+inline Point2 minus(const Point2& a, const Point2& b) noexcept { return {a[0] - b[0], a[1] - b[1]}; }
+
+void sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj) {
+  const std::vector<Point2> snap = tr.points;
+  const std::size_t n = snap.size();
+  std::vector<char> moved(n, 0);
+  parallel::for_chunks(n, kSmoothPiece, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index p = begin; p < end; ++p) {
+      const std::uint32_t lo = adj.offset[p], hi = adj.offset[p + 1];
+      if (tr.boundary[p] || lo == hi) continue;
+      double sx = 0.0, sy = 0.0;
+      for (std::uint32_t i = lo; i < hi; ++i) {
+        sx += snap[adj.succ[i]][0];
+        sy += snap[adj.succ[i]][1];
+      }
+      const double cnt = static_cast<double>(hi - lo);
+      const Point2 q{0.5 * (sx / cnt) + 0.5 * snap[p][0], 0.5 * (sy / cnt) + 0.5 * snap[p][1]};
+      bool ok = true;
+      for (std::uint32_t i = lo; i < hi && ok; ++i) {
+        const Triple& t = f[adj.incident[i]];
+        const Point2& p0 = t[0] == p ? q : snap[t[0]];
+        const Point2& p1 = t[1] == p ? q : snap[t[1]];
+        const Point2& p2 = t[2] == p ? q : snap[t[2]];
+        ok = orient2d(p0, p1, p2) > 0.0;
+      }
+      if (ok) {
+        tr.points[p] = q;
+        moved[p] = 1;
+      }
+    }
+  });
+  // Each move was checked against the snapshot alone: two neighbours moving
+  // together can still turn a triangle over. Undo the moved corners of every such
+  // triangle, and repeat until none is left (the snapshot itself is valid, so this
+  // ends).
+  std::vector<std::size_t> bad;
+  for (;;) {
+    bad.clear();
+    for (std::size_t i = 0; i < f.size(); ++i) {
+      const Triple& t = f[i];
+      if (!moved[t[0]] && !moved[t[1]] && !moved[t[2]]) continue;
+      if (!(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]) > 0.0)) bad.push_back(i);
+    }
+    if (bad.empty()) break;
+    for (std::size_t i : bad)
+      for (Vertex v : f[i]) {
+        if (!moved[v]) continue;
+        tr.points[v] = snap[v];
+        moved[v] = 0;
+      }
+  }
+}
+
+}  // namespace
+
+void improve_by_flips(Triangulation& tr, int max_passes) {
+  if (tr.slot_count() == 0) return;
+  const auto& P = tr.points;
+  for (int pass = 1; pass <= max_passes; ++pass) {
+    bool flipped = false;
+    for (std::size_t si = 0; si < tr.slot_count(); ++si) {
+      const auto s = static_cast<Slot>(si);
+      if (!tr.live(s) || !tr.inside[si]) continue;
+      for (int k = 0; k < 3; ++k) {
+        const Triangle& t = tr.tri(s);
+        if (t.c[k] || t.n[k] < 0) continue;
+        const Slot u = t.n[k];
+        if (!tr.live(u) || !tr.inside[static_cast<std::size_t>(u)]) continue;
+        const Vertex a = t.v[k], b = t.v[next3(k)], c = t.v[prev3(k)];
+        const int eu = tr.find_edge(u, b, a);
+        if (eu < 0) continue;
+        const Vertex d = tr.tri(u).v[prev3(eu)];
+        if (!(orient2d(P[c], P[a], P[d]) > 0.0 && orient2d(P[c], P[d], P[b]) > 0.0)) continue;
+        const double before = std::min(min_angle(P[a], P[b], P[c]), min_angle(P[b], P[a], P[d]));
+        const double after = std::min(min_angle(P[c], P[a], P[d]), min_angle(P[c], P[d], P[b]));
+        if (before + 1e-6 < after) {
+          tr.flip_edge(s, k);
+          flipped = true;
+        }
+      }
+    }
+    if (!flipped) break;
+  }
+}
+
+std::vector<Triple> final_triangles(const Triangulation& tr) {
+  std::vector<Triple> f;
+  for (std::size_t s = 0; s < tr.slot_count(); ++s)
+    if (!tr.triangles[s].dead && tr.inside[s]) f.push_back(tr.triangles[s].v);
+  return f;
+}
+
+void smoothing_cycle(Triangulation& tr, const store::InterruptCheck& interrupt) {
+  interrupt();
+  const std::vector<Triple> f = final_triangles(tr);
+  const Adjacency adj = build_adjacency(tr.points.size(), f);
+  sweep(tr, f, adj);
+  sweep(tr, f, adj);
+  improve_by_flips(tr, 4);
+}
+
+void improve(Triangulation& tr, const store::InterruptCheck& interrupt) {
+  improve_by_flips(tr, 6);
+  for (int cycle = 0; cycle < 3; ++cycle) smoothing_cycle(tr, interrupt);
+}
+
+std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vector<Point2>& points,
+                                                                  const std::vector<Triple>& f) {
+  // Directed edge -> triangle of F, a later triangle replacing an earlier one.
+  EdgeTable edges;
+  edges.reserve(3 * f.size());
+  for (std::size_t i = 0; i < f.size(); ++i)
+    for (int k = 0; k < 3; ++k) edges.add(f[i][k], f[i][next3(k)], static_cast<std::uint32_t>(i));
+  edges.finish();
+
+  struct Candidate {
+    double quality;
+    std::uint32_t i, j;
+    Vertex a, b, c, d;
+    bool valid = false;
+  };
+  // Scored triangle by triangle on the pool, three slots per triangle, then
+  // gathered in triangle and edge order: the same list as a sequential scan.
+  std::vector<Candidate> slots(3 * f.size());
+  parallel::for_chunks(f.size(), kScorePiece, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index i = begin; i < end; ++i) {
+      for (int k = 0; k < 3; ++k) {
+        const Vertex a = f[i][k], b = f[i][next3(k)], c = f[i][prev3(k)];
+        const std::int64_t j = edges.last(b, a);
+        if (j < 0 || static_cast<std::size_t>(j) <= i) continue;
+        const Triple& tj = f[static_cast<std::size_t>(j)];
+        Vertex d = 0;
+        bool has_d = false;
+        for (Vertex v : tj)
+          if (v != a && v != b) {
+            d = v;
+            has_d = true;
+            break;
+          }
+        if (!has_d) continue;
+        const Point2 &A = points[a], &B = points[b], &C = points[c], &D = points[d];
+        if (!(orient2d(B, C, A) > 0.0 && orient2d(C, A, D) > 0.0 && orient2d(A, D, B) > 0.0 &&
+              orient2d(D, B, C) > 0.0))
+          continue;
+        const double q = std::min({angle_between(minus(B, C), minus(A, C)), angle_between(minus(D, A), minus(C, A)),
+                                   angle_between(minus(B, D), minus(A, D)), angle_between(minus(D, B), minus(C, B))});
+        slots[3 * i + static_cast<std::size_t>(k)] =
+            Candidate{q, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), a, b, c, d, true};
+      }
+    }
+  });
+  std::vector<Candidate> candidates;
+  for (const Candidate& c : slots)
+    if (c.valid) candidates.push_back(c);
+  // Largest quality first; a NaN quality (only from non-finite points) sorts last.
+  auto key = [](double q) { return std::isnan(q) ? -std::numeric_limits<double>::infinity() : q; };
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [&](const Candidate& x, const Candidate& y) { return key(x.quality) > key(y.quality); });
+  std::vector<char> paired(f.size(), 0);
+  std::vector<Quad> quads;
+  for (const Candidate& c : candidates) {
+    if (paired[c.i] || paired[c.j]) continue;
+    paired[c.i] = paired[c.j] = 1;
+    quads.push_back({c.c, c.a, c.d, c.b});
+  }
+  std::vector<Triple> leftover;
+  for (std::size_t i = 0; i < f.size(); ++i)
+    if (!paired[i]) leftover.push_back(f[i]);
+  return {std::move(quads), std::move(leftover)};
+}
+
+}  // namespace quenlith::ops::mesher::tri
