@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "containers/finite_element_space/finite_element_space.hpp"
+#include "containers/finite_element_space/cell_geometry.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
   const double t_space = seconds([&] { space = fes::FiniteElementSpace::lagrange1(m); });
   store::ReadGuard<fes::SubFiniteElementSpace> s = store::read(space.subs()[0]);
   const std::uint64_t cells = s->cell_count();
-  const std::uint64_t n_g = s->n_gauss();
+  const std::uint64_t n_g = s->gauss_count();
   std::printf("TRI3 mesh: %llu cells, %llu Gauss points each; mesh built in %.2f s, space in %.4f s\n",
               static_cast<unsigned long long>(cells), static_cast<unsigned long long>(n_g), t_mesh, t_space);
 
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
   // The kernel path: guards once, then lock-free parallel loops; one value per cell.
   std::vector<double> out(cells);
   auto run = [&] {
-    fes::SubFiniteElementSpace::CellGeometry geometry(*s);
+    fes::CellGeometry geometry(*s);
     parallel::for_chunks(cells, 4096, [&](parallel::Index begin, parallel::Index end) {
       double x[6], j[4], d[6];
       for (std::uint64_t c = begin; c < end; ++c) {

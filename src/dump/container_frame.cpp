@@ -2,7 +2,7 @@
 
 namespace quenlith::dump {
 
-std::string dump_error_item(const store::Error& error) { return "<" + error.text() + ">"; }
+std::string dump_error_item(const Error& error) { return "<" + error.text() + ">"; }
 
 void append_dump_section(std::string& out, std::size_t index, std::string_view item_text) {
   out += "\u2500\u2500 [";

@@ -13,12 +13,12 @@
 #include <string>
 #include <string_view>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::dump {
 
 // "<{}>" with the error's display text, e.g. "<stale handle (slot freed or generation mismatch)>".
-std::string dump_error_item(const store::Error& error);
+std::string dump_error_item(const Error& error);
 
 // Appends the section header "── [index] ──\n" and the lines of `item_text`,
 // each as two spaces, the line and a line feed. Lines end at each line feed (a
@@ -30,7 +30,7 @@ void append_dump_section(std::string& out, std::size_t index, std::string_view i
 // The whole container dump: `display_text`, a line feed, then one section per
 // item. `item_text(i)` returns the dump text of item i (a std::string); it takes
 // and releases the item's read guard itself, so a guard never outlives its
-// item. A store::Error it throws becomes the item's "<{}>" text; any other
+// item. A Error it throws becomes the item's "<{}>" text; any other
 // exception (bad_alloc) goes through.
 template <class ItemText>
 std::string dump_container(std::string_view display_text, std::size_t n_items, ItemText&& item_text) {
@@ -40,7 +40,7 @@ std::string dump_container(std::string_view display_text, std::size_t n_items, I
     std::string text;
     try {
       text = item_text(i);
-    } catch (const store::Error& error) {
+    } catch (const Error& error) {
       text = dump_error_item(error);
     }
     append_dump_section(out, i, text);

@@ -4,8 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "base/error.hpp"
 #include "dump/number_format.hpp"
-#include "store/error.hpp"
 
 namespace quenlith::dump {
 

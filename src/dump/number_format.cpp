@@ -5,7 +5,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::dump {
 

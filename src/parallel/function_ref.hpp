@@ -6,7 +6,7 @@
 // caller's stack for the whole loop, which is exactly the lifetime needed, and the
 // loop layer can then take them without a template (so TBB stays in its .cpp) and
 // without the allocation of a std::function. The indirect call is made once per
-// piece, not once per item, so its cost is negligible.
+// chunk, not once per item, so its cost is negligible.
 #include <memory>
 #include <type_traits>
 #include <utility>

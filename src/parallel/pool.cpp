@@ -19,10 +19,10 @@ namespace {
 // range is divisible only while that left part would hold at least `min` items.
 // We define it ourselves rather than rely on blocked_range's grain semantics so the
 // rule is written in one place.
-class PieceRange {
+class ChunkRange {
  public:
-  PieceRange(Index begin, Index end, Index min) : begin_(begin), end_(end), min_(std::max<Index>(min, 1)) {}
-  PieceRange(PieceRange& left, tbb::split)
+  ChunkRange(Index begin, Index end, Index min) : begin_(begin), end_(end), min_(std::max<Index>(min, 1)) {}
+  ChunkRange(ChunkRange& left, tbb::split)
       : begin_(left.begin_ + (left.end_ - left.begin_) / 2), end_(left.end_), min_(left.min_) {
     left.end_ = begin_;
   }
@@ -37,12 +37,12 @@ class PieceRange {
   Index min_;
 };
 
-// The failure of the piece with the smallest begin seen so far.
+// The failure of the chunk with the smallest begin seen so far.
 class FirstFailure {
  public:
   static constexpr Index kNone = std::numeric_limits<Index>::max();
 
-  // A piece lying after a known failure cannot change the reported error.
+  // A chunk lying after a known failure cannot change the reported error.
   bool makes_moot(Index begin) const { return begin > first_.load(std::memory_order_relaxed); }
 
   void record(Index begin, std::exception_ptr error) {
@@ -65,36 +65,36 @@ class FirstFailure {
 
 }  // namespace
 
-void for_chunks(Index n, Index min_piece, FunctionRef<void(Index, Index)> body) {
+void for_chunks(Index n, Index min_chunk, FunctionRef<void(Index, Index)> body) {
   if (n == 0) return;
   FirstFailure failure;
-  tbb::parallel_for(PieceRange(0, n, min_piece), [&](const PieceRange& piece) {
-    if (failure.makes_moot(piece.begin())) return;
+  tbb::parallel_for(ChunkRange(0, n, min_chunk), [&](const ChunkRange& chunk) {
+    if (failure.makes_moot(chunk.begin())) return;
     try {
-      body(piece.begin(), piece.end());
+      body(chunk.begin(), chunk.end());
     } catch (...) {
-      failure.record(piece.begin(), std::current_exception());
+      failure.record(chunk.begin(), std::current_exception());
     }
   });
   failure.rethrow_if_any();
 }
 
-double sum_chunks(Index n, Index min_piece, FunctionRef<double(Index, Index)> part) {
+double sum_chunks(Index n, Index min_chunk, FunctionRef<double(Index, Index)> part) {
   if (n == 0) return -0.0;
   FirstFailure failure;
   // The deterministic reduce splits every divisible range, whatever the number of
   // threads (it runs with a simple partitioner), and joins left + right: the
-  // grouping of the additions depends only on n and min_piece. -0.0 is the exact
+  // grouping of the additions depends only on n and min_chunk. -0.0 is the exact
   // additive identity (x + -0.0 == x for every x, -0.0 and NaN included), so each
   // leaf's value is exactly its part.
   double total = tbb::parallel_deterministic_reduce(
-      PieceRange(0, n, min_piece), -0.0,
-      [&](const PieceRange& piece, double init) -> double {
-        if (failure.makes_moot(piece.begin())) return init;
+      ChunkRange(0, n, min_chunk), -0.0,
+      [&](const ChunkRange& chunk, double init) -> double {
+        if (failure.makes_moot(chunk.begin())) return init;
         try {
-          return init + part(piece.begin(), piece.end());
+          return init + part(chunk.begin(), chunk.end());
         } catch (...) {
-          failure.record(piece.begin(), std::current_exception());
+          failure.record(chunk.begin(), std::current_exception());
           return init;
         }
       },

@@ -1,28 +1,28 @@
 #pragma once
 // The worker pool: chunked parallel loops and reductions over index ranges.
 //
-// Every loop hands the pool the range [0, n) with a minimum piece length `min_piece`
-// (values below 1 count as 1). Pieces are made by halving: a range of m items is cut
+// Every loop hands the pool the range [0, n) with a minimum chunk length `min_chunk`
+// (values below 1 count as 1). Chunks are made by halving: a range of m items is cut
 // into a left part of floor(m / 2) items and a right part of the rest, and a range is
-// cut only when its left half would still hold at least `min_piece` items, so a
-// piece holds between min_piece and 2 * min_piece - 1 items (or all of them when
-// n < 2 * min_piece: then the whole range is one piece).
+// cut only when its left half would still hold at least `min_chunk` items, so a
+// chunk holds between min_chunk and 2 * min_chunk - 1 items (or all of them when
+// n < 2 * min_chunk: then the whole range is one chunk).
 //
 // - `for_chunks`: the pool decides how far it cuts above the minimum (it depends on
 //   its threads and on which are idle). Bodies that give each item a result of its
 //   own are thus independent of the number of threads.
 // - `sum_chunks`: always cut all the way down, whatever the number of threads, and
 //   the partial sums combined as left + right at every cut. The grouping of the
-//   additions is therefore fixed by n and min_piece alone, and the sum is
+//   additions is therefore fixed by n and min_chunk alone, and the sum is
 //   bit-identical for 1, 2 or 64 threads.
 //
-// Errors: a body may throw (store::Error or anything else). The exception is caught
-// in the worker; pieces lying after a failed piece are skipped once the failure is
-// seen, pieces before it still run. When the loop ends, the caller gets the exception
-// of the failed piece with the smallest begin. A body that handles its items in
+// Errors: a body may throw (Error or anything else). The exception is caught
+// in the worker; chunks lying after a failed chunk are skipped once the failure is
+// seen, chunks before it still run. When the loop ends, the caller gets the exception
+// of the failed chunk with the smallest begin. A body that handles its items in
 // increasing order and stops at its first failure therefore reports the failure of
 // the lowest failing item, as a plain sequential loop would, for any number of
-// threads. Items already updated by other pieces stay updated.
+// threads. Items already updated by other chunks stay updated.
 //
 // Bodies run on worker threads: they must not touch Python objects, take store or
 // interpreter locks, or call the interrupt check (poll it between loops, on the
@@ -36,16 +36,16 @@ namespace quenlith::parallel {
 
 using Index = std::size_t;
 
-// Runs body(begin, end) over contiguous pieces covering [0, n) exactly once, each
-// piece on one thread. Returns when every piece has finished; rethrows as described
+// Runs body(begin, end) over contiguous chunks covering [0, n) exactly once, each
+// chunk on one thread. Returns when every chunk has finished; rethrows as described
 // above. n == 0 calls nothing.
-void for_chunks(Index n, Index min_piece, FunctionRef<void(Index begin, Index end)> body);
+void for_chunks(Index n, Index min_chunk, FunctionRef<void(Index begin, Index end)> body);
 
-// Sum over the fixed pieces of [0, n): part(begin, end) returns the sum of one piece
+// Sum over the fixed chunks of [0, n): part(begin, end) returns the sum of one chunk
 // (made by the caller in its own order from whatever start it chooses); the results
 // are combined left + right along the fixed halving tree. n == 0 gives -0.0 and calls
 // nothing.
-double sum_chunks(Index n, Index min_piece, FunctionRef<double(Index begin, Index end)> part);
+double sum_chunks(Index n, Index min_chunk, FunctionRef<double(Index begin, Index end)> part);
 
 // Number of threads a loop started now may use.
 Index max_threads();

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/error.hpp"
 #include "parallel/pool.hpp"
-#include "store/error.hpp"
 
 namespace quenlith::parallel {
 
@@ -26,7 +26,7 @@ void component_update(const char* op, std::span<double> values, std::size_t ncom
                       Update update) {
   QUENLITH_VERIFY(ncomp >= 1, "{}: row width must be at least 1", op);
   const std::size_t len = values.size();
-  for_chunks(row_count(len, ncomp), row_min_piece(ncomp), [&](Index begin, Index end) {
+  for_chunks(row_count(len, ncomp), row_min_chunk(ncomp), [&](Index begin, Index end) {
     for (Index r = begin; r < end; ++r) {
       double& v = values[checked_position(op, len, ncomp, r, comp)];
       v = update(v);
@@ -43,7 +43,7 @@ void value_update(std::span<double> values, Update update) {
 
 }  // namespace
 
-std::size_t row_min_piece(std::size_t ncomp) {
+std::size_t row_min_chunk(std::size_t ncomp) {
   return std::max<std::size_t>(1, PAR_MIN_LEN / std::max<std::size_t>(ncomp, 1));
 }
 
@@ -96,7 +96,7 @@ double par_sum_of_squares_components(std::span<const double> values, std::size_t
                                      std::span<const std::size_t> selection) {
   const std::size_t width = std::max<std::size_t>(1, ncomp);
   const std::size_t len = values.size();
-  return sum_chunks(row_count(len, width), row_min_piece(width), [&](Index begin, Index end) {
+  return sum_chunks(row_count(len, width), row_min_chunk(width), [&](Index begin, Index end) {
     double sum = -0.0;
     for (Index r = begin; r < end; ++r) {
       double row_sum = -0.0;
@@ -113,7 +113,7 @@ double par_sum_of_squares_components(std::span<const double> values, std::size_t
 double par_component_sum(std::span<const double> values, std::size_t ncomp, std::size_t comp) {
   QUENLITH_VERIFY(ncomp >= 1, "{}: row width must be at least 1", "par_component_sum");
   const std::size_t len = values.size();
-  return sum_chunks(row_count(len, ncomp), row_min_piece(ncomp), [&](Index begin, Index end) {
+  return sum_chunks(row_count(len, ncomp), row_min_chunk(ncomp), [&](Index begin, Index end) {
     double sum = -0.0;
     for (Index r = begin; r < end; ++r) sum += values[checked_position("par_component_sum", len, ncomp, r, comp)];
     return sum;

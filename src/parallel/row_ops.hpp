@@ -5,20 +5,20 @@
 // is at r * ncomp + c. The arrays are borrowed for the length of the call only
 // (exclusively by the updates, shared by the reductions).
 //
-// Pieces handed to the pool (see pool.hpp for the halving rule):
-// - row operations: rows, at least max(1, PAR_MIN_LEN / ncomp) rows per piece;
-// - value-wise operations: values, at least PAR_MIN_LEN per piece;
-// - par_sort_dedup_rows: index rows, at least 1 per piece.
-// Inside a piece items are handled in increasing order. Every update writes each
+// Chunks handed to the pool (see pool.hpp for the halving rule):
+// - row operations: rows, at least max(1, PAR_MIN_LEN / ncomp) rows per chunk;
+// - value-wise operations: values, at least PAR_MIN_LEN per chunk;
+// - par_sort_dedup_rows: index rows, at least 1 per chunk.
+// Inside a chunk items are handled in increasing order. Every update writes each
 // value from exactly one thread, so its result does not depend on the threads.
-// Reductions start each piece at -0.0, add one term per item in order and combine
-// pieces as left + right along the fixed halving tree: their result is
+// Reductions start each chunk at -0.0, add one term per item in order and combine
+// chunks as left + right along the fixed halving tree: their result is
 // bit-identical for every number of threads, and for fewer than twice the minimum
-// piece it is exactly the left-to-right sum from -0.0. An empty array sums to -0.0.
+// chunk it is exactly the left-to-right sum from -0.0. An empty array sums to -0.0.
 //
 // None of these fails on valid input. A component index outside a row (only possible
 // when the array is not a whole number of rows, which callers never hand over) is an
-// internal error, thrown as store::Error with the operation's name.
+// internal error, thrown as Error with the operation's name.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -26,11 +26,11 @@
 
 namespace quenlith::parallel {
 
-// The minimum piece, in values, of every value-wise loop and the basis of the row minimum.
+// The minimum chunk, in values, of every value-wise loop and the basis of the row minimum.
 inline constexpr std::size_t PAR_MIN_LEN = 256;
 
-// Minimum piece in rows for rows of `ncomp` values: max(1, floor(256 / ncomp)).
-std::size_t row_min_piece(std::size_t ncomp);
+// Minimum chunk in rows for rows of `ncomp` values: max(1, floor(256 / ncomp)).
+std::size_t row_min_chunk(std::size_t ncomp);
 
 // Plain stateless functions: called concurrently from several worker threads.
 using BinaryOp = double (*)(double value, double x);

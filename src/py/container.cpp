@@ -2,8 +2,8 @@
 
 namespace quenlith::py {
 
-store::Error not_unitary_error(std::string_view container, std::string_view items, std::uint64_t count) {
-  return store::Error::message("expected a unitary {} (exactly one {}), found {}", container, items, count);
+Error not_unitary_error(std::string_view container, std::string_view items, std::uint64_t count) {
+  return Error::message("expected a unitary {} (exactly one {}), found {}", container, items, count);
 }
 
 std::vector<std::uint64_t> slice_positions(PyObject* slice, Py_ssize_t n) {

@@ -48,6 +48,7 @@
 
 #include <fmt/format.h>
 
+#include "base/error.hpp"
 #include "dump/container_frame.hpp"
 #include "dump/debug_text.hpp"
 #include "dump/dump_options.hpp"
@@ -59,7 +60,6 @@
 #include "py/object.hpp"
 #include "py/signature.hpp"
 #include "py/type.hpp"
-#include "store/error.hpp"
 #include "store/guard.hpp"
 #include "store/handle.hpp"
 #include "store/store.hpp"
@@ -81,7 +81,7 @@ struct HandleList {
 
 // The error of `unit()` on a container without exactly one item:
 // "expected a unitary {} (exactly one {}), found {}".
-store::Error not_unitary_error(std::string_view container, std::string_view items, std::uint64_t count);
+Error not_unitary_error(std::string_view container, std::string_view items, std::uint64_t count);
 
 // The positions a slice selects on a sequence of length `n` (the interpreter's
 // `indices`; its errors, such as a zero step, are raised as they are).

@@ -17,7 +17,7 @@ PyObject* guarded(F&& body) noexcept {
     return body().release();
   } catch (const ErrorAlreadySet&) {
     return nullptr;
-  } catch (const store::Error& e) {
+  } catch (const Error& e) {
     return error_to_pyerr(e);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -38,7 +38,7 @@ int guarded_status(F&& body) noexcept {
     return 0;
   } catch (const ErrorAlreadySet&) {
     return -1;
-  } catch (const store::Error& e) {
+  } catch (const Error& e) {
     error_to_pyerr(e);
     return -1;
   } catch (const std::bad_alloc&) {

@@ -4,10 +4,10 @@
 
 namespace quenlith::py {
 
-PyObject* error_to_pyerr(const store::Error& error) noexcept {
+PyObject* error_to_pyerr(const Error& error) noexcept {
   try {
     const std::string text = error.text();
-    PyObject* type = error.kind() == store::Error::Kind::Interrupted ? PyExc_KeyboardInterrupt : PyExc_RuntimeError;
+    PyObject* type = error.kind() == Error::Kind::Interrupted ? PyExc_KeyboardInterrupt : PyExc_RuntimeError;
     // A deferred exception: the interpreter makes the object when it raises it.
     PyObject* msg = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (!msg) return nullptr;

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
+#include "base/error.hpp"
 #include "py/ref.hpp"
-#include "store/error.hpp"
 #include "store/interrupt.hpp"
 
 namespace quenlith::py {
@@ -13,7 +13,7 @@ namespace quenlith::py {
 // Sets the Python exception for a core error: KeyboardInterrupt for an
 // interruption, RuntimeError with the error's text for every other kind. Nothing
 // is chained. Returns NULL for the caller's convenience.
-PyObject* error_to_pyerr(const store::Error& error) noexcept;
+PyObject* error_to_pyerr(const Error& error) noexcept;
 
 // The interruption poll for long core operations: runs the interpreter's pending
 // signal handlers; if one raised, its exception is dropped and the poll throws

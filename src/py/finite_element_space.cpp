@@ -119,7 +119,7 @@ PyObject* fes_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     ChoicePair pair;
     try {
       pair = containers::finite_element_space::choice_pair_from_names(interpolation, quadrature);
-    } catch (const store::Error& e) {
+    } catch (const Error& e) {
       raise_value_error(e.text());  // a bad name is a bad argument here
     }
     const std::vector<ChoicePair> pairs = containers::finite_element_space::repeat_choice_pair(pair, mesh->size());
@@ -252,7 +252,7 @@ auto with_sub(PyObject* self, F&& body) {
   }
 
 QUENLITH_SUB_METHOD(sub_cell_count, sub_cell_count_sig, s.cell_count(), from_u64)
-QUENLITH_SUB_METHOD(sub_gauss_count, sub_gauss_count_sig, s.n_gauss(), from_u64)
+QUENLITH_SUB_METHOD(sub_gauss_count, sub_gauss_count_sig, s.gauss_count(), from_u64)
 QUENLITH_SUB_METHOD(sub_gauss_xi, sub_gauss_xi_sig, s.gauss_xi(g), list_from)
 QUENLITH_SUB_METHOD(sub_gauss_weight, sub_gauss_weight_sig, s.gauss_weight(g), from_f64)
 QUENLITH_SUB_METHOD(sub_n_at_g, sub_n_at_g_sig, s.n_at_g(g), list_from)

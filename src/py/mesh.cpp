@@ -483,7 +483,7 @@ Py_ssize_t cell_length(PyObject* self) noexcept {
 
 Ref cell_item(PyObject* self, std::int64_t idx) {
   store::Handle<Coords> coords;
-  NodeId ids[27];  // nodes of a HEX27 cell, the most a cell has
+  NodeId ids[containers::mesh::kMaxNodesPerCell];
   std::size_t k = 0;
   with_cell(self, [&](const Cell& c) {
     store::ReadGuard<SubMesh> guard = store::read(c.submesh());

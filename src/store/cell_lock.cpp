@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::store {
 

@@ -1,6 +1,6 @@
 #include "store/interrupt.hpp"
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::store {
 

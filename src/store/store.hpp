@@ -36,7 +36,7 @@
 #include <utility>
 #include <vector>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 #include "store/handle.hpp"
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"

@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::store {
 

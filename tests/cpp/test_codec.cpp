@@ -15,6 +15,7 @@
 namespace {
 
 using namespace quenlith::store;
+using quenlith::Error;
 using Bytes = std::vector<std::uint8_t>;
 
 struct Target {};  // only named by handles here, never stored

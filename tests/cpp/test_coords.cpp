@@ -19,7 +19,7 @@ using quenlith::containers::mesh::Coords;
 using quenlith::containers::mesh::Node;
 using quenlith::containers::mesh::NodeId;
 using quenlith::dump::DumpOptions;
-using quenlith::store::Error;
+using quenlith::Error;
 using quenlith::store::Handle;
 using quenlith::store::RecordReader;
 using quenlith::store::RecordWriter;

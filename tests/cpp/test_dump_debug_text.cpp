@@ -5,16 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error.hpp"
 #include "dump/container_frame.hpp"
 #include "dump/debug_text.hpp"
 #include "dump/dump_table.hpp"
 #include "dump/number_format.hpp"
-#include "store/error.hpp"
 
 namespace {
 
 using namespace quenlith::dump;
-using quenlith::store::Error;
+using quenlith::Error;
 
 TEST(DumpDebugText, QuotedTextEscapes) {
   EXPECT_EQ(debug_quoted("default"), "\"default\"");

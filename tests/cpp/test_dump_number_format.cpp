@@ -11,13 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error.hpp"
 #include "dump/number_format.hpp"
-#include "store/error.hpp"
 
 namespace {
 
 using namespace quenlith::dump;
-using quenlith::store::Error;
+using quenlith::Error;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();

@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error.hpp"
 #include "dump/dump_table.hpp"
-#include "store/error.hpp"
 
 namespace {
 
 using namespace quenlith::dump;
-using quenlith::store::Error;
+using quenlith::Error;
 
 DumpOptions bounds(std::uint64_t max_rows, std::uint64_t max_cols, std::uint64_t precision = 3) {
   return DumpOptions{precision, max_rows, max_cols};

@@ -12,6 +12,7 @@
 
 #include "containers/finite_element_space/element.hpp"
 #include "containers/finite_element_space/finite_element_space.hpp"
+#include "containers/finite_element_space/cell_geometry.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
@@ -29,6 +30,7 @@ namespace {
 
 using namespace quenlith;
 using containers::finite_element_space::CellColoring;
+using containers::finite_element_space::CellGeometry;
 using containers::finite_element_space::Element;
 using containers::finite_element_space::FiniteElementSpace;
 using containers::finite_element_space::Interpolation;
@@ -39,7 +41,6 @@ using containers::mesh::ElementType;
 using containers::mesh::Mesh;
 using containers::mesh::NodeId;
 using containers::mesh::SubMesh;
-using store::Error;
 using store::Handle;
 namespace fs = std::filesystem;
 
@@ -79,7 +80,7 @@ TEST(SubFiniteElementSpace, Tri3GaussTablesAndSealing) {
   Handle<SubSpace> h = make_space(t.sub);
   EXPECT_TRUE(is_sealed(t.sub));
   store::ReadGuard<SubSpace> s = store::read(h);
-  EXPECT_EQ(s->n_gauss(), 3u);
+  EXPECT_EQ(s->gauss_count(), 3u);
   EXPECT_EQ(s->space_dim(), 2u);
   EXPECT_EQ(std::vector<double>(s->gauss_xi_table().begin(), s->gauss_xi_table().end()),
             (std::vector<double>{0.5, 0, 0.5, 0.5, 0, 0.5}));
@@ -179,8 +180,8 @@ TEST(SubFiniteElementSpace, EmptyAndRepeatedSubspaces) {
   Handle<SubSpace> c = make_space(sub);
   EXPECT_FALSE(a == c);
   EXPECT_EQ(store::read(a)->cell_count(), 0u);
-  EXPECT_EQ(store::read(a)->n_gauss(), 4u);
-  EXPECT_EQ(store::read(b)->n_gauss(), 1u);
+  EXPECT_EQ(store::read(a)->gauss_count(), 4u);
+  EXPECT_EQ(store::read(b)->gauss_count(), 1u);
   EXPECT_EQ(SubSpace::union_(a, a).size(), 1u);
   EXPECT_EQ(SubSpace::union_(a, c).size(), 2u);
   // Three subspaces on one submesh give a one-submesh mesh.
@@ -258,8 +259,8 @@ TEST(FiniteElementSpace, FromChoicesChecksAndPartialSealing) {
       {Interpolation::LAGRANGE1, QuadratureRule::GAUSS}};
   FiniteElementSpace space = FiniteElementSpace::from_choices(mesh, pairs);
   ASSERT_EQ(space.size(), 3u);
-  EXPECT_EQ(store::read(space.subs()[0])->n_gauss(), 1u);
-  EXPECT_EQ(store::read(space.subs()[1])->n_gauss(), 6u);
+  EXPECT_EQ(store::read(space.subs()[0])->gauss_count(), 1u);
+  EXPECT_EQ(store::read(space.subs()[1])->gauss_count(), 6u);
   EXPECT_EQ(space.display_text(), "FiniteElementSpace: 3 subspace(s)");
   const Mesh back = space.mesh();
   ASSERT_EQ(back.size(), 3u);
@@ -453,7 +454,7 @@ TEST(SubFiniteElementSpace, CellGeometryMatchesPerCallBitsOnAnyThreadCount) {
     parallel::ThreadLimit limit(threads);
     std::vector<double> got(reference.size());
     {
-      SubFiniteElementSpace::CellGeometry geometry(*s);
+      CellGeometry geometry(*s);
       parallel::for_chunks(n, 7, [&](parallel::Index begin, parallel::Index end) {
         double x[8], j[4];
         for (std::uint64_t c = begin; c < end; ++c) {
@@ -581,7 +582,7 @@ TEST(SubFiniteElementSpace, RecordLayoutAndRefusedTables) {
     store::detail::OwnershipNeutralScope neutral;  // the decoded handle must not give back a unit
     store::RecordReader r(b);
     const SubSpace back = SubSpace::decode(r);
-    EXPECT_EQ(back.n_gauss(), 1u);
+    EXPECT_EQ(back.gauss_count(), 1u);
   }
   // Drop one derivative value: the list count and the bytes shrink together.
   std::vector<std::uint8_t> bad(b.begin(), b.end() - 8);

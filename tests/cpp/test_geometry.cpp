@@ -4,10 +4,10 @@
 #include <cmath>
 #include <vector>
 
+#include "base/error.hpp"
 #include "containers/finite_element_space/geometry.hpp"
 #include "containers/finite_element_space/interpolation.hpp"
 #include "containers/finite_element_space/quadrature.hpp"
-#include "store/error.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -51,7 +51,7 @@ double integrated_measure(ElementType t, const std::vector<double>& x, std::size
 std::string error_text(auto&& call) {
   try {
     call();
-  } catch (const quenlith::store::Error& e) {
+  } catch (const quenlith::Error& e) {
     return e.text();
   }
   return "<no error>";

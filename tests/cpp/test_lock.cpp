@@ -14,14 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error.hpp"
 #include "store/cell_lock.hpp"
-#include "store/error.hpp"
 #include "test_support.hpp"
 
 namespace {
 
 using quenlith::store::CellLock;
-using quenlith::store::Error;
+using quenlith::Error;
 using namespace std::chrono_literals;
 
 // Waits (bounded) for a condition another thread makes true.

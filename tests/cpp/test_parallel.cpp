@@ -11,14 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "base/error.hpp"
 #include "parallel/pool.hpp"
 #include "parallel/row_ops.hpp"
-#include "store/error.hpp"
 
 namespace {
 
 using namespace quenlith::parallel;
-using quenlith::store::Error;
+using quenlith::Error;
 
 std::vector<double> random_values(std::size_t n, unsigned seed) {
   std::mt19937_64 rng(seed);
@@ -50,28 +50,28 @@ double tree_sum(const std::vector<double>& terms, std::size_t begin, std::size_t
 
 const std::size_t kThreadCounts[] = {1, 2, 8};
 
-TEST(ParallelPool, PiecesCoverRangeWithinBounds) {
+TEST(ParallelPool, ChunksCoverRangeWithinBounds) {
   for (std::size_t threads : kThreadCounts) {
     ThreadLimit limit(threads);
     EXPECT_LE(max_threads(), threads);
     for (std::size_t n : {1u, 255u, 511u, 512u, 1000u, 100000u}) {
       std::mutex m;
-      std::vector<std::pair<Index, Index>> pieces;
+      std::vector<std::pair<Index, Index>> chunks;
       for_chunks(n, 256, [&](Index b, Index e) {
         std::lock_guard lock(m);
-        pieces.emplace_back(b, e);
+        chunks.emplace_back(b, e);
       });
-      std::sort(pieces.begin(), pieces.end());
-      ASSERT_FALSE(pieces.empty());
-      EXPECT_EQ(pieces.front().first, 0u);
-      EXPECT_EQ(pieces.back().second, n);
-      for (std::size_t i = 0; i < pieces.size(); ++i) {
+      std::sort(chunks.begin(), chunks.end());
+      ASSERT_FALSE(chunks.empty());
+      EXPECT_EQ(chunks.front().first, 0u);
+      EXPECT_EQ(chunks.back().second, n);
+      for (std::size_t i = 0; i < chunks.size(); ++i) {
         if (i > 0) {
-          EXPECT_EQ(pieces[i].first, pieces[i - 1].second);
+          EXPECT_EQ(chunks[i].first, chunks[i - 1].second);
         }
-        const std::size_t len = pieces[i].second - pieces[i].first;
+        const std::size_t len = chunks[i].second - chunks[i].first;
         if (n < 512) {
-          EXPECT_EQ(len, n);  // fewer than twice the minimum: one piece
+          EXPECT_EQ(len, n);  // fewer than twice the minimum: one chunk
         } else {
           EXPECT_GE(len, 256u);
         }
@@ -179,15 +179,15 @@ TEST(RowOps, EdgeCases) {
   par_component_set(six, 6, 2, -1.0);
   for (std::size_t i = 0; i < six.size(); ++i) EXPECT_EQ(six[i], i % 6 == 2 ? -1.0 : static_cast<double>(i)) << i;
 
-  EXPECT_EQ(row_min_piece(1), 256u);
-  EXPECT_EQ(row_min_piece(2), 128u);
-  EXPECT_EQ(row_min_piece(3), 85u);
-  EXPECT_EQ(row_min_piece(4), 64u);
-  EXPECT_EQ(row_min_piece(6), 42u);
-  EXPECT_EQ(row_min_piece(9), 28u);
-  EXPECT_EQ(row_min_piece(129), 1u);
-  EXPECT_EQ(row_min_piece(256), 1u);
-  EXPECT_EQ(row_min_piece(300), 1u);
+  EXPECT_EQ(row_min_chunk(1), 256u);
+  EXPECT_EQ(row_min_chunk(2), 128u);
+  EXPECT_EQ(row_min_chunk(3), 85u);
+  EXPECT_EQ(row_min_chunk(4), 64u);
+  EXPECT_EQ(row_min_chunk(6), 42u);
+  EXPECT_EQ(row_min_chunk(9), 28u);
+  EXPECT_EQ(row_min_chunk(129), 1u);
+  EXPECT_EQ(row_min_chunk(256), 1u);
+  EXPECT_EQ(row_min_chunk(300), 1u);
 }
 
 TEST(RowOps, ComponentUpdates) {
@@ -288,8 +288,8 @@ TEST(RowOps, BitIdenticalForEveryThreadCount) {
     ThreadLimit limit(threads);
     const Results r = run();
     EXPECT_TRUE(same_bits(r.sum_sq, tree_sum(sq, 0, sq.size(), 256)));
-    EXPECT_TRUE(same_bits(r.comp_sum, tree_sum(comp, 0, rows, row_min_piece(ncomp))));
-    EXPECT_TRUE(same_bits(r.sum_sel, tree_sum(sel, 0, rows, row_min_piece(ncomp))));
+    EXPECT_TRUE(same_bits(r.comp_sum, tree_sum(comp, 0, rows, row_min_chunk(ncomp))));
+    EXPECT_TRUE(same_bits(r.sum_sel, tree_sum(sel, 0, rows, row_min_chunk(ncomp))));
     if (!first) {
       first = r;
       continue;

@@ -5,8 +5,8 @@
 #include <numeric>
 #include <vector>
 
+#include "base/error.hpp"
 #include "containers/finite_element_space/quadrature.hpp"
-#include "store/error.hpp"
 
 namespace {
 
@@ -150,8 +150,8 @@ TEST(Quadrature, Poi1HasNoRule) {
     try {
       quadrature(rule, ElementType::POI1);
       FAIL() << "expected an error";
-    } catch (const quenlith::store::Error& e) {
-      EXPECT_EQ(e.kind(), quenlith::store::Error::Kind::Message);
+    } catch (const quenlith::Error& e) {
+      EXPECT_EQ(e.kind(), quenlith::Error::Kind::Message);
       EXPECT_EQ(e.text(), rule == QuadratureRule::GAUSS ? "quadrature GAUSS is not defined for POI1"
                                                         : "quadrature REDUCED is not defined for POI1");
     }

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "base/error.hpp"
 #include "containers/finite_element_space/interpolation.hpp"
-#include "store/error.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -140,8 +140,8 @@ TEST(Shape, KnownValues) {
 std::string error_text(auto&& call) {
   try {
     call();
-  } catch (const quenlith::store::Error& e) {
-    EXPECT_EQ(e.kind(), quenlith::store::Error::Kind::Message);
+  } catch (const quenlith::Error& e) {
+    EXPECT_EQ(e.kind(), quenlith::Error::Kind::Message);
     return e.text();
   }
   return "<no error>";

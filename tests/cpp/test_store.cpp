@@ -43,6 +43,7 @@ struct StoreTestAccess {
 namespace {
 
 using namespace quenlith::store;
+using quenlith::Error;
 namespace fs = std::filesystem;
 
 template <int N>

@@ -12,12 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 #include "store/swap_dir.hpp"
 
 namespace {
 
 using namespace quenlith::store;
+using quenlith::Error;
 namespace fs = std::filesystem;
 
 // In the child: report the first mismatch on stderr and exit with 1.

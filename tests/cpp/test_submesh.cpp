@@ -27,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace quenlith::containers::mesh;
-using quenlith::store::Error;
+using quenlith::Error;
 using quenlith::store::Handle;
 using quenlith::store::RecordReader;
 using quenlith::store::RecordWriter;

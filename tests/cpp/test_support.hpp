@@ -3,9 +3,9 @@
 #include <functional>
 #include <string>
 
+#include "base/error.hpp"
 #include "containers/finite_element_space/interpolation.hpp"
 #include "containers/mesh/element_type.hpp"
-#include "store/error.hpp"
 
 namespace quenlith::testing {
 
@@ -13,7 +13,7 @@ namespace quenlith::testing {
 inline std::string error_text(const std::function<void()>& f) {
   try {
     f();
-  } catch (const store::Error& e) {
+  } catch (const Error& e) {
     return e.text();
   }
   return "<no error>";

@@ -12,12 +12,12 @@
 #include <csignal>
 #include <string>
 
+#include "base/error.hpp"
 #include "containers/mesh/coords.hpp"
 #include "py/convert.hpp"
 #include "py/coords.hpp"
 #include "py/entry.hpp"
 #include "py/hold.hpp"
-#include "store/error.hpp"
 #include "store/store.hpp"
 #include "store/swap_dir.hpp"
 
@@ -86,7 +86,6 @@ Ref core_error(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
   const BoundArgs bound = match(error_sig, args, nargsf, kwnames);
   const std::uint64_t kind = arg(error_sig, bound, 0, to_u64);
   const std::string text = bound.has(1) ? arg(error_sig, bound, 1, to_str) : std::string();
-  using store::Error;
   switch (kind) {
     case 0: throw Error::io(text);
     case 1: throw Error::serialization(text);

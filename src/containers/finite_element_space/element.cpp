@@ -2,15 +2,14 @@
 
 #include <fmt/format.h>
 
+#include "base/error.hpp"
 #include "dump/container_frame.hpp"
 #include "dump/debug_text.hpp"
-#include "store/error.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::containers::finite_element_space {
 
-using store::Error;
 using Guard = store::ReadGuard<SubFiniteElementSpace>;
 
 Element Element::create(store::Handle<SubFiniteElementSpace> space, std::uint64_t index) {
@@ -26,7 +25,7 @@ Element Element::create(store::Handle<SubFiniteElementSpace> space, std::uint64_
 std::uint64_t Element::gauss_count() const noexcept {
   try {
     Guard guard = store::read(space_);
-    return guard->n_gauss();
+    return guard->gauss_count();
   } catch (...) {
     return 0;
   }

@@ -4,16 +4,15 @@
 
 #include <fmt/format.h>
 
+#include "base/error.hpp"
 #include "dump/container_frame.hpp"
 #include "dump/debug_text.hpp"
-#include "store/error.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::containers::finite_element_space {
 
 using mesh::SubMesh;
-using store::Error;
 using store::Handle;
 
 ChoicePair choice_pair_from_names(std::string_view interpolation, std::string_view quadrature) {

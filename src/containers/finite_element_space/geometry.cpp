@@ -3,7 +3,7 @@
 #include <cassert>
 #include <cmath>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::containers::finite_element_space {
 
@@ -12,7 +12,7 @@ constexpr double kEpsilon = 2.220446049250313e-16;
 
 // Every reference dimension is 1, 2 or 3; the fixed-size temporaries below rely on it.
 void check_order(std::size_t n) {
-  if (n < 1 || n > 3) throw store::Error::message("det_small: only n ∈ {1,2,3} supported");
+  if (n < 1 || n > 3) throw Error::message("det_small: only n ∈ {1,2,3} supported");
 }
 }  // namespace
 
@@ -57,7 +57,7 @@ double det_small(std::span<const double> g, std::size_t n) {
     case 3:
       return g[0] * (g[4] * g[8] - g[5] * g[7]) - g[1] * (g[3] * g[8] - g[5] * g[6]) +
              g[2] * (g[3] * g[7] - g[4] * g[6]);
-    default: throw store::Error::message("det_small: only n ∈ {1,2,3} supported");
+    default: throw Error::message("det_small: only n ∈ {1,2,3} supported");
   }
 }
 
@@ -76,7 +76,7 @@ bool gram_is_singular(std::span<const double> g, std::size_t n, double det) {
 double inverse_small(std::span<const double> g, std::size_t n, std::span<double> out) {
   check_order(n);
   const double det = det_small(g, n);
-  if (gram_is_singular(g, n, det)) throw store::Error::message("inverse_small: singular matrix");
+  if (gram_is_singular(g, n, det)) throw Error::message("inverse_small: singular matrix");
   switch (n) {
     case 1: out[0] = 1.0 / g[0]; break;
     case 2:

@@ -34,7 +34,7 @@ std::vector<double> jacobian_from_nodes(std::span<const double> x, std::span<con
 void gram_matrix(std::span<const double> j, std::size_t s, std::size_t r, std::span<double> out);
 std::vector<double> gram_matrix(std::span<const double> j, std::size_t s, std::size_t r);
 
-// Determinant of an n x n matrix, n in {1, 2, 3}; other n throw store::Error
+// Determinant of an n x n matrix, n in {1, 2, 3}; other n throw Error
 // "det_small: only n ∈ {1,2,3} supported".
 double det_small(std::span<const double> g, std::size_t n);
 
@@ -45,11 +45,11 @@ double det_small(std::span<const double> g, std::size_t n);
 bool gram_is_singular(std::span<const double> g, std::size_t n, double det);
 
 // Inverse of a symmetric n x n matrix (n in {1, 2, 3}): 1/G0, (G3, -G1, -G2, G0)/det,
-// or the adjugate / det. Throws store::Error "inverse_small: singular matrix" when
+// or the adjugate / det. Throws Error "inverse_small: singular matrix" when
 // gram_is_singular. Returns det(G). out: n*n values.
 double inverse_small(std::span<const double> g, std::size_t n, std::span<double> out);
 
-// dN/dx = D * G^-1 * J^T with G = J^T J. Throws store::Error "inverse_small: singular
+// dN/dx = D * G^-1 * J^T with G = J^T J. Throws Error "inverse_small: singular
 // matrix" when G is singular (see gram_is_singular). out: npc*s values.
 void dn_dx_from_jacobian(std::span<const double> j, std::span<const double> d, std::size_t s, std::size_t r,
                          std::size_t npc, std::span<double> out);

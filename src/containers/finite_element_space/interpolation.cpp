@@ -3,7 +3,7 @@
 #include <cassert>
 #include <string>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::containers::finite_element_space {
 
@@ -196,7 +196,7 @@ void qua9(const double* x, double* n, double* dn) {
 void hex27(const double* x, double* n, double* dn) {
   const Lagrange1d fs(x[0]), ft(x[1]), fu(x[2]);
   const auto idx = mesh::hex27_index_table();
-  for (int i = 0; i < 27; ++i) {
+  for (std::size_t i = 0; i < idx.size() / 3; ++i) {
     const int a = idx[3 * i], b = idx[3 * i + 1], c = idx[3 * i + 2];
     if (n) n[i] = fs.l[a] * ft.l[b] * fu.l[c];
     if (dn) {

@@ -34,7 +34,7 @@ std::optional<Interpolation> interpolation_from_name(std::string_view text);
 // The compatibility rule of the catalogue.
 bool fits(Interpolation i, mesh::ElementType t);
 
-// Shape-function values at `xi` (ref_dim(t) values). Throws store::Error (Message):
+// Shape-function values at `xi` (ref_dim(t) values). Throws Error (Message):
 // "interpolation {} is not defined for {}" when `i` does not fit `t` (checked first),
 // then "xi has length {}, expected {} for {}".
 std::vector<double> shape(Interpolation i, mesh::ElementType t, std::span<const double> xi);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::containers::finite_element_space {
 
@@ -44,7 +44,7 @@ QuadraturePoints reduced(ElementType t) {
     case ElementType::HEX27: return {{0.0, 0.0, 0.0}, {8.0}};
     case ElementType::POI1: break;
   }
-  throw store::Error::message("quadrature {} is not defined for {}", QuadratureRule::REDUCED, t);
+  throw Error::message("quadrature {} is not defined for {}", QuadratureRule::REDUCED, t);
 }
 
 QuadraturePoints quad_3x3() {
@@ -144,7 +144,7 @@ QuadraturePoints gauss(ElementType t) {
     case ElementType::HEX27: return hex_3x3x3();
     case ElementType::POI1: break;
   }
-  throw store::Error::message("quadrature {} is not defined for {}", QuadratureRule::GAUSS, t);
+  throw Error::message("quadrature {} is not defined for {}", QuadratureRule::GAUSS, t);
 }
 
 }  // namespace

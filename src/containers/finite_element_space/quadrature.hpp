@@ -32,7 +32,7 @@ struct QuadraturePoints {
   std::size_t size() const { return weights.size(); }
 };
 
-// The rule `q` on the reference cell of `t`. POI1 throws store::Error (Message)
+// The rule `q` on the reference cell of `t`. POI1 throws Error (Message)
 // "quadrature {} is not defined for {}" (rule, then type); nothing else fails.
 QuadraturePoints quadrature(QuadratureRule q, mesh::ElementType t);
 

@@ -2,12 +2,12 @@
 
 #include <fmt/format.h>
 
+#include "base/error.hpp"
 #include "containers/finite_element_space/finite_element_space.hpp"
 #include "containers/finite_element_space/geometry.hpp"
 #include "dump/debug_text.hpp"
 #include "dump/dump_table.hpp"
 #include "dump/number_format.hpp"
-#include "store/error.hpp"
 #include "store/guard.hpp"
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"
@@ -19,20 +19,9 @@ using mesh::Coords;
 using mesh::ElementType;
 using mesh::NodeId;
 using mesh::SubMesh;
-using store::Error;
 using store::Handle;
 
 namespace {
-
-// A record read back from a swap file is trusted for its encoding only; a table whose
-// length disagrees with the submesh's element type would make every row copy read
-// out of bounds, so it is refused where the two meet.
-void check_tables(const SubFiniteElementSpace& s, std::uint64_t npc, std::uint64_t r, ElementType t) {
-  const std::uint64_t n_g = s.n_gauss();
-  QUENLITH_VERIFY(s.gauss_xi_table().size() == n_g * r && s.n_at_g_table().size() == n_g * npc &&
-                      s.dn_at_g_table().size() == n_g * npc * r,
-                  "SubFiniteElementSpace: tables do not match element type {}", t);
-}
 
 struct CellNodes {
   std::vector<double> x;  // npc x s
@@ -106,12 +95,12 @@ std::uint64_t SubFiniteElementSpace::nodes_per_cell() const { return mesh::nodes
 std::uint64_t SubFiniteElementSpace::ref_dim() const { return mesh::ref_dim(element_type()); }
 
 void SubFiniteElementSpace::check_gauss(std::uint64_t g) const {
-  QUENLITH_VERIFY(g < n_gauss(), "SubFiniteElementSpace: gauss index {} ≥ n_g {}", g, n_gauss());
+  QUENLITH_VERIFY(g < gauss_count(), "SubFiniteElementSpace: gauss index {} ≥ n_g {}", g, gauss_count());
 }
 
 std::span<const double> SubFiniteElementSpace::dn_at_g(std::uint64_t g) const {
   check_gauss(g);
-  const std::uint64_t stride = dn_at_g_.size() / n_gauss();
+  const std::uint64_t stride = dn_at_g_.size() / gauss_count();
   return std::span<const double>(dn_at_g_).subspan(g * stride, stride);
 }
 
@@ -119,7 +108,7 @@ std::vector<double> SubFiniteElementSpace::gauss_xi(std::uint64_t g) const {
   check_gauss(g);
   const ElementType t = element_type();
   const std::uint64_t r = mesh::ref_dim(t);
-  check_tables(*this, mesh::nodes_per_cell(t), r, t);
+  check_tables(mesh::nodes_per_cell(t), r, t);
   const auto row = std::span<const double>(gauss_xi_).subspan(g * r, r);
   return std::vector<double>(row.begin(), row.end());
 }
@@ -133,7 +122,7 @@ std::vector<double> SubFiniteElementSpace::n_at_g(std::uint64_t g) const {
   check_gauss(g);
   const ElementType t = element_type();
   const std::uint64_t npc = mesh::nodes_per_cell(t);
-  check_tables(*this, npc, mesh::ref_dim(t), t);
+  check_tables(npc, mesh::ref_dim(t), t);
   const auto row = std::span<const double>(n_at_g_).subspan(g * npc, npc);
   return std::vector<double>(row.begin(), row.end());
 }
@@ -157,7 +146,7 @@ CellNodes read_cell_nodes(const SubFiniteElementSpace& space, std::uint64_t cell
   }
   const std::uint64_t npc = mesh::nodes_per_cell(t);
   const std::uint64_t r = mesh::ref_dim(t);
-  check_tables(space, npc, r, t);
+  space.check_tables(npc, r, t);
   const std::uint64_t s = space.space_dim();
   CellNodes out{{}, npc, r};
   out.x.reserve(npc * s);
@@ -197,13 +186,19 @@ std::vector<double> SubFiniteElementSpace::dn_dx(std::uint64_t cell, std::uint64
   return dn_dx_from_jacobian(j, d, space_dim_, nodes.r, nodes.npc);
 }
 
+void SubFiniteElementSpace::check_tables(std::uint64_t npc, std::uint64_t r, ElementType t) const {
+  const std::uint64_t n_g = gauss_count();
+  QUENLITH_VERIFY(gauss_xi_.size() == n_g * r && n_at_g_.size() == n_g * npc && dn_at_g_.size() == n_g * npc * r,
+                  "SubFiniteElementSpace: tables do not match element type {}", t);
+}
+
 GaussTables SubFiniteElementSpace::gauss_tables() const {
   const ElementType t = element_type();
   const std::uint64_t npc = mesh::nodes_per_cell(t);
   const std::uint64_t r = mesh::ref_dim(t);
-  check_tables(*this, npc, r, t);
+  check_tables(npc, r, t);
   GaussTables out;
-  const std::uint64_t n_g = n_gauss();
+  const std::uint64_t n_g = gauss_count();
   out.n_rows.reserve(n_g);
   out.dn_rows.reserve(n_g);
   for (std::uint64_t g = 0; g < n_g; ++g) {
@@ -248,7 +243,7 @@ std::string SubFiniteElementSpace::display_text() const {
   } catch (const Error&) {
   }
   return fmt::format("SubFiniteElementSpace<{}, {}, {}>: {} Gauss point(s)", type, interpolation_, quadrature_,
-                     n_gauss());
+                     gauss_count());
 }
 
 std::string SubFiniteElementSpace::debug_text() const {
@@ -257,12 +252,12 @@ std::string SubFiniteElementSpace::debug_text() const {
       .field("interpolation", debug_name(interpolation_))
       .field("quadrature", debug_name(quadrature_))
       .field("space_dim", std::to_string(space_dim_))
-      .field("n_g", std::to_string(n_gauss()))
+      .field("n_g", std::to_string(gauss_count()))
       .finish();
 }
 
 std::string SubFiniteElementSpace::dump_text(const dump::DumpOptions& options) const {
-  const std::uint64_t n_g = n_gauss();
+  const std::uint64_t n_g = gauss_count();
   const std::uint64_t d = n_g == 0 ? 0 : gauss_xi_.size() / n_g;
   std::vector<std::string> header;
   header.reserve(d + 2);
@@ -314,61 +309,6 @@ SubFiniteElementSpace SubFiniteElementSpace::decode(store::RecordReader& r) {
                              "{} derivatives)", space.gauss_xi_.size(), n_g, space.n_at_g_.size(),
                              space.dn_at_g_.size());
   return space;
-}
-
-// ---------------------------------------------------------------------------
-// CellGeometry
-
-struct SubFiniteElementSpace::CellGeometry::Guards {
-  store::ReadGuard<SubMesh> submesh;
-  store::ReadGuard<Coords> coords;
-};
-
-SubFiniteElementSpace::CellGeometry::CellGeometry(const SubFiniteElementSpace& space) : space_(space) {
-  store::ReadGuard<SubMesh> sub = store::read(space.submesh());
-  const Handle<Coords> coords_handle = sub->coords();
-  store::ReadGuard<Coords> coords = store::read(coords_handle);
-  const ElementType t = sub->element_type();
-  npc_ = mesh::nodes_per_cell(t);
-  r_ = mesh::ref_dim(t);
-  check_tables(space, npc_, r_, t);
-  s_ = space.space_dim();
-  QUENLITH_VERIFY(coords->dim() == s_, "SubFiniteElementSpace: space dim {} ≠ Coords dim {}", s_, coords->dim());
-  dim_ = coords->dim();
-  n_g_ = space.n_gauss();
-  n_cells_ = sub->cell_count();
-  connectivity_ = sub->connectivity();
-  coords_ = coords->active_buffer();
-  guards_ = std::make_unique<Guards>(Guards{std::move(sub), std::move(coords)});
-}
-
-SubFiniteElementSpace::CellGeometry::~CellGeometry() = default;
-
-std::span<const NodeId> SubFiniteElementSpace::CellGeometry::node_ids(std::uint64_t cell) const noexcept {
-  return connectivity_.subspan(cell * npc_, npc_);
-}
-
-void SubFiniteElementSpace::CellGeometry::node_coords(std::uint64_t cell, std::span<double> out) const {
-  const mesh::Coords& coords = *guards_->coords;
-  const auto ids = node_ids(cell);
-  for (std::uint64_t m = 0; m < npc_; ++m) {
-    const NodeId id = ids[m];
-    QUENLITH_VERIFY(coords.is_alive(id), "node {} not found or collected", id);
-    const double* src = coords_.data() + std::size_t{id} * dim_;
-    for (std::uint64_t a = 0; a < s_; ++a) out[m * s_ + a] = src[a];
-  }
-}
-
-void SubFiniteElementSpace::CellGeometry::jacobian(std::span<const double> x, std::uint64_t g,
-                                                   std::span<double> out) const {
-  jacobian_from_nodes(x, space_.dn_at_g(g), s_, r_, npc_, out);
-}
-
-void SubFiniteElementSpace::CellGeometry::dn_dx(std::span<const double> x, std::uint64_t g,
-                                                std::span<double> j_scratch, std::span<double> out) const {
-  const std::span<const double> d = space_.dn_at_g(g);
-  jacobian_from_nodes(x, d, s_, r_, npc_, j_scratch);
-  dn_dx_from_jacobian(j_scratch, d, s_, r_, npc_, out);
 }
 
 }  // namespace quenlith::containers::finite_element_space

@@ -26,7 +26,7 @@
 // coordinates active at that moment, so moving nodes or switching the active
 // configuration changes every later answer.
 //
-// Errors are store::Error values: Message with the texts below, guard errors
+// Errors are Error values: Message with the texts below, guard errors
 // (StaleHandle, Io, Serialization) unchanged.
 #include <atomic>
 #include <cstdint>
@@ -99,7 +99,7 @@ class SubFiniteElementSpace {
   Interpolation interpolation() const noexcept { return interpolation_; }
   QuadratureRule quadrature() const noexcept { return quadrature_; }
   std::uint64_t space_dim() const noexcept { return space_dim_; }
-  std::uint64_t n_gauss() const noexcept { return gauss_w_.size(); }
+  std::uint64_t gauss_count() const noexcept { return gauss_w_.size(); }
   std::span<const double> gauss_xi_table() const noexcept { return gauss_xi_; }
   std::span<const double> gauss_w_table() const noexcept { return gauss_w_; }
   std::span<const double> n_at_g_table() const noexcept { return n_at_g_; }
@@ -130,6 +130,13 @@ class SubFiniteElementSpace {
   // Also "inverse_small: singular matrix" for a degenerate cell.
   std::vector<double> dn_dx(std::uint64_t cell, std::uint64_t g) const;
 
+  // "SubFiniteElementSpace: tables do not match element type {}" unless the tables
+  // have the lengths npc nodes and reference dimension r give them. A record read
+  // back from a swap file is trusted for its encoding only; a table whose length
+  // disagrees with the submesh's element type would make every row copy read out of
+  // bounds, so it is refused where the two meet.
+  void check_tables(std::uint64_t npc, std::uint64_t r, mesh::ElementType t) const;
+
   // Copies of the tables for a kernel driver.
   GaussTables gauss_tables() const;
 
@@ -159,43 +166,6 @@ class SubFiniteElementSpace {
   // tables disagree in length (every accessor indexes them without further checks).
   void encode(store::RecordWriter& w) const;
   static SubFiniteElementSpace decode(store::RecordReader& r);
-
-  // Lock-free geometry of every cell, for parallel loops: holds read guards on the
-  // submesh and on its Coords for its own life. Make it on the calling thread, use it
-  // from any number of worker bodies (which must take no store lock themselves), drop
-  // it after the loop. The subspace must outlive it (hold its guard meanwhile). Every
-  // routine writes into caller-sized spans and allocates nothing; results are the
-  // same bits as the subspace's own per-call routines.
-  class CellGeometry {
-   public:
-    explicit CellGeometry(const SubFiniteElementSpace& space);
-    ~CellGeometry();
-    CellGeometry(const CellGeometry&) = delete;
-    CellGeometry& operator=(const CellGeometry&) = delete;
-
-    std::uint64_t cell_count() const noexcept { return n_cells_; }
-    std::uint64_t nodes_per_cell() const noexcept { return npc_; }
-    std::uint64_t ref_dim() const noexcept { return r_; }
-    std::uint64_t space_dim() const noexcept { return s_; }
-    std::uint64_t n_gauss() const noexcept { return n_g_; }
-    // The cell's node ids, lent while this object lives. No check of `cell`.
-    std::span<const mesh::NodeId> node_ids(std::uint64_t cell) const noexcept;
-    // npc x s coordinates, node-major; "node {} not found or collected".
-    void node_coords(std::uint64_t cell, std::span<double> out) const;
-    // From node coordinates `x` (node_coords): s x r values.
-    void jacobian(std::span<const double> x, std::uint64_t g, std::span<double> out) const;
-    // From node coordinates `x`: npc x s values; "inverse_small: singular matrix".
-    // `j_scratch` holds s x r values.
-    void dn_dx(std::span<const double> x, std::uint64_t g, std::span<double> j_scratch, std::span<double> out) const;
-
-   private:
-    struct Guards;
-    const SubFiniteElementSpace& space_;
-    std::unique_ptr<Guards> guards_;
-    std::span<const mesh::NodeId> connectivity_;
-    std::span<const double> coords_;
-    std::uint64_t n_cells_ = 0, npc_ = 0, r_ = 0, s_ = 0, n_g_ = 0, dim_ = 0;
-  };
 
  private:
   struct ColoringSlot {

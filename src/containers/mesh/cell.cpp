@@ -12,7 +12,6 @@
 
 namespace quenlith::containers::mesh {
 
-using store::Error;
 
 Cell::Cell(store::Handle<SubMesh> submesh, std::uint64_t index) : submesh_(std::move(submesh)), index_(index) {
   std::uint64_t n;

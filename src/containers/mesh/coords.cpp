@@ -5,16 +5,15 @@
 
 #include <fmt/format.h>
 
+#include "base/error.hpp"
 #include "dump/debug_text.hpp"
 #include "dump/dump_table.hpp"
 #include "dump/number_format.hpp"
-#include "store/error.hpp"
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"
 
 namespace quenlith::containers::mesh {
 
-using store::Error;
 
 Coords::Coords(std::uint8_t dim) {
   QUENLITH_VERIFY(dim >= 1, "dim must be ≥ 1");

@@ -26,7 +26,7 @@
 // changes again (the node becomes immortal), so a count that overflowed can never
 // fall to 0 while holders remain and let `gc` collect a node in use.
 //
-// Every operation throws store::Error (Message kind) with the texts below; a
+// Every operation throws Error (Message kind) with the texts below; a
 // failing operation changes nothing. The class holds no handle and no lock:
 // callers reach a stored Coords through the store's read and write guards
 // (reads under a read guard, every change, counts included, under a write guard).
@@ -56,7 +56,7 @@ class Coords {
 
   std::uint8_t dim() const noexcept { return dim_; }
   std::uint64_t active() const noexcept { return active_; }
-  std::uint64_t n_configs() const noexcept { return configs_.size(); }
+  std::uint64_t config_count() const noexcept { return configs_.size(); }
   // Number of live slots (walks every slot).
   std::uint64_t node_count() const noexcept;
   // Number of slots, live and collected.

@@ -1,5 +1,6 @@
 #include "containers/mesh/element_type.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -18,6 +19,8 @@ constexpr std::array<TypeInfo, kElementTypeCount> kInfo{{
     {"PENTA6", 6, 3}, {"HEX8", 8, 3},    {"SEG3", 3, 1},   {"TRI6", 6, 2},  {"QUA8", 8, 2},
     {"TET10", 10, 3}, {"PENTA15", 15, 3}, {"HEX20", 20, 3}, {"QUA9", 9, 2}, {"HEX27", 27, 3},
 }};
+
+static_assert(std::ranges::max(kInfo, {}, &TypeInfo::nodes).nodes == kMaxNodesPerCell);
 
 constexpr std::array<ElementType, kElementTypeCount> kAll{
     ElementType::POI1,  ElementType::SEG2,  ElementType::TRI3,    ElementType::QUA4,  ElementType::TET4,

@@ -28,6 +28,9 @@ enum class ElementType : std::uint8_t {
 
 inline constexpr std::size_t kElementTypeCount = 15;
 
+// The most nodes any cell has (HEX27): the size of per-cell scratch arrays.
+inline constexpr std::size_t kMaxNodesPerCell = 27;
+
 // All 15 types in discriminant order.
 std::span<const ElementType> all_element_types();
 

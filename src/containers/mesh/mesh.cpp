@@ -14,10 +14,9 @@
 
 namespace quenlith::containers::mesh {
 
-using store::Error;
 using store::Handle;
 
-store::Error not_unitary(std::string_view container, std::string_view items, std::uint64_t count) {
+Error not_unitary(std::string_view container, std::string_view items, std::uint64_t count) {
   return Error::message("expected a unitary {} (exactly one {}), found {}", container, items, count);
 }
 

@@ -94,6 +94,6 @@ class Mesh {
 
 // "expected a unitary {} (exactly one {}), found {}": the error of every container's
 // `unit()` and of the single-submesh operations.
-store::Error not_unitary(std::string_view container, std::string_view items, std::uint64_t count);
+Error not_unitary(std::string_view container, std::string_view items, std::uint64_t count);
 
 }  // namespace quenlith::containers::mesh

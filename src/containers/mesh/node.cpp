@@ -78,7 +78,7 @@ std::string Node::debug_text() const {
   try {
     const std::vector<double> xyz = coord();
     coord_text = dump::debug_number_list(xyz);
-  } catch (const store::Error& e) {
+  } catch (const Error& e) {
     coord_text = fmt::format("<{}>", e.text());
   }
   return dump::DebugRecord("Node")
@@ -92,7 +92,7 @@ std::string Node::dump_text(const dump::DumpOptions& options) const {
   std::vector<double> xyz;
   try {
     xyz = coord();
-  } catch (const store::Error& e) {
+  } catch (const Error& e) {
     return fmt::format("Node #{} <{}>", id_, e.text());
   }
   return fmt::format("Node #{} @ ({})", id_, dump::join_dump_cells(xyz, options));

@@ -16,7 +16,6 @@
 
 namespace quenlith::containers::mesh {
 
-using store::Error;
 using store::Handle;
 
 namespace {
@@ -112,7 +111,7 @@ std::uint64_t SubMesh::add_cell(std::span<const Node* const> nodes) {
   if (sealed_) throw Error::mesh_sealed();
   const std::uint64_t k = nodes_per_cell();
   QUENLITH_VERIFY(nodes.size() == k, "add_cell({}): expected {} nodes, got {}", element_type_, k, nodes.size());
-  NodeId ids[27];
+  NodeId ids[kMaxNodesPerCell];
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     if (!(nodes[i]->handle() == coords_)) throw Error::message("mismatched Coords");
     ids[i] = nodes[i]->id();

@@ -1,8 +1,8 @@
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 #include <cstring>
 
-namespace quenlith::store {
+namespace quenlith {
 
 Error Error::io(std::error_code code) {
   return Error(Kind::Io, fmt::format("{} (os error {})", code.message(), code.value()));
@@ -45,4 +45,4 @@ const char* Error::what() const noexcept {
   }
 }
 
-}  // namespace quenlith::store
+}  // namespace quenlith

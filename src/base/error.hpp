@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-namespace quenlith::store {
+namespace quenlith {
 
 class Error : public std::exception {
  public:
@@ -50,7 +50,7 @@ class Error : public std::exception {
 // Throws Error::message(fmt::format(...)) when the condition does not hold.
 #define QUENLITH_VERIFY(cond, ...)                                              \
   do {                                                                          \
-    if (!(cond)) throw ::quenlith::store::Error::message(__VA_ARGS__);          \
+    if (!(cond)) throw ::quenlith::Error::message(__VA_ARGS__);          \
   } while (0)
 
-}  // namespace quenlith::store
+}  // namespace quenlith

@@ -1,0 +1,50 @@
+#pragma once
+// CellGeometry: the per-cell geometry of one subspace as kernels read it in
+// parallel loops, without taking a store lock per cell.
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "containers/finite_element_space/sub_finite_element_space.hpp"
+#include "containers/mesh/coords.hpp"
+
+namespace quenlith::containers::finite_element_space {
+
+// Lock-free geometry of every cell, for parallel loops: holds read guards on the
+// submesh and on its Coords for its own life. Make it on the calling thread, use it
+// from any number of worker bodies (which must take no store lock themselves), drop
+// it after the loop. The subspace must outlive it (hold its guard meanwhile). Every
+// routine writes into caller-sized spans and allocates nothing; results are the
+// same bits as the subspace's own per-call routines.
+class CellGeometry {
+ public:
+  explicit CellGeometry(const SubFiniteElementSpace& space);
+  ~CellGeometry();
+  CellGeometry(const CellGeometry&) = delete;
+  CellGeometry& operator=(const CellGeometry&) = delete;
+
+  std::uint64_t cell_count() const noexcept { return n_cells_; }
+  std::uint64_t nodes_per_cell() const noexcept { return npc_; }
+  std::uint64_t ref_dim() const noexcept { return r_; }
+  std::uint64_t space_dim() const noexcept { return s_; }
+  std::uint64_t gauss_count() const noexcept { return n_g_; }
+  // The cell's node ids, lent while this object lives. No check of `cell`.
+  std::span<const mesh::NodeId> node_ids(std::uint64_t cell) const noexcept;
+  // npc x s coordinates, node-major; "node {} not found or collected".
+  void node_coords(std::uint64_t cell, std::span<double> out) const;
+  // From node coordinates `x` (node_coords): s x r values.
+  void jacobian(std::span<const double> x, std::uint64_t g, std::span<double> out) const;
+  // From node coordinates `x`: npc x s values; "inverse_small: singular matrix".
+  // `j_scratch` holds s x r values.
+  void dn_dx(std::span<const double> x, std::uint64_t g, std::span<double> j_scratch, std::span<double> out) const;
+
+ private:
+  struct Guards;
+  const SubFiniteElementSpace& space_;
+  std::unique_ptr<Guards> guards_;
+  std::span<const mesh::NodeId> connectivity_;
+  std::span<const double> coords_;
+  std::uint64_t n_cells_ = 0, npc_ = 0, r_ = 0, s_ = 0, n_g_ = 0, dim_ = 0;
+};
+
+}  // namespace quenlith::containers::finite_element_space
