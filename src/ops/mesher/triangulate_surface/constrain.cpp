@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::ops::mesher::tri {
 
@@ -78,16 +78,16 @@ Recovery recover_segment(Triangulation& tr, Vertex a, Vertex b, std::span<const 
   std::vector<Vertex> right{a, R}, left{a, L};
   for (;;) {
     const int e = tr.find_edge(t, R, L);
-    if (e < 0) throw store::Error::message(kInternalRecovery);
+    if (e < 0) throw Error::message(kInternalRecovery);
     const Slot u = tr.tri(t).n[e];
     QUENLITH_VERIFY(u >= 0, "triangulate_surface: boundary edge recovery ran off the mesh (degenerate contour?)");
     // A walk longer than the mesh means broken links: stop rather than loop.
-    if (!tr.live(u) || crossed.size() > tr.slot_count()) throw store::Error::message(kInternalRecovery);
+    if (!tr.live(u) || crossed.size() > tr.slot_count()) throw Error::message(kInternalRecovery);
     const Triangle& tu = tr.tri(u);
     int wk = -1;
     for (int k = 0; k < 3; ++k)
       if (tu.v[k] != R && tu.v[k] != L) wk = k;
-    if (wk < 0) throw store::Error::message(kInternalRecovery);
+    if (wk < 0) throw Error::message(kInternalRecovery);
     const Vertex w = tu.v[wk];
     crossed.push_back(u);
     if (w == b) break;
@@ -98,7 +98,7 @@ Recovery recover_segment(Triangulation& tr, Vertex a, Vertex b, std::span<const 
       left.push_back(w);
       L = w;
     }
-    if (tr.find_edge(u, R, L) < 0) throw store::Error::message(kInternalRecovery);
+    if (tr.find_edge(u, R, L) < 0) throw Error::message(kInternalRecovery);
     t = u;
   }
   right.push_back(b);
@@ -220,7 +220,7 @@ void mark_constraints(Triangulation& tr, std::span<const Segment> segments) {
   for (const Segment& seg : segments) {
     const auto t1 = static_cast<Slot>(edges.first(seg[0], seg[1]));
     const auto t2 = static_cast<Slot>(edges.first(seg[1], seg[0]));
-    if (t1 < 0 || t2 < 0) throw store::Error::message(kInternalRecovery);
+    if (t1 < 0 || t2 < 0) throw Error::message(kInternalRecovery);
     tr.tri(t1).c[tr.find_edge(t1, seg[0], seg[1])] = true;
     tr.tri(t2).c[tr.find_edge(t2, seg[1], seg[0])] = true;
   }

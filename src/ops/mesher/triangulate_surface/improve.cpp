@@ -10,9 +10,9 @@ namespace quenlith::ops::mesher::tri {
 
 namespace {
 
-// Points per piece of the smoothing sweeps, triangles per piece of the quad scoring.
-constexpr parallel::Index kSmoothPiece = 1024;
-constexpr parallel::Index kScorePiece = 1024;
+// Points per chunk of the smoothing sweeps, triangles per chunk of the quad scoring.
+constexpr parallel::Index kSmoothChunk = 1024;
+constexpr parallel::Index kScoreChunk = 1024;
 
 // Adjacency of the final triangles in compressed rows: for each point, its
 // successors and incident triangles in triangle order.
@@ -55,7 +55,7 @@ void sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj
   const std::vector<Point2> snap = tr.points;
   const std::size_t n = snap.size();
   std::vector<char> moved(n, 0);
-  parallel::for_chunks(n, kSmoothPiece, [&](parallel::Index begin, parallel::Index end) {
+  parallel::for_chunks(n, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
     for (parallel::Index p = begin; p < end; ++p) {
       const std::uint32_t lo = adj.offset[p], hi = adj.offset[p + 1];
       if (tr.boundary[p] || lo == hi) continue;
@@ -173,7 +173,7 @@ std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vec
   // Scored triangle by triangle on the pool, three slots per triangle, then
   // gathered in triangle and edge order: the same list as a sequential scan.
   std::vector<Candidate> slots(3 * f.size());
-  parallel::for_chunks(f.size(), kScorePiece, [&](parallel::Index begin, parallel::Index end) {
+  parallel::for_chunks(f.size(), kScoreChunk, [&](parallel::Index begin, parallel::Index end) {
     for (parallel::Index i = begin; i < end; ++i) {
       for (int k = 0; k < 3; ++k) {
         const Vertex a = f[i][k], b = f[i][next3(k)], c = f[i][prev3(k)];

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::ops::mesher::tri {
 
@@ -64,7 +64,7 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
     const Triangle tt = tr.tri(t);
     if (!is_bad(tr, tt, h)) continue;
     if (inserted > budget)
-      throw store::Error::message("triangulate_surface: refinement did not converge within the point budget");
+      throw Error::message("triangulate_surface: refinement did not converge within the point budget");
     const Point2 L = tr.points[tt.v[0]], M = tr.points[tt.v[1]], O = tr.points[tt.v[2]];
     if (std::fabs((M[0] - L[0]) * (O[1] - L[1]) - (M[1] - L[1]) * (O[0] - L[0])) < 1e-24) continue;
     const double d = 2.0 * (L[0] * (M[1] - O[1]) + M[0] * (O[1] - L[1]) + O[0] * (L[1] - M[1]));

@@ -9,7 +9,7 @@
 #include "dump/number_format.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
 #include "ops/mesher/triangulate_surface/refine.hpp"
-#include "store/error.hpp"
+#include "base/error.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 

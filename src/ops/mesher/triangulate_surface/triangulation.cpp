@@ -4,7 +4,7 @@
 #include <bit>
 #include <cmath>
 
-#include "store/error.hpp"
+#include "base/error.hpp"
 
 namespace quenlith::ops::mesher::tri {
 
