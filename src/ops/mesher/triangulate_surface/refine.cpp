@@ -38,8 +38,13 @@ bool encroaches_segment(const Triangulation& tr, Slot s, const Point2& c) noexce
   return false;
 }
 
-void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& interrupt) {
+void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& interrupt,
+                    std::vector<GiveUp>* reasons) {
+  if (reasons) reasons->assign(tr.slot_count(), GiveUp::None);
   if (tr.slot_count() == 0) return;
+  auto give_up = [&](Slot s, GiveUp why) {
+    if (reasons) (*reasons)[static_cast<std::size_t>(s)] = why;
+  };
   const std::size_t budget = std::max<std::size_t>(100 * tr.points.size(), 20'000'000);
   std::vector<Slot> queue;  // first in, first out, through `head`
   std::vector<bool> queued(tr.slot_count(), false);
@@ -66,12 +71,18 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
     if (inserted > budget)
       throw Error::message("triangulate_surface: refinement did not converge within the point budget");
     const Point2 L = tr.points[tt.v[0]], M = tr.points[tt.v[1]], O = tr.points[tt.v[2]];
-    if (std::fabs((M[0] - L[0]) * (O[1] - L[1]) - (M[1] - L[1]) * (O[0] - L[0])) < 1e-24) continue;
+    if (std::fabs((M[0] - L[0]) * (O[1] - L[1]) - (M[1] - L[1]) * (O[0] - L[0])) < 1e-24) {
+      give_up(t, GiveUp::Degenerate);
+      continue;
+    }
     const double d = 2.0 * (L[0] * (M[1] - O[1]) + M[0] * (O[1] - L[1]) + O[0] * (L[1] - M[1]));
     const double l2 = L[0] * L[0] + L[1] * L[1], m2 = M[0] * M[0] + M[1] * M[1], o2 = O[0] * O[0] + O[1] * O[1];
     const Point2 c{(l2 * (M[1] - O[1]) + m2 * (O[1] - L[1]) + o2 * (L[1] - M[1])) / d,
                    (l2 * (O[0] - M[0]) + m2 * (L[0] - O[0]) + o2 * (M[0] - L[0])) / d};
-    if (!std::isfinite(c[0]) || !std::isfinite(c[1])) continue;
+    if (!std::isfinite(c[0]) || !std::isfinite(c[1])) {
+      give_up(t, GiveUp::NonFinite);
+      continue;
+    }
     const Slot s = tr.locate(t, c);
     bool outside = !tr.live(s) || !tr.inside[static_cast<std::size_t>(s)];
     if (!outside) {
@@ -79,7 +90,10 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
       for (int k = 0; k < 3 && !outside; ++k)
         if (!(orient2d(tr.points[ts.v[k]], tr.points[ts.v[next3(k)]], c) >= 0.0)) outside = true;
     }
-    if (outside) continue;
+    if (outside) {
+      give_up(t, GiveUp::Outside);
+      continue;
+    }
     bool encroaches = encroaches_segment(tr, t, c);
     for (int k = 0; k < 3 && !encroaches; ++k)
       if (tt.n[k] >= 0) encroaches = encroaches_segment(tr, tt.n[k], c);
@@ -87,7 +101,10 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
     const Triangle& ts = tr.tri(s);
     for (int k = 0; k < 3 && !encroaches; ++k)
       if (ts.n[k] >= 0) encroaches = encroaches_segment(tr, ts.n[k], c);
-    if (encroaches) continue;
+    if (encroaches) {
+      give_up(t, GiveUp::Encroaches);
+      continue;
+    }
     // Spacing: too close to a vertex of s or of its live neighbours.
     const double radius = dist(c, L);
     double nearest = std::min({dist(c, tr.points[ts.v[0]]), dist(c, tr.points[ts.v[1]]), dist(c, tr.points[ts.v[2]])});
@@ -95,10 +112,17 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
       if (!tr.live(ts.n[k])) continue;
       for (Vertex v : tr.tri(ts.n[k]).v) nearest = std::min(nearest, dist(c, tr.points[v]));
     }
-    if (nearest < 0.5 * radius) continue;
+    if (nearest < 0.5 * radius) {
+      give_up(t, GiveUp::TooClose);
+      continue;
+    }
     const Vertex k = tr.add_point(c, false);
     const std::vector<Slot> touched = tr.insert_point(k, s, interrupt);
     if (queued.size() < tr.slot_count()) queued.resize(tr.slot_count(), false);
+    if (reasons) {
+      reasons->resize(tr.slot_count(), GiveUp::None);
+      for (Slot x : touched) (*reasons)[static_cast<std::size_t>(x)] = GiveUp::None;
+    }
     for (Slot x : touched) {
       if (!tr.live(x)) continue;
       tr.inside[static_cast<std::size_t>(x)] = true;
