@@ -3,6 +3,7 @@
 // interruption path and the independence from the number of threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -357,6 +358,114 @@ TEST(Refinement, SharpButTinyTrianglesAreLeftAlone) {
   EXPECT_FALSE(is_bad(tr, t, 1.0));   // shortest edge below h / 100
   EXPECT_TRUE(is_bad(tr, t, 0.005));  // now it counts: about 5.7 degrees
   EXPECT_TRUE(is_bad(tr, t, 5e-4));   // too long
+}
+
+// ---------------------------------------------------------------------------
+// The literal forms of the accelerated last-stage phases.
+
+void literal_improve_by_flips(Triangulation& tr, int max_passes) {
+  const auto& P = tr.points;
+  for (int pass = 1; pass <= max_passes; ++pass) {
+    bool flipped = false;
+    for (std::size_t si = 0; si < tr.slot_count(); ++si) {
+      const auto s = Slot(si);
+      if (!tr.live(s) || !tr.inside[si]) continue;
+      for (int k = 0; k < 3; ++k) {
+        const Triangle& t = tr.tri(s);
+        if (t.c[k] || t.n[k] < 0) continue;
+        const Slot u = t.n[k];
+        if (!tr.live(u) || !tr.inside[std::size_t(u)]) continue;
+        const Vertex a = t.v[k], b = t.v[next3(k)], c = t.v[prev3(k)];
+        const int eu = tr.find_edge(u, b, a);
+        if (eu < 0) continue;
+        const Vertex d = tr.tri(u).v[prev3(eu)];
+        if (!(orient2d(P[c], P[a], P[d]) > 0.0 && orient2d(P[c], P[d], P[b]) > 0.0)) continue;
+        const double before = std::min(min_angle(P[a], P[b], P[c]), min_angle(P[b], P[a], P[d]));
+        const double after = std::min(min_angle(P[c], P[a], P[d]), min_angle(P[c], P[d], P[b]));
+        if (before + 1e-6 < after) {
+          tr.flip_edge(s, k);
+          flipped = true;
+        }
+      }
+    }
+    if (!flipped) break;
+  }
+}
+
+std::pair<std::vector<Quad>, std::vector<Triple>> literal_recombine(const std::vector<Point2>& P,
+                                                                   const std::vector<Triple>& f) {
+  struct Candidate {
+    double quality;
+    std::size_t i, j;
+    Vertex a, b, c, d;
+  };
+  auto angle = [](Point2 u, Point2 v) {
+    const double nu = std::sqrt(u[0] * u[0] + u[1] * u[1]), nv = std::sqrt(v[0] * v[0] + v[1] * v[1]);
+    const double c = (u[0] * v[0] + u[1] * v[1]) / (nu * nv);
+    return std::acos(std::clamp(c, -1.0, 1.0));
+  };
+  auto sub = [](Point2 p, Point2 q) { return Point2{p[0] - q[0], p[1] - q[1]}; };
+  std::vector<Candidate> candidates;
+  for (std::size_t i = 0; i < f.size(); ++i)
+    for (int k = 0; k < 3; ++k) {
+      const Vertex a = f[i][k], b = f[i][next3(k)], c = f[i][prev3(k)];
+      std::int64_t j = -1;
+      for (std::size_t x = 0; x < f.size(); ++x)
+        for (int e = 0; e < 3; ++e)
+          if (f[x][e] == b && f[x][next3(e)] == a) j = std::int64_t(x);
+      if (j < 0 || std::size_t(j) <= i) continue;
+      Vertex d = 0;
+      bool found = false;
+      for (Vertex v : f[std::size_t(j)])
+        if (!found && v != a && v != b) d = v, found = true;
+      if (!found) continue;
+      if (!(orient2d(P[b], P[c], P[a]) > 0 && orient2d(P[c], P[a], P[d]) > 0 && orient2d(P[a], P[d], P[b]) > 0 &&
+            orient2d(P[d], P[b], P[c]) > 0))
+        continue;
+      const double q = std::min({angle(sub(P[b], P[c]), sub(P[a], P[c])), angle(sub(P[d], P[a]), sub(P[c], P[a])),
+                                 angle(sub(P[b], P[d]), sub(P[a], P[d])), angle(sub(P[d], P[b]), sub(P[c], P[b]))});
+      candidates.push_back({q, i, std::size_t(j), a, b, c, d});
+    }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& x, const Candidate& y) { return x.quality > y.quality; });
+  std::vector<char> paired(f.size(), 0);
+  std::vector<Quad> quads;
+  for (const Candidate& c : candidates) {
+    if (paired[c.i] || paired[c.j]) continue;
+    paired[c.i] = paired[c.j] = 1;
+    quads.push_back({c.c, c.a, c.d, c.b});
+  }
+  std::vector<Triple> left;
+  for (std::size_t i = 0; i < f.size(); ++i)
+    if (!paired[i]) left.push_back(f[i]);
+  return {quads, left};
+}
+
+TEST_P(Recovery, AcceleratedFlipsAndRecombinationEqualTheLiteralOnes) {
+  const FlatDomain d = flatten(GetParam());
+  double extent = 0.0;
+  for (const Point2& p : d.points) extent = std::max({extent, std::fabs(p[0]), std::fabs(p[1])});
+  for (double h : {extent / 4.0, extent / 15.0}) {
+    Triangulation tr;
+    build_constrained(tr, d.points, d.ranges, kNever);
+    refine_ruppert(tr, h, kNever);
+    // Roughen the interior so that the passes have flips to make.
+    std::mt19937_64 rng(1);
+    std::uniform_real_distribution<double> jitter(-0.2 * h, 0.2 * h);
+    Triangulation fast = tr, literal = tr;
+    for (std::size_t k = d.points.size(); k < tr.points.size(); ++k) {
+      const Point2 delta{jitter(rng), jitter(rng)};
+      for (Triangulation* x : {&fast, &literal}) x->points[k] = {tr.points[k][0] + delta[0], tr.points[k][1] + delta[1]};
+    }
+    improve_by_flips(fast, 6);
+    literal_improve_by_flips(literal, 6);
+    expect_same(fast, literal);
+    const std::vector<Triple> f = final_triangles(fast);
+    const auto [quads, left] = recombine_quads(fast.points, f);
+    const auto [quads2, left2] = literal_recombine(fast.points, f);
+    EXPECT_EQ(quads, quads2);
+    EXPECT_EQ(left, left2);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -18,7 +18,6 @@ constexpr double kEps = 0x1p-53;  // half an ulp of 1: the unit roundoff
 constexpr double kSplitter = 0x1p27 + 1.0;
 // Forward error bounds of the filters, relative to the permanent (the same
 // determinant with every term taken in absolute value).
-constexpr double kOrient2dBound = (3.0 + 16.0 * kEps) * kEps;
 constexpr double kOrient3dBound = (7.0 + 56.0 * kEps) * kEps;
 constexpr double kIncircleBound = (10.0 + 96.0 * kEps) * kEps;
 // Twice the published bound of this evaluation order: a margin that costs only
@@ -145,9 +144,6 @@ Expansion cross2(const Expansion& u0, const Expansion& u1, const Expansion& v0, 
   return sub(mul(u0, v1), mul(u1, v0));
 }
 
-double orient2d_exact(const Point2& a, const Point2& b, const Point2& c) {
-  return estimate(cross2(diff(b[0], a[0]), diff(b[1], a[1]), diff(c[0], a[0]), diff(c[1], a[1])));
-}
 
 double incircle_exact(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
   const Expansion adx = diff(a[0], d[0]), ady = diff(a[1], d[1]);
@@ -201,16 +197,11 @@ double insphere_exact(const Point3& a, const Point3& b, const Point3& c, const P
 
 }  // namespace
 
-double orient2d(const Point2& a, const Point2& b, const Point2& c) noexcept {
-  const double left = (b[0] - a[0]) * (c[1] - a[1]);
-  const double right = (b[1] - a[1]) * (c[0] - a[0]);
-  const double det = left - right;
-  const double bound = kOrient2dBound * (std::fabs(left) + std::fabs(right));
-  if (det > bound || -det > bound) return det;
-  return orient2d_exact(a, b, c);
+double detail::orient2d_exact(const Point2& a, const Point2& b, const Point2& c) {
+  return estimate(cross2(diff(b[0], a[0]), diff(b[1], a[1]), diff(c[0], a[0]), diff(c[1], a[1])));
 }
 
-double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d) noexcept {
+double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
   const double adx = a[0] - d[0], ady = a[1] - d[1];
   const double bdx = b[0] - d[0], bdy = b[1] - d[1];
   const double cdx = c[0] - d[0], cdy = c[1] - d[1];
@@ -229,7 +220,7 @@ double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2&
   return incircle_exact(a, b, c, d);
 }
 
-double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) noexcept {
+double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
   // Evaluated about d, as det [a - d; b - d; c - d] = -orient3d.
   const double adx = a[0] - d[0], ady = a[1] - d[1], adz = a[2] - d[2];
   const double bdx = b[0] - d[0], bdy = b[1] - d[1], bdz = b[2] - d[2];
@@ -246,7 +237,7 @@ double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3&
   return -estimate(det3_exact(a, b, c, d));
 }
 
-double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) noexcept {
+double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) {
   const double aex = a[0] - e[0], aey = a[1] - e[1], aez = a[2] - e[2];
   const double bex = b[0] - e[0], bey = b[1] - e[1], bez = b[2] - e[2];
   const double cex = c[0] - e[0], cey = c[1] - e[1], cez = c[2] - e[2];

@@ -24,18 +24,32 @@ namespace quenlith::ops::mesher {
 using Point2 = std::array<double, 2>;
 using Point3 = std::array<double, 3>;
 
+namespace detail {
+double orient2d_exact(const Point2& a, const Point2& b, const Point2& c);
+inline constexpr double kOrient2dBound = (3.0 + 16.0 * 0x1p-53) * 0x1p-53;
+}  // namespace detail
+
 // (b - a) x (c - a): positive when c lies left of the directed line a -> b.
-double orient2d(const Point2& a, const Point2& b, const Point2& c) noexcept;
+// The filter is inline (the meshers call this in their inner loops); the exact
+// evaluation is not.
+inline double orient2d(const Point2& a, const Point2& b, const Point2& c) {
+  const double left = (b[0] - a[0]) * (c[1] - a[1]);
+  const double right = (b[1] - a[1]) * (c[0] - a[0]);
+  const double det = left - right;
+  const double bound = detail::kOrient2dBound * ((left < 0.0 ? -left : left) + (right < 0.0 ? -right : right));
+  if (det > bound || -det > bound) return det;
+  return detail::orient2d_exact(a, b, c);
+}
 // Positive when d lies strictly inside the circle through a, b, c given
 // counter-clockwise (negative inside when they are clockwise), zero on it.
-double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d) noexcept;
+double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d);
 // (d - a) . ((b - a) x (c - a)): positive when d lies on the side of the plane
 // (a, b, c) towards which (b - a) x (c - a) points; the unit tetrahedron
 // ((0,0,0), (1,0,0), (0,1,0), (0,0,1)) gives +1.
-double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) noexcept;
+double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d);
 // Positive when e lies strictly inside the sphere through a, b, c, d with
 // orient3d(a, b, c, d) > 0 (the sign flips with the orientation), zero on it.
-double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) noexcept;
+double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e);
 
 // The deterministic perturbation of mesher points: a double in [-0.5, 0.5) from a
 // point index and a per-axis salt (a multiplicative hash, no random source).

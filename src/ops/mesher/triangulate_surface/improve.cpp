@@ -13,6 +13,7 @@ namespace {
 // Points per chunk of the smoothing sweeps, triangles per chunk of the quad scoring.
 constexpr parallel::Index kSmoothChunk = 1024;
 constexpr parallel::Index kScoreChunk = 1024;
+constexpr parallel::Index kFlipChunk = 4096;
 
 // Adjacency of the final triangles in compressed rows: for each point, its
 // successors and incident triangles in triangle order.
@@ -84,14 +85,19 @@ void sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj
   // together can still turn a triangle over. Undo the moved corners of every such
   // triangle, and repeat until none is left (the snapshot itself is valid, so this
   // ends).
+  std::vector<char> inverted(f.size(), 0);
   std::vector<std::size_t> bad;
   for (;;) {
+    parallel::for_chunks(f.size(), kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index i = begin; i < end; ++i) {
+        const Triple& t = f[i];
+        inverted[i] = (moved[t[0]] || moved[t[1]] || moved[t[2]]) &&
+                      !(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]) > 0.0);
+      }
+    });
     bad.clear();
-    for (std::size_t i = 0; i < f.size(); ++i) {
-      const Triple& t = f[i];
-      if (!moved[t[0]] && !moved[t[1]] && !moved[t[2]]) continue;
-      if (!(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]) > 0.0)) bad.push_back(i);
-    }
+    for (std::size_t i = 0; i < f.size(); ++i)
+      if (inverted[i]) bad.push_back(i);
     if (bad.empty()) break;
     for (std::size_t i : bad)
       for (Vertex v : f[i]) {
@@ -107,28 +113,97 @@ void sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj
 void improve_by_flips(Triangulation& tr, int max_passes) {
   if (tr.slot_count() == 0) return;
   const auto& P = tr.points;
-  for (int pass = 1; pass <= max_passes; ++pass) {
-    bool flipped = false;
-    for (std::size_t si = 0; si < tr.slot_count(); ++si) {
+  const std::size_t n_slots = tr.slot_count();
+  // Two shortcuts that change no decision:
+  // - cosine[s], the largest cosine of slot s, bounds its minimum angle: a flip
+  //   needs the pair's largest cosine to drop, and when it does not, the angle
+  //   test below cannot pass (arccos is monotone to within an ulp, far below the
+  //   1e-6 margin). Only the few pairs that pass this compare the angles.
+  // - stable[s]: s was visited without a flip and neither it nor a neighbour has
+  //   changed since, so visiting it again would decide the same.
+  std::vector<double> cosine(n_slots, 0.0);
+  std::vector<char> stable(n_slots, 0);
+  auto cosine_of = [&](Slot s) {
+    const auto& v = tr.tri(s).v;
+    return max_cosine(P[v[0]], P[v[1]], P[v[2]]);
+  };
+  auto inside_live = [&](Slot s) { return tr.live(s) && tr.inside[static_cast<std::size_t>(s)]; };
+  // Whether edge k of s passes every test of a flip in the current state.
+  auto flips = [&](Slot s, int k) {
+    const Triangle& t = tr.tri(s);
+    if (t.c[k] || t.n[k] < 0) return false;
+    const Slot u = t.n[k];
+    if (!inside_live(u)) return false;
+    const Vertex a = t.v[k], b = t.v[next3(k)], c = t.v[prev3(k)];
+    const int eu = tr.find_edge(u, b, a);
+    if (eu < 0) return false;
+    const Vertex d = tr.tri(u).v[prev3(eu)];
+    if (!(orient2d(P[c], P[a], P[d]) > 0.0 && orient2d(P[c], P[d], P[b]) > 0.0)) return false;
+    const double cos_after = std::max(max_cosine(P[c], P[a], P[d]), max_cosine(P[c], P[d], P[b]));
+    if (!(cos_after < std::max(cosine[static_cast<std::size_t>(s)], cosine[static_cast<std::size_t>(u)])))
+      return false;
+    const double before = std::min(min_angle(P[a], P[b], P[c]), min_angle(P[b], P[a], P[d]));
+    const double after = std::min(min_angle(P[c], P[a], P[d]), min_angle(P[c], P[d], P[b]));
+    return before + 1e-6 < after;
+  };
+  // The first look at every slot reads the unchanged state, so it runs on the
+  // pool: each slot's cosine, then whether any of its edges would flip. A slot
+  // with none starts stable.
+  parallel::for_chunks(n_slots, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index si = begin; si < end; ++si)
+      if (inside_live(static_cast<Slot>(si))) cosine[si] = cosine_of(static_cast<Slot>(si));
+  });
+  // A pair decides the same seen from either triangle (the predicates are exact
+  // and the angles do not depend on where a triangle's corners start), so each
+  // edge is judged once, from its smaller slot.
+  std::vector<char> edge_flips(3 * n_slots, 0);
+  parallel::for_chunks(n_slots, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index si = begin; si < end; ++si) {
       const auto s = static_cast<Slot>(si);
-      if (!tr.live(s) || !tr.inside[si]) continue;
-      for (int k = 0; k < 3; ++k) {
-        const Triangle& t = tr.tri(s);
-        if (t.c[k] || t.n[k] < 0) continue;
-        const Slot u = t.n[k];
-        if (!tr.live(u) || !tr.inside[static_cast<std::size_t>(u)]) continue;
-        const Vertex a = t.v[k], b = t.v[next3(k)], c = t.v[prev3(k)];
-        const int eu = tr.find_edge(u, b, a);
-        if (eu < 0) continue;
-        const Vertex d = tr.tri(u).v[prev3(eu)];
-        if (!(orient2d(P[c], P[a], P[d]) > 0.0 && orient2d(P[c], P[d], P[b]) > 0.0)) continue;
-        const double before = std::min(min_angle(P[a], P[b], P[c]), min_angle(P[b], P[a], P[d]));
-        const double after = std::min(min_angle(P[c], P[a], P[d]), min_angle(P[c], P[d], P[b]));
-        if (before + 1e-6 < after) {
-          tr.flip_edge(s, k);
-          flipped = true;
+      if (!inside_live(s)) continue;
+      for (int k = 0; k < 3; ++k)
+        if (tr.tri(s).n[k] > s) edge_flips[3 * si + static_cast<std::size_t>(k)] = flips(s, k);
+    }
+  });
+  parallel::for_chunks(n_slots, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index si = begin; si < end; ++si) {
+      const auto s = static_cast<Slot>(si);
+      if (!inside_live(s)) continue;
+      bool any = false;
+      for (int k = 0; k < 3 && !any; ++k) {
+        const Slot u = tr.tri(s).n[k];
+        if (u > s) {
+          any = edge_flips[3 * si + static_cast<std::size_t>(k)];
+        } else if (u >= 0) {
+          const int eu = tr.find_edge(u, tr.tri(s).v[next3(k)], tr.tri(s).v[k]);
+          any = eu >= 0 ? edge_flips[3 * static_cast<std::size_t>(u) + static_cast<std::size_t>(eu)] != 0 : flips(s, k);
         }
       }
+      stable[si] = !any;
+    }
+  });
+  auto unsettle = [&](Slot s) {
+    stable[static_cast<std::size_t>(s)] = 0;
+    for (Slot nb : tr.tri(s).n)
+      if (nb >= 0) stable[static_cast<std::size_t>(nb)] = 0;
+  };
+  for (int pass = 1; pass <= max_passes; ++pass) {
+    bool flipped = false;
+    for (std::size_t si = 0; si < n_slots; ++si) {
+      const auto s = static_cast<Slot>(si);
+      if (!tr.live(s) || !tr.inside[si] || stable[si]) continue;
+      bool flipped_here = false;
+      for (int k = 0; k < 3; ++k) {
+        if (!flips(s, k)) continue;
+        const Slot u = tr.tri(s).n[k];
+        tr.flip_edge(s, k);
+        cosine[si] = cosine_of(s);
+        cosine[static_cast<std::size_t>(u)] = cosine_of(u);
+        unsettle(s);
+        unsettle(u);
+        flipped = flipped_here = true;
+      }
+      if (!flipped_here) stable[si] = 1;
     }
     if (!flipped) break;
   }
@@ -200,16 +275,25 @@ std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vec
       }
     }
   });
-  std::vector<Candidate> candidates;
-  for (const Candidate& c : slots)
-    if (c.valid) candidates.push_back(c);
-  // Largest quality first; a NaN quality (only from non-finite points) sorts last.
-  auto key = [](double q) { return std::isnan(q) ? -std::numeric_limits<double>::infinity() : q; };
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [&](const Candidate& x, const Candidate& y) { return key(x.quality) > key(y.quality); });
+  // Largest quality first, ties in scan order; a NaN quality (only from
+  // non-finite points) sorts last. The keys are distinct, so a plain sort of
+  // small records gives the stable order.
+  struct Key {
+    double quality;
+    std::uint32_t slot;
+  };
+  std::vector<Key> order;
+  for (std::size_t i = 0; i < slots.size(); ++i)
+    if (slots[i].valid)
+      order.push_back({std::isnan(slots[i].quality) ? -std::numeric_limits<double>::infinity() : slots[i].quality,
+                       static_cast<std::uint32_t>(i)});
+  std::sort(order.begin(), order.end(), [](const Key& x, const Key& y) {
+    return x.quality != y.quality ? x.quality > y.quality : x.slot < y.slot;
+  });
   std::vector<char> paired(f.size(), 0);
   std::vector<Quad> quads;
-  for (const Candidate& c : candidates) {
+  for (const Key& key : order) {
+    const Candidate& c = slots[key.slot];
     if (paired[c.i] || paired[c.j]) continue;
     paired[c.i] = paired[c.j] = 1;
     quads.push_back({c.c, c.a, c.d, c.b});

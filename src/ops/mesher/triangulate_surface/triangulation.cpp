@@ -62,7 +62,7 @@ Slot Triangulation::first_live() const noexcept {
   return -1;
 }
 
-std::array<double, 3> Triangulation::edge_values(const Triangle& t, const Point2& q) const noexcept {
+std::array<double, 3> Triangulation::edge_values(const Triangle& t, const Point2& q) const {
   const Point2& a = jittered[t.v[0]];
   const Point2& b = jittered[t.v[1]];
   const Point2& c = jittered[t.v[2]];
@@ -263,35 +263,47 @@ EdgeTable EdgeTable::of_live(const std::vector<Triangle>& triangles) {
 }
 
 void EdgeTable::finish() {
-  // Stable: equal edges keep the order they were added in.
-  std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& x, const Entry& y) { return x.edge < y.edge; });
+  Vertex n = 0;
+  for (const Added& e : added_) n = std::max(n, e.a + 1);
+  offset_.assign(std::size_t{n} + 1, 0);
+  for (const Added& e : added_) ++offset_[e.a + 1];
+  for (std::size_t v = 0; v < n; ++v) offset_[v + 1] += offset_[v];
+  entries_.resize(added_.size());
+  std::vector<std::size_t> fill(offset_.begin(), offset_.end() - 1);
+  for (const Added& e : added_) entries_[fill[e.a]++] = {e.b, e.index};
+  added_.clear();
+  added_.shrink_to_fit();
 }
 
 std::int64_t EdgeTable::first(Vertex a, Vertex b) const noexcept {
-  const std::uint64_t k = key(a, b);
-  auto it = std::lower_bound(entries_.begin(), entries_.end(), k, [](const Entry& x, std::uint64_t e) { return x.edge < e; });
-  return it != entries_.end() && it->edge == k ? std::int64_t{it->index} : -1;
+  if (std::size_t{a} + 1 >= offset_.size()) return -1;
+  for (std::size_t i = offset_[a]; i < offset_[a + 1]; ++i)
+    if (entries_[i].b == b) return entries_[i].index;
+  return -1;
 }
 
 std::int64_t EdgeTable::last(Vertex a, Vertex b) const noexcept {
-  const std::uint64_t k = key(a, b);
-  auto it = std::upper_bound(entries_.begin(), entries_.end(), k, [](std::uint64_t e, const Entry& x) { return e < x.edge; });
-  if (it == entries_.begin()) return -1;
-  --it;
-  return it->edge == k ? std::int64_t{it->index} : -1;
+  if (std::size_t{a} + 1 >= offset_.size()) return -1;
+  for (std::size_t i = offset_[a + 1]; i > offset_[a]; --i)
+    if (entries_[i - 1].b == b) return entries_[i - 1].index;
+  return -1;
 }
 
-double min_angle(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
+double max_cosine(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
   const Point2 d01 = minus(p1, p0), d12 = minus(p2, p1), d20 = minus(p0, p2);
   const double l01 = std::sqrt(d01[0] * d01[0] + d01[1] * d01[1]);
   const double l12 = std::sqrt(d12[0] * d12[0] + d12[1] * d12[1]);
   const double l20 = std::sqrt(d20[0] * d20[0] + d20[1] * d20[1]);
-  if (l01 == 0.0 || l12 == 0.0 || l20 == 0.0) return 0.0;
+  if (l01 == 0.0 || l12 == 0.0 || l20 == 0.0) return 1.0;
   auto clamp = [](double c) { return c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c); };
   const double cos0 = clamp((l01 * l01 + l20 * l20 - l12 * l12) / (2.0 * l01 * l20));
   const double cos1 = clamp((l12 * l12 + l01 * l01 - l20 * l20) / (2.0 * l01 * l12));
   const double cos2 = clamp((l12 * l12 + l20 * l20 - l01 * l01) / (2.0 * l12 * l20));
-  return std::acos(std::max({cos0, cos1, cos2}));
+  return std::max({cos0, cos1, cos2});
+}
+
+double min_angle(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
+  return std::acos(max_cosine(p0, p1, p2));  // acos(1) is exactly 0
 }
 
 }  // namespace quenlith::ops::mesher::tri

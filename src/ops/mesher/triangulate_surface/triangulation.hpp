@@ -71,7 +71,7 @@ struct Triangulation {
   Slot first_live() const noexcept;
 
   // The three edge values o_k(q) = orient2d(J[v[k]], J[v[k+1]], q) of a triangle.
-  std::array<double, 3> edge_values(const Triangle& t, const Point2& q) const noexcept;
+  std::array<double, 3> edge_values(const Triangle& t, const Point2& q) const;
   // The bounded walk from `start`, with the linear fallback.
   Slot locate(Slot start, const Point2& q) const;
   // Inserts the already added point k, starting the walk at `start`; returns the
@@ -103,20 +103,27 @@ struct Triangulation {
 // order" and "a later triangle replaces an earlier one" ask for.
 class EdgeTable {
  public:
-  void reserve(std::size_t n) { entries_.reserve(n); }
-  void add(Vertex a, Vertex b, std::uint32_t index) { entries_.push_back({key(a, b), index}); }
-  // The three edges of each live triangle of `tr`, in slot order.
+  void reserve(std::size_t n) { added_.reserve(n); }
+  void add(Vertex a, Vertex b, std::uint32_t index) { added_.push_back({a, b, index}); }
+  // The three edges of each live triangle, in slot order.
   static EdgeTable of_live(const std::vector<Triangle>& triangles);
+  // Groups the edges by their first vertex (a counting sort, stable: each group
+  // keeps the order of adding), so a lookup scans the few edges leaving a.
   void finish();
   std::int64_t first(Vertex a, Vertex b) const noexcept;
   std::int64_t last(Vertex a, Vertex b) const noexcept;
 
  private:
-  static std::uint64_t key(Vertex a, Vertex b) noexcept { return (std::uint64_t{a} << 32) | b; }
-  struct Entry {
-    std::uint64_t edge;
+  struct Added {
+    Vertex a, b;
     std::uint32_t index;
   };
+  struct Entry {
+    Vertex b;
+    std::uint32_t index;
+  };
+  std::vector<Added> added_;
+  std::vector<std::size_t> offset_;  // first vertex -> start in entries_; one more than the vertices
   std::vector<Entry> entries_;
 };
 
@@ -124,5 +131,8 @@ class EdgeTable {
 // arccos of the largest law-of-cosines cosine (clamped to [-1, 1]); 0 when an edge
 // has length 0.
 double min_angle(const Point2& p0, const Point2& p1, const Point2& p2) noexcept;
+// The largest of those cosines (1 when an edge has length 0): min_angle is its
+// arccos. Both are invariant, to the last bit, under a rotation of the corners.
+double max_cosine(const Point2& p0, const Point2& p1, const Point2& p2) noexcept;
 
 }  // namespace quenlith::ops::mesher::tri
