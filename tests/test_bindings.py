@@ -205,3 +205,101 @@ def test_interrupt_check_with_quiet_handler_succeeds(hooks):
         assert seen == [signal.SIGUSR1]
     finally:
         signal.signal(signal.SIGUSR1, old)
+
+
+# ---------------------------------------------------------------------------
+# List arguments are read from a snapshot: converting an item may change the list
+
+
+class Refills:
+    """An item whose conversion empties the list being converted and refills it; the
+    freed item storage is handed out again at once, to lists of other values."""
+
+    def __init__(self, value, refill):
+        self.value, self.refill, self.victim, self.others = value, refill, None, None
+
+    def _strike(self):
+        self.victim.clear()
+        self.others = [list(self.refill) for _ in range(64)]
+        self.victim.extend(self.refill)
+
+    def __float__(self):
+        self._strike()
+        return float(self.value)
+
+    def __index__(self):
+        self._strike()
+        return int(self.value)
+
+
+def _add_node(c, arg):
+    return c.add_node(arg).coord()
+
+
+def _set_coord(c, arg):
+    node = c.add_node([0.0, 0.0, 0.0])
+    node.set_coord(arg)
+    return node.coord()
+
+
+def _nearest_node(c, arg):
+    near, far = c.add_node([0.5, 1.5, 2.5]), c.add_node([7.0, 8.0, 9.0])
+    mesh = near | far
+    return mesh.nearest_node(arg).id == near.id
+
+
+def _set_permutation(c, arg):
+    nodes = [c.add_node([float(i)] * 3) for i in range(3)]
+    c.set_permutation(arg)
+    del nodes
+    return c.permutation()
+
+
+SNAPSHOT_CASES = [
+    (_add_node, [0.5, 1.5, 2.5], [0.5, 1.5, 2.5]),
+    (_set_coord, [0.5, 1.5, 2.5], [0.5, 1.5, 2.5]),
+    (_nearest_node, [0.5, 1.5, 2.5], True),
+    (_set_permutation, [2, 0, 1], [2, 0, 1]),
+]
+
+
+@pytest.mark.parametrize("call, values, expected", SNAPSHOT_CASES, ids=[c[0].__name__ for c in SNAPSHOT_CASES])
+def test_list_argument_survives_an_item_that_empties_it(call, values, expected):
+    import _quenlith as q
+
+    evil = Refills(values[0], [7.0, 8.0, 9.0] if isinstance(values[0], float) else [5, 5, 5])
+    victim = [evil, *values[1:]]
+    evil.victim = victim
+    assert call(q.Coords(3), victim) == expected
+    assert victim == evil.refill  # the caller's list was changed, not the values read
+
+
+# ---------------------------------------------------------------------------
+# A dump holds its receiver until the print has returned
+
+
+@pytest.mark.parametrize("kind", ["mesh", "space"])
+def test_dump_holds_its_receiver_while_printing(monkeypatch, kind):
+    import sys
+
+    import _quenlith as q
+
+    c = q.Coords(2)
+    a, b, d = (c.add_node(p) for p in ([0, 0], [1, 0], [0, 1]))
+    mesh = q.Mesh(c, "TRI3")
+    mesh[0].add_cell([a, b, d])
+    obj = mesh if kind == "mesh" else q.FiniteElementSpace(mesh)
+
+    class GrowingStdout:
+        def write(self, text):
+            obj.add_sub(obj[0])  # a callback that edits the object being dumped
+            return len(text)
+
+        def flush(self):
+            pass
+
+    monkeypatch.setattr(sys, "stdout", GrowingStdout())
+    with raises(RuntimeError, "Already borrowed"):
+        obj.dump()
+    monkeypatch.undo()
+    assert len(obj) == 1

@@ -569,3 +569,23 @@ def test_cell_dump_refuses_an_impossible_precision(square):
     _, _, m = square
     with pytest.raises(RuntimeError):
         m[0][0].dump(precision=70000)
+
+
+def test_repeated_unions_keep_first_appearance_order():
+    c = q.Coords(1)
+    nodes = [c.add_node([float(i)]) for i in range(300)]
+    subs = []
+    for n in nodes:
+        m = q.Mesh(c, "POI1")
+        m[0].add_cell([n])
+        subs.append(m[0])
+    acc = q.Mesh(c)
+    for s in subs + subs[::-1] + subs[::7]:
+        acc = acc | s
+    assert len(acc) == 300
+    assert [acc[i][0][0].id for i in range(300)] == [n.id for n in nodes]
+    halves = (acc[150:] | acc[:200]) | acc
+    assert [halves[i][0][0].id for i in range(300)] == [n.id for n in nodes[150:] + nodes[:150]]
+    twice = acc[:2]
+    twice.add_sub(acc[0])  # add_sub may repeat a handle; a union of it does not
+    assert len(twice) == 3 and len(twice | twice) == 2 and len(q.Mesh(c) | twice) == 2

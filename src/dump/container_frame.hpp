@@ -30,7 +30,7 @@ void append_dump_section(std::string& out, std::size_t index, std::string_view i
 // The whole container dump: `display_text`, a line feed, then one section per
 // item. `item_text(i)` returns the dump text of item i (a std::string); it takes
 // and releases the item's read guard itself, so a guard never outlives its
-// item. A Error it throws becomes the item's "<{}>" text; any other
+// item. An Error it throws becomes the item's "<{}>" text; any other
 // exception (bad_alloc) goes through.
 template <class ItemText>
 std::string dump_container(std::string_view display_text, std::size_t n_items, ItemText&& item_text) {

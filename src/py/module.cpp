@@ -2,14 +2,12 @@
 // function and class in one fixed order (the order of `__all__`).
 #include <Python.h>
 
-#include "py/coords.hpp"
-#include "py/entry.hpp"
-#include "py/finite_element_space.hpp"
-#include "py/ref.hpp"
-#include "py/mesh.hpp"
+#include "py/bind/entry.hpp"
+#include "py/bind/ref.hpp"
+#include "py/bind/type.hpp"
+#include "py/classes.hpp"
 #include "py/swap_dir.hpp"
 #include "py/triangulate_surface.hpp"
-#include "py/type.hpp"
 
 namespace quenlith::py {
 namespace {
@@ -27,14 +25,14 @@ struct ClassEntry {
 };
 // Classes, in registration order.
 const ClassEntry kClasses[] = {
-    {"Coords", coords_type},
-    {"Node", node_type},
-    {"SubMesh", submesh_type},
-    {"Mesh", mesh_type},
-    {"Cell", cell_type},
-    {"Element", element_view_type},
-    {"SubFiniteElementSpace", sub_fespace_type},
-    {"FiniteElementSpace", fespace_type},
+    {CoordsClass::kName, CoordsClass::type},
+    {NodeClass::kName, NodeClass::type},
+    {SubMeshClass::kName, SubMeshClass::type},
+    {MeshClass::kName, MeshClass::type},
+    {CellClass::kName, CellClass::type},
+    {ElementClass::kName, ElementClass::type},
+    {SubFiniteElementSpaceClass::kName, SubFiniteElementSpaceClass::type},
+    {FiniteElementSpaceClass::kName, FiniteElementSpaceClass::type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.

@@ -3,8 +3,7 @@
 
 #include <atomic>
 
-#include "py/convert.hpp"
-#include "py/entry.hpp"
+#include "py/bind/class.hpp"
 #include "store/swap_dir.hpp"
 
 namespace quenlith::py {
@@ -19,12 +18,7 @@ const Signature set_swap_dir_sig{
 const Signature swap_dir_sig{"swap_dir", nullptr, Receiver::None, {},
                              "Return the effective swap directory (creating it if necessary)."};
 
-Ref set_swap_dir_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(set_swap_dir_sig, args, nargsf, kwnames);
-  std::string path = arg(set_swap_dir_sig, bound, 0, to_path);
-  store::set_swap_dir(std::move(path));
-  return Ref::borrow(Py_None);
-}
+void set_swap_dir(std::string path) { store::set_swap_dir(std::move(path)); }
 
 Ref swap_dir_impl(PyObject*) {
   const std::string path = store::swap_dir();
@@ -52,7 +46,7 @@ Ref swap_dir_impl(PyObject*) {
 
 }  // namespace
 
-PyMethodDef set_swap_dir_def = method_def<set_swap_dir_impl>("set_swap_dir", set_swap_dir_sig.doc());
+PyMethodDef set_swap_dir_def = function<set_swap_dir_sig, set_swap_dir, to_path>();
 PyMethodDef swap_dir_def = {"swap_dir", noargs<swap_dir_impl>, METH_NOARGS, swap_dir_sig.doc()};
 
 }  // namespace quenlith::py

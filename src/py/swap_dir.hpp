@@ -1,4 +1,5 @@
 #pragma once
+// The module functions set_swap_dir(path) and swap_dir().
 #include <Python.h>
 
 namespace quenlith::py {

@@ -5,12 +5,10 @@
 #include <string>
 
 #include "containers/mesh/element_type.hpp"
+#include "containers/mesh/mesh.hpp"
 #include "ops/mesher/triangulate_surface/triangulate_surface.hpp"
-#include "py/convert.hpp"
-#include "py/entry.hpp"
-#include "py/hold.hpp"
-#include "py/mesh.hpp"
-#include "py/signature.hpp"
+#include "py/bind/class.hpp"
+#include "py/classes.hpp"
 
 namespace quenlith::py {
 
@@ -33,26 +31,16 @@ const Signature triangulate_surface_sig{
     "triangles). The contour may be 2-D or a planar loop in 3-D (meshed in its\n"
     "best-fit plane, lifted back)."};
 
-Ref triangulate_surface_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const BoundArgs bound = match(triangulate_surface_sig, args, nargsf, kwnames);
-  const Mesh& contour =
-      arg(triangulate_surface_sig, bound, 0, [](PyObject* o) -> const Mesh& { return mesh_value(o); });
-  const std::string name = arg(triangulate_surface_sig, bound, 1, to_str);
-  std::optional<double> size;
-  if (bound.has(2)) size = arg(triangulate_surface_sig, bound, 2, to_f64);
+// The contour stays held (no add_sub meanwhile) while the mesher runs.
+Mesh triangulate(Borrowed<MeshClass> contour, std::string name, std::optional<double> size) {
   const auto type = containers::mesh::element_type_from_name(name);
   if (!type) raise_value_error(fmt::format("unknown element type: {}", name));
-  std::optional<Mesh> result;
-  {
-    SharedHold hold(reinterpret_cast<ObjectBase*>(bound[0]));
-    result.emplace(ops::mesher::triangulate_surface(contour, *type, size, interrupt_check()));
-  }
-  return wrap_mesh(std::move(*result));
+  return ops::mesher::triangulate_surface(*contour, *type, size, interrupt_check());
 }
 
 }  // namespace
 
 PyMethodDef triangulate_surface_def =
-    method_def<triangulate_surface_impl>("triangulate_surface", triangulate_surface_sig.doc());
+    function<triangulate_surface_sig, triangulate, borrow<MeshClass>, to_str, opt<to_f64>>();
 
 }  // namespace quenlith::py

@@ -182,8 +182,8 @@ TEST(SubFiniteElementSpace, EmptyAndRepeatedSubspaces) {
   EXPECT_EQ(store::read(a)->cell_count(), 0u);
   EXPECT_EQ(store::read(a)->gauss_count(), 4u);
   EXPECT_EQ(store::read(b)->gauss_count(), 1u);
-  EXPECT_EQ(SubSpace::union_(a, a).size(), 1u);
-  EXPECT_EQ(SubSpace::union_(a, c).size(), 2u);
+  EXPECT_EQ(FiniteElementSpace::union_(a, a).size(), 1u);
+  EXPECT_EQ(FiniteElementSpace::union_(a, c).size(), 2u);
   // Three subspaces on one submesh give a one-submesh mesh.
   FiniteElementSpace space({a, b, c});
   const Mesh m = space.mesh();

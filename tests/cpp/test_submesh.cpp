@@ -211,8 +211,8 @@ TEST(Mesh, UnionsKeepLeftOrderAndRefuseAnotherCoords) {
   EXPECT_EQ(u.subs()[1], b);
   EXPECT_EQ(Mesh::union_(Mesh(), m).size(), 2u);
   EXPECT_EQ(m.union_sub(b).size(), 2u);
-  EXPECT_EQ(SubMesh::union_(a, a).size(), 1u);
-  EXPECT_EQ(error_text([&] { SubMesh::union_(a, x); }), "mismatched Coords");
+  EXPECT_EQ(Mesh::union_(a, a).size(), 1u);
+  EXPECT_EQ(error_text([&] { Mesh::union_(a, x); }), "mismatched Coords");
   EXPECT_EQ(error_text([&] { m.push_sub(x); }), "mismatched Coords");
   EXPECT_EQ(m.size(), 3u);
   EXPECT_EQ(error_text([&] { Mesh().coords(); }), "coords: mesh has no submeshes");

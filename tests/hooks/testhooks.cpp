@@ -15,10 +15,8 @@
 #include "base/error.hpp"
 #include "containers/mesh/coords.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
-#include "py/convert.hpp"
-#include "py/coords.hpp"
-#include "py/entry.hpp"
-#include "py/hold.hpp"
+#include "py/bind/class.hpp"
+#include "py/classes.hpp"
 #include "store/store.hpp"
 #include "store/swap_dir.hpp"
 
@@ -137,7 +135,7 @@ Ref hold_conflict(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
   return Ref::borrow(Py_None);
 }
 
-Ref coords_class(PyObject*) { return Ref::borrow(reinterpret_cast<PyObject*>(coords_type.get())); }
+Ref coords_class(PyObject*) { return Ref::borrow(reinterpret_cast<PyObject*>(CoordsClass::type.get())); }
 
 constexpr Param swap_out_params[] = {{"coords"}, {"directory"}};
 const Signature swap_out_sig{"swap_out", nullptr, Receiver::None, swap_out_params,
@@ -146,7 +144,8 @@ const Signature swap_out_sig{"swap_out", nullptr, Receiver::None, swap_out_param
 
 Ref swap_out(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const BoundArgs bound = match(swap_out_sig, args, nargsf, kwnames);
-  const store::Handle<containers::mesh::Coords>& handle = arg(swap_out_sig, bound, 0, coords_handle);
+  const Borrowed<CoordsClass> coords = arg(swap_out_sig, bound, 0, borrow<CoordsClass>);
+  const store::Handle<containers::mesh::Coords>& handle = *coords;
   std::string directory = arg(swap_out_sig, bound, 1, to_path);
   store::set_swap_dir(std::move(directory));
   auto& coords_store = store::Store<containers::mesh::Coords>::instance();
@@ -162,8 +161,8 @@ const Signature swapped_sig{"swap_path", nullptr, Receiver::None, swapped_params
 
 Ref swap_path(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const BoundArgs bound = match(swapped_sig, args, nargsf, kwnames);
-  const auto path =
-      store::Store<containers::mesh::Coords>::instance().swap_path(arg(swapped_sig, bound, 0, coords_handle));
+  const Borrowed<CoordsClass> coords = arg(swapped_sig, bound, 0, borrow<CoordsClass>);
+  const auto path = store::Store<containers::mesh::Coords>::instance().swap_path(*coords);
   if (!path) return Ref::borrow(Py_None);
   return from_str(*path);
 }

@@ -29,6 +29,14 @@ class Element {
   static Element unchecked(store::Handle<SubFiniteElementSpace> space, std::uint64_t index) noexcept {
     return Element(std::move(space), index);
   }
+  // Views of cells [0, n) of `space`, each on its own clone of the handle; n is
+  // known to be its cell count.
+  static std::vector<Element> first_n(const store::Handle<SubFiniteElementSpace>& space, std::uint64_t n) {
+    std::vector<Element> out;
+    out.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) out.push_back(unchecked(space, i));
+    return out;
+  }
 
   const store::Handle<SubFiniteElementSpace>& space() const noexcept { return space_; }
   std::uint64_t index() const noexcept { return index_; }

@@ -5,8 +5,6 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
-#include "dump/container_frame.hpp"
-#include "dump/debug_text.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
@@ -34,9 +32,9 @@ FiniteElementSpace FiniteElementSpace::from_choices(const mesh::Mesh& mesh, std:
                   choices.size(), mesh.size());
   // On a failure the handles gathered so far go with `out`: those subspaces are freed.
   FiniteElementSpace out;
-  out.subs_.reserve(mesh.size());
+  out.mutable_subs().reserve(mesh.size());
   for (std::size_t i = 0; i < mesh.size(); ++i) {
-    out.subs_.push_back(store::insert(
+    out.mutable_subs().push_back(store::insert(
         SubFiniteElementSpace::create(mesh.subs()[i], choices[i].first, choices[i].second)));
   }
   return out;
@@ -48,45 +46,10 @@ FiniteElementSpace FiniteElementSpace::lagrange1(const mesh::Mesh& mesh) {
   return from_choices(mesh, pairs);
 }
 
-bool FiniteElementSpace::contains(const SubSpaceHandle& sub) const noexcept {
-  return std::any_of(subs_.begin(), subs_.end(), [&](const SubSpaceHandle& h) { return h == sub; });
-}
-
-void FiniteElementSpace::extend_unique(std::span<const SubSpaceHandle> subs) {
-  for (const SubSpaceHandle& h : subs)
-    if (!contains(h)) subs_.push_back(h);
-}
-
-FiniteElementSpace FiniteElementSpace::union_(const FiniteElementSpace& a, const FiniteElementSpace& b) {
-  FiniteElementSpace out;
-  out.extend_unique(a.subs_);
-  out.extend_unique(b.subs_);
-  return out;
-}
-
-FiniteElementSpace FiniteElementSpace::union_sub(const SubSpaceHandle& sub) const {
-  FiniteElementSpace out;
-  out.extend_unique(subs_);
-  out.extend_unique(std::span<const SubSpaceHandle>(&sub, 1));
-  return out;
-}
-
-SubSpaceHandle FiniteElementSpace::sub_at(std::uint64_t i) const {
-  QUENLITH_VERIFY(i < subs_.size(), "index {} out of bounds (len={})", i, subs_.size());
-  return subs_[i];
-}
-
-FiniteElementSpace FiniteElementSpace::slice(std::span<const std::uint64_t> indices) const {
-  FiniteElementSpace out;
-  out.subs_.reserve(indices.size());
-  for (std::uint64_t i : indices) out.subs_.push_back(sub_at(i));
-  return out;
-}
-
 mesh::Mesh FiniteElementSpace::mesh() const {
   mesh::Mesh out;
   std::vector<Handle<SubMesh>> seen;
-  for (const SubSpaceHandle& h : subs_) {
+  for (const SubSpaceHandle& h : subs()) {
     Handle<SubMesh> sub;
     {
       store::ReadGuard<SubFiniteElementSpace> guard = store::read(h);
@@ -110,25 +73,7 @@ std::pair<SubSpaceHandle, std::uint64_t> FiniteElementSpace::elements(std::uint6
 }
 
 std::string FiniteElementSpace::display_text() const {
-  return fmt::format("FiniteElementSpace: {} subspace(s)", subs_.size());
-}
-
-std::string FiniteElementSpace::debug_text() const {
-  std::vector<std::string> items;
-  items.reserve(subs_.size());
-  for (const SubSpaceHandle& h : subs_) {
-    std::string text;
-    h.fmt_resolved(text, false);
-    items.push_back(std::move(text));
-  }
-  return dump::debug_container("FiniteElementSpace", items);
-}
-
-std::string FiniteElementSpace::dump_text(const dump::DumpOptions& options) const {
-  return dump::dump_container(display_text(), subs_.size(), [&](std::size_t i) {
-    store::ReadGuard<SubFiniteElementSpace> guard = store::read(subs_[i]);
-    return guard->dump_text(options);
-  });
+  return fmt::format("FiniteElementSpace: {} subspace(s)", size());
 }
 
 }  // namespace quenlith::containers::finite_element_space

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
-#include "containers/finite_element_space/finite_element_space.hpp"
 #include "containers/finite_element_space/geometry.hpp"
 #include "dump/debug_text.hpp"
 #include "dump/dump_table.hpp"
@@ -226,14 +225,6 @@ const CellColoring& SubFiniteElementSpace::coloring(parallel::FunctionRef<CellCo
 
 bool SubFiniteElementSpace::has_coloring() const noexcept {
   return coloring_ && coloring_->filled.load(std::memory_order_acquire);
-}
-
-FiniteElementSpace SubFiniteElementSpace::union_(const Handle<SubFiniteElementSpace>& a,
-                                                 const Handle<SubFiniteElementSpace>& b) {
-  FiniteElementSpace out;
-  out.push_sub(a);
-  if (!(b == a)) out.push_sub(b);
-  return out;
 }
 
 std::string SubFiniteElementSpace::display_text() const {

@@ -53,8 +53,6 @@ class ReadGuard;
 
 namespace quenlith::containers::finite_element_space {
 
-class FiniteElementSpace;
-
 // The cells of one subspace grouped by colour: no two cells of one colour share a
 // node, so the cells of a colour may scatter into shared node arrays in parallel.
 // colors[k] lists the cell indices of colour k in increasing order; every cell is in
@@ -146,10 +144,6 @@ class SubFiniteElementSpace {
   // guard on the subspace is held. Filled by ops::assemble::cell_coloring.
   const CellColoring& coloring(parallel::FunctionRef<CellColoring()> compute) const;
   bool has_coloring() const noexcept;
-
-  // [a], or [a, b] when b is not the same subspace (slot index and generation).
-  static FiniteElementSpace union_(const store::Handle<SubFiniteElementSpace>& a,
-                                   const store::Handle<SubFiniteElementSpace>& b);
 
   // Text forms.
   // "SubFiniteElementSpace<{type}, {interp}, {quad}>: {n_g} Gauss point(s)"; "?" for

@@ -7,18 +7,12 @@
 #include <fmt/format.h>
 
 #include "containers/mesh/node.hpp"
-#include "dump/container_frame.hpp"
-#include "dump/debug_text.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::containers::mesh {
 
 using store::Handle;
-
-Error not_unitary(std::string_view container, std::string_view items, std::uint64_t count) {
-  return Error::message("expected a unitary {} (exactly one {}), found {}", container, items, count);
-}
 
 namespace {
 
@@ -29,51 +23,18 @@ Handle<Coords> coords_of_sub(const Handle<SubMesh>& sub) {
 
 }  // namespace
 
-bool Mesh::contains(const Handle<SubMesh>& sub) const noexcept {
-  for (const auto& h : subs_)
-    if (h == sub) return true;
-  return false;
-}
-
-void Mesh::check_same_coords(const Handle<SubMesh>& sub) const {
-  if (subs_.empty()) return;
-  const Handle<Coords> first = coords_of_sub(subs_.front());
-  const Handle<Coords> other = coords_of_sub(sub);
-  if (!(first == other)) throw Error::message("mismatched Coords");
-}
-
-void Mesh::push_sub(Handle<SubMesh> sub) {
-  check_same_coords(sub);  // on failure `sub` goes with the unwinding
-  subs_.push_back(std::move(sub));
-}
-
-void Mesh::extend_unique(std::span<const Handle<SubMesh>> subs) {
-  if (subs.empty()) return;
-  check_same_coords(subs.front());
-  for (const auto& h : subs)
-    if (!contains(h)) subs_.push_back(h);
-}
-
-Mesh Mesh::union_(const Mesh& a, const Mesh& b) {
-  Mesh out;
-  out.extend_unique(a.subs_);
-  out.extend_unique(b.subs_);
-  return out;
-}
-
-Mesh Mesh::union_sub(const Handle<SubMesh>& sub) const {
-  Mesh out;
-  out.extend_unique(subs_);
-  if (!out.contains(sub)) out.push_sub(sub);
-  return out;
+void Mesh::check_joins(const Handle<SubMesh>& first, const Handle<SubMesh>& incoming) {
+  const Handle<Coords> a = coords_of_sub(first);
+  const Handle<Coords> b = coords_of_sub(incoming);
+  if (!(a == b)) throw Error::message("mismatched Coords");
 }
 
 Mesh Mesh::or_node(const Node& node) const {
-  if (subs_.size() != 1) throw not_unitary("Mesh", "submesh(es)", subs_.size());
+  const Handle<SubMesh> only = unit();
   Handle<Coords> coords;
   std::vector<NodeId> ids;
   {
-    store::ReadGuard<SubMesh> guard = store::read(subs_.front());
+    store::ReadGuard<SubMesh> guard = store::read(only);
     QUENLITH_VERIFY(guard->element_type() == ElementType::POI1, "Mesh | Node: expected a unitary POI1 mesh");
     coords = guard->coords();
     const auto conn = guard->connectivity();
@@ -91,49 +52,37 @@ Mesh Mesh::from_submesh(SubMesh submesh) {
   return Mesh(std::move(list));
 }
 
-Handle<SubMesh> Mesh::sub_at(std::uint64_t i) const {
-  QUENLITH_VERIFY(i < subs_.size(), "index {} out of bounds (len={})", i, subs_.size());
-  return subs_[i];
-}
-
-Mesh Mesh::slice(std::span<const std::uint64_t> indices) const {
-  Mesh out;
-  out.subs_.reserve(indices.size());
-  for (std::uint64_t i : indices) out.push_sub(sub_at(i));
-  return out;
-}
-
 std::uint64_t Mesh::cell_count() const {
   std::uint64_t total = 0;
-  for (const auto& h : subs_) total += store::read(h)->cell_count();
+  for (const auto& h : subs()) total += store::read(h)->cell_count();
   return total;
 }
 
 std::vector<std::uint64_t> Mesh::cell_counts() const {
   std::vector<std::uint64_t> out;
-  out.reserve(subs_.size());
-  for (const auto& h : subs_) out.push_back(store::read(h)->cell_count());
+  out.reserve(subs().size());
+  for (const auto& h : subs()) out.push_back(store::read(h)->cell_count());
   return out;
 }
 
 std::vector<ElementType> Mesh::element_types() const {
   std::vector<ElementType> out;
-  out.reserve(subs_.size());
-  for (const auto& h : subs_) out.push_back(store::read(h)->element_type());
+  out.reserve(subs().size());
+  for (const auto& h : subs()) out.push_back(store::read(h)->element_type());
   return out;
 }
 
 Handle<Coords> Mesh::coords() const {
-  QUENLITH_VERIFY(!subs_.empty(), "coords: mesh has no submeshes");
-  return coords_of_sub(subs_.front());
+  QUENLITH_VERIFY(!subs().empty(), "coords: mesh has no submeshes");
+  return coords_of_sub(subs().front());
 }
 
 Node Mesh::node(std::uint64_t s, std::uint64_t c, std::uint64_t j) const {
-  QUENLITH_VERIFY(s < subs_.size(), "index {} out of bounds (len={})", s, subs_.size());
+  QUENLITH_VERIFY(s < subs().size(), "index {} out of bounds (len={})", s, subs().size());
   Handle<Coords> coords;
   NodeId id;
   {
-    store::ReadGuard<SubMesh> guard = store::read(subs_[s]);
+    store::ReadGuard<SubMesh> guard = store::read(subs()[s]);
     const std::uint64_t n = guard->cell_count();
     const std::uint64_t k = guard->nodes_per_cell();
     QUENLITH_VERIFY(c < n, "node: cell index {} ≥ cell_count {}", c, n);
@@ -154,7 +103,7 @@ Node Mesh::nearest_node(std::span<const double> point) const {
   bool found = false;
   NodeId best = 0;
   double best_d2 = std::numeric_limits<double>::infinity();
-  for (const auto& h : subs_) {
+  for (const auto& h : subs()) {
     // Submesh first, then its Coords: the lock order of the mesh family.
     store::ReadGuard<SubMesh> sub = store::read(h);
     if (sub->connectivity().empty()) continue;
@@ -185,21 +134,21 @@ Node Mesh::nearest_node(std::span<const double> point) const {
 }
 
 std::uint64_t Mesh::add_cell(std::span<const NodeId> ids) {
-  QUENLITH_VERIFY(subs_.size() == 1, "add_cell: mesh must have exactly one submesh");
-  store::WriteGuard<SubMesh> guard = store::write(subs_.front());
+  QUENLITH_VERIFY(subs().size() == 1, "add_cell: mesh must have exactly one submesh");
+  store::WriteGuard<SubMesh> guard = store::write(subs().front());
   return guard->add_cell(ids);
 }
 
 Mesh Mesh::duplicate() const {
   Mesh out;
-  out.subs_.reserve(subs_.size());
-  for (const auto& h : subs_) {
+  out.mutable_subs().reserve(subs().size());
+  for (const auto& h : subs()) {
     std::optional<SubMesh> copy;
     {
       store::ReadGuard<SubMesh> guard = store::read(h);
       copy.emplace(guard->duplicate());
     }
-    out.subs_.push_back(store::insert(std::move(*copy)));
+    out.mutable_subs().push_back(store::insert(std::move(*copy)));
   }
   return out;
 }
@@ -211,25 +160,7 @@ std::string Mesh::display_text() const {
   } catch (const Error&) {
     total = 0;
   }
-  return fmt::format("Mesh: {} submesh(es), {} cell(s) total", subs_.size(), total);
-}
-
-std::string Mesh::debug_text() const {
-  std::vector<std::string> items;
-  items.reserve(subs_.size());
-  for (const auto& h : subs_) {
-    std::string item;
-    h.fmt_resolved(item, false);
-    items.push_back(std::move(item));
-  }
-  return dump::debug_container("Mesh", items);
-}
-
-std::string Mesh::dump_text(const dump::DumpOptions& options) const {
-  return dump::dump_container(display_text(), subs_.size(), [&](std::size_t i) {
-    store::ReadGuard<SubMesh> guard = store::read(subs_[i]);
-    return guard->dump_text(options);
-  });
+  return fmt::format("Mesh: {} submesh(es), {} cell(s) total", subs().size(), total);
 }
 
 }  // namespace quenlith::containers::mesh

@@ -2,20 +2,21 @@
 // Mesh: an ordered list of SubMesh handles on one Coords (not stored: it lives in
 // its Python object, or on the stack of a generator).
 //
-// Each handle owns one count. Invariant: every submesh uses the same Coords (equal
-// handles), checked by check_same_coords on every path that adds one. The list may
-// be empty, and may hold one handle twice only through push_sub (the add_sub path);
-// the unions never repeat a handle.
+// The list (containers/sub_list.hpp) may be empty, and may hold one handle twice
+// only through push_sub (the add_sub path). Invariant: every submesh uses the same
+// Coords (equal handles), checked by check_joins on every path that adds one.
 //
 // Operations read submeshes under read guards taken one at a time; none holds a
 // guard on the Coords while a submesh handle is released.
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "containers/sub_list.hpp"
 #include "dump/dump_options.hpp"
 #include "store/handle.hpp"
 
@@ -23,30 +24,16 @@ namespace quenlith::containers::mesh {
 
 class Node;
 
-class Mesh {
+class Mesh : public SubList<Mesh, SubMesh> {
  public:
-  Mesh() = default;
-  // The handles as given, unchecked: for lists already known to share one Coords.
-  explicit Mesh(std::vector<store::Handle<SubMesh>> subs) noexcept : subs_(std::move(subs)) {}
+  using SubList::SubList;
+  static constexpr std::string_view kName = "Mesh";
+  static constexpr std::string_view kItems = "submesh(es)";
 
-  std::span<const store::Handle<SubMesh>> subs() const noexcept { return subs_; }
-  std::uint64_t size() const noexcept { return subs_.size(); }
-  bool empty() const noexcept { return subs_.empty(); }
+  // The same-Coords rule: `incoming` must use the Coords of `first` (equal handles),
+  // else "mismatched Coords". Guard errors thrown.
+  static void check_joins(const store::Handle<SubMesh>& first, const store::Handle<SubMesh>& incoming);
 
-  // Succeeds at once on an empty mesh; otherwise the Coords of the first submesh and
-  // of `sub` must be equal handles, else "mismatched Coords". Guard errors thrown.
-  void check_same_coords(const store::Handle<SubMesh>& sub) const;
-  // check_same_coords, then append (even when already present). On failure the
-  // handle is released and the mesh unchanged.
-  void push_sub(store::Handle<SubMesh> sub);
-  // When `subs` is not empty, check_same_coords with its first handle; then append a
-  // clone of each handle not yet in the list, in order.
-  void extend_unique(std::span<const store::Handle<SubMesh>> subs);
-
-  // a's distinct handles in order, then b's not yet there. "mismatched Coords".
-  static Mesh union_(const Mesh& a, const Mesh& b);
-  // This mesh's distinct handles, then `sub` unless present (push_sub).
-  Mesh union_sub(const store::Handle<SubMesh>& sub) const;
   // A new one-submesh mesh whose POI1 submesh has this mesh's only POI1 submesh's
   // cells followed by `node`. Errors: "expected a unitary Mesh (exactly one
   // submesh(es)), found {}", "Mesh | Node: expected a unitary POI1 mesh", "mismatched
@@ -55,10 +42,6 @@ class Mesh {
   // Stores the submesh and returns the mesh of that one handle.
   static Mesh from_submesh(SubMesh submesh);
 
-  // A clone of handle i; "index {} out of bounds (len={})".
-  store::Handle<SubMesh> sub_at(std::uint64_t i) const;
-  // Clones of the handles at `indices`, in that order; "index {} out of bounds (len={})".
-  Mesh slice(std::span<const std::uint64_t> indices) const;
   std::uint64_t cell_count() const;
   std::vector<std::uint64_t> cell_counts() const;
   std::vector<ElementType> element_types() const;
@@ -78,22 +61,9 @@ class Mesh {
   // Unsealed copies of every submesh, in order, on the same Coords.
   Mesh duplicate() const;
 
-  // Text forms: "Mesh: {} submesh(es), {} cell(s) total" (the total shows 0 when a
-  // submesh cannot be read) and Mesh { count: N, items: [...] } with every item's
-  // debug text (its bare handle text when it cannot be read). Never fail.
+  // "Mesh: {} submesh(es), {} cell(s) total" (the total shows 0 when a submesh
+  // cannot be read). Never fails. The debug and dump texts are the list's.
   std::string display_text() const;
-  std::string debug_text() const;
-  // The container frame around each submesh's dump text. Never fails for an item.
-  std::string dump_text(const dump::DumpOptions& options) const;
-
- private:
-  bool contains(const store::Handle<SubMesh>& sub) const noexcept;
-
-  std::vector<store::Handle<SubMesh>> subs_;
 };
-
-// "expected a unitary {} (exactly one {}), found {}": the error of every container's
-// `unit()` and of the single-submesh operations.
-Error not_unitary(std::string_view container, std::string_view items, std::uint64_t count);
 
 }  // namespace quenlith::containers::mesh

@@ -5,7 +5,6 @@
 
 #include <fmt/format.h>
 
-#include "containers/mesh/mesh.hpp"
 #include "containers/mesh/node.hpp"
 #include "dump/debug_text.hpp"
 #include "dump/dump_table.hpp"
@@ -240,14 +239,6 @@ Handle<SubMesh> SubMesh::seal(const Handle<SubMesh>& handle) {
 std::uint64_t SubMesh::nodes_per_cell(const Handle<SubMesh>& handle) {
   store::ReadGuard<SubMesh> guard = store::read(handle);
   return guard->nodes_per_cell();
-}
-
-Mesh SubMesh::union_(const Handle<SubMesh>& a, const Handle<SubMesh>& b) {
-  std::vector<Handle<SubMesh>> list;
-  list.push_back(a);
-  Mesh mesh(std::move(list));
-  if (!(b == a)) mesh.push_sub(b);
-  return mesh;
 }
 
 std::string SubMesh::display_text() const {

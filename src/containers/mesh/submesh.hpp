@@ -40,7 +40,6 @@
 namespace quenlith::containers::mesh {
 
 class Node;
-class Mesh;
 
 struct RgbColor {
   std::uint8_t r = 180;
@@ -116,8 +115,6 @@ class SubMesh {
   static store::Handle<SubMesh> seal(const store::Handle<SubMesh>& handle);
   // k of the submesh's element type, under a read guard.
   static std::uint64_t nodes_per_cell(const store::Handle<SubMesh>& handle);
-  // [a] when b == a, else [a, b]; "mismatched Coords" when b is on another Coords.
-  static Mesh union_(const store::Handle<SubMesh>& a, const store::Handle<SubMesh>& b);
 
   // Text forms.
   // "SubMesh<{}>: {} cell(s)"

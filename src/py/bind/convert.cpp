@@ -1,4 +1,4 @@
-#include "py/convert.hpp"
+#include "py/bind/convert.hpp"
 
 #include <cstring>
 #include <limits>
@@ -122,10 +122,29 @@ std::string to_path(PyObject* obj) {
   return out;
 }
 
+namespace {
+
+// The items of a sequence as they are now, in a tuple of our own (a NULL Ref with
+// the interpreter's error set when `obj` cannot be iterated). Converting an item
+// may run user code (`__float__`, `__index__`) that changes the caller's list, and
+// another thread may change it meanwhile: the converters read this copy, never the
+// list's own storage.
+Ref sequence_snapshot(PyObject* obj, const char* not_iterable) {
+  Ref fast = Ref::steal_or_null(PySequence_Fast(obj, not_iterable));
+  // PySequence_Fast hands back an exact list itself; any other sequence comes back
+  // as a new list nobody else sees.
+  if (!fast || fast.get() != obj || !PyList_CheckExact(obj)) return fast;
+  return Ref::steal_or_null(PyList_AsTuple(obj));
+}
+
+}  // namespace
+
 Ref detail::sequence_items(PyObject* obj) {
   if (PyUnicode_Check(obj)) raise_type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) raise_not_instance(obj, "Sequence");
-  return Ref::steal(PySequence_Fast(obj, "expected a sequence"));
+  Ref items = sequence_snapshot(obj, "expected a sequence");
+  if (!items) throw ErrorAlreadySet{};
+  return items;
 }
 
 Ref to_tuple_n(PyObject* obj, Py_ssize_t n) {
@@ -150,7 +169,7 @@ std::vector<std::string> extract_components(PyObject* obj) {
     return {std::string(data, static_cast<std::size_t>(size))};
   }
   if (!PySequence_Check(obj)) fail();
-  Ref seq = Ref::steal_or_null(PySequence_Fast(obj, "components"));
+  Ref seq = sequence_snapshot(obj, "components");
   if (!seq) {
     PyErr_Clear();
     fail();
@@ -187,6 +206,44 @@ Ref list_from(const std::vector<std::uint32_t>& values) {
 Ref list_from(const std::vector<std::uint64_t>& values) { return list_from(values, from_u64); }
 Ref list_from(const std::vector<std::string>& values) {
   return list_from(values, [](const std::string& v) { return from_str(v); });
+}
+
+std::vector<std::uint64_t> slice_positions(PyObject* slice, Py_ssize_t n) {
+  Py_ssize_t start = 0;
+  Py_ssize_t stop = 0;
+  Py_ssize_t step = 0;
+  check(PySlice_Unpack(slice, &start, &stop, &step));
+  const Py_ssize_t count = PySlice_AdjustIndices(n, &start, &stop, step);
+  std::vector<std::uint64_t> positions;
+  positions.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) positions.push_back(static_cast<std::uint64_t>(start + i * step));
+  return positions;
+}
+
+std::int64_t index_key(PyObject* key, std::string_view class_name) {
+  Ref index = Ref::steal_or_null(PyNumber_Index(key));
+  long long v = -1;
+  if (index) v = PyLong_AsLongLong(index.get());
+  if (!index || (v == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    raise_type_error(fmt::format("{} indices must be integers or slices", class_name));
+  }
+  return v;
+}
+
+std::uint64_t checked_position(std::int64_t key, std::uint64_t n, std::string_view what) {
+  const std::int64_t p = key < 0 ? key + static_cast<std::int64_t>(n) : key;
+  if (p < 0 || static_cast<std::uint64_t>(p) >= n)
+    raise_index_error(fmt::format("{} index {} out of range (len={})", what, key, n));
+  return static_cast<std::uint64_t>(p);
+}
+
+std::int64_t idx_key(PyObject* key) {
+  try {
+    return to_i64(key);
+  } catch (const ErrorAlreadySet&) {
+    rethrow_as_argument_error("idx");
+  }
 }
 
 }  // namespace quenlith::py

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "py/errors.hpp"
+#include "py/bind/errors.hpp"
 
 namespace quenlith::py {
 

@@ -6,8 +6,8 @@
 
 #include <new>
 
-#include "py/errors.hpp"
-#include "py/ref.hpp"
+#include "py/bind/errors.hpp"
+#include "py/bind/ref.hpp"
 
 namespace quenlith::py {
 

@@ -1,4 +1,4 @@
-#include "py/signature.hpp"
+#include "py/bind/signature.hpp"
 
 #include <cstring>
 #include <deque>
@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "py/errors.hpp"
+#include "py/bind/errors.hpp"
 
 namespace quenlith::py {
 

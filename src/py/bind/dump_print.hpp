@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "dump/dump_options.hpp"
-#include "py/signature.hpp"
+#include "py/bind/signature.hpp"
 
 namespace quenlith::py {
 
@@ -18,9 +18,6 @@ inline constexpr const char* kDumpDocContainer =
     "Print the full content (third display level) to stdout:\n"
     "every sub-object's values/topology, beyond `repr`'s bounded\n"
     "structure. Returns nothing.";
-
-// The three options of a call matched against a dump signature.
-dump::DumpOptions dump_options(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 // Prints `text` through builtins.print (imported at every call, so the current
 // sys.stdout applies). Throws ErrorAlreadySet when print fails.

@@ -1,8 +1,8 @@
-#include "py/type.hpp"
+#include "py/bind/type.hpp"
 
 #include <mutex>
 
-#include "py/ref.hpp"
+#include "py/bind/ref.hpp"
 
 namespace quenlith::py {
 

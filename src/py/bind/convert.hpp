@@ -1,6 +1,7 @@
 #pragma once
-// Converters from Python objects to core values. Each raises the interpreter's
-// or the system's exception (throws ErrorAlreadySet). `arg(...)` runs a
+// Converters from Python objects to core values. On a bad value each sets a
+// Python exception, the interpreter's own (an OverflowError from PyLong, say) or a
+// TypeError or ValueError with our text, and throws ErrorAlreadySet. `arg(...)` runs a
 // converter on one bound argument and, for a TypeError, re-raises it as
 // "argument '{name}': {text}" keeping the original's cause.
 #include <Python.h>
@@ -12,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "py/errors.hpp"
-#include "py/ref.hpp"
-#include "py/signature.hpp"
+#include "py/bind/errors.hpp"
+#include "py/bind/ref.hpp"
+#include "py/bind/signature.hpp"
 
 namespace quenlith::py {
 
@@ -59,6 +60,20 @@ std::vector<std::string> to_str_list(PyObject* obj);
 // The `components` argument: a str, or a sequence of str.
 // TypeError "components: expected a str or a list of str" otherwise.
 std::vector<std::string> extract_components(PyObject* obj);
+
+// Subscript keys, the same for every class.
+// A key converted as the integer argument `idx` is (the items of SubMesh, Cell and
+// SubFiniteElementSpace).
+std::int64_t idx_key(PyObject* key);
+// A key as a signed 64-bit integer, or TypeError "{class} indices must be integers or
+// slices" for anything else, an integer out of range included (containers).
+std::int64_t index_key(PyObject* key, std::string_view class_name);
+// `key` counted from the end when negative, checked against `n`; IndexError
+// "{what} index {} out of range (len={})" with the key as written.
+std::uint64_t checked_position(std::int64_t key, std::uint64_t n, std::string_view what);
+// The positions a slice selects on a sequence of length `n` (the interpreter's
+// `indices`; its errors, such as a zero step, are raised as they are).
+std::vector<std::uint64_t> slice_positions(PyObject* slice, Py_ssize_t n);
 
 // Python values from core values.
 Ref from_str(std::string_view s);

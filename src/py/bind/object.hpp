@@ -2,12 +2,8 @@
 // Python objects of the module's classes: a hold counter and one C++ payload
 // (a store handle, a container's list of handles, a view). The interpreter's
 // allocator zeroes memory but runs no constructor, so the payload is built with
-// construct_at after allocation and destroyed in dealloc.
-//
-//   struct CoordsPayload { store::Handle<Coords> handle; };
-//   using CoordsObject = Object<CoordsPayload>;
-//   PyType_Slot slots: {Py_tp_dealloc, dealloc<CoordsPayload>}
-//   Ref r = wrap<CoordsPayload>(coords_type, CoordsPayload{std::move(handle)});
+// construct_at after allocation and destroyed in dealloc. Classes use these
+// through the kit (py/bind/class.hpp).
 //
 // Our objects hold store handles and no Python references, so they need no GC support.
 #include <Python.h>
@@ -16,10 +12,10 @@
 #include <string_view>
 #include <utility>
 
-#include "py/convert.hpp"
-#include "py/hold.hpp"
-#include "py/ref.hpp"
-#include "py/type.hpp"
+#include "py/bind/convert.hpp"
+#include "py/bind/hold.hpp"
+#include "py/bind/ref.hpp"
+#include "py/bind/type.hpp"
 
 namespace quenlith::py {
 

@@ -1,4 +1,4 @@
-#include "py/errors.hpp"
+#include "py/bind/errors.hpp"
 
 #include <string>
 

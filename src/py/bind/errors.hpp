@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
-#include "py/ref.hpp"
+#include "py/bind/ref.hpp"
 #include "store/interrupt.hpp"
 
 namespace quenlith::py {

@@ -1,0 +1,93 @@
+#pragma once
+// The module's Python classes, declared once: what each object holds, its name in
+// texts, and its type. A class file defines its own type and reaches any other
+// class through these declarations alone (`to_python(node)` makes a Node,
+// `borrow<MeshClass>` takes a Mesh argument), so class files never include each
+// other. How a class is built: py/bind/class.hpp.
+#include <Python.h>
+
+#include <string>
+
+#include "dump/dump_options.hpp"
+#include "py/bind/class_of.hpp"
+#include "py/bind/type.hpp"
+#include "store/handle.hpp"
+
+namespace quenlith::containers::mesh {
+class Coords;
+class Node;
+class SubMesh;
+class Mesh;
+class Cell;
+}  // namespace quenlith::containers::mesh
+
+namespace quenlith::containers::finite_element_space {
+class SubFiniteElementSpace;
+class FiniteElementSpace;
+class Element;
+}  // namespace quenlith::containers::finite_element_space
+
+namespace quenlith::py {
+
+// One counted handle on a stored Coords.
+struct CoordsClass {
+  using Payload = store::Handle<containers::mesh::Coords>;
+  static constexpr const char* kName = "Coords";
+  static TypeCache type;
+};
+
+// One core Node: a Coords handle, an id and, normally, one reference on the node.
+struct NodeClass {
+  using Payload = containers::mesh::Node;
+  static constexpr const char* kName = "Node";
+  static TypeCache type;
+};
+
+struct SubMeshClass {
+  using Payload = store::Handle<containers::mesh::SubMesh>;
+  static constexpr const char* kName = "SubMesh";
+  static TypeCache type;
+};
+
+struct MeshClass {
+  using Payload = containers::mesh::Mesh;
+  using SubClass = SubMeshClass;
+  static constexpr const char* kName = "Mesh";
+  static TypeCache type;
+};
+
+// A view of one cell of a submesh.
+struct CellClass {
+  using Payload = containers::mesh::Cell;
+  static constexpr const char* kName = "Cell";
+  static TypeCache type;
+  // Refuses a precision the number formatter cannot honour before dumping.
+  static std::string dump_text(const Payload& cell, const dump::DumpOptions& options);
+};
+
+struct SubFiniteElementSpaceClass {
+  using Payload = store::Handle<containers::finite_element_space::SubFiniteElementSpace>;
+  static constexpr const char* kName = "SubFiniteElementSpace";
+  static TypeCache type;
+};
+
+struct FiniteElementSpaceClass {
+  using Payload = containers::finite_element_space::FiniteElementSpace;
+  using SubClass = SubFiniteElementSpaceClass;
+  static constexpr const char* kName = "FiniteElementSpace";
+  static TypeCache type;
+};
+
+// A view of one element (cell) of a subspace.
+struct ElementClass {
+  using Payload = containers::finite_element_space::Element;
+  static constexpr const char* kName = "Element";
+  static TypeCache type;
+};
+
+// The class of each payload type: the one listed whose Payload it is.
+template <class T>
+struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass,
+                                  SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass> {};
+
+}  // namespace quenlith::py
