@@ -469,6 +469,96 @@ TEST_P(Recovery, AcceleratedFlipsAndRecombinationEqualTheLiteralOnes) {
 }
 
 // ---------------------------------------------------------------------------
+// Smoothing.
+
+// The sweep as first written: every move checked against the snapshot alone.
+void snapshot_only_sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj) {
+  const std::vector<Point2> snap = tr.points;
+  for (std::size_t p = 0; p < snap.size(); ++p) {
+    const std::uint32_t lo = adj.offset[p], hi = adj.offset[p + 1];
+    if (tr.boundary[p] || lo == hi) continue;
+    double sx = 0.0, sy = 0.0;
+    for (std::uint32_t i = lo; i < hi; ++i) sx += snap[adj.succ[i]][0], sy += snap[adj.succ[i]][1];
+    const double n = double(hi - lo);
+    const Point2 q{0.5 * (sx / n) + 0.5 * snap[p][0], 0.5 * (sy / n) + 0.5 * snap[p][1]};
+    bool ok = true;
+    for (std::uint32_t i = lo; i < hi && ok; ++i) {
+      const Triple& t = f[adj.incident[i]];
+      auto at = [&](Vertex v) { return v == p ? q : snap[v]; };
+      ok = orient2d(at(t[0]), at(t[1]), at(t[2])) > 0.0;
+    }
+    if (ok) tr.points[p] = q;
+  }
+}
+
+int inverted(const Triangulation& tr, const std::vector<Triple>& f) {
+  int n = 0;
+  for (const Triple& t : f) n += !(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]) > 0.0);
+  return n;
+}
+
+TEST(Smoothing, MovesThatTogetherTurnATriangleOverAreUndone) {
+  // A flat triangle (p, q, r) whose interior corners p and q are both pulled
+  // upwards past the boundary point r: each move alone keeps every triangle
+  // turning the right way, both together turn (p, q, r) over.
+  Triangulation tr;
+  tr.jitter_amplitude = 0.0;
+  const std::vector<std::pair<Point2, bool>> pts{{{-1, 0}, false}, {{1, 0}, false}, {{0, 0.1}, true},
+                                                 {{0, -1}, true},  {{-1, 3}, true},  {{-2, -1}, true},
+                                                 {{2, -1}, true},  {{1, 3}, true}};
+  for (const auto& [p, b] : pts) tr.add_point(p, b);
+  enum : Vertex { P, Q, R, S, A1, B, C, D };
+  const std::vector<Triple> f{{P, Q, R}, {Q, P, S}, {P, R, A1}, {P, A1, B}, {P, B, S}, {Q, S, C}, {Q, C, D}, {Q, D, R}};
+  ASSERT_EQ(inverted(tr, f), 0);
+  const Adjacency adj = build_adjacency(tr.points.size(), f);
+  Triangulation literal = tr;
+  snapshot_only_sweep(literal, f, adj);
+  EXPECT_EQ(inverted(literal, f), 1);
+  EXPECT_NE(literal.points[P], tr.points[P]);
+  EXPECT_NE(literal.points[Q], tr.points[Q]);
+  const std::vector<Point2> before = tr.points;
+  smoothing_sweep(tr, f, adj);
+  EXPECT_EQ(inverted(tr, f), 0);
+  EXPECT_EQ(tr.points, before);  // both moves undone
+}
+
+TEST(Smoothing, WithoutTanglesTheSweepIsTheSnapshotOnlyOne) {
+  // Tangled but valid meshes: refined, then interior points pushed about (a push
+  // that would turn a triangle over is not made).
+  for (int seed = 0; seed < 20; ++seed) {
+    const FlatDomain d = flatten(domain_cases()[2]);
+    Triangulation tr;
+    build_constrained(tr, d.points, d.ranges, kNever);
+    refine_ruppert(tr, 0.4, kNever);
+    const std::vector<Triple> f = final_triangles(tr);
+    const Adjacency adj = build_adjacency(tr.points.size(), f);
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> push(-0.35, 0.35);
+    for (std::size_t p = d.points.size(); p < tr.points.size(); ++p) {
+      const Point2 old = tr.points[p];
+      tr.points[p] = {old[0] + push(rng), old[1] + push(rng)};
+      for (std::uint32_t i = adj.offset[p]; i < adj.offset[p + 1]; ++i) {
+        const Triple& t = f[adj.incident[i]];
+        if (!(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]) > 0.0)) {
+          tr.points[p] = old;
+          break;
+        }
+      }
+    }
+    ASSERT_EQ(inverted(tr, f), 0);
+    Triangulation literal = tr;
+    snapshot_only_sweep(literal, f, adj);
+    const std::vector<Point2> before = tr.points;
+    smoothing_sweep(tr, f, adj);
+    EXPECT_EQ(inverted(tr, f), 0) << seed;
+    // Where nothing turned over, the sweep is the snapshot-only one.
+    if (inverted(literal, f) == 0) EXPECT_EQ(tr.points, literal.points) << seed;
+    for (std::size_t p = 0; p < d.points.size(); ++p) EXPECT_EQ(tr.points[p], before[p]);
+    EXPECT_NE(tr.points, before);
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Recombination.
 
 TEST(Recombination, SquarePairsIntoOneQuadAndStraightAnglesNever) {

@@ -15,13 +15,17 @@ constexpr parallel::Index kSmoothChunk = 1024;
 constexpr parallel::Index kScoreChunk = 1024;
 constexpr parallel::Index kFlipChunk = 4096;
 
-// Adjacency of the final triangles in compressed rows: for each point, its
-// successors and incident triangles in triangle order.
-struct Adjacency {
-  std::vector<std::uint32_t> offset;  // points + 1
-  std::vector<Vertex> succ;
-  std::vector<std::uint32_t> incident;
-};
+double angle_between(const Point2& u, const Point2& v) noexcept {
+  const double nu = std::sqrt(u[0] * u[0] + u[1] * u[1]);
+  const double nv = std::sqrt(v[0] * v[0] + v[1] * v[1]);
+  double c = (u[0] * v[0] + u[1] * v[1]) / (nu * nv);
+  c = c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c);
+  return std::acos(c);
+}
+
+inline Point2 minus(const Point2& a, const Point2& b) noexcept { return {a[0] - b[0], a[1] - b[1]}; }
+
+}  // namespace
 
 Adjacency build_adjacency(std::size_t n_points, const std::vector<Triple>& f) {
   Adjacency adj;
@@ -42,17 +46,7 @@ Adjacency build_adjacency(std::size_t n_points, const std::vector<Triple>& f) {
   return adj;
 }
 
-double angle_between(const Point2& u, const Point2& v) noexcept {
-  const double nu = std::sqrt(u[0] * u[0] + u[1] * u[1]);
-  const double nv = std::sqrt(v[0] * v[0] + v[1] * v[1]);
-  double c = (u[0] * v[0] + u[1] * v[1]) / (nu * nv);
-  c = c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c);
-  return std::acos(c);
-}
-
-inline Point2 minus(const Point2& a, const Point2& b) noexcept { return {a[0] - b[0], a[1] - b[1]}; }
-
-void sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj) {
+void smoothing_sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj) {
   const std::vector<Point2> snap = tr.points;
   const std::size_t n = snap.size();
   std::vector<char> moved(n, 0);
@@ -107,8 +101,6 @@ void sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj
       }
   }
 }
-
-}  // namespace
 
 void improve_by_flips(Triangulation& tr, int max_passes) {
   if (tr.slot_count() == 0) return;
@@ -220,8 +212,8 @@ void smoothing_cycle(Triangulation& tr, const store::InterruptCheck& interrupt) 
   interrupt();
   const std::vector<Triple> f = final_triangles(tr);
   const Adjacency adj = build_adjacency(tr.points.size(), f);
-  sweep(tr, f, adj);
-  sweep(tr, f, adj);
+  smoothing_sweep(tr, f, adj);
+  smoothing_sweep(tr, f, adj);
   improve_by_flips(tr, 4);
 }
 

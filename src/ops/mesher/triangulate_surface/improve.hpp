@@ -23,6 +23,19 @@ using Quad = std::array<Vertex, 4>;
 void improve_by_flips(Triangulation& tr, int max_passes);
 // The live inside triangles in slot order, as vertex triples in stored order.
 std::vector<Triple> final_triangles(const Triangulation& tr);
+// The adjacency of a triangle list in compressed rows: for each point p, its
+// successors succ[offset[p] .. offset[p + 1]) and the triangles incident[...]
+// holding them, in triangle order.
+struct Adjacency {
+  std::vector<std::uint32_t> offset;  // points + 1
+  std::vector<Vertex> succ;
+  std::vector<std::uint32_t> incident;
+};
+Adjacency build_adjacency(std::size_t n_points, const std::vector<Triple>& f);
+// One Jacobi sweep over the interior points of F on the worker pool, each move
+// checked against the snapshot, then the moves that together turn a triangle of F
+// over undone until none does.
+void smoothing_sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj);
 // One smoothing cycle: poll, two Jacobi sweeps on the worker pool (each point
 // moves halfway to the mean of its neighbours unless a triangle would turn over;
 // after each sweep, moves that together turn a triangle over are undone until
