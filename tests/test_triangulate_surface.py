@@ -238,20 +238,15 @@ SHAPES = {
 }
 
 
-@pytest.mark.parametrize("element_type", ["TRI3", "QUA4"])
-@pytest.mark.parametrize("size", [None, 0.3])
-@pytest.mark.parametrize("shape", list(SHAPES), ids=list(SHAPES))
-def test_cells_tile_the_domain_and_keep_every_boundary_segment(shape, size, element_type):
-    loops = SHAPES[shape]
-    c = contour(*loops)
-    result = q.triangulate_surface(c, element_type, size)
+def check_tiling(c, loops, result):
+    """Positive cells covering the loops' area, every contour segment an edge of
+    exactly one cell in its own direction, contour nodes unmoved."""
     xy = positions(result)
     cells = cells_of(result)
     areas = [cell_area(xy, ids) for _, ids in cells]
     assert min(areas) > 0.0
     expected = sum(shoelace(p) for p in loops)
     assert sum(areas) == pytest.approx(expected, rel=1e-12)
-    # Each contour segment is an edge of exactly one cell, in the same direction.
     directed = {}
     for _, ids in cells:
         for k in range(len(ids)):
@@ -265,6 +260,43 @@ def test_cells_tile_the_domain_and_keep_every_boundary_segment(shape, size, elem
     assert set(range(len(contour_points))) <= set(xy)
     for i, p in enumerate(contour_points):
         assert xy[i] == tuple(float(x) for x in p)
+
+
+@pytest.mark.parametrize("element_type", ["TRI3", "QUA4"])
+@pytest.mark.parametrize("size", [None, 0.3])
+@pytest.mark.parametrize("shape", list(SHAPES), ids=list(SHAPES))
+def test_cells_tile_the_domain_and_keep_every_boundary_segment(shape, size, element_type):
+    loops = SHAPES[shape]
+    c = contour(*loops)
+    check_tiling(c, loops, q.triangulate_surface(c, element_type, size))
+
+
+def _rotated_squares():
+    # A square turned by 45 degrees with a grid of square holes turned likewise:
+    # cocircular quadruples everywhere.
+    loops = [[(0, -4), (4, 0), (0, 4), (-4, 0)]]
+    for cx, cy in [(-1.5, 0), (1.5, 0), (0, 1.5), (0, -1.5)]:
+        loops.append([(cx, cy - 0.5), (cx - 0.5, cy), (cx, cy + 0.5), (cx + 0.5, cy)])
+    return loops
+
+
+NEAR_DEGENERATE = {
+    # Many contour points exactly on the diagonal x = y.
+    "diagonal": [[(i / 16, i / 16) for i in range(17)] + [(0.5, 1.0), (0, 1.0)]],
+    # Cocircular: regular polygons, the hole concentric with the disc.
+    "cocircular": [circle(64), circle(32, 0.5, clockwise=True)],
+    "rotated_squares": _rotated_squares(),
+    # A grid of contour points along all four sides (cocircular everywhere inside).
+    "grid_square": [rect(0, 0, 1, 1, 25)],
+}
+
+
+@pytest.mark.parametrize("size", [None, 0.05, 1e3])
+@pytest.mark.parametrize("shape", list(NEAR_DEGENERATE), ids=list(NEAR_DEGENERATE))
+def test_near_degenerate_input_meshes_cleanly(shape, size):
+    loops = NEAR_DEGENERATE[shape]
+    c = contour(*loops)
+    check_tiling(c, loops, q.triangulate_surface(c, "TRI3", size))
 
 
 def test_nested_island_holes_go_to_the_innermost_outer_loop():
@@ -408,3 +440,24 @@ def test_one_thread_and_all_threads_give_identical_output():
     every = subprocess.run([sys.executable, "-c", _SCRIPT], capture_output=True, text=True, check=True).stdout
     assert one.count("\n") > 1000
     assert one == every
+
+
+def test_a_signal_during_meshing_raises_keyboard_interrupt_and_adds_no_node():
+    import signal
+
+    c = contour(circle(600))
+    coords = c.coords()
+    before = coords.capacity()
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(KeyboardInterrupt):
+            q.triangulate_surface(c, "TRI3", 0.002)  # about 4 million triangles: far longer than the timer
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert coords.capacity() == before
