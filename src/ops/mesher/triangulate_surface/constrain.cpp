@@ -173,9 +173,8 @@ void recover_boundary(Triangulation& tr, std::span<const Segment> segments) {
   }
   for (const Segment& seg : segments) {
     const Vertex a = seg[0], b = seg[1];
-    // A copy: the index is updated below from what the recovery reports.
-    const std::vector<Slot> candidates = slots_of[a];
-    const Recovery r = recover_segment(tr, a, b, candidates);
+    // The recovery only reads the index; it is updated below from what it reports.
+    const Recovery r = recover_segment(tr, a, b, slots_of[a]);
     if (!r.needed) continue;
     // Update the index: killed slots leave their (old) vertices' lists, new slots
     // join theirs in slot order.
