@@ -12,6 +12,7 @@
 #include "py/mesher.hpp"
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
+#include "py/triangulate_surface.hpp"
 
 namespace quenlith::py {
 namespace {
@@ -25,6 +26,7 @@ PyMethodDef* const kFunctions[] = {
     &arc_def,
     &to_quadratic_def,
     &convert_def,
+    &triangulate_surface_def,
     &border_def,
     &skin_def,
     &orient_def,
