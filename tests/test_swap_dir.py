@@ -129,7 +129,7 @@ def test_non_utf8_path_round_trips(tmp_path):
 
 @pytest.mark.parametrize("value", ["a\0b", pathlib.PurePosixPath("x") / "a\0b"], ids=["str", "path-like"])
 def test_set_swap_dir_refuses_an_embedded_nul(tmp_path, value):
-    # The system would cut such a path at the NUL and use another directory.
+    # The operating system would cut such a path at the NUL and use another directory.
     q.set_swap_dir(str(tmp_path))
     with pytest.raises(ValueError, match="^embedded null byte$"):
         q.set_swap_dir(value)

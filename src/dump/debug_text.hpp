@@ -55,7 +55,7 @@ std::string debug_list_of(const Range& range, ItemText&& item) {
 
 // Builds "Name { a: 1, b: [] }" field by field:
 //   DebugRecord("Cell").field("idx", "3").finish() == "Cell { idx: 3 }"
-// A record without fields, which no class of the system has, is its bare name.
+// A record without fields (no class has one today) is its bare name.
 class DebugRecord {
  public:
   explicit DebugRecord(std::string_view name);

@@ -1,5 +1,5 @@
 #pragma once
-// The three ways the system writes a double, shared by every text of every class:
+// The three ways a double is written, shared by every text of every class:
 //
 //  - number cells of dump tables: fixed point with exactly `precision` decimals,
 //    correctly rounded from the exact binary value (ties to even);

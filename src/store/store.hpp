@@ -21,8 +21,8 @@
 // outside every lock, so it may release further objects, of this type too.
 //
 // Swap-in: a guard on a SwappedOut object reads its file back first (once, when many
-// readers arrive together), then removes the file. Writing out (`swap_out`) is not
-// done by the system itself; see there.
+// readers arrive together), then removes the file. Writing out (`swap_out`) happens
+// only when a caller asks for it; see there.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -89,8 +89,8 @@ class Store final : public StoreBase {
   // Resident by SwappedOut with the file's absolute path and frees the object without
   // giving back anything it holds (its handles' units stay with the record). No-op
   // when the object is already SwappedOut. Throws StaleHandle, or Io when the file
-  // cannot be written (the object then stays Resident and no file is left). Never
-  // called by the system itself.
+  // cannot be written (the object then stays Resident and no file is left). No
+  // policy here calls it: only a caller that decides to free memory does.
   void swap_out(const Handle<T>& h);
 
   // Observers, for tests and diagnostics.

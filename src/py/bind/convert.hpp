@@ -1,6 +1,7 @@
 #pragma once
-// Converters from Python objects to core values. Each raises the interpreter's
-// or the system's exception (throws ErrorAlreadySet). `arg(...)` runs a
+// Converters from Python objects to core values. On a bad value each sets a
+// Python exception, the interpreter's own (an OverflowError from PyLong, say) or a
+// TypeError or ValueError with our text, and throws ErrorAlreadySet. `arg(...)` runs a
 // converter on one bound argument and, for a TypeError, re-raises it as
 // "argument '{name}': {text}" keeping the original's cause.
 #include <Python.h>

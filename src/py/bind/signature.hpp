@@ -62,7 +62,8 @@ class BoundArgs {
 
 // Vectorcall form: `args` holds the positional arguments then the keyword
 // values named by the tuple `kwnames` (may be NULL). Raises TypeError with the
-// system's texts (throws ErrorAlreadySet).
+// interpreter's wording for missing, surplus and unknown arguments (throws
+// ErrorAlreadySet).
 BoundArgs match(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // Tuple/dict form (tp_new).
 BoundArgs match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
