@@ -377,6 +377,33 @@ TEST(Consolidate, FusedZoneOnARepeatingSupportIsSelfConsistent) {
 // ---------------------------------------------------------------------------
 // DOF bridges
 
+TEST(Dofs, ListsKnowWhenTheyAreNodeMajor) {
+  struct Case {
+    std::vector<std::pair<NodeId, std::string>> entries;
+    bool node_major;
+    std::vector<NodeId> runs;
+  };
+  const std::vector<Case> cases = {
+      {{}, false, {}},
+      {{{4, "ux"}}, true, {4}},
+      {{{4, "ux"}, {4, "uy"}}, true, {4}},
+      {{{4, "ux"}, {4, "uy"}, {2, "ux"}, {2, "uy"}, {4, "ux"}, {4, "uy"}}, true, {4, 2, 4}},
+      {{{4, "ux"}, {4, "uy"}, {2, "ux"}}, false, {}},                  // a run cut short
+      {{{4, "ux"}, {4, "uy"}, {2, "uy"}, {2, "ux"}}, false, {}},        // another order
+      {{{4, "ux"}, {4, "ux"}}, false, {}},                              // a name twice in a run
+      {{{4, "ux"}, {2, "ux"}, {2, "ux"}}, false, {}},                   // one node in two runs in a row
+      {{{4, "ux"}, {2, "ux"}, {7, "ux"}}, true, {4, 2, 7}},
+      {{{4, "ux"}, {4, "uy"}, {2, "ux"}, {3, "uy"}}, false, {}},        // a node change inside a run
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    DofList dofs;
+    for (const auto& [node, name] : cases[i].entries) dofs.push(node, name);
+    EXPECT_EQ(dofs.node_major(), cases[i].node_major) << i;
+    if (cases[i].node_major)
+      EXPECT_EQ(std::vector<NodeId>(dofs.run_nodes().begin(), dofs.run_nodes().end()), cases[i].runs) << i;
+  }
+}
+
 TEST(Dofs, FromDofValuesCollectsNodesAndNamesByFirstAppearance) {
   Handle<Coords> c = coords_with(6);
   DofList dofs;
@@ -494,9 +521,21 @@ TEST(Dofs, BulkReadsAgreeWithSingleLookupsInAnyOrder) {
     dofs.push(id, "T");
     dofs.push(id, "ux");
   }
-  const std::vector<double> bulk = f.dof_values(dofs);
-  for (std::size_t k = 0; k < dofs.size(); ++k)
-    EXPECT_EQ(bulk[k], f.value(dofs.nodes[k], dofs.names[dofs.vars[k]]).value_or(0.0)) << k;
+  // Node-major lists in the first zone's own order, following its rows for a while
+  // and then leaving them (another order, nodes of the other zone, unknown nodes).
+  DofList in_order;
+  for (NodeId i = 0; i < 150; ++i)
+    for (const char* v : {"ux", "T"}) in_order.push(a_ids[i], v);
+  for (NodeId id : {399u, 260u, 20u, 21u, 22u})
+    for (const char* v : {"ux", "T"}) in_order.push(id, v);
+  for (NodeId i = 280; i < 300; ++i)
+    for (const char* v : {"ux", "T"}) in_order.push(a_ids[i], v);
+  ASSERT_TRUE(in_order.node_major());
+  for (const DofList* list : {&dofs, &in_order}) {
+    const std::vector<double> bulk = f.dof_values(*list);
+    for (std::size_t k = 0; k < list->size(); ++k)
+      EXPECT_EQ(bulk[k], f.value(list->nodes()[k], list->names()[list->vars()[k]]).value_or(0.0)) << k;
+  }
 }
 
 // ---------------------------------------------------------------------------
