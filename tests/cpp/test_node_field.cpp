@@ -220,6 +220,16 @@ TEST(NodeField, LookupsPassOverZonesWithoutTheComponentAndTakeTheFirstAnswer) {
   EXPECT_EQ(error_text([&] { f.values_at(std::vector<NodeId>{3, 8}, "T"); }),
             "no subfield defines (node 8, component T)");
   EXPECT_EQ(f.node_ids(), (std::vector<NodeId>{7, 3}));
+  // A zone listed twice and two zones on one support: the view locks each object
+  // once and still answers for every position.
+  ZoneHandle same_support = zone(store::read(a)->support(), {"T"}, {8, 9});
+  NodeField g = field_of({a, a, same_support, b});
+  const NodeFieldView shared(g);
+  EXPECT_EQ(shared.zone_count(), 4u);
+  EXPECT_EQ(&shared.zone(0), &shared.zone(1));
+  EXPECT_EQ(&shared.support(0), &shared.support(2));
+  EXPECT_EQ(shared.value(7, "T"), 8.0);
+  EXPECT_EQ(g.values_at(std::vector<NodeId>{3, 7}, "T"), (std::vector<double>{9, 8}));
 }
 
 TEST(NodeField, CoherenceComparesEveryPairAndNaNIsNeverEqual) {
