@@ -73,23 +73,21 @@ NodeField NodeField::on_submesh(const Handle<SubMesh>& submesh, std::vector<std:
 }
 
 NodeField NodeField::from_dof_values(Handle<Coords> coords, const field::DofList& dofs,
-                                     std::span<const double> values) {
+                                     std::vector<double> values) {
   QUENLITH_VERIFY(dofs.size() == values.size(), "from_dof_values: {} dof(s) but {} value(s)", dofs.size(),
                   values.size());
   const std::size_t n = dofs.size();
-  // A node-major list is the zone's own layout: its values are copied as they stand.
-  if (dofs.node_major()) {
+  // A node-major list over distinct nodes is the zone's own layout: its values
+  // become the zone's as they stand. (A node met again later keeps its last value,
+  // which the general path sorts out.)
+  if (dofs.node_major() && !has_repeated_ids(dofs.run_nodes())) {
     std::vector<std::string> names;
     names.reserve(dofs.pattern().size());
     for (std::uint32_t v : dofs.pattern()) names.push_back(dofs.names()[v]);
-    const Handle<SubMesh> support = store::insert(SubMesh::poi1_from_ids(coords, dofs.run_nodes()));
-    SubNodeField zone = SubNodeField::create(support, std::move(names), values);
-    if (!zone.has_repeated_nodes()) {
-      std::vector<H> list;
-      list.push_back(store::insert(std::move(zone)));
-      return NodeField(std::move(list));
-    }
-    // A node met again later: its last value wins, which the general path sorts out.
+    const Handle<SubMesh> support = store::insert(SubMesh::poi1_from_ids(std::move(coords), dofs.run_nodes()));
+    std::vector<H> list;
+    list.push_back(store::insert(SubNodeField::create(support, std::move(names), std::move(values))));
+    return NodeField(std::move(list));
   }
   // Distinct nodes and names, by first appearance; every DOF keeps its row.
   IdIndex rows = IdIndex::for_ids(dofs.nodes());
