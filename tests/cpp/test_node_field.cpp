@@ -16,6 +16,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "containers/node_field/id_index.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "containers/node_field/sub_node_field.hpp"
 #include "ops/field/consolidate.hpp"
@@ -183,6 +184,25 @@ TEST(SubNodeField, ARepeatedNodeMapsToItsFirstRowEverywhere) {
   EXPECT_EQ(f.node_ids(), (std::vector<NodeId>{2, 5, 0}));
   // Its two rows of node 5 disagree: not coherent.
   EXPECT_EQ(error_text([&] { f.check_coherence(); }), "incoherent NodeField: node 5, component T: 11 ≠ 13");
+}
+
+TEST(SubNodeField, RepeatedIdsAreFoundByEveryRoute) {
+  using quenlith::containers::node_field::has_repeated_ids;
+  struct Case {
+    std::vector<NodeId> ids;
+    bool repeated;
+  };
+  const std::vector<Case> cases = {
+      {{}, false},
+      {{3}, false},
+      {{0, 1, 2, 9}, false},                      // increasing
+      {{9, 2, 1, 0}, false},                      // dense, distinct
+      {{1, 2, 1}, true},                          // dense
+      {{2, 2}, true},
+      {{4000000000u, 7, 4000000000u}, true},      // sparse: hashed
+      {{4000000000u, 7, 3999999999u}, false},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(has_repeated_ids(cases[i].ids), cases[i].repeated) << i;
 }
 
 TEST(SubNodeField, SupportMeshIsAFreshUnsealedCopy) {
