@@ -167,12 +167,12 @@ TypeDef sub_node_field_type_def() {
   };
   return K::def("_quenlith.SubNodeField", zone_doc_sig, methods, nullptr,
                 {{
-                    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
-                    {Py_sq_item, reinterpret_cast<void*>(&sq_item)},
-                    {Py_mp_ass_subscript, reinterpret_cast<void*>(&ass_subscript)},
-                    {Py_nb_or, reinterpret_cast<void*>(&Container<NodeFieldClass>::sub_or)},
-                    {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
-                }});
+                     {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+                     {Py_sq_item, reinterpret_cast<void*>(&sq_item)},
+                     {Py_mp_ass_subscript, reinterpret_cast<void*>(&ass_subscript)},
+                     {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
+                 },
+                 Container<NodeFieldClass>::sub_or_slot()});
 }
 
 }  // namespace
