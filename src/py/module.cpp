@@ -8,6 +8,7 @@
 #include "py/classes.hpp"
 #include "py/export_vtk.hpp"
 #include "py/mesher.hpp"
+#include "py/structured.hpp"
 #include "py/swap_dir.hpp"
 
 namespace quenlith::py {
@@ -20,6 +21,12 @@ PyMethodDef* const kFunctions[] = {
     &line_def,
     &circle_def,
     &arc_def,
+    &sweep_def,
+    &transfinite_def,
+    &sweep_solid_def,
+    &extrude_def,
+    &translate_def,
+    &rotate_def,
     &to_quadratic_def,
     &convert_def,
     &invert_def,
