@@ -220,7 +220,9 @@ def test_sweep_rows_of_interpolated_nodes():
         for j in range(5):
             a, b = coord(c, ca[j]), coord(c, cb[j])
             assert coord(c, rows[i][j]) == [(y - x) * (i / 3) + x for x, y in zip(a, b)]
-    assert cells(m) == [[rows[L][j], rows[L][j + 1], rows[L + 1][j + 1], rows[L + 1][j]] for L in range(3) for j in range(4)]
+    assert cells(m) == [
+        [rows[L][j], rows[L][j + 1], rows[L + 1][j + 1], rows[L + 1][j]] for L in range(3) for j in range(4)
+    ]
     assert_counter_clockwise(c, m)
     # every node is held by its cells only (plus the input lines for rows 0 and 3)
     assert c.refcount(rows[1][0]) == 2 and c.refcount(rows[1][2]) == 4
@@ -309,8 +311,8 @@ def sweep_case(c, case):
         ("counts", 2, "sweep: mesh_a has 2 elements but mesh_b has 3"),
         ("no elements", 2, "sweep: mesh_a and mesh_b have no elements"),
         ("non-finite", 2, "sweep: node 6 has a non-finite coordinate"),
-        ("", 2**40, "sweep: n_layers 1099511627776 would add 3298534883325 node(s) but the Coords has room "
-                    "for 4294967290 more"),
+        ("", 2**40, "sweep: n_layers 1099511627776 too large: it would add 3298534883325 node(s) "
+                    "but the Coords has room for 4294967290 more"),
     ],
 )
 def test_sweep_refusals_make_no_node(case, n_layers, text):
@@ -340,7 +342,7 @@ def test_sweep_other_types_and_arguments():
     # the promotion's nodes count against the room too: rows, then mid-edge nodes
     L = 2**29
     made = (L - 1) * 4 + (L + 1) * 3 + L * 4
-    with raises(RuntimeError, f"sweep: n_layers {L} would add {made} node(s) but the Coords has room "
+    with raises(RuntimeError, f"sweep: n_layers {L} too large: it would add {made} node(s) but the Coords has room "
                               f"for {2**32 - c.capacity()} more"):
         q.sweep(la, lb, L, "QUA8")
 
@@ -428,8 +430,8 @@ def solid_case(c, case):
         ("types", 1, "sweep_solid: element types differ (TRI3 vs QUA4)"),
         ("QUA8", 1, "sweep_solid: unsupported surface type QUA8 (supported: TRI3, QUA4)"),
         ("counts", 1, "sweep_solid: mesh_a has 4 cells but mesh_b has 3"),
-        ("", 2**62, "sweep_solid: n_layers 4611686018427387904 would add 18446744073709551615 node(s) but "
-                    "the Coords has room for 4294967278 more"),
+        ("", 2**62, "sweep_solid: n_layers 4611686018427387904 too large: it would add "
+                    "18446744073709551615 node(s) but the Coords has room for 4294967278 more"),
     ],
 )
 def test_sweep_solid_refusals_make_no_node(case, n_layers, text):
@@ -519,8 +521,8 @@ def test_extrude_other_type_fails_after_the_layers():
         ("tri", [0, 1], 1, "extrude: direction has 2 components but node dimension is 3"),
         ("tri", [0, math.nan, 1], 1, "extrude: direction must be finite (got [0, NaN, 1])"),
         ("nan", [0, 0, 1], 1, "extrude: node 2 has a non-finite coordinate"),
-        ("tri", [0, 0, 1], 2**64 - 1, "extrude: n_layers 18446744073709551615 would add 18446744073709551615 "
-                                       "node(s) but the Coords has room for 4294967293 more"),
+        ("tri", [0, 0, 1], 2**64 - 1, "extrude: n_layers 18446744073709551615 too large: it would add "
+                                       "18446744073709551615 node(s) but the Coords has room for 4294967293 more"),
     ],
 )
 def test_extrude_refusals_make_no_node(build, direction, n_layers, text):
@@ -598,13 +600,16 @@ def test_rotate_matches_scipy():
     "dim, call, exc, text",
     [
         (3, lambda m: q.translate(m, [1, 2]), RuntimeError, "translate: vector has 2 components but the mesh is 3-D"),
-        (3, lambda m: q.translate(m, [1, math.inf, 0]), RuntimeError, "translate: vector must be finite (got [1, inf, 0])"),
+        (3, lambda m: q.translate(m, [1, math.inf, 0]), RuntimeError,
+         "translate: vector must be finite (got [1, inf, 0])"),
         (3, lambda m: q.rotate(m, 1.0, [0, 0]), RuntimeError, "rotate: center has 2 components but the mesh is 3-D"),
         (3, lambda m: q.rotate(m, 1.0, [0, 0, math.nan], [0, 0, 1]), RuntimeError,
          "rotate: center must be finite (got [0, 0, NaN])"),
-        (3, lambda m: q.rotate(m, math.inf, [0, 0, 0], [0, 0, 1]), RuntimeError, "rotate: angle must be finite (got [inf])"),
+        (3, lambda m: q.rotate(m, math.inf, [0, 0, 0], [0, 0, 1]), RuntimeError,
+         "rotate: angle must be finite (got [inf])"),
         (3, lambda m: q.rotate(m, 1.0, [0, 0, 0]), RuntimeError, "rotate: a 3-D mesh needs a rotation axis"),
-        (3, lambda m: q.rotate(m, 1.0, [0, 0, 0], [0, 1]), RuntimeError, "rotate: axis has 2 components but must be 3-D"),
+        (3, lambda m: q.rotate(m, 1.0, [0, 0, 0], [0, 1]), RuntimeError,
+         "rotate: axis has 2 components but must be 3-D"),
         (3, lambda m: q.rotate(m, 1.0, [0, 0, 0], [0, -math.inf, 1]), RuntimeError,
          "rotate: axis must be finite (got [0, -inf, 1])"),
         (3, lambda m: q.rotate(m, 1.0, [0, 0, 0], [0, 0, 0]), RuntimeError, "rotate: axis must be non-zero"),

@@ -32,8 +32,8 @@ void check_node_room(std::string_view op, std::string_view count, const store::H
     used = guard->capacity();
   }
   const std::uint64_t room = Coords::kMaxCapacity - used;
-  QUENLITH_VERIFY(new_nodes <= room, "{}: {} would add {} node(s) but the Coords has room for {} more", op, count,
-                  new_nodes, room);
+  QUENLITH_VERIFY(new_nodes <= room, "{}: {} too large: it would add {} node(s) but the Coords has room for {} more",
+                  op, count, new_nodes, room);
 }
 
 void check_node_room(std::string_view op, const store::Handle<Coords>& coords, std::uint64_t n_elems,

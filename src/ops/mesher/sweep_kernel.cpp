@@ -80,7 +80,8 @@ void join_cells(SubMesh& out, const Layers& layers, ElementType source, std::spa
     for (std::size_t start = 0; start + k <= cells.size(); start += k) {
       for (std::size_t i = 0; i < ids.size(); ++i) {
         const std::uint8_t local = joined.pattern[i];
-        ids[i] = local < kTop ? layers.at(layer, cells[start + local]) : layers.at(layer + 1, cells[start + local - kTop]);
+        ids[i] = local < kTop ? layers.at(layer, cells[start + local])
+                              : layers.at(layer + 1, cells[start + local - kTop]);
       }
       out.add_cell(ids);
     }

@@ -47,7 +47,8 @@ std::uint64_t patch_conversion_nodes(std::uint64_t m, std::uint64_t n, container
 // Coords"; "sweep: mesh_a must be a SEG2 mesh" (then mesh_b); "sweep: mesh_a has {}
 // elements but mesh_b has {}"; "sweep: mesh_a and mesh_b have no elements"; "node {}
 // not found or collected"; "sweep: node {} has a non-finite coordinate"; the room
-// refusal "sweep: n_layers {} would add {} node(s) but the Coords has room for {} more".
+// refusal "sweep: n_layers {} too large: it would add {} node(s) but the Coords has room
+// for {} more".
 containers::mesh::Mesh sweep_kernel_2d(const containers::mesh::Mesh& mesh_a, const containers::mesh::Mesh& mesh_b,
                                        std::uint64_t n_layers,
                                        containers::mesh::ElementType then = containers::mesh::ElementType::QUA4);

@@ -47,8 +47,9 @@ TransfiniteSide transfinite_read_side(const containers::mesh::Mesh& mesh, std::s
 // element"; "transfinite: side1 has {} elements but side3 (opposite) has {}";
 // "transfinite: side2 has {} elements but side4 (opposite) has {}"; "transfinite:
 // last node of side{k} must equal first node of side{k+1}" for the first open corner;
-// the room refusal "transfinite: {M}×{N} cells would add {} node(s) but the Coords has
-// room for {} more" (conversion nodes included); then, once the patch is built,
+// the room refusal "transfinite: {M}×{N} cells too large: it would add {} node(s) but
+// the Coords has room for {} more" (conversion nodes included); then, once the patch
+// is built,
 // "transfinite: unsupported element type {} (expected QUA4, TRI3, QUA8, QUA9, TRI6)".
 containers::mesh::Mesh transfinite(const containers::mesh::Mesh& side1, const containers::mesh::Mesh& side2,
                                    const containers::mesh::Mesh& side3, const containers::mesh::Mesh& side4,
