@@ -372,3 +372,15 @@ def test_node_field_refusals_write_nothing(tmp_path, strip):
     with raises(RuntimeError, "coords: mesh has no submeshes"):
         q.export_vtk(q.Mesh(c), str(path), q.NodeField(m, ["T"]))
     assert os.listdir(tmp_path) == []
+
+
+def test_node_field_on_the_mesh_itself(tmp_path):
+    # The field's support is the exported submesh: both are read in one call.
+    c = q.Coords(3)
+    n = [c.add_node([i, 0, 0]) for i in range(3)]
+    dots = mesh_of(c, "POI1", [2], [0])
+    f = q.NodeField(dots, ["T"])
+    f[0].set_value(n[2], "T", 1.25)
+    assert written_with(tmp_path, dots, f).split("POINT_DATA 2\n")[1] == (
+        "SCALARS T double 1\nLOOKUP_TABLE default\n1.25\n0\n"
+    )

@@ -603,3 +603,17 @@ def test_circle_normal_is_read_from_a_snapshot():
     normal.extend([Shrinking(0.0), Shrinking(0.0), Shrinking(1.0)])
     q.circle(o, normal, 1.0, 4)
     assert coord(c, 2) == pytest.approx([0.0, 1.0, 0.0], abs=1e-15)
+
+
+def test_failed_conversion_gives_back_every_reference():
+    c = q.Coords(2)
+    for p in ([0, 0], [1, 0], [1, 1], [0, 1]):
+        c.add_node(p)
+    m = mesh_of(c, "QUA4", [0, 1, 2, 3]) | mesh_of(c, "TRI3", [0, 1, 2])
+    before = [c.refcount(i) for i in range(4)]
+    # The QUA4 submesh is copied before the TRI3 one is refused; the copy goes again.
+    with raises(RuntimeError, "convert: no TRI3 → QUA4 conversion (supported: identity, QUA4 → TRI3, HEX8 → TET4)"):
+        q.convert(m, "QUA4")
+    with raises(RuntimeError, "to_quadratic: QUA8 has no quadratic counterpart (supported: SEG2, TRI3, QUA4, TET4, PENTA6, HEX8)"):
+        q.to_quadratic(q.to_quadratic(m) | q.Mesh(c, "TRI3"))
+    assert [c.refcount(i) for i in range(4)] == before
