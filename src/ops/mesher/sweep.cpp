@@ -1,6 +1,5 @@
 #include "ops/mesher/sweep.hpp"
 
-#include <array>
 #include <optional>
 #include <vector>
 
@@ -70,13 +69,14 @@ Mesh quadratic_to_quad9(const Mesh& mesh) {
     centres->reserve(n_cells);
     centres->create(points);
     SubMesh out(ElementType::QUA9, coords);
-    std::array<NodeId, 9> cell{};
+    std::vector<NodeId> cells;
+    cells.reserve(n_cells * 9);
     for (std::uint64_t c = 0; c < n_cells; ++c) {
       const auto ids = in.cell(c);
-      std::copy(ids.begin(), ids.end(), cell.begin());
-      cell[8] = (*centres)[first + c];
-      out.add_cell(cell);
+      cells.insert(cells.end(), ids.begin(), ids.end());
+      cells.push_back((*centres)[first + c]);
     }
+    out.add_cells(cells);
     return out;
   });
 }

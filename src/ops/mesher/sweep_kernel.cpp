@@ -1,6 +1,5 @@
 #include "ops/mesher/sweep_kernel.hpp"
 
-#include <array>
 #include <string>
 #include <unordered_map>
 
@@ -74,17 +73,17 @@ void join_cells(SubMesh& out, const Layers& layers, ElementType source, std::spa
                 std::uint64_t n_layers) {
   const Joined joined = joined_type(source);
   const std::size_t k = containers::mesh::nodes_per_cell(source);
-  std::array<NodeId, 8> cell{};
-  const std::span<NodeId> ids(cell.data(), joined.pattern.size());
+  // One layer of cells at a time.
+  std::vector<NodeId> ids;
+  ids.reserve(cells.size() / k * joined.pattern.size());
   for (std::uint64_t layer = 0; layer < n_layers; ++layer) {
+    ids.clear();
     for (std::size_t start = 0; start + k <= cells.size(); start += k) {
-      for (std::size_t i = 0; i < ids.size(); ++i) {
-        const std::uint8_t local = joined.pattern[i];
-        ids[i] = local < kTop ? layers.at(layer, cells[start + local])
-                              : layers.at(layer + 1, cells[start + local - kTop]);
-      }
-      out.add_cell(ids);
+      for (const std::uint8_t local : joined.pattern)
+        ids.push_back(local < kTop ? layers.at(layer, cells[start + local])
+                                   : layers.at(layer + 1, cells[start + local - kTop]));
     }
+    out.add_cells(ids);
   }
 }
 

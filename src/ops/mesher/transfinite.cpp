@@ -103,13 +103,18 @@ Mesh transfinite(const Mesh& side1, const Mesh& side2, const Mesh& side3, const 
     for (std::uint64_t j = 1; j < n; ++j) grid[i * rows + j] = refs[first + j - 1];
   }
 
+  // Cells one column of the grid at a time.
   SubMesh quads(ElementType::QUA4, s[0].coords);
+  std::vector<NodeId> cells(4 * n);
   for (std::uint64_t i = 0; i < m; ++i) {
     for (std::uint64_t j = 0; j < n; ++j) {
-      const std::array<NodeId, 4> cell{grid[i * rows + j], grid[(i + 1) * rows + j], grid[(i + 1) * rows + j + 1],
-                                       grid[i * rows + j + 1]};
-      quads.add_cell(cell);
+      NodeId* cell = cells.data() + 4 * j;
+      cell[0] = grid[i * rows + j];
+      cell[1] = grid[(i + 1) * rows + j];
+      cell[2] = grid[(i + 1) * rows + j + 1];
+      cell[3] = grid[i * rows + j + 1];
     }
+    quads.add_cells(cells);
   }
   return convert_patch("transfinite", Mesh::from_submesh(std::move(quads)), type);
 }

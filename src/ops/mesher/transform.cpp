@@ -61,16 +61,13 @@ Mesh moved_copy(std::string_view op, const Mesh& mesh, const store::Handle<Coord
   for (std::size_t i = 0; i < list.size(); ++i) copy_of[list[i]] = copies[i];
 
   Mesh out;
-  std::vector<NodeId> cell;
+  std::vector<NodeId> cells;
   for (const SubMeshSnapshot& source : sources) {
     SubMesh sub(source.element_type, coords);
     sub.set_face_color(source.face_color);
-    for (std::uint64_t c = 0; c < source.cell_count(); ++c) {
-      const auto ids = source.cell(c);
-      cell.resize(ids.size());
-      for (std::size_t k = 0; k < ids.size(); ++k) cell[k] = copy_of.find(ids[k])->second;
-      sub.add_cell(cell);
-    }
+    cells.resize(source.connectivity.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = copy_of.find(source.connectivity[i])->second;
+    sub.add_cells(cells);
     out.push_sub(store::insert(std::move(sub)));
   }
   return out;
