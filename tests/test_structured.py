@@ -596,6 +596,19 @@ def test_rotate_matches_scipy():
                                rtol=0, atol=1e-14)
 
 
+def test_rigid_moves_keep_positive_volumes(tmp_path):
+    c = q.Coords(3)
+    hexes = q.extrude(surface(c, "QUA4"), [0, 0, 2], 2)
+    moved = q.translate(q.rotate(hexes, 2.0, [1, -1, 0.5], [1, 2, -0.5]), [10, 0, -3])
+    np.testing.assert_allclose(vtk_sizes(moved, tmp_path, "Volume"), 1.0, rtol=1e-13)
+    # a rotation by a negative angle about the reversed axis is the same move
+    again = q.rotate(hexes, -2.0, [1, -1, 0.5], [-1, -2, 0.5])
+    once = q.rotate(hexes, 2.0, [1, -1, 0.5], [1, 2, -0.5])
+    a = np.array([n.coord() for cell in again[0] for n in cell])
+    b = np.array([n.coord() for cell in once[0] for n in cell])
+    np.testing.assert_allclose(a, b, rtol=0, atol=1e-14)
+
+
 @pytest.mark.parametrize(
     "dim, call, exc, text",
     [
