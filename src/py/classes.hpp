@@ -26,6 +26,11 @@ class SubNodeField;
 class NodeField;
 }  // namespace quenlith::containers::node_field
 
+namespace quenlith::containers::element_field {
+class SubElementField;
+class ElementField;
+}  // namespace quenlith::containers::element_field
+
 namespace quenlith::containers::finite_element_space {
 class SubFiniteElementSpace;
 class FiniteElementSpace;
@@ -104,9 +109,24 @@ struct ElementClass {
   static TypeCache type;
 };
 
+// One handle on a stored element-field zone.
+struct SubElementFieldClass {
+  using Payload = store::Handle<containers::element_field::SubElementField>;
+  static constexpr const char* kName = "SubElementField";
+  static TypeCache type;
+};
+
+struct ElementFieldClass {
+  using Payload = containers::element_field::ElementField;
+  using SubClass = SubElementFieldClass;
+  static constexpr const char* kName = "ElementField";
+  static TypeCache type;
+};
+
 // The class of each payload type: the one listed whose Payload it is.
 template <class T>
 struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass, SubNodeFieldClass,
-                                  NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass> {};
+                                  NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass,
+                                  SubElementFieldClass, ElementFieldClass> {};
 
 }  // namespace quenlith::py

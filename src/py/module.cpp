@@ -33,6 +33,8 @@ const ClassEntry kClasses[] = {
     {NodeFieldClass::kName, NodeFieldClass::type},
     {SubFiniteElementSpaceClass::kName, SubFiniteElementSpaceClass::type},
     {FiniteElementSpaceClass::kName, FiniteElementSpaceClass::type},
+    {SubElementFieldClass::kName, SubElementFieldClass::type},
+    {ElementFieldClass::kName, ElementFieldClass::type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.
