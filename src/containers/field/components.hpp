@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "containers/field/values.hpp"
+
 namespace quenlith::containers::field {
 
 // Refuses an empty list with "{type_name} requires at least one component" and a
@@ -28,7 +30,7 @@ void add_components(std::vector<std::string>& into, std::span<const std::string>
 // this sub-field carries none of {}" (the list as given) when none is listed.
 struct Selection {
   std::vector<std::string> names;
-  std::vector<double> values;
+  Values values;
 };
 Selection select_components(std::span<const std::string> names, std::span<const double> values,
                             std::span<const std::string> wanted);

@@ -25,7 +25,7 @@ constexpr std::string_view kTypeName = "SubNodeField";
 }
 
 SubNodeField::SubNodeField(Handle<SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components,
-                           std::vector<double> values)
+                           field::Values values)
     : support_(std::move(support)),
       nodes_(std::move(nodes)),
       components_(std::move(components)),
@@ -106,7 +106,7 @@ SubNodeField SubNodeField::make(const Handle<SubMesh>& support, std::vector<std:
     guard->seal_in_place();
   }
   const std::size_t count = nodes.size() * components.size();
-  std::vector<double> filled;
+  field::Values filled;
   if (values) {
     QUENLITH_VERIFY(values->size() == count, "SubNodeField: {} value(s) for {} node(s) × {} component(s)",
                     values->size(), nodes.size(), components.size());
@@ -138,7 +138,7 @@ SubNodeField SubNodeField::on_nodes_of(const Handle<SubMesh>& submesh, std::vect
 
 SubNodeField SubNodeField::clone() const { return with_values(values_); }
 
-SubNodeField SubNodeField::with_values(std::vector<double> values) const {
+SubNodeField SubNodeField::with_values(field::Values values) const {
   SubNodeField copy;
   copy.support_ = support_;
   copy.nodes_ = nodes_;
@@ -288,7 +288,10 @@ SubNodeField SubNodeField::decode(store::RecordReader& r) {
   z.support_ = r.read_handle<SubMesh>();
   z.nodes_ = r.read_u32_list();
   z.components_ = r.read_string_list();
-  z.values_ = r.read_f64_list();
+  {
+    const std::vector<double> values = r.read_f64_list();
+    z.values_.assign(values.begin(), values.end());
+  }
   store::RecordReader::check(!z.components_.empty(), "SubNodeField record: no component");
   store::RecordReader::check(z.values_.size() / z.components_.size() == z.nodes_.size() &&
                                  z.values_.size() % z.components_.size() == 0,

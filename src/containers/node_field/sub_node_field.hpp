@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "containers/field/values.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
@@ -65,7 +66,7 @@ class SubNodeField {
   SubNodeField select_components(std::span<const std::string> names) const;
   // A new zone on the same support, same nodes and names, with `values` in place of
   // this zone's (as many of them).
-  SubNodeField with_values(std::vector<double> values) const;
+  SubNodeField with_values(field::Values values) const;
 
   const store::Handle<mesh::SubMesh>& support() const noexcept { return support_; }
   std::span<const NodeId> nodes() const noexcept { return nodes_; }
@@ -122,7 +123,7 @@ class SubNodeField {
 
  private:
   SubNodeField(store::Handle<mesh::SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components,
-               std::vector<double> values);
+               field::Values values);
   static SubNodeField make(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components,
                            const std::span<const double>* values);
   void index_rows();
@@ -133,7 +134,7 @@ class SubNodeField {
   store::Handle<mesh::SubMesh> support_;
   std::vector<NodeId> nodes_;
   std::vector<std::string> components_;
-  std::vector<double> values_;
+  field::Values values_;
   // Only when some node repeats: the first row of each distinct node, by rank of
   // first appearance (the support map's rank), and the rank of every row.
   std::vector<std::uint32_t> first_row_of_rank_;
