@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "containers/element_field/element_field.hpp"
 #include "containers/element_field/sub_element_field.hpp"
 #include "containers/field/value_band.hpp"
@@ -31,22 +32,9 @@ namespace fes = quenlith::containers::finite_element_space;
 namespace field = quenlith::containers::field;
 using quenlith::containers::element_field::ElementField;
 using quenlith::containers::element_field::SubElementField;
-using Clock = std::chrono::steady_clock;
 
-constexpr int kRepeats = 7;
-
-// The best of kRepeats runs, in seconds; `reset` runs untimed before each.
-template <class F, class R = void (*)()>
-double best_seconds(F&& body, R&& reset = [] {}) {
-  double best = 1e300;
-  for (int r = 0; r < kRepeats; ++r) {
-    reset();
-    const auto t0 = Clock::now();
-    body();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-  }
-  return best;
-}
+using quenlith::bench::best_seconds;
+using quenlith::bench::kRepeats;
 
 volatile double sink;
 
@@ -55,24 +43,7 @@ volatile double sink;
 int main(int argc, char** argv) {
   const std::uint32_t n = argc > 1 ? static_cast<std::uint32_t>(std::atoi(argv[1])) : 708;
   quenlith::parallel::ThreadLimit one_thread(1);
-  store::Handle<mesh::Coords> coords = store::insert(mesh::Coords(2));
-  {
-    store::WriteGuard<mesh::Coords> w = store::write(coords);
-    for (std::uint32_t j = 0; j <= n; ++j)
-      for (std::uint32_t i = 0; i <= n; ++i) {
-        const double p[2] = {double(i), double(j)};
-        w->add_node(p);
-      }
-  }
-  mesh::SubMesh s(mesh::ElementType::TRI3, coords);
-  for (std::uint32_t j = 0; j < n; ++j)
-    for (std::uint32_t i = 0; i < n; ++i) {
-      const mesh::NodeId a = j * (n + 1) + i, b = a + 1, c = a + n + 2, d = a + n + 1;
-      const mesh::NodeId t1[3] = {a, b, c}, t2[3] = {a, c, d};
-      s.add_cell(t1);
-      s.add_cell(t2);
-    }
-  const mesh::Mesh m({store::insert(std::move(s))});
+  const mesh::Mesh m({quenlith::bench::tri3_grid(n)});
   const fes::FiniteElementSpace space = fes::FiniteElementSpace::lagrange1(m);
   const std::vector<std::string> names = {"a", "b", "c"};
 
