@@ -87,6 +87,8 @@ struct NodeFieldClass {
   using SubClass = SubNodeFieldClass;
   static constexpr const char* kName = "NodeField";
   static TypeCache type;
+  // Refuses a precision the number formatter cannot honour before dumping.
+  static std::string dump_text(const Payload& field, const dump::DumpOptions& options);
 };
 
 struct SubFiniteElementSpaceClass {

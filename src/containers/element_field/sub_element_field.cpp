@@ -70,7 +70,7 @@ SubElementField SubElementField::clone() const {
 }
 
 SubElementField SubElementField::select_components(std::span<const std::string> names) const {
-  field::Selection picked = field::select_components(components_, values_, names);
+  auto picked = field::select_components<field::Values>(components_, values_, names);
   return SubElementField(support_, std::move(picked.names), n_cells_, n_gauss_, std::move(picked.values));
 }
 

@@ -58,7 +58,8 @@ class SubElementField {
   SubElementField select_components(std::span<const std::string> names) const;
   // A new zone on the same support, same shape and names, with `values` in place of
   // this zone's (as many of them).
-  SubElementField with_values(field::Values values) const;
+  using ValueArray = field::Values;
+  SubElementField with_values(ValueArray values) const;
 
   const SubSpaceHandle& support() const noexcept { return support_; }
   std::span<const std::string> components() const noexcept { return components_; }
