@@ -123,6 +123,8 @@ struct ElementFieldClass {
   using SubClass = SubElementFieldClass;
   static constexpr const char* kName = "ElementField";
   static TypeCache type;
+  // Refuses a precision the number formatter cannot honour before dumping.
+  static std::string dump_text(const Payload& field, const dump::DumpOptions& options);
 };
 
 // The class of each payload type: the one listed whose Payload it is.

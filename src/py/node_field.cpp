@@ -156,10 +156,7 @@ TypeDef node_field_type_def() {
 }  // namespace
 
 std::string NodeFieldClass::dump_text(const Payload& field, const dump::DumpOptions& options) {
-  // The zones' tables format values: refuse the precision once, rather than show it
-  // as every zone's error.
-  dump::check_dump_precision(options.precision);
-  return field.dump_text(options);
+  return field_dump_text(field, options);
 }
 
 TypeCache NodeFieldClass::type{&node_field_type_def};
