@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "containers/field/dof.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
@@ -24,23 +25,10 @@ using namespace quenlith::containers;
 using node_field::NodeField;
 using node_field::SubNodeField;
 namespace store = quenlith::store;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kNodes = 1'000'000;
-constexpr int kRepeats = 7;
-
-// The best of kRepeats runs, in seconds; `reset` runs untimed before each.
-template <class F, class R = void (*)()>
-double best_seconds(F&& body, R&& reset = [] {}) {
-  double best = 1e300;
-  for (int r = 0; r < kRepeats; ++r) {
-    reset();
-    const auto t0 = Clock::now();
-    body();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-  }
-  return best;
-}
+using quenlith::bench::best_seconds;
+using quenlith::bench::kRepeats;
 
 volatile double sink;
 

@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "base/error.hpp"
+#include "dump/debug_text.hpp"
 
 namespace quenlith::containers::field {
 
@@ -26,6 +27,21 @@ std::optional<std::size_t> find_component(std::span<const std::string> names, st
 void add_components(std::vector<std::string>& into, std::span<const std::string> names) {
   for (const std::string& n : names)
     if (!find_component(into, n)) into.push_back(n);
+}
+
+std::vector<std::size_t> selected_components(std::span<const std::string> names, std::span<const std::string> wanted) {
+  std::vector<std::size_t> kept;
+  for (std::size_t c = 0; c < names.size(); ++c)
+    if (find_component(wanted, names[c])) kept.push_back(c);
+  QUENLITH_VERIFY(!kept.empty(), "select_components: this sub-field carries none of {}",
+                  dump::debug_quoted_list(wanted));
+  return kept;
+}
+
+std::size_t count_listed(std::span<const std::string> names, std::span<const std::string> wanted) noexcept {
+  std::size_t n = 0;
+  for (const std::string& c : names) n += find_component(wanted, c) ? 1 : 0;
+  return n;
 }
 
 }  // namespace quenlith::containers::field
