@@ -578,6 +578,28 @@ def test_unreadable_coords_texts_fall_back_and_calls_raise(swapped, capsys):
     gc.collect()
 
 
+def test_damaged_swap_file_is_refused_and_the_coords_kept(swapped):
+    # Every single-bit flip and every cut of the file: each read is refused before a
+    # field is decoded, the file stays, and the good file then reads back unchanged.
+    hooks, tmp, c, nodes = swapped
+    before = (str(c), repr(c), [repr(n) for n in nodes], c.names(), c.permutation(), c.active)
+    path = hooks.swap_out(c, tmp)
+    with open(path, "rb") as f:
+        good = f.read()
+    flips = (good[:i] + bytes([good[i] ^ (1 << bit)]) + good[i + 1:] for i in range(len(good)) for bit in range(8))
+    cuts = (good[:n] for n in range(len(good)))
+    for bad in (*flips, *cuts):
+        with open(path, "wb") as f:
+            f.write(bad)
+        with pytest.raises(RuntimeError, match="^serialization error: "):
+            nodes[0].coord()
+        assert hooks.swap_path(c) == path
+    with open(path, "wb") as f:
+        f.write(good)
+    assert (str(c), repr(c), [repr(n) for n in nodes], c.names(), c.permutation(), c.active) == before
+    assert [c.refcount(0), c.refcount(1)] == [1, 2]
+
+
 def test_corrupt_swap_file_is_a_serialization_error(swapped):
     hooks, tmp, c, nodes = swapped
     path = hooks.swap_out(c, tmp)

@@ -42,12 +42,28 @@ def test_default_follows_tmpdir(tmp_path):
         import os, _quenlith as q
         print(q.swap_dir())
         print(os.getpid())
+        print(q.swap_dir().is_dir())
         """,
         TMPDIR=str(tmp_path / "deep" / "er"),
     )
-    path, pid = out.split()
+    path, pid, made = out.split()
     assert path == str(tmp_path / "deep" / "er" / f"quenlith-swap-{pid}")
-    assert pathlib.Path(path).is_dir()
+    assert made == "True"
+
+
+@pytest.mark.parametrize("leave_a_file, kept", [(False, False), (True, True)], ids=["empty", "holding-a-file"])
+def test_default_goes_at_exit_when_empty(tmp_path, leave_a_file, kept):
+    out = run(
+        f"""
+        import _quenlith as q
+        p = q.swap_dir()
+        if {leave_a_file}:
+            (p / "left").write_text("x")
+        print(p)
+        """,
+        TMPDIR=str(tmp_path),
+    )
+    assert pathlib.Path(out.strip()).exists() == kept
 
 
 def test_default_cannot_be_made_then_can(tmp_path):

@@ -11,31 +11,51 @@
 #include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/partitioner.h>
 
+#include "parallel/chunk_range.hpp"
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace quenlith::parallel {
 
 namespace {
 
-// [begin, end) with the halving rule: the left part keeps floor(m / 2) items and a
-// range is divisible only while that left part would hold at least `min` items.
-// We define it ourselves rather than rely on blocked_range's grain semantics so the
-// rule is written in one place.
-class ChunkRange {
- public:
-  ChunkRange(Index begin, Index end, Index min) : begin_(begin), end_(end), min_(std::max<Index>(min, 1)) {}
-  ChunkRange(ChunkRange& left, tbb::split)
-      : begin_(left.begin_ + (left.end_ - left.begin_) / 2), end_(left.end_), min_(left.min_) {
-    left.end_ = begin_;
-  }
-  bool empty() const { return begin_ >= end_; }
-  bool is_divisible() const { return (end_ - begin_) / 2 >= min_; }
-  Index begin() const { return begin_; }
-  Index end() const { return end_; }
+using detail::ChunkRange;
 
- private:
-  Index begin_;
-  Index end_;
-  Index min_;
+// The scheduler's own synchronisation lives in the system's oneTBB library, which is
+// not built with ThreadSanitizer: under it, each loop states the two orderings it
+// relies on, so that our chunks are checked against each other and nothing else.
+// The caller's work is ordered before every chunk, every chunk before the loop
+// returns; no chunk is ordered after another of the same loop (unless one starts
+// a loop of its own before the other begins).
+#if defined(__SANITIZE_THREAD__)
+// A chunk acquires this on entry, before it reads anything of its loop (even the
+// closure it runs): one tag for every loop.
+char loop_start_tag;
+
+struct LoopOrder {
+  char done = 0;
+  // `body` (the closure the chunks run) is made to escape first, so that the
+  // compiler cannot move its construction after the release.
+  template <class Body>
+  void loop_starts(const Body& body) {
+    asm volatile("" : : "g"(&body) : "memory");
+    __tsan_release(&loop_start_tag);
+  }
+  static void chunk_begins() { __tsan_acquire(&loop_start_tag); }
+  void chunk_ends() { __tsan_release(&done); }
+  void loop_returns() { __tsan_acquire(&done); }
 };
+#else
+struct LoopOrder {
+  template <class Body>
+  void loop_starts(const Body&) {}
+  static void chunk_begins() {}
+  void chunk_ends() {}
+  void loop_returns() {}
+};
+#endif
 
 // The failure of the chunk with the smallest begin seen so far.
 class FirstFailure {
@@ -68,37 +88,50 @@ class FirstFailure {
 void for_chunks(Index n, Index min_chunk, FunctionRef<void(Index, Index)> body) {
   if (n == 0) return;
   FirstFailure failure;
-  tbb::parallel_for(ChunkRange(0, n, min_chunk), [&](const ChunkRange& chunk) {
-    if (failure.makes_moot(chunk.begin())) return;
-    try {
-      body(chunk.begin(), chunk.end());
-    } catch (...) {
-      failure.record(chunk.begin(), std::current_exception());
+  LoopOrder order;
+  const auto run = [&](const ChunkRange& chunk) {
+    LoopOrder::chunk_begins();
+    if (!failure.makes_moot(chunk.begin())) {
+      try {
+        body(chunk.begin(), chunk.end());
+      } catch (...) {
+        failure.record(chunk.begin(), std::current_exception());
+      }
     }
-  });
+    order.chunk_ends();
+  };
+  order.loop_starts(run);
+  tbb::parallel_for(ChunkRange(0, n, min_chunk), run);
+  order.loop_returns();
   failure.rethrow_if_any();
 }
 
 double sum_chunks(Index n, Index min_chunk, FunctionRef<double(Index, Index)> part) {
   if (n == 0) return -0.0;
   FirstFailure failure;
+  LoopOrder order;
   // The deterministic reduce splits every divisible range, whatever the number of
   // threads (it runs with a simple partitioner), and joins left + right: the
   // grouping of the additions depends only on n and min_chunk. -0.0 is the exact
   // additive identity (x + -0.0 == x for every x, -0.0 and NaN included), so each
   // leaf's value is exactly its part.
-  double total = tbb::parallel_deterministic_reduce(
-      ChunkRange(0, n, min_chunk), -0.0,
-      [&](const ChunkRange& chunk, double init) -> double {
-        if (failure.makes_moot(chunk.begin())) return init;
-        try {
-          return init + part(chunk.begin(), chunk.end());
-        } catch (...) {
-          failure.record(chunk.begin(), std::current_exception());
-          return init;
-        }
-      },
-      [](double left, double right) { return left + right; });
+  const auto run = [&](const ChunkRange& chunk, double init) -> double {
+    LoopOrder::chunk_begins();
+    double value = init;
+    if (!failure.makes_moot(chunk.begin())) {
+      try {
+        value = init + part(chunk.begin(), chunk.end());
+      } catch (...) {
+        failure.record(chunk.begin(), std::current_exception());
+      }
+    }
+    order.chunk_ends();
+    return value;
+  };
+  order.loop_starts(run);
+  double total = tbb::parallel_deterministic_reduce(ChunkRange(0, n, min_chunk), -0.0, run,
+                                                    [](double left, double right) { return left + right; });
+  order.loop_returns();
   failure.rethrow_if_any();
   return total;
 }

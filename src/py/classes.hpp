@@ -37,6 +37,11 @@ class FiniteElementSpace;
 class Element;
 }  // namespace quenlith::containers::finite_element_space
 
+namespace quenlith::containers::matrix {
+class SubMatrix;
+class Matrix;
+}  // namespace quenlith::containers::matrix
+
 namespace quenlith::py {
 
 // One counted handle on a stored Coords.
@@ -127,10 +132,28 @@ struct ElementFieldClass {
   static std::string dump_text(const Payload& field, const dump::DumpOptions& options);
 };
 
+// One counted handle on a stored matrix block.
+struct SubMatrixClass {
+  using Payload = store::Handle<containers::matrix::SubMatrix>;
+  static constexpr const char* kName = "SubMatrix";
+  static TypeCache type;
+  // Refuses a precision the number formatter cannot honour before reading the block.
+  static std::string dump_text(const Payload& block, const dump::DumpOptions& options);
+};
+
+// A global matrix: its blocks, finalized form and solver cache.
+struct MatrixClass {
+  using Payload = containers::matrix::Matrix;
+  using SubClass = SubMatrixClass;
+  static constexpr const char* kName = "Matrix";
+  static TypeCache type;
+  static std::string dump_text(const Payload& matrix, const dump::DumpOptions& options);
+};
+
 // The class of each payload type: the one listed whose Payload it is.
 template <class T>
 struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass, SubNodeFieldClass,
                                   NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass,
-                                  SubElementFieldClass, ElementFieldClass> {};
+                                  SubElementFieldClass, ElementFieldClass, SubMatrixClass, MatrixClass> {};
 
 }  // namespace quenlith::py

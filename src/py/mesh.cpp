@@ -61,9 +61,7 @@ const Signature coords_sig{
 
 Mesh make_mesh(const Borrowed<CoordsClass>& coords, const std::optional<std::string>& element_type) {
   if (!element_type) return Mesh();
-  const std::optional<ElementType> type = containers::mesh::element_type_from_name(*element_type);
-  if (!type) raise_value_error(fmt::format("unknown element type: {}", *element_type));
-  return Mesh::from_submesh(SubMesh(*type, *coords));
+  return Mesh::from_submesh(SubMesh(parse_element_type(*element_type), *coords));
 }
 
 std::vector<std::string_view> element_types(const Mesh& mesh) {

@@ -6,7 +6,13 @@
 #include "py/bind/ref.hpp"
 #include "py/bind/type.hpp"
 #include "py/classes.hpp"
+#include "py/export_vtk.hpp"
+#include "py/gmsh.hpp"
+#include "py/matrix.hpp"
+#include "py/mesher.hpp"
 #include "py/swap_dir.hpp"
+#include "py/topology.hpp"
+#include "py/triangulate_surface.hpp"
 
 namespace quenlith::py {
 namespace {
@@ -15,6 +21,22 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &line_def,
+    &circle_def,
+    &arc_def,
+    &to_quadratic_def,
+    &convert_def,
+    &triangulate_surface_def,
+    &border_def,
+    &skin_def,
+    &orient_def,
+    &invert_def,
+    &merge_nodes_def,
+    &read_gmsh_def,
+    &read_gmsh_str_def,
+    &export_vtk_def,
+    &consolidate_def,
+    &lump_def,
 };
 
 struct ClassEntry {
@@ -35,6 +57,8 @@ const ClassEntry kClasses[] = {
     {FiniteElementSpaceClass::kName, FiniteElementSpaceClass::type},
     {SubElementFieldClass::kName, SubElementFieldClass::type},
     {ElementFieldClass::kName, ElementFieldClass::type},
+    {SubMatrixClass::kName, SubMatrixClass::type},
+    {MatrixClass::kName, MatrixClass::type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.

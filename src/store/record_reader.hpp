@@ -1,8 +1,9 @@
 #pragma once
-// RecordReader: decodes one swap record from the whole content of a swap file.
+// RecordReader: decodes one swap record, the bytes of a swap file after its header
+// (swap_file.hpp; the header is checked before any of them is read).
 //
-// Encoding (little-endian, no header, no padding): u8 1 byte; u32 4 bytes; u64 8
-// bytes (also every size, count and index); f64 its IEEE 754 binary64 bytes; bool
+// Encoding (little-endian, no padding): u8 1 byte; u32 4 bytes; u64 8 bytes (also
+// every size, count and index); f64 its IEEE 754 binary64 bytes; bool
 // one byte 0/1; enumeration its variant index as u32 (then the variant's fields when
 // it carries data); optional a tag byte 0/1 then the value; string a u64 byte length
 // then UTF-8 bytes; list a u64 count then the elements; Handle idx u32 then gen u32;

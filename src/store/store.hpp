@@ -135,6 +135,7 @@ class Store final : public StoreBase {
   // Store::read on a SwappedOut object: called with the cell locked shared, returns
   // with it locked shared and the object Resident, or throws with the cell unlocked.
   [[gnu::noinline]] static void read_back_shared(Slot<T>& s);
+  // Decodes the whole content of a swap file (header, then record).
   static T decode_record(std::span<const std::uint8_t> bytes);
   static void dispose(Residency<T>& taken) noexcept;
   struct Undecodable {};
@@ -354,11 +355,14 @@ void Store<T>::dispose(Residency<T>& taken) noexcept {
 
 template <class T>
 T Store<T>::decode_record(std::span<const std::uint8_t> bytes) {
+  // The header is checked before a single field is read: a damaged record could
+  // name a live object it never held.
+  const std::span<const std::uint8_t> record = swap_file_record(bytes);
   // The handles read here own the units their record holds; if decoding fails
   // part-way, destroying what was read must give none of them back, since the file
   // still names them.
   detail::OwnershipNeutralScope neutral;
-  RecordReader reader(bytes);
+  RecordReader reader(record);
   return Traits::decode(reader);
 }
 

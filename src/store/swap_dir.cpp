@@ -26,13 +26,43 @@ std::optional<std::string>& swap_setting() {
 }
 
 // mkdir -p; the last component gets `mode`, missing parents 0777 (less umask).
-void make_directories(const std::string& path, mode_t mode) {
+// True when the last component was made here, false when it was there already.
+bool make_directories(const std::string& path, mode_t mode) {
+  bool made = false;
   for (std::size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos != path.size() && path[pos] != '/') continue;
     const std::string prefix = path.substr(0, pos);
     const bool last = pos == path.size();
-    if (::mkdir(prefix.c_str(), last ? mode : 0777) != 0 && errno != EEXIST) throw Error::io_errno(errno);
+    const bool ok = ::mkdir(prefix.c_str(), last ? mode : 0777) == 0;
+    if (!ok && errno != EEXIST) throw Error::io_errno(errno);
+    if (last) made = ok;
   }
+  return made;
+}
+
+// The default directory this process made, removed at exit when nothing is left in
+// it. A forked child inherits the record but not the directory: only the process
+// that made it removes it. Written once under the swap mutex, read at exit.
+struct MadeDefault {
+  std::string path;
+  pid_t maker = 0;
+};
+MadeDefault* made_default = nullptr;
+
+void remove_made_default() noexcept {
+  // rmdir refuses a directory that still holds anything: swap files of objects
+  // alive at exit stay where they are.
+  if (made_default && made_default->maker == ::getpid()) ::rmdir(made_default->path.c_str());
+}
+
+void record_made_default(const std::string& path) {
+  if (made_default) {  // made again after its removal by someone else
+    made_default->path = path;
+    made_default->maker = ::getpid();
+    return;
+  }
+  made_default = new MadeDefault{path, ::getpid()};  // lives until the process ends
+  std::atexit(remove_made_default);
 }
 
 // The default directory must be ours alone: a plain directory (not a link)
@@ -62,7 +92,7 @@ std::string swap_dir() {
   // "/" joined with the name is "/quenlith-swap-{}", not "//...".
   if (base == "/") base.clear();
   std::string path = fmt::format("{}/quenlith-swap-{}", base, ::getpid());
-  make_directories(path, 0700);
+  if (make_directories(path, 0700)) record_made_default(path);
   check_private_directory(path);
   setting = path;
   return path;

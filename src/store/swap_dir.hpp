@@ -15,7 +15,10 @@ void set_swap_dir(std::string path);
 // and mode 0700, and keeps it. Throws Error::io when it cannot be made, or when
 // the path exists but is not a directory of the current user (or is a symbolic
 // link): other users must neither read nor plant swapped data. Nothing is kept
-// on failure, so a later call tries again.
+// on failure, so a later call tries again. A default directory made here is
+// removed when the process exits if it is empty then; one that was there before,
+// or one a set path names, is never removed, and neither is the parent's by a
+// forked child.
 std::string swap_dir();
 
 }  // namespace quenlith::store

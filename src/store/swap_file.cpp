@@ -4,37 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "store/crc32c.hpp"
+#include "store/fd.hpp"
+#include "store/file_write.hpp"
 
 namespace quenlith::store {
 
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const noexcept { return fd_; }
-  // Closes now, reporting the error (a delayed write error can surface here).
-  int close() noexcept {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 std::string absolute_dir(const std::string& dir) {
   if (!dir.empty() && dir.front() == '/') return dir;
@@ -48,7 +34,34 @@ std::string absolute_dir(const std::string& dir) {
   return out;
 }
 
+constexpr std::size_t kHeaderSize = 16;
+constexpr std::array<std::uint8_t, 4> kMagic = {'Q', 'L', 'S', 'W'};
+
+// The checksum covers the length field too, so that a damaged length is caught
+// like a damaged record byte instead of cutting the record short.
+std::uint32_t header_checksum(std::span<const std::uint8_t, 8> length, std::span<const std::uint8_t> record) {
+  return crc32c(record, crc32c(length));
+}
+
 }  // namespace
+
+std::span<const std::uint8_t> swap_file_record(std::span<const std::uint8_t> content) {
+  auto end_of_data = [] { return Error::serialization("io error: unexpected end of file"); };
+  if (content.size() < kHeaderSize) throw end_of_data();
+  if (!std::equal(kMagic.begin(), kMagic.end(), content.begin()))
+    throw Error::serialization("swap file header: not a swap record (bad magic)");
+  std::uint32_t stored;
+  std::memcpy(&stored, content.data() + 4, 4);
+  std::uint64_t length;
+  std::memcpy(&length, content.data() + 8, 8);
+  if (length > content.size() - kHeaderSize) throw end_of_data();
+  const std::span<const std::uint8_t> record = content.subspan(kHeaderSize, static_cast<std::size_t>(length));
+  const std::uint32_t computed = header_checksum(content.subspan<8, 8>(), record);
+  if (computed != stored)
+    throw Error::serialization(
+        fmt::format("swap file header: checksum mismatch (stored {:08x}, computed {:08x})", stored, computed));
+  return record;
+}
 
 std::vector<std::uint8_t> read_swap_file(const std::string& path) {
   int raw;
@@ -74,42 +87,27 @@ std::vector<std::uint8_t> read_swap_file(const std::string& path) {
   return out;
 }
 
-std::string write_new_swap_file(const std::string& dir, std::string_view stem, std::span<const std::uint8_t> bytes) {
+std::string write_new_swap_file(const std::string& dir, std::string_view stem, std::span<const std::uint8_t> record) {
+  std::array<std::uint8_t, kHeaderSize> header{};
+  std::copy(kMagic.begin(), kMagic.end(), header.begin());
+  const std::uint64_t length = record.size();
+  std::memcpy(header.data() + 8, &length, 8);
+  const std::uint32_t checksum = header_checksum(std::span<const std::uint8_t>(header).subspan<8, 8>(), record);
+  std::memcpy(header.data() + 4, &checksum, 4);
+  std::vector<std::uint8_t> bytes(header.begin(), header.end());
+  bytes.insert(bytes.end(), record.begin(), record.end());
+
   static std::atomic<std::uint64_t> counter{0};
   std::string base = absolute_dir(dir);
   if (base.back() != '/') base += '/';
-  std::string path;
-  int raw = -1;
   // A name left over by an earlier process with the same id only costs a retry.
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    path = fmt::format("{}{}-{}-{}.swap", base, stem, ::getpid(), counter.fetch_add(1, std::memory_order_relaxed));
-    raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (raw >= 0 || (errno != EEXIST && errno != EINTR)) break;
+    std::string path =
+        fmt::format("{}{}-{}-{}.swap", base, stem, ::getpid(), counter.fetch_add(1, std::memory_order_relaxed));
+    // Exactly 0600: the record must be readable back, and by us alone.
+    if (write_exclusive_file(path, bytes, 0600, true)) return path;
   }
-  if (raw < 0) throw Error::io_errno(errno);
-  Fd fd(raw);
-  auto fail = [&](int err) {
-    fd.close();
-    ::unlink(path.c_str());
-    return Error::io_errno(err);
-  };
-  // The creation mask may have taken bits from 0600; the record must be readable back.
-  if (::fchmod(fd.get(), 0600) != 0) throw fail(errno);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw fail(errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (fd.close() != 0) {
-    const int err = errno;
-    ::unlink(path.c_str());
-    throw Error::io_errno(err);
-  }
-  return path;
+  throw Error::io_errno(EEXIST);
 }
 
 bool remove_swap_file(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0; }

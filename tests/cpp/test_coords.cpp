@@ -12,6 +12,8 @@
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"
 #include "store/store.hpp"
+#include "store/swap_dir.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -457,6 +459,8 @@ TEST(CoordsNode, DebugAndDumpTexts) {
 // Swap-out and read-back of a Coords, and Nodes whose Coords cannot be read back.
 class CoordsSwap : public ::testing::Test {
  protected:
+  void SetUp() override { quenlith::store::set_swap_dir(dir_.path()); }
+  quenlith::testing::TempDir dir_{"coords-test"};
   static Coords rich() {
     Coords c = three_nodes();
     c.decref(0);

@@ -3,12 +3,15 @@
 // format(x, '.Nf') for the fixed cells, both exact and ties-to-even) and pasted
 // here as literals.
 #include <bit>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <random>
 #include <limits>
 #include <string>
+#include <string_view>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "base/error.hpp"
@@ -207,7 +210,18 @@ TEST_P(FixedCell, MatchesExactRounding) {
   EXPECT_EQ(format_dump_cell(c.value, options), c.text);
 }
 
-INSTANTIATE_TEST_SUITE_P(DumpNumber, FixedCell, ::testing::ValuesIn(kFixedCases));
+// Named by index, text and precision, the text cut short: ctest pads every line of
+// its log to the longest name.
+std::string fixed_case_name(const ::testing::TestParamInfo<FixedCase>& info) {
+  const std::string_view full = info.param.text;
+  const std::string_view head = full.substr(0, 20);
+  std::string text;
+  for (char c : head) text += std::isalnum(static_cast<unsigned char>(c)) ? c : c == '-' ? 'm' : '_';
+  if (full.size() > head.size()) text += "_etc";
+  return fmt::format("{}_{}_p{}", info.index, text, info.param.precision);
+}
+
+INSTANTIATE_TEST_SUITE_P(DumpNumber, FixedCell, ::testing::ValuesIn(kFixedCases), fixed_case_name);
 
 TEST(DumpNumber, DefaultOptionsGiveThreeDecimals) {
   EXPECT_EQ(format_dump_cell(0.0, DumpOptions{}), "0.000");

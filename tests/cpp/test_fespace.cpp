@@ -1,6 +1,4 @@
 // Finite-element subspaces, spaces, element views and the cell colouring.
-#include <unistd.h>
-
 #include <filesystem>
 #include <functional>
 #include <set>

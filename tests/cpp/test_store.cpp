@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <latch>
 #include <optional>
@@ -141,14 +140,8 @@ std::string only_path(Store<T>& store, const Handle<T>& h) {
   return path.value_or("");
 }
 
-std::vector<char> slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
-}
-void spit(const std::string& path, const std::vector<char>& bytes, std::size_t n) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(n));
-}
+using quenlith::testing::slurp;
+using quenlith::testing::spit;
 
 // ---------------------------------------------------------------------------
 // Handles and the table
@@ -522,7 +515,7 @@ TEST_F(SwapStore, TruncatedFileIsSerializationErrorAndStaysInPlace) {
   hs.swap_out(h);
   const std::string path = only_path(hs, h);
   const std::vector<char> bytes = slurp(path);
-  // Cut inside the name: both handles are read before the failure.
+  // Cut inside the name: the header's length tells before a single handle is read.
   spit(path, bytes, bytes.size() - 2);
   for (int attempt = 0; attempt < 3; ++attempt) {
     try {
@@ -530,10 +523,10 @@ TEST_F(SwapStore, TruncatedFileIsSerializationErrorAndStaysInPlace) {
       FAIL() << "no error";
     } catch (const Error& e) {
       EXPECT_EQ(e.kind(), Error::Kind::Serialization);
-      EXPECT_EQ(e.text(), "serialization error: io error: ");
+      EXPECT_EQ(e.text(), "serialization error: io error: unexpected end of file");
     }
   }
-  // Cut inside the handle list.
+  // Cut inside the header.
   spit(path, bytes, 12);
   EXPECT_EQ(error_text([&] { (void)read(h); }), "serialization error: io error: unexpected end of file");
   EXPECT_EQ(hs.residency(h), ResidencyKind::SwappedOut);

@@ -1,7 +1,9 @@
 // The swap directory setting and its private default. The default is made once per
 // process, so each default case runs in a fresh process (a threadsafe death test
-// re-executes this binary for that test alone).
+// re-executes this binary for that test alone). Such a child runs the fixture's
+// SetUp but never its TearDown: it removes its own directory before it leaves.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +16,7 @@
 
 #include "base/error.hpp"
 #include "store/swap_dir.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -21,20 +24,14 @@ using namespace quenlith::store;
 using quenlith::Error;
 namespace fs = std::filesystem;
 
-// In the child: report the first mismatch on stderr and exit with 1.
+// In the child: report the first mismatch on stderr and leave with 1.
 #define CHILD_EXPECT(cond)                                                 \
   do {                                                                     \
     if (!(cond)) {                                                         \
       std::fprintf(stderr, "failed: %s (line %d)\n", #cond, __LINE__);     \
-      std::_Exit(1);                                                       \
+      child_exit(1);                                                       \
     }                                                                      \
   } while (0)
-
-std::string make_temp_dir() {
-  char pattern[] = "/tmp/quenlith-swapdir-test-XXXXXX";
-  if (!::mkdtemp(pattern)) std::abort();
-  return pattern;
-}
 
 std::string error_text_of_swap_dir() {
   try {
@@ -53,16 +50,15 @@ unsigned mode_of(const std::string& path) {
 
 class SwapDirDefault : public ::testing::Test {
  protected:
-  void SetUp() override {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    base_ = make_temp_dir();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(base_, ec);
-  }
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
   std::string expected_default() const { return base_ + "/quenlith-swap-" + std::to_string(::getpid()); }
-  std::string base_;
+  // The end of a child: its directory goes, then the process, with `code`.
+  [[noreturn]] void child_exit(int code) {
+    dir_.remove();
+    std::_Exit(code);
+  }
+  quenlith::testing::TempDir dir_{"swapdir-test"};
+  const std::string base_ = dir_.path();
 };
 
 TEST_F(SwapDirDefault, SetPathIsKeptAsGivenAndNotCreated) {
@@ -73,7 +69,7 @@ TEST_F(SwapDirDefault, SetPathIsKeptAsGivenAndNotCreated) {
         CHILD_EXPECT(!fs::exists("relative/not/there"));
         set_swap_dir("/second");
         CHILD_EXPECT(swap_dir() == "/second");
-        std::_Exit(0);
+        child_exit(0);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -91,7 +87,7 @@ TEST_F(SwapDirDefault, CreatedPrivateUnderTmpdirOnce) {
         CHILD_EXPECT(!fs::exists(want));
         set_swap_dir("elsewhere");
         CHILD_EXPECT(swap_dir() == "elsewhere");
-        std::_Exit(0);
+        child_exit(0);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -104,7 +100,7 @@ TEST_F(SwapDirDefault, TmpdirUnsetMeansTmp) {
         CHILD_EXPECT(swap_dir() == want);
         CHILD_EXPECT(fs::is_directory(want));
         fs::remove(want);
-        std::_Exit(0);
+        child_exit(0);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -120,7 +116,7 @@ TEST_F(SwapDirDefault, SymbolicLinkInTheWayIsRefusedThenRetried) {
                      "I/O error: swap directory " + path + " is not a private directory of this user");
         fs::remove(path);
         CHILD_EXPECT(swap_dir() == path);  // nothing was kept: the next call tries again
-        std::_Exit(0);
+        child_exit(0);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -131,7 +127,7 @@ TEST_F(SwapDirDefault, FileInTheWayIsOsError) {
         std::ofstream(base_ + "/file") << "x";
         ::setenv("TMPDIR", (base_ + "/file").c_str(), 1);
         CHILD_EXPECT(error_text_of_swap_dir() == "I/O error: Not a directory (os error 20)");
-        std::_Exit(0);
+        child_exit(0);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -146,7 +142,7 @@ TEST_F(SwapDirDefault, DirectoryOfAnotherUserIsRefused) {
         CHILD_EXPECT(::chown(path.c_str(), 65534, 65534) == 0);
         CHILD_EXPECT(error_text_of_swap_dir() ==
                      "I/O error: swap directory " + path + " is not a private directory of this user");
-        std::_Exit(0);
+        child_exit(0);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -160,7 +156,47 @@ TEST_F(SwapDirDefault, OwnOpenDirectoryIsMadePrivate) {
         ::chmod(path.c_str(), 0777);
         CHILD_EXPECT(swap_dir() == path);
         CHILD_EXPECT(mode_of(path) == 0700);
-        std::_Exit(0);
+        child_exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Runs `body` in a forked child that then exits normally, so that its exit handlers
+// run; its process id once it exited with 0, else -1.
+template <class F>
+pid_t exited_child(F&& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    body();
+    std::exit(0);
+  }
+  int status = 0;
+  const bool ok = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return ok ? pid : -1;
+}
+
+TEST_F(SwapDirDefault, EmptyDefaultGoesAtExitOfTheProcessThatMadeIt) {
+  EXPECT_EXIT(
+      {
+        ::setenv("TMPDIR", base_.c_str(), 1);
+        auto default_of = [&](pid_t pid) { return base_ + "/quenlith-swap-" + std::to_string(pid); };
+        const pid_t empty = exited_child([] { (void)swap_dir(); });
+        CHILD_EXPECT(empty > 0 && !fs::exists(default_of(empty)));
+        const pid_t full = exited_child([] { std::ofstream(swap_dir() + "/left") << "x"; });
+        CHILD_EXPECT(full > 0 && fs::exists(default_of(full) + "/left"));
+        // There before the process came: not made by it, so it stays.
+        const pid_t found = exited_child([&] {
+          fs::create_directory(default_of(::getpid()));
+          (void)swap_dir();
+        });
+        CHILD_EXPECT(found > 0 && fs::is_directory(default_of(found)));
+        // A forked child inherits the setting, not the directory.
+        const std::string mine = swap_dir();
+        const pid_t forked = exited_child([&] {
+          if (swap_dir() != mine) std::_Exit(1);
+        });
+        CHILD_EXPECT(forked > 0 && fs::is_directory(mine));
+        child_exit(0);
       },
       ::testing::ExitedWithCode(0), "");
 }

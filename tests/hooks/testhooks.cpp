@@ -16,6 +16,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "ops/mesher/triangulate_surface/constrain.hpp"
 #include "py/bind/class.hpp"
 #include "py/bind/container.hpp"
 #include "py/classes.hpp"
@@ -178,6 +179,30 @@ Ref swap_path(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
   return from_str(*path);
 }
 
+constexpr Param delaunay_params[] = {{"points"}};
+const Signature delaunay_sig{"delaunay", nullptr, Receiver::None, delaunay_params,
+                             "The surface mesher's unconstrained Delaunay triangulation of 2-D `points`: "
+                             "the live triangles, as index triples, once the super triangle is removed."};
+
+Ref delaunay(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(delaunay_sig, args, nargsf, kwnames);
+  const auto rows = arg(delaunay_sig, bound, 0, [](PyObject* o) { return to_list(o, to_f64_list); });
+  std::vector<ops::mesher::Point2> points;
+  for (const auto& r : rows) {
+    if (r.size() != 2) raise_value_error("delaunay: points must have 2 coordinates");
+    points.push_back({r[0], r[1]});
+  }
+  ops::mesher::tri::Triangulation tr;
+  ops::mesher::tri::start_domain(tr, points, interrupt_check());
+  ops::mesher::tri::remove_super_triangle(tr);
+  std::vector<ops::mesher::tri::Triple> live;
+  for (const auto& t : tr.triangles)
+    if (!t.dead) live.push_back(t.v);
+  return list_from(live, [](const ops::mesher::tri::Triple& t) {
+    return list_from(std::vector<std::uint32_t>(t.begin(), t.end()));
+  });
+}
+
 PyMethodDef kMethods[] = {
     method_def<probe<one_sig>>("one", one_sig.doc()),
     method_def<probe<required_sig>>("required", required_sig.doc()),
@@ -192,6 +217,7 @@ PyMethodDef kMethods[] = {
     method_def<submesh_or_unit>("submesh_or_unit", submesh_or_unit_sig.doc()),
     method_def<swap_out>("swap_out", swap_out_sig.doc()),
     method_def<swap_path>("swap_path", swapped_sig.doc()),
+    method_def<delaunay>("delaunay", delaunay_sig.doc()),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -148,10 +148,11 @@ CellNodes read_cell_nodes(const SubFiniteElementSpace& space, std::uint64_t cell
   space.check_tables(npc, r, t);
   const std::uint64_t s = space.space_dim();
   CellNodes out{{}, npc, r};
-  out.x.reserve(npc * s);
   {
     store::ReadGuard<Coords> guard = store::read(coords);
+    // Checked before it sizes anything: a record read back may carry any value.
     QUENLITH_VERIFY(guard->dim() == s, "SubFiniteElementSpace: space dim {} ≠ Coords dim {}", s, guard->dim());
+    out.x.reserve(npc * s);
     const std::span<const double> buffer = guard->active_buffer();
     for (NodeId id : ids) {
       QUENLITH_VERIFY(guard->is_alive(id), "node {} not found or collected", id);
@@ -285,14 +286,24 @@ SubFiniteElementSpace SubFiniteElementSpace::decode(store::RecordReader& r) {
   space.interpolation_ = static_cast<Interpolation>(r.read_variant(2));
   space.quadrature_ = static_cast<QuadratureRule>(r.read_variant(2));
   space.space_dim_ = r.read_u64();
+  // It sizes every geometric buffer later: refused here unless a Coords could have it.
+  store::RecordReader::check(space.space_dim_ >= 1 && space.space_dim_ <= Coords::kMaxDim,
+                             "SubFiniteElementSpace: space dim {} is not a Coords dimension (1 to {})",
+                             space.space_dim_, Coords::kMaxDim);
   space.gauss_xi_ = r.read_f64_list();
   space.gauss_w_ = r.read_f64_list();
   space.n_at_g_ = r.read_f64_list();
   space.dn_at_g_ = r.read_f64_list();
   const std::uint64_t n_g = space.gauss_w_.size();
-  const bool agree = n_g == 0 ? space.gauss_xi_.empty() && space.n_at_g_.empty() && space.dn_at_g_.empty()
-                              : space.gauss_xi_.size() % n_g == 0 && space.n_at_g_.size() % n_g == 0 &&
-                                    space.dn_at_g_.size() == space.n_at_g_.size() * (space.gauss_xi_.size() / n_g);
+  // dn = n × (points per weight), compared by division: the product of two counts
+  // from a record could wrap around.
+  const std::uint64_t n_points = space.gauss_xi_.size();
+  const std::uint64_t n_values = space.n_at_g_.size();
+  const std::uint64_t n_dn = space.dn_at_g_.size();
+  const bool agree =
+      n_g == 0 ? n_points == 0 && n_values == 0 && n_dn == 0
+               : n_points % n_g == 0 && n_values % n_g == 0 &&
+                     (n_values == 0 ? n_dn == 0 : n_dn % n_values == 0 && n_dn / n_values == n_points / n_g);
   store::RecordReader::check(agree, "SubFiniteElementSpace: table lengths disagree ({} points, {} weights, {} values, "
                              "{} derivatives)", space.gauss_xi_.size(), n_g, space.n_at_g_.size(),
                              space.dn_at_g_.size());

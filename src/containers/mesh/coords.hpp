@@ -49,6 +49,8 @@ class Coords {
   static constexpr std::uint32_t kImmortalCount = 0xFFFFFFFFu;
   // Ids are 32-bit: at most 2^32 slots.
   static constexpr std::uint64_t kMaxCapacity = std::uint64_t{1} << 32;
+  // The dimension is one byte.
+  static constexpr std::uint64_t kMaxDim = 255;
 
   // One empty configuration "default", active 0, no slot, no permutation.
   // "dim must be ≥ 1" when dim is 0.

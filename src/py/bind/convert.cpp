@@ -110,16 +110,36 @@ std::string to_str(PyObject* obj) {
   return utf8_of(obj);
 }
 
-std::string to_path(PyObject* obj) {
-  Ref path = Ref::steal(PyOS_FSPath(obj));
-  if (!PyUnicode_Check(path.get())) raise_not_instance(path.get(), "str");
-  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+namespace {
+
+// The file-system bytes of a str path.
+std::string encode_path(PyObject* str_obj) {
+  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(str_obj));
   std::string out(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
   // The operating system reads a path up to its first NUL: kept, it would make
   // us use another path than the one given. Refused as the interpreter's own
   // file functions refuse it.
   if (out.find('\0') != std::string::npos) raise_value_error("embedded null byte");
   return out;
+}
+
+}  // namespace
+
+std::string to_path(PyObject* obj) {
+  Ref path = Ref::steal(PyOS_FSPath(obj));
+  if (!PyUnicode_Check(path.get())) raise_not_instance(path.get(), "str");
+  return encode_path(path.get());
+}
+
+std::string to_str_path(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise_not_instance(obj, "str");
+  return encode_path(obj);
+}
+
+containers::mesh::ElementType parse_element_type(const std::string& name) {
+  const auto type = containers::mesh::element_type_from_name(name);
+  if (!type) raise_value_error(fmt::format("unknown element type: {}", name));
+  return *type;
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "containers/mesh/element_type.hpp"
 #include "py/bind/errors.hpp"
 #include "py/bind/ref.hpp"
 #include "py/bind/signature.hpp"
@@ -49,6 +50,12 @@ std::string to_str(PyObject* obj);
 // A str or an os.PathLike whose path is a str, encoded with the file-system
 // encoding. A path holding a NUL character raises ValueError "embedded null byte".
 std::string to_path(PyObject* obj);
+// A str only (a path-like object is refused like any other non-str), encoded with
+// the file-system encoding; a NUL character raises ValueError "embedded null byte".
+std::string to_str_path(PyObject* obj);
+// An element type name, ASCII letters compared without regard to case; ValueError
+// "unknown element type: {}" with the name as written otherwise.
+containers::mesh::ElementType parse_element_type(const std::string& name);
 // Any sequence but a str: its items converted by `conv`.
 template <class Conv>
 auto to_list(PyObject* obj, Conv&& conv) -> std::vector<decltype(conv(nullptr))>;

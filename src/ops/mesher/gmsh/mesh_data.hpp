@@ -1,0 +1,105 @@
+#pragma once
+// What the gmsh parsers produce and share while they read: the elements and nodes
+// of a file (`GmshMeshData`) and the maps that name physical groups.
+//
+// Storage, sized only by what has been read (never by a count a file announces):
+//   runs         the elements in file order, as runs of consecutive elements of one
+//                type and one group list (a whole 4.1 block is one run)
+//   node_tags    the elements' node tags, element after element: element i of a run
+//                holds its k = nodes_per_cell(type) tags from first_tag + i * k
+//   names        the distinct group names, each kept once
+//   group_lists  the distinct lists of group names, as indices into `names`; an
+//                element names its list by index. A long name is thus stored once,
+//                however many elements or physical tags carry it.
+//   nodes        (tag, x, y, z) in reading order; of two records with one tag the
+//                later one counts
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "containers/mesh/element_type.hpp"
+#include "ops/mesher/gmsh/catalogue.hpp"
+
+namespace quenlith::ops::mesher::gmsh {
+
+struct GmshElementRun {
+  std::uint32_t groups;  // index into GmshMeshData::group_lists; never an empty list
+  ElementType element_type;
+  std::uint64_t first_tag;  // offset into GmshMeshData::node_tags of the first element
+  std::uint64_t count;      // elements in the run, at least 1
+};
+
+struct GmshNode {
+  std::uint64_t tag;
+  std::array<double, 3> xyz;
+};
+
+struct GmshMeshData {
+  std::vector<GmshElementRun> runs;
+  std::vector<std::uint64_t> node_tags;
+  std::vector<std::string> names;
+  std::vector<std::vector<std::uint32_t>> group_lists;
+  std::vector<GmshNode> nodes;
+
+  // The node tags of element i of a run, lent while the data is not changed.
+  std::span<const std::uint64_t> tags_of(const GmshElementRun& run, std::uint64_t i) const noexcept {
+    const std::uint64_t k = containers::mesh::nodes_per_cell(run.element_type);
+    return std::span<const std::uint64_t>(node_tags).subspan(run.first_tag + i * k, k);
+  }
+  // The run's group names, as indices into `names`, in the order of its tags.
+  const std::vector<std::uint32_t>& groups_of(const GmshElementRun& run) const noexcept {
+    return group_lists[run.groups];
+  }
+  std::uint64_t element_count() const noexcept {
+    std::uint64_t n = 0;
+    for (const GmshElementRun& run : runs) n += run.count;
+    return n;
+  }
+};
+
+// The state the section readers share: the result being built, the physical-name
+// map and (4.1) the entity map, which name the groups of the elements read after
+// them. Dimensions are kept as their low 8 bits.
+class GmshParseState {
+ public:
+  GmshMeshData data;
+
+  // Adds or replaces the name of (dim, tag); group lists made before keep the names
+  // they had.
+  void set_physical_name(std::uint8_t dim, std::int64_t tag, std::string_view name);
+
+  // Entity (dimension, tag) -> its physical tags; a later entity replaces an earlier one.
+  void set_entity(std::uint8_t dim, std::int64_t tag, std::vector<std::int64_t> physical_tags);
+
+  // The group list of a 4.1 element block: the physical tags of its entity, named in
+  // dimension `dim`; "<ungrouped>" alone for an unknown entity or one without tags.
+  std::uint32_t entity_groups(std::uint8_t dim, std::int64_t entity_tag);
+  // The group list of a 2.2 element: its physical tag named in the reference
+  // dimension of its type, or "<ungrouped>" alone without a tag.
+  std::uint32_t element_groups(std::uint8_t dim, std::optional<std::int64_t> tag);
+
+  // Appends an element whose node tags were pushed onto data.node_tags from `first_tag`.
+  void add_element(std::uint32_t groups, ElementType type, std::uint64_t first_tag);
+
+ private:
+  using Key = std::pair<std::uint8_t, std::int64_t>;
+  // One name per tag in order, or "<ungrouped>" alone; interned.
+  std::uint32_t physical_group_names(std::uint8_t dim, std::span<const std::int64_t> tags);
+  std::uint32_t intern_name(std::string_view name);
+  // Both caches depend on the names and entities known so far.
+  void forget_cached_lists() noexcept;
+
+  std::map<Key, std::uint32_t> physical_names_;  // -> index into data.names
+  std::map<Key, std::vector<std::int64_t>> entities_;
+  std::map<std::string, std::uint32_t, std::less<>> name_index_;
+  std::map<std::vector<std::uint32_t>, std::uint32_t> list_index_;
+  std::map<Key, std::uint32_t> entity_lists_;
+  std::map<std::pair<std::uint8_t, std::optional<std::int64_t>>, std::uint32_t> element_lists_;
+};
+
+}  // namespace quenlith::ops::mesher::gmsh

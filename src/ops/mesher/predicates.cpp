@@ -1,0 +1,273 @@
+// Adaptive exact predicates: a filtered floating-point evaluation, then an exact
+// re-evaluation with floating-point expansions when the filter cannot decide.
+//
+// An expansion is a list of doubles of increasing magnitude, pairwise
+// non-overlapping, whose exact sum is the value represented; its sign is the sign
+// of its last (largest) component. The error-free transformations below (two_sum,
+// two_diff, two_product with Dekker's split) need round-to-nearest arithmetic and
+// no fused multiply-add, which the build guarantees.
+#include "ops/mesher/predicates.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace quenlith::ops::mesher {
+namespace {
+
+constexpr double kEps = 0x1p-53;  // half an ulp of 1: the unit roundoff
+constexpr double kSplitter = 0x1p27 + 1.0;
+// Forward error bounds of the filters, relative to the permanent (the same
+// determinant with every term taken in absolute value).
+constexpr double kOrient3dBound = (7.0 + 56.0 * kEps) * kEps;
+constexpr double kIncircleBound = (10.0 + 96.0 * kEps) * kEps;
+// Twice the published bound of this evaluation order: a margin that costs only
+// a few more exact evaluations on near-degenerate input.
+constexpr double kInsphereBound = 2.0 * (16.0 + 224.0 * kEps) * kEps;
+
+using Expansion = std::vector<double>;
+
+inline void two_sum(double a, double b, double& x, double& y) {
+  x = a + b;
+  const double bv = x - a;
+  const double av = x - bv;
+  y = (a - av) + (b - bv);
+}
+
+inline void fast_two_sum(double a, double b, double& x, double& y) {  // |a| >= |b|
+  x = a + b;
+  y = b - (x - a);
+}
+
+inline void two_diff(double a, double b, double& x, double& y) {
+  x = a - b;
+  const double bv = a - x;
+  const double av = x + bv;
+  y = (a - av) + (bv - b);
+}
+
+inline void split(double a, double& hi, double& lo) {
+  const double c = kSplitter * a;
+  const double big = c - a;
+  hi = c - big;
+  lo = a - hi;
+}
+
+inline void two_product(double a, double b, double& x, double& y) {
+  x = a * b;
+  double ahi, alo, bhi, blo;
+  split(a, ahi, alo);
+  split(b, bhi, blo);
+  const double err1 = x - ahi * bhi;
+  const double err2 = err1 - alo * bhi;
+  const double err3 = err2 - ahi * blo;
+  y = alo * blo - err3;
+}
+
+// The exact difference a - b as an expansion of at most two components.
+Expansion diff(double a, double b) {
+  double x, y;
+  two_diff(a, b, x, y);
+  Expansion e;
+  if (y != 0.0) e.push_back(y);
+  if (x != 0.0) e.push_back(x);
+  return e;
+}
+
+// e + b, zero components dropped.
+Expansion grow(const Expansion& e, double b) {
+  Expansion h;
+  h.reserve(e.size() + 1);
+  double q = b;
+  for (double c : e) {
+    double sum, err;
+    two_sum(q, c, sum, err);
+    if (err != 0.0) h.push_back(err);
+    q = sum;
+  }
+  if (q != 0.0) h.push_back(q);
+  return h;
+}
+
+Expansion add(const Expansion& e, const Expansion& f) {
+  Expansion h = e;
+  for (double c : f) h = grow(h, c);
+  return h;
+}
+
+Expansion negate(Expansion e) {
+  for (double& c : e) c = -c;
+  return e;
+}
+
+Expansion sub(const Expansion& e, const Expansion& f) { return add(e, negate(f)); }
+
+// e * b, zero components dropped.
+Expansion scale(const Expansion& e, double b) {
+  Expansion h;
+  if (e.empty() || b == 0.0) return h;
+  h.reserve(2 * e.size());
+  double q, err;
+  two_product(e[0], b, q, err);
+  if (err != 0.0) h.push_back(err);
+  for (std::size_t i = 1; i < e.size(); ++i) {
+    double p1, p0, sum, x;
+    two_product(e[i], b, p1, p0);
+    two_sum(q, p0, sum, x);
+    if (x != 0.0) h.push_back(x);
+    fast_two_sum(p1, sum, q, x);
+    if (x != 0.0) h.push_back(x);
+  }
+  if (q != 0.0) h.push_back(q);
+  return h;
+}
+
+Expansion mul(const Expansion& e, const Expansion& f) {
+  Expansion h;
+  for (double c : f) h = add(h, scale(e, c));
+  return h;
+}
+
+// An approximation of the value with the exact sign: components summed from the
+// smallest, so the largest one dominates; 0 exactly when the expansion is empty.
+double estimate(const Expansion& e) {
+  if (e.empty()) return 0.0;
+  double s = 0.0;
+  for (double c : e) s += c;
+  // Cancellation cannot flip the sign of a non-overlapping expansion's sum, but
+  // rounding the partial sums could give 0: keep the top component's sign then.
+  if (s == 0.0 || std::signbit(s) != std::signbit(e.back())) return e.back();
+  return s;
+}
+
+// |u x v| parts for 2-D exact determinants: u0 v1 - u1 v0.
+Expansion cross2(const Expansion& u0, const Expansion& u1, const Expansion& v0, const Expansion& v1) {
+  return sub(mul(u0, v1), mul(u1, v0));
+}
+
+
+double incircle_exact(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
+  const Expansion adx = diff(a[0], d[0]), ady = diff(a[1], d[1]);
+  const Expansion bdx = diff(b[0], d[0]), bdy = diff(b[1], d[1]);
+  const Expansion cdx = diff(c[0], d[0]), cdy = diff(c[1], d[1]);
+  const Expansion alift = add(mul(adx, adx), mul(ady, ady));
+  const Expansion blift = add(mul(bdx, bdx), mul(bdy, bdy));
+  const Expansion clift = add(mul(cdx, cdx), mul(cdy, cdy));
+  Expansion det = mul(alift, cross2(bdx, bdy, cdx, cdy));
+  det = add(det, mul(blift, cross2(cdx, cdy, adx, ady)));
+  det = add(det, mul(clift, cross2(adx, ady, bdx, bdy)));
+  return estimate(det);
+}
+
+// det [a - d; b - d; c - d], the opposite sign of orient3d.
+Expansion det3_exact(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
+  const Expansion adx = diff(a[0], d[0]), ady = diff(a[1], d[1]), adz = diff(a[2], d[2]);
+  const Expansion bdx = diff(b[0], d[0]), bdy = diff(b[1], d[1]), bdz = diff(b[2], d[2]);
+  const Expansion cdx = diff(c[0], d[0]), cdy = diff(c[1], d[1]), cdz = diff(c[2], d[2]);
+  Expansion det = mul(adz, cross2(bdx, bdy, cdx, cdy));
+  det = add(det, mul(bdz, cross2(cdx, cdy, adx, ady)));
+  det = add(det, mul(cdz, cross2(adx, ady, bdx, bdy)));
+  return det;
+}
+
+double insphere_exact(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) {
+  const Expansion aex = diff(a[0], e[0]), aey = diff(a[1], e[1]), aez = diff(a[2], e[2]);
+  const Expansion bex = diff(b[0], e[0]), bey = diff(b[1], e[1]), bez = diff(b[2], e[2]);
+  const Expansion cex = diff(c[0], e[0]), cey = diff(c[1], e[1]), cez = diff(c[2], e[2]);
+  const Expansion dex = diff(d[0], e[0]), dey = diff(d[1], e[1]), dez = diff(d[2], e[2]);
+  const Expansion ab = cross2(aex, aey, bex, bey);
+  const Expansion bc = cross2(bex, bey, cex, cey);
+  const Expansion cd = cross2(cex, cey, dex, dey);
+  const Expansion da = cross2(dex, dey, aex, aey);
+  const Expansion ac = cross2(aex, aey, cex, cey);
+  const Expansion bd = cross2(bex, bey, dex, dey);
+  const Expansion abc = add(sub(mul(aez, bc), mul(bez, ac)), mul(cez, ab));
+  const Expansion bcd = add(sub(mul(bez, cd), mul(cez, bd)), mul(dez, bc));
+  const Expansion cda = add(add(mul(cez, da), mul(dez, ac)), mul(aez, cd));
+  const Expansion dab = add(add(mul(dez, ab), mul(aez, bd)), mul(bez, da));
+  auto lift = [](const Expansion& x, const Expansion& y, const Expansion& z) {
+    return add(add(mul(x, x), mul(y, y)), mul(z, z));
+  };
+  const Expansion alift = lift(aex, aey, aez), blift = lift(bex, bey, bez);
+  const Expansion clift = lift(cex, cey, cez), dlift = lift(dex, dey, dez);
+  const Expansion det = add(sub(mul(dlift, abc), mul(clift, dab)), sub(mul(blift, cda), mul(alift, bcd)));
+  // The determinant is positive for an inside point of a tetrahedron with
+  // det [a - d; b - d; c - d] > 0, that is orient3d < 0: flip to our convention.
+  return -estimate(det);
+}
+
+}  // namespace
+
+double detail::orient2d_exact(const Point2& a, const Point2& b, const Point2& c) {
+  return estimate(cross2(diff(b[0], a[0]), diff(b[1], a[1]), diff(c[0], a[0]), diff(c[1], a[1])));
+}
+
+double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
+  const double adx = a[0] - d[0], ady = a[1] - d[1];
+  const double bdx = b[0] - d[0], bdy = b[1] - d[1];
+  const double cdx = c[0] - d[0], cdy = c[1] - d[1];
+  const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
+  const double cdxady = cdx * ady, adxcdy = adx * cdy;
+  const double adxbdy = adx * bdy, bdxady = bdx * ady;
+  const double alift = adx * adx + ady * ady;
+  const double blift = bdx * bdx + bdy * bdy;
+  const double clift = cdx * cdx + cdy * cdy;
+  const double det = alift * (bdxcdy - cdxbdy) + blift * (cdxady - adxcdy) + clift * (adxbdy - bdxady);
+  const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * alift +
+                           (std::fabs(cdxady) + std::fabs(adxcdy)) * blift +
+                           (std::fabs(adxbdy) + std::fabs(bdxady)) * clift;
+  const double bound = kIncircleBound * permanent;
+  if (det > bound || -det > bound) return det;
+  return incircle_exact(a, b, c, d);
+}
+
+double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
+  // Evaluated about d, as det [a - d; b - d; c - d] = -orient3d.
+  const double adx = a[0] - d[0], ady = a[1] - d[1], adz = a[2] - d[2];
+  const double bdx = b[0] - d[0], bdy = b[1] - d[1], bdz = b[2] - d[2];
+  const double cdx = c[0] - d[0], cdy = c[1] - d[1], cdz = c[2] - d[2];
+  const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
+  const double cdxady = cdx * ady, adxcdy = adx * cdy;
+  const double adxbdy = adx * bdy, bdxady = bdx * ady;
+  const double det = adz * (bdxcdy - cdxbdy) + bdz * (cdxady - adxcdy) + cdz * (adxbdy - bdxady);
+  const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * std::fabs(adz) +
+                           (std::fabs(cdxady) + std::fabs(adxcdy)) * std::fabs(bdz) +
+                           (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
+  const double bound = kOrient3dBound * permanent;
+  if (det > bound || -det > bound) return -det;
+  return -estimate(det3_exact(a, b, c, d));
+}
+
+double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) {
+  const double aex = a[0] - e[0], aey = a[1] - e[1], aez = a[2] - e[2];
+  const double bex = b[0] - e[0], bey = b[1] - e[1], bez = b[2] - e[2];
+  const double cex = c[0] - e[0], cey = c[1] - e[1], cez = c[2] - e[2];
+  const double dex = d[0] - e[0], dey = d[1] - e[1], dez = d[2] - e[2];
+  const double aexbey = aex * bey, bexaey = bex * aey;
+  const double bexcey = bex * cey, cexbey = cex * bey;
+  const double cexdey = cex * dey, dexcey = dex * cey;
+  const double dexaey = dex * aey, aexdey = aex * dey;
+  const double aexcey = aex * cey, cexaey = cex * aey;
+  const double bexdey = bex * dey, dexbey = dex * bey;
+  const double ab = aexbey - bexaey, bc = bexcey - cexbey, cd = cexdey - dexcey;
+  const double da = dexaey - aexdey, ac = aexcey - cexaey, bd = bexdey - dexbey;
+  const double abc = aez * bc - bez * ac + cez * ab;
+  const double bcd = bez * cd - cez * bd + dez * bc;
+  const double cda = cez * da + dez * ac + aez * cd;
+  const double dab = dez * ab + aez * bd + bez * da;
+  const double alift = aex * aex + aey * aey + aez * aez;
+  const double blift = bex * bex + bey * bey + bez * bez;
+  const double clift = cex * cex + cey * cey + cez * cez;
+  const double dlift = dex * dex + dey * dey + dez * dez;
+  const double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
+  const double az = std::fabs(aez), bz = std::fabs(bez), cz = std::fabs(cez), dz = std::fabs(dez);
+  const double p_ab = std::fabs(aexbey) + std::fabs(bexaey), p_bc = std::fabs(bexcey) + std::fabs(cexbey);
+  const double p_cd = std::fabs(cexdey) + std::fabs(dexcey), p_da = std::fabs(dexaey) + std::fabs(aexdey);
+  const double p_ac = std::fabs(aexcey) + std::fabs(cexaey), p_bd = std::fabs(bexdey) + std::fabs(dexbey);
+  const double permanent = (p_cd * bz + p_bd * cz + p_bc * dz) * alift + (p_da * cz + p_ac * dz + p_cd * az) * blift +
+                           (p_ab * dz + p_bd * az + p_da * bz) * clift + (p_bc * az + p_ac * bz + p_ab * cz) * dlift;
+  const double bound = kInsphereBound * permanent;
+  if (det > bound || -det > bound) return -det;
+  return insphere_exact(a, b, c, d, e);
+}
+
+}  // namespace quenlith::ops::mesher

@@ -1,0 +1,13 @@
+#pragma once
+// Module functions that generate and transform meshes: line, circle, arc,
+// to_quadratic, convert, invert.
+#include <Python.h>
+
+namespace quenlith::py {
+extern PyMethodDef line_def;
+extern PyMethodDef circle_def;
+extern PyMethodDef arc_def;
+extern PyMethodDef to_quadratic_def;
+extern PyMethodDef convert_def;
+extern PyMethodDef invert_def;
+}  // namespace quenlith::py

@@ -1,0 +1,76 @@
+#include "store/file_write.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include <fmt/format.h>
+
+#include "base/error.hpp"
+#include "store/fd.hpp"
+
+namespace quenlith::store {
+
+namespace {
+
+std::atomic<std::uint64_t> g_temp_counter{0};
+
+}  // namespace
+
+bool write_exclusive_file(const std::string& path, std::span<const std::uint8_t> bytes, mode_t mode,
+                          bool exact_mode) {
+  int raw;
+  do raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+  while (raw < 0 && errno == EINTR);
+  if (raw < 0) {
+    if (errno == EEXIST) return false;
+    throw Error::io_errno(errno);
+  }
+  Fd fd(raw);
+  auto fail = [&](int err) {
+    fd.close();
+    ::unlink(path.c_str());
+    return Error::io_errno(err);
+  };
+  // The creation mask may have taken bits from the mode.
+  if (exact_mode && ::fchmod(fd.get(), mode) != 0) throw fail(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw fail(errno);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (fd.close() != 0) {
+    const int err = errno;
+    ::unlink(path.c_str());
+    throw Error::io_errno(err);
+  }
+  return true;
+}
+
+void replace_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp;
+  bool written = false;
+  // A name left over by an earlier process with the same id only costs a retry.
+  for (int attempt = 0; attempt < 1000 && !written; ++attempt) {
+    temp = fmt::format("{}.{}.{}.{}.tmp", dir, name, ::getpid(), g_temp_counter.fetch_add(1, std::memory_order_relaxed));
+    written = write_exclusive_file(temp, bytes, 0666, false);
+  }
+  if (!written) throw Error::io_errno(EEXIST);
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    throw Error::io_errno(err);
+  }
+}
+
+}  // namespace quenlith::store

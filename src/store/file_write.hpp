@@ -1,0 +1,26 @@
+#pragma once
+// Whole-file writes: the two ways the system puts a file on disk.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace quenlith::store {
+
+// Creates `path` exclusively (O_EXCL: never over an existing file, never through a
+// symbolic link) and writes `bytes` whole. The file gets `mode` less the creation
+// mask, or exactly `mode` when `exact_mode`. Returns false, creating nothing, when
+// the name is taken; any other failure removes the partial file and throws Error::io
+// with the operating system's text ("No such file or directory (os error 2)").
+bool write_exclusive_file(const std::string& path, std::span<const std::uint8_t> bytes, mode_t mode,
+                          bool exact_mode);
+
+// Replaces the content of `path` (creating it, mode 0666 less the creation mask) so
+// that a reader sees the old file or the whole new one, never a part: the bytes go to
+// a new file beside it ("{dir}/.{name}.{pid}.{n}.tmp"), which is then renamed over
+// `path`. A failure removes the temporary file, leaves `path` as it was and throws
+// Error::io. A symbolic link at `path` is replaced, not followed.
+void replace_file(const std::string& path, std::span<const std::uint8_t> bytes);
+
+}  // namespace quenlith::store

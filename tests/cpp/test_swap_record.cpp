@@ -1,0 +1,234 @@
+// Swap files: the CRC-32C checksum and the header that guards every record before a
+// field of it is decoded. A record damaged on disk is refused without touching what
+// it names: a flipped bit in its Coords handle would otherwise release a Coords the
+// record never held, and a lowered node count would let gc() collect a node in use.
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <gtest/gtest.h>
+
+#include "containers/finite_element_space/cell_geometry.hpp"
+#include "containers/finite_element_space/sub_finite_element_space.hpp"
+#include "containers/mesh/coords.hpp"
+#include "containers/mesh/submesh.hpp"
+#include "store/crc32c.hpp"
+#include "store/guard.hpp"
+#include "store/record_writer.hpp"
+#include "store/store.hpp"
+#include "store/swap_dir.hpp"
+#include "store/swap_file.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace quenlith;
+using containers::finite_element_space::CellGeometry;
+using containers::finite_element_space::Interpolation;
+using containers::finite_element_space::QuadratureRule;
+using containers::finite_element_space::SubFiniteElementSpace;
+using containers::mesh::Coords;
+using containers::mesh::ElementType;
+using containers::mesh::NodeId;
+using containers::mesh::SubMesh;
+using store::Handle;
+using store::ResidencyKind;
+using store::Store;
+using quenlith::testing::error_text;
+using quenlith::testing::slurp;
+using quenlith::testing::spit;
+namespace fs = std::filesystem;
+
+TEST(Crc32c, KnownValues) {
+  std::vector<std::uint8_t> ascending(32);
+  for (std::size_t i = 0; i < 32; ++i) ascending[i] = static_cast<std::uint8_t>(i);
+  const std::vector<std::uint8_t> descending(ascending.rbegin(), ascending.rend());
+  const std::string digits = "123456789";
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t crc;
+  } cases[] = {
+      {"empty", {}, 0},
+      {"digits", {digits.begin(), digits.end()}, 0xE3069283u},
+      {"zeros", std::vector<std::uint8_t>(32, 0x00), 0x8A9136AAu},
+      {"ones", std::vector<std::uint8_t>(32, 0xFF), 0x62A8AB43u},
+      {"ascending", ascending, 0x46DD794Eu},
+      {"descending", descending, 0x113FDB5Cu},
+  };
+  for (const auto& c : cases) EXPECT_EQ(store::crc32c(c.bytes), c.crc) << c.name;
+}
+
+TEST(Crc32c, ContinuesAcrossAnySplit) {
+  std::vector<std::uint8_t> bytes(37);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 89 + 7);
+  const std::uint32_t whole = store::crc32c(bytes);
+  const std::span<const std::uint8_t> all(bytes);
+  for (std::size_t cut = 0; cut <= bytes.size(); ++cut)
+    EXPECT_EQ(store::crc32c(all.subspan(cut), store::crc32c(all.first(cut))), whole) << cut;
+}
+
+// The record as the type's encoder writes it.
+template <class T>
+std::vector<std::uint8_t> encoded(const Handle<T>& h) {
+  store::RecordWriter w;
+  store::StoredTypeTraits<T>::encode(*store::read(h), w);
+  return w.take();
+}
+
+// Everything a record may name about a Coords: its units and its whole state.
+std::string coords_state(const Handle<Coords>& h) {
+  return fmt::format("{} unit(s), record {}", Store<Coords>::instance().use_count(h), fmt::join(encoded(h), " "));
+}
+
+Handle<Coords> make_coords(std::uint8_t dim, const std::vector<std::vector<double>>& points) {
+  Handle<Coords> h = store::insert(Coords(dim));
+  store::WriteGuard<Coords> w = store::write(h);
+  for (const auto& p : points) w->decref(w->add_node(p));  // only cells hold the nodes
+  return h;
+}
+
+Handle<SubMesh> make_sub(const Handle<Coords>& coords, ElementType t, const std::vector<NodeId>& cell) {
+  SubMesh sub(t, coords);
+  sub.add_cell(cell);
+  return store::insert(std::move(sub));
+}
+
+class DamagedSwapFile : public ::testing::Test {
+ protected:
+  void SetUp() override { store::set_swap_dir(dir_.path()); }
+
+  // Flips each bit of the swap file at `path` in turn, then cuts the file at every
+  // length: every `read()` is refused as a serialization error and leaves `named()`
+  // as it was. The file is put back afterwards.
+  static void expect_every_damage_refused(const std::string& path, const std::function<void()>& read,
+                                          const std::function<std::string()>& named) {
+    const std::vector<char> good = slurp(path);
+    ASSERT_GT(good.size(), 16u);
+    const std::string before = named();
+    auto refused = [&](const std::string& damage) {
+      const std::string text = error_text(read);
+      ASSERT_EQ(text.rfind("serialization error: ", 0), 0u) << damage << ": " << text;
+      ASSERT_EQ(named(), before) << damage;
+      ASSERT_TRUE(fs::exists(path)) << damage << ": the file must stay";
+    };
+    for (std::size_t i = 0; i < good.size(); ++i)
+      for (int bit = 0; bit < 8; ++bit) {
+        std::vector<char> bad = good;
+        bad[i] = static_cast<char>(bad[i] ^ (1 << bit));
+        spit(path, bad, bad.size());
+        refused(fmt::format("flip bit {} of byte {}", bit, i));
+        if (::testing::Test::HasFatalFailure()) return;
+      }
+    for (std::size_t n = 0; n < good.size(); ++n) {
+      spit(path, good, n);
+      refused(fmt::format("cut at {}", n));
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+    spit(path, good, good.size());
+  }
+
+  quenlith::testing::TempDir dir_{"swap-record-test"};
+};
+
+TEST_F(DamagedSwapFile, CoordsRecordIsRefusedAndKept) {
+  Handle<Coords> h = make_coords(2, {{0, 1}, {2.5, -1}, {4, 4}});
+  {
+    store::WriteGuard<Coords> w = store::write(h);
+    w->incref(1);
+    w->add_config("moved");
+    w->set_permutation({2, 0, 1});
+  }
+  const std::vector<std::uint8_t> before = encoded(h);
+  auto& coords = Store<Coords>::instance();
+  coords.swap_out(h);
+  const std::string path = coords.swap_path(h).value();
+  expect_every_damage_refused(
+      path, [&] { (void)store::read(h); },
+      [&] { return fmt::format("{} {}", coords.use_count(h), coords.swap_path(h).value_or("resident")); });
+  EXPECT_EQ(encoded(h), before);
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(DamagedSwapFile, SubMeshRecordTouchesNoCoords) {
+  Handle<Coords> coords = make_coords(2, {{0, 0}, {1, 0}, {1, 1}, {0, 1}});
+  Handle<Coords> other = make_coords(2, {{5, 5}, {6, 5}, {6, 6}, {5, 6}});
+  Handle<SubMesh> other_sub = make_sub(other, ElementType::QUA4, {0, 1, 2, 3});
+  Handle<SubMesh> sub = make_sub(coords, ElementType::QUA4, {0, 1, 2, 3});
+  auto& submeshes = Store<SubMesh>::instance();
+  submeshes.swap_out(sub);
+  const std::string path = submeshes.swap_path(sub).value();
+  auto named = [&] { return coords_state(coords) + " / " + coords_state(other); };
+  expect_every_damage_refused(path, [&] { (void)store::read(sub); }, named);
+  const std::string before = named();
+
+  // The Coords handle rewritten to name the other live Coords (header, then the
+  // element type's 4 bytes, then idx and gen), as a damaged block could: the last
+  // release must give back nothing to either.
+  std::vector<char> bad = slurp(path);
+  const std::uint32_t id[] = {other.idx(), other.gen()};
+  std::memcpy(bad.data() + 16 + 4, id, sizeof id);
+  spit(path, bad, bad.size());
+  sub = {};
+  EXPECT_EQ(named(), before);
+  EXPECT_TRUE(fs::exists(path));  // kept with the units it names
+  EXPECT_EQ(store::read(other)->refcount(0), 1u);
+  EXPECT_EQ(store::write(other)->gc(), 0u);
+}
+
+TEST_F(DamagedSwapFile, SubspaceRecordTouchesNoSubMesh) {
+  Handle<Coords> coords = make_coords(2, {{0, 0}, {1, 0}, {0, 1}});
+  Handle<SubFiniteElementSpace> h = store::insert(SubFiniteElementSpace::create(
+      make_sub(coords, ElementType::TRI3, {0, 1, 2}), Interpolation::LAGRANGE1, QuadratureRule::GAUSS));
+  const Handle<SubMesh> sub = store::read(h)->submesh();
+  const std::vector<std::uint8_t> before = encoded(h);
+  auto& spaces = Store<SubFiniteElementSpace>::instance();
+  spaces.swap_out(h);
+  expect_every_damage_refused(
+      spaces.swap_path(h).value(), [&] { (void)store::read(h); },
+      [&] {
+        return fmt::format("{} submesh unit(s), sealed {}, {}", Store<SubMesh>::instance().use_count(sub),
+                           store::read(sub)->is_sealed(), coords_state(coords));
+      });
+  EXPECT_EQ(encoded(h), before);
+}
+
+// A record with a valid checksum is still checked field by field before a field
+// sizes anything: the space dimension sizes every geometric buffer.
+TEST_F(DamagedSwapFile, SubspaceSpaceDimIsCheckedBeforeItSizesAnything) {
+  Handle<Coords> coords = make_coords(2, {{0, 0}, {1, 0}, {0, 1}});
+  Handle<SubFiniteElementSpace> h = store::insert(SubFiniteElementSpace::create(
+      make_sub(coords, ElementType::TRI3, {0, 1, 2}), Interpolation::LAGRANGE1, QuadratureRule::GAUSS));
+  auto& spaces = Store<SubFiniteElementSpace>::instance();
+  std::vector<std::uint8_t> record = encoded(h);
+  // With space_dim at bytes 16..24 of the record (after the handle and two variants).
+  auto swap_out_with_space_dim = [&](std::uint64_t space_dim) {
+    std::memcpy(record.data() + 16, &space_dim, 8);
+    spaces.swap_out(h);
+    const std::string crafted = store::write_new_swap_file(dir_.path(), "crafted", record);
+    fs::rename(crafted, spaces.swap_path(h).value());
+  };
+  for (const std::uint64_t space_dim : {std::uint64_t{0}, std::uint64_t{256}, std::uint64_t{1} << 40,
+                                        std::numeric_limits<std::uint64_t>::max()}) {
+    swap_out_with_space_dim(space_dim);
+    EXPECT_EQ(error_text([&] { (void)store::read(h); }),
+              fmt::format("serialization error: SubFiniteElementSpace: space dim {} is not a Coords dimension (1 "
+                          "to 255)",
+                          space_dim));
+    fs::remove(spaces.swap_path(h).value());
+  }
+  // A dimension a Coords could have, but not this one's: refused where it meets it.
+  swap_out_with_space_dim(255);
+  store::ReadGuard<SubFiniteElementSpace> space = store::read(h);
+  const std::string mismatch = "SubFiniteElementSpace: space dim 255 ≠ Coords dim 2";
+  EXPECT_EQ(error_text([&] { (void)space->jacobian(0, 0); }), mismatch);
+  EXPECT_EQ(error_text([&] { CellGeometry geometry(*space); }), mismatch);
+}
+
+}  // namespace

@@ -1,0 +1,659 @@
+// The surface mesher's internals: insertion invariants, the indexed boundary
+// recovery against its literal (scanning) form, the refinement's end state, the
+// interruption path and the independence from the number of threads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+#include "containers/mesh/coords.hpp"
+#include "containers/mesh/mesh.hpp"
+#include "containers/mesh/submesh.hpp"
+#include "ops/mesher/triangulate_surface/constrain.hpp"
+#include "ops/mesher/triangulate_surface/improve.hpp"
+#include "ops/mesher/triangulate_surface/refine.hpp"
+#include "ops/mesher/triangulate_surface/triangulate_surface.hpp"
+#include "parallel/pool.hpp"
+#include "store/guard.hpp"
+#include "store/store.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace quenlith::ops::mesher;
+using namespace quenlith::ops::mesher::tri;
+using quenlith::Error;
+using quenlith::containers::mesh::Coords;
+using quenlith::containers::mesh::ElementType;
+using quenlith::containers::mesh::Mesh;
+using quenlith::containers::mesh::NodeId;
+using quenlith::containers::mesh::SubMesh;
+using quenlith::store::Handle;
+using quenlith::store::InterruptCheck;
+namespace store = quenlith::store;
+
+const InterruptCheck kNever;
+
+// ---------------------------------------------------------------------------
+// Fixtures: loops of points.
+
+std::vector<Point2> regular(int n, double r, double cx = 0.0, double cy = 0.0, bool clockwise = false) {
+  std::vector<Point2> out;
+  for (int i = 0; i < n; ++i) {
+    const double t = 2.0 * M_PI * i / n * (clockwise ? -1.0 : 1.0);
+    out.push_back({cx + r * std::cos(t), cy + r * std::sin(t)});
+  }
+  return out;
+}
+
+std::vector<Point2> rect(double x0, double y0, double x1, double y1, int per_side, bool clockwise = false) {
+  std::vector<Point2> out;
+  const Point2 corners[4] = {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}};
+  for (int c = 0; c < 4; ++c) {
+    const Point2 a = corners[c], b = corners[(c + 1) % 4];
+    for (int i = 0; i < per_side; ++i) {
+      const double t = double(i) / per_side;
+      out.push_back({a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1])});
+    }
+  }
+  if (clockwise) std::reverse(out.begin() + 1, out.end());
+  return out;
+}
+
+// A star: alternating radii, concave at every other point.
+std::vector<Point2> star(int tips, double r_out, double r_in, bool clockwise = false) {
+  std::vector<Point2> out;
+  for (int i = 0; i < 2 * tips; ++i) {
+    const double t = M_PI * i / tips * (clockwise ? -1.0 : 1.0);
+    const double r = i % 2 ? r_in : r_out;
+    out.push_back({r * std::cos(t), r * std::sin(t)});
+  }
+  return out;
+}
+
+// A comb: long teeth whose segments cross many triangles of the unconstrained
+// Delaunay triangulation.
+std::vector<Point2> comb(int teeth) {
+  std::vector<Point2> out{{0, 0}, {double(2 * teeth), 0}};
+  for (int i = teeth - 1; i >= 0; --i) {
+    out.push_back({2.0 * i + 1.9, 10.0});
+    out.push_back({2.0 * i + 1.0, 0.3});
+    out.push_back({2.0 * i + 0.1, 10.0});
+  }
+  return out;
+}
+
+struct DomainCase {
+  std::string name;
+  std::vector<std::vector<Point2>> loops;  // outer first, then holes
+};
+
+std::vector<DomainCase> domain_cases() {
+  return {
+      {"square", {rect(0, 0, 1, 1, 1)}},
+      {"square_with_hole", {rect(0, 0, 4, 4, 4), rect(1.5, 1.5, 2.5, 2.5, 1, true)}},
+      {"star_with_hole", {star(7, 3.0, 1.0), regular(5, 0.4, 0.1, 0.05, true)}},
+      {"comb", {comb(6)}},
+      {"thin_sliver", {{{0, 0}, {10, 0}, {10, 0.01}, {5, 0.02}, {0, 0.01}}}},
+      {"cocircular", {regular(24, 1.0), regular(12, 0.5, 0, 0, true)}},
+      {"diagonal", {{{0, 0}, {1, 1}, {2, 2}, {3, 3}, {2, 3}, {1, 2}, {0, 1}}}},
+      {"rotated_square_grid", {{{0, -2}, {1, -1}, {2, 0}, {1, 1}, {0, 2}, {-1, 1}, {-2, 0}, {-1, -1}}}},
+  };
+}
+
+struct FlatDomain {
+  std::vector<Point2> points;
+  std::vector<LoopRange> ranges;
+};
+
+FlatDomain flatten(const DomainCase& c) {
+  FlatDomain d;
+  for (const auto& loop : c.loops) {
+    d.ranges.push_back({Vertex(d.points.size()), Vertex(loop.size())});
+    d.points.insert(d.points.end(), loop.begin(), loop.end());
+  }
+  return d;
+}
+
+// ---------------------------------------------------------------------------
+// Invariant checks.
+
+void expect_valid(const Triangulation& tr, const std::string& where) {
+  for (std::size_t s = 0; s < tr.slot_count(); ++s) {
+    const Triangle& t = tr.triangles[s];
+    if (t.dead) continue;
+    ASSERT_GT(orient2d(tr.jittered[t.v[0]], tr.jittered[t.v[1]], tr.jittered[t.v[2]]), 0.0) << where << " slot " << s;
+    for (int k = 0; k < 3; ++k) {
+      const Slot u = t.n[k];
+      if (u < 0) continue;
+      ASSERT_TRUE(tr.live(u)) << where << " slot " << s;
+      const int back = tr.find_edge(u, t.v[next3(k)], t.v[k]);
+      ASSERT_GE(back, 0) << where << " slot " << s;
+      ASSERT_EQ(tr.tri(u).n[back], Slot(s)) << where << " slot " << s;
+      ASSERT_EQ(tr.tri(u).c[back], t.c[k]) << where << " slot " << s;
+    }
+  }
+  std::vector<int> on_free(tr.slot_count(), 0);
+  for (Slot s : tr.free) ++on_free[std::size_t(s)];
+  for (std::size_t s = 0; s < tr.slot_count(); ++s) ASSERT_EQ(on_free[s], tr.triangles[s].dead ? 1 : 0) << where;
+}
+
+// ---------------------------------------------------------------------------
+// Insertion.
+
+class InsertionInvariants : public ::testing::TestWithParam<int> {};
+
+TEST_P(InsertionInvariants, EveryInsertionKeepsTheStructureValid) {
+  // Point sets that stress ties: a grid (cocircular squares, points on lines),
+  // points on the diagonal x = y, repeated points and random points.
+  std::vector<Point2> pts;
+  std::mt19937_64 rng(GetParam());
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  switch (GetParam()) {
+    case 0:
+      for (int i = 0; i < 12; ++i)
+        for (int j = 0; j < 12; ++j) pts.push_back({double(i), double(j)});
+      break;
+    case 1:
+      for (int i = 0; i < 100; ++i) pts.push_back({i * 0.01, i * 0.01});
+      for (int i = 0; i < 50; ++i) pts.push_back({u(rng), u(rng)});
+      break;
+    case 2:
+      for (int i = 0; i < 60; ++i) pts.push_back({std::floor(u(rng) * 4), std::floor(u(rng) * 4)});
+      break;
+    default:
+      for (int i = 0; i < 500; ++i) pts.push_back({u(rng), u(rng)});
+  }
+  Triangulation tr;
+  start_domain(tr, std::vector<Point2>(pts.begin(), pts.begin() + 3), kNever);
+  // start_domain inserted the first three; insert the rest one by one, checking.
+  // (Further points are added after the super vertices, like refinement points.)
+  for (std::size_t i = 3; i < pts.size(); ++i) {
+    const Vertex k = tr.add_point(pts[i], false);
+    tr.insert_point(k, tr.hint, kNever);
+    expect_valid(tr, "after point " + std::to_string(i));
+    if (HasFatalFailure()) return;
+  }
+  std::size_t live = 0;
+  for (const Triangle& t : tr.triangles) live += !t.dead;
+  EXPECT_EQ(live, 2 * tr.points.size() - 3 - 2);  // 2n - h - 2 with the 3 super vertices as hull
+}
+
+INSTANTIATE_TEST_SUITE_P(PointSets, InsertionInvariants, ::testing::Values(0, 1, 2, 3));
+
+TEST(Insertion, CocircularSquareDiagonalDependsOnlyOnThePerturbation) {
+  const std::vector<Point2> square{{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+  Triangulation a, b;
+  start_domain(a, square, kNever);
+  start_domain(b, square, kNever);
+  ASSERT_EQ(a.triangles.size(), b.triangles.size());
+  for (std::size_t s = 0; s < a.triangles.size(); ++s) EXPECT_EQ(a.triangles[s].v, b.triangles[s].v);
+}
+
+// ---------------------------------------------------------------------------
+// The literal form of the recovery and marking phases: every scan as written,
+// a full link rebuild after each recovered segment.
+
+void literal_build(Triangulation& tr, const FlatDomain& d) {
+  start_domain(tr, d.points, kNever);
+  const std::vector<Segment> segments = boundary_segments(d.ranges);
+  for (const Segment& seg : segments) {
+    std::vector<Slot> slots_of_a;
+    for (std::size_t s = 0; s < tr.slot_count(); ++s) {
+      const Triangle& t = tr.triangles[s];
+      if (!t.dead && (t.v[0] == seg[0] || t.v[1] == seg[0] || t.v[2] == seg[0])) slots_of_a.push_back(Slot(s));
+    }
+    if (recover_segment(tr, seg[0], seg[1], slots_of_a).needed) tr.link_triangles();
+  }
+  tr.link_triangles();
+  for (const Segment& seg : segments) {
+    Slot t1 = -1, t2 = -1;
+    for (std::size_t s = 0; s < tr.slot_count(); ++s) {
+      if (tr.triangles[s].dead) continue;
+      if (t1 < 0 && tr.find_edge(Slot(s), seg[0], seg[1]) >= 0) t1 = Slot(s);
+      if (t2 < 0 && tr.find_edge(Slot(s), seg[1], seg[0]) >= 0) t2 = Slot(s);
+    }
+    if (t1 < 0 || t2 < 0) throw Error::message("triangulate_surface: internal error recovering a boundary edge");
+    tr.tri(t1).c[tr.find_edge(t1, seg[0], seg[1])] = true;
+    tr.tri(t2).c[tr.find_edge(t2, seg[1], seg[0])] = true;
+  }
+  remove_super_triangle(tr);
+  tr.link_triangles();
+  lawson_pass(tr);
+  mark_interior(tr, kNever);
+}
+
+void expect_same(const Triangulation& a, const Triangulation& b) {
+  ASSERT_EQ(a.triangles.size(), b.triangles.size());
+  for (std::size_t s = 0; s < a.triangles.size(); ++s) {
+    const Triangle &x = a.triangles[s], &y = b.triangles[s];
+    ASSERT_EQ(x.dead, y.dead) << "slot " << s;
+    if (x.dead) continue;
+    EXPECT_EQ(x.v, y.v) << "slot " << s;
+    EXPECT_EQ(x.n, y.n) << "slot " << s;
+    EXPECT_EQ(x.c, y.c) << "slot " << s;
+    EXPECT_EQ(bool(a.inside[s]), bool(b.inside[s])) << "slot " << s;
+  }
+  EXPECT_EQ(a.free, b.free);
+}
+
+class Recovery : public ::testing::TestWithParam<DomainCase> {};
+
+TEST_P(Recovery, IndexedRecoveryEqualsTheLiteralOne) {
+  const FlatDomain d = flatten(GetParam());
+  Triangulation fast, literal;
+  build_constrained(fast, d.points, d.ranges, kNever);
+  literal_build(literal, d);
+  expect_same(fast, literal);
+  expect_valid(fast, GetParam().name);
+  // Refinement and the last stage then see the same structure: same output.
+  for (Triangulation* tr : {&fast, &literal}) {
+    refine_ruppert(*tr, 0.5, kNever);
+    improve(*tr, kNever);
+  }
+  EXPECT_EQ(final_triangles(fast), final_triangles(literal));
+  EXPECT_EQ(fast.points, literal.points);
+}
+
+TEST_P(Recovery, InsideTrianglesTileTheDomainWithEveryBoundaryEdge) {
+  const FlatDomain d = flatten(GetParam());
+  Triangulation tr;
+  build_constrained(tr, d.points, d.ranges, kNever);
+  double area = 0.0;
+  for (const auto& loop : GetParam().loops)
+    for (std::size_t i = 0; i < loop.size(); ++i) {
+      const Point2 &a = loop[i], &b = loop[(i + 1) % loop.size()];
+      area += 0.5 * (a[0] * b[1] - a[1] * b[0]);
+    }
+  double covered = 0.0;
+  for (const Triple& t : final_triangles(tr)) {
+    const double a2 = orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]);
+    EXPECT_GT(a2, 0.0);
+    covered += 0.5 * a2;
+  }
+  EXPECT_NEAR(covered, area, 1e-12 * std::fabs(area));
+  // Each directed boundary segment is an edge of exactly one inside triangle.
+  for (const Segment& seg : boundary_segments(d.ranges)) {
+    int count = 0;
+    for (const Triple& t : final_triangles(tr))
+      for (int k = 0; k < 3; ++k) count += t[k] == seg[0] && t[next3(k)] == seg[1];
+    EXPECT_EQ(count, 1) << seg[0] << "->" << seg[1];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Domains, Recovery, ::testing::ValuesIn(domain_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(Recovery, ASegmentCrossingOneEdgeIsTheFlipOfThatEdge) {
+  // A convex quadrilateral whose Delaunay diagonal is 1-3, with the loop
+  // starting so that the segments are already edges: nothing to recover, two
+  // inside triangles.
+  const std::vector<Point2> kite{{0, 0}, {4, -1}, {8, 0}, {4, 1}};
+  Triangulation tr;
+  const std::vector<LoopRange> ranges{{0, 4}};
+  build_constrained(tr, kite, ranges, kNever);
+  EXPECT_EQ(final_triangles(tr).size(), 2u);
+}
+
+TEST(Recovery, ChainPolygonTriangulationEmitsEars) {
+  Triangulation tr;
+  tr.jitter_amplitude = 0.0;
+  for (const Point2& p : std::vector<Point2>{{0, 0}, {2, 0}, {2, 2}, {1, 0.5}, {0, 2}}) tr.add_point(p, true);
+  const std::vector<Vertex> chain{0, 1, 2, 3, 4};
+  const auto tris = triangulate_polygon(tr, chain);
+  ASSERT_EQ(tris.size(), 3u);
+  for (const Triple& t : tris) EXPECT_GT(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]), 0.0);
+  // A clockwise chain is reversed first.
+  const std::vector<Vertex> cw{4, 3, 2, 1, 0};
+  EXPECT_EQ(triangulate_polygon(tr, cw).size(), 3u);
+}
+
+// ---------------------------------------------------------------------------
+// Refinement.
+
+TEST_P(Recovery, AfterRefinementEveryBadTriangleHasAGiveUpReason) {
+  const FlatDomain d = flatten(GetParam());
+  Triangulation tr;
+  build_constrained(tr, d.points, d.ranges, kNever);
+  double extent = 0.0;
+  for (const Point2& p : d.points) extent = std::max({extent, std::fabs(p[0]), std::fabs(p[1])});
+  const double h = extent / 8.0;
+  std::vector<GiveUp> reasons;
+  refine_ruppert(tr, h, kNever, &reasons);
+  expect_valid(tr, "refined");
+  ASSERT_EQ(reasons.size(), tr.slot_count());
+  int bad = 0;
+  for (std::size_t s = 0; s < tr.slot_count(); ++s) {
+    if (tr.triangles[s].dead || !tr.inside[s] || !is_bad(tr, tr.triangles[s], h)) continue;
+    EXPECT_NE(reasons[s], GiveUp::None) << "slot " << s;
+    ++bad;
+  }
+  // Every point refinement added is inside the domain and no boundary point moved.
+  for (std::size_t k = d.points.size(); k < tr.points.size(); ++k) EXPECT_FALSE(tr.boundary[k]);
+  RecordProperty("bad_left", bad);
+}
+
+TEST(Refinement, UnitSquareGetsItsCentreAndNothingElse) {
+  for (double h : {1.0, 0.1}) {
+    Triangulation tr;
+    const std::vector<LoopRange> ranges{{0, 4}};
+    build_constrained(tr, rect(0, 0, 1, 1, 1), ranges, kNever);
+    refine_ruppert(tr, h, kNever);
+    ASSERT_EQ(tr.points.size(), 5u) << h;
+    EXPECT_EQ(tr.points[4], (Point2{0.5, 0.5}));
+    EXPECT_EQ(final_triangles(tr).size(), 4u);
+  }
+}
+
+TEST(Refinement, SharpButTinyTrianglesAreLeftAlone) {
+  Triangulation tr;
+  tr.jitter_amplitude = 0.0;
+  for (const Point2& p : std::vector<Point2>{{0, 0}, {1e-3, 0}, {0, 1e-4}}) tr.add_point(p, true);
+  Triangle t;
+  t.v = {0, 1, 2};
+  EXPECT_FALSE(is_bad(tr, t, 1.0));   // shortest edge below h / 100
+  EXPECT_TRUE(is_bad(tr, t, 0.005));  // now it counts: about 5.7 degrees
+  EXPECT_TRUE(is_bad(tr, t, 5e-4));   // too long
+}
+
+// ---------------------------------------------------------------------------
+// The literal forms of the accelerated last-stage phases.
+
+void literal_improve_by_flips(Triangulation& tr, int max_passes) {
+  const auto& P = tr.points;
+  for (int pass = 1; pass <= max_passes; ++pass) {
+    bool flipped = false;
+    for (std::size_t si = 0; si < tr.slot_count(); ++si) {
+      const auto s = Slot(si);
+      if (!tr.live(s) || !tr.inside[si]) continue;
+      for (int k = 0; k < 3; ++k) {
+        const Triangle& t = tr.tri(s);
+        if (t.c[k] || t.n[k] < 0) continue;
+        const Slot u = t.n[k];
+        if (!tr.live(u) || !tr.inside[std::size_t(u)]) continue;
+        const Vertex a = t.v[k], b = t.v[next3(k)], c = t.v[prev3(k)];
+        const int eu = tr.find_edge(u, b, a);
+        if (eu < 0) continue;
+        const Vertex d = tr.tri(u).v[prev3(eu)];
+        if (!(orient2d(P[c], P[a], P[d]) > 0.0 && orient2d(P[c], P[d], P[b]) > 0.0)) continue;
+        const double before = std::min(min_angle(P[a], P[b], P[c]), min_angle(P[b], P[a], P[d]));
+        const double after = std::min(min_angle(P[c], P[a], P[d]), min_angle(P[c], P[d], P[b]));
+        if (before + 1e-6 < after) {
+          tr.flip_edge(s, k);
+          flipped = true;
+        }
+      }
+    }
+    if (!flipped) break;
+  }
+}
+
+std::pair<std::vector<Quad>, std::vector<Triple>> literal_recombine(const std::vector<Point2>& P,
+                                                                   const std::vector<Triple>& f) {
+  struct Candidate {
+    double quality;
+    std::size_t i, j;
+    Vertex a, b, c, d;
+  };
+  auto angle = [](Point2 u, Point2 v) {
+    const double nu = std::sqrt(u[0] * u[0] + u[1] * u[1]), nv = std::sqrt(v[0] * v[0] + v[1] * v[1]);
+    const double c = (u[0] * v[0] + u[1] * v[1]) / (nu * nv);
+    return std::acos(std::clamp(c, -1.0, 1.0));
+  };
+  auto sub = [](Point2 p, Point2 q) { return Point2{p[0] - q[0], p[1] - q[1]}; };
+  std::vector<Candidate> candidates;
+  for (std::size_t i = 0; i < f.size(); ++i)
+    for (int k = 0; k < 3; ++k) {
+      const Vertex a = f[i][k], b = f[i][next3(k)], c = f[i][prev3(k)];
+      std::int64_t j = -1;
+      for (std::size_t x = 0; x < f.size(); ++x)
+        for (int e = 0; e < 3; ++e)
+          if (f[x][e] == b && f[x][next3(e)] == a) j = std::int64_t(x);
+      if (j < 0 || std::size_t(j) <= i) continue;
+      Vertex d = 0;
+      bool found = false;
+      for (Vertex v : f[std::size_t(j)])
+        if (!found && v != a && v != b) d = v, found = true;
+      if (!found) continue;
+      if (!(orient2d(P[b], P[c], P[a]) > 0 && orient2d(P[c], P[a], P[d]) > 0 && orient2d(P[a], P[d], P[b]) > 0 &&
+            orient2d(P[d], P[b], P[c]) > 0))
+        continue;
+      const double q = std::min({angle(sub(P[b], P[c]), sub(P[a], P[c])), angle(sub(P[d], P[a]), sub(P[c], P[a])),
+                                 angle(sub(P[b], P[d]), sub(P[a], P[d])), angle(sub(P[d], P[b]), sub(P[c], P[b]))});
+      candidates.push_back({q, i, std::size_t(j), a, b, c, d});
+    }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& x, const Candidate& y) { return x.quality > y.quality; });
+  std::vector<char> paired(f.size(), 0);
+  std::vector<Quad> quads;
+  for (const Candidate& c : candidates) {
+    if (paired[c.i] || paired[c.j]) continue;
+    paired[c.i] = paired[c.j] = 1;
+    quads.push_back({c.c, c.a, c.d, c.b});
+  }
+  std::vector<Triple> left;
+  for (std::size_t i = 0; i < f.size(); ++i)
+    if (!paired[i]) left.push_back(f[i]);
+  return {quads, left};
+}
+
+TEST_P(Recovery, AcceleratedFlipsAndRecombinationEqualTheLiteralOnes) {
+  const FlatDomain d = flatten(GetParam());
+  double extent = 0.0;
+  for (const Point2& p : d.points) extent = std::max({extent, std::fabs(p[0]), std::fabs(p[1])});
+  for (double h : {extent / 4.0, extent / 15.0}) {
+    Triangulation tr;
+    build_constrained(tr, d.points, d.ranges, kNever);
+    refine_ruppert(tr, h, kNever);
+    // Roughen the interior so that the passes have flips to make.
+    std::mt19937_64 rng(1);
+    std::uniform_real_distribution<double> jitter(-0.2 * h, 0.2 * h);
+    Triangulation fast = tr, literal = tr;
+    for (std::size_t k = d.points.size(); k < tr.points.size(); ++k) {
+      const Point2 delta{jitter(rng), jitter(rng)};
+      for (Triangulation* x : {&fast, &literal}) x->points[k] = {tr.points[k][0] + delta[0], tr.points[k][1] + delta[1]};
+    }
+    improve_by_flips(fast, 6);
+    literal_improve_by_flips(literal, 6);
+    expect_same(fast, literal);
+    const std::vector<Triple> f = final_triangles(fast);
+    const auto [quads, left] = recombine_quads(fast.points, f);
+    const auto [quads2, left2] = literal_recombine(fast.points, f);
+    EXPECT_EQ(quads, quads2);
+    EXPECT_EQ(left, left2);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Smoothing.
+
+// The sweep as first written: every move checked against the snapshot alone.
+void snapshot_only_sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj) {
+  const std::vector<Point2> snap = tr.points;
+  for (std::size_t p = 0; p < snap.size(); ++p) {
+    const std::uint32_t lo = adj.offset[p], hi = adj.offset[p + 1];
+    if (tr.boundary[p] || lo == hi) continue;
+    double sx = 0.0, sy = 0.0;
+    for (std::uint32_t i = lo; i < hi; ++i) sx += snap[adj.succ[i]][0], sy += snap[adj.succ[i]][1];
+    const double n = double(hi - lo);
+    const Point2 q{0.5 * (sx / n) + 0.5 * snap[p][0], 0.5 * (sy / n) + 0.5 * snap[p][1]};
+    bool ok = true;
+    for (std::uint32_t i = lo; i < hi && ok; ++i) {
+      const Triple& t = f[adj.incident[i]];
+      auto at = [&](Vertex v) { return v == p ? q : snap[v]; };
+      ok = orient2d(at(t[0]), at(t[1]), at(t[2])) > 0.0;
+    }
+    if (ok) tr.points[p] = q;
+  }
+}
+
+int inverted(const Triangulation& tr, const std::vector<Triple>& f) {
+  int n = 0;
+  for (const Triple& t : f) n += !(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]) > 0.0);
+  return n;
+}
+
+TEST(Smoothing, MovesThatTogetherTurnATriangleOverAreUndone) {
+  // A flat triangle (p, q, r) whose interior corners p and q are both pulled
+  // upwards past the boundary point r: each move alone keeps every triangle
+  // turning the right way, both together turn (p, q, r) over.
+  Triangulation tr;
+  tr.jitter_amplitude = 0.0;
+  const std::vector<std::pair<Point2, bool>> pts{{{-1, 0}, false}, {{1, 0}, false}, {{0, 0.1}, true},
+                                                 {{0, -1}, true},  {{-1, 3}, true},  {{-2, -1}, true},
+                                                 {{2, -1}, true},  {{1, 3}, true}};
+  for (const auto& [p, b] : pts) tr.add_point(p, b);
+  enum : Vertex { P, Q, R, S, A1, B, C, D };
+  const std::vector<Triple> f{{P, Q, R}, {Q, P, S}, {P, R, A1}, {P, A1, B}, {P, B, S}, {Q, S, C}, {Q, C, D}, {Q, D, R}};
+  ASSERT_EQ(inverted(tr, f), 0);
+  const Adjacency adj = build_adjacency(tr.points.size(), f);
+  Triangulation literal = tr;
+  snapshot_only_sweep(literal, f, adj);
+  EXPECT_EQ(inverted(literal, f), 1);
+  EXPECT_NE(literal.points[P], tr.points[P]);
+  EXPECT_NE(literal.points[Q], tr.points[Q]);
+  const std::vector<Point2> before = tr.points;
+  smoothing_sweep(tr, f, adj);
+  EXPECT_EQ(inverted(tr, f), 0);
+  EXPECT_EQ(tr.points, before);  // both moves undone
+}
+
+TEST(Smoothing, WithoutTanglesTheSweepIsTheSnapshotOnlyOne) {
+  // Tangled but valid meshes: refined, then interior points pushed about (a push
+  // that would turn a triangle over is not made).
+  for (int seed = 0; seed < 20; ++seed) {
+    const FlatDomain d = flatten(domain_cases()[2]);
+    Triangulation tr;
+    build_constrained(tr, d.points, d.ranges, kNever);
+    refine_ruppert(tr, 0.4, kNever);
+    const std::vector<Triple> f = final_triangles(tr);
+    const Adjacency adj = build_adjacency(tr.points.size(), f);
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> push(-0.35, 0.35);
+    for (std::size_t p = d.points.size(); p < tr.points.size(); ++p) {
+      const Point2 old = tr.points[p];
+      tr.points[p] = {old[0] + push(rng), old[1] + push(rng)};
+      for (std::uint32_t i = adj.offset[p]; i < adj.offset[p + 1]; ++i) {
+        const Triple& t = f[adj.incident[i]];
+        if (!(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]) > 0.0)) {
+          tr.points[p] = old;
+          break;
+        }
+      }
+    }
+    ASSERT_EQ(inverted(tr, f), 0);
+    Triangulation literal = tr;
+    snapshot_only_sweep(literal, f, adj);
+    const std::vector<Point2> before = tr.points;
+    smoothing_sweep(tr, f, adj);
+    EXPECT_EQ(inverted(tr, f), 0) << seed;
+    // Where nothing turned over, the sweep is the snapshot-only one.
+    if (inverted(literal, f) == 0) EXPECT_EQ(tr.points, literal.points) << seed;
+    for (std::size_t p = 0; p < d.points.size(); ++p) EXPECT_EQ(tr.points[p], before[p]);
+    EXPECT_NE(tr.points, before);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Recombination.
+
+TEST(Recombination, SquarePairsIntoOneQuadAndStraightAnglesNever) {
+  const std::vector<Point2> pts{{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0.5, 0.5}};
+  {
+    const std::vector<Triple> f{{0, 1, 2}, {0, 2, 3}};
+    const auto [quads, left] = recombine_quads(pts, f);
+    ASSERT_EQ(quads.size(), 1u);
+    EXPECT_EQ(quads[0], (Quad{1, 2, 3, 0}));  // (c, a, d, b) across the edge 2 -> 0
+    EXPECT_TRUE(left.empty());
+  }
+  {
+    // Four triangles around the centre: every pair has a straight angle there.
+    const std::vector<Triple> f{{0, 1, 4}, {1, 2, 4}, {2, 3, 4}, {3, 0, 4}};
+    const auto [quads, left] = recombine_quads(pts, f);
+    EXPECT_TRUE(quads.empty());
+    EXPECT_EQ(left, f);
+  }
+}
+
+TEST(Recombination, EqualQualitiesPairInTriangleThenEdgeOrder) {
+  // A row of three unit squares, each split by its rising diagonal.
+  std::vector<Point2> pts;
+  for (int i = 0; i <= 3; ++i) pts.push_back({double(i), 0.0});
+  for (int i = 0; i <= 3; ++i) pts.push_back({double(i), 1.0});
+  std::vector<Triple> f;
+  for (Vertex i = 0; i < 3; ++i) {
+    f.push_back({i, i + 1, i + 5});
+    f.push_back({i, i + 5, i + 4});
+  }
+  const auto [quads, left] = recombine_quads(pts, f);
+  ASSERT_EQ(quads.size(), 3u);
+  EXPECT_EQ(quads[0], (Quad{1, 5, 4, 0}));
+  EXPECT_EQ(quads[1], (Quad{2, 6, 5, 1}));
+  EXPECT_EQ(quads[2], (Quad{3, 7, 6, 2}));
+  EXPECT_TRUE(left.empty());
+}
+
+// ---------------------------------------------------------------------------
+// The driver: interruption and threads.
+
+Mesh contour_mesh(const std::vector<std::vector<Point2>>& loops, Handle<Coords>& coords) {
+  coords = store::insert(Coords(2));
+  Mesh mesh;
+  for (const auto& loop : loops) {
+    std::vector<NodeId> ids;
+    {
+      store::WriteGuard<Coords> g = store::write(coords);
+      for (const Point2& p : loop) ids.push_back(g->add_node(std::vector<double>{p[0], p[1]}));
+    }
+    SubMesh sub(ElementType::SEG2, coords);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const NodeId cell[2] = {ids[i], ids[(i + 1) % ids.size()]};
+      sub.add_cell(cell);
+    }
+    mesh.push_sub(store::insert(std::move(sub)));
+  }
+  return mesh;
+}
+
+TEST(Driver, InterruptionLeavesTheCoordsUnchanged) {
+  Handle<Coords> coords;
+  const Mesh contour = contour_mesh({regular(40, 1.0)}, coords);
+  const std::uint64_t before = store::read(coords)->capacity();
+  for (int polls : {1, 30, 2000}) {
+    int seen = 0;
+    const InterruptCheck stop_after([&] { return ++seen > polls; });
+    try {
+      triangulate_surface(contour, ElementType::TRI3, 0.05, stop_after);
+      FAIL() << "not interrupted after " << polls << " polls";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), Error::Kind::Interrupted);
+    }
+    EXPECT_EQ(store::read(coords)->capacity(), before);
+  }
+}
+
+TEST(Driver, OneThreadAndAllThreadsGiveTheSameMesh) {
+  const Domain domain{{{}, star(9, 3.0, 1.5)}, {{{}, regular(13, 0.5, 0.2, 0.1, true)}}};
+  Domain d = domain;
+  d.outer.ids.resize(d.outer.points.size());
+  d.holes[0].ids.resize(d.holes[0].points.size());
+  for (ElementType type : {ElementType::TRI3, ElementType::QUA4}) {
+    DomainMesh one, all;
+    {
+      quenlith::parallel::ThreadLimit limit(1);
+      one = triangulate_domain(d, type, 0.05, kNever);
+    }
+    all = triangulate_domain(d, type, 0.05, kNever);
+    EXPECT_GT(one.points.size(), 1000u);
+    EXPECT_EQ(one.points, all.points);
+    EXPECT_EQ(one.triangles, all.triangles);
+    EXPECT_EQ(one.quads, all.quads);
+    EXPECT_EQ(one.leftover, all.leftover);
+  }
+}
+
+}  // namespace
