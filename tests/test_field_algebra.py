@@ -128,7 +128,8 @@ def filled_field(kit, names=None):
 
 
 @pytest.mark.parametrize("op", OPS)
-@pytest.mark.parametrize("operand", ["number", "int", "field", "zone", "zone-zone", "zone-number", "self"])
+@pytest.mark.parametrize("operand", ["number", "int", "field", "zone", "zone-zone", "zone-number", "self",
+                                     "field-self", "own-zone"])
 def test_operators_match_numpy(kit, op, operand):
     f, a = filled_field(kit)
     g, b = filled_field(kit)
@@ -146,8 +147,12 @@ def test_operators_match_numpy(kit, op, operand):
             got, want = fn(f[0], g[0]), fn(a, b)
         elif operand == "zone-number":
             got, want = fn(f[0], -0.5), fn(a, -0.5)
-        else:
+        elif operand == "self":
             got, want = fn(f[0], f[0]), fn(a, a)
+        elif operand == "field-self":
+            got, want = fn(f, f).unit(), fn(a, a)
+        else:
+            got, want = fn(f, f[0]).unit(), fn(a, a)
     if op == "**":
         # numpy's power is not the platform's pow in the last bit
         np.testing.assert_array_max_ulp(values_of(got), want, maxulp=1)
@@ -188,6 +193,27 @@ def test_operand_errors(kit):
         f + h[0]
     with raises(RuntimeError, "merge_subfield: no zone shares the sub-field's support"):
         f[0:0] + h[0]
+
+
+class Floaty:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+def test_right_operands_that_convert_to_float(kit):
+    f, a = filled_field(kit)
+    same(values_of((f + True)[0]), a + 1.0)
+    same(values_of((f[0] * Floaty(-2.0))), a * -2.0)
+    with raises(ValueError, "no float here"):
+        f - Floaty(ValueError("no float here"))
+    with raises(TypeError, "unsupported operand: expected a float or a " + type(f[0]).__name__):
+        f[0] / Floaty(TypeError("refused"))
+    same(values_of(f[0]), a)
 
 
 def test_division_by_zero_and_nan_are_values(kit):
