@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
@@ -25,6 +26,19 @@ double best_seconds(F&& body, R&& reset = [] {}) {
     best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
   }
   return best;
+}
+
+// n nodes on a line of a new 3-D Coords (node i at x = i); their ids into `ids`.
+inline store::Handle<containers::mesh::Coords> line_nodes(std::uint32_t n, std::vector<containers::mesh::NodeId>& ids) {
+  namespace mesh = containers::mesh;
+  store::Handle<mesh::Coords> coords = store::insert(mesh::Coords(3));
+  ids.resize(n);
+  store::WriteGuard<mesh::Coords> g = store::write(coords);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const double xyz[] = {double(i), 0.0, 0.0};
+    ids[i] = g->add_node(xyz);
+  }
+  return coords;
 }
 
 // An n × n grid of unit squares, two TRI3 cells each (2 n² cells), on a new 2-D
