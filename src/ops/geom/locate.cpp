@@ -100,9 +100,12 @@ std::vector<double> reference_centroid(ElementType t) {
   return {};
 }
 
-std::vector<double> least_squares_normal_equations(std::span<const double> J, std::span<const double> r,
-                                                   std::size_t rows, std::size_t n) {
-  std::vector<double> A(n * n, 0.0), b(n, 0.0);
+namespace {
+
+// The elimination of least_squares_normal_equations into `delta` (n values), with
+// A (n × n) and b (n) as scratch; false when the system is singular.
+bool solve_normal_equations(std::span<const double> J, std::span<const double> r, std::size_t rows, std::size_t n,
+                            double* A, double* b, double* delta) {
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j < n; ++j) {
       double s = 0.0;
@@ -118,7 +121,7 @@ std::vector<double> least_squares_normal_equations(std::span<const double> J, st
     for (std::size_t k = i + 1; k < n; ++k)
       if (std::abs(A[k * n + i]) > std::abs(A[p * n + i])) p = k;
     // `!(>=)` so that a NaN pivot also counts as singular.
-    if (!(std::abs(A[p * n + i]) >= 1e-300)) return std::vector<double>(n, 0.0);
+    if (!(std::abs(A[p * n + i]) >= 1e-300)) return false;
     if (p != i) {
       for (std::size_t j = 0; j < n; ++j) std::swap(A[i * n + j], A[p * n + j]);
       std::swap(b[i], b[p]);
@@ -129,12 +132,20 @@ std::vector<double> least_squares_normal_equations(std::span<const double> J, st
       b[l] -= f * b[i];
     }
   }
-  std::vector<double> delta(n, 0.0);
   for (std::size_t l = n; l-- > 0;) {
     double s = b[l];
     for (std::size_t m = l + 1; m < n; ++m) s -= A[l * n + m] * delta[m];
     delta[l] = s / A[l * n + l];
   }
+  return true;
+}
+
+}  // namespace
+
+std::vector<double> least_squares_normal_equations(std::span<const double> J, std::span<const double> r,
+                                                   std::size_t rows, std::size_t n) {
+  std::vector<double> A(n * n), b(n), delta(n, 0.0);
+  if (!solve_normal_equations(J, r, rows, n, A.data(), b.data(), delta.data())) std::fill(delta.begin(), delta.end(), 0.0);
   return delta;
 }
 
@@ -222,49 +233,51 @@ BucketGrid build_grid(const CellSnapshots& cells) {
     g.strides[a] = total;
     total *= g.bins[a];
   }
-  // Each cell's range of bins per axis, then a counting fill of the packed buckets.
-  std::vector<std::uint64_t> lo(dim), hi(dim), idx(dim);
-  auto ranges = [&](std::size_t c) {
+  // Each cell's range of bins per axis (computed once), then a counting fill of
+  // the packed buckets.
+  std::vector<std::uint64_t> range(2 * dim * n);
+  for (std::size_t c = 0; c < n; ++c)
     for (std::size_t a = 0; a < dim; ++a) {
+      std::uint64_t& lo = range[2 * dim * c + a];
+      std::uint64_t& hi = range[2 * dim * c + dim + a];
       if (g.inv_width[a] == 0.0) {
-        lo[a] = hi[a] = 0;
+        lo = hi = 0;
         continue;
       }
       const double mn = cells.box_min(c)[a], mx = cells.box_max(c)[a];
       const double margin = box_margin(mn, mx);
-      lo[a] = clamp_bin((mn - margin - g.origin[a]) * g.inv_width[a], g.bins[a]);
-      hi[a] = clamp_bin((mx + margin - g.origin[a]) * g.inv_width[a], g.bins[a]);
-      if (hi[a] < lo[a]) hi[a] = lo[a];  // a NaN bound
+      lo = clamp_bin((mn - margin - g.origin[a]) * g.inv_width[a], g.bins[a]);
+      hi = clamp_bin((mx + margin - g.origin[a]) * g.inv_width[a], g.bins[a]);
+      if (hi < lo) hi = lo;  // a NaN bound
     }
-  };
-  // Visits every bucket of the box lo .. hi.
-  auto for_box = [&](auto&& visit) {
-    idx = lo;
+  // Visits every bucket of cell c's box of bins, the first axis fastest.
+  std::vector<std::uint64_t> idx(dim);
+  auto for_box = [&](std::size_t c, auto&& visit) {
+    const std::uint64_t* lo = &range[2 * dim * c];
+    const std::uint64_t* hi = lo + dim;
+    std::copy(lo, lo + dim, idx.begin());
+    std::uint64_t b = 0;
+    for (std::size_t a = 0; a < dim; ++a) b += idx[a] * g.strides[a];
     while (true) {
-      std::uint64_t b = 0;
-      for (std::size_t a = 0; a < dim; ++a) b += idx[a] * g.strides[a];
       visit(b);
       std::size_t a = 0;
       while (a < dim && idx[a] == hi[a]) {
+        b -= (idx[a] - lo[a]) * g.strides[a];
         idx[a] = lo[a];
         ++a;
       }
       if (a == dim) break;
       ++idx[a];
+      b += g.strides[a];
     }
   };
   g.offsets.assign(total + 1, 0);
-  for (std::size_t c = 0; c < n; ++c) {
-    ranges(c);
-    for_box([&](std::uint64_t b) { ++g.offsets[b + 1]; });
-  }
+  for (std::size_t c = 0; c < n; ++c) for_box(c, [&](std::uint64_t b) { ++g.offsets[b + 1]; });
   for (std::uint64_t b = 0; b < total; ++b) g.offsets[b + 1] += g.offsets[b];
   g.entries.resize(g.offsets[total]);
   std::vector<std::uint64_t> fill(g.offsets.begin(), g.offsets.end() - 1);
-  for (std::size_t c = 0; c < n; ++c) {
-    ranges(c);
-    for_box([&](std::uint64_t b) { g.entries[fill[b]++] = static_cast<std::uint32_t>(c); });
-  }
+  for (std::size_t c = 0; c < n; ++c)
+    for_box(c, [&](std::uint64_t b) { g.entries[fill[b]++] = static_cast<std::uint32_t>(c); });
   return g;
 }
 
@@ -299,7 +312,9 @@ ReferencePoint gauss_newton(const CellSnapshots& cells, std::size_t g, std::span
         for (std::size_t j = 0; j < k; ++j) s += dN[j * n + c] * X[j * dim + l];
         J[l * n + c] = s;
       }
-    const std::vector<double> delta = least_squares_normal_equations(J, r, dim, n);
+    // Reference dimensions are at most 3: the step is solved on the stack.
+    double A[9], b[3], delta[3] = {0.0, 0.0, 0.0};
+    if (!solve_normal_equations(J, r, dim, n, A, b, delta)) delta[0] = delta[1] = delta[2] = 0.0;
     double norm2 = 0.0;
     for (std::size_t c = 0; c < n; ++c) {
       m.xi[c] += delta[c];
