@@ -75,7 +75,8 @@ TEST_P(GridSize, BinsPerAxisFollowTheCellCountUpTo128) {
 
 INSTANTIATE_TEST_SUITE_P(Geom, GridSize,
                          ::testing::Values(GridCase{3, 8, 2}, GridCase{2, 1000, 32}, GridCase{1, 200, 128},
-                                           GridCase{2, 20000, 128}, GridCase{3, 1, 1}),
+                                           GridCase{2, 20000, 128}, GridCase{3, 1, 1},
+                                           GridCase{22, 15000, 1}, GridCase{4, 100000, 18}),
                          [](const auto& info) { return fmt::format("dim{}_cells{}", info.param.dim, info.param.cells); });
 
 TEST(Grid, FlatAndNonFiniteAxesGetOneBinAndNaNNeverEscapesTheGrid) {

@@ -20,6 +20,7 @@ namespace {
 
 constexpr double kThird = 1.0 / 3.0;
 constexpr std::uint64_t kMaxBins = 128;
+constexpr double kMaxBuckets = 128.0 * 128.0 * 128.0;
 constexpr int kNewtonPasses = 40;
 constexpr double kStepTol = 1e-12;
 // Points of one worker task.
@@ -213,9 +214,13 @@ BucketGrid build_grid(const CellSnapshots& cells) {
       if (cells.box_max(c)[a] > top[a]) top[a] = cells.box_max(c)[a];
     }
   const double root = std::round(std::pow(static_cast<double>(n), 1.0 / static_cast<double>(dim)));
-  const std::uint64_t m = root >= static_cast<double>(kMaxBins) ? kMaxBins
-                          : root >= 1.0                         ? static_cast<std::uint64_t>(root)
-                                                                : 1;
+  std::uint64_t m = root >= static_cast<double>(kMaxBins) ? kMaxBins
+                    : root >= 1.0                         ? static_cast<std::uint64_t>(root)
+                                                          : 1;
+  // In 4 or more dimensions the rounding of the root can multiply into far more
+  // buckets than cells (2 per axis in 30-D is 2^30): the bucket array is held to
+  // the 128^3 of a 3-D grid.
+  while (m > 1 && std::pow(static_cast<double>(m), static_cast<double>(dim)) > kMaxBuckets) --m;
   g.inv_width.assign(dim, 0.0);
   g.bins.assign(dim, 1);
   g.strides.assign(dim, 1);
