@@ -43,7 +43,10 @@ def main():
         subprocess.run([str(ROOT / "build" / "bench" / "bench_locate"), str(src), str(dst)], check=True)
         ours = np.fromfile(dst, dtype=np.int64)
     same = np.count_nonzero(ours == ref)
-    print(f"same cell as scipy: {same} of {n_queries} ({n_queries - same} differ: points within the 1e-6 tolerance of a face or of the hull)")
+    print(
+        f"same cell as scipy: {same} of {n_queries} "
+        f"({n_queries - same} differ: points within the 1e-6 tolerance of a face or of the hull)"
+    )
 
 
 if __name__ == "__main__":
