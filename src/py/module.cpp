@@ -7,6 +7,7 @@
 #include "py/bind/type.hpp"
 #include "py/classes.hpp"
 #include "py/export_vtk.hpp"
+#include "py/geom.hpp"
 #include "py/gmsh.hpp"
 #include "py/matrix.hpp"
 #include "py/mesher.hpp"
@@ -39,6 +40,7 @@ PyMethodDef* const kFunctions[] = {
     &orient_def,
     &invert_def,
     &merge_nodes_def,
+    &elements_on_def,
     &read_gmsh_def,
     &read_gmsh_str_def,
     &export_vtk_def,

@@ -10,12 +10,16 @@
 #include <Python.h>
 
 #include <csignal>
+#include <initializer_list>
+#include <optional>
 #include <string>
 
 #include "base/error.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "ops/geom/locate.hpp"
+#include "ops/geom/project.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
 #include "py/bind/class.hpp"
 #include "py/bind/container.hpp"
@@ -203,6 +207,95 @@ Ref delaunay(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwna
   });
 }
 
+// The arguments dim, nodes, types, conns and points of the geometric hooks.
+struct GeomQuery {
+  std::uint8_t dim;
+  std::vector<std::vector<double>> nodes;
+  std::vector<std::string> types;
+  std::vector<std::vector<std::uint64_t>> conns;
+  std::vector<std::vector<double>> points;
+};
+
+GeomQuery geom_query(const Signature& sig, const BoundArgs& bound) {
+  const auto rows = [](PyObject* o) { return to_list(o, to_f64_list); };
+  GeomQuery q;
+  q.dim = arg(sig, bound, 0, to_u8);
+  q.nodes = arg(sig, bound, 1, rows);
+  q.types = arg(sig, bound, 2, to_str_list);
+  q.conns = arg(sig, bound, 3, [](PyObject* o) { return to_list(o, [](PyObject* c) { return to_list(c, to_u64); }); });
+  q.points = arg(sig, bound, 4, rows);
+  return q;
+}
+
+// A Coords of `dim` coordinates with one node per row of `nodes`, and one submesh
+// per (type name, flat connectivity) pair on it.
+containers::mesh::Mesh host_mesh(const GeomQuery& q) {
+  namespace mesh = containers::mesh;
+  if (q.types.size() != q.conns.size()) raise_value_error("types and connectivities differ in length");
+  store::Handle<mesh::Coords> coords = store::insert(mesh::Coords(q.dim));
+  {
+    store::WriteGuard<mesh::Coords> w = store::write(coords);
+    for (const auto& p : q.nodes) w->add_node(p);
+  }
+  mesh::Mesh out;
+  for (std::size_t s = 0; s < q.types.size(); ++s) {
+    const auto t = mesh::element_type_from_name(q.types[s]);
+    if (!t) raise_value_error("unknown element type");
+    mesh::SubMesh sub(*t, coords);
+    const std::vector<mesh::NodeId> ids(q.conns[s].begin(), q.conns[s].end());
+    sub.add_cells(ids);
+    out.push_sub(store::insert(std::move(sub)));
+  }
+  return out;
+}
+
+Ref tuple_of(std::initializer_list<Ref> items) {
+  Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (const Ref& r : items) PyTuple_SET_ITEM(out.get(), i++, Py_NewRef(r.get()));
+  return out;
+}
+
+constexpr Param locate_params[] = {{"dim"}, {"nodes"}, {"types"}, {"conns"}, {"points"}, {"tol", "1e-6"}};
+const Signature locate_sig{"locate_points", nullptr, Receiver::None, locate_params,
+                           "Locates `points` in a host built from node rows and (type, connectivity) "
+                           "submeshes: per point None or (submesh, cell, xi, weights, nodes)."};
+
+Ref locate_points(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(locate_sig, args, nargsf, kwnames);
+  const GeomQuery query = geom_query(locate_sig, bound);
+  const double tol = bound.has(5) ? arg(locate_sig, bound, 5, to_f64) : 1e-6;
+  std::vector<std::optional<ops::geom::CellLocation>> found;
+  {
+    const containers::mesh::Mesh host = host_mesh(query);
+    found = ops::geom::locate_points(host.subs(), query.points, tol);
+  }
+  return list_from(found, [](const std::optional<ops::geom::CellLocation>& l) {
+    if (!l) return Ref::borrow(Py_None);
+    return tuple_of({from_u64(l->submesh), from_u64(l->cell), list_from(l->xi), list_from(l->weights),
+                     list_from(l->nodes)});
+  });
+}
+
+constexpr Param project_params[] = {{"dim"}, {"nodes"}, {"types"}, {"conns"}, {"points"}};
+const Signature project_sig{"project_points", nullptr, Receiver::None, project_params,
+                            "Projects `points` onto a surface built like locate_points' host: per point "
+                            "(submesh, cell, xi, weights, nodes, closest, normal, gap)."};
+
+Ref project_points(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(project_sig, args, nargsf, kwnames);
+  const GeomQuery query = geom_query(project_sig, bound);
+  std::vector<ops::geom::SurfaceProjection> out;
+  {
+    const containers::mesh::Mesh surface = host_mesh(query);
+    out = ops::geom::project_points(surface, query.points);
+  }
+  return list_from(out, [](const ops::geom::SurfaceProjection& p) {
+    return tuple_of({from_u64(p.submesh), from_u64(p.cell), list_from(p.xi), list_from(p.weights),
+                     list_from(p.nodes), list_from(p.closest), list_from(p.normal), from_f64(p.gap)});
+  });
+}
+
 PyMethodDef kMethods[] = {
     method_def<probe<one_sig>>("one", one_sig.doc()),
     method_def<probe<required_sig>>("required", required_sig.doc()),
@@ -218,6 +311,8 @@ PyMethodDef kMethods[] = {
     method_def<swap_out>("swap_out", swap_out_sig.doc()),
     method_def<swap_path>("swap_path", swapped_sig.doc()),
     method_def<delaunay>("delaunay", delaunay_sig.doc()),
+    method_def<locate_points>("locate_points", locate_sig.doc()),
+    method_def<project_points>("project_points", project_sig.doc()),
     {nullptr, nullptr, 0, nullptr},
 };
 

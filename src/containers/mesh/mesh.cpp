@@ -111,7 +111,8 @@ Node Mesh::nearest_node(std::span<const double> point) const {
     const std::span<const double> xyz = c->active_buffer();
     const std::size_t dim = c->dim();
     for (NodeId id : sub->connectivity()) {
-      if (!c->is_alive(id)) continue;
+      // A cell on a collected node is a broken mesh, not a node to pass over.
+      QUENLITH_VERIFY(c->is_alive(id), "node {} not found or collected", id);
       double d2 = 0.0;
       for (std::size_t a = 0; a < dim; ++a) {
         const double d = xyz[id * dim + a] - point[a];
