@@ -10,6 +10,7 @@
 #include "py/gmsh.hpp"
 #include "py/matrix.hpp"
 #include "py/mesher.hpp"
+#include "py/solver.hpp"
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
 #include "py/triangulate_surface.hpp"
@@ -21,6 +22,7 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &solve_def,
     &line_def,
     &circle_def,
     &arc_def,
