@@ -38,7 +38,7 @@ MUMPS_INT ordering_code(FillOrdering o) noexcept {
     case FillOrdering::Automatic: return 7;
     case FillOrdering::Default: break;
   }
-  return 3;  // SCOTCH: see fill_ordering_name's note
+  return 3;  // SCOTCH, the measured choice (sparse_direct.hpp)
 }
 
 // One library instance: JOB=-1 in the constructor, JOB=-2 in the destructor. The
