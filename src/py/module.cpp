@@ -11,6 +11,7 @@
 #include "py/gmsh.hpp"
 #include "py/matrix.hpp"
 #include "py/mesher.hpp"
+#include "py/solver.hpp"
 #include "py/structured.hpp"
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
@@ -23,6 +24,7 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &solve_def,
     &line_def,
     &circle_def,
     &arc_def,

@@ -11,6 +11,13 @@ std::vector<std::string> dof_labels(std::span<const Dof> dofs) {
   return out;
 }
 
+field::DofList dof_list(std::span<const Dof> dofs) {
+  field::DofList out;
+  out.reserve(dofs.size());
+  for (const Dof& d : dofs) out.push(d.node, d.var);
+  return out;
+}
+
 std::optional<Ordering> parse_ordering(std::string_view text) noexcept {
   if (text == "nodes_then_vars") return Ordering::NodesThenVars;
   if (text == "vars_then_nodes") return Ordering::VarsThenNodes;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "containers/field/dof.hpp"
 #include "containers/mesh/coords.hpp"
 
 namespace quenlith::containers::matrix {
@@ -25,6 +26,8 @@ struct Dof {
 
 // The dump labels "(node,var)" of a list of degrees of freedom, in order.
 std::vector<std::string> dof_labels(std::span<const Dof> dofs);
+// The same list with interned names, the form node fields are read at.
+field::DofList dof_list(std::span<const Dof> dofs);
 
 // How a block's local index enumerates its (node position p, variable position v)
 // pairs, with nn nodes and nv variables: VarsThenNodes i = v*nn + p, NodesThenVars

@@ -537,11 +537,7 @@ node_field::NodeField Matrix::field_from_values(std::span<const double> values, 
 }
 
 node_field::NodeField Matrix::mul_field(const node_field::NodeField& field) const {
-  const std::vector<Dof> cols = col_dofs();
-  field::DofList dofs;
-  dofs.reserve(cols.size());
-  for (const Dof& d : cols) dofs.push(d.node, d.var);
-  const std::vector<double> y = mul_dense(field.dof_values(dofs));
+  const std::vector<double> y = mul_dense(field.dof_values(dof_list(col_dofs())));
   return field_from_values(y, Side::Rows);
 }
 

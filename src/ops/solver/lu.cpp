@@ -1,0 +1,100 @@
+#include "ops/solver/lu.hpp"
+
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+#include "base/error.hpp"
+#include "parallel/pool.hpp"
+
+namespace quenlith::ops::solver {
+
+using containers::matrix::Csr;
+using containers::matrix::Dof;
+using containers::matrix::Matrix;
+using containers::matrix::Side;
+using containers::node_field::NodeField;
+
+namespace {
+
+constexpr parallel::Index kRowChunk = 4096;
+
+// Whether every stored (r, c) has a stored (c, r) of the same value. A declared
+// symmetry is not trusted: a symmetric factorisation reads one triangle only and
+// would silently solve another system.
+bool exactly_symmetric(const Csr& a) {
+  std::atomic<bool> mismatch{false};
+  parallel::for_chunks(a.n_rows, kRowChunk, [&](parallel::Index b, parallel::Index e) {
+    for (parallel::Index r = b; r < e && !mismatch.load(std::memory_order_relaxed); ++r)
+      for (std::uint64_t k = a.row_begin(r); k < a.row_end(r); ++k) {
+        const std::uint64_t c = a.col(k);
+        if (c <= r) continue;
+        const std::optional<double> mirror = a.find(c, r);
+        // Bitwise-equal values only: 0.0 and -0.0 or two NaNs are told apart like
+        // the factorisation would.
+        if (!mirror || std::bit_cast<std::uint64_t>(*mirror) != std::bit_cast<std::uint64_t>(a.values[k])) {
+          mismatch.store(true, std::memory_order_relaxed);
+          return;
+        }
+      }
+  });
+  if (mismatch.load()) return false;
+  // Every upper entry has its mirror; a lower entry without one shows as a count
+  // difference.
+  std::uint64_t upper = 0;
+  std::uint64_t lower = 0;
+  for (std::uint64_t r = 0; r < a.n_rows; ++r)
+    for (std::uint64_t k = a.row_begin(r); k < a.row_end(r); ++k) {
+      const std::uint64_t c = a.col(k);
+      upper += c > r;
+      lower += c < r;
+    }
+  return upper == lower;
+}
+
+}  // namespace
+
+std::shared_ptr<const SparseFactors> lu_factorize(const Csr& a, const store::InterruptCheck& interrupt) {
+  QUENLITH_VERIFY(a.n_rows != 0, "solve: matrix is empty");
+  QUENLITH_VERIFY(a.n_cols == a.n_rows, "solve: matrix must be square; got {}×{}", a.n_rows, a.n_cols);
+  SparseDirectOptions options;
+  options.structure = exactly_symmetric(a) ? Structure::Symmetric : Structure::General;
+  return factorize_sparse(a, options, interrupt);
+}
+
+std::shared_ptr<const LuFactors> lu_factorize_matrix(const Matrix& m, const store::InterruptCheck& interrupt) {
+  if (!m.is_finalized()) {
+    // The shape is checked from the blocks first.
+    const std::uint64_t n_rows = m.build_dof_table(Side::Rows).size();
+    const std::uint64_t n_cols = m.build_dof_table(Side::Cols).size();
+    QUENLITH_VERIFY(n_rows == n_cols, "solve: matrix must be square; got {}×{}", n_rows, n_cols);
+    throw Error::message("Matrix has not been finalized; call finalize() before solving");
+  }
+  const containers::matrix::Finalized& f = *m.finalized();
+  QUENLITH_VERIFY(f.row_dofs.size() == f.col_dofs.size(), "solve: matrix must be square; got {}×{}",
+                  f.row_dofs.size(), f.col_dofs.size());
+  std::shared_ptr<const SparseFactors> lu = lu_factorize(f.csr, interrupt);
+  return std::make_shared<const LuFactors>(std::move(lu), containers::matrix::dof_list(f.row_dofs));
+}
+
+void lu_solve(const SparseFactors& lu, std::span<double> b) { lu.solve(b); }
+
+NodeField solve(const Matrix& m, const NodeField& rhs, bool cache, const store::InterruptCheck& interrupt) {
+  interrupt();
+  std::shared_ptr<const LuFactors> factors = cache ? m.solver_cache().get_as<LuFactors>() : nullptr;
+  if (!factors) {
+    factors = lu_factorize_matrix(m, interrupt);
+    if (cache) m.solver_cache().set(factors);
+  }
+  interrupt();
+  std::vector<double> x = rhs.dof_values(factors->row_dofs());
+  lu_solve(factors->lu(), x);
+  for (double v : x)
+    if (!std::isfinite(v)) throw Error::message("solve: LU failed (matrix is singular)");
+  interrupt();
+  return m.field_from_values(x, Side::Cols);
+}
+
+}  // namespace quenlith::ops::solver

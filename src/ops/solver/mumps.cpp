@@ -1,0 +1,213 @@
+// factorize_sparse on the sequential MUMPS: one library instance per factorisation,
+// started in the constructor of its owner and ended in its destructor.
+#include <dmumps_c.h>
+
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "base/error.hpp"
+#include "ops/solver/mumps_status.hpp"
+#include "ops/solver/sparse_direct.hpp"
+#include "parallel/pool.hpp"
+
+namespace quenlith::ops::solver {
+
+using containers::matrix::Csr;
+
+namespace {
+
+// The communicator value that the sequential library's MPI stubs expect.
+constexpr MUMPS_INT kUseCommWorld = -987654;
+// Rows per chunk when the entries are copied into the library's triplets.
+constexpr parallel::Index kRowChunk = 4096;
+// Relaxations tried, in percent of the analysis' estimate, when the factorisation
+// runs out of room in its work arrays (the library's default is 20 or 30).
+constexpr MUMPS_INT kRelaxations[] = {40, 80, 160, 320};
+
+// The library's ICNTL(7) code of an ordering.
+MUMPS_INT ordering_code(FillOrdering o) noexcept {
+  switch (o) {
+    case FillOrdering::Amd: return 0;
+    case FillOrdering::Amf: return 2;
+    case FillOrdering::Scotch: return 3;
+    case FillOrdering::Pord: return 4;
+    case FillOrdering::Qamd: return 6;
+    case FillOrdering::Automatic: return 7;
+    case FillOrdering::Default: break;
+  }
+  return 3;  // SCOTCH, the measured choice (sparse_direct.hpp)
+}
+
+// One library instance: JOB=-1 in the constructor, JOB=-2 in the destructor. The
+// library keeps pointers to the caller's arrays (matrix, right-hand side) between
+// calls; the owner of the instance keeps them alive.
+class Instance {
+ public:
+  explicit Instance(Structure structure) {
+    id_.job = -1;
+    id_.par = 1;  // the only process works
+    id_.sym = structure == Structure::Symmetric ? 2 : 0;
+    id_.comm_fortran = kUseCommWorld;
+    dmumps_c(&id_);
+    if (infog(1) < 0) throw mumps_error(MumpsPhase::Initialisation, infog(1), infog(2));
+    // No printing: every outcome reaches the caller through the status codes.
+    icntl(1) = -1;
+    icntl(2) = -1;
+    icntl(3) = -1;
+    icntl(4) = 0;
+  }
+  ~Instance() {
+    id_.job = -2;
+    dmumps_c(&id_);
+  }
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+
+  DMUMPS_STRUC_C& id() noexcept { return id_; }
+  // ICNTL(i) and INFOG(i), numbered from 1 as the library's documentation does.
+  MUMPS_INT& icntl(int i) noexcept { return id_.icntl[i - 1]; }
+  int infog(int i) const noexcept { return id_.infog[i - 1]; }
+  void run(MUMPS_INT job) {
+    id_.job = job;
+    dmumps_c(&id_);
+  }
+
+ private:
+  DMUMPS_STRUC_C id_{};
+};
+
+class MumpsFactors final : public SparseFactors {
+ public:
+  MumpsFactors(std::unique_ptr<Instance> instance, std::uint64_t n, std::uint64_t bytes)
+      : instance_(std::move(instance)), n_(n), bytes_(bytes) {}
+
+  std::uint64_t order() const noexcept override { return n_; }
+  std::uint64_t bytes() const noexcept override { return bytes_; }
+
+  void solve(std::span<double> b) const override {
+    // The solve phase writes into the instance (right-hand side pointer, work
+    // arrays): one at a time.
+    std::lock_guard lock(mutex_);
+    Instance& m = *instance_;
+    DMUMPS_STRUC_C& id = m.id();
+    id.rhs = b.data();
+    id.nrhs = 1;
+    id.lrhs = static_cast<MUMPS_INT>(n_);
+    m.icntl(9) = 1;   // A x = b, not the transpose
+    m.icntl(20) = 0;  // dense right-hand side
+    m.icntl(21) = 0;  // solution gathered on the host, in place
+    m.run(3);
+    id.rhs = nullptr;
+    if (m.infog(1) < 0) throw mumps_error(MumpsPhase::Solve, m.infog(1), m.infog(2));
+  }
+
+ private:
+  std::unique_ptr<Instance> instance_;
+  mutable std::mutex mutex_;
+  std::uint64_t n_;
+  std::uint64_t bytes_;
+};
+
+// The library's coordinate form of `a`, 1-based: every entry, or under Symmetric
+// those of the upper triangle. Rows are copied in parallel, each to its own slice.
+struct Triplets {
+  std::vector<MUMPS_INT> rows;
+  std::vector<MUMPS_INT> cols;
+  std::vector<double> values;
+};
+
+Triplets library_triplets(const Csr& a, Structure structure) {
+  const bool upper = structure == Structure::Symmetric;
+  std::vector<std::uint64_t> start(a.n_rows + 1, 0);
+  if (upper) {
+    parallel::for_chunks(a.n_rows, kRowChunk, [&](parallel::Index b, parallel::Index e) {
+      for (parallel::Index r = b; r < e; ++r) {
+        std::uint64_t n = 0;
+        for (std::uint64_t k = a.row_begin(r); k < a.row_end(r); ++k) n += a.col(k) >= r;
+        start[r + 1] = n;
+      }
+    });
+    for (std::uint64_t r = 0; r < a.n_rows; ++r) start[r + 1] += start[r];
+  } else {
+    for (std::uint64_t r = 0; r <= a.n_rows; ++r) start[r] = a.offsets[r];
+  }
+  Triplets t;
+  t.rows.resize(start[a.n_rows]);
+  t.cols.resize(start[a.n_rows]);
+  t.values.resize(start[a.n_rows]);
+  parallel::for_chunks(a.n_rows, kRowChunk, [&](parallel::Index b, parallel::Index e) {
+    for (parallel::Index r = b; r < e; ++r) {
+      std::uint64_t out = start[r];
+      for (std::uint64_t k = a.row_begin(r); k < a.row_end(r); ++k) {
+        const std::uint64_t c = a.col(k);
+        if (upper && c < r) continue;
+        t.rows[out] = static_cast<MUMPS_INT>(r + 1);
+        t.cols[out] = static_cast<MUMPS_INT>(c + 1);
+        t.values[out++] = a.values[k];
+      }
+    }
+  });
+  return t;
+}
+
+}  // namespace
+
+std::string_view fill_ordering_name(FillOrdering o) noexcept {
+  switch (o) {
+    case FillOrdering::Default: return "default";
+    case FillOrdering::Amd: return "AMD";
+    case FillOrdering::Amf: return "AMF";
+    case FillOrdering::Qamd: return "QAMD";
+    case FillOrdering::Pord: return "PORD";
+    case FillOrdering::Scotch: return "SCOTCH";
+    case FillOrdering::Automatic: return "automatic";
+  }
+  return "?";
+}
+
+std::shared_ptr<const SparseFactors> factorize_sparse(const Csr& a, const SparseDirectOptions& options,
+                                                      const store::InterruptCheck& between_phases) {
+  const std::uint64_t n = a.n_rows;
+  if (n > static_cast<std::uint64_t>(INT_MAX) || a.nnz() > static_cast<std::uint64_t>(INT64_MAX))
+    throw Error::message("solve: sparse build failed: order {} exceeds the solver's 32-bit indices", n);
+  Triplets t = library_triplets(a, options.structure);
+
+  auto instance = std::make_unique<Instance>(options.structure);
+  DMUMPS_STRUC_C& id = instance->id();
+  id.n = static_cast<MUMPS_INT>(n);
+  id.nnz = static_cast<MUMPS_INT8>(t.values.size());
+  id.irn = t.rows.data();
+  id.jcn = t.cols.data();
+  id.a = t.values.data();
+  instance->icntl(5) = 0;   // assembled matrix
+  instance->icntl(18) = 0;  // centralised on the host
+  instance->icntl(28) = 1;  // sequential analysis
+  instance->icntl(7) = ordering_code(options.ordering);
+
+  instance->run(1);
+  if (instance->infog(1) < 0) throw mumps_error(MumpsPhase::Analysis, instance->infog(1), instance->infog(2));
+  between_phases();
+
+  instance->run(2);
+  for (MUMPS_INT relaxation : kRelaxations) {
+    if (!mumps_workspace_too_small(instance->infog(1))) break;
+    instance->icntl(14) = relaxation;
+    instance->run(2);
+  }
+  if (instance->infog(1) < 0)
+    throw mumps_error(MumpsPhase::Factorisation, instance->infog(1), instance->infog(2));
+
+  // Without iterative refinement or error analysis the solve phase reads only the
+  // factors: the triplets go now.
+  id.irn = nullptr;
+  id.jcn = nullptr;
+  id.a = nullptr;
+  // INFOG(22): millions of bytes the factorisation allocated.
+  const auto bytes = static_cast<std::uint64_t>(instance->infog(22)) * 1000000u;
+  return std::make_shared<MumpsFactors>(std::move(instance), n, bytes);
+}
+
+}  // namespace quenlith::ops::solver

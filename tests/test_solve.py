@@ -1,0 +1,401 @@
+"""The module function solve: sparse direct solutions of literal-block matrices
+checked against scipy's spsolve on the same compressed rows (symmetric, unsymmetric,
+saddle-point, lumped and composed matrices), the reading of the right-hand side and
+the shape of the solution, the factorisation kept in the matrix, every error in its
+order, and a real signal honoured between the solver's phases."""
+
+import signal
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+import scipy.sparse.linalg as spla
+
+import _quenlith as q
+from helpers import raises
+
+NOT_FINALIZED = "Matrix has not been finalized; call finalize() before solving"
+INTERRUPTED = "computation interrupted"
+
+
+def poi1(c, nodes):
+    m = q.Mesh(c, "POI1")
+    for x in nodes:
+        m[0].add_cell([x])
+    return m
+
+
+def nodes_and_cloud(n, dim=1):
+    c = q.Coords(dim)
+    nodes = [c.add_node([float(i)] + [0.0] * (dim - 1)) for i in range(n)]
+    return c, nodes, poi1(c, nodes)
+
+
+def csr_of(matrix):
+    """The matrix's finalized values as scipy compressed rows."""
+    return sp.csr_matrix(np.array(matrix.dense()).reshape(matrix.n_rows(), matrix.n_cols()))
+
+
+def rhs_field(matrix, support, values):
+    """A field on `support` holding values[i] at row DOF i (its dual variables)."""
+    names = []
+    for _, var in matrix.row_dofs():
+        if var not in names:
+            names.append(var)
+    f = q.NodeField(support, names)
+    for (node, var), v in zip(matrix.row_dofs(), values):
+        f[0].set_value(node, var, v)
+    return f
+
+
+def solution_vector(matrix, x):
+    return np.array([x.value(node, var) for node, var in matrix.col_dofs()])
+
+
+def laplacian_1d(nodes, block, dual="f", primal="u", k=1.0):
+    for i in range(len(nodes)):
+        block.add_entry(nodes[i], dual, nodes[i], primal, 2.0 * k)
+        if i:
+            block.add_entry(nodes[i], dual, nodes[i - 1], primal, -k)
+            block.add_entry(nodes[i - 1], dual, nodes[i], primal, -k)
+
+
+# --- matrices of every kind against scipy ---------------------------------------
+# Each case returns the finalized matrix and its row supports as (mesh, nodes) pairs.
+
+
+def symmetric_case():
+    c, n, m = nodes_and_cloud(12)
+    a = q.Matrix.block(m, m, ["f"], ["u"], symmetric=True)
+    laplacian_1d(n, a[0])
+    a[0].add_entry(n[0], "f", n[0], "u", 1.0)  # anchored: positive definite
+    a.finalize()
+    return a, [(m, n)]
+
+
+def unsymmetric_case():
+    # Two variables per node with convection-like unsymmetric couplings.
+    c, n, m = nodes_and_cloud(9)
+    a = q.Matrix.block(m, m, ["f", "g"], ["u", "v"], ordering="vars_then_nodes")
+    rng = np.random.default_rng(7)
+    for i in range(9):
+        a[0].add_entry(n[i], "f", n[i], "u", 4.0 + rng.random())
+        a[0].add_entry(n[i], "g", n[i], "v", 3.0 + rng.random())
+        a[0].add_entry(n[i], "f", n[i], "v", rng.random())
+        if i:
+            a[0].add_entry(n[i], "f", n[i - 1], "u", -1.5)
+            a[0].add_entry(n[i - 1], "g", n[i], "v", -0.5)
+    a.finalize()
+    return a, [(m, n)]
+
+
+def saddle(c, n, m):
+    """A floating Laplacian held by multipliers at both ends (zero diagonal block)."""
+    k = q.Matrix.block(m, m, ["f"], ["u"], symmetric=True)
+    laplacian_1d(n, k[0])
+    lam_nodes = [c.add_node([-1.0]), c.add_node([float(len(n))])]
+    lam = poi1(c, lam_nodes)
+    con = q.Matrix.block(lam, m, ["g"], ["u"])
+    con_t = q.Matrix.block(m, lam, ["f"], ["lambda"])
+    for lm, node in zip(lam_nodes, [n[0], n[-1]]):
+        con[0].add_entry(lm, "g", node, "u", 1.0)
+        con_t[0].add_entry(node, "f", lm, "lambda", 1.0)
+    a = k | con | con_t
+    a.finalize()
+    return a, lam, lam_nodes
+
+
+def saddle_case():
+    c, n, m = nodes_and_cloud(10)
+    a, lam, lam_nodes = saddle(c, n, m)
+    return a, [(m, n), (lam, lam_nodes)]
+
+
+def lumped_case():
+    c, n, m = nodes_and_cloud(8)
+    mass = q.Matrix.block(m, m, ["f"], ["u"], symmetric=True)
+    for i in range(1, 8):  # consistent two-node masses c·[[2, 1], [1, 2]]
+        for a_, b_, v in [(i - 1, i - 1, 2.0), (i, i, 2.0), (i - 1, i, 1.0), (i, i - 1, 1.0)]:
+            mass[0].add_entry(n[a_], "f", n[b_], "u", v * (1.0 + 0.1 * i))
+    mass.finalize()
+    return q.lump(mass), [(m, n)]
+
+
+def implicit_step_case():
+    # lump(M) / dt | K: the lumped matrix, which holds no block, joins the union with
+    # its values.
+    c, n, m = nodes_and_cloud(8)
+    mass = q.Matrix.block(m, m, ["f"], ["u"], symmetric=True)
+    for i in range(8):
+        mass[0].add_entry(n[i], "f", n[i], "u", 1.0 + i)
+        if i:
+            mass[0].add_entry(n[i], "f", n[i - 1], "u", 0.5)
+            mass[0].add_entry(n[i - 1], "f", n[i], "u", 0.5)
+    mass.finalize()
+    k = q.Matrix.block(m, m, ["f"], ["u"], symmetric=True)
+    laplacian_1d(n, k[0], k=3.0)
+    a = (q.lump(mass) / 0.01) | k
+    a.finalize()
+    return a, [(m, n)]
+
+
+CASES = {
+    "symmetric": symmetric_case,
+    "unsymmetric": unsymmetric_case,
+    "saddle_point": saddle_case,
+    "lumped": lumped_case,
+    "lumped_over_dt_with_stiffness": implicit_step_case,
+}
+
+
+def rhs_field(matrix, supports, values):
+    """One zone per row support holding values[i] at row DOF i."""
+    by_id = {}
+    field = None
+    rows = matrix.row_dofs()
+    for mesh, nodes in supports:
+        ids = {x.id: x for x in nodes}
+        names = list(dict.fromkeys(var for node, var in rows if node in ids))
+        zone = q.NodeField(mesh, names)
+        for (node, var), v in zip(rows, values):
+            if node in ids:
+                zone[0].set_value(ids[node], var, v)
+        by_id.update(ids)
+        field = zone if field is None else field | zone
+    return field, by_id
+
+
+def solution_vector(matrix, x, by_id):
+    return np.array([x.value(by_id[node], var) for node, var in matrix.col_dofs()])
+
+
+@pytest.mark.parametrize("make", CASES.values(), ids=CASES.keys())
+def test_solution_equals_scipy_spsolve_on_the_same_csr(make):
+    a, supports = make()
+    b = np.random.default_rng(3).standard_normal(a.n_rows())
+    rhs, by_id = rhs_field(a, supports, b)
+    got = solution_vector(a, q.solve(a, rhs), by_id)
+    expected = spla.spsolve(csr_of(a).tocsc(), b)
+    np.testing.assert_allclose(got, expected, rtol=1e-10, atol=1e-12 * np.abs(expected).max())
+    np.testing.assert_allclose(a.mul_dense(list(got)), b, atol=1e-10 * np.abs(b).max())
+
+
+# --- right-hand side and solution shape ---------------------------------------
+
+
+def test_rhs_missing_pairs_count_zero_and_foreign_pairs_are_ignored():
+    c, n, m = nodes_and_cloud(10)
+    a, lam, lam_nodes = saddle(c, n, m)
+    # Only u-rows on half of the nodes, plus a component and nodes no row names.
+    extra = [c.add_node([50.0]), c.add_node([51.0])]
+    zone_mesh = poi1(c, n[:5] + extra)
+    rhs = q.NodeField(zone_mesh, ["f", "junk"])
+    b = np.zeros(a.n_rows())
+    rows = a.row_dofs()
+    for i, x in enumerate(n[:5]):
+        rhs[0].set_value(x, "f", float(i + 1))
+        rhs[0].set_value(x, "junk", 1e9)
+        b[rows.index((x.id, "f"))] = float(i + 1)
+    for x in extra:
+        rhs[0].set_value(x, "f", 1e9)
+    x = q.solve(a, rhs)
+    # The solution covers every column DOF: one zone per column support, the
+    # multipliers on theirs although the right-hand side has no zone there.
+    assert len(x) == 2
+    assert x[0].components() == ["u"] and x[0].node_count() == 10
+    assert x[1].components() == ["lambda"] and x[1].node_count() == 2
+    by_id = {p.id: p for p in n + lam_nodes}
+    got = solution_vector(a, x, by_id)
+    np.testing.assert_allclose(got, spla.spsolve(csr_of(a).tocsc(), b), rtol=1e-10, atol=1e-12)
+    # The multipliers balance the loads (the floating Laplacian's rows sum to 0).
+    assert got[-2] + got[-1] == pytest.approx(sum(range(1, 6)))
+
+
+def test_first_zone_that_defines_a_pair_gives_its_value():
+    c, n, m = nodes_and_cloud(3)
+    a = q.Matrix.block(m, m, ["f"], ["u"], symmetric=True)
+    for x in n:
+        a[0].add_entry(x, "f", x, "u", 2.0)
+    a.finalize()
+    two = poi1(c, n[:2])
+    two.add_sub(poi1(c, n)[0])
+    rhs = q.NodeField(two, ["f"])
+    for x in n:
+        rhs[1].set_value(x, "f", 10.0)
+    rhs[0].set_value(n[0], "f", 4.0)  # n[1] holds 0.0 in the first zone: it wins too
+    x = q.solve(a, rhs)
+    assert [x.value(p, "u") for p in n] == pytest.approx([2.0, 0.0, 5.0], rel=1e-14)
+
+
+# --- the factorisation kept in the matrix ---------------------------------------
+
+
+def test_cached_factors_give_the_same_solution_and_follow_matrix_changes():
+    c, n, m = nodes_and_cloud(6)
+    a = q.Matrix.block(m, m, ["f"], ["u"], symmetric=True)
+    laplacian_1d(n, a[0])
+    a.finalize()
+    rhs = q.NodeField(m, ["f"])
+    rhs[0].set_value(n[2], "f", 1.0)
+    first = [q.solve(a, rhs).value(p, "u") for p in n]
+    assert [q.solve(a, rhs).value(p, "u") for p in n] == first
+    assert [q.solve(a, rhs, cache=False).value(p, "u") for p in n] == first
+    assert [q.solve(a, rhs, "LU", True).value(p, "u") for p in n] == first
+    # Editing a block changes no finalized matrix: its factors still stand.
+    a[0].add_entry(n[0], "f", n[0], "u", 100.0)
+    assert [q.solve(a, rhs).value(p, "u") for p in n] == first
+    # A new block drops the finalized form and the cache; the next solve factorises
+    # the new matrix (stale factors would give the old solution).
+    extra = q.Matrix.block(m, m, ["f"], ["u"])
+    extra[0].add_entry(n[5], "f", n[5], "u", 7.0)
+    a.add_sub(extra[0])
+    with raises(RuntimeError, NOT_FINALIZED):
+        q.solve(a, rhs)
+    a.finalize()
+    expected = spla.spsolve(csr_of(a).tocsc(), [0, 0, 1.0, 0, 0, 0])
+    got = [q.solve(a, rhs).value(p, "u") for p in n]
+    np.testing.assert_allclose(got, expected, rtol=1e-12)
+    assert got != first
+
+
+# --- errors, in their order -------------------------------------------------------
+
+
+def square(n_nodes=2, finalized=True, value=1.0):
+    c, n, m = nodes_and_cloud(n_nodes)
+    a = q.Matrix.block(m, m, ["f"], ["u"])
+    for x in n:
+        a[0].add_entry(x, "f", x, "u", value)
+    if finalized:
+        a.finalize()
+    return a, q.NodeField(m, ["f"]), n
+
+
+def test_argument_errors_come_before_any_work():
+    a, rhs, _ = square(finalized=False)
+    # The method is checked after every conversion, before the matrix is looked at.
+    for text in ["Lu", "lU", " lu", "lu ", ""]:
+        with raises(ValueError, f"unknown solver method '{text}' (expected 'lu')"):
+            q.solve(a, rhs, text)
+    with pytest.raises(TypeError, match="^argument 'method': "):
+        q.solve(a, rhs, 1)
+    with pytest.raises(TypeError, match="^argument 'cache': "):
+        q.solve(a, rhs, "Lu", 1)  # the conversion fails before the method is checked
+    with pytest.raises(TypeError, match="^argument 'matrix': "):
+        q.solve(rhs, rhs)
+    with pytest.raises(TypeError, match="^argument 'rhs': "):
+        q.solve(a, a)
+    with pytest.raises(TypeError):
+        q.solve(a)
+    with pytest.raises(TypeError):
+        q.solve(a, rhs, methd="lu")
+    b, rhs_b, _ = square()
+    for method in [None, "lu", "LU"]:
+        assert q.solve(matrix=b, rhs=rhs_b, method=method, cache=False)
+
+
+def rectangular(finalized):
+    c, n, m = nodes_and_cloud(3)
+    a = q.Matrix.block(poi1(c, n[:2]), m, ["f"], ["u"])
+    a[0].add_entry(n[0], "f", n[0], "u", 1.0)
+    if finalized:
+        a.finalize()
+    return a, q.NodeField(m, ["f"])
+
+
+def empty_finalized():
+    a = q.Matrix()
+    a.finalize()
+    c, n, m = nodes_and_cloud(1)
+    return a, q.NodeField(m, ["f"])
+
+
+@pytest.mark.parametrize("make, text", [
+    (lambda: empty_finalized(), "solve: matrix is empty"),
+    (lambda: rectangular(False), "solve: matrix must be square; got 2×3"),
+    (lambda: rectangular(True), "solve: matrix must be square; got 2×3"),
+    (lambda: square(finalized=False)[:2], NOT_FINALIZED),
+], ids=["empty", "rectangular_unfinalized", "rectangular", "unfinalized"])
+def test_shape_errors(make, text):
+    a, rhs = make()
+    with raises(RuntimeError, text):
+        q.solve(a, rhs)
+
+
+def test_singular_matrices_are_reported():
+    # A DOF without any entry: the factorisation refuses it.
+    c, n, m = nodes_and_cloud(3)
+    a = q.Matrix.block(m, m, ["f"], ["u"])
+    a[0].add_entry(n[0], "f", n[0], "u", 1.0)
+    a[0].add_entry(n[1], "f", n[1], "u", 0.0)  # an explicit zero keeps the row
+    a[0].add_entry(n[2], "f", n[2], "u", 1.0)
+    a.finalize()
+    rhs = q.NodeField(m, ["f"])
+    with pytest.raises(RuntimeError, match=r"^solve: LU failed \(singular\?\): .+"):
+        q.solve(a, rhs)
+    # Rank-deficient by cancellation, symmetric and not.
+    for off in [(1.0, 1.0), (2.0, 0.5)]:
+        c, n, m = nodes_and_cloud(2)
+        a = q.Matrix.block(m, m, ["f"], ["u"])
+        a[0].add_entry(n[0], "f", n[0], "u", 1.0)
+        a[0].add_entry(n[0], "f", n[1], "u", off[0])
+        a[0].add_entry(n[1], "f", n[0], "u", off[1])
+        a[0].add_entry(n[1], "f", n[1], "u", off[0] * off[1])
+        a.finalize()
+        with pytest.raises(RuntimeError, match=r"^solve: LU failed \((singular\?\): .+|matrix is singular\))$"):
+            q.solve(a, q.NodeField(m, ["f"]))
+
+
+def test_non_finite_solution_reports_a_singular_matrix():
+    # A pivot so small that x overflows: the factorisation completes, x does not.
+    a, rhs, n = square(n_nodes=2, value=1e-300)
+    rhs[0].set_value(n[1], "f", 1e300)
+    with raises(RuntimeError, "solve: LU failed (matrix is singular)"):
+        q.solve(a, rhs)
+    # The factors stored before the failure are met again.
+    with raises(RuntimeError, "solve: LU failed (matrix is singular)"):
+        q.solve(a, rhs)
+
+
+# --- interruption -----------------------------------------------------------------
+
+
+def laplacian_3d(n):
+    """The 7-point Laplacian on n³ nodes, anchored at one corner."""
+    c = q.Coords(3)
+    nodes = [c.add_node([float(i), float(j), float(k)]) for k in range(n) for j in range(n) for i in range(n)]
+    m = poi1(c, nodes)
+    a = q.Matrix.block(m, m, ["f"], ["u"], symmetric=True)
+    blk = a[0]
+    idx = lambda i, j, k: (k * n + j) * n + i
+    for k in range(n):
+        for j in range(n):
+            for i in range(n):
+                p = nodes[idx(i, j, k)]
+                blk.add_entry(p, "f", p, "u", 6.0 + (p is nodes[0]))
+                for di, dj, dk in [(1, 0, 0), (0, 1, 0), (0, 0, 1)]:
+                    if i + di < n and j + dj < n and k + dk < n:
+                        o = nodes[idx(i + di, j + dj, k + dk)]
+                        blk.add_entry(p, "f", o, "u", -1.0)
+                        blk.add_entry(o, "f", p, "u", -1.0)
+    a.finalize()
+    return a, m, nodes
+
+
+def test_a_signal_during_the_factorisation_interrupts_after_it(request):
+    a, m, nodes = laplacian_3d(30)
+    rhs = q.NodeField(m, ["f"])
+    rhs[0].set_value(nodes[-1], "f", 1.0)
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    request.addfinalizer(lambda: signal.signal(signal.SIGALRM, previous))
+    # The alarm rings while the factorisation runs; it is seen at the next phase
+    # boundary. (Rung before the call, it would raise a bare KeyboardInterrupt.)
+    signal.setitimer(signal.ITIMER_REAL, 0.002)
+    try:
+        with raises(KeyboardInterrupt, INTERRUPTED):
+            q.solve(a, rhs)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    # The call ended cleanly: the matrix is usable and the next solve succeeds.
+    x = q.solve(a, rhs)
+    assert x.value(nodes[-1], "u") > 0.0
