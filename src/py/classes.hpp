@@ -26,6 +26,11 @@ class SubNodeField;
 class NodeField;
 }  // namespace quenlith::containers::node_field
 
+namespace quenlith::containers::element_field {
+class SubElementField;
+class ElementField;
+}  // namespace quenlith::containers::element_field
+
 namespace quenlith::containers::finite_element_space {
 class SubFiniteElementSpace;
 class FiniteElementSpace;
@@ -109,6 +114,20 @@ struct ElementClass {
   static TypeCache type;
 };
 
+// One handle on a stored element-field zone.
+struct SubElementFieldClass {
+  using Payload = store::Handle<containers::element_field::SubElementField>;
+  static constexpr const char* kName = "SubElementField";
+  static TypeCache type;
+};
+
+struct ElementFieldClass {
+  using Payload = containers::element_field::ElementField;
+  using SubClass = SubElementFieldClass;
+  static constexpr const char* kName = "ElementField";
+  static TypeCache type;
+};
+
 // One counted handle on a stored matrix block.
 struct SubMatrixClass {
   using Payload = store::Handle<containers::matrix::SubMatrix>;
@@ -131,6 +150,6 @@ struct MatrixClass {
 template <class T>
 struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass, SubNodeFieldClass,
                                   NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass,
-                                  SubMatrixClass, MatrixClass> {};
+                                  SubElementFieldClass, ElementFieldClass, SubMatrixClass, MatrixClass> {};
 
 }  // namespace quenlith::py

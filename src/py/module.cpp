@@ -53,6 +53,8 @@ const ClassEntry kClasses[] = {
     {NodeFieldClass::kName, NodeFieldClass::type},
     {SubFiniteElementSpaceClass::kName, SubFiniteElementSpaceClass::type},
     {FiniteElementSpaceClass::kName, FiniteElementSpaceClass::type},
+    {SubElementFieldClass::kName, SubElementFieldClass::type},
+    {ElementFieldClass::kName, ElementFieldClass::type},
     {SubMatrixClass::kName, SubMatrixClass::type},
     {MatrixClass::kName, MatrixClass::type},
 };

@@ -8,7 +8,9 @@
 #include "containers/mesh/submesh.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "containers/node_field/sub_node_field.hpp"
+#include "ops/field/mask.hpp"
 #include "py/bind/container.hpp"
+#include "py/field_common.hpp"
 #include "py/classes.hpp"
 
 namespace quenlith::py {
@@ -127,27 +129,8 @@ Mesh support_mesh(const NodeField& f) {
   return out;
 }
 
-// field[key]: a slice, then component names (a str or a sequence of str), then an
-// integer index.
-PyObject* subscript(PyObject* self, PyObject* key) noexcept {
-  return guarded([&]() -> Ref {
-    if (PySlice_Check(key)) {
-      const Borrowed<NodeFieldClass> field = Borrowed<NodeFieldClass>::receiver(self);
-      return to_python(field->slice(slice_positions(key, static_cast<Py_ssize_t>(field->size()))));
-    }
-    bool names = PyUnicode_Check(key);
-    if (!names && (PyList_Check(key) || PyTuple_Check(key))) {
-      names = true;
-      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(key) && names; ++i)
-        names = PyUnicode_Check(PySequence_Fast_GET_ITEM(key, i));
-    }
-    if (names) {
-      const std::vector<std::string> wanted = extract_components(key);
-      const Borrowed<NodeFieldClass> field = Borrowed<NodeFieldClass>::receiver(self);
-      return to_python(field->filter_components(wanted));
-    }
-    return Container<NodeFieldClass>::item(self, index_key(key, NodeFieldClass::kName));
-  });
+NodeField compare(const NodeField& f, const containers::field::ValueBand& band) {
+  return ops::field::mask_node_field(f, band, std::nullopt);
 }
 
 TypeDef node_field_type_def() {
@@ -161,13 +144,12 @@ TypeDef node_field_type_def() {
       method<C, check_sig, check>(),
       method<C, support_mesh_sig, support_mesh>(),
   };
-  TypeDef type = Container<C>::def("_quenlith.NodeField", new_sig, methods,
-                                   {{{Py_tp_new, reinterpret_cast<void*>(&field_new)},
-                                     {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}});
-  // Indexing by names comes before the list's own integer and slice keys.
-  for (PyType_Slot& slot : type.slots)
-    if (slot.slot == Py_mp_subscript) slot.pfunc = reinterpret_cast<void*>(&subscript);
-  return type;
+  return with_field_subscript(
+      Container<C>::def("_quenlith.NodeField", new_sig, methods,
+                        {{{Py_tp_new, reinterpret_cast<void*>(&field_new)},
+                          {Py_tp_richcompare, reinterpret_cast<void*>(&field_richcompare<C, compare>)},
+                          {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}}),
+      &field_subscript<C>);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include "containers/mesh/submesh.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "containers/node_field/sub_node_field.hpp"
+#include "ops/field/mask.hpp"
 #include "py/bind/container.hpp"
+#include "py/field_common.hpp"
 #include "py/classes.hpp"
 
 namespace quenlith::py {
@@ -59,9 +61,6 @@ const Signature value_sig{"value", "SubNodeField", Receiver::Self, value_params,
 constexpr Param set_value_params[] = {{"node"}, {"component"}, {"value"}};
 const Signature set_value_sig{"set_value", "SubNodeField", Receiver::Self, set_value_params,
                               "Write the value of `node` for the component named `component`."};
-// The parameters of item assignment, for its argument errors.
-constexpr Param item_params[] = {{"key"}, {"value"}};
-const Signature set_item_sig{"__setitem__", "SubNodeField", Receiver::Self, item_params, ""};
 
 std::uint64_t node_count(const SubNodeField& z) { return z.node_count(); }
 std::uint64_t component_count(const SubNodeField& z) { return z.component_count(); }
@@ -111,38 +110,22 @@ PyObject* subscript(PyObject* self, PyObject* key) noexcept {
   });
 }
 
-// Iteration goes through indexing, which refuses an integer key.
-PyObject* sq_item(PyObject* self, Py_ssize_t i) noexcept {
-  Ref key = Ref::steal_or_null(PyLong_FromSsize_t(i));
-  if (!key) return nullptr;
-  return subscript(self, key.get());
+// The key of item assignment: a (Node, name) pair.
+struct NodeKey {
+  std::uint32_t node;
+  std::string component;
+};
+NodeKey assigned_key(PyObject* key) {
+  Ref pair = to_tuple_n(key, 2);
+  const Borrowed<NodeClass> node(PyTuple_GET_ITEM(pair.get(), 0));
+  return {node->id(), to_str(PyTuple_GET_ITEM(pair.get(), 1))};
 }
+void assign(SubNodeField& z, const NodeKey& k, double v) { z.set_value(k.node, k.component, v); }
 
-// zone[node, name] = value; deleting an item is refused before anything else.
-int ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
-  return guarded_status([&] {
-    if (!value) raise(PyExc_NotImplementedError, "can't delete item");
-    std::uint32_t node_id;
-    std::string component;
-    std::optional<Borrowed<NodeClass>> node;
-    try {
-      Ref pair = to_tuple_n(key, 2);
-      node.emplace(PyTuple_GET_ITEM(pair.get(), 0));
-      component = to_str(PyTuple_GET_ITEM(pair.get(), 1));
-    } catch (const ErrorAlreadySet&) {
-      rethrow_as_argument_error(set_item_sig.params[0].name);
-    }
-    node_id = (*node)->id();
-    double v;
-    try {
-      v = to_f64(value);
-    } catch (const ErrorAlreadySet&) {
-      rethrow_as_argument_error(set_item_sig.params[1].name);
-    }
-    const Borrowed<SubNodeFieldClass> zone = Borrowed<SubNodeFieldClass>::receiver(self);
-    store::WriteGuard<SubNodeField> guard = store::write(*zone);
-    guard->set_value(node_id, component, v);
-  });
+// zone < x and the like: a new zone.
+ZoneHandle compare(const ZoneHandle& zone, const containers::field::ValueBand& band) {
+  return store::insert(
+      read_value(zone, [&](const SubNodeField& z) { return ops::field::mask_sub_node_field(z, band, std::nullopt); }));
 }
 
 TypeDef sub_node_field_type_def() {
@@ -167,12 +150,13 @@ TypeDef sub_node_field_type_def() {
   };
   return K::def("_quenlith.SubNodeField", zone_doc_sig, methods, nullptr,
                 {{
-                    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
-                    {Py_sq_item, reinterpret_cast<void*>(&sq_item)},
-                    {Py_mp_ass_subscript, reinterpret_cast<void*>(&ass_subscript)},
-                    {Py_nb_or, reinterpret_cast<void*>(&Container<NodeFieldClass>::sub_or)},
-                    {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
-                }});
+                     {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+                     {Py_sq_item, reinterpret_cast<void*>(&zone_sq_item<subscript>)},
+                     {Py_mp_ass_subscript, reinterpret_cast<void*>(&zone_ass_subscript<C, assigned_key, assign>)},
+                     {Py_tp_richcompare, reinterpret_cast<void*>(&field_richcompare<C, compare>)},
+                     {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
+                 },
+                 Container<NodeFieldClass>::sub_or_slot()});
 }
 
 }  // namespace

@@ -23,4 +23,17 @@ std::optional<std::size_t> find_component(std::span<const std::string> names, st
 // Appends to `into` every name of `names` it does not hold yet, in order.
 void add_components(std::vector<std::string>& into, std::span<const std::string> names);
 
+// The components of a zone (`names`, values in rows of names.size()) that `wanted`
+// lists, in the zone's order, with their values in rows of their own. "select_components:
+// this sub-field carries none of {}" (the list as given) when none is listed.
+struct Selection {
+  std::vector<std::string> names;
+  std::vector<double> values;
+};
+Selection select_components(std::span<const std::string> names, std::span<const double> values,
+                            std::span<const std::string> wanted);
+
+// How many of `names` `wanted` lists.
+std::size_t count_listed(std::span<const std::string> names, std::span<const std::string> wanted) noexcept;
+
 }  // namespace quenlith::containers::field

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "containers/field/components.hpp"
+#include "containers/field/filter.hpp"
 #include "containers/node_field/id_index.hpp"
 #include "dump/container_frame.hpp"
 #include "dump/debug_text.hpp"
@@ -226,20 +227,7 @@ NodeField NodeField::union_sub(const H& zone) const {
 }
 
 NodeField NodeField::filter_components(std::span<const std::string> names) const {
-  std::vector<H> kept;
-  for (const H& h : subs()) {
-    std::optional<SubNodeField> part;
-    {
-      store::ReadGuard<SubNodeField> guard = store::read(h);
-      std::size_t listed = 0;
-      for (const std::string& c : guard->components()) listed += field::find_component(names, c) ? 1 : 0;
-      if (listed == 0) continue;
-      if (listed < guard->component_count()) part.emplace(guard->select_components(names));
-    }
-    kept.push_back(part ? store::insert(std::move(*part)) : h);
-  }
-  QUENLITH_VERIFY(!kept.empty(), "filter_components: no zone carries any of {}", dump::debug_quoted_list(names));
-  return NodeField(std::move(kept));
+  return NodeField(field::filter_components<SubNodeField>(subs(), names));
 }
 
 std::vector<std::string> NodeField::components() const {

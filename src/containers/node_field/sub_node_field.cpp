@@ -136,32 +136,22 @@ SubNodeField SubNodeField::on_nodes_of(const Handle<SubMesh>& submesh, std::vect
   return create(cloud, std::move(components));
 }
 
-SubNodeField SubNodeField::clone() const {
+SubNodeField SubNodeField::clone() const { return with_values(values_); }
+
+SubNodeField SubNodeField::with_values(std::vector<double> values) const {
   SubNodeField copy;
   copy.support_ = support_;
   copy.nodes_ = nodes_;
   copy.components_ = components_;
-  copy.values_ = values_;
+  copy.values_ = std::move(values);
   copy.first_row_of_rank_ = first_row_of_rank_;
   copy.rank_of_row_ = rank_of_row_;
   return copy;
 }
 
 SubNodeField SubNodeField::select_components(std::span<const std::string> names) const {
-  std::vector<std::size_t> kept;
-  for (std::size_t c = 0; c < components_.size(); ++c)
-    if (field::find_component(names, components_[c])) kept.push_back(c);
-  QUENLITH_VERIFY(!kept.empty(), "select_components: this sub-field carries none of {}",
-                  dump::debug_quoted_list(names));
-  std::vector<std::string> picked;
-  picked.reserve(kept.size());
-  for (std::size_t c : kept) picked.push_back(components_[c]);
-  const std::size_t nc = components_.size(), nk = kept.size();
-  std::vector<double> values(nodes_.size() * nk);
-  for (std::size_t r = 0; r < nodes_.size(); ++r)
-    for (std::size_t j = 0; j < nk; ++j) values[r * nk + j] = values_[r * nc + kept[j]];
-  SubNodeField out(support_, nodes_, std::move(picked), std::move(values));
-  return out;
+  field::Selection picked = field::select_components(components_, values_, names);
+  return SubNodeField(support_, nodes_, std::move(picked.names), std::move(picked.values));
 }
 
 void SubNodeField::check_row(std::uint64_t row) const {

@@ -63,6 +63,9 @@ class SubNodeField {
   // lists, in this zone's order, and their values. "select_components: this
   // sub-field carries none of {}" (the list as given).
   SubNodeField select_components(std::span<const std::string> names) const;
+  // A new zone on the same support, same nodes and names, with `values` in place of
+  // this zone's (as many of them).
+  SubNodeField with_values(std::vector<double> values) const;
 
   const store::Handle<mesh::SubMesh>& support() const noexcept { return support_; }
   std::span<const NodeId> nodes() const noexcept { return nodes_; }
