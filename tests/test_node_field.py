@@ -530,6 +530,10 @@ def test_text_forms_of_a_field(two, capsys):
     )
     with pytest.raises(OverflowError):
         f.dump(precision=-1)
+    for obj in (f, f[0]):
+        with raises(RuntimeError, "dump: precision must be at most 65535, got 70000"):
+            obj.dump(precision=70000)
+    assert capsys.readouterr().out == ""
 
 
 def test_dump_follows_a_redirected_stdout(two):
