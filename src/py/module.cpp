@@ -22,6 +22,8 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
+    &from_live_nodes_def,
+    &poi1_from_nodes_def,
     &line_def,
     &circle_def,
     &arc_def,
@@ -34,6 +36,8 @@ PyMethodDef* const kFunctions[] = {
     &to_quadratic_def,
     &convert_def,
     &triangulate_surface_def,
+    &to_poi1_def,
+    &barycenter_def,
     &border_def,
     &skin_def,
     &orient_def,
