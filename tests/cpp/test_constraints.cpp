@@ -99,6 +99,17 @@ std::vector<Rel> plain(const std::vector<Relation>& relations) {
 
 // ---------------------------------------------------------------------------
 
+TEST(ConstraintRoutines, NodeCloudAndNodeAtPosition) {
+  const Handle<Coords> c = coords_of(8);
+  const std::vector<MeshHandle> two{cells(c, ElementType::SEG2, {{1, 2}, {2, 3}}), poi1(c, {3, 5})};
+  EXPECT_EQ(node_cloud_of(two), (std::vector<NodeId>{1, 2, 3, 5}));
+  EXPECT_TRUE(node_cloud_of({}).empty());
+  const std::vector<MeshHandle> points{poi1(c, {6, 4}), poi1(c, {7})};
+  EXPECT_EQ(poi1_node_at(points, 1), 4u);  // only the first submesh is read
+  EXPECT_EQ(error_text([&] { poi1_node_at(points, 2); }), "index 2 out of bounds (len=2)");
+  EXPECT_EQ(error_text([&] { poi1_node_at({}, 0); }), "index 0 out of bounds (len=0)");
+}
+
 TEST(ConstraintBlockPair, PairsCellsByPositionUpToTheShorterList) {
   const Handle<Coords> c = coords_of(10);
   const MeshHandle m = poi1(c, {7, 8, 9});

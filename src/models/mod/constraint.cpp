@@ -1,6 +1,7 @@
 #include "models/mod/constraint.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "base/error.hpp"
 #include "store/guard.hpp"
@@ -34,6 +35,24 @@ std::vector<NodeId> submesh_node_ids(const MeshHandle& submesh) {
   store::ReadGuard<containers::mesh::SubMesh> guard = store::read(submesh);
   const std::span<const NodeId> ids = guard->connectivity();
   return std::vector<NodeId>(ids.begin(), ids.end());
+}
+
+std::vector<NodeId> node_cloud_of(std::span<const MeshHandle> submeshes) {
+  std::vector<NodeId> out;
+  std::unordered_set<NodeId> taken;
+  for (const MeshHandle& h : submeshes) {
+    store::ReadGuard<containers::mesh::SubMesh> guard = store::read(h);
+    for (const NodeId id : guard->connectivity())
+      if (taken.insert(id).second) out.push_back(id);
+  }
+  return out;
+}
+
+NodeId poi1_node_at(std::span<const MeshHandle> mesh, std::size_t i) {
+  store::ReadGuard<containers::mesh::SubMesh> guard = store::read(mesh_at(mesh, 0));
+  const std::span<const NodeId> ids = guard->connectivity();
+  QUENLITH_VERIFY(i < ids.size(), "index {} out of bounds (len={})", i, ids.size());
+  return ids[i];
 }
 
 std::pair<std::uint64_t, std::uint64_t> constraint_block_pair(const MeshHandle& multiplier_mesh,

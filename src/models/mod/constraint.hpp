@@ -31,6 +31,14 @@ std::uint64_t total_cell_count(std::span<const MeshHandle> meshes);
 // read under a read guard.
 std::vector<NodeId> submesh_node_ids(const MeshHandle& submesh);
 
+// The distinct node ids of every cell of the submeshes, in order of first appearance
+// (any element type; no submesh gives an empty list). Guard errors thrown.
+std::vector<NodeId> node_cloud_of(std::span<const MeshHandle> submeshes);
+// Entry i of the first submesh's node list: for the POI1 meshes the constraint kinds
+// keep, the node of cell i. "index {} out of bounds (len={})" for a list without
+// submesh (0, 0) and for a position beyond the entries.
+NodeId poi1_node_at(std::span<const MeshHandle> mesh, std::size_t i);
+
 // The two literal blocks coupling the multiplier nodes m_i (cells of `multiplier_mesh`)
 // with the constrained nodes c_i (cells of `constrained`), appended to `out`:
 //   C  rows (m, [imposed_value]) × columns (c, [variable]),  entry (m_i, c_i) = coefficient
