@@ -1,4 +1,5 @@
-// line, circle, arc, to_quadratic, convert and invert.
+// line, circle, arc, to_quadratic, convert and invert; the point meshes to_poi1,
+// from_live_nodes and poi1_from_nodes; barycenter.
 //
 // Each entry converts every argument in signature order (the Node and Mesh objects
 // it is given are held shared from their conversion to the end of the call), parses
@@ -14,10 +15,12 @@
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/node.hpp"
 #include "ops/mesher/arc.hpp"
+#include "ops/mesher/barycenter.hpp"
 #include "ops/mesher/circle.hpp"
 #include "ops/mesher/convert.hpp"
 #include "ops/mesher/invert.hpp"
 #include "ops/mesher/line.hpp"
+#include "ops/mesher/points.hpp"
 #include "ops/mesher/quadratic.hpp"
 #include "py/bind/class.hpp"
 #include "py/classes.hpp"
@@ -26,6 +29,7 @@ namespace quenlith::py {
 
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;
+using containers::mesh::SubMesh;
 
 namespace {
 
@@ -78,6 +82,41 @@ const Signature invert_sig{"invert", nullptr, Receiver::None, mesh_params,
                            "Reverse the orientation of every cell, in any dimension (POI1 cells are left\n"
                            "unchanged), and return a fresh mesh sharing the input's nodes."};
 
+const Signature to_poi1_sig{
+    "to_poi1", nullptr, Receiver::None, mesh_params,
+    "Convert a mesh to POI1, submesh by submesh.\n"
+    "\n"
+    "The result has the same number of submeshes, each a POI1 submesh holding the\n"
+    "de-duplicated nodes of the corresponding input submesh, in order of first\n"
+    "appearance. The result submeshes are sealed (use `SubMesh.duplicate` for an\n"
+    "editable copy); a sealed input submesh gives its one cached cloud every time."};
+
+constexpr Param coords_params[] = {{"coords"}};
+const Signature from_live_nodes_sig{"from_live_nodes", nullptr, Receiver::None, coords_params,
+                                    "Build a points (POI1) mesh holding every live node of `coords`.\n"
+                                    "\n"
+                                    "One submesh, one point per live node by increasing id; no node is created."};
+
+constexpr Param nodes_params[] = {{"nodes"}};
+const Signature poi1_from_nodes_sig{
+    "poi1_from_nodes", nullptr, Receiver::None, nodes_params,
+    "Build a points (POI1) mesh with one point per node in `nodes`.\n"
+    "\n"
+    "The `Coords` is taken from the nodes themselves, so no `Coords` argument is\n"
+    "needed; every node must belong to that one `Coords`. The result holds a single\n"
+    "POI1 submesh, one point per node in list order (repeats kept). Raises if\n"
+    "`nodes` is empty."};
+
+const Signature barycenter_sig{
+    "barycenter", nullptr, Receiver::None, mesh_params,
+    "Build the mesh of cell centroids.\n"
+    "\n"
+    "The result is a new mesh with the same number of submeshes, each a POI1 submesh\n"
+    "with one fresh node per element of the corresponding input submesh, placed at the\n"
+    "element's centroid (the plain mean of its nodes). A POI1 input is thus copied to\n"
+    "colocated fresh nodes, which mints Lagrange-multiplier support nodes from a set of\n"
+    "constrained points. The input is untouched."};
+
 Mesh line(NodeArg a, NodeArg b, std::uint64_t n_elems, std::optional<std::string> element_type) {
   return ops::mesher::line(*a, *b, n_elems, curve_type(element_type));
 }
@@ -93,6 +132,12 @@ Mesh arc(NodeArg a, NodeArg center, NodeArg b, std::uint64_t n_elems, std::optio
 
 Mesh to_quadratic(MeshArg mesh) { return ops::mesher::to_quadratic(*mesh); }
 Mesh invert(MeshArg mesh) { return ops::mesher::invert(*mesh); }
+Mesh to_poi1(MeshArg mesh) { return ops::mesher::to_poi1(*mesh); }
+Mesh from_live_nodes(Borrowed<CoordsClass> coords) { return ops::mesher::from_live_nodes(*coords); }
+Mesh poi1_from_nodes(BorrowedList<NodeClass> nodes) {
+  return Mesh::from_submesh(SubMesh::poi1_from_nodes(nodes.payloads()));
+}
+Mesh barycenter(MeshArg mesh) { return ops::mesher::barycenter(*mesh); }
 Mesh convert(MeshArg mesh, std::string element_type) {
   return ops::mesher::convert(*mesh, parse_element_type(element_type));
 }
@@ -107,5 +152,9 @@ PyMethodDef arc_def =
 PyMethodDef to_quadratic_def = function<to_quadratic_sig, to_quadratic, borrow<MeshClass>>();
 PyMethodDef convert_def = function<convert_sig, convert, borrow<MeshClass>, to_str>();
 PyMethodDef invert_def = function<invert_sig, invert, borrow<MeshClass>>();
+PyMethodDef to_poi1_def = function<to_poi1_sig, to_poi1, borrow<MeshClass>>();
+PyMethodDef from_live_nodes_def = function<from_live_nodes_sig, from_live_nodes, borrow<CoordsClass>>();
+PyMethodDef poi1_from_nodes_def = function<poi1_from_nodes_sig, poi1_from_nodes, borrow_list<NodeClass>>();
+PyMethodDef barycenter_def = function<barycenter_sig, barycenter, borrow<MeshClass>>();
 
 }  // namespace quenlith::py

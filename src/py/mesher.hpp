@@ -1,6 +1,6 @@
 #pragma once
 // Module functions that generate and transform meshes: line, circle, arc,
-// to_quadratic, convert, invert.
+// to_quadratic, convert, invert; the point meshes and barycenter.
 #include <Python.h>
 
 namespace quenlith::py {
@@ -10,4 +10,8 @@ extern PyMethodDef arc_def;
 extern PyMethodDef to_quadratic_def;
 extern PyMethodDef convert_def;
 extern PyMethodDef invert_def;
+extern PyMethodDef to_poi1_def;
+extern PyMethodDef from_live_nodes_def;
+extern PyMethodDef poi1_from_nodes_def;
+extern PyMethodDef barycenter_def;
 }  // namespace quenlith::py

@@ -10,7 +10,10 @@
 #include "containers/finite_element_space/finite_element_space.hpp"
 #include "containers/matrix/dof.hpp"
 #include "containers/mesh/mesh.hpp"
+#include "containers/mesh/node.hpp"
+#include "containers/model/constraint_rhs.hpp"
 #include "containers/model/model.hpp"
+#include "containers/node_field/node_field.hpp"
 #include "models/mod/kind.hpp"
 #include "models/mpc/mpc.hpp"
 #include "py/bind/container.hpp"
@@ -20,6 +23,7 @@ namespace quenlith::py {
 
 using containers::finite_element_space::FiniteElementSpace;
 using containers::model::Model;
+using containers::node_field::NodeField;
 
 namespace {
 
@@ -55,6 +59,16 @@ const Signature frame_sig{"frame", "Model", Receiver::Cls, fespace_params,
                           "One planar Frame sub-model per subspace of `fespace` (SEG2 cells, 2-D)."};
 const Signature frame3d_sig{"frame3d", "Model", Receiver::Cls, fespace_params,
                             "One space Frame3d sub-model per subspace of `fespace` (SEG2 cells, 3-D)."};
+constexpr Param dirichlet_params[] = {{"imposed_variable"}, {"target_dual"},         {"imposed_mesh"},
+                                      {"multiplier_mesh"},  {"multiplier", "None"},  {"imposed_value", "None"},
+                                      {"sense", "None"}};
+const Signature dirichlet_sig{
+    "dirichlet", "Model", Receiver::Cls, dirichlet_params,
+    "One Dirichlet constraint: the primal `imposed_variable` is imposed at every node of the POI1 mesh "
+    "`imposed_mesh`, through one multiplier node per constrained node (the POI1 `multiplier_mesh`, paired "
+    "submesh by submesh and node by node), the reaction going to `target_dual`. `multiplier` defaults to "
+    "\"lambda_\" + imposed_variable, `imposed_value` to \"imposed_\" + imposed_variable; `sense` is None, "
+    "\"=\" or \"==\" (equality), \">=\" or \"\u2265\", \"<=\" or \"\u2264\"."};
 constexpr Param mpc_params[] = {
     {"terms"}, {"multiplier_mesh"}, {"multiplier", "None"}, {"imposed_value", "None"}, {"sense", "None"}};
 const Signature mpc_sig{"mpc", "Model", Receiver::Cls, mpc_params,
@@ -62,6 +76,20 @@ const Signature mpc_sig{"mpc", "Model", Receiver::Cls, mpc_params,
                         "coefficient) tuples, relation r using cell r of every term mesh and of "
                         "`multiplier_mesh`; names default to \"lambda_mpc\" and \"mpc_rhs\"; `sense` is "
                         "\"=\", \">=\" or \"<=\"."};
+
+constexpr Param imposed_params[] = {{"imposed"}};
+const Signature multiplier_mesh_sig{"multiplier_mesh", "Model", Receiver::Self, {},
+                                    "The multiplier submeshes of every constraint sub-model, in order, as a Mesh "
+                                    "(empty without constraints)."};
+const Signature constraint_rhs_sig{
+    "constraint_rhs", "Model", Receiver::Self, imposed_params,
+    "The right-hand side of the model's only constraint as a NodeField on its multiplier nodes: `imposed` is a "
+    "list of (Node, value) tuples, each node standing for the one relation whose terms hold it; every other "
+    "value is 0."};
+const Signature constraint_rhs_by_index_sig{
+    "constraint_rhs_by_index", "Model", Receiver::Self, imposed_params,
+    "The right-hand side of the model's only constraint as a NodeField on its multiplier nodes: `imposed` is a "
+    "list of (relation index, value) tuples; every other value is 0."};
 
 const Signature primal_vars_sig{"primal_vars", "Model", Receiver::Self, {},
                                 "The primal variable names of all sub-models, each once, in first-seen order."};
@@ -116,17 +144,57 @@ std::vector<models::MpcTerm> to_mpc_terms(PyObject* obj) {
   });
 }
 
+// The text of `sense`, parsed once every argument is converted.
+models::Sense sense_of(const std::optional<std::string>& sense) {
+  return models::parse_sense(sense ? std::optional<std::string_view>(*sense) : std::nullopt);
+}
+
+Model dirichlet(std::string&& imposed_variable, std::string&& target_dual, const Borrowed<MeshClass>& imposed_mesh,
+                const Borrowed<MeshClass>& multiplier_mesh, std::optional<std::string>&& multiplier,
+                std::optional<std::string>&& imposed_value, const std::optional<std::string>& sense) {
+  return Model::dirichlet(std::move(imposed_variable), std::move(target_dual), *imposed_mesh, *multiplier_mesh,
+                          std::move(multiplier), std::move(imposed_value), sense_of(sense));
+}
+
 Model mpc(std::vector<models::MpcTerm>&& terms, const Borrowed<MeshClass>& multiplier_mesh,
           std::optional<std::string>&& multiplier, std::optional<std::string>&& imposed_value,
           const std::optional<std::string>& sense) {
-  const models::Sense s = models::parse_sense(sense ? std::optional<std::string_view>(*sense) : std::nullopt);
-  return Model::mpc(std::move(terms), *multiplier_mesh, std::move(multiplier), std::move(imposed_value), s);
+  return Model::mpc(std::move(terms), *multiplier_mesh, std::move(multiplier), std::move(imposed_value),
+                    sense_of(sense));
 }
 
 std::vector<std::string> primal_vars(const Model& m) { return m.primal_vars(); }
 std::vector<std::string> dual_vars(const Model& m) { return m.dual_vars(); }
 std::optional<std::string> dual_of(const Model& m, const std::string& variable) { return m.dual_of(variable); }
 FiniteElementSpace fespace(const Model& m) { return m.fespace(); }
+
+containers::mesh::Mesh multiplier_mesh(const Model& m) { return m.multiplier_mesh(); }
+
+// Each item a (Node, float) tuple; only the node's id is kept.
+std::vector<std::pair<containers::mesh::NodeId, double>> to_node_values(PyObject* obj) {
+  return to_list(obj, [](PyObject* item) {
+    Ref tuple = to_tuple_n(item, 2);
+    const Borrowed<NodeClass> node = borrow<NodeClass>(PyTuple_GET_ITEM(tuple.get(), 0));
+    const double g = to_f64(PyTuple_GET_ITEM(tuple.get(), 1));
+    return std::pair{node->id(), g};
+  });
+}
+
+// Each item an (index, float) tuple.
+std::vector<std::pair<std::uint64_t, double>> to_index_values(PyObject* obj) {
+  return to_list(obj, [](PyObject* item) {
+    Ref tuple = to_tuple_n(item, 2);
+    const std::uint64_t index = to_u64(PyTuple_GET_ITEM(tuple.get(), 0));
+    return std::pair{index, to_f64(PyTuple_GET_ITEM(tuple.get(), 1))};
+  });
+}
+
+NodeField constraint_rhs(const Model& m, const std::vector<std::pair<containers::mesh::NodeId, double>>& imposed) {
+  return containers::model::constraint_rhs(m, imposed);
+}
+NodeField constraint_rhs_by_index(const Model& m, const std::vector<std::pair<std::uint64_t, double>>& imposed) {
+  return containers::model::constraint_rhs_by_index(m, imposed);
+}
 
 Model filter(const Model& m, const std::string& physics) {
   const std::optional<models::Physics> tag = containers::matrix::parse_physics(physics);
@@ -148,12 +216,17 @@ TypeDef model_type_def() {
       function<timoshenko_sig, timoshenko, borrow<FiniteElementSpaceClass>>(METH_CLASS),
       function<frame_sig, frame, borrow<FiniteElementSpaceClass>>(METH_CLASS),
       function<frame3d_sig, frame3d, borrow<FiniteElementSpaceClass>>(METH_CLASS),
+      function<dirichlet_sig, dirichlet, to_str, to_str, borrow<MeshClass>, borrow<MeshClass>, opt<to_str>,
+               opt<to_str>, opt<to_str>>(METH_CLASS),
       function<mpc_sig, mpc, to_mpc_terms, borrow<MeshClass>, opt<to_str>, opt<to_str>, opt<to_str>>(METH_CLASS),
       method<C, primal_vars_sig, primal_vars>(),
       method<C, dual_vars_sig, dual_vars>(),
       method<C, dual_of_sig, dual_of, to_str>(),
       method<C, fespace_sig, fespace>(),
       method<C, filter_sig, filter, to_str>(),
+      method<C, multiplier_mesh_sig, multiplier_mesh>(),
+      method<C, constraint_rhs_sig, constraint_rhs, to_node_values>(),
+      method<C, constraint_rhs_by_index_sig, constraint_rhs_by_index, to_index_values>(),
   };
   return Container<C>::def("_quenlith.Model", new_sig, methods, {{constructor<C, new_sig, make_model>()}});
 }

@@ -31,6 +31,9 @@ const Signature physics_sig{"physics", "SubModel", Receiver::Self, {},
 const Signature material_components_sig{
     "material_components", "SubModel", Receiver::Self, {},
     "The material components its behaviour requires, or None for a kind without behaviour."};
+const Signature multiplier_mesh_sig{
+    "multiplier_mesh", "SubModel", Receiver::Self, {},
+    "The multiplier submeshes of a constraint, as a Mesh (empty for a kind that is no constraint)."};
 const Signature has_behavior_sig{"has_behavior", "SubModel", Receiver::Self, {},
                                  "Whether the kind has a constitutive behaviour."};
 
@@ -51,6 +54,8 @@ std::optional<std::vector<std::string>> material_components(const SubModel& s) {
   return std::nullopt;
 }
 
+containers::mesh::Mesh multiplier_mesh(const SubModel& s) { return containers::model::sub_model_multiplier_mesh(s); }
+
 bool has_behavior(const SubModel& s) { return s.kind().behaviour() != nullptr; }
 
 TypeDef sub_model_type_def() {
@@ -63,6 +68,7 @@ TypeDef sub_model_type_def() {
       method<C, physics_sig, physics>(),
       method<C, material_components_sig, material_components>(),
       method<C, has_behavior_sig, has_behavior>(),
+      method<C, multiplier_mesh_sig, multiplier_mesh>(),
       K::dump(),
       kMethodsEnd,
   };

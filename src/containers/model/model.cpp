@@ -67,6 +67,16 @@ Model Model::frame3d(const FiniteElementSpace& fespace) {
   return per_subspace(fespace, [](SpaceHandle h) { return models::Frame3d::create(std::move(h)); });
 }
 
+Model Model::dirichlet(std::string imposed_variable, std::string target_dual, const mesh::Mesh& imposed_mesh,
+                       const mesh::Mesh& multiplier_mesh, std::optional<std::string> multiplier,
+                       std::optional<std::string> imposed_value, models::Sense sense) {
+  Model out;
+  out.push_sub(store::insert(SubModel::of(models::Dirichlet::create(std::move(imposed_variable), std::move(target_dual),
+                                                                     imposed_mesh, multiplier_mesh, std::move(multiplier),
+                                                                     std::move(imposed_value), sense))));
+  return out;
+}
+
 Model Model::mpc(std::vector<models::MpcTerm> terms, const mesh::Mesh& multiplier_mesh,
                  std::optional<std::string> multiplier, std::optional<std::string> imposed_value,
                  models::Sense sense) {

@@ -30,6 +30,7 @@
 #include "containers/model/sub_model.hpp"
 #include "containers/sub_list.hpp"
 #include "models/mod/kind.hpp"
+#include "models/dirichlet/dirichlet.hpp"
 #include "models/mpc/mpc.hpp"
 #include "parallel/function_ref.hpp"
 
@@ -63,6 +64,11 @@ class Model : public SubList<Model, SubModel> {
   static Model timoshenko(const finite_element_space::FiniteElementSpace& fespace);
   static Model frame(const finite_element_space::FiniteElementSpace& fespace);
   static Model frame3d(const finite_element_space::FiniteElementSpace& fespace);
+  // A model of one new Dirichlet sub-model (Dirichlet::create's checks; nothing
+  // stored on failure).
+  static Model dirichlet(std::string imposed_variable, std::string target_dual, const mesh::Mesh& imposed_mesh,
+                         const mesh::Mesh& multiplier_mesh, std::optional<std::string> multiplier,
+                         std::optional<std::string> imposed_value, models::Sense sense);
   // A model of one new Mpc sub-model (Mpc::create's checks; nothing stored on failure).
   static Model mpc(std::vector<models::MpcTerm> terms, const mesh::Mesh& multiplier_mesh,
                    std::optional<std::string> multiplier, std::optional<std::string> imposed_value,

@@ -55,6 +55,56 @@ Mpc Mpc::create(std::vector<MpcTerm> terms, const Mesh& multiplier_mesh, std::op
   return Mpc(std::move(f));
 }
 
+namespace {
+
+void check_term_pairing(std::size_t k, std::size_t s, std::uint64_t term_nodes, std::uint64_t multipliers) {
+  QUENLITH_VERIFY(term_nodes == multipliers, "Mpc: term {} submesh {} has {} node(s) but multiplier has {}", k, s,
+                  term_nodes, multipliers);
+}
+
+}  // namespace
+
+std::vector<RelationTerm> mpc_relation_terms(std::span<const MpcTerm> terms,
+                                             std::span<const std::vector<NodeId>> nodes, std::size_t r) {
+  std::vector<RelationTerm> out;
+  out.reserve(terms.size());
+  for (std::size_t k = 0; k < terms.size(); ++k)
+    out.push_back(RelationTerm{terms[k].variable, terms[k].target_dual, terms[k].coefficient, nodes[k][r]});
+  return out;
+}
+
+std::vector<Relation> Mpc::relations() const {
+  std::vector<Relation> out;
+  std::vector<std::vector<NodeId>> nodes(f_.terms.size());
+  for (std::size_t s = 0; s < f_.multiplier_mesh.size(); ++s) {
+    const std::vector<NodeId> multipliers = submesh_node_ids(f_.multiplier_mesh[s]);
+    for (std::size_t k = 0; k < f_.terms.size(); ++k) {
+      nodes[k] = submesh_node_ids(mesh_at(f_.terms[k].mesh, s));
+      check_term_pairing(k, s, nodes[k].size(), multipliers.size());
+    }
+    for (std::size_t i = 0; i < multipliers.size(); ++i)
+      out.push_back(Relation{f_.imposed_value, mpc_relation_terms(f_.terms, nodes, i), multipliers[i], f_.sense});
+  }
+  return out;
+}
+
+std::vector<BlockRecipe> Mpc::block_recipes(OperatorKind kind, const std::optional<ZoneHandle>&) const {
+  std::vector<BlockRecipe> out;
+  if (kind != OperatorKind::Stiffness) return out;
+  LiteralBlocks blocks;
+  for (std::size_t s = 0; s < f_.multiplier_mesh.size(); ++s) {
+    for (std::size_t k = 0; k < f_.terms.size(); ++k) {
+      const MpcTerm& t = f_.terms[k];
+      const auto [multipliers, term_nodes] =
+          constraint_block_pair(f_.multiplier_mesh[s], mesh_at(t.mesh, s), t.variable, t.target_dual, t.coefficient,
+                                f_.multiplier, f_.imposed_value, blocks);
+      check_term_pairing(k, s, term_nodes, multipliers);
+    }
+  }
+  out.emplace_back(std::move(blocks));
+  return out;
+}
+
 std::unique_ptr<ModelKind> Mpc::decode(store::RecordReader& r) {
   Fields f;
   f.terms = r.read_list([](store::RecordReader& in) {

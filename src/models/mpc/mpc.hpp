@@ -29,6 +29,12 @@ struct MpcTerm {
                         double coefficient);
 };
 
+// The terms of one relation: for each term k in order, its variable, target dual and
+// coefficient at node r of `nodes[k]` (the node list of term k's submesh that goes
+// with the current multiplier submesh; every list has a position r).
+std::vector<RelationTerm> mpc_relation_terms(std::span<const MpcTerm> terms,
+                                             std::span<const std::vector<NodeId>> nodes, std::size_t r);
+
 class Mpc final : public ConstraintKind {
  public:
   static constexpr std::uint32_t kIndex = 3;
@@ -58,6 +64,17 @@ class Mpc final : public ConstraintKind {
   std::vector<std::string> primal_vars() const override { return {f_.multiplier}; }
   std::vector<std::string> dual_vars() const override { return {f_.imposed_value}; }
   std::span<const MeshHandle> multiplier_mesh() const override { return f_.multiplier_mesh; }
+  // One relation per cell of the multiplier submeshes, submesh by submesh: term k
+  // reads the node of the same cell of the same submesh of term k's mesh. A term
+  // submesh whose cell count no longer matches its multiplier submesh (cells added
+  // after construction) fails with the constructor's "Mpc: term {} submesh {} has {}
+  // node(s) but multiplier has {}"; a term mesh with fewer submeshes with "index {}
+  // out of bounds (len={})".
+  std::vector<Relation> relations() const override;
+  // Stiffness: one literal recipe holding, for each multiplier submesh s and each
+  // term k, the pair C, Cᵀ of multiplier submesh s and submesh s of term k (the
+  // term's coefficient), under the same checks as `relations`; nothing otherwise.
+  std::vector<BlockRecipe> block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const override;
   std::string_view name() const noexcept override { return "Mpc"; }
   // "SubModel<Mpc>: {} relation(s), {} term(s) each".
   std::string label() const override;
