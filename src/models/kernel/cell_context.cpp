@@ -31,4 +31,15 @@ double CellContext::dvolume(std::uint64_t g) const {
          gauss_weight(g);
 }
 
+double CellContext::dn_dx_dvolume(std::uint64_t g, std::span<double> out) const {
+  namespace fes = containers::finite_element_space;
+  const std::uint64_t s = space_dim(), r = ref_dim(), npc = nodes_per_cell();
+  double j[9];
+  const std::span<const double> d = space_->dn_at_g(g);
+  fes::jacobian_from_nodes(coords(), d, s, r, npc, j);
+  const std::span<const double> jac(j, s * r);
+  fes::dn_dx_from_jacobian(jac, d, s, r, npc, out);
+  return fes::measure_from_jacobian(jac, s, r) * gauss_weight(g);
+}
+
 }  // namespace quenlith::models::kernel

@@ -64,6 +64,9 @@ class CellContext {
   // for a degenerate cell. Valid for volumes, and for lines and surfaces in a larger
   // space (the length or area element).
   double dvolume(std::uint64_t g) const;
+  // Both at once, from one Jacobian: dn_dx into `out`, dvolume returned. The same
+  // bits as the two calls.
+  double dn_dx_dvolume(std::uint64_t g, std::span<double> out) const;
 
  private:
   const Space* space_;

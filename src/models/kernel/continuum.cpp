@@ -83,11 +83,10 @@ void btdb(const CellContext& ctx, HookeAt&& hooke_at, std::span<double> out) {
   double grads[N];
   const std::uint64_t n_g = ctx.n_gauss();
   for (std::uint64_t g = 0; g < n_g; ++g) {
-    ctx.dn_dx(g, std::span<double>(grads, N));
+    const double w = ctx.dn_dx_dvolume(g, std::span<double>(grads, N));
     fill_b<NPC, D>(grads, b);
     const Square<V>& hooke_g = hooke_at(g);
     db.noalias() = hooke_g.lazyProduct(b);
-    const double w = ctx.dvolume(g);
     k.noalias() += b.transpose().lazyProduct(db) * w;
   }
 }
@@ -211,8 +210,7 @@ void elasticity_geometric(const CellContext& ctx, const SubElementField& stresse
   double grads[kMaxCellCoords];
   double s[9];
   for (std::uint64_t g = 0; g < ctx.n_gauss(); ++g) {
-    ctx.dn_dx(g, std::span<double>(grads, n));
-    const double w = ctx.dvolume(g);
+    const double w = ctx.dn_dx_dvolume(g, std::span<double>(grads, n));
     read_stress_vector(stresses, ctx.cell(), g, d, s);
     for (std::uint64_t a = 0; a < npc; ++a)
       for (std::uint64_t b = 0; b < npc; ++b) {
@@ -294,8 +292,7 @@ void element_internal_forces_bt_sigma(std::span<const CellContext> ctxs, const S
   double grads[kMaxCellCoords];
   double s[9];
   for (std::uint64_t g = 0; g < ctx.n_gauss(); ++g) {
-    ctx.dn_dx(g, std::span<double>(grads, npc * d));
-    const double w = ctx.dvolume(g);
+    const double w = ctx.dn_dx_dvolume(g, std::span<double>(grads, npc * d));
     read_stress_vector(stresses, ctx.cell(), g, d, s);
     for (std::uint64_t a = 0; a < npc; ++a)
       for (std::uint64_t i = 0; i < d; ++i) {
