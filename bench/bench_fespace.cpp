@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "containers/finite_element_space/finite_element_space.hpp"
 #include "containers/finite_element_space/cell_geometry.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
@@ -31,27 +32,8 @@ double seconds(F&& f) {
 
 int main(int argc, char** argv) {
   const std::uint32_t n = argc > 1 ? static_cast<std::uint32_t>(std::atoi(argv[1])) : 708;
-  store::Handle<mesh::Coords> coords = store::insert(mesh::Coords(2));
   store::Handle<mesh::SubMesh> sub;
-  const double t_mesh = seconds([&] {
-    {
-      store::WriteGuard<mesh::Coords> w = store::write(coords);
-      for (std::uint32_t j = 0; j <= n; ++j)
-        for (std::uint32_t i = 0; i <= n; ++i) {
-          const double p[2] = {i + 0.1 * ((i * 7 + j * 3) % 5) / 5.0, j + 0.1 * ((i * 3 + j * 11) % 7) / 7.0};
-          w->add_node(p);
-        }
-    }
-    mesh::SubMesh s(mesh::ElementType::TRI3, coords);
-    for (std::uint32_t j = 0; j < n; ++j)
-      for (std::uint32_t i = 0; i < n; ++i) {
-        const mesh::NodeId a = j * (n + 1) + i, b = a + 1, c = a + n + 2, d = a + n + 1;
-        const mesh::NodeId t1[3] = {a, b, c}, t2[3] = {a, c, d};
-        s.add_cell(t1);
-        s.add_cell(t2);
-      }
-    sub = store::insert(std::move(s));
-  });
+  const double t_mesh = seconds([&] { sub = quenlith::bench::tri3_grid(n); });
   const mesh::Mesh m({sub});
   fes::FiniteElementSpace space;
   const double t_space = seconds([&] { space = fes::FiniteElementSpace::lagrange1(m); });

@@ -425,6 +425,51 @@ def test_zone_supports_are_fresh_unsealed_copies(two):
     assert len(w | z) == 2  # another support: not fused
 
 
+# --- comparisons -------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "compare, expected",
+    [
+        (lambda f: f < 0.0, [1, 0, 0, 0]),
+        (lambda f: f <= -0.0, [1, 1, 0, 0]),
+        (lambda f: f > -1, [0, 1, 1, 0]),
+        (lambda f: f >= 2.0, [0, 0, 1, 0]),
+        (lambda f: 0.0 < f, [0, 0, 1, 0]),
+        (lambda f: f <= NAN, [0, 0, 0, 0]),
+    ],
+)
+def test_comparisons_give_zero_one_masks(two, compare, expected):
+    # Zone 1 holds nodes 4 and 2 with the values (-1, 0) and (2, NaN) of ux, uy.
+    c, n, m = two
+    f = q.NodeField(m, ["ux", "uy"])
+    z = f[1]
+    z.set(0, 0, -1.0)
+    z.set(1, 0, 2.0)
+    z.set(1, 1, NAN)
+    masked = compare(z)
+    assert type(masked) is q.SubNodeField and masked.components() == ["ux", "uy"]
+    assert [masked.node_values(r) for r in range(2)] == [[float(expected[0]), float(expected[1])],
+                                                         [float(expected[2]), float(expected[3])]]
+    whole = compare(f)
+    assert type(whole) is q.NodeField and len(whole) == 2
+    assert [zz.node_count() for zz in whole] == [4, 2]
+    assert repr(whole.support_mesh()) == repr(f.support_mesh())  # the same supports
+    assert [whole[1].node_values(r) for r in range(2)] == [masked.node_values(r) for r in range(2)]
+    assert z.node_values(0) == [-1.0, 0.0]  # the operand is unchanged
+
+
+def test_comparisons_that_are_not_masks(two):
+    c, n, m = two
+    f = q.NodeField(m, ["T"])
+    z = f[0]
+    assert z == z and not (z == 0.0) and f != q.NodeField(m, ["T"]) and not (f == 0.0)
+    for bad in (lambda: z < "a", lambda: f <= None, lambda: f < f, lambda: z > f, lambda: n[0] < z):
+        with pytest.raises(TypeError):
+            bad()
+    assert len(f[0:0] < 1.0) == 0
+
+
 # --- text forms --------------------------------------------------------------
 
 
@@ -485,6 +530,10 @@ def test_text_forms_of_a_field(two, capsys):
     )
     with pytest.raises(OverflowError):
         f.dump(precision=-1)
+    for obj in (f, f[0]):
+        with raises(RuntimeError, "dump: precision must be at most 65535, got 70000"):
+            obj.dump(precision=70000)
+    assert capsys.readouterr().out == ""
 
 
 def test_dump_follows_a_redirected_stdout(two):

@@ -92,6 +92,8 @@ struct NodeFieldClass {
   using SubClass = SubNodeFieldClass;
   static constexpr const char* kName = "NodeField";
   static TypeCache type;
+  // Refuses a precision the number formatter cannot honour before dumping.
+  static std::string dump_text(const Payload& field, const dump::DumpOptions& options);
 };
 
 struct SubFiniteElementSpaceClass {
@@ -126,6 +128,8 @@ struct ElementFieldClass {
   using SubClass = SubElementFieldClass;
   static constexpr const char* kName = "ElementField";
   static TypeCache type;
+  // Refuses a precision the number formatter cannot honour before dumping.
+  static std::string dump_text(const Payload& field, const dump::DumpOptions& options);
 };
 
 // One counted handle on a stored matrix block.

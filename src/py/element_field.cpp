@@ -65,6 +65,10 @@ TypeDef element_field_type_def() {
 
 }  // namespace
 
+std::string ElementFieldClass::dump_text(const Payload& field, const dump::DumpOptions& options) {
+  return field_dump_text(field, options);
+}
+
 TypeCache ElementFieldClass::type{&element_field_type_def};
 
 }  // namespace quenlith::py

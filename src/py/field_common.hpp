@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "containers/field/value_band.hpp"
+#include "dump/number_format.hpp"
 #include "py/bind/container.hpp"
 
 namespace quenlith::py {
@@ -123,6 +124,14 @@ int zone_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept 
     auto guard = store::write(*zone);
     Write(*guard, parsed, v);
   });
+}
+
+// The dump text of a field container. The zones' tables format values: the
+// precision is refused once, rather than shown as every zone's error.
+template <class Field>
+std::string field_dump_text(const Field& field, const dump::DumpOptions& options) {
+  dump::check_dump_precision(options.precision);
+  return field.dump_text(options);
 }
 
 // The container's type with field_subscript in place of the list's own indexing.

@@ -8,6 +8,7 @@
 #include "containers/mesh/submesh.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "containers/node_field/sub_node_field.hpp"
+#include "dump/number_format.hpp"
 #include "ops/field/mask.hpp"
 #include "py/bind/container.hpp"
 #include "py/field_common.hpp"
@@ -153,6 +154,10 @@ TypeDef node_field_type_def() {
 }
 
 }  // namespace
+
+std::string NodeFieldClass::dump_text(const Payload& field, const dump::DumpOptions& options) {
+  return field_dump_text(field, options);
+}
 
 TypeCache NodeFieldClass::type{&node_field_type_def};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "containers/element_field/sub_element_field.hpp"
 #include "containers/field/mask.hpp"
 #include "containers/field/value_band.hpp"
+#include "containers/field/values.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "ops/field/mask.hpp"
@@ -365,6 +367,21 @@ TEST(Mask, ElementFieldMaskKeepsStructureAndLeavesTheInputAlone) {
   // A zone that cannot be read fails the whole mask.
   EXPECT_EQ(error_text([&] { quenlith::ops::field::mask_element_field(field_of({a, ZoneHandle()}), band, {}); }),
             "stale handle (slot freed or generation mismatch)");
+}
+
+TEST(Values, LargeArraysAreAlignedToHugePagesAndBehaveAsVectors) {
+  using quenlith::containers::field::Values;
+  Values big(std::size_t{1} << 20, 1.5);  // 8 MiB
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big.data()) % (std::uintptr_t{2} << 20), 0u);
+  EXPECT_EQ(big.front(), 1.5);
+  EXPECT_EQ(big.back(), 1.5);
+  Values copy = big;
+  big.resize(big.size() + 3, -1.0);
+  big.resize(10);
+  big.shrink_to_fit();  // from the large kind of block to the small one
+  EXPECT_EQ(big, Values(10, 1.5));
+  EXPECT_EQ(copy.size(), std::size_t{1} << 20);
+  EXPECT_EQ(copy[12345], 1.5);
 }
 
 // ---------------------------------------------------------------------------

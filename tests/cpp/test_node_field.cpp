@@ -16,6 +16,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "containers/node_field/id_index.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "containers/node_field/sub_node_field.hpp"
 #include "ops/field/consolidate.hpp"
@@ -185,6 +186,25 @@ TEST(SubNodeField, ARepeatedNodeMapsToItsFirstRowEverywhere) {
   EXPECT_EQ(error_text([&] { f.check_coherence(); }), "incoherent NodeField: node 5, component T: 11 ≠ 13");
 }
 
+TEST(SubNodeField, RepeatedIdsAreFoundByEveryRoute) {
+  using quenlith::containers::node_field::has_repeated_ids;
+  struct Case {
+    std::vector<NodeId> ids;
+    bool repeated;
+  };
+  const std::vector<Case> cases = {
+      {{}, false},
+      {{3}, false},
+      {{0, 1, 2, 9}, false},                      // increasing
+      {{9, 2, 1, 0}, false},                      // dense, distinct
+      {{1, 2, 1}, true},                          // dense
+      {{2, 2}, true},
+      {{4000000000u, 7, 4000000000u}, true},      // sparse: hashed
+      {{4000000000u, 7, 3999999999u}, false},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(has_repeated_ids(cases[i].ids), cases[i].repeated) << i;
+}
+
 TEST(SubNodeField, SupportMeshIsAFreshUnsealedCopy) {
   Handle<Coords> c = coords_with(4);
   Handle<SubMesh> s = poi1(c, {3, 1});
@@ -220,6 +240,16 @@ TEST(NodeField, LookupsPassOverZonesWithoutTheComponentAndTakeTheFirstAnswer) {
   EXPECT_EQ(error_text([&] { f.values_at(std::vector<NodeId>{3, 8}, "T"); }),
             "no subfield defines (node 8, component T)");
   EXPECT_EQ(f.node_ids(), (std::vector<NodeId>{7, 3}));
+  // A zone listed twice and two zones on one support: the view locks each object
+  // once and still answers for every position.
+  ZoneHandle same_support = zone(store::read(a)->support(), {"T"}, {8, 9});
+  NodeField g = field_of({a, a, same_support, b});
+  const NodeFieldView shared(g);
+  EXPECT_EQ(shared.zone_count(), 4u);
+  EXPECT_EQ(&shared.zone(0), &shared.zone(1));
+  EXPECT_EQ(&shared.support(0), &shared.support(2));
+  EXPECT_EQ(shared.value(7, "T"), 8.0);
+  EXPECT_EQ(g.values_at(std::vector<NodeId>{3, 7}, "T"), (std::vector<double>{9, 8}));
 }
 
 TEST(NodeField, CoherenceComparesEveryPairAndNaNIsNeverEqual) {
@@ -377,6 +407,33 @@ TEST(Consolidate, FusedZoneOnARepeatingSupportIsSelfConsistent) {
 // ---------------------------------------------------------------------------
 // DOF bridges
 
+TEST(Dofs, ListsKnowWhenTheyAreNodeMajor) {
+  struct Case {
+    std::vector<std::pair<NodeId, std::string>> entries;
+    bool node_major;
+    std::vector<NodeId> runs;
+  };
+  const std::vector<Case> cases = {
+      {{}, false, {}},
+      {{{4, "ux"}}, true, {4}},
+      {{{4, "ux"}, {4, "uy"}}, true, {4}},
+      {{{4, "ux"}, {4, "uy"}, {2, "ux"}, {2, "uy"}, {4, "ux"}, {4, "uy"}}, true, {4, 2, 4}},
+      {{{4, "ux"}, {4, "uy"}, {2, "ux"}}, false, {}},                  // a run cut short
+      {{{4, "ux"}, {4, "uy"}, {2, "uy"}, {2, "ux"}}, false, {}},        // another order
+      {{{4, "ux"}, {4, "ux"}}, false, {}},                              // a name twice in a run
+      {{{4, "ux"}, {2, "ux"}, {2, "ux"}}, false, {}},                   // one node in two runs in a row
+      {{{4, "ux"}, {2, "ux"}, {7, "ux"}}, true, {4, 2, 7}},
+      {{{4, "ux"}, {4, "uy"}, {2, "ux"}, {3, "uy"}}, false, {}},        // a node change inside a run
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    DofList dofs;
+    for (const auto& [node, name] : cases[i].entries) dofs.push(node, name);
+    EXPECT_EQ(dofs.node_major(), cases[i].node_major) << i;
+    if (cases[i].node_major)
+      EXPECT_EQ(std::vector<NodeId>(dofs.run_nodes().begin(), dofs.run_nodes().end()), cases[i].runs) << i;
+  }
+}
+
 TEST(Dofs, FromDofValuesCollectsNodesAndNamesByFirstAppearance) {
   Handle<Coords> c = coords_with(6);
   DofList dofs;
@@ -494,9 +551,21 @@ TEST(Dofs, BulkReadsAgreeWithSingleLookupsInAnyOrder) {
     dofs.push(id, "T");
     dofs.push(id, "ux");
   }
-  const std::vector<double> bulk = f.dof_values(dofs);
-  for (std::size_t k = 0; k < dofs.size(); ++k)
-    EXPECT_EQ(bulk[k], f.value(dofs.nodes[k], dofs.names[dofs.vars[k]]).value_or(0.0)) << k;
+  // Node-major lists in the first zone's own order, following its rows for a while
+  // and then leaving them (another order, nodes of the other zone, unknown nodes).
+  DofList in_order;
+  for (NodeId i = 0; i < 150; ++i)
+    for (const char* v : {"ux", "T"}) in_order.push(a_ids[i], v);
+  for (NodeId id : {399u, 260u, 20u, 21u, 22u})
+    for (const char* v : {"ux", "T"}) in_order.push(id, v);
+  for (NodeId i = 280; i < 300; ++i)
+    for (const char* v : {"ux", "T"}) in_order.push(a_ids[i], v);
+  ASSERT_TRUE(in_order.node_major());
+  for (const DofList* list : {&dofs, &in_order}) {
+    const std::vector<double> bulk = f.dof_values(*list);
+    for (std::size_t k = 0; k < list->size(); ++k)
+      EXPECT_EQ(bulk[k], f.value(list->nodes()[k], list->names()[list->vars()[k]]).value_or(0.0)) << k;
+  }
 }
 
 // ---------------------------------------------------------------------------

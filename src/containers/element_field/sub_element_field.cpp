@@ -6,6 +6,7 @@
 #include "dump/debug_text.hpp"
 #include "dump/dump_table.hpp"
 #include "dump/number_format.hpp"
+#include "parallel/pool.hpp"
 #include "parallel/row_ops.hpp"
 #include "store/guard.hpp"
 #include "store/record_reader.hpp"
@@ -21,7 +22,7 @@ constexpr std::string_view kTypeName = "SubElementField";
 }
 
 SubElementField::SubElementField(SubSpaceHandle support, std::vector<std::string> components, std::uint64_t n_cells,
-                                 std::uint64_t n_gauss, std::vector<double> values)
+                                 std::uint64_t n_gauss, field::Values values)
     : support_(std::move(support)),
       components_(std::move(components)),
       n_cells_(n_cells),
@@ -29,6 +30,11 @@ SubElementField::SubElementField(SubSpaceHandle support, std::vector<std::string
       values_(std::move(values)) {}
 
 SubElementField SubElementField::create(SubSpaceHandle support, std::vector<std::string> components) {
+  return shaped(std::move(support), std::move(components), 0.0);
+}
+
+SubElementField SubElementField::shaped(SubSpaceHandle support, std::vector<std::string> components,
+                                        std::optional<double> fill) {
   field::check_component_names(components, kTypeName);
   std::uint64_t n_cells, n_gauss;
   {
@@ -36,7 +42,8 @@ SubElementField SubElementField::create(SubSpaceHandle support, std::vector<std:
     n_gauss = guard->gauss_count();
     n_cells = guard->cell_count();
   }
-  std::vector<double> values(n_cells * n_gauss * components.size(), 0.0);
+  const std::size_t n = n_cells * n_gauss * components.size();
+  field::Values values = fill ? field::Values(n, *fill) : field::Values(n);
   return SubElementField(std::move(support), std::move(components), n_cells, n_gauss, std::move(values));
 }
 
@@ -45,9 +52,16 @@ SubElementField SubElementField::from_uniform_per_component(SubSpaceHandle suppo
                                                             std::span<const double> values) {
   QUENLITH_VERIFY(values.size() == components.size(), "from_uniform_per_component: {} values supplied for {} components",
                   values.size(), components.size());
-  SubElementField zone = create(std::move(support), std::move(components));
-  const std::size_t nc = zone.components_.size();
-  for (std::size_t c = 0; c < nc; ++c) parallel::par_component_set(zone.values_, nc, c, values[c]);
+  SubElementField zone = shaped(std::move(support), std::move(components), std::nullopt);
+  // One pass over the points, each row written whole: the same values as setting
+  // one component after the other, without a strided pass per component.
+  const std::size_t nc = values.size();
+  double* out = zone.values_.data();
+  parallel::for_chunks(zone.values_.size() / nc, parallel::row_min_chunk(nc),
+                       [&](parallel::Index begin, parallel::Index end) {
+                         for (parallel::Index p = begin; p < end; ++p)
+                           for (std::size_t c = 0; c < nc; ++c) out[p * nc + c] = values[c];
+                       });
   return zone;
 }
 
@@ -56,11 +70,11 @@ SubElementField SubElementField::clone() const {
 }
 
 SubElementField SubElementField::select_components(std::span<const std::string> names) const {
-  field::Selection picked = field::select_components(components_, values_, names);
+  auto picked = field::select_components<field::Values>(components_, values_, names);
   return SubElementField(support_, std::move(picked.names), n_cells_, n_gauss_, std::move(picked.values));
 }
 
-SubElementField SubElementField::with_values(std::vector<double> values) const {
+SubElementField SubElementField::with_values(field::Values values) const {
   return SubElementField(support_, components_, n_cells_, n_gauss_, std::move(values));
 }
 
@@ -187,7 +201,10 @@ SubElementField SubElementField::decode(store::RecordReader& r) {
   z.components_ = r.read_string_list();
   z.n_cells_ = r.read_u64();
   z.n_gauss_ = r.read_u64();
-  z.values_ = r.read_f64_list();
+  {
+    const std::vector<double> values = r.read_f64_list();
+    z.values_.assign(values.begin(), values.end());
+  }
   const std::size_t nc = z.components_.size();
   store::RecordReader::check(nc > 0, "SubElementField record: no component");
   try {

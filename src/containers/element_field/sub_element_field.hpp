@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "containers/field/values.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "dump/dump_options.hpp"
 #include "store/handle.hpp"
@@ -57,7 +58,8 @@ class SubElementField {
   SubElementField select_components(std::span<const std::string> names) const;
   // A new zone on the same support, same shape and names, with `values` in place of
   // this zone's (as many of them).
-  SubElementField with_values(std::vector<double> values) const;
+  using ValueArray = field::Values;
+  SubElementField with_values(ValueArray values) const;
 
   const SubSpaceHandle& support() const noexcept { return support_; }
   std::span<const std::string> components() const noexcept { return components_; }
@@ -107,7 +109,10 @@ class SubElementField {
 
  private:
   SubElementField(SubSpaceHandle support, std::vector<std::string> components, std::uint64_t n_cells,
-                  std::uint64_t n_gauss, std::vector<double> values);
+                  std::uint64_t n_gauss, field::Values values);
+  // A zone of the support's shape: its values `fill` or, without one, unwritten.
+  static SubElementField shaped(SubSpaceHandle support, std::vector<std::string> components,
+                                std::optional<double> fill);
   void check_cell(std::uint64_t cell) const;
   void check_gauss(std::uint64_t gauss) const;
   std::uint64_t component_or_throw(std::string_view name) const;
@@ -116,7 +121,7 @@ class SubElementField {
   std::vector<std::string> components_;
   std::uint64_t n_cells_ = 0;
   std::uint64_t n_gauss_ = 0;
-  std::vector<double> values_;
+  field::Values values_;
 };
 
 }  // namespace quenlith::containers::element_field

@@ -29,22 +29,13 @@ void add_components(std::vector<std::string>& into, std::span<const std::string>
     if (!find_component(into, n)) into.push_back(n);
 }
 
-Selection select_components(std::span<const std::string> names, std::span<const double> values,
-                            std::span<const std::string> wanted) {
+std::vector<std::size_t> selected_components(std::span<const std::string> names, std::span<const std::string> wanted) {
   std::vector<std::size_t> kept;
   for (std::size_t c = 0; c < names.size(); ++c)
     if (find_component(wanted, names[c])) kept.push_back(c);
   QUENLITH_VERIFY(!kept.empty(), "select_components: this sub-field carries none of {}",
                   dump::debug_quoted_list(wanted));
-  Selection out;
-  out.names.reserve(kept.size());
-  for (std::size_t c : kept) out.names.push_back(names[c]);
-  const std::size_t nc = names.size(), nk = kept.size();
-  const std::size_t rows = values.size() / nc;
-  out.values.resize(rows * nk);
-  for (std::size_t r = 0; r < rows; ++r)
-    for (std::size_t j = 0; j < nk; ++j) out.values[r * nk + j] = values[r * nc + kept[j]];
-  return out;
+  return kept;
 }
 
 std::size_t count_listed(std::span<const std::string> names, std::span<const std::string> wanted) noexcept {

@@ -162,18 +162,20 @@ SubMesh SubMesh::duplicate() const {
 SubMesh SubMesh::poi1_from_ids(Handle<Coords> coords, std::span<const NodeId> ids) {
   SubMesh sub(ElementType::POI1, std::move(coords));
   if (ids.empty()) return sub;
-  sub.connectivity_.reserve(ids.size());
+  // The cells are in place before any count changes (a failed allocation changes
+  // none); until every reference is taken they are cleared on failure, so the
+  // destructor gives back only what was taken.
+  sub.connectivity_.assign(ids.begin(), ids.end());
   {
     store::WriteGuard<Coords> guard = store::write(sub.coords_);
     Coords& c = *guard;
-    for (NodeId id : ids) {
-      if (!c.is_alive(id)) {
-        for (NodeId taken : sub.connectivity_) give_back(c, taken);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (!c.is_alive(ids[i])) {
+        for (std::size_t j = 0; j < i; ++j) give_back(c, ids[j]);
         sub.connectivity_.clear();
-        throw Error::message("node {} not found or collected", id);
+        throw Error::message("node {} not found or collected", ids[i]);
       }
-      c.incref_alive(id);
-      sub.connectivity_.push_back(id);
+      c.incref_alive(ids[i]);
     }
   }
   return sub;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -59,5 +60,33 @@ class IdIndex {
   std::vector<std::uint32_t> dense_;
   std::unordered_map<mesh::NodeId, std::uint32_t> sparse_;
 };
+
+// Whether some id occurs twice. Increasing ids (the usual order of generated
+// nodes) are told by one pass; otherwise one byte per id when the ids are dense
+// enough (consecutive ids touch distinct bytes, so no store waits on the one
+// before), else a hash set.
+inline bool has_repeated_ids(std::span<const mesh::NodeId> ids) {
+  bool increasing = true;
+  mesh::NodeId max_id = 0;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    increasing &= i == 0 || ids[i - 1] < ids[i];
+    max_id = ids[i] > max_id ? ids[i] : max_id;
+  }
+  if (increasing) return false;
+  if (std::uint64_t{max_id} < 16 * std::uint64_t{ids.size()} + 65536) {
+    std::vector<std::uint8_t> seen(std::size_t{max_id} + 1, 0);
+    std::uint8_t again = 0;
+    for (mesh::NodeId id : ids) {
+      again |= seen[id];
+      seen[id] = 1;
+    }
+    return again != 0;
+  }
+  std::unordered_set<mesh::NodeId> seen;
+  seen.reserve(ids.size());
+  for (mesh::NodeId id : ids)
+    if (!seen.insert(id).second) return true;
+  return false;
+}
 
 }  // namespace quenlith::containers::node_field

@@ -33,62 +33,14 @@ Handle<Coords> coords_of(const NodeField::H& zone) {
   return guard->coords();
 }
 
-// Copies whole rows while the DOFs name row after row of a zone, each row's
-// components in order (dof j of a row: node `zn[row]`, name `names[j]`); returns
-// the number of rows copied. The rows are checked first and then copied in one
-// block, which streams like a memcpy. The width is a template argument for the
-// usual small widths so that a row's test is one straight run of compares.
-template <std::size_t NC>
-std::size_t copy_rows_of(std::size_t nc, const NodeId* dn, const std::uint32_t* dv, std::size_t n_dofs,
-                         const NodeId* zn, std::size_t rows, const std::uint32_t* names, const double* values,
-                         double* out) {
-  const std::size_t width = NC ? NC : nc;
-  const std::size_t most = std::min(rows, n_dofs / width);
-  auto row_matches = [&](std::size_t row) {
-    const NodeId node = zn[row];
-    const NodeId* d = dn + row * width;
-    const std::uint32_t* v = dv + row * width;
-    bool same = true;
-#pragma GCC unroll 8
-    for (std::size_t j = 0; j < width; ++j) same &= (d[j] == node) & (v[j] == names[j]);
-    return same;
-  };
-  // Blocks of rows are compared whole against the ids and names they should hold
-  // (two memcmp), the row-by-row test only finding where a block stops matching.
-  constexpr std::size_t kBlock = 512;
-  std::vector<NodeId> expect_nodes;
-  std::vector<std::uint32_t> expect_names;
-  std::size_t row = 0;
-  if (most >= kBlock) {
-    expect_nodes.resize(kBlock * width);
-    expect_names.resize(kBlock * width);
-    for (std::size_t i = 0; i < kBlock; ++i) std::copy_n(names, width, expect_names.data() + i * width);
-  }
-  while (row + kBlock <= most) {
-    NodeId* e = expect_nodes.data();
-    for (std::size_t i = 0; i < kBlock; ++i)
-#pragma GCC unroll 8
-      for (std::size_t j = 0; j < width; ++j) e[i * width + j] = zn[row + i];
-    const std::size_t bytes = kBlock * width * sizeof(NodeId);
-    if (std::memcmp(dn + row * width, e, bytes) != 0 || std::memcmp(dv + row * width, expect_names.data(), bytes) != 0)
-      break;
-    row += kBlock;
-  }
-  while (row < most && row_matches(row)) ++row;
-  if (row > 0) std::memcpy(out, values, row * width * sizeof(double));
-  return row;
-}
-
-std::size_t copy_rows(std::size_t nc, const NodeId* dn, const std::uint32_t* dv, std::size_t n_dofs,
-                      const NodeId* zn, std::size_t rows, const std::uint32_t* names, const double* values,
-                      double* out) {
-  switch (nc) {
-    case 1: return copy_rows_of<1>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
-    case 2: return copy_rows_of<2>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
-    case 3: return copy_rows_of<3>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
-    case 6: return copy_rows_of<6>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
-    default: return copy_rows_of<0>(nc, dn, dv, n_dofs, zn, rows, names, values, out);
-  }
+// The number of leading positions where `a` and `b` hold the same ids: blocks are
+// compared whole (memcmp), the last one id by id.
+std::size_t same_prefix(const NodeId* a, const NodeId* b, std::size_t n) {
+  constexpr std::size_t kBlock = 1024;
+  std::size_t i = 0;
+  while (i + kBlock <= n && std::memcmp(a + i, b + i, kBlock * sizeof(NodeId)) == 0) i += kBlock;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
 }
 
 }  // namespace
@@ -121,78 +73,44 @@ NodeField NodeField::on_submesh(const Handle<SubMesh>& submesh, std::vector<std:
   return out;
 }
 
-namespace {
-
-// The layout of a DOF list made node by node over one list of distinct names (the
-// same names in the same order at every node): its names, or nothing. Whether the
-// nodes are distinct is left to the zone made from them.
-std::optional<std::vector<std::uint32_t>> node_major_pattern(const field::DofList& dofs) {
-  const std::size_t n = dofs.size();
-  if (n == 0) return std::nullopt;
-  std::size_t m = 1;
-  while (m < n && dofs.nodes[m] == dofs.nodes[0]) ++m;
-  std::vector<std::uint32_t> pattern(dofs.vars.begin(), dofs.vars.begin() + static_cast<std::ptrdiff_t>(m));
-  for (std::size_t i = 0; i < m; ++i)
-    for (std::size_t j = i + 1; j < m; ++j)
-      if (pattern[i] == pattern[j]) return std::nullopt;
-  if (n % m != 0) return std::nullopt;
-  const NodeId* dn = dofs.nodes.data();
-  const std::uint32_t* dv = dofs.vars.data();
-  for (std::size_t g = 0; g < n; g += m) {
-    const NodeId node = dn[g];
-    if (g > 0 && node == dn[g - 1]) return std::nullopt;
-    for (std::size_t j = 0; j < m; ++j)
-      if (dn[g + j] != node || dv[g + j] != pattern[j]) return std::nullopt;
-  }
-  return pattern;
-}
-
-}  // namespace
-
 NodeField NodeField::from_dof_values(Handle<Coords> coords, const field::DofList& dofs,
-                                     std::span<const double> values) {
+                                     std::vector<double> values) {
   QUENLITH_VERIFY(dofs.size() == values.size(), "from_dof_values: {} dof(s) but {} value(s)", dofs.size(),
                   values.size());
   const std::size_t n = dofs.size();
-  // A list made node by node over one list of names is the zone's own layout: its
-  // values are copied as they stand.
-  if (const auto pattern = node_major_pattern(dofs)) {
-    const std::size_t m = pattern->size();
-    std::vector<NodeId> distinct(n / m);
-    for (std::size_t g = 0; g < distinct.size(); ++g) distinct[g] = dofs.nodes[g * m];
+  // A node-major list over distinct nodes is the zone's own layout: its values
+  // become the zone's as they stand. (A node met again later keeps its last value,
+  // which the general path sorts out.)
+  if (dofs.node_major() && !has_repeated_ids(dofs.run_nodes())) {
     std::vector<std::string> names;
-    names.reserve(m);
-    for (std::uint32_t v : *pattern) names.push_back(dofs.names[v]);
-    const Handle<SubMesh> support = store::insert(SubMesh::poi1_from_ids(coords, distinct));
-    SubNodeField zone = SubNodeField::create(support, std::move(names), values);
-    if (!zone.has_repeated_nodes()) {
-      std::vector<H> list;
-      list.push_back(store::insert(std::move(zone)));
-      return NodeField(std::move(list));
-    }
-    // A node met again later: its last value wins, which the general path sorts out.
+    names.reserve(dofs.pattern().size());
+    for (std::uint32_t v : dofs.pattern()) names.push_back(dofs.names()[v]);
+    const Handle<SubMesh> support = store::insert(SubMesh::poi1_from_ids(std::move(coords), dofs.run_nodes()));
+    std::vector<H> list;
+    list.push_back(store::insert(SubNodeField::create(support, std::move(names), std::move(values))));
+    return NodeField(std::move(list));
   }
   // Distinct nodes and names, by first appearance; every DOF keeps its row.
-  IdIndex rows = IdIndex::for_ids(dofs.nodes);
+  IdIndex rows = IdIndex::for_ids(dofs.nodes());
   std::vector<NodeId> distinct;
   std::vector<std::uint32_t> row_of_dof(n);
   for (std::size_t k = 0; k < n; ++k) {
-    const auto [row, added] = rows.try_insert(dofs.nodes[k], static_cast<std::uint32_t>(distinct.size()));
-    if (added) distinct.push_back(dofs.nodes[k]);
+    const auto [row, added] = rows.try_insert(dofs.nodes()[k], static_cast<std::uint32_t>(distinct.size()));
+    if (added) distinct.push_back(dofs.nodes()[k]);
     row_of_dof[k] = row;
   }
-  std::vector<std::uint32_t> comp_of_var(dofs.names.size(), IdIndex::kNone);
+  std::vector<std::uint32_t> comp_of_var(dofs.names().size(), IdIndex::kNone);
   std::vector<std::string> names;
-  for (std::uint32_t v : dofs.vars) {
+  for (std::uint32_t v : dofs.vars()) {
     if (comp_of_var[v] != IdIndex::kNone) continue;
     comp_of_var[v] = static_cast<std::uint32_t>(names.size());
-    names.push_back(dofs.names[v]);
+    names.push_back(dofs.names()[v]);
   }
   const Handle<SubMesh> support = store::insert(SubMesh::poi1_from_ids(std::move(coords), distinct));
   SubNodeField zone = SubNodeField::create(support, std::move(names));
   const std::size_t nc = zone.component_count();
   std::span<double> out = zone.values_mut();
-  for (std::size_t k = 0; k < n; ++k) out[std::size_t{row_of_dof[k]} * nc + comp_of_var[dofs.vars[k]]] = values[k];
+  for (std::size_t k = 0; k < n; ++k) out[std::size_t{row_of_dof[k]} * nc + comp_of_var[dofs.vars()[k]]] = values[k];
   std::vector<H> list;
   list.push_back(store::insert(std::move(zone)));
   return NodeField(std::move(list));
@@ -337,21 +255,20 @@ void NodeField::dof_values(const field::DofList& dofs, std::span<double> out) co
                   out.size());
   const NodeFieldView view(*this);
   const std::size_t n = dofs.size();
-  const std::size_t n_names = dofs.names.size();
+  const std::size_t n_names = dofs.names().size();
   std::vector<std::optional<NodeFieldView::Reader>> readers(n_names);
   // For each zone, the component of every name it is the first carrier of (else
   // kNone): within a run, a DOF is served by the run's zone exactly when its name
   // maps to the run's next component there.
   constexpr std::uint32_t kNone = IdIndex::kNone;
   std::vector<std::vector<std::uint32_t>> first_comp(view.zone_count());
-  std::vector<std::vector<std::uint32_t>> var_of_comp(view.zone_count());
   auto table_of = [&](std::size_t zone) -> const std::uint32_t* {
     std::vector<std::uint32_t>& t = first_comp[zone];
     if (t.empty()) {
       t.assign(n_names, kNone);
       for (std::size_t v = 0; v < n_names; ++v) {
         for (std::size_t i = 0; i < view.zone_count(); ++i) {
-          const auto c = view.zone(i).component_index(dofs.names[v]);
+          const auto c = view.zone(i).component_index(dofs.names()[v]);
           if (!c) continue;
           if (i == zone) t[v] = static_cast<std::uint32_t>(*c);
           break;
@@ -360,12 +277,25 @@ void NodeField::dof_values(const field::DofList& dofs, std::span<double> out) co
     }
     return t.data();
   };
-  const NodeId* dn = dofs.nodes.data();
-  const std::uint32_t* dv = dofs.vars.data();
+  // Whether the list's runs name a zone's components in the zone's order.
+  const bool whole_runs = dofs.node_major();
+  std::vector<std::int8_t> pattern_fits(view.zone_count(), -1);
+  auto pattern_is_zone = [&](std::size_t zone, std::size_t nc) {
+    std::int8_t& fits = pattern_fits[zone];
+    if (fits < 0) {
+      const std::uint32_t* comp_of = table_of(zone);
+      const auto pattern = dofs.pattern();
+      fits = pattern.size() == nc;
+      for (std::size_t j = 0; j < pattern.size() && fits; ++j) fits = comp_of[pattern[j]] == j;
+    }
+    return fits == 1;
+  };
+  const NodeId* dn = dofs.nodes().data();
+  const std::uint32_t* dv = dofs.vars().data();
   std::size_t k = 0;
   while (k < n) {
     std::optional<NodeFieldView::Reader>& reader = readers[dv[k]];
-    if (!reader) reader.emplace(view, dofs.names[dv[k]]);
+    if (!reader) reader.emplace(view, dofs.names()[dv[k]]);
     const auto at = reader->find(dn[k]);
     if (!at) {
       out[k++] = 0.0;
@@ -396,17 +326,12 @@ void NodeField::dof_values(const field::DofList& dofs, std::span<double> out) co
     };
     while (c != 0 && step()) {
     }
-    if (c == 0) {
-      // Whole rows: the names of the row's components, in order.
-      std::vector<std::uint32_t>& names_of = var_of_comp[at->zone];
-      if (names_of.empty()) {
-        names_of.assign(nc, kNone);
-        for (std::size_t v = 0; v < n_names; ++v)
-          if (comp_of[v] != kNone) names_of[comp_of[v]] = static_cast<std::uint32_t>(v);
-      }
-      const std::size_t rows = z.node_count();
-      const std::size_t done = copy_rows(nc, dn + k, dv + k, n - k, zn + r, rows - r, names_of.data(), values + p,
-                                         out.data() + k);
+    // Whole runs of a node-major list whose pattern is the zone's components in
+    // order: compare the runs' nodes with the zone's, then copy the values at once.
+    if (c == 0 && whole_runs && k % nc == 0 && pattern_is_zone(at->zone, nc)) {
+      const std::size_t rows = std::min(z.node_count() - r, (n - k) / nc);
+      const std::size_t done = same_prefix(dofs.run_nodes().data() + k / nc, zn + r, rows);
+      if (done > 0) std::memcpy(out.data() + k, values + p, done * nc * sizeof(double));
       k += done * nc;
       p += done * nc;
       r += done;

@@ -51,9 +51,10 @@ class NodeField : public SubList<NodeField, SubNodeField> {
   // One zone on a new POI1 support of the DOFs' distinct nodes (first appearance),
   // with the DOFs' distinct names as components; every DOF's value written (the
   // last occurrence of a DOF wins), the other pairs 0.0. "from_dof_values: {} dof(s)
-  // but {} value(s)", then the errors of making the support and the zone.
+  // but {} value(s)", then the errors of making the support and the zone. The values
+  // are taken over: a node-major list's values become the zone's without a copy.
   static NodeField from_dof_values(store::Handle<mesh::Coords> coords, const field::DofList& dofs,
-                                   std::span<const double> values);
+                                   std::vector<double> values);
 
   // The Coords of the first zone's support; "index 0 out of bounds (len=0)" when empty.
   store::Handle<mesh::Coords> coords() const;

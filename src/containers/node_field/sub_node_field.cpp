@@ -1,7 +1,5 @@
 #include "containers/node_field/sub_node_field.hpp"
 
-#include <unordered_set>
-
 #include <fmt/format.h>
 
 #include "containers/field/components.hpp"
@@ -33,38 +31,12 @@ SubNodeField::SubNodeField(Handle<SubMesh> support, std::vector<NodeId> nodes, s
   index_rows();
 }
 
-namespace {
-
-// Whether some id occurs twice: one byte per id when the ids are dense enough
-// (consecutive ids touch distinct bytes, so no store waits on the one before),
-// else a hash set.
-bool any_repeated(std::span<const NodeId> ids) {
-  NodeId max_id = 0;
-  for (NodeId id : ids) max_id = id > max_id ? id : max_id;
-  if (std::uint64_t{max_id} < 16 * std::uint64_t{ids.size()} + 65536) {
-    std::vector<std::uint8_t> seen(std::size_t{max_id} + 1, 0);
-    std::uint8_t again = 0;
-    for (NodeId id : ids) {
-      again |= seen[id];
-      seen[id] = 1;
-    }
-    return again != 0;
-  }
-  std::unordered_set<NodeId> seen;
-  seen.reserve(ids.size());
-  for (NodeId id : ids)
-    if (!seen.insert(id).second) return true;
-  return false;
-}
-
-}  // namespace
-
 void SubNodeField::index_rows() {
   first_row_of_rank_.clear();
   rank_of_row_.clear();
   // Most supports list every node once: then a node's rank is its row and no table
   // is kept.
-  if (!any_repeated(nodes_)) return;
+  if (!has_repeated_ids(nodes_)) return;
   IdIndex ranks = IdIndex::for_ids(nodes_);
   rank_of_row_.resize(nodes_.size());
   for (std::size_t row = 0; row < nodes_.size(); ++row) {
@@ -79,12 +51,12 @@ SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<st
 }
 
 SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<std::string> components,
-                                  std::span<const double> values) {
+                                  std::vector<double> values) {
   return make(support, std::move(components), &values);
 }
 
 SubNodeField SubNodeField::make(const Handle<SubMesh>& support, std::vector<std::string> components,
-                                const std::span<const double>* values) {
+                                std::vector<double>* values) {
   field::check_component_names(components, kTypeName);
   std::vector<NodeId> nodes;
   bool sealed = false;
@@ -110,7 +82,7 @@ SubNodeField SubNodeField::make(const Handle<SubMesh>& support, std::vector<std:
   if (values) {
     QUENLITH_VERIFY(values->size() == count, "SubNodeField: {} value(s) for {} node(s) × {} component(s)",
                     values->size(), nodes.size(), components.size());
-    filled.assign(values->begin(), values->end());
+    filled = std::move(*values);
   } else {
     filled.assign(count, 0.0);
   }
@@ -150,7 +122,7 @@ SubNodeField SubNodeField::with_values(std::vector<double> values) const {
 }
 
 SubNodeField SubNodeField::select_components(std::span<const std::string> names) const {
-  field::Selection picked = field::select_components(components_, values_, names);
+  auto picked = field::select_components<std::vector<double>>(components_, values_, names);
   return SubNodeField(support_, nodes_, std::move(picked.names), std::move(picked.values));
 }
 

@@ -49,10 +49,10 @@ class SubNodeField {
   // write guard (one read guard when it is sealed already), so no cell can be
   // added between the copy and the seal.
   static SubNodeField create(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components);
-  // The same with the values given (row-major, nodes × components of them, else
-  // "SubNodeField: {} value(s) for {} node(s) × {} component(s)").
+  // The same with the values given, taken over (row-major, nodes × components of
+  // them, else "SubNodeField: {} value(s) for {} node(s) × {} component(s)").
   static SubNodeField create(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components,
-                             std::span<const double> values);
+                             std::vector<double> values);
   // On any submesh: a POI1 one is the support itself; any other is sealed and its
   // node cloud (the same handle on every call) becomes the support. The names are
   // checked before anything is sealed.
@@ -65,7 +65,8 @@ class SubNodeField {
   SubNodeField select_components(std::span<const std::string> names) const;
   // A new zone on the same support, same nodes and names, with `values` in place of
   // this zone's (as many of them).
-  SubNodeField with_values(std::vector<double> values) const;
+  using ValueArray = std::vector<double>;
+  SubNodeField with_values(ValueArray values) const;
 
   const store::Handle<mesh::SubMesh>& support() const noexcept { return support_; }
   std::span<const NodeId> nodes() const noexcept { return nodes_; }
@@ -124,7 +125,7 @@ class SubNodeField {
   SubNodeField(store::Handle<mesh::SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components,
                std::vector<double> values);
   static SubNodeField make(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components,
-                           const std::span<const double>* values);
+                           std::vector<double>* values);
   void index_rows();
   void check_row(std::uint64_t row) const;
   void check_comp(std::uint64_t comp) const;

@@ -21,7 +21,7 @@ namespace {
 template <class Zone>
 Zone mask_zone(const Zone& zone, const ValueBand& band, const ComponentList& components) {
   const std::vector<std::uint8_t> tested = containers::field::tested_components(zone.components(), components);
-  std::vector<double> out(zone.values().size());
+  typename Zone::ValueArray out(zone.values().size());
   containers::field::mask_values(zone.values(), out, tested, band);
   return zone.with_values(std::move(out));
 }

@@ -1,0 +1,62 @@
+#pragma once
+// Values: the value array of a field zone. A std::vector of doubles whose
+// allocator differs from the standard one in two ways that matter for arrays of
+// millions of values:
+// - arrays of 4 MiB and more are aligned to 2 MiB and offered to the kernel for
+//   transparent huge pages (madvise), which cuts the page faults of a fresh
+//   result array by a factor of 512 where the system grants them;
+// - `Values(n)` and `resize(n)` leave the new values uninitialised (default
+//   initialisation), for arrays that are written in full right away; use
+//   `Values(n, 0.0)` for zeros.
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace quenlith::containers::field {
+
+namespace detail {
+// Large blocks: aligned, rounded up to whole huge pages and advised. Never null.
+void* allocate_large(std::size_t bytes);
+void deallocate_large(void* p) noexcept;
+inline constexpr std::size_t kLargeArrayBytes = std::size_t{4} << 20;
+}  // namespace detail
+
+template <class T>
+struct LargeArrayAllocator {
+  using value_type = T;
+  LargeArrayAllocator() noexcept = default;
+  template <class U>
+  LargeArrayAllocator(const LargeArrayAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes >= detail::kLargeArrayBytes) return static_cast<T*>(detail::allocate_large(bytes));
+    return static_cast<T*>(::operator new(bytes));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) >= detail::kLargeArrayBytes)
+      detail::deallocate_large(p);
+    else
+      ::operator delete(p);
+  }
+  // Default initialisation when no value is given: a trivial type stays unwritten.
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+  }
+  template <class U>
+  bool operator==(const LargeArrayAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+using Values = std::vector<double, LargeArrayAllocator<double>>;
+
+}  // namespace quenlith::containers::field
