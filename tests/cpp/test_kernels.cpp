@@ -382,6 +382,36 @@ TEST(ContinuumKernels, NamesHookeAndTrialStress) {
   for (int k = 0; k < 5; ++k) EXPECT_EQ(s1[k], s0[k]);
 }
 
+// sigma = D eps with doubled tensor shears: a pure shear eps_xy = delta gives
+// sigma_xy = 2 mu delta under every hypothesis; the plane laws write three stresses.
+TEST(ContinuumKernels, ElasticPointStress) {
+  const double e = 2.0, nu = 0.3, mu = e / (2 * (1 + nu)), delta = 1e-3;
+  const Space s2 = one_cell(ElementType::TRI3, affine(2), offset(2));
+  const SubElementField m2 = uniform(s2.space, {"E", "nu"}, {e, nu});
+  const SubElementField shear2 = uniform(s2.space, {"eps_xx", "eps_xy", "eps_yy"}, {0.0, delta, 0.0});
+  for (ContinuumModel model : {ContinuumModel::PlaneStress, ContinuumModel::PlaneStrain}) {
+    double out[4] = {7, 7, 7, 7};
+    models::kernel::elastic_point_stress(model, 2, m2, shear2, 0, 0, out);
+    EXPECT_DOUBLE_EQ(out[2], 2 * mu * delta);
+    EXPECT_EQ(out[0], 0.0);
+    EXPECT_EQ(out[3], 7.0);  // nothing beyond the three stresses
+  }
+  const Space s3 = one_cell(ElementType::TET4, affine(3), offset(3));
+  const SubElementField m3 = uniform(s3.space, {"E", "nu"}, {e, nu});
+  const SubElementField strain3 = uniform(
+      s3.space, {"eps_xx", "eps_xy", "eps_xz", "eps_yy", "eps_yz", "eps_zz"}, {delta, 0.0, delta, 0.0, 0.0, 0.0});
+  double out[6];
+  models::kernel::elastic_point_stress(ContinuumModel::Solid, 3, m3, strain3, 0, 0, out);
+  const double lambda = e * nu / ((1 + nu) * (1 - 2 * nu));
+  EXPECT_DOUBLE_EQ(out[0], (lambda + 2 * mu) * delta);
+  EXPECT_DOUBLE_EQ(out[1], lambda * delta);
+  EXPECT_DOUBLE_EQ(out[4], 2 * mu * delta);  // xz
+  EXPECT_EQ(out[5], 0.0);
+  const SubElementField no_zz = uniform(s3.space, {"eps_xx", "eps_yy"}, {0.0, 0.0});
+  EXPECT_EQ(error_text([&] { models::kernel::elastic_point_stress(ContinuumModel::Solid, 3, m3, no_zz, 0, 0, out); }),
+            "unknown component: eps_zz");
+}
+
 // Length and area elements of embedded cells; degenerate cells; collected nodes.
 TEST(CellContext, GeometryOfEmbeddedAndDegenerateCells) {
   {

@@ -271,6 +271,33 @@ std::array<double, 6> elastic_trial_stress(const std::array<double, 6>& eps, con
   return sigma;
 }
 
+void elastic_point_stress(ContinuumModel model, std::uint64_t d, const SubElementField& materials,
+                          const SubElementField& deformation, std::uint64_t cell, std::uint64_t g,
+                          std::span<double> out) {
+  const double e = materials.value(cell, 0, "E");
+  const double nu = materials.value(cell, 0, "nu");
+  if (d == 2 && model != ContinuumModel::Solid) {
+    const Square<3> hooke_cell = hooke<3>(model, e, nu);
+    const double eps[3] = {deformation.value(cell, g, "eps_xx"), deformation.value(cell, g, "eps_yy"),
+                           2.0 * deformation.value(cell, g, "eps_xy")};
+    for (int i = 0; i < 3; ++i) {
+      double s = 0.0;
+      for (int k = 0; k < 3; ++k) s += hooke_cell(i, k) * eps[k];
+      out[i] = s;
+    }
+    return;
+  }
+  const Square<6> hooke_cell = hooke<6>(model, e, nu);
+  const double eps[6] = {deformation.value(cell, g, "eps_xx"),       deformation.value(cell, g, "eps_yy"),
+                         deformation.value(cell, g, "eps_zz"),       2.0 * deformation.value(cell, g, "eps_yz"),
+                         2.0 * deformation.value(cell, g, "eps_xz"), 2.0 * deformation.value(cell, g, "eps_xy")};
+  for (int i = 0; i < 6; ++i) {
+    double s = 0.0;
+    for (int k = 0; k < 6; ++k) s += hooke_cell(i, k) * eps[k];
+    out[i] = s;
+  }
+}
+
 void read_stress_vector(const SubElementField& stresses, std::uint64_t cell, std::uint64_t g, std::uint64_t d,
                         std::span<double> out) {
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(d * d), 0.0);

@@ -69,6 +69,15 @@ std::vector<std::string> ktan_names(std::uint64_t d);
 std::array<double, 6> elastic_trial_stress(const std::array<double, 6>& eps, const std::array<double, 6>& eps0,
                                            const std::array<double, 6>& sigma0, double lambda, double mu);
 
+// The linear elastic point law: sigma = D eps at (cell, g), D from E then nu read at
+// (cell, Gauss point 0) of the material zone, eps from the deformation zone at
+// (cell, g): eps_xx, eps_yy, eps_xy in 2-D, eps_xx, eps_yy, eps_zz, eps_yz, eps_xz,
+// eps_xy in 3-D, tensor shears doubled into engineering ones. Writes one stress
+// per row of D into `out` (3 in 2-D whatever the hypothesis, 6 in 3-D).
+void elastic_point_stress(ContinuumModel model, std::uint64_t d, const SubElementField& materials,
+                          const SubElementField& deformation, std::uint64_t cell, std::uint64_t g,
+                          std::span<double> out);
+
 // The stress tensor (d x d, row-major) at (cell, g) of a stress zone, read by name
 // over the upper triangle: sigma_xx, sigma_xy, sigma_yy in 2-D (sigma_xx alone in
 // 1-D, the six names in 3-D), the first missing name failing with "unknown
