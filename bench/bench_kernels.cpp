@@ -15,7 +15,7 @@
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "models/kernel/block.hpp"
-#include "models/kernel/continuum.hpp"
+#include "models/elasticity/small_strain.hpp"
 #include "ops/assemble/coloring.hpp"
 #include "ops/assemble/scatter.hpp"
 #include "ops/mesher/quadratic.hpp"

@@ -22,6 +22,9 @@
 // and generation are equal; unions de-duplicate through a hash set of handles, so
 // a union costs time linear in its operands.
 //
+// A container that keeps state derived from its list defines `void after_append()
+// noexcept`, called after `push_sub` and after an `extend_unique` that appended.
+//
 // The dump frames each item's `Sub::dump_text(options)` taken under a read guard;
 // a container whose items print otherwise defines
 // `static std::string item_dump_text(const Sub&, const dump::DumpOptions&)`.
@@ -79,12 +82,15 @@ class SubList {
   void push_sub(H sub) {
     check_joins(sub);
     subs_.push_back(std::move(sub));
+    notify_append();
   }
   // When `subs` is not empty, the container's rule for its first handle; then a
   // clone of each handle not yet in the list, in order.
   void extend_unique(std::span<const H> subs) {
     Seen seen(subs_);
+    const std::size_t before = subs_.size();
     extend_unique(subs, seen);
+    if (subs_.size() != before) notify_append();
   }
 
   // a's distinct handles in order, then b's not yet there.
@@ -164,6 +170,12 @@ class SubList {
   };
 
   const Derived& derived() const noexcept { return static_cast<const Derived&>(*this); }
+
+  // A container that keeps state derived from its list (a Model's assembly
+  // patterns) defines `void after_append() noexcept` to drop it.
+  void notify_append() noexcept {
+    if constexpr (requires(Derived& d) { d.after_append(); }) static_cast<Derived&>(*this).after_append();
+  }
 
   void check_joins(const H& sub) const {
     if constexpr (requires { Derived::check_joins(sub, sub); }) {

@@ -42,6 +42,11 @@ class SubMatrix;
 class Matrix;
 }  // namespace quenlith::containers::matrix
 
+namespace quenlith::containers::model {
+class SubModel;
+class Model;
+}  // namespace quenlith::containers::model
+
 namespace quenlith::py {
 
 // One counted handle on a stored Coords.
@@ -150,10 +155,26 @@ struct MatrixClass {
   static std::string dump_text(const Payload& matrix, const dump::DumpOptions& options);
 };
 
+// One handle on a stored sub-model (a read-only view).
+struct SubModelClass {
+  using Payload = store::Handle<containers::model::SubModel>;
+  static constexpr const char* kName = "SubModel";
+  static TypeCache type;
+};
+
+// A physics problem: its sub-models and assembly patterns.
+struct ModelClass {
+  using Payload = containers::model::Model;
+  using SubClass = SubModelClass;
+  static constexpr const char* kName = "Model";
+  static TypeCache type;
+};
+
 // The class of each payload type: the one listed whose Payload it is.
 template <class T>
 struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass, SubNodeFieldClass,
                                   NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass,
-                                  SubElementFieldClass, ElementFieldClass, SubMatrixClass, MatrixClass> {};
+                                  SubElementFieldClass, ElementFieldClass, SubMatrixClass, MatrixClass,
+                                  SubModelClass, ModelClass> {};
 
 }  // namespace quenlith::py

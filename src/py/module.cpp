@@ -57,6 +57,8 @@ const ClassEntry kClasses[] = {
     {ElementFieldClass::kName, ElementFieldClass::type},
     {SubMatrixClass::kName, SubMatrixClass::type},
     {MatrixClass::kName, MatrixClass::type},
+    {SubModelClass::kName, SubModelClass::type},
+    {ModelClass::kName, ModelClass::type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.

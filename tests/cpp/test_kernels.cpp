@@ -16,7 +16,7 @@
 #include "containers/mesh/submesh.hpp"
 #include "models/kernel/block.hpp"
 #include "models/kernel/cell_context.hpp"
-#include "models/kernel/continuum.hpp"
+#include "models/elasticity/small_strain.hpp"
 #include "models/kernel/scatter_to_nodes.hpp"
 #include "ops/assemble/coloring.hpp"
 #include "ops/assemble/scatter.hpp"

@@ -24,18 +24,17 @@
 #include <vector>
 
 #include "containers/element_field/sub_element_field.hpp"
+#include "models/elasticity/continuum.hpp"
 #include "models/kernel/cell_context.hpp"
+#include "models/mod/kind.hpp"
 
 namespace quenlith::models::kernel {
 
 using containers::element_field::SubElementField;
-
-// The continuum hypothesis. Valid pairs: 2-D with PlaneStress or PlaneStrain, 3-D
-// with Solid (the kinds' constructors enforce them).
-enum class ContinuumModel : std::uint8_t { PlaneStress = 0, PlaneStrain = 1, Solid = 2 };
-inline constexpr std::uint32_t kContinuumModelCount = 3;
-// "PlaneStress", "PlaneStrain", "Solid".
-std::string_view continuum_model_name(ContinuumModel m) noexcept;
+// The plane or solid hypothesis; stress_names and ktan_names live with the kinds.
+using models::ContinuumModel;
+using models::ktan_names;
+using models::stress_names;
 
 // D for (model, d): 3 x 3 for d == 2 with a plane hypothesis, 6 x 6 otherwise. E and
 // nu are taken as given (nu = 0.5 gives non-finite entries, without an error).
@@ -58,11 +57,6 @@ void elasticity_mass(const CellContext& ctx, const SubElementField& materials, s
 void elasticity_geometric(const CellContext& ctx, const SubElementField& stresses, std::span<double> out);
 // Integral of B^T D B with D read from "ktan_{i}_{j}" (upper triangle) at each point.
 void consistent_tangent_kernel(const CellContext& ctx, const SubElementField& state, std::span<double> out);
-
-// "sigma_xx", "sigma_yy", "sigma_xy" in 2-D; the six Voigt stresses otherwise.
-std::vector<std::string> stress_names(std::uint64_t d);
-// "ktan_{i}_{j}" over the upper triangle of the 3 x 3 (2-D) or 6 x 6 tangent, row by row.
-std::vector<std::string> ktan_names(std::uint64_t d);
 
 // Elastic trial stress, six-component arrays xx, yy, zz, yz, xz, xy with tensor shear:
 // sigma = sigma0 + lambda tr(d eps) I + 2 mu d eps.

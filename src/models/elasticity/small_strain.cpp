@@ -1,4 +1,4 @@
-#include "models/kernel/continuum.hpp"
+#include "models/elasticity/small_strain.hpp"
 
 #include <type_traits>
 
@@ -122,15 +122,6 @@ void check_buffer(const CellContext& ctx, std::span<double> out) {
 
 }  // namespace
 
-std::string_view continuum_model_name(ContinuumModel m) noexcept {
-  switch (m) {
-    case ContinuumModel::PlaneStress: return "PlaneStress";
-    case ContinuumModel::PlaneStrain: return "PlaneStrain";
-    case ContinuumModel::Solid: return "Solid";
-  }
-  return "?";
-}
-
 std::vector<std::vector<double>> elasticity_d_matrix(ContinuumModel model, std::uint64_t d, double e, double nu) {
   const auto rows = [](const auto& m) {
     std::vector<std::vector<double>> out(m.rows(), std::vector<double>(m.cols()));
@@ -244,20 +235,6 @@ void consistent_tangent_kernel(const CellContext& ctx, const SubElementField& st
         },
         out);
   });
-}
-
-std::vector<std::string> stress_names(std::uint64_t d) {
-  if (d == 2) return {"sigma_xx", "sigma_yy", "sigma_xy"};
-  return {"sigma_xx", "sigma_yy", "sigma_zz", "sigma_yz", "sigma_xz", "sigma_xy"};
-}
-
-std::vector<std::string> ktan_names(std::uint64_t d) {
-  const int m = d == 2 ? 3 : 6;
-  std::vector<std::string> names;
-  names.reserve(m * (m + 1) / 2);
-  for (int i = 0; i < m; ++i)
-    for (int j = i; j < m; ++j) names.push_back(fmt::format("ktan_{}_{}", i, j));
-  return names;
 }
 
 std::array<double, 6> elastic_trial_stress(const std::array<double, 6>& eps, const std::array<double, 6>& eps0,

@@ -1,0 +1,51 @@
+#include "models/elasticity/continuum.hpp"
+
+#include <fmt/format.h>
+
+#include "base/error.hpp"
+#include "store/record_reader.hpp"
+#include "store/record_writer.hpp"
+
+namespace quenlith::models {
+
+std::vector<std::string> stress_names(std::uint64_t space_dim) {
+  if (space_dim == 2) return {"sigma_xx", "sigma_yy", "sigma_xy"};
+  return {"sigma_xx", "sigma_yy", "sigma_zz", "sigma_yz", "sigma_xz", "sigma_xy"};
+}
+
+std::vector<std::string> ktan_names(std::uint64_t space_dim) {
+  const std::uint64_t m = space_dim == 2 ? 3 : 6;
+  std::vector<std::string> out;
+  for (std::uint64_t i = 0; i < m; ++i)
+    for (std::uint64_t j = i; j < m; ++j) out.push_back(fmt::format("ktan_{}_{}", i, j));
+  return out;
+}
+
+ContinuumKind::Parts ContinuumKind::build(std::string_view kind, SpaceHandle fespace, ContinuumModel model) {
+  const SpaceFacts facts = read_space_facts(fespace);
+  const bool fits = (facts.space_dim == 3 && model == ContinuumModel::Solid) ||
+                    (facts.space_dim == 2 && model != ContinuumModel::Solid);
+  QUENLITH_VERIFY(fits,
+                  "{}: model {} is incompatible with a {}-D space (2-D \u21d2 plane_stress|plane_strain, 3-D \u21d2 "
+                  "solid)",
+                  kind, debug_name(model), facts.space_dim);
+  MeshHandle support = node_cloud_of(facts.submesh);
+  return Parts{std::move(fespace), std::move(support), facts.space_dim, model};
+}
+
+ContinuumKind::Parts ContinuumKind::decode_parts(store::RecordReader& r) {
+  SpaceAndSupport h = decode_space_and_support(r);
+  const std::uint64_t d = r.read_u64();
+  const auto model = static_cast<ContinuumModel>(r.read_variant(kContinuumModelCount));
+  return Parts{std::move(h.fespace), std::move(h.support), d, model};
+}
+
+void ContinuumKind::encode(store::RecordWriter& w) const {
+  encode_space_and_support(w);
+  w.write_u64(space_dim_);
+  w.write_variant(static_cast<std::uint32_t>(model_));
+}
+
+std::string ContinuumKind::describe_title() const { return fmt::format("{}({})", name(), debug_name(model_)); }
+
+}  // namespace quenlith::models

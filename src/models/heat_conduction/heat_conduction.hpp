@@ -1,0 +1,40 @@
+#pragma once
+// HeatConduction: steady and transient conduction on one subspace. Primal "T", dual
+// "q"; materials "k" (required), "rho" and "cp" (optional, for the capacity);
+// outputs the heat flux "flux_x", "flux_y", "flux_z" up to the space dimension.
+// Its capacity (mass) layout is its stiffness layout.
+//
+// Record: fespace, support.
+#include <memory>
+
+#include "models/mod/domain.hpp"
+
+namespace quenlith::models {
+
+class HeatConduction final : public DomainKind {
+ public:
+  static constexpr std::uint32_t kIndex = 0;
+  // Takes `fespace` over; reads it and takes the node cloud of its submesh. Only
+  // store errors.
+  static HeatConduction create(SpaceHandle fespace);
+  static std::unique_ptr<ModelKind> decode(store::RecordReader& r);
+
+  std::uint32_t variant_index() const noexcept override { return kIndex; }
+  std::vector<std::string> primal_vars() const override { return {"T"}; }
+  std::vector<std::string> dual_vars() const override { return {"q"}; }
+  std::span<const Physics> physics() const noexcept override { return physics_list(Physics::Thermal); }
+  std::optional<BlockLayout> mass_layout() const override { return stiffness_layout(); }
+  std::string_view name() const noexcept override { return "HeatConduction"; }
+  void encode(store::RecordWriter& w) const override { encode_space_and_support(w); }
+
+  std::span<const std::string_view> material_components() const override;
+  std::span<const std::string_view> optional_materials() const override;
+  // Reads the subspace for its dimension; "HeatConduction: no flux component names
+  // for a {}-D space" beyond three dimensions.
+  std::vector<std::string> output_components() const override;
+
+ private:
+  using DomainKind::DomainKind;
+};
+
+}  // namespace quenlith::models
