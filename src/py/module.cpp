@@ -8,6 +8,7 @@
 #include "py/classes.hpp"
 #include "py/export_vtk.hpp"
 #include "py/gmsh.hpp"
+#include "py/material_field.hpp"
 #include "py/matrix.hpp"
 #include "py/mesher.hpp"
 #include "py/swap_dir.hpp"
@@ -35,6 +36,9 @@ PyMethodDef* const kFunctions[] = {
     &export_vtk_def,
     &consolidate_def,
     &lump_def,
+    &sub_material_field_def,
+    &material_field_def,
+    &material_field_per_sub_model_def,
 };
 
 struct ClassEntry {

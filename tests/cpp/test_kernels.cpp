@@ -18,6 +18,10 @@
 #include "models/kernel/cell_context.hpp"
 #include "models/elasticity/small_strain.hpp"
 #include "models/kernel/scatter_to_nodes.hpp"
+#include "containers/model/sub_model.hpp"
+#include "models/elasticity/elasticity.hpp"
+#include "models/plasticity/plasticity.hpp"
+#include "ops/build/material_field.hpp"
 #include "ops/assemble/coloring.hpp"
 #include "ops/assemble/scatter.hpp"
 #include "parallel/pool.hpp"
@@ -708,6 +712,82 @@ TEST(ElementBlock, AssembleBlockKeepsEveryEntry) {
                                              containers::matrix::Ordering::NodesThenVars, true, kernel);
             }),
             "element_block_triplets: node 2 not in row support");
+}
+
+// The Elasticity kind through its interface: its literal stiffness block has the
+// rigid-body null space of the whole patch; its internal forces of a uniform stress
+// vanish inside; missing zones are refused with the kind's words.
+TEST(ElasticityKind, StiffnessBlockInternalForcesAndPreconditions) {
+  const Space s = patch();
+  const models::Elasticity kind = models::Elasticity::create(s.space, ContinuumModel::PlaneStrain);
+  const store::Handle<SubElementField> mat = store::insert(uniform(s.space, {"E", "nu"}, {5.0, 0.3}));
+  const auto blocks = kind.build_stiffness_blocks(mat);
+  ASSERT_EQ(blocks.size(), 1u);
+  const auto& block = blocks[0];
+  EXPECT_EQ(block.coo().size(), 4u * 64u);
+  EXPECT_TRUE(block.symmetric());
+  const std::size_t n = block.row_nodes().size() * 2;
+  Eigen::MatrixXd k = Eigen::MatrixXd::Zero(n, n);
+  for (std::size_t e = 0; e < block.coo().size(); ++e) k(block.coo().rows[e], block.coo().cols[e]) += block.coo().values[e];
+  EXPECT_LE((k - k.transpose()).cwiseAbs().maxCoeff(), 1e-13 * k.cwiseAbs().maxCoeff());
+  {
+    store::ReadGuard<Coords> coords = store::read(s.coords);
+    Eigen::MatrixXd r = Eigen::MatrixXd::Zero(n, 3);
+    for (std::size_t p = 0; p < block.row_nodes().size(); ++p) {
+      const auto x = coords->active_buffer().subspan(std::size_t{block.row_nodes()[p]} * 2, 2);
+      r(2 * p, 0) = 1.0;
+      r(2 * p + 1, 1) = 1.0;
+      r(2 * p, 2) = -x[1];
+      r(2 * p + 1, 2) = x[0];
+    }
+    EXPECT_LE((k * r).cwiseAbs().maxCoeff(), 1e-12 * k.cwiseAbs().maxCoeff());
+    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eig(k);
+    EXPECT_GT(eig.eigenvalues()[3], 1e-6 * eig.eigenvalues().maxCoeff());  // exactly three rigid modes
+  }
+
+  const store::Handle<SubElementField> stress =
+      store::insert(uniform(s.space, {"sigma_xx", "sigma_yy", "sigma_xy"}, {0.3, -0.2, 0.7}));
+  const auto forces = kind.build_internal_forces(stress);
+  EXPECT_NEAR(forces.value(4, "f_x"), 0.0, 1e-15);
+  EXPECT_NEAR(forces.value(4, "f_y"), 0.0, 1e-15);
+  double total_x = 0.0;
+  for (NodeId id = 0; id < 9; ++id) total_x += forces.value(id, "f_x");
+  EXPECT_NEAR(total_x, 0.0, 1e-15);
+
+  BlockCells cells(std::span<const SpaceHandle>(&s.space, 1), kMessages);
+  const std::vector<CellContext> ctxs = cells.make_contexts();
+  std::vector<double> a(64, 0.0), b(64, 0.0);
+  EXPECT_EQ(error_text([&] { kind.element_matrix(ctxs, nullptr, a); }),
+            "Elasticity declares a material_fespace \u21d2 material is supplied");
+  EXPECT_EQ(error_text([&] { kind.element_geometric(ctxs, nullptr, nullptr, a); }),
+            "geometric stiffness requires the current stress field");
+  store::ReadGuard<SubElementField> m = store::read(mat);
+  store::ReadGuard<SubElementField> st = store::read(stress);
+  kind.element_matrix(ctxs, &*m, a);
+  kind.element_operator(containers::matrix::OperatorKind::Tangent, ctxs, &*m, &*st, b);
+  EXPECT_EQ(a, b);
+}
+
+// A failure on a later sub-model leaves no zone of the earlier ones alive.
+TEST(MaterialField, AllOrNothing) {
+  const Space s = patch();
+  using containers::model::SubModel;
+  const store::Handle<SubModel> subs[] = {
+      store::insert(SubModel::of(models::Elasticity::create(s.space, ContinuumModel::PlaneStress))),
+      store::insert(SubModel::of(models::Plasticity::create(s.space, ContinuumModel::PlaneStress))),
+      store::insert(SubModel::of(models::Elasticity::create(s.space, ContinuumModel::PlaneStress)))};
+  auto& zones = store::Store<SubElementField>::instance();
+  const std::size_t live = zones.n_entries() - zones.n_free();
+  const ops::build::MaterialPair pairs[] = {{"E", 1.0}, {"nu", 0.25}};
+  EXPECT_EQ(error_text([&] { ops::build::material_field_for_model(subs, pairs); }),
+            "material_field: missing required component 'sigma_y' (this physics expects: [\"E\", \"nu\", \"sigma_y\"])");
+  EXPECT_EQ(zones.n_entries() - zones.n_free(), live);
+  const std::vector<ops::build::MaterialPair> lists[] = {{{"E", 1.0}, {"nu", 0.2}}, {{"E", 1.0}}, {}};
+  EXPECT_EQ(error_text([&] { ops::build::material_field_per_sub_model_core(subs, lists); }),
+            "material_field: missing required component 'nu' (this physics expects: [\"E\", \"nu\", \"sigma_y\"])");
+  EXPECT_EQ(zones.n_entries() - zones.n_free(), live);
+  const std::vector<ops::build::MaterialPair> ok[] = {{{"E", 1.0}, {"nu", 0.2}}, {}, {{"nu", 0.2}, {"E", 3.0}}};
+  EXPECT_EQ(ops::build::material_field_per_sub_model_core(subs, ok).size(), 2u);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "containers/element_field/sub_element_field.hpp"
+#include "containers/model/sub_model.hpp"
+#include "models/mod/kind.hpp"
 
 namespace quenlith::ops::build {
 
@@ -28,5 +30,27 @@ containers::element_field::SubElementField material_zone(
     const store::Handle<containers::finite_element_space::SubFiniteElementSpace>& space,
     std::span<const std::string> required, std::span<const std::string> optional,
     std::span<const MaterialPair> pairs);
+
+using SubModelHandle = store::Handle<containers::model::SubModel>;
+using ZoneHandle = store::Handle<containers::element_field::SubElementField>;
+
+// The material zone of a sub-model's kind on its material subspace, not stored:
+// "material_field: this sub-model does not need material data" for a kind without
+// behaviour (the constraint kinds), then as material_zone.
+containers::element_field::SubElementField build_material_field(const models::ModelKind& kind,
+                                                                std::span<const MaterialPair> pairs);
+
+// The stored zones of every sub-model that has a behaviour, in model order, all with
+// the same pairs; the others are skipped. All or nothing: on the first error the
+// zones stored so far are released with the list.
+std::vector<ZoneHandle> material_field_for_model(std::span<const SubModelHandle> sub_models,
+                                                 std::span<const MaterialPair> pairs);
+
+// One list of pairs per sub-model, in model order: "material_field_per_sub_model: {}
+// list(s) supplied for {} sub-model(s)" when the counts differ; an empty list skips
+// its sub-model unread; a non-empty one for a kind without behaviour fails as
+// build_material_field. All or nothing, as above.
+std::vector<ZoneHandle> material_field_per_sub_model_core(std::span<const SubModelHandle> sub_models,
+                                                          std::span<const std::vector<MaterialPair>> lists);
 
 }  // namespace quenlith::ops::build
