@@ -554,6 +554,28 @@ TEST(ScatterToNodes, RepeatedSupportNodeTakesTheFirstRow) {
   EXPECT_EQ(std::vector<double>(zone.values().begin(), zone.values().end()), (std::vector<double>{1.0, 1.0, 0.0}));
 }
 
+// The flux element vector: the integral of rho N_a, uniform or per Gauss point.
+TEST(ScatterToNodes, FluxOfADensity) {
+  const Space s = make_space(ElementType::SEG2, 2, {0, 0, 3, 0}, {0, 1});
+  const SupportHandle support = cloud_of(s.submesh);
+  const auto flux = [&](const models::kernel::FluxDensity& density) {
+    const auto zone = models::kernel::scatter_to_nodes(std::span<const SpaceHandle>(&s.space, 1), support, {"q"},
+                                                       [&](std::span<const CellContext> ctxs, std::span<double> out) {
+                                                         models::kernel::flux_element_vector(ctxs, density, out);
+                                                       });
+    return std::vector<double>(zone.values().begin(), zone.values().end());
+  };
+  const std::vector<double> uniform = flux({2.0, {}});
+  ASSERT_EQ(uniform.size(), 2u);
+  EXPECT_DOUBLE_EQ(uniform[0], 3.0);
+  EXPECT_DOUBLE_EQ(uniform[1], 3.0);
+  // Per point: 1 at the first Gauss point, 0 at the second, weights 1 each.
+  const double per_point[] = {1.0, 0.0};
+  const std::vector<double> v = flux({0.0, per_point});
+  EXPECT_DOUBLE_EQ(v[0] + v[1], 1.5);
+  EXPECT_GT(v[0], v[1]);
+}
+
 // A perturbed TRI3 grid for the thread tests.
 Space tri_grid(int n) {
   std::vector<double> pts;

@@ -49,4 +49,16 @@ SubNodeField scatter_to_nodes(std::span<const SpaceHandle> fespaces, const Suppo
   return zone;
 }
 
+void flux_element_vector(std::span<const CellContext> ctxs, const FluxDensity& density, std::span<double> out) {
+  const CellContext& ctx = ctxs.front();
+  const std::uint64_t npc = ctx.nodes_per_cell(), n_g = ctx.n_gauss();
+  for (std::uint64_t g = 0; g < n_g; ++g) {
+    const double rho = density.per_point.empty() ? density.uniform : density.per_point[ctx.cell() * n_g + g];
+    const double w = ctx.dvolume(g);
+    const std::span<const double> shape = ctx.n_at_g(g);
+    const double rw = rho * w;
+    for (std::uint64_t a = 0; a < npc; ++a) out[a] += shape[a] * rw;
+  }
+}
+
 }  // namespace quenlith::models::kernel

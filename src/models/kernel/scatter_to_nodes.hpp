@@ -24,4 +24,16 @@ containers::node_field::SubNodeField scatter_to_nodes(std::span<const SpaceHandl
                                                       const SupportHandle& support, std::vector<std::string> duals,
                                                       CellRoutine routine);
 
+// The density of a flux: one uniform value, or one value per (cell, Gauss point) of
+// the subspace, cell-major (taken by the caller from a one-component zone).
+struct FluxDensity {
+  double uniform = 0.0;
+  std::span<const double> per_point;  // empty: the uniform value
+};
+
+// The flux element vector of one cell, one entry per node: out[a] += N_a(g) (rho w_g)
+// at every Gauss point g of the first context, w_g its integration weight (the
+// integral of rho N_a over the cell).
+void flux_element_vector(std::span<const CellContext> ctxs, const FluxDensity& density, std::span<double> out);
+
 }  // namespace quenlith::models::kernel
