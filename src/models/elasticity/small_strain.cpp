@@ -218,16 +218,16 @@ void consistent_tangent_kernel(const CellContext& ctx, const SubElementField& st
   check_buffer(ctx, out);
   with_sizes(ctx.nodes_per_cell(), ctx.space_dim(), [&]<int NPC, int D>() {
     constexpr int V = D == 2 ? 3 : 6;
-    // The names are made once per cell, outside the Gauss loop.
-    const std::vector<std::string> names = ktan_names(D);
     Square<V> tangent;
     btdb<NPC, D>(
         ctx,
         [&](std::uint64_t g) -> const Square<V>& {
-          std::size_t k = 0;
           for (int i = 0; i < V; ++i)
             for (int j = i; j < V; ++j) {
-              const double v = state.value(ctx.cell(), g, names[k++]);
+              // "ktan_{i}_{j}" with one-digit indices, on the stack: no allocation per cell.
+              const char name[] = {'k', 't', 'a', 'n', '_', static_cast<char>('0' + i), '_',
+                                   static_cast<char>('0' + j)};
+              const double v = state.value(ctx.cell(), g, std::string_view(name, sizeof name));
               tangent(i, j) = v;
               tangent(j, i) = v;
             }
