@@ -9,6 +9,7 @@
 #include "py/export_vtk.hpp"
 #include "py/geom.hpp"
 #include "py/gmsh.hpp"
+#include "py/material_field.hpp"
 #include "py/matrix.hpp"
 #include "py/mesher.hpp"
 #include "py/solver.hpp"
@@ -52,6 +53,9 @@ PyMethodDef* const kFunctions[] = {
     &export_vtk_def,
     &consolidate_def,
     &lump_def,
+    &sub_material_field_def,
+    &material_field_def,
+    &material_field_per_sub_model_def,
 };
 
 struct ClassEntry {

@@ -33,6 +33,23 @@ class Elasticity final : public ContinuumKind {
   }
   std::vector<std::string> output_components() const override;
 
+  // The small-strain kernels on the first context: stiffness in the kind's
+  // hypothesis, consistent mass, geometric stiffness of the stress given as `state`;
+  // the tangent is the elastic stiffness whatever the state. A missing material zone
+  // (or stress zone) is a broken precondition of the callers.
+  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                      std::span<double> out) const override;
+  void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                    std::span<double> out) const override;
+  void element_geometric(std::span<const CellContext> ctxs, const SubElementField* material,
+                         const SubElementField* state, std::span<double> out) const override;
+  void element_tangent(std::span<const CellContext> ctxs, const SubElementField* material,
+                       const SubElementField* state, std::span<double> out) const override;
+  // sigma = D eps, D from the cell's material at Gauss point 0.
+  void gauss_point_law(const CellContext& ctx, const SubElementField& deformation, const SubElementField* previous,
+                       const SubElementField* materials, std::uint64_t g, std::optional<double> dt,
+                       std::span<double> out) const override;
+
  private:
   using ContinuumKind::ContinuumKind;
 };

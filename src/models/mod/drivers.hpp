@@ -1,9 +1,7 @@
 #pragma once
-// The kernel drivers the interface defaults call: the element-block assembly, the
-// nodal-vector scatter and the default internal-force kernel. They run a kind's
-// kernels over every cell of its subspaces; until the kernels and their drivers are
-// built, each fails with "{what}: the element kernels are not built yet" rather
-// than return an empty or zero result.
+// The kernel drivers the interface defaults call, as a kind sees them: the
+// element-block assembly, the nodal-vector scatter and the default internal-force
+// kernel, over a kind's own kernels (see models/kernel for the drivers themselves).
 #include <optional>
 #include <span>
 #include <string>
@@ -16,7 +14,9 @@ namespace quenlith::models {
 class ModelKind;
 
 // A literal block whose entries are `kind.element_matrix` of every cell of the
-// subspaces, summed at their (node, variable) positions; not stored.
+// subspaces, one entry per element entry (repeats are summed when the matrix is
+// finalized); not stored. The material and state zones are read under guards for
+// the call; a missing material is handed to the kind as such.
 SubMatrix assemble_block(std::span<const SpaceHandle> fespaces, const MeshHandle& row_support,
                          const MeshHandle& col_support, std::span<const std::string> dual_vars,
                          std::span<const std::string> primal_vars, Ordering ordering, bool symmetric,
@@ -29,7 +29,8 @@ SubNodeField scatter_to_nodes(std::span<const SpaceHandle> fespaces, const MeshH
                               std::span<const std::string> dual_vars, const ModelKind& kind,
                               const SubElementField& stress);
 
-// ∫Bᵀσ dΩ over the cell's Gauss points, one value per (cell node, dual variable).
+// ∫Bᵀσ dΩ over the cell's Gauss points, one value per (cell node, axis); the kind
+// is not read.
 void element_internal_forces_bt_sigma(std::span<const CellContext> ctxs, const SubElementField& stress,
                                       std::span<double> out, const ModelKind& kind);
 

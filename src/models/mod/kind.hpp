@@ -31,6 +31,7 @@
 #include "containers/mesh/submesh.hpp"
 #include "containers/node_field/sub_node_field.hpp"
 #include "dump/dump_options.hpp"
+#include "models/kernel/cell_context.hpp"
 #include "store/handle.hpp"
 
 namespace quenlith::store {
@@ -40,10 +41,10 @@ class RecordWriter;
 
 namespace quenlith::models {
 
-// What an element kernel or a point law gets for one cell of one subspace; defined
-// with the kernel drivers. A kernel receives one context per subspace of its block,
-// in block order, never an empty list.
-struct CellContext;
+// What an element kernel or a point law gets for one cell of one subspace (see
+// models/kernel/cell_context.hpp). A kernel receives one context per subspace of its
+// block, in block order, never an empty list.
+using kernel::CellContext;
 
 using SpaceHandle = store::Handle<containers::finite_element_space::SubFiniteElementSpace>;
 using MeshHandle = store::Handle<containers::mesh::SubMesh>;
