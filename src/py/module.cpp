@@ -7,6 +7,7 @@
 #include "py/bind/type.hpp"
 #include "py/classes.hpp"
 #include "py/swap_dir.hpp"
+#include "py/topology.hpp"
 #include "py/triangulate_surface.hpp"
 
 namespace quenlith::py {
@@ -17,6 +18,11 @@ PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
     &triangulate_surface_def,
+    &border_def,
+    &skin_def,
+    &orient_def,
+    &merge_nodes_def,
+    &consolidate_def,
 };
 
 struct ClassEntry {
