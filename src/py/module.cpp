@@ -9,6 +9,7 @@
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
 #include "py/triangulate_surface.hpp"
+#include "py/volume.hpp"
 
 namespace quenlith::py {
 namespace {
@@ -18,6 +19,7 @@ PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
     &triangulate_surface_def,
+    &volume_def,
     &border_def,
     &skin_def,
     &orient_def,
