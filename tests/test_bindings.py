@@ -303,3 +303,23 @@ def test_dump_holds_its_receiver_while_printing(monkeypatch, kind):
         obj.dump()
     monkeypatch.undo()
     assert len(obj) == 1
+
+
+# ---------------------------------------------------------------------------
+# The converter other classes use for "a SubMesh or a unitary Mesh"
+
+
+def test_submesh_or_unit_converter(hooks):
+    Coords, Mesh = hooks.coords_class(), hooks.mesh_class()
+    c = Coords(1)
+    a, b = c.add_node([0.0]), c.add_node([1.0])
+    seg = Mesh(c, "SEG2")
+    seg[0].add_cell([a, b])
+    assert hooks.submesh_or_unit(seg).cell_count() == 1
+    assert hooks.submesh_or_unit(seg[0]).element_type == "SEG2"
+    for n, mesh in ((0, Mesh(c)), (2, seg | Mesh(c, "POI1"))):
+        with raises(RuntimeError, f"expected a unitary Mesh (exactly one submesh(es)), found {n}"):
+            hooks.submesh_or_unit(mesh)
+    for other in (a, c, None, 3):
+        with raises(TypeError, "expected a SubMesh or a unitary Mesh"):
+            hooks.submesh_or_unit(other)

@@ -114,7 +114,7 @@ TypeDef sub_type_def() {
   };
   return K::def("_quenlith.SubFiniteElementSpace", sub_doc_sig, methods, getset,
                 {K::length<cell_count>(), K::items<item>(),
-                 {{Py_nb_or, reinterpret_cast<void*>(&Container<FiniteElementSpaceClass>::sub_or)}}});
+                 Container<FiniteElementSpaceClass>::sub_or_slot()});
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ TypeDef submesh_type_def() {
   };
   return K::def("_quenlith.SubMesh", submesh_doc_sig, methods, getset,
                 {K::length<cell_count>(), K::items<item>(),
-                 {{Py_nb_or, reinterpret_cast<void*>(&Container<MeshClass>::sub_or)}}});
+                 Container<MeshClass>::sub_or_slot()});
 }
 
 }  // namespace

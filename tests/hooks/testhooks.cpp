@@ -4,8 +4,8 @@
 // anything to the public module.
 //
 // This module links its own copy of the binding layer and of the core, hence its
-// own store and its own copies of the classes: `coords_class()` gives its Coords
-// class, and `swap_out` writes out objects of that class only (a Coords of
+// own store and its own copies of the classes: `coords_class()` and `mesh_class()`
+// give its Coords and Mesh classes, and `swap_out` writes out objects of that class only (a Coords of
 // _quenlith lives in another store and is refused as not an instance).
 #include <Python.h>
 
@@ -16,9 +16,12 @@
 
 #include "base/error.hpp"
 #include "containers/mesh/coords.hpp"
+#include "containers/mesh/mesh.hpp"
+#include "containers/mesh/submesh.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
 #include "ops/mesher/volume/tet_mesh.hpp"
 #include "py/bind/class.hpp"
+#include "py/bind/container.hpp"
 #include "py/classes.hpp"
 #include "store/store.hpp"
 #include "store/swap_dir.hpp"
@@ -139,6 +142,15 @@ Ref hold_conflict(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
 }
 
 Ref coords_class(PyObject*) { return Ref::borrow(reinterpret_cast<PyObject*>(CoordsClass::type.get())); }
+Ref mesh_class(PyObject*) { return Ref::borrow(reinterpret_cast<PyObject*>(MeshClass::type.get())); }
+
+constexpr Param support_params[] = {{"support"}};
+const Signature submesh_or_unit_sig{"submesh_or_unit", nullptr, Receiver::None, support_params,
+                                    "The converter other classes use for \"a SubMesh or a unitary Mesh\"."};
+Ref submesh_or_unit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(submesh_or_unit_sig, args, nargsf, kwnames);
+  return to_python(Container<MeshClass>::extract_or_unit(bound[0]));
+}
 
 constexpr Param swap_out_params[] = {{"coords"}, {"directory"}};
 const Signature swap_out_sig{"swap_out", nullptr, Receiver::None, swap_out_params,
@@ -234,6 +246,8 @@ PyMethodDef kMethods[] = {
     method_def<hold_conflict>("hold_conflict", hold_sig.doc()),
     method_def<poll_interrupt>("poll_interrupt", poll_sig.doc()),
     {"coords_class", noargs<coords_class>, METH_NOARGS, "This module's own copy of the Coords class."},
+    {"mesh_class", noargs<mesh_class>, METH_NOARGS, "This module's own copy of the Mesh class."},
+    method_def<submesh_or_unit>("submesh_or_unit", submesh_or_unit_sig.doc()),
     method_def<swap_out>("swap_out", swap_out_sig.doc()),
     method_def<swap_path>("swap_path", swapped_sig.doc()),
     method_def<delaunay>("delaunay", delaunay_sig.doc()),

@@ -59,7 +59,7 @@
 //     return Container<MeshClass>::def("_quenlith.Mesh", mesh_new_sig, methods, {{constructor<...>()}});
 //   }
 //
-// and the item class puts {Py_nb_or, &Container<MeshClass>::sub_or} in its slots.
+// and the item class puts Container<MeshClass>::sub_or_slot() in its slot list.
 #include <Python.h>
 
 #include <algorithm>
@@ -257,11 +257,16 @@ class BorrowedList {
     }
     point_at_storage(n);
     PyObject** objects = PySequence_Fast_ITEMS(items_.get());
-    for (std::size_t i = 0; i < n; ++i) {
-      Object<Payload>* o = instance<Payload>(objects[i], C::type, C::kName);
-      o->hold.acquire_shared();
-      objects_[count_] = o;
-      payloads_[count_++] = &o->payload;
+    try {
+      for (std::size_t i = 0; i < n; ++i) {
+        Object<Payload>* o = instance<Payload>(objects[i], C::type, C::kName);
+        o->hold.acquire_shared();
+        objects_[count_] = o;
+        payloads_[count_++] = &o->payload;
+      }
+    } catch (...) {
+      release();  // no destructor runs for a constructor that throws
+      throw;
     }
   }
   BorrowedList(BorrowedList&& other) noexcept
@@ -277,9 +282,7 @@ class BorrowedList {
   }
   BorrowedList(const BorrowedList&) = delete;
   BorrowedList& operator=(const BorrowedList&) = delete;
-  ~BorrowedList() {
-    for (std::size_t i = 0; i < count_; ++i) objects_[i]->hold.release_shared();
-  }
+  ~BorrowedList() { release(); }
 
   // The payloads, in order.
   std::span<const Payload* const> payloads() const noexcept { return {payloads_, count_}; }
@@ -287,6 +290,10 @@ class BorrowedList {
  private:
   static constexpr std::size_t kInline = 32;
 
+  void release() noexcept {
+    for (std::size_t i = 0; i < count_; ++i) objects_[i]->hold.release_shared();
+    count_ = 0;
+  }
   void point_at_storage(std::size_t n) noexcept {
     objects_ = n > kInline ? spill_objects_.data() : inline_objects_;
     payloads_ = n > kInline ? spill_payloads_.data() : inline_payloads_;

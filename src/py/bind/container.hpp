@@ -109,6 +109,9 @@ struct Container {
     });
   }
 
+  // The item class's `|` slot.
+  static Slots sub_or_slot() { return {{Py_nb_or, reinterpret_cast<void*>(&sub_or)}}; }
+
   // --- methods -------------------------------------------------------------
 
   static H unit(const Value& value) { return value.unit(); }
