@@ -371,3 +371,30 @@ TEST(VolumePipeline, InterruptStopsEveryPhase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VolumeFill, FlatTetrahedraAreRemovedNotDropped) {
+  // The corners of a cube alone: the perturbed tetrahedralisation holds flat
+  // tetrahedra on the faces and on a diagonal plane. Dropping them would swap
+  // face diagonals; removing them leaves six cells on the envelope's triangles.
+  for (std::optional<double> size : {std::optional<double>{}, std::optional<double>{0.5}, std::optional<double>{0.3}}) {
+    const Envelope e = cube();
+    const VolumeResult r = mesh_volume(e.points, e.faces, size, kNever);
+    std::map<FaceKey, int> uses;
+    double sum = 0.0;
+    for (const Quad& t : r.tets) {
+      const double o = orient(r.points, t);
+      EXPECT_GT(o, 1e-9);
+      sum += o / 6.0;
+      for (int k = 0; k < 4; ++k) ++uses[face_key({t[kFace[k][0]], t[kFace[k][1]], t[kFace[k][2]]})];
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-12);
+    std::set<FaceKey> envelope;
+    for (const Tri& f : e.faces) envelope.insert(face_key(f));
+    for (const auto& [key, n] : uses) EXPECT_EQ(n, envelope.count(key) ? 1 : 2);
+    if (!size) EXPECT_EQ(r.tets.size(), 6u);
+  }
+}
+
+}  // namespace

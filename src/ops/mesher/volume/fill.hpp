@@ -53,6 +53,16 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
 void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
                    double eps_vol, const store::InterruptCheck& interrupt);
 
+// Replaces the inside records that are flat on true coordinates (|orient3d| <
+// eps_vol) by removing one of their edges: the records around the edge are
+// replaced by the cones from its two ends over a fan of the ring of vertices
+// around it. Dropping a flat record instead would leave the faces on its two
+// sides unmatched, and on the envelope would swap the diagonal of a flat pair of
+// envelope faces. A flat record whose edges all resist (a constrained face
+// around the edge, a ring that no fan fills with the same volume) is left, and
+// emit_tet4 drops it.
+void remove_flat_tetrahedra(TetMesh& mesh, std::span<const Point3> coords, double eps_vol);
+
 // The live inside records in record order, each turned positive on true
 // coordinates; flat ones (|orient3d| < eps_vol) are dropped.
 std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords, double eps_vol);

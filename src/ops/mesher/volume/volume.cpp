@@ -114,6 +114,7 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
   out.n_boundary = points.size();
   insert_interior_points(mesh, lattice, points, amplitude, interrupt, literal);
   fill_interior(mesh, faces, points, eps_in, eps_vol, interrupt);
+  remove_flat_tetrahedra(mesh, points, eps_vol);
   out.tets = emit_tet4(mesh, points, eps_vol);
   QUENLITH_VERIFY(!out.tets.empty(), "volume: produced no tetrahedron (degenerate or non-closed envelope?)");
   out.points = std::move(points);
