@@ -123,9 +123,11 @@ TEST(VolumeDelaunay, FastEqualsLiteralAndIsDelaunay) {
     for (const Quad& t : fast) {
       EXPECT_GT(orient(pts, t), 0.0);
       for (PointIndex v : t) EXPECT_LT(v, pts.size());
-      for (std::size_t p = 0; p < pts.size(); ++p)
-        if (std::find(t.begin(), t.end(), p) == t.end())
+      for (std::size_t p = 0; p < pts.size(); ++p) {
+        if (std::find(t.begin(), t.end(), p) == t.end()) {
           EXPECT_LT(insphere(pts[t[0]], pts[t[1]], pts[t[2]], pts[t[3]], pts[p]), 0.0);
+        }
+      }
     }
   }
 }
@@ -393,7 +395,9 @@ TEST(VolumeFill, FlatTetrahedraAreRemovedNotDropped) {
     std::set<FaceKey> envelope;
     for (const Tri& f : e.faces) envelope.insert(face_key(f));
     for (const auto& [key, n] : uses) EXPECT_EQ(n, envelope.count(key) ? 1 : 2);
-    if (!size) EXPECT_EQ(r.tets.size(), 6u);
+    if (!size) {
+      EXPECT_EQ(r.tets.size(), 6u);
+    }
   }
 }
 

@@ -163,7 +163,12 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
 
 void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std::vector<Point3>& points,
                             double amplitude, const store::InterruptCheck& interrupt, bool literal) {
+  // About seven records are made per inserted point.
+  mesh.tets.reserve(mesh.tets.size() + 7 * lattice.size());
+  mesh.points.reserve(mesh.points.size() + lattice.size());
+  points.reserve(points.size() + lattice.size());
   std::vector<std::uint32_t> visited(mesh.tets.size(), 0);
+  visited.reserve(mesh.tets.capacity());
   std::uint32_t epoch = 0;
   std::uint32_t turn = 0x2545f491u;
   Record hint = -1;
@@ -172,13 +177,14 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
       hint = static_cast<Record>(r);
       break;
     }
-  std::vector<Record> cavity, stack, fresh, outer;
-  std::vector<std::uint8_t> in_cavity;
+  std::vector<Record> cavity, stack, fresh;
   struct Side {
     Tri f;
     bool constrained;
+    Record across, replaced;
   };
   std::vector<Side> sides;
+  std::vector<Record> across, replaced;
   for (const Point3& L : lattice) {
     interrupt();
     const auto q = static_cast<PointIndex>(points.size());
@@ -211,19 +217,21 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
     ++epoch;
     for (Record t : cavity) visited[static_cast<std::size_t>(t)] = epoch;
     sides.clear();
-    outer.clear();
     for (Record t : cavity) {
       const Tet& T = mesh.tet(t);
       for (int k = 0; k < 4; ++k) {
         const Record n = T.n[k];
         if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
-        sides.push_back({T.face(k), T.c[k]});
-        if (n >= 0 && visited[static_cast<std::size_t>(n)] != epoch) outer.push_back(n);
+        sides.push_back({T.face(k), T.c[k], n, t});
       }
     }
     for (Record t : cavity) mesh.tet(t).dead = true;
     fresh.clear();
+    across.clear();
+    replaced.clear();
     for (const Side& s : sides) {
+      across.push_back(s.across);
+      replaced.push_back(s.replaced);
       Tet t;
       t.v = orient3d(mesh.point(s.f[0]), mesh.point(s.f[1]), mesh.point(s.f[2]), P) >= 0.0
                 ? Quad{s.f[0], s.f[1], s.f[2], q}
@@ -237,7 +245,7 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
     if (literal)
       tet_adjacency(mesh);
     else
-      link_fresh(mesh, fresh, outer);
+      link_cone(mesh, fresh, across, replaced);
     if (!fresh.empty()) hint = fresh.back();
   }
 }

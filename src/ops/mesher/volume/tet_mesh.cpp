@@ -1,6 +1,7 @@
 #include "ops/mesher/volume/tet_mesh.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <tuple>
 
 namespace quenlith::ops::mesher::vol {
@@ -104,6 +105,65 @@ void link_fresh(TetMesh& mesh, std::span<const Record> fresh, std::span<const Re
   link_groups(mesh, entries);
 }
 
+void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Record> across,
+               std::span<const Record> replaced) {
+  // Faces 0 to 2 of a cone are keyed by their two vertices other than the apex.
+  struct Slot {
+    std::uint64_t key;
+    Record record;
+    std::int8_t face;
+  };
+  const std::size_t cap = std::bit_ceil(std::max<std::size_t>(16, 6 * fresh.size()));
+  std::vector<Slot> table(cap, Slot{~std::uint64_t{0}, -1, 0});
+  std::vector<std::size_t> unmatched;  // cones whose face 3 met a dead record
+  for (std::size_t i = 0; i < fresh.size(); ++i) {
+    const Record r = fresh[i];
+    Tet& T = mesh.tet(r);
+    const Record o = across[i];
+    T.n[3] = -1;
+    if (o >= 0 && !mesh.tet(o).dead) {
+      Tet& O = mesh.tet(o);
+      for (int k = 0; k < 4; ++k)
+        if (O.n[k] == replaced[i]) {
+          O.n[k] = r;
+          T.n[3] = o;
+          break;
+        }
+    } else if (o >= 0) {
+      unmatched.push_back(i);
+    }
+    for (int k = 0; k < 3; ++k) {
+      PointIndex a = T.v[kFace[k][0]], b = T.v[kFace[k][1]];  // kFace[k][2] is 3, the apex
+      if (a > b) std::swap(a, b);
+      const std::uint64_t key = std::uint64_t{a} << 32 | b;
+      std::size_t h = static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> 20) & (cap - 1);
+      for (;; h = (h + 1) & (cap - 1)) {
+        Slot& s = table[h];
+        if (s.record < 0) {
+          s = {key, r, static_cast<std::int8_t>(k)};
+          T.n[k] = -1;
+          break;
+        }
+        if (s.key == key) {
+          T.n[k] = s.record;
+          mesh.tet(s.record).n[s.face] = r;
+          break;
+        }
+      }
+    }
+  }
+  // Both sides of a face replaced at once (a cavity reaching around a
+  // constrained face): the two cones on it pair with each other.
+  for (std::size_t x = 0; x < unmatched.size(); ++x)
+    for (std::size_t y = x + 1; y < unmatched.size(); ++y) {
+      const Record rx = fresh[unmatched[x]], ry = fresh[unmatched[y]];
+      if (face_key(mesh.tet(rx).face(3)) == face_key(mesh.tet(ry).face(3))) {
+        mesh.tet(rx).n[3] = ry;
+        mesh.tet(ry).n[3] = rx;
+      }
+    }
+}
+
 namespace {
 
 // The working points of the Delaunay phase: the points, then the four super
@@ -194,7 +254,7 @@ std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const 
   std::uint32_t epoch = 0;
   std::uint32_t turn = 0x9e3779b9u;
   Record last = 0;
-  std::vector<Record> cavity, stack, fresh, outer;
+  std::vector<Record> cavity, stack, fresh, outer, replaced;
   for (PointIndex p = 0; p < nb; ++p) {
     interrupt();
     const Point3& P = m.points[p];
@@ -261,18 +321,20 @@ std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const 
     std::sort(cavity.begin(), cavity.end());
     fresh.clear();
     outer.clear();
+    replaced.clear();
     for (Record c : cavity) {
       for (int k = 0; k < 4; ++k) {
         const Record n = m.tet(c).n[k];
         if (n >= 0 && stamp[static_cast<std::size_t>(n)] == in) continue;
-        if (n >= 0) outer.push_back(n);
+        outer.push_back(n);
+        replaced.push_back(c);
         fresh.push_back(static_cast<Record>(m.tets.size()));
         m.tets.push_back(Tet{cone(m.points, m.tet(c).face(k), p)});
       }
     }
     for (Record c : cavity) m.tet(c).dead = true;
     stamp.resize(m.tets.size(), 0);
-    link_fresh(m, fresh, outer);
+    link_cone(m, fresh, outer, replaced);
     last = fresh.back();
   }
   std::vector<Quad> out;

@@ -106,6 +106,14 @@ void tet_adjacency(TetMesh& mesh);
 // no key of a fresh record's face is held by a live record outside both lists.
 void link_fresh(TetMesh& mesh, std::span<const Record> fresh, std::span<const Record> outer);
 
+// Links the cones just appended by one insertion: record fresh[i] has as face 3
+// a face of the cavity's boundary, whose record on the other side was across[i]
+// (-1 for none) and on this side the now dead replaced[i]; its faces 0 to 2
+// hold its apex v[3] and pair with one another. Gives the links of
+// tet_adjacency on a sound cavity, in time linear in its size.
+void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Record> across,
+               std::span<const Record> replaced);
+
 // The Delaunay tetrahedralisation of the perturbed points `points` (Bowyer-Watson
 // inside a super-tetrahedron of radius 1000 * extent + 1 about `centre`). The
 // tetrahedra follow creation order: the survivors of each insertion keep their
