@@ -402,3 +402,34 @@ TEST(VolumeFill, FlatTetrahedraAreRemovedNotDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VolumeRecovery, CubeNumberedByCornerRecoversItsFaceDiagonals) {
+  // Numbered by corner (x, y, z bits) rather than by first appearance, the
+  // perturbation folds the bottom face the other way: its diagonal crosses a
+  // coplanar diagonal plane, and the pipe alone cannot be refilled; the records
+  // around it give the room.
+  Envelope e;
+  for (int k = 0; k < 8; ++k) e.points.push_back({double(k >> 2), double(k >> 1 & 1), double(k & 1)});
+  const int quads[6][4] = {{0, 2, 6, 4}, {1, 5, 7, 3}, {0, 4, 5, 1}, {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 6, 7, 5}};
+  for (const auto& q : quads) {
+    e.faces.push_back({PointIndex(q[0]), PointIndex(q[1]), PointIndex(q[2])});
+    e.faces.push_back({PointIndex(q[0]), PointIndex(q[2]), PointIndex(q[3])});
+  }
+  for (std::optional<double> size : {std::optional<double>{}, std::optional<double>{0.3}}) {
+    const VolumeResult fast = mesh_volume(e.points, e.faces, size, kNever);
+    const VolumeResult literal = mesh_volume(e.points, e.faces, size, kNever, true);
+    EXPECT_EQ(fast.tets, literal.tets);
+    std::map<FaceKey, int> uses;
+    double sum = 0.0;
+    for (const Quad& t : fast.tets) {
+      sum += orient(fast.points, t) / 6.0;
+      for (int k = 0; k < 4; ++k) ++uses[face_key({t[kFace[k][0]], t[kFace[k][1]], t[kFace[k][2]]})];
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-12);
+    for (const Tri& f : e.faces) EXPECT_EQ(uses[face_key(f)], 1);
+  }
+}
+
+}  // namespace

@@ -223,6 +223,8 @@ struct Refill {
   }
 };
 
+constexpr int kExtraLayers = 2;
+
 // One attempt at the missing edge (a, b); true when a refill was committed.
 bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
   const Record first = lookup.start(a, b);
@@ -253,30 +255,43 @@ bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
     leave = next;
     if (++steps >= n_records) return false;
   }
-  // The cavity: the pipe's outer faces, turned to face into it, and its vertices.
-  auto in_pipe = [&](Record r) { return std::find(pipe.begin(), pipe.end(), r) != pipe.end(); };
-  std::vector<Tri> boundary;
-  std::vector<PointIndex> vertices;
-  for (Record r : pipe) {
-    const Tet& t = mesh.tet(r);
-    for (int k = 0; k < 4; ++k) {
-      if (t.n[k] >= 0 && in_pipe(t.n[k])) continue;
-      const Tri f = t.face(k);
-      boundary.push_back(mesh.orient(f[0], f[1], f[2], t.v[k]) >= 0.0 ? f : Tri{f[1], f[0], f[2]});
-    }
-    for (PointIndex v : t.v)
-      if (std::find(vertices.begin(), vertices.end(), v) == vertices.end()) vertices.push_back(v);
-  }
+  // The cavity: the pipe's outer faces, turned to face into it, and its
+  // vertices. When the pipe alone does not refill (coplanar points folded by
+  // the perturbation can leave no room for the edge), the records around it
+  // join, one layer at a time, for more room.
+  std::vector<Record> cavity = pipe;
   std::vector<Quad> made;
-  if (!Refill{mesh, a, b}.run(boundary, vertices, made)) return false;
-  for (Record r : pipe) mesh.tet(r).dead = true;
+  for (int layer = 0;; ++layer) {
+    auto in_cavity = [&](Record r) { return std::find(cavity.begin(), cavity.end(), r) != cavity.end(); };
+    std::vector<Tri> boundary;
+    std::vector<PointIndex> vertices;
+    for (Record r : cavity) {
+      const Tet& t = mesh.tet(r);
+      for (int k = 0; k < 4; ++k) {
+        if (t.n[k] >= 0 && in_cavity(t.n[k])) continue;
+        const Tri f = t.face(k);
+        boundary.push_back(mesh.orient(f[0], f[1], f[2], t.v[k]) >= 0.0 ? f : Tri{f[1], f[0], f[2]});
+      }
+      for (PointIndex v : t.v)
+        if (std::find(vertices.begin(), vertices.end(), v) == vertices.end()) vertices.push_back(v);
+    }
+    made.clear();
+    if (Refill{mesh, a, b}.run(boundary, vertices, made)) break;
+    if (layer == kExtraLayers) return false;
+    const std::size_t n = cavity.size();
+    for (std::size_t i = 0; i < n; ++i)
+      for (Record nb : mesh.tet(cavity[i]).n)
+        if (nb >= 0 && !mesh.tet(nb).dead && !mesh.tet(nb).any_constrained() && !in_cavity(nb)) cavity.push_back(nb);
+    if (cavity.size() == n) return false;
+  }
+  for (Record r : cavity) mesh.tet(r).dead = true;
   std::vector<Record> fresh;
   for (const Quad& q : made) {
     fresh.push_back(static_cast<Record>(mesh.tets.size()));
     mesh.tets.push_back(Tet{q});
   }
   mesh.inside.resize(mesh.tets.size(), 0);
-  lookup.replaced(pipe, fresh);
+  lookup.replaced(cavity, fresh);
   return true;
 }
 
