@@ -433,3 +433,32 @@ TEST(VolumeRecovery, CubeNumberedByCornerRecoversItsFaceDiagonals) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VolumeFill, LatticeByColumnsEqualsTheLiteralScan) {
+  struct Row {
+    Envelope e;
+    double h;
+  };
+  std::vector<Row> rows;
+  for (double h : {0.5, 0.3, 0.25, 0.1, 1.0 / 7.0}) rows.push_back({cube(), h});
+  for (double h : {0.3, 0.17, 0.08}) rows.push_back({bumpy_sphere(5, 0.3), h});
+  rows.push_back({bumpy_sphere(3, 0.0), 0.2});
+  for (const Row& r : rows) {
+    Point3 lo = r.e.points[0], hi = r.e.points[0];
+    for (const Point3& p : r.e.points)
+      for (int d = 0; d < 3; ++d) lo[d] = std::min(lo[d], p[d]), hi[d] = std::max(hi[d], p[d]);
+    double l2 = 0.0;
+    for (int d = 0; d < 3; ++d) l2 += (hi[d] - lo[d]) * (hi[d] - lo[d]);
+    LatticeSpec spec{lo, 0, 0, 0, r.h, 1e-9 * std::sqrt(l2)};
+    spec.nx = static_cast<std::int64_t>(std::floor((hi[0] - lo[0]) / r.h));
+    spec.ny = static_cast<std::int64_t>(std::floor((hi[1] - lo[1]) / r.h));
+    spec.nz = static_cast<std::int64_t>(std::floor((hi[2] - lo[2]) / r.h));
+    const auto fast = lattice_points(spec, r.e.faces, r.e.points, kNever);
+    EXPECT_EQ(fast, lattice_points(spec, r.e.faces, r.e.points, kNever, true)) << r.h;
+    EXPECT_FALSE(fast.empty());
+  }
+}
+
+}  // namespace

@@ -75,39 +75,148 @@ double squared_distance_to_triangle(const Point3& p, const Point3& a, const Poin
   return at(vb / denom, vc / denom);
 }
 
+namespace {
+
+// The objects (faces or points) whose boxes, grown by a margin, reach each
+// column (i, j) of the lattice, as lists in one array (column-major offsets).
+struct ColumnIndex {
+  std::int64_t nx = 0, ny = 0;
+  std::vector<std::size_t> offset;  // nx * ny + 1
+  std::vector<std::uint32_t> items;
+  std::vector<double> zlo, zhi;     // per object: its grown z-range
+
+  template <class BoxOf>
+  ColumnIndex(const LatticeSpec& spec, std::size_t n, BoxOf box_of) : nx(spec.nx), ny(spec.ny) {
+    offset.assign(static_cast<std::size_t>(nx * ny) + 1, 0);
+    zlo.resize(n);
+    zhi.resize(n);
+    std::vector<std::array<std::int64_t, 4>> range(n);
+    auto index_range = [&](double lo, double hi, double origin, std::int64_t count, std::int64_t& a, std::int64_t& b) {
+      // Columns i with lo <= origin + i * h <= hi, widened by one on each side
+      // against rounding; clamped to 1 .. count.
+      a = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::floor((lo - origin) / spec.h)) - 1);
+      b = std::min<std::int64_t>(count, static_cast<std::int64_t>(std::ceil((hi - origin) / spec.h)) + 1);
+    };
+    for (std::size_t o = 0; o < n; ++o) {
+      const auto [lo, hi] = box_of(o);
+      zlo[o] = lo[2];
+      zhi[o] = hi[2];
+      auto& r = range[o];
+      if (!(lo[0] <= hi[0] && lo[1] <= hi[1]) || hi[0] < spec.min[0] || hi[1] < spec.min[1]) {
+        r = {1, 0, 1, 0};
+        continue;
+      }
+      index_range(lo[0], hi[0], spec.min[0], nx, r[0], r[1]);
+      index_range(lo[1], hi[1], spec.min[1], ny, r[2], r[3]);
+      for (std::int64_t i = r[0]; i <= r[1]; ++i)
+        for (std::int64_t j = r[2]; j <= r[3]; ++j) ++offset[column(i, j) + 1];
+    }
+    for (std::size_t c = 1; c < offset.size(); ++c) offset[c] += offset[c - 1];
+    items.resize(offset.back());
+    std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
+    for (std::size_t o = 0; o < n; ++o) {
+      const auto& r = range[o];
+      for (std::int64_t i = r[0]; i <= r[1]; ++i)
+        for (std::int64_t j = r[2]; j <= r[3]; ++j) items[fill[column(i, j)]++] = static_cast<std::uint32_t>(o);
+    }
+  }
+  std::size_t column(std::int64_t i, std::int64_t j) const noexcept {
+    return static_cast<std::size_t>((i - 1) * ny + (j - 1));
+  }
+  std::span<const std::uint32_t> at(std::int64_t i, std::int64_t j) const noexcept {
+    const std::size_t c = column(i, j);
+    return {items.data() + offset[c], items.data() + offset[c + 1]};
+  }
+};
+
+using Box = std::pair<Point3, Point3>;
+
+}  // namespace
+
 std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri> faces,
-                                   std::span<const Point3> coords, const store::InterruptCheck& interrupt) {
+                                   std::span<const Point3> coords, const store::InterruptCheck& interrupt,
+                                   bool literal) {
   std::vector<Point3> out;
   if (spec.nx < 1) return out;
   const double half2 = (spec.h / 2.0) * (spec.h / 2.0);
   const double eps2 = spec.eps_in * spec.eps_in;
+  auto candidate = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
+    return Point3{static_cast<double>(i) * spec.h + spec.min[0], static_cast<double>(j) * spec.h + spec.min[1],
+                  static_cast<double>(k) * spec.h + spec.min[2]};
+  };
+  // A point on a face would be inserted into the face itself; its cavity would
+  // split the face and lose it.
+  auto on_face = [&](const Point3& p, const Tri& f) {
+    return squared_distance_to_triangle(p, coords[f[0]], coords[f[1]], coords[f[2]]) < eps2;
+  };
+  auto near_point = [&](const Point3& p, const Point3& q) {
+    const Point3 d = sub(p, q);
+    return dot(d, d) < half2;
+  };
+  if (literal || spec.ny < 1 || spec.nz < 1) {
+    for (std::int64_t i = 1; i <= spec.nx; ++i) {
+      interrupt();
+      if (spec.ny < 1 || spec.nz < 1) continue;
+      for (std::int64_t j = 1; j <= spec.ny; ++j)
+        for (std::int64_t k = 1; k <= spec.nz; ++k) {
+          const Point3 p = candidate(i, j, k);
+          if (!point_inside_surface(p, faces, coords, spec.eps_in)) continue;
+          if (std::any_of(faces.begin(), faces.end(), [&](const Tri& f) { return on_face(p, f); })) continue;
+          if (std::any_of(coords.begin(), coords.end(), [&](const Point3& q) { return near_point(p, q); })) continue;
+          out.push_back(p);
+        }
+    }
+    return out;
+  }
+  // Margins well above the rounding of the candidates' coordinates.
+  const double grow = 2.0 * spec.eps_in + 1e-9 * spec.h;
+  const ColumnIndex face_columns(spec, faces.size(), [&](std::size_t o) {
+    const Tri& f = faces[o];
+    Box b{coords[f[0]], coords[f[0]]};
+    for (int v = 1; v < 3; ++v)
+      for (int d = 0; d < 3; ++d) {
+        b.first[d] = std::min(b.first[d], coords[f[v]][d]);
+        b.second[d] = std::max(b.second[d], coords[f[v]][d]);
+      }
+    for (int d = 0; d < 3; ++d) b.first[d] -= grow, b.second[d] += grow;
+    return b;
+  });
+  const double reach = spec.h / 2.0 + 1e-9 * spec.h;
+  const ColumnIndex point_columns(spec, coords.size(), [&](std::size_t o) {
+    const Point3& q = coords[o];
+    return Box{{q[0] - reach, q[1] - reach, q[2] - reach}, {q[0] + reach, q[1] + reach, q[2] + reach}};
+  });
   for (std::int64_t i = 1; i <= spec.nx; ++i) {
     interrupt();
-    if (spec.ny < 1 || spec.nz < 1) continue;
-    for (std::int64_t j = 1; j <= spec.ny; ++j)
+    for (std::int64_t j = 1; j <= spec.ny; ++j) {
+      const auto column_faces = face_columns.at(i, j);
+      const auto column_points = point_columns.at(i, j);
+      bool inside = false;
+      double z_prev = 0.0;
       for (std::int64_t k = 1; k <= spec.nz; ++k) {
-        const Point3 p{static_cast<double>(i) * spec.h + spec.min[0], static_cast<double>(j) * spec.h + spec.min[1],
-                       static_cast<double>(k) * spec.h + spec.min[2]};
-        if (!point_inside_surface(p, faces, coords, spec.eps_in)) continue;
-        // A point on a face would be inserted into the face itself; its cavity
-        // would split the face and lose it.
-        bool on_face = false;
-        for (const Tri& f : faces)
-          if (squared_distance_to_triangle(p, coords[f[0]], coords[f[1]], coords[f[2]]) < eps2) {
-            on_face = true;
-            break;
-          }
-        if (on_face) continue;
-        bool near = false;
-        for (const Point3& q : coords) {
-          const Point3 d = sub(p, q);
-          if (dot(d, d) < half2) {
-            near = true;
-            break;
-          }
+        const Point3 p = candidate(i, j, k);
+        // The inside answer carries over from the previous candidate unless a
+        // face's box reaches the stretch between them.
+        bool fresh = k == 1;
+        for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
+          const std::uint32_t f = column_faces[n];
+          fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev;
         }
-        if (!near) out.push_back(p);
+        if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
+        z_prev = p[2];
+        if (!inside) continue;
+        bool rejected = false;
+        for (std::size_t n = 0; n < column_faces.size() && !rejected; ++n) {
+          const std::uint32_t f = column_faces[n];
+          rejected = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= p[2] && on_face(p, faces[f]);
+        }
+        for (std::size_t n = 0; n < column_points.size() && !rejected; ++n) {
+          const std::uint32_t q = column_points[n];
+          rejected = point_columns.zlo[q] <= p[2] && point_columns.zhi[q] >= p[2] && near_point(p, coords[q]);
+        }
+        if (!rejected) out.push_back(p);
       }
+    }
   }
   return out;
 }

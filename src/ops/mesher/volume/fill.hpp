@@ -30,9 +30,14 @@ struct LatticeSpec {
 // The accepted candidates min + (i, j, k) * h, i, j, k from 1 to the counts (x
 // outermost, z innermost): inside the envelope, farther than eps_in from every
 // face, and at least h / 2 from every envelope point. Polls `interrupt` once per
-// value of i.
+// value of i. `literal` tests every candidate against every face and point (the
+// reference form); otherwise each column of candidates along z sees only the
+// faces and points whose boxes reach it, and a candidate that no face box
+// separates from the previous one in its column shares its inside answer (the
+// solid-angle sum is then the same multiple of 2 pi, far from the threshold).
 std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri> faces,
-                                   std::span<const Point3> coords, const store::InterruptCheck& interrupt);
+                                   std::span<const Point3> coords, const store::InterruptCheck& interrupt,
+                                   bool literal = false);
 
 // Inserts each lattice point (appended to `points`, the true point list, and its
 // perturbed copy to the mesh): located in the first live record that contains

@@ -101,7 +101,7 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
                     "volume: size {} gives {}×{}×{} lattice candidates, beyond the 32-bit point range",
                     dump::plain_number(h), spec.nx, spec.ny, spec.nz);
   }
-  const std::vector<Point3> lattice = lattice_points(spec, faces, points, interrupt);
+  const std::vector<Point3> lattice = lattice_points(spec, faces, points, interrupt, literal);
 
   const std::vector<Quad> delaunay =
       literal ? delaunay_tetrahedralize_literal(jitter_points(points, amplitude), centre, L, interrupt)
