@@ -368,7 +368,7 @@ bool qualifies(const TetMesh& mesh, Record r, std::span<const Tri> faces, std::s
   const Quad& v = mesh.tet(r).v;
   const Point3 a = true_point(coords, v[0]), b = true_point(coords, v[1]), c = true_point(coords, v[2]),
                d = true_point(coords, v[3]);
-  if (!(std::fabs(orient3d(a, b, c, d)) >= eps_vol)) return false;
+  if (!(std::fabs(triple_product(a, b, c, d)) >= eps_vol)) return false;
   const Point3 g{(a[0] + b[0] + c[0] + d[0]) * 0.25, (a[1] + b[1] + c[1] + d[1]) * 0.25,
                  (a[2] + b[2] + c[2] + d[2]) * 0.25};
   return point_inside_surface(g, faces, coords, eps_in);
@@ -430,7 +430,7 @@ void replace_inside(TetMesh& mesh, const std::vector<Record>& old, const std::ve
 // Removes edge (r, s) of the flat record t, if the ring around it allows.
 bool remove_edge(TetMesh& mesh, std::span<const Point3> coords, double eps_vol, Record t, PointIndex r, PointIndex s) {
   auto orient_true = [&](PointIndex a, PointIndex b, PointIndex c, PointIndex d) {
-    return orient3d(coords[a], coords[b], coords[c], coords[d]);
+    return triple_product(coords[a], coords[b], coords[c], coords[d]);
   };
   auto others = [&](const Tet& T, PointIndex& x, PointIndex& y) {
     int n = 0;
@@ -517,7 +517,7 @@ bool remove_edge(TetMesh& mesh, std::span<const Point3> coords, double eps_vol, 
 // (non-flat on true coordinates) and the star keeps the union's volume.
 bool restar(TetMesh& mesh, std::span<const Point3> coords, double eps_vol, const std::vector<Record>& cluster) {
   auto orient_true = [&](PointIndex a, PointIndex b, PointIndex c, PointIndex d) {
-    return orient3d(coords[a], coords[b], coords[c], coords[d]);
+    return triple_product(coords[a], coords[b], coords[c], coords[d]);
   };
   auto member = [&](Record r) { return std::find(cluster.begin(), cluster.end(), r) != cluster.end(); };
   struct Side {
@@ -600,7 +600,7 @@ void remove_flat_tetrahedra(TetMesh& mesh, std::span<const Point3> coords, doubl
   for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
     if (mesh.tets[r].dead || !mesh.inside[r]) continue;
     const Quad& v = mesh.tets[r].v;
-    if (std::fabs(orient3d(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]])) < eps_vol)
+    if (std::fabs(triple_product(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]])) < eps_vol)
       flat.push_back(static_cast<Record>(r));
   }
   for (bool changed = true; changed && !flat.empty();) {
@@ -634,7 +634,7 @@ std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords,
     const Tet& t = mesh.tets[r];
     if (t.dead || !mesh.inside[r]) continue;
     const Quad& v = t.v;
-    const double o = orient3d(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]]);
+    const double o = triple_product(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]]);
     if (std::fabs(o) < eps_vol) continue;
     out.push_back(o >= 0.0 ? v : Quad{v[0], v[2], v[1], v[3]});
   }

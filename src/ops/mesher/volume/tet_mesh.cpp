@@ -112,9 +112,17 @@ void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Rec
     std::uint64_t key;
     Record record;
     std::int8_t face;
+    std::uint32_t stamp;  // the slot is used when it equals the call's stamp
   };
+  // Scratch kept between calls (one mesher per thread): slots of older calls
+  // read as empty by their stamp.
+  thread_local std::vector<Slot> table;
+  thread_local std::uint32_t stamp = 0;
   const std::size_t cap = std::bit_ceil(std::max<std::size_t>(16, 6 * fresh.size()));
-  std::vector<Slot> table(cap, Slot{~std::uint64_t{0}, -1, 0});
+  if (table.size() < cap || ++stamp == 0) {
+    table.assign(std::max(cap, table.size()), Slot{0, -1, 0, 0});
+    stamp = 1;
+  }
   std::vector<std::size_t> unmatched;  // cones whose face 3 met a dead record
   for (std::size_t i = 0; i < fresh.size(); ++i) {
     const Record r = fresh[i];
@@ -139,8 +147,8 @@ void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Rec
       std::size_t h = static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> 20) & (cap - 1);
       for (;; h = (h + 1) & (cap - 1)) {
         Slot& s = table[h];
-        if (s.record < 0) {
-          s = {key, r, static_cast<std::int8_t>(k)};
+        if (s.stamp != stamp) {
+          s = {key, r, static_cast<std::int8_t>(k), stamp};
           T.n[k] = -1;
           break;
         }

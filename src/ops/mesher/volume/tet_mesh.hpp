@@ -74,6 +74,16 @@ struct TetMesh {
   bool contains(Record r, const Point3& p) const;
 };
 
+// (d - a) . ((b - a) x (c - a)) in plain floating point, six times the signed
+// volume: the measure of true coordinates, only ever compared with the volume
+// tolerance (whose size dwarfs its rounding), never used for a sign near zero.
+inline double triple_product(const Point3& a, const Point3& b, const Point3& c, const Point3& d) noexcept {
+  const double ux = b[0] - a[0], uy = b[1] - a[1], uz = b[2] - a[2];
+  const double vx = c[0] - a[0], vy = c[1] - a[1], vz = c[2] - a[2];
+  const double wx = d[0] - a[0], wy = d[1] - a[1], wz = d[2] - a[2];
+  return wx * (uy * vz - vy * uz) + (vx * uz - vz * ux) * wy + wz * (ux * vy - vx * uy);
+}
+
 // The perturbed copy of point k.
 Point3 jitter_point(const Point3& p, std::uint64_t k, double amplitude) noexcept;
 // Perturbed copies of `points`, point k with index `first + k`.
