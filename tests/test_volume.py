@@ -295,6 +295,18 @@ def test_wrong_inputs():
         q.volume(env, "big")
 
 
+def test_empty_envelope_and_a_lattice_beyond_32_bit_indices():
+    with raises(RuntimeError, "coords: mesh has no submeshes"):
+        q.volume(q.Mesh(q.Coords(3)))
+    coords = q.Coords(3)
+    env, _ = cube(coords)
+    before = coords.capacity()
+    with raises(RuntimeError, "volume: size 0.0001 gives 10000×10000×10000 lattice candidates, beyond the 32-bit "
+                              "point range"):
+        q.volume(env, 1e-4)
+    assert coords.capacity() == before
+
+
 @pytest.mark.parametrize("size,text", [(0, "0"), (-1.5, "-1.5"), (float("nan"), "NaN")])
 def test_size_must_be_positive(size, text):
     env, _ = cube(q.Coords(3))
