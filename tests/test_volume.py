@@ -196,6 +196,22 @@ def test_unit_cube_keeps_a_conforming_boundary(size, interior):
     check_sound(env, mesh, [n.id for n in nodes], conforming=True)
 
 
+@pytest.mark.parametrize("seed", range(0, 60, 3))
+def test_cube_faces_in_any_order_and_rotation_are_recovered(seed):
+    # The perturbation folds each pair of coplanar faces one way or the other,
+    # depending on the point numbering; either way the cube must come out whole.
+    import random
+
+    rng = random.Random(seed)
+    pts = [(x, y, z) for x in (0, 1) for y in (0, 1) for z in (0, 1)]
+    faces = [t for a, b, c, d in CUBE_QUADS for t in ((a, b, c), (a, c, d))]
+    rng.shuffle(faces)
+    faces = [t[i:] + t[:i] for t in faces for i in [rng.randrange(3)]]
+    for size in (None, 0.3):
+        env, nodes = envelope(q.Coords(3), pts, faces)
+        check_sound(env, q.volume(env, size), [n.id for n in nodes])
+
+
 def test_sphere_fill_has_the_enclosed_volume():
     coords = q.Coords(3)
     env, nodes = sphere(coords, n=5)

@@ -409,6 +409,7 @@ void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Po
 namespace {
 
 constexpr std::size_t kMaxRing = 64;
+constexpr std::size_t kMaxCluster = 40;
 
 // Marks `old` dead and appends `made` as inside records; a face whose key is in
 // `constrained` keeps its flag. `outer` lists the records around `old`.
@@ -618,7 +619,13 @@ void remove_flat_tetrahedra(TetMesh& mesh, std::span<const Point3> coords, doubl
           removed = true;
           break;
         }
-      for (int rings = 0; rings < 3 && !removed; ++rings) removed = restar(mesh, coords, eps_vol, cluster_around(mesh, r, rings));
+      // Wider and wider clusters, while they stay small (a star of many
+      // records rarely fits, and each try costs its vertices times its faces).
+      for (int rings = 0; rings < 5 && !removed; ++rings) {
+        const std::vector<Record> cluster = cluster_around(mesh, r, rings);
+        if (cluster.size() > kMaxCluster) break;
+        removed = restar(mesh, coords, eps_vol, cluster);
+      }
       if (removed)
         changed = true;
       else

@@ -73,6 +73,29 @@ class Lookup {
     return -1;
   }
 
+  // `fresh` was appended outside the hull, on faces of the records `under`.
+  void glued(Record fresh, std::span<const Record> under) {
+    if (literal_) {
+      tet_adjacency(mesh_);
+      return;
+    }
+    add(fresh, +1);
+    std::vector<FaceTable::Entry> entries;
+    for (int k = 0; k < 4; ++k)
+      entries.push_back({face_key(mesh_.tet(fresh).face(k)), fresh, static_cast<std::int8_t>(k)});
+    for (Record u : under) {
+      Tet& U = mesh_.tet(u);
+      for (int k = 0; k < 4; ++k) {
+        const FaceKey key = face_key(U.face(k));
+        for (const auto& e : entries)
+          if (e.key == key && U.n[k] < 0) {
+            U.n[k] = fresh;
+            mesh_.tet(fresh).n[e.face] = u;
+          }
+      }
+    }
+  }
+
   // The pipe records are dead and `fresh` appended: update the lookups and links.
   void replaced(std::span<const Record> pipe, std::span<const Record> fresh) {
     if (literal_) {
@@ -223,12 +246,60 @@ struct Refill {
   }
 };
 
+// A missing edge (a, b) that leaves the tetrahedralisation at once: the hull
+// folds inward along (c, d) where the envelope's two faces on (a, b) lie (the
+// flat tetrahedron on four coplanar points was left out of the hull with the
+// records of the far vertices). Glues the tetrahedron (a, b, c, d) on the two
+// hull faces (a, c, d) and (b, c, d) when it lies outside both; returns it.
+bool glue_outside(const TetMesh& mesh, PointIndex a, PointIndex b, Quad& out, std::array<Record, 2>& under) {
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
+    const Tet& t = mesh.tets[r];
+    if (t.dead || !t.has(a) || t.has(b)) continue;
+    for (int k = 0; k < 4; ++k) {
+      if (t.n[k] >= 0 || t.v[k] == a) continue;
+      const Tri f = t.face(k);  // a hull face holding a
+      for (int e = 0; e < 3; ++e) {
+        if (f[e] != a) continue;
+        const PointIndex c = f[(e + 1) % 3], d = f[(e + 2) % 3];
+        // a and the record's own vertex on opposite sides: b is outside.
+        const double side_b = mesh.orient(a, c, d, b), side_t = mesh.orient(a, c, d, t.v[k]);
+        if (side_b == 0.0 || (side_b > 0.0) == (side_t > 0.0)) continue;
+        for (std::size_t s = 0; s < mesh.tets.size(); ++s) {
+          const Tet& u = mesh.tets[s];
+          if (u.dead || !u.has(b) || !u.has(c) || !u.has(d) || u.has(a)) continue;
+          const int j = static_cast<int>(std::find_if(u.v.begin(), u.v.end(), [&](PointIndex v) {
+                                           return v != b && v != c && v != d;
+                                         }) - u.v.begin());
+          if (u.n[j] >= 0) continue;  // (b, c, d) must be on the hull too
+          const double side_a = mesh.orient(b, c, d, a), side_u = mesh.orient(b, c, d, u.v[j]);
+          if (side_a == 0.0 || (side_a > 0.0) == (side_u > 0.0)) continue;
+          const double o = mesh.orient(a, b, c, d);
+          if (o == 0.0) continue;
+          out = o > 0.0 ? Quad{a, b, c, d} : Quad{a, b, d, c};
+          under = {static_cast<Record>(r), static_cast<Record>(s)};
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
 constexpr int kExtraLayers = 2;
 
 // One attempt at the missing edge (a, b); true when a refill was committed.
 bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
   const Record first = lookup.start(a, b);
-  if (first < 0) return false;
+  if (first < 0) {
+    Quad glued;
+    std::array<Record, 2> under;
+    if (!glue_outside(mesh, a, b, glued, under)) return false;
+    const Record fresh = static_cast<Record>(mesh.tets.size());
+    mesh.tets.push_back(Tet{glued});
+    mesh.inside.resize(mesh.tets.size(), 0);
+    lookup.glued(fresh, under);
+    return true;
+  }
   std::vector<Record> pipe{first};
   const Tet& t0 = mesh.tet(first);
   int leave = static_cast<int>(std::find(t0.v.begin(), t0.v.end(), a) - t0.v.begin());
