@@ -212,6 +212,42 @@ def test_cube_faces_in_any_order_and_rotation_are_recovered(seed):
         check_sound(env, q.volume(env, size), [n.id for n in nodes])
 
 
+def block_skin(coords, n):
+    """The skin of an n x n x n block of unit cube cells: 6 n^2 quads split into
+    triangles, outward; coplanar everywhere."""
+    index, pts, faces = {}, [], []
+
+    def point(p):
+        if p not in index:
+            index[p] = len(pts)
+            pts.append(p)
+        return index[p]
+
+    for axis in range(3):
+        for side in (0, 1):
+            for i in range(n):
+                for j in range(n):
+                    def at(a, b):
+                        v = [0.0, 0.0, 0.0]
+                        v[axis], v[(axis + 1) % 3], v[(axis + 2) % 3] = float(side), a / n, b / n
+                        return point(tuple(v))
+                    quad = [at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)]
+                    if side == 0:
+                        quad = quad[::-1]
+                    faces += [(quad[0], quad[1], quad[2]), (quad[0], quad[2], quad[3])]
+    return envelope(coords, pts, faces)
+
+
+@pytest.mark.parametrize("n,size", [(2, 0.13), (3, 0.2), (4, 0.2), (4, 0.13), (4, None)])
+def test_block_skin_fill_is_sound(n, size):
+    # Lattice points near coplanar, non-Delaunay surface records: each cavity
+    # must stay star-shaped from its point, or cones turn inside out and the
+    # cells overlap (the volume would exceed the block's).
+    env, nodes = block_skin(q.Coords(3), n)
+    mesh = q.volume(env, size)
+    check_sound(env, mesh, [x.id for x in nodes], conforming=False)
+
+
 def test_sphere_fill_has_the_enclosed_volume():
     coords = q.Coords(3)
     env, nodes = sphere(coords, n=5)

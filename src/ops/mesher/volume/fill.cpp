@@ -322,9 +322,52 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
         stack.push_back(n);
       }
     }
-    // Membership, by a second stamp: visited records outside the cavity keep `seen`.
-    ++epoch;
-    for (Record t : cavity) visited[static_cast<std::size_t>(t)] = epoch;
+    // The cavity must be star-shaped from P: a boundary face that P does not
+    // see strictly from inside would give a cone turned inside out, overlapping
+    // its neighbours (after recovery the records near the envelope need not be
+    // Delaunay). The record behind such a face leaves the cavity, and the
+    // cavity is what stays connected to t0, until every face is seen.
+    for (;;) {
+      ++epoch;
+      for (Record t : cavity) visited[static_cast<std::size_t>(t)] = epoch;
+      Record bad = -1;
+      for (Record t : cavity) {
+        if (t == t0) continue;
+        const Tet& T = mesh.tet(t);
+        for (int k = 0; k < 4 && bad < 0; ++k) {
+          const Record n = T.n[k];
+          if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
+          std::array<const Point3*, 4> v{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
+                                         &mesh.point(T.v[3])};
+          v[k] = &P;
+          if (!(orient3d(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
+        }
+        if (bad >= 0) break;
+      }
+      if (bad < 0) break;
+      // Keep what stays connected to t0 through unconstrained faces.
+      visited[static_cast<std::size_t>(bad)] = 0;
+      const std::uint32_t keep = ++epoch;
+      stack.assign(1, t0);
+      std::vector<Record> kept{t0};
+      visited[static_cast<std::size_t>(t0)] = keep;
+      while (!stack.empty()) {
+        const Tet& T = mesh.tet(stack.back());
+        stack.pop_back();
+        for (int k = 0; k < 4; ++k) {
+          const Record n = T.n[k];
+          if (n < 0 || T.c[k] || visited[static_cast<std::size_t>(n)] != keep - 1) continue;
+          visited[static_cast<std::size_t>(n)] = keep;
+          kept.push_back(n);
+          stack.push_back(n);
+        }
+      }
+      // Cavity order is kept: the survivors in their former order.
+      std::vector<Record> ordered;
+      for (Record t : cavity)
+        if (visited[static_cast<std::size_t>(t)] == keep) ordered.push_back(t);
+      cavity = std::move(ordered);
+    }
     sides.clear();
     for (Record t : cavity) {
       const Tet& T = mesh.tet(t);
