@@ -17,6 +17,7 @@
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
 #include "py/triangulate_surface.hpp"
+#include "py/volume.hpp"
 
 namespace quenlith::py {
 namespace {
@@ -40,6 +41,7 @@ PyMethodDef* const kFunctions[] = {
     &to_quadratic_def,
     &convert_def,
     &triangulate_surface_def,
+    &volume_def,
     &to_poi1_def,
     &barycenter_def,
     &border_def,

@@ -9,6 +9,8 @@
 // _quenlith lives in another store and is refused as not an instance).
 #include <Python.h>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <initializer_list>
 #include <optional>
@@ -21,6 +23,7 @@
 #include "ops/geom/locate.hpp"
 #include "ops/geom/project.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
+#include "ops/mesher/volume/tet_mesh.hpp"
 #include "py/bind/class.hpp"
 #include "py/bind/container.hpp"
 #include "py/classes.hpp"
@@ -296,6 +299,36 @@ Ref project_points(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
   });
 }
 
+constexpr Param delaunay3_params[] = {{"points"}};
+const Signature delaunay3_sig{"delaunay3", nullptr, Receiver::None, delaunay3_params,
+                              "The volume mesher's Delaunay tetrahedralisation of 3-D `points` (perturbed as "
+                              "the mesher does): the tetrahedra, as index quadruples."};
+
+Ref delaunay3(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const BoundArgs bound = match(delaunay3_sig, args, nargsf, kwnames);
+  const auto rows = arg(delaunay3_sig, bound, 0, [](PyObject* o) { return to_list(o, to_f64_list); });
+  std::vector<ops::mesher::Point3> points;
+  ops::mesher::Point3 lo{0, 0, 0}, hi{0, 0, 0};
+  for (const auto& r : rows) {
+    if (r.size() != 3) raise_value_error("delaunay3: points must have 3 coordinates");
+    const ops::mesher::Point3 p{r[0], r[1], r[2]};
+    for (int d = 0; d < 3; ++d) {
+      lo[d] = points.empty() ? p[d] : std::min(lo[d], p[d]);
+      hi[d] = points.empty() ? p[d] : std::max(hi[d], p[d]);
+    }
+    points.push_back(p);
+  }
+  double l2 = 0.0;
+  for (int d = 0; d < 3; ++d) l2 += (hi[d] - lo[d]) * (hi[d] - lo[d]);
+  const double L = std::sqrt(l2);
+  const ops::mesher::Point3 c{(lo[0] + hi[0]) * 0.5, (lo[1] + hi[1]) * 0.5, (lo[2] + hi[2]) * 0.5};
+  const auto tets = ops::mesher::vol::delaunay_tetrahedralize(ops::mesher::vol::jitter_points(points, 1e-7 * L), c, L,
+                                                             interrupt_check());
+  return list_from(tets, [](const ops::mesher::vol::Quad& t) {
+    return list_from(std::vector<std::uint32_t>(t.begin(), t.end()));
+  });
+}
+
 PyMethodDef kMethods[] = {
     method_def<probe<one_sig>>("one", one_sig.doc()),
     method_def<probe<required_sig>>("required", required_sig.doc()),
@@ -313,6 +346,7 @@ PyMethodDef kMethods[] = {
     method_def<delaunay>("delaunay", delaunay_sig.doc()),
     method_def<locate_points>("locate_points", locate_sig.doc()),
     method_def<project_points>("project_points", project_sig.doc()),
+    method_def<delaunay3>("delaunay3", delaunay3_sig.doc()),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,694 @@
+#include "ops/mesher/volume/fill.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "base/error.hpp"
+
+namespace quenlith::ops::mesher::vol {
+
+namespace {
+
+inline Point3 sub(const Point3& a, const Point3& b) noexcept { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+inline double dot(const Point3& a, const Point3& b) noexcept { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline Point3 cross(const Point3& a, const Point3& b) noexcept {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+inline double norm(const Point3& a) noexcept { return std::sqrt(dot(a, a)); }
+
+}  // namespace
+
+bool point_inside_surface(const Point3& p, std::span<const Tri> faces, std::span<const Point3> coords, double eps) {
+  if (faces.empty()) return false;
+  double sum = 0.0;
+  for (const Tri& f : faces) {
+    const Point3 A = sub(coords[f[0]], p), B = sub(coords[f[1]], p), C = sub(coords[f[2]], p);
+    const double la = norm(A), lb = norm(B);
+    if (la < eps || lb < eps) return true;
+    const double lc = norm(C);
+    if (lc < eps) return true;
+    const double num = dot(A, cross(B, C));
+    const double den = la * lb * lc + dot(A, B) * lc + dot(A, C) * lb + dot(B, C) * la;
+    sum += 2.0 * std::atan2(num, den);
+  }
+  return std::fabs(sum) > 6.283185307179586;
+}
+
+double squared_distance_to_triangle(const Point3& p, const Point3& a, const Point3& b, const Point3& c) noexcept {
+  // The closest point by the Voronoi regions of the vertices, edges and face.
+  const Point3 ab = sub(b, a), ac = sub(c, a), ap = sub(p, a);
+  auto at = [&](double v, double w) {
+    const Point3 q{a[0] + ab[0] * v + ac[0] * w, a[1] + ab[1] * v + ac[1] * w, a[2] + ab[2] * v + ac[2] * w};
+    const Point3 d = sub(p, q);
+    return dot(d, d);
+  };
+  const double d1 = dot(ab, ap), d2 = dot(ac, ap);
+  if (d1 <= 0.0 && d2 <= 0.0) return dot(ap, ap);
+  const Point3 bp = sub(p, b);
+  const double d3 = dot(ab, bp), d4 = dot(ac, bp);
+  if (d3 >= 0.0 && d4 <= d3) return dot(bp, bp);
+  const double vc = d1 * d4 - d3 * d2;
+  if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) return at(d1 / (d1 - d3), 0.0);
+  const Point3 cp = sub(p, c);
+  const double d5 = dot(ab, cp), d6 = dot(ac, cp);
+  if (d6 >= 0.0 && d5 <= d6) return dot(cp, cp);
+  const double vb = d5 * d2 - d1 * d6;
+  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return at(0.0, d2 / (d2 - d6));
+  const double va = d3 * d6 - d5 * d4;
+  if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0) {
+    const double w = (d4 - d3) / ((d4 - d3) + (d5 - d6));
+    const Point3 q{b[0] + (c[0] - b[0]) * w, b[1] + (c[1] - b[1]) * w, b[2] + (c[2] - b[2]) * w};
+    const Point3 d = sub(p, q);
+    return dot(d, d);
+  }
+  const double denom = va + vb + vc;
+  if (!(denom > 0.0)) {  // a flat triangle: the nearest of its three edges
+    auto seg = [&](const Point3& s, const Point3& t) {
+      const Point3 st = sub(t, s), sp = sub(p, s);
+      const double l2 = dot(st, st);
+      const double u = l2 > 0.0 ? std::clamp(dot(sp, st) / l2, 0.0, 1.0) : 0.0;
+      const Point3 d{sp[0] - st[0] * u, sp[1] - st[1] * u, sp[2] - st[2] * u};
+      return dot(d, d);
+    };
+    return std::min({seg(a, b), seg(b, c), seg(c, a)});
+  }
+  return at(vb / denom, vc / denom);
+}
+
+namespace {
+
+// The objects (faces or points) whose boxes, grown by a margin, reach each
+// column (i, j) of the lattice, as lists in one array (column-major offsets).
+struct ColumnIndex {
+  std::int64_t nx = 0, ny = 0;
+  std::vector<std::size_t> offset;  // nx * ny + 1
+  std::vector<std::uint32_t> items;
+  std::vector<double> zlo, zhi;     // per object: its grown z-range
+
+  template <class BoxOf>
+  ColumnIndex(const LatticeSpec& spec, std::size_t n, BoxOf box_of) : nx(spec.nx), ny(spec.ny) {
+    offset.assign(static_cast<std::size_t>(nx * ny) + 1, 0);
+    zlo.resize(n);
+    zhi.resize(n);
+    std::vector<std::array<std::int64_t, 4>> range(n);
+    auto index_range = [&](double lo, double hi, double origin, std::int64_t count, std::int64_t& a, std::int64_t& b) {
+      // Columns i with lo <= origin + i * h <= hi, widened by one on each side
+      // against rounding; clamped to 1 .. count.
+      a = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::floor((lo - origin) / spec.h)) - 1);
+      b = std::min<std::int64_t>(count, static_cast<std::int64_t>(std::ceil((hi - origin) / spec.h)) + 1);
+    };
+    for (std::size_t o = 0; o < n; ++o) {
+      const auto [lo, hi] = box_of(o);
+      zlo[o] = lo[2];
+      zhi[o] = hi[2];
+      auto& r = range[o];
+      if (!(lo[0] <= hi[0] && lo[1] <= hi[1]) || hi[0] < spec.min[0] || hi[1] < spec.min[1]) {
+        r = {1, 0, 1, 0};
+        continue;
+      }
+      index_range(lo[0], hi[0], spec.min[0], nx, r[0], r[1]);
+      index_range(lo[1], hi[1], spec.min[1], ny, r[2], r[3]);
+      for (std::int64_t i = r[0]; i <= r[1]; ++i)
+        for (std::int64_t j = r[2]; j <= r[3]; ++j) ++offset[column(i, j) + 1];
+    }
+    for (std::size_t c = 1; c < offset.size(); ++c) offset[c] += offset[c - 1];
+    items.resize(offset.back());
+    std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
+    for (std::size_t o = 0; o < n; ++o) {
+      const auto& r = range[o];
+      for (std::int64_t i = r[0]; i <= r[1]; ++i)
+        for (std::int64_t j = r[2]; j <= r[3]; ++j) items[fill[column(i, j)]++] = static_cast<std::uint32_t>(o);
+    }
+  }
+  std::size_t column(std::int64_t i, std::int64_t j) const noexcept {
+    return static_cast<std::size_t>((i - 1) * ny + (j - 1));
+  }
+  std::span<const std::uint32_t> at(std::int64_t i, std::int64_t j) const noexcept {
+    const std::size_t c = column(i, j);
+    return {items.data() + offset[c], items.data() + offset[c + 1]};
+  }
+};
+
+using Box = std::pair<Point3, Point3>;
+
+}  // namespace
+
+std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri> faces,
+                                   std::span<const Point3> coords, const store::InterruptCheck& interrupt,
+                                   bool literal) {
+  std::vector<Point3> out;
+  if (spec.nx < 1) return out;
+  const double half2 = (spec.h / 2.0) * (spec.h / 2.0);
+  const double eps2 = spec.eps_in * spec.eps_in;
+  auto candidate = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
+    return Point3{static_cast<double>(i) * spec.h + spec.min[0], static_cast<double>(j) * spec.h + spec.min[1],
+                  static_cast<double>(k) * spec.h + spec.min[2]};
+  };
+  // A point on a face would be inserted into the face itself; its cavity would
+  // split the face and lose it.
+  auto on_face = [&](const Point3& p, const Tri& f) {
+    return squared_distance_to_triangle(p, coords[f[0]], coords[f[1]], coords[f[2]]) < eps2;
+  };
+  auto near_point = [&](const Point3& p, const Point3& q) {
+    const Point3 d = sub(p, q);
+    return dot(d, d) < half2;
+  };
+  if (literal || spec.ny < 1 || spec.nz < 1) {
+    for (std::int64_t i = 1; i <= spec.nx; ++i) {
+      interrupt();
+      if (spec.ny < 1 || spec.nz < 1) continue;
+      for (std::int64_t j = 1; j <= spec.ny; ++j)
+        for (std::int64_t k = 1; k <= spec.nz; ++k) {
+          const Point3 p = candidate(i, j, k);
+          if (!point_inside_surface(p, faces, coords, spec.eps_in)) continue;
+          if (std::any_of(faces.begin(), faces.end(), [&](const Tri& f) { return on_face(p, f); })) continue;
+          if (std::any_of(coords.begin(), coords.end(), [&](const Point3& q) { return near_point(p, q); })) continue;
+          out.push_back(p);
+        }
+    }
+    return out;
+  }
+  // Margins well above the rounding of the candidates' coordinates.
+  const double grow = 2.0 * spec.eps_in + 1e-9 * spec.h;
+  const ColumnIndex face_columns(spec, faces.size(), [&](std::size_t o) {
+    const Tri& f = faces[o];
+    Box b{coords[f[0]], coords[f[0]]};
+    for (int v = 1; v < 3; ++v)
+      for (int d = 0; d < 3; ++d) {
+        b.first[d] = std::min(b.first[d], coords[f[v]][d]);
+        b.second[d] = std::max(b.second[d], coords[f[v]][d]);
+      }
+    for (int d = 0; d < 3; ++d) b.first[d] -= grow, b.second[d] += grow;
+    return b;
+  });
+  const double reach = spec.h / 2.0 + 1e-9 * spec.h;
+  const ColumnIndex point_columns(spec, coords.size(), [&](std::size_t o) {
+    const Point3& q = coords[o];
+    return Box{{q[0] - reach, q[1] - reach, q[2] - reach}, {q[0] + reach, q[1] + reach, q[2] + reach}};
+  });
+  for (std::int64_t i = 1; i <= spec.nx; ++i) {
+    interrupt();
+    for (std::int64_t j = 1; j <= spec.ny; ++j) {
+      const auto column_faces = face_columns.at(i, j);
+      const auto column_points = point_columns.at(i, j);
+      bool inside = false;
+      double z_prev = 0.0;
+      for (std::int64_t k = 1; k <= spec.nz; ++k) {
+        const Point3 p = candidate(i, j, k);
+        // The inside answer carries over from the previous candidate unless a
+        // face's box reaches the stretch between them.
+        bool fresh = k == 1;
+        for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
+          const std::uint32_t f = column_faces[n];
+          fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev;
+        }
+        if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
+        z_prev = p[2];
+        if (!inside) continue;
+        bool rejected = false;
+        for (std::size_t n = 0; n < column_faces.size() && !rejected; ++n) {
+          const std::uint32_t f = column_faces[n];
+          rejected = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= p[2] && on_face(p, faces[f]);
+        }
+        for (std::size_t n = 0; n < column_points.size() && !rejected; ++n) {
+          const std::uint32_t q = column_points[n];
+          rejected = point_columns.zlo[q] <= p[2] && point_columns.zhi[q] >= p[2] && near_point(p, coords[q]);
+        }
+        if (!rejected) out.push_back(p);
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+inline std::uint32_t next_turn(std::uint32_t& state) noexcept {
+  state ^= state << 13;
+  state ^= state >> 17;
+  state ^= state << 5;
+  return state;
+}
+
+Record locate_literal(const TetMesh& mesh, const Point3& P) {
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r)
+    if (!mesh.tets[r].dead && mesh.contains(static_cast<Record>(r), P)) return static_cast<Record>(r);
+  return -1;
+}
+
+// A visibility walk from `start`. A point strictly inside a record is in no
+// other one of a non-overlapping tetrahedralisation; a point on a record's
+// boundary, a walk that leaves the hull or one that runs too long falls back to
+// the scan, so the answer is always the first containing record.
+Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn) {
+  Record t = start;
+  const std::size_t limit = mesh.tets.size() + 16;
+  for (std::size_t step = 0; step < limit && mesh.live(t); ++step) {
+    const Tet& T = mesh.tet(t);
+    const std::uint32_t base = next_turn(turn);
+    std::array<double, 4> o;
+    Record next = -2;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+      const int k = static_cast<int>((base + i) & 3u);
+      std::array<const Point3*, 4> q{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
+                                     &mesh.point(T.v[3])};
+      q[k] = &P;
+      o[k] = orient3d(*q[0], *q[1], *q[2], *q[3]);
+      if (o[k] < 0.0) {
+        next = T.n[k];
+        break;
+      }
+    }
+    if (next == -2) {
+      if (o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0) return t;
+      break;
+    }
+    t = next;
+  }
+  return locate_literal(mesh, P);
+}
+
+}  // namespace
+
+void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std::vector<Point3>& points,
+                            double amplitude, const store::InterruptCheck& interrupt, bool literal) {
+  // About seven records are made per inserted point.
+  mesh.tets.reserve(mesh.tets.size() + 7 * lattice.size());
+  mesh.points.reserve(mesh.points.size() + lattice.size());
+  points.reserve(points.size() + lattice.size());
+  std::vector<std::uint32_t> visited(mesh.tets.size(), 0);
+  visited.reserve(mesh.tets.capacity());
+  std::uint32_t epoch = 0;
+  std::uint32_t turn = 0x2545f491u;
+  Record hint = -1;
+  for (std::size_t r = mesh.tets.size(); r-- > 0;)
+    if (!mesh.tets[r].dead) {
+      hint = static_cast<Record>(r);
+      break;
+    }
+  std::vector<Record> cavity, stack, fresh;
+  struct Side {
+    Tri f;
+    bool constrained;
+    Record across, replaced;
+  };
+  std::vector<Side> sides;
+  std::vector<Record> across, replaced;
+  for (const Point3& L : lattice) {
+    interrupt();
+    const auto q = static_cast<PointIndex>(points.size());
+    const Point3 P = jitter_point(L, q, amplitude);
+    points.push_back(L);
+    mesh.points.push_back(P);
+    const Record t0 = literal || hint < 0 ? locate_literal(mesh, P) : locate_walk(mesh, P, hint, turn);
+    if (t0 < 0) continue;
+    ++epoch;
+    const std::uint32_t seen = epoch;
+    cavity.clear();
+    stack.assign(1, t0);
+    visited[static_cast<std::size_t>(t0)] = seen;
+    while (!stack.empty()) {
+      const Record t = stack.back();
+      stack.pop_back();
+      const Tet& T = mesh.tet(t);
+      if (t != t0 && !in_circumsphere(P, mesh.point(T.v[0]), mesh.point(T.v[1]), mesh.point(T.v[2]),
+                                      mesh.point(T.v[3])))
+        continue;
+      cavity.push_back(t);
+      for (int k = 0; k < 4; ++k) {
+        const Record n = T.n[k];
+        if (n < 0 || T.c[k] || visited[static_cast<std::size_t>(n)] == seen) continue;
+        visited[static_cast<std::size_t>(n)] = seen;
+        stack.push_back(n);
+      }
+    }
+    // The cavity must be star-shaped from P: a boundary face that P does not
+    // see strictly from inside would give a cone turned inside out, overlapping
+    // its neighbours (after recovery the records near the envelope need not be
+    // Delaunay). The record behind such a face leaves the cavity, and the
+    // cavity is what stays connected to t0, until every face is seen.
+    for (;;) {
+      ++epoch;
+      for (Record t : cavity) visited[static_cast<std::size_t>(t)] = epoch;
+      Record bad = -1;
+      for (Record t : cavity) {
+        if (t == t0) continue;
+        const Tet& T = mesh.tet(t);
+        for (int k = 0; k < 4 && bad < 0; ++k) {
+          const Record n = T.n[k];
+          if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
+          std::array<const Point3*, 4> v{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
+                                         &mesh.point(T.v[3])};
+          v[k] = &P;
+          if (!(orient3d(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
+        }
+        if (bad >= 0) break;
+      }
+      if (bad < 0) break;
+      // Keep what stays connected to t0 through unconstrained faces.
+      visited[static_cast<std::size_t>(bad)] = 0;
+      const std::uint32_t keep = ++epoch;
+      stack.assign(1, t0);
+      std::vector<Record> kept{t0};
+      visited[static_cast<std::size_t>(t0)] = keep;
+      while (!stack.empty()) {
+        const Tet& T = mesh.tet(stack.back());
+        stack.pop_back();
+        for (int k = 0; k < 4; ++k) {
+          const Record n = T.n[k];
+          if (n < 0 || T.c[k] || visited[static_cast<std::size_t>(n)] != keep - 1) continue;
+          visited[static_cast<std::size_t>(n)] = keep;
+          kept.push_back(n);
+          stack.push_back(n);
+        }
+      }
+      // Cavity order is kept: the survivors in their former order.
+      std::vector<Record> ordered;
+      for (Record t : cavity)
+        if (visited[static_cast<std::size_t>(t)] == keep) ordered.push_back(t);
+      cavity = std::move(ordered);
+    }
+    sides.clear();
+    for (Record t : cavity) {
+      const Tet& T = mesh.tet(t);
+      for (int k = 0; k < 4; ++k) {
+        const Record n = T.n[k];
+        if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
+        sides.push_back({T.face(k), T.c[k], n, t});
+      }
+    }
+    for (Record t : cavity) mesh.tet(t).dead = true;
+    fresh.clear();
+    across.clear();
+    replaced.clear();
+    for (const Side& s : sides) {
+      across.push_back(s.across);
+      replaced.push_back(s.replaced);
+      Tet t;
+      t.v = orient3d(mesh.point(s.f[0]), mesh.point(s.f[1]), mesh.point(s.f[2]), P) >= 0.0
+                ? Quad{s.f[0], s.f[1], s.f[2], q}
+                : Quad{s.f[0], s.f[2], s.f[1], q};
+      t.c[3] = s.constrained;
+      fresh.push_back(static_cast<Record>(mesh.tets.size()));
+      mesh.tets.push_back(t);
+    }
+    mesh.inside.resize(mesh.tets.size(), 0);
+    visited.resize(mesh.tets.size(), 0);
+    if (literal)
+      tet_adjacency(mesh);
+    else
+      link_cone(mesh, fresh, across, replaced);
+    if (!fresh.empty()) hint = fresh.back();
+  }
+}
+
+namespace {
+
+Point3 true_point(std::span<const Point3> coords, PointIndex i) { return coords[i]; }
+
+bool qualifies(const TetMesh& mesh, Record r, std::span<const Tri> faces, std::span<const Point3> coords,
+               double eps_in, double eps_vol) {
+  const Quad& v = mesh.tet(r).v;
+  const Point3 a = true_point(coords, v[0]), b = true_point(coords, v[1]), c = true_point(coords, v[2]),
+               d = true_point(coords, v[3]);
+  if (!(std::fabs(triple_product(a, b, c, d)) >= eps_vol)) return false;
+  const Point3 g{(a[0] + b[0] + c[0] + d[0]) * 0.25, (a[1] + b[1] + c[1] + d[1]) * 0.25,
+                 (a[2] + b[2] + c[2] + d[2]) * 0.25};
+  return point_inside_surface(g, faces, coords, eps_in);
+}
+
+void flood(TetMesh& mesh, Record seed, const store::InterruptCheck& interrupt) {
+  std::vector<Record> stack{seed};
+  mesh.inside[static_cast<std::size_t>(seed)] = 1;
+  while (!stack.empty()) {
+    const Record t = stack.back();
+    stack.pop_back();
+    interrupt();
+    const Tet& T = mesh.tet(t);
+    for (int k = 0; k < 4; ++k) {
+      const Record n = T.n[k];
+      if (n < 0 || T.c[k] || mesh.inside[static_cast<std::size_t>(n)]) continue;
+      mesh.inside[static_cast<std::size_t>(n)] = 1;
+      stack.push_back(n);
+    }
+  }
+}
+
+}  // namespace
+
+void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
+                   double eps_vol, const store::InterruptCheck& interrupt) {
+  mesh.inside.assign(mesh.tets.size(), 0);
+  bool seeded = false;
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
+    if (mesh.tets[r].dead || mesh.inside[r]) continue;
+    if (!qualifies(mesh, static_cast<Record>(r), faces, coords, eps_in, eps_vol)) continue;
+    flood(mesh, static_cast<Record>(r), interrupt);
+    seeded = true;
+  }
+  QUENLITH_VERIFY(seeded, "volume: found no interior tetrahedron to seed the fill (degenerate envelope?)");
+}
+
+namespace {
+
+constexpr std::size_t kMaxRing = 64;
+constexpr std::size_t kMaxCluster = 40;
+
+// Marks `old` dead and appends `made` as inside records; a face whose key is in
+// `constrained` keeps its flag. `outer` lists the records around `old`.
+void replace_inside(TetMesh& mesh, const std::vector<Record>& old, const std::vector<Quad>& made,
+                    const std::vector<FaceKey>& constrained, const std::vector<Record>& outer) {
+  for (Record x : old) mesh.tet(x).dead = true;
+  std::vector<Record> fresh;
+  for (const Quad& v : made) {
+    Tet T{v};
+    for (int k = 0; k < 4; ++k)
+      T.c[k] = std::find(constrained.begin(), constrained.end(), face_key(T.face(k))) != constrained.end();
+    fresh.push_back(static_cast<Record>(mesh.tets.size()));
+    mesh.tets.push_back(T);
+    mesh.inside.push_back(1);
+  }
+  link_fresh(mesh, fresh, outer);
+}
+
+// Removes edge (r, s) of the flat record t, if the ring around it allows.
+bool remove_edge(TetMesh& mesh, std::span<const Point3> coords, double eps_vol, Record t, PointIndex r, PointIndex s) {
+  auto orient_true = [&](PointIndex a, PointIndex b, PointIndex c, PointIndex d) {
+    return triple_product(coords[a], coords[b], coords[c], coords[d]);
+  };
+  auto others = [&](const Tet& T, PointIndex& x, PointIndex& y) {
+    int n = 0;
+    for (PointIndex v : T.v)
+      if (v != r && v != s) (n++ == 0 ? x : y) = v;
+    return n == 2;
+  };
+  auto local = [](const Tet& T, PointIndex v) {
+    return static_cast<int>(std::find(T.v.begin(), T.v.end(), v) - T.v.begin());
+  };
+  PointIndex p = 0, q = 0;
+  if (!others(mesh.tet(t), p, q)) return false;
+  std::vector<Record> ring{t};
+  std::vector<PointIndex> W{p, q};
+  Record cur = t;
+  PointIndex back = p;  // the ring vertex of `cur` already listed before the newest
+  for (;;) {
+    const Tet& T = mesh.tet(cur);
+    const int k = local(T, back);  // the face opposite `back` holds r, s and the newest ring vertex
+    if (T.c[k]) return false;
+    const Record n = T.n[k];
+    if (n < 0 || mesh.tet(n).dead || !mesh.inside[static_cast<std::size_t>(n)]) return false;
+    if (n == t) return false;  // two records around the edge: no ring to refill
+    if (ring.size() >= kMaxRing) return false;
+    PointIndex x = 0, y = 0;
+    if (!others(mesh.tet(n), x, y)) return false;
+    const PointIndex newest = W.back();
+    const PointIndex w = x == newest ? y : x;
+    if (w == p) {  // the last record of the ring: it must close on t
+      const Tet& N = mesh.tet(n);
+      const int j = local(N, newest);
+      if (N.c[j] || N.n[j] != t) return false;
+      ring.push_back(n);
+      break;
+    }
+    if (std::find(W.begin(), W.end(), w) != W.end()) return false;
+    ring.push_back(n);
+    W.push_back(w);
+    back = newest;
+    cur = n;
+  }
+  if (ring.size() < 3) return false;
+  double old_volume = 0.0;
+  for (Record x : ring) {
+    const Quad& v = mesh.tet(x).v;
+    old_volume += std::fabs(orient_true(v[0], v[1], v[2], v[3]));
+  }
+  const std::size_t m = W.size();
+  std::vector<Quad> made;
+  for (std::size_t i = 0; i < m; ++i) {
+    made.clear();
+    double new_volume = 0.0;
+    bool ok = true;
+    for (std::size_t j = 1; j + 1 < m && ok; ++j) {
+      const PointIndex a = W[i], b = W[(i + j) % m], c = W[(i + j + 1) % m];
+      const double o_r = orient_true(a, b, c, r), o_s = orient_true(a, b, c, s);
+      if (!(std::fabs(o_r) >= eps_vol && std::fabs(o_s) >= eps_vol) || (o_r > 0.0) == (o_s > 0.0)) {
+        ok = false;
+        break;
+      }
+      made.push_back(o_r > 0.0 ? Quad{a, b, c, r} : Quad{a, c, b, r});
+      made.push_back(o_s > 0.0 ? Quad{a, b, c, s} : Quad{a, c, b, s});
+      new_volume += std::fabs(o_r) + std::fabs(o_s);
+    }
+    // Same volume: the fan covers the ring without overlap.
+    if (!ok || std::fabs(new_volume - old_volume) > 1e-10 * old_volume + eps_vol) continue;
+    std::vector<FaceKey> constrained;
+    std::vector<Record> outer;
+    for (Record x : ring) {
+      const Tet& T = mesh.tet(x);
+      for (int k = 0; k < 4; ++k) {
+        if (T.c[k]) constrained.push_back(face_key(T.face(k)));
+        if (T.n[k] >= 0 && std::find(ring.begin(), ring.end(), T.n[k]) == ring.end()) outer.push_back(T.n[k]);
+      }
+    }
+    replace_inside(mesh, ring, made, constrained, outer);
+    return true;
+  }
+  return false;
+}
+
+// Replaces the records of `cluster` (live, inside) by their union's star from
+// one of its vertices, when some vertex sees every boundary face it is not on
+// (non-flat on true coordinates) and the star keeps the union's volume.
+bool restar(TetMesh& mesh, std::span<const Point3> coords, double eps_vol, const std::vector<Record>& cluster) {
+  auto orient_true = [&](PointIndex a, PointIndex b, PointIndex c, PointIndex d) {
+    return triple_product(coords[a], coords[b], coords[c], coords[d]);
+  };
+  auto member = [&](Record r) { return std::find(cluster.begin(), cluster.end(), r) != cluster.end(); };
+  struct Side {
+    Tri f;        // turned so that the cluster lies on its positive side
+    bool constrained;
+  };
+  std::vector<Side> sides;
+  std::vector<PointIndex> vertices;
+  std::vector<Record> outer;
+  double old_volume = 0.0;
+  for (Record r : cluster) {
+    const Tet& T = mesh.tet(r);
+    old_volume += std::fabs(orient_true(T.v[0], T.v[1], T.v[2], T.v[3]));
+    for (PointIndex v : T.v)
+      if (std::find(vertices.begin(), vertices.end(), v) == vertices.end()) vertices.push_back(v);
+    for (int k = 0; k < 4; ++k) {
+      if (!T.c[k] && T.n[k] >= 0 && member(T.n[k])) continue;
+      if (T.n[k] >= 0 && !member(T.n[k])) outer.push_back(T.n[k]);
+      Tri f = T.face(k);
+      // Record order with the record on the positive side (perturbed points keep
+      // every record positive, so the sign of the face against its own
+      // opposite vertex is that of the perturbed geometry).
+      if (mesh.orient(f[0], f[1], f[2], T.v[k]) < 0.0) std::swap(f[0], f[1]);
+      sides.push_back({f, T.c[k]});
+    }
+  }
+  std::vector<Quad> made;
+  for (PointIndex v : vertices) {
+    made.clear();
+    double new_volume = 0.0;
+    bool ok = true;
+    for (const Side& side : sides) {
+      const Tri& f = side.f;
+      if (f[0] == v || f[1] == v || f[2] == v) continue;
+      const double o = orient_true(f[0], f[1], f[2], v);
+      if (!(o >= eps_vol)) {
+        ok = false;
+        break;
+      }
+      made.push_back({f[0], f[1], f[2], v});
+      new_volume += o;
+    }
+    if (!ok || made.empty() || std::fabs(new_volume - old_volume) > 1e-10 * old_volume + eps_vol) continue;
+    std::vector<FaceKey> constrained;
+    for (const Side& side : sides)
+      if (side.constrained) constrained.push_back(face_key(side.f));
+    replace_inside(mesh, cluster, made, constrained, outer);
+    return true;
+  }
+  return false;
+}
+
+// The flat record t and its neighbours across unconstrained faces, grown by
+// `rings` more layers, inside records only.
+std::vector<Record> cluster_around(const TetMesh& mesh, Record t, int rings) {
+  std::vector<Record> cluster{t};
+  std::size_t begin = 0;
+  for (int layer = 0; layer <= rings; ++layer) {
+    const std::size_t end = cluster.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      const Tet& T = mesh.tet(cluster[i]);
+      for (int k = 0; k < 4; ++k) {
+        const Record n = T.n[k];
+        if (T.c[k] || n < 0 || mesh.tet(n).dead || !mesh.inside[static_cast<std::size_t>(n)]) continue;
+        if (std::find(cluster.begin(), cluster.end(), n) == cluster.end()) cluster.push_back(n);
+      }
+    }
+    begin = end;
+  }
+  return cluster;
+}
+
+}  // namespace
+
+void remove_flat_tetrahedra(TetMesh& mesh, std::span<const Point3> coords, double eps_vol) {
+  static constexpr int kEdges[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+  // Sweeps until one changes nothing: removing one flat record can free the
+  // ring of another.
+  std::vector<Record> flat;
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
+    if (mesh.tets[r].dead || !mesh.inside[r]) continue;
+    const Quad& v = mesh.tets[r].v;
+    if (std::fabs(triple_product(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]])) < eps_vol)
+      flat.push_back(static_cast<Record>(r));
+  }
+  for (bool changed = true; changed && !flat.empty();) {
+    changed = false;
+    std::vector<Record> left;
+    for (Record r : flat) {
+      if (mesh.tet(r).dead) {
+        changed = true;
+        continue;
+      }
+      const Quad v = mesh.tet(r).v;
+      bool removed = false;
+      for (const auto& e : kEdges)
+        if (remove_edge(mesh, coords, eps_vol, r, v[e[0]], v[e[1]])) {
+          removed = true;
+          break;
+        }
+      // Wider and wider clusters, while they stay small (a star of many
+      // records rarely fits, and each try costs its vertices times its faces).
+      for (int rings = 0; rings < 5 && !removed; ++rings) {
+        const std::vector<Record> cluster = cluster_around(mesh, r, rings);
+        if (cluster.size() > kMaxCluster) break;
+        removed = restar(mesh, coords, eps_vol, cluster);
+      }
+      if (removed)
+        changed = true;
+      else
+        left.push_back(r);
+    }
+    flat = std::move(left);
+  }
+}
+
+std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords, double eps_vol) {
+  std::vector<Quad> out;
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
+    const Tet& t = mesh.tets[r];
+    if (t.dead || !mesh.inside[r]) continue;
+    const Quad& v = t.v;
+    const double o = triple_product(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]]);
+    if (std::fabs(o) < eps_vol) continue;
+    out.push_back(o >= 0.0 ? v : Quad{v[0], v[2], v[1], v[3]});
+  }
+  return out;
+}
+
+}  // namespace quenlith::ops::mesher::vol

@@ -1,0 +1,75 @@
+#pragma once
+// Interior fill of the volume mesher: the lattice of candidate interior points,
+// their insertion by a Bowyer-Watson step that never crosses an envelope face,
+// and the selection of the tetrahedra inside the envelope (seed, flood, emission
+// as positively oriented TET4 cells).
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "ops/mesher/volume/tet_mesh.hpp"
+#include "store/interrupt.hpp"
+
+namespace quenlith::ops::mesher::vol {
+
+// Winding-number test by solid angles on true coordinates: inside when the sum
+// of the faces' signed solid angles exceeds 2 pi in magnitude (either orientation
+// of a closed surface works), or when p lies within eps of a face's vertex.
+bool point_inside_surface(const Point3& p, std::span<const Tri> faces, std::span<const Point3> coords, double eps);
+
+// Squared distance from p to the closed triangle (a, b, c).
+double squared_distance_to_triangle(const Point3& p, const Point3& a, const Point3& b, const Point3& c) noexcept;
+
+struct LatticeSpec {
+  Point3 min;                  // the envelope's box minimum
+  std::int64_t nx, ny, nz;     // floor(extent / h) per axis, saturated
+  double h;
+  double eps_in;               // inside tolerance
+};
+
+// The accepted candidates min + (i, j, k) * h, i, j, k from 1 to the counts (x
+// outermost, z innermost): inside the envelope, farther than eps_in from every
+// face, and at least h / 2 from every envelope point. Polls `interrupt` once per
+// value of i. `literal` tests every candidate against every face and point (the
+// reference form); otherwise each column of candidates along z sees only the
+// faces and points whose boxes reach it, and a candidate that no face box
+// separates from the previous one in its column shares its inside answer (the
+// solid-angle sum is then the same multiple of 2 pi, far from the threshold).
+std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri> faces,
+                                   std::span<const Point3> coords, const store::InterruptCheck& interrupt,
+                                   bool literal = false);
+
+// Inserts each lattice point (appended to `points`, the true point list, and its
+// perturbed copy to the mesh): located in the first live record that contains
+// it (on the boundary counts as inside; a point no record contains is skipped),
+// then a cavity grown from there across unconstrained faces to the records
+// whose sphere holds it, refilled by cones on the cavity's boundary. Polls
+// `interrupt` once per point. `literal` scans every record to locate and
+// rebuilds every link; otherwise a walk and local relinking give the same result
+// on a tetrahedralisation whose live records do not overlap.
+void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std::vector<Point3>& points,
+                            double amplitude, const store::InterruptCheck& interrupt, bool literal = false);
+
+// Marks the inside records: floods from the first live record, in record order,
+// with |orient3d| >= eps_vol (true coordinates) and its centroid inside the
+// envelope, across unconstrained faces; then from each later unmarked record that
+// passes the same test (one per further component of the envelope). Fails when no
+// record qualifies. Polls `interrupt` once per record taken from the stack.
+void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
+                   double eps_vol, const store::InterruptCheck& interrupt);
+
+// Replaces the inside records that are flat on true coordinates (|orient3d| <
+// eps_vol) by removing one of their edges: the records around the edge are
+// replaced by the cones from its two ends over a fan of the ring of vertices
+// around it. Dropping a flat record instead would leave the faces on its two
+// sides unmatched, and on the envelope would swap the diagonal of a flat pair of
+// envelope faces. A flat record whose edges all resist (a constrained face
+// around the edge, a ring that no fan fills with the same volume) is left, and
+// emit_tet4 drops it.
+void remove_flat_tetrahedra(TetMesh& mesh, std::span<const Point3> coords, double eps_vol);
+
+// The live inside records in record order, each turned positive on true
+// coordinates; flat ones (|orient3d| < eps_vol) are dropped.
+std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords, double eps_vol);
+
+}  // namespace quenlith::ops::mesher::vol

@@ -1,0 +1,6 @@
+#pragma once
+#include <Python.h>
+
+namespace quenlith::py {
+extern PyMethodDef volume_def;
+}  // namespace quenlith::py

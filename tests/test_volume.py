@@ -1,0 +1,455 @@
+"""volume: the 3-D Delaunay mesher, checked against exact expectations, scipy's
+Qhull and divergence-theorem volumes."""
+import math
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from scipy.spatial import ConvexHull, Delaunay
+
+import _quenlith as q
+from helpers import raises
+
+# --- building envelopes -------------------------------------------------------
+
+CUBE_QUADS = [(0, 2, 6, 4), (1, 5, 7, 3), (0, 4, 5, 1), (2, 3, 7, 6), (0, 1, 3, 2), (4, 6, 7, 5)]
+
+
+def envelope(coords, points, faces, reverse=False):
+    """A TRI3 mesh on `coords` with new nodes at `points` and the given faces."""
+    nodes = [coords.add_node([float(x) for x in p]) for p in points]
+    mesh = q.Mesh(coords, "TRI3")
+    for f in faces:
+        f = (f[0], f[2], f[1]) if reverse else f
+        mesh[0].add_cell([nodes[i] for i in f])
+    return mesh, nodes
+
+
+def cube(coords, lo=(0.0, 0.0, 0.0), side=1.0, reverse=False):
+    pts = [(lo[0] + side * x, lo[1] + side * y, lo[2] + side * z) for x in (0, 1) for y in (0, 1) for z in (0, 1)]
+    faces = [t for a, b, c, d in CUBE_QUADS for t in ((a, b, c), (a, c, d))]
+    return envelope(coords, pts, faces, reverse)
+
+
+def hull_envelope(coords, points, reverse=False):
+    """The convex hull of `points` from Qhull, faces turned outward."""
+    hull = ConvexHull(points)
+    centre = points[hull.vertices].mean(axis=0)
+    used = sorted(set(hull.simplices.ravel()))
+    index = {v: i for i, v in enumerate(used)}
+    faces = []
+    for s in hull.simplices:
+        a, b, c = (points[i] for i in s)
+        if np.dot(np.cross(b - a, c - a), a - centre) < 0:
+            s = (s[0], s[2], s[1])
+        faces.append(tuple(index[i] for i in s))
+    mesh, nodes = envelope(coords, points[used], faces, reverse)
+    return mesh, nodes, used
+
+
+def sphere(coords, n=4, radius=1.0):
+    """A subdivided octahedron on a sphere, outward."""
+    base = [(1, 0, 0), (-1, 0, 0), (0, 1, 0), (0, -1, 0), (0, 0, 1), (0, 0, -1)]
+    octa = [(0, 2, 4), (2, 1, 4), (1, 3, 4), (3, 0, 4), (2, 0, 5), (1, 2, 5), (3, 1, 5), (0, 3, 5)]
+    pts, index, faces = [], {}, []
+
+    def point(p):
+        u = np.array(p) / np.linalg.norm(p)
+        key = tuple(np.round(u, 9))
+        if key not in index:
+            index[key] = len(pts)
+            pts.append(radius * u)
+        return index[key]
+
+    for a, b, c in octa:
+        A, B, C = (np.array(base[i], float) for i in (a, b, c))
+        at = lambda i, j: point(A + (B - A) * i / n + (C - A) * j / n)
+        for i in range(n):
+            for j in range(n - i):
+                faces.append((at(i, j), at(i + 1, j), at(i, j + 1)))
+                if i + j + 1 < n:
+                    faces.append((at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)))
+    return envelope(coords, pts, faces)
+
+
+# --- reading results -----------------------------------------------------------
+
+
+def cells(mesh):
+    return [[n.id for n in cell.nodes()] for sub in mesh for cell in sub]
+
+
+def positions(mesh):
+    return {n.id: np.array(n.coord()) for sub in mesh for cell in sub for n in cell.nodes()}
+
+
+def six_volumes(mesh):
+    X = positions(mesh)
+    return [float(np.dot(X[d] - X[a], np.cross(X[b] - X[a], X[c] - X[a]))) for a, b, c, d in cells(mesh)]
+
+
+def enclosed_volume(env):
+    """Divergence theorem over the envelope's faces (outward or inward)."""
+    total = 0.0
+    for sub in env:
+        for cell in sub:
+            a, b, c = (np.array(n.coord()) for n in cell.nodes())
+            total += np.dot(a, np.cross(b, c)) / 6.0
+    return abs(total)
+
+
+def faces_of(mesh):
+    """Sorted node triples of every tetrahedron face, with their use counts."""
+    count = {}
+    for a, b, c, d in cells(mesh):
+        for f in ((b, c, d), (a, c, d), (a, b, d), (a, b, c)):
+            key = tuple(sorted(f))
+            count[key] = count.get(key, 0) + 1
+    return count
+
+
+def envelope_faces(env):
+    return [tuple(sorted(n.id for n in cell.nodes())) for sub in env for cell in sub]
+
+
+def distance_to_triangle(p, a, b, c):
+    """Distance from p to the closed triangle, by sampling its plane and edges."""
+    n = np.cross(b - a, c - a)
+    n = n / np.linalg.norm(n)
+    foot = p - np.dot(p - a, n) * n
+    inside = all(np.dot(np.cross(v - u, foot - u), n) >= 0 for u, v in ((a, b), (b, c), (c, a)))
+    if inside:
+        return abs(np.dot(p - a, n))
+
+    def seg(u, v):
+        t = np.clip(np.dot(p - u, v - u) / np.dot(v - u, v - u), 0.0, 1.0)
+        return np.linalg.norm(p - (u + t * (v - u)))
+
+    return min(seg(a, b), seg(b, c), seg(c, a))
+
+
+def check_sound(env, mesh, boundary_ids, conforming=True):
+    """Positive cells, volume of the envelope, every envelope face on exactly one
+    cell, no new node on the envelope; with `conforming`, every other face joins
+    exactly two cells (a lattice whose points are coplanar may leave a few flat
+    tetrahedra that no local change removes: they are dropped)."""
+    vols = six_volumes(mesh)
+    assert min(vols) > 0
+    assert sum(vols) / 6.0 == pytest.approx(enclosed_volume(env), rel=1e-12, abs=1e-12)
+    counts = faces_of(mesh)
+    for f in envelope_faces(env):
+        assert counts.get(f) == 1, f
+    assert max(counts.values()) <= 2
+    if conforming:
+        assert {f for f, n in counts.items() if n == 1} == set(envelope_faces(env))
+    # No new node on the envelope: each lies farther than a tolerance from every face.
+    X = positions(mesh)
+    tris = [[np.array(n.coord()) for n in cell.nodes()] for sub in env for cell in sub]
+    for i in set(X) - set(boundary_ids):
+        assert min(distance_to_triangle(X[i], *t) for t in tris) > 1e-9
+
+
+# --- the documented examples ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+def test_a_tetrahedron_envelope_gives_one_cell_and_no_node(reverse):
+    coords = q.Coords(3)
+    s = 1.0
+    pts = [(0, 0, 0), (s, 0, 0), (s / 2, s * math.sqrt(3) / 2, 0), (s / 2, s * math.sqrt(3) / 6, s * math.sqrt(2.0 / 3))]
+    env, nodes = envelope(coords, pts, [(0, 2, 1), (0, 1, 3), (1, 2, 3), (0, 3, 2)], reverse)
+    before = coords.capacity()
+    mesh = q.volume(env)
+    assert coords.capacity() == before
+    (cell,) = cells(mesh)
+    assert sorted(cell) == sorted(n.id for n in nodes)
+    assert six_volumes(mesh)[0] > 0
+    assert [sub.element_type for sub in mesh] == ["TET4"]
+
+
+def test_unit_cube_at_0_3_adds_the_27_lattice_nodes():
+    coords = q.Coords(3)
+    env, nodes = cube(coords)
+    before = coords.capacity()
+    mesh = q.volume(env, size=0.3)
+    assert coords.capacity() == before + 27
+    X = positions(mesh)
+    got = sorted(tuple(round(v, 12) for v in X[i]) for i in X if i >= before)
+    want = sorted((round(a, 12), round(b, 12), round(c, 12))
+                  for a in (0.3, 0.6, 0.3 * 3) for b in (0.3, 0.6, 0.3 * 3) for c in (0.3, 0.6, 0.3 * 3))
+    assert got == want
+    check_sound(env, mesh, [n.id for n in nodes], conforming=True)
+
+
+@pytest.mark.parametrize("size,interior", [(0.5, 1), (0.4, 8), (0.25, 27), (2.0, 0), (None, 0)])
+def test_unit_cube_keeps_a_conforming_boundary(size, interior):
+    # At 0.5 the candidates x, y or z = 1 lie on faces: inserting them would split
+    # an envelope face; they are refused.
+    coords = q.Coords(3)
+    env, nodes = cube(coords)
+    before = coords.capacity()
+    mesh = q.volume(env, size)
+    assert coords.capacity() - before == interior
+    check_sound(env, mesh, [n.id for n in nodes], conforming=True)
+
+
+@pytest.mark.parametrize("seed", range(0, 60, 3))
+def test_cube_faces_in_any_order_and_rotation_are_recovered(seed):
+    # The perturbation folds each pair of coplanar faces one way or the other,
+    # depending on the point numbering; either way the cube must come out whole.
+    import random
+
+    rng = random.Random(seed)
+    pts = [(x, y, z) for x in (0, 1) for y in (0, 1) for z in (0, 1)]
+    faces = [t for a, b, c, d in CUBE_QUADS for t in ((a, b, c), (a, c, d))]
+    rng.shuffle(faces)
+    faces = [t[i:] + t[:i] for t in faces for i in [rng.randrange(3)]]
+    for size in (None, 0.3):
+        env, nodes = envelope(q.Coords(3), pts, faces)
+        check_sound(env, q.volume(env, size), [n.id for n in nodes])
+
+
+def block_skin(coords, n):
+    """The skin of an n x n x n block of unit cube cells: 6 n^2 quads split into
+    triangles, outward; coplanar everywhere."""
+    index, pts, faces = {}, [], []
+
+    def point(p):
+        if p not in index:
+            index[p] = len(pts)
+            pts.append(p)
+        return index[p]
+
+    for axis in range(3):
+        for side in (0, 1):
+            for i in range(n):
+                for j in range(n):
+                    def at(a, b):
+                        v = [0.0, 0.0, 0.0]
+                        v[axis], v[(axis + 1) % 3], v[(axis + 2) % 3] = float(side), a / n, b / n
+                        return point(tuple(v))
+                    quad = [at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)]
+                    if side == 0:
+                        quad = quad[::-1]
+                    faces += [(quad[0], quad[1], quad[2]), (quad[0], quad[2], quad[3])]
+    return envelope(coords, pts, faces)
+
+
+@pytest.mark.parametrize("n,size", [(2, 0.13), (3, 0.2), (4, 0.2), (4, 0.13), (4, None)])
+def test_block_skin_fill_is_sound(n, size):
+    # Lattice points near coplanar, non-Delaunay surface records: each cavity
+    # must stay star-shaped from its point, or cones turn inside out and the
+    # cells overlap (the volume would exceed the block's).
+    env, nodes = block_skin(q.Coords(3), n)
+    mesh = q.volume(env, size)
+    check_sound(env, mesh, [x.id for x in nodes], conforming=False)
+
+
+def test_sphere_fill_has_the_enclosed_volume():
+    coords = q.Coords(3)
+    env, nodes = sphere(coords, n=5)
+    mesh = q.volume(env, 0.3)
+    check_sound(env, mesh, [n.id for n in nodes], conforming=False)
+    assert len(cells(mesh)) > 100
+
+
+# --- Qhull -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_delaunay_of_random_points_equals_qhull(hooks, seed):
+    points = np.random.default_rng(seed).random((150, 3))
+    mine = {tuple(sorted(t)) for t in hooks.delaunay3(points.tolist())}
+    theirs = {tuple(sorted(t)) for t in Delaunay(points).simplices}
+    assert mine == theirs
+
+
+@pytest.mark.parametrize("seed", [3, 4])
+@pytest.mark.parametrize("reverse", [False, True])
+def test_convex_hull_envelope_above_its_extent_gives_qhulls_tetrahedra(seed, reverse):
+    points = np.random.default_rng(seed).random((60, 3))
+    coords = q.Coords(3)
+    env, nodes, used = hull_envelope(coords, points, reverse)
+    mesh = q.volume(env, size=5.0)
+    ids = {n.id: i for i, n in enumerate(nodes)}
+    mine = {tuple(sorted(ids[i] for i in c)) for c in cells(mesh)}
+    theirs = {tuple(sorted(int(i) for i in s)) for s in Delaunay(points[used]).simplices}
+    assert mine == theirs
+    check_sound(env, mesh, [n.id for n in nodes])
+
+
+# --- several components ---------------------------------------------------------------
+
+
+def test_two_disjoint_cubes_are_both_meshed():
+    coords = q.Coords(3)
+    a, na = cube(coords)
+    b, nb = cube(coords, lo=(3.0, 0.0, 0.0))
+    env = a | b
+    mesh = q.volume(env, 0.3)
+    check_sound(env, mesh, [n.id for n in na + nb], conforming=True)
+    X = positions(mesh)
+    assert any(X[i][0] > 2 for i in X) and any(X[i][0] < 2 for i in X)
+    assert sum(six_volumes(mesh)) / 6 == pytest.approx(2.0)
+
+
+# --- the envelope checks ------------------------------------------------------------
+
+
+def _tri(coords, pts, faces):
+    return envelope(coords, pts, faces)[0]
+
+
+def test_envelope_checks_and_their_messages():
+    pts = [(x, y, z) for x in (0, 1) for y in (0, 1) for z in (0, 1)]
+    faces = [t for a, b, c, d in CUBE_QUADS for t in ((a, b, c), (a, c, d))]
+    # Node ids equal point indices here: the first face is (0, 2, 6).
+    rows = [
+        (faces[:3], "volume: envelope must have ≥ 4 triangular faces, got 3"),
+        (faces + [faces[0]], "volume: surface is non-manifold — directed edge (0, 1) used 2 times (each must appear once)"),
+        (faces[1:], None),
+    ]
+    for f, text in rows:
+        env = _tri(q.Coords(3), pts, f)
+        if text is None:
+            with pytest.raises(RuntimeError, match="^volume: surface is open or inconsistently oriented — edge "):
+                q.volume(env)
+        else:
+            with raises(RuntimeError, text):
+                q.volume(env)
+    flipped = [faces[0][::-1]] + faces[1:]
+    with pytest.raises(RuntimeError, match="^volume: surface is (non-manifold|open or inconsistently oriented) — "):
+        q.volume(_tri(q.Coords(3), pts, flipped))
+    flat = _tri(q.Coords(3), [(1, 1, 1)] * 8, faces)
+    with raises(RuntimeError, "volume: envelope is degenerate (zero extent)"):
+        q.volume(flat)
+
+
+def test_wrong_inputs():
+    c2 = q.Coords(2)
+    n = [c2.add_node([0.0, 0.0]), c2.add_node([1.0, 0.0]), c2.add_node([0.0, 1.0])]
+    m2 = q.Mesh(c2, "TRI3")
+    m2[0].add_cell(n)
+    with raises(RuntimeError, "volume: envelope must be 3-D, got dim=2"):
+        q.volume(m2)
+    c3 = q.Coords(3)
+    quad = q.Mesh(c3, "QUA4")
+    quad[0].add_cell([c3.add_node([0.0, 0.0, float(i)]) for i in range(4)])
+    with raises(RuntimeError, "volume: envelope must be a TRI3 surface, got QUA4"):
+        q.volume(quad)
+    with raises(TypeError, "argument 'envelope': 'int' object is not an instance of 'Mesh'"):
+        q.volume(3)
+    env, _ = cube(q.Coords(3))
+    with pytest.raises(TypeError, match="^argument 'size': "):
+        q.volume(env, "big")
+
+
+def test_empty_envelope_and_a_lattice_beyond_32_bit_indices():
+    with raises(RuntimeError, "coords: mesh has no submeshes"):
+        q.volume(q.Mesh(q.Coords(3)))
+    coords = q.Coords(3)
+    env, _ = cube(coords)
+    before = coords.capacity()
+    with raises(RuntimeError, "volume: size 0.0001 gives 10000×10000×10000 lattice candidates, beyond the 32-bit "
+                              "point range"):
+        q.volume(env, 1e-4)
+    assert coords.capacity() == before
+
+
+@pytest.mark.parametrize("size,text", [(0, "0"), (-1.5, "-1.5"), (float("nan"), "NaN")])
+def test_size_must_be_positive(size, text):
+    env, _ = cube(q.Coords(3))
+    with raises(RuntimeError, f"volume: target_size must be > 0, got {text}"):
+        q.volume(env, size)
+
+
+def test_size_true_is_one_and_keywords_work():
+    env, _ = cube(q.Coords(3))
+    assert cells(q.volume(envelope=env, size=True)) == cells(q.volume(env, 1.0))
+
+
+def test_non_finite_envelope_is_refused():
+    coords = q.Coords(3)
+    env, nodes = cube(coords, side=1.0)
+    pts = [(x, y, z) for x in (0, 1) for y in (0, 1) for z in (0, 1)]
+    pts[7] = (1.0, 1.0, float("inf"))
+    faces = [t for a, b, c, d in CUBE_QUADS for t in ((a, b, c), (a, c, d))]
+    bad, bad_nodes = envelope(q.Coords(3), pts, faces)
+    with raises(RuntimeError, f"volume: envelope node {bad_nodes[7].id} has a non-finite coordinate"):
+        q.volume(bad)
+
+
+def test_schonhardt_prism_is_refused_without_adding_a_node():
+    coords = q.Coords(3)
+    pts = []
+    for level in (0, 1):
+        for i in range(3):
+            a = 2 * math.pi * i / 3 + (math.pi / 6 if level else 0.0)
+            pts.append((math.cos(a), math.sin(a), float(level)))
+    faces = [(0, 2, 1), (3, 4, 5)]
+    for i in range(3):
+        j = (i + 1) % 3
+        faces += [(i, j, 3 + j), (i, 3 + j, 3 + i)]
+    env, _ = envelope(coords, pts, faces)
+    before = coords.capacity()
+    with pytest.raises(RuntimeError, match=r"^volume: cannot conform the surface without adding a boundary node — "
+                                           r"(edge \(\d+, \d+\)|face \(\d+, \d+, \d+\)) is unrecoverable \(Schönhardt-type "
+                                           r"polyhedron, with no tetrahedralization without a Steiner point\)\.$"):
+        q.volume(env, 0.2)
+    assert coords.capacity() == before
+
+
+# --- determinism and interruption ------------------------------------------------------
+
+_SCRIPT = textwrap.dedent("""
+    import os, sys
+    if len(sys.argv) > 1:
+        os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
+    sys.path.insert(0, sys.argv[-1] if len(sys.argv) > 2 else ".")
+    import _quenlith as q
+    coords = q.Coords(3)
+    pts = [(x, y, z) for x in (0, 1) for y in (0, 1) for z in (0, 1)]
+    quads = [(0, 2, 6, 4), (1, 5, 7, 3), (0, 4, 5, 1), (2, 3, 7, 6), (0, 1, 3, 2), (4, 6, 7, 5)]
+    nodes = [coords.add_node([float(v) for v in p]) for p in pts]
+    m = q.Mesh(coords, "TRI3")
+    for a, b, c, d in quads:
+        m[0].add_cell([nodes[a], nodes[b], nodes[c]])
+        m[0].add_cell([nodes[a], nodes[c], nodes[d]])
+    r = q.volume(m, 0.1)
+    for sub in r:
+        for cell in sub:
+            print([(n.id, n.coord()) for n in cell.nodes()])
+""")
+
+
+def test_one_thread_and_all_threads_give_identical_output():
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("a single CPU is available")
+    one = subprocess.run([sys.executable, "-c", _SCRIPT, "one"], capture_output=True, text=True, check=True).stdout
+    every = subprocess.run([sys.executable, "-c", _SCRIPT], capture_output=True, text=True, check=True).stdout
+    assert one.count("\n") > 1000
+    assert one == every
+
+
+def test_a_signal_during_meshing_raises_keyboard_interrupt_and_adds_no_node():
+    import signal
+
+    coords = q.Coords(3)
+    env, _ = cube(coords)
+    before = coords.capacity()
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(KeyboardInterrupt):
+            q.volume(env, 0.004)  # some 15 million candidates: far longer than the timer
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert coords.capacity() == before
