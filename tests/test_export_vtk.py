@@ -6,7 +6,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import textwrap
 
 import meshio
 import numpy as np
@@ -14,7 +13,7 @@ import pytest
 from vtk.util.numpy_support import vtk_to_numpy
 
 import _quenlith as q
-from helpers import raises
+from helpers import files_with_one_and_all_processors, raises
 from vtk_cells import NAMES, VTK_CODE, cell_volumes, parametric_nodes, read_vtk
 
 HEADER = "# vtk DataFile Version 3.0\nquenlith mesh\nASCII\nDATASET UNSTRUCTURED_GRID\n"
@@ -204,24 +203,16 @@ def test_generated_meshes_read_back(tmp_path):
 
 def test_same_bytes_with_one_thread(tmp_path):
     # Big enough for several formatting blocks; the child sees one processor only.
-    script = textwrap.dedent(
+    one, every = files_with_one_and_all_processors(
         """
-        import os, sys
-        if sys.argv[2] == "1":
-            os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
         import _quenlith as q
         c = q.Coords(2)
         a, b = c.add_node([0, 0]), c.add_node([1, 1])
         m = q.to_quadratic(q.convert(q.Mesh(c, "QUA4"), "TRI3") | q.line(a, b, 20000))
         q.export_vtk(m, sys.argv[1])
-        """
+        """,
+        tmp_path,
     )
-    paths = []
-    for threads in ("1", "all"):
-        path = tmp_path / f"{threads}.vtk"
-        subprocess.run([sys.executable, "-c", script, str(path), threads], check=True)
-        paths.append(path)
-    one, every = (p.read_bytes() for p in paths)
     assert one == every and len(one) > 500_000
 
 

@@ -106,11 +106,13 @@ def test_line_reference_counts_and_same_end_node():
         (0, "bogus", ValueError, "unknown element type: bogus"),
         (2, 3, TypeError, "argument 'element_type': 'int' object is not an instance of 'str'"),
         (2**32, "SEG2", RuntimeError,
-         "line: n_elems 4294967296 would add 4294967295 node(s) but the Coords has room for 4294967294 more"),
+         "line: n_elems 4294967296 too large: it would add 4294967295 node(s)"
+         " but the Coords has room for 4294967294 more"),
         (2**31, "SEG3", RuntimeError,
-         "line: n_elems 2147483648 would add 4294967295 node(s) but the Coords has room for 4294967294 more"),
+         "line: n_elems 2147483648 too large: it would add 4294967295 node(s)"
+         " but the Coords has room for 4294967294 more"),
         (2**64 - 1, "SEG3", RuntimeError,
-         "line: n_elems 18446744073709551615 would add 18446744073709551615 node(s) "
+         "line: n_elems 18446744073709551615 too large: it would add 18446744073709551615 node(s) "
          "but the Coords has room for 4294967294 more"),
     ],
 )
@@ -219,7 +221,8 @@ def test_arc_seg3_mid_nodes_lie_on_the_chords():
         ([[1, 0], [0, 0], [-1, 0]], 0, "SEG2", "arc: n_elems must be ≥ 1"),
         ([[1, 0], [0, 0], [-1, 0]], 0, "TRI3", "arc: unsupported element type TRI3 (expected SEG2 or SEG3)"),
         ([[1, 0], [0, 0], [0, 1]], 2**32, "SEG2",
-         "arc: n_elems 4294967296 would add 4294967295 node(s) but the Coords has room for 4294967293 more"),
+         "arc: n_elems 4294967296 too large: it would add 4294967295 node(s)"
+         " but the Coords has room for 4294967293 more"),
     ],
 )
 def test_arc_refusals_create_no_node(points, n_elems, element_type, text):
@@ -334,7 +337,8 @@ def test_circle_in_2d_keeps_the_first_two_components():
         (3, [0, 0, 0], 1, 3, "SEG2", "circle: normal vector must not be zero"),
         (3, [0, 0, 1], 1, 3, "QUA4", "circle: unsupported element type QUA4 (expected SEG2 or SEG3)"),
         (3, [0, 0, 1], 1, 2**32, "SEG2",
-         "circle: n_elems 4294967296 would add 4294967296 node(s) but the Coords has room for 4294967295 more"),
+         "circle: n_elems 4294967296 too large: it would add 4294967296 node(s)"
+         " but the Coords has room for 4294967295 more"),
     ],
 )
 def test_circle_refusals_create_no_node(dim, normal, radius, n_elems, element_type, text):

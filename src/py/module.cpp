@@ -10,6 +10,7 @@
 #include "py/gmsh.hpp"
 #include "py/matrix.hpp"
 #include "py/mesher.hpp"
+#include "py/structured.hpp"
 #include "py/swap_dir.hpp"
 #include "py/topology.hpp"
 #include "py/triangulate_surface.hpp"
@@ -24,6 +25,12 @@ PyMethodDef* const kFunctions[] = {
     &line_def,
     &circle_def,
     &arc_def,
+    &sweep_def,
+    &transfinite_def,
+    &sweep_solid_def,
+    &extrude_def,
+    &translate_def,
+    &rotate_def,
     &to_quadratic_def,
     &convert_def,
     &triangulate_surface_def,

@@ -125,6 +125,23 @@ TEST(SubMesh, RefusedCellRollsBackAndChangesNothing) {
   EXPECT_EQ(error_text([&] { s.add_cell_taking(bad); }), "add_cell_taking: node 1 is not alive");
 }
 
+TEST(SubMesh, CellBatchesCountLikeSingleCellsAndRollBackWhole) {
+  Handle<Coords> c = coords_with(5);
+  SubMesh s(ElementType::TRI3, c);
+  const NodeId two_cells[] = {0, 1, 2, 2, 3, 0};
+  EXPECT_EQ(s.add_cells(two_cells), 0u);
+  EXPECT_EQ(s.add_cells({}), 2u);
+  store::write(c)->gc();  // node 4, the only one without a holder
+  const NodeId bad[] = {0, 1, 2, 0, 1, 4};
+  EXPECT_EQ(error_text([&] { s.add_cells(bad); }), "node 4 not found or collected");
+  const NodeId partial[] = {0, 1, 2, 3, 0};
+  EXPECT_EQ(error_text([&] { s.add_cells(partial); }), "add_cells(TRI3): 5 node ids are not whole cells of 3 nodes");
+  EXPECT_EQ(s.cell_count(), 2u);
+  for (NodeId id = 0; id < 4; ++id) EXPECT_EQ(refcount(c, id), id == 0 || id == 2 ? 2u : 1u) << id;
+  s.seal_in_place();
+  EXPECT_EQ(error_text([&] { s.add_cells(two_cells); }), Error::mesh_sealed().text());
+}
+
 TEST(SubMesh, SealedRefusesCellsBeforeCountingAndDuplicateIsEditable) {
   Handle<Coords> c = coords_with(3);
   SubMesh s(ElementType::SEG2, c);

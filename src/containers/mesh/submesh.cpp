@@ -78,10 +78,10 @@ void SubMesh::release_node_references() noexcept {
   connectivity_.clear();
 }
 
-void SubMesh::reserve_for_cell(std::uint64_t k) {
+void SubMesh::reserve_for_cell(std::uint64_t n_ids) {
   // Growth by doubling, done before any count changes so that a failed allocation
   // leaves the counts as they were.
-  const std::size_t need = connectivity_.size() + k;
+  const std::size_t need = connectivity_.size() + n_ids;
   if (need > connectivity_.capacity()) connectivity_.reserve(std::max(need, 2 * connectivity_.capacity()));
 }
 
@@ -89,7 +89,19 @@ std::uint64_t SubMesh::add_cell(std::span<const NodeId> ids) {
   if (sealed_) throw Error::mesh_sealed();
   const std::uint64_t k = nodes_per_cell();
   QUENLITH_VERIFY(ids.size() == k, "add_cell({}): expected {} nodes, got {}", element_type_, k, ids.size());
-  reserve_for_cell(k);
+  return append_counted(ids);
+}
+
+std::uint64_t SubMesh::add_cells(std::span<const NodeId> ids) {
+  if (sealed_) throw Error::mesh_sealed();
+  const std::uint64_t k = nodes_per_cell();
+  QUENLITH_VERIFY(ids.size() % k == 0, "add_cells({}): {} node ids are not whole cells of {} nodes", element_type_,
+                  ids.size(), k);
+  return append_counted(ids);
+}
+
+std::uint64_t SubMesh::append_counted(std::span<const NodeId> ids) {
+  reserve_for_cell(ids.size());
   {
     store::WriteGuard<Coords> guard = store::write(coords_);
     Coords& c = *guard;
@@ -98,7 +110,7 @@ std::uint64_t SubMesh::add_cell(std::span<const NodeId> ids) {
         for (std::size_t j = 0; j < i; ++j) give_back(c, ids[j]);
         throw Error::message("node {} not found or collected", ids[i]);
       }
-      c.incref(ids[i]);
+      c.incref_alive(ids[i]);
     }
   }
   const std::uint64_t index = cell_count();

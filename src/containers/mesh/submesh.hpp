@@ -91,6 +91,12 @@ class SubMesh {
   // The same from Node values: after the sealed and count checks, a node of another
   // Coords is refused with "mismatched Coords" (an id means nothing elsewhere).
   std::uint64_t add_cell(std::span<const Node* const> nodes);
+  // Appends whole cells (ids.size() a multiple of the node count) under one write
+  // guard, as add_cell would one by one; returns the index of the first. Errors:
+  // MeshSealed; "add_cells({}): {} node ids are not whole cells of {} nodes"; "node {}
+  // not found or collected" (every reference of the batch given back first). A
+  // failure changes nothing.
+  std::uint64_t add_cells(std::span<const NodeId> ids);
   // Appends a cell whose references the caller already holds and hands over. Errors:
   // MeshSealed; "add_cell_taking({}): expected {} nodes, got {}"; "add_cell_taking:
   // node {} is not alive". No count changes.
@@ -145,7 +151,10 @@ class SubMesh {
   };
 
   void release_node_references() noexcept;
-  void reserve_for_cell(std::uint64_t k);
+  // Room for n_ids more connectivity entries.
+  void reserve_for_cell(std::uint64_t n_ids);
+  // The counted append of add_cell and add_cells, once the ids are checked whole cells.
+  std::uint64_t append_counted(std::span<const NodeId> ids);
 
   ElementType element_type_;
   store::Handle<Coords> coords_;

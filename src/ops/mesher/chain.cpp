@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include <fmt/format.h>
+
 #include "ops/mesher/quadratic.hpp"
 #include "base/error.hpp"
 #include "store/guard.hpp"
@@ -22,7 +24,7 @@ std::uint64_t chain_node_count(std::uint64_t new_chain_nodes, std::uint64_t n_el
   return total < new_chain_nodes ? UINT64_MAX : total;
 }
 
-void check_node_room(std::string_view op, const store::Handle<Coords>& coords, std::uint64_t n_elems,
+void check_node_room(std::string_view op, std::string_view count, const store::Handle<Coords>& coords,
                      std::uint64_t new_nodes) {
   std::uint64_t used;
   {
@@ -30,8 +32,13 @@ void check_node_room(std::string_view op, const store::Handle<Coords>& coords, s
     used = guard->capacity();
   }
   const std::uint64_t room = Coords::kMaxCapacity - used;
-  QUENLITH_VERIFY(new_nodes <= room, "{}: n_elems {} would add {} node(s) but the Coords has room for {} more", op,
-                  n_elems, new_nodes, room);
+  QUENLITH_VERIFY(new_nodes <= room, "{}: {} too large: it would add {} node(s) but the Coords has room for {} more",
+                  op, count, new_nodes, room);
+}
+
+void check_node_room(std::string_view op, const store::Handle<Coords>& coords, std::uint64_t n_elems,
+                     std::uint64_t new_nodes) {
+  check_node_room(op, fmt::format("n_elems {}", n_elems), coords, new_nodes);
 }
 
 Mesh chain_mesh(std::span<const Node> chain, bool closed, ElementType type) {

@@ -20,8 +20,12 @@ std::uint64_t chain_node_count(std::uint64_t new_chain_nodes, std::uint64_t n_el
 
 // Refuses, before any node is made, an operation that would add `new_nodes` nodes to
 // a Coords without that many free ids (ids are 32-bit and never reused), so that node
-// ids can never wrap: "{op}: n_elems {} would add {} node(s) but the Coords has room
-// for {} more". Guard errors thrown.
+// ids can never wrap: "{op}: {count} too large: it would add {} node(s) but the Coords
+// has room for {} more", where `count` names the request ("n_elems 7", "n_layers 3").
+// Guard errors thrown.
+void check_node_room(std::string_view op, std::string_view count,
+                     const store::Handle<containers::mesh::Coords>& coords, std::uint64_t new_nodes);
+// The same with `count` = "n_elems {n_elems}" (the curve generators).
 void check_node_room(std::string_view op, const store::Handle<containers::mesh::Coords>& coords,
                      std::uint64_t n_elems, std::uint64_t new_nodes);
 
