@@ -36,15 +36,8 @@ volatile double sink;
 
 int main() {
   quenlith::parallel::ThreadLimit one_thread(1);
-  store::Handle<mesh::Coords> coords = store::insert(mesh::Coords(3));
-  std::vector<mesh::NodeId> ids(kNodes);
-  {
-    store::WriteGuard<mesh::Coords> g = store::write(coords);
-    for (std::uint32_t i = 0; i < kNodes; ++i) {
-      const double xyz[] = {double(i), 0.0, 0.0};
-      ids[i] = g->add_node(xyz);
-    }
-  }
+  store::Handle<mesh::Coords> coords;
+  const std::vector<mesh::NodeId> ids = quenlith::bench::line_of_nodes(kNodes, coords);
   const std::vector<std::string> names = {"ux", "uy", "uz"};
 
   NodeField field;

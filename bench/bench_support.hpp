@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
@@ -49,6 +50,19 @@ inline store::Handle<containers::mesh::SubMesh> tri3_grid(std::uint32_t n) {
       s.add_cell(t2);
     }
   return store::insert(std::move(s));
+}
+
+// A new 3-D Coords of `n` nodes on the x axis (node i at x = i), and their ids.
+inline std::vector<containers::mesh::NodeId> line_of_nodes(std::uint32_t n, store::Handle<containers::mesh::Coords>& coords) {
+  namespace mesh = containers::mesh;
+  coords = store::insert(mesh::Coords(3));
+  std::vector<mesh::NodeId> ids(n);
+  store::WriteGuard<mesh::Coords> g = store::write(coords);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const double xyz[] = {double(i), 0.0, 0.0};
+    ids[i] = g->add_node(xyz);
+  }
+  return ids;
 }
 
 }  // namespace quenlith::bench

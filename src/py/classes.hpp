@@ -42,6 +42,11 @@ class SubMatrix;
 class Matrix;
 }  // namespace quenlith::containers::matrix
 
+namespace quenlith::containers::evolution {
+class SubEvolution;
+class Evolution;
+}  // namespace quenlith::containers::evolution
+
 namespace quenlith::py {
 
 // One counted handle on a stored Coords.
@@ -150,10 +155,28 @@ struct MatrixClass {
   static std::string dump_text(const Payload& matrix, const dump::DumpOptions& options);
 };
 
+// One counted handle on a stored curve.
+struct SubEvolutionClass {
+  using Payload = store::Handle<containers::evolution::SubEvolution>;
+  static constexpr const char* kName = "SubEvolution";
+  static TypeCache type;
+};
+
+// An ordered list of curves with its own out-of-range policy.
+struct EvolutionClass {
+  using Payload = containers::evolution::Evolution;
+  using SubClass = SubEvolutionClass;
+  static constexpr const char* kName = "Evolution";
+  static TypeCache type;
+  // Refuses a precision the number formatter cannot honour before dumping.
+  static std::string dump_text(const Payload& evolution, const dump::DumpOptions& options);
+};
+
 // The class of each payload type: the one listed whose Payload it is.
 template <class T>
 struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass, SubNodeFieldClass,
                                   NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass,
-                                  SubElementFieldClass, ElementFieldClass, SubMatrixClass, MatrixClass> {};
+                                  SubElementFieldClass, ElementFieldClass, SubMatrixClass, MatrixClass,
+                                  SubEvolutionClass, EvolutionClass> {};
 
 }  // namespace quenlith::py

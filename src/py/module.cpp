@@ -66,6 +66,8 @@ const ClassEntry kClasses[] = {
     {ElementFieldClass::kName, ElementFieldClass::type},
     {SubMatrixClass::kName, SubMatrixClass::type},
     {MatrixClass::kName, MatrixClass::type},
+    {SubEvolutionClass::kName, SubEvolutionClass::type},
+    {EvolutionClass::kName, EvolutionClass::type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.
