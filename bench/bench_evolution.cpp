@@ -32,8 +32,8 @@ volatile double sink;
 }  // namespace
 
 int main() {
-  store::Handle<mesh::Coords> coords;
-  const std::vector<mesh::NodeId> ids = quenlith::bench::line_of_nodes(kNodes, coords);
+  std::vector<mesh::NodeId> ids;
+  const store::Handle<mesh::Coords> coords = quenlith::bench::line_nodes(kNodes, ids);
   const store::Handle<mesh::SubMesh> support = store::insert(mesh::SubMesh::poi1_from_ids(coords, ids));
   std::vector<evolution::Sample> samples;
   for (int k = 0; k < kSteps; ++k) {

@@ -36,8 +36,8 @@ volatile double sink;
 
 int main() {
   quenlith::parallel::ThreadLimit one_thread(1);
-  store::Handle<mesh::Coords> coords;
-  const std::vector<mesh::NodeId> ids = quenlith::bench::line_of_nodes(kNodes, coords);
+  std::vector<mesh::NodeId> ids;
+  store::Handle<mesh::Coords> coords = quenlith::bench::line_nodes(kNodes, ids);
   const std::vector<std::string> names = {"ux", "uy", "uz"};
 
   NodeField field;

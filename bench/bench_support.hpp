@@ -28,6 +28,19 @@ double best_seconds(F&& body, R&& reset = [] {}) {
   return best;
 }
 
+// n nodes on a line of a new 3-D Coords (node i at x = i); their ids into `ids`.
+inline store::Handle<containers::mesh::Coords> line_nodes(std::uint32_t n, std::vector<containers::mesh::NodeId>& ids) {
+  namespace mesh = containers::mesh;
+  store::Handle<mesh::Coords> coords = store::insert(mesh::Coords(3));
+  ids.resize(n);
+  store::WriteGuard<mesh::Coords> g = store::write(coords);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const double xyz[] = {double(i), 0.0, 0.0};
+    ids[i] = g->add_node(xyz);
+  }
+  return coords;
+}
+
 // An n × n grid of unit squares, two TRI3 cells each (2 n² cells), on a new 2-D
 // Coords whose (n + 1)² nodes are slightly and deterministically moved off the grid.
 inline store::Handle<containers::mesh::SubMesh> tri3_grid(std::uint32_t n) {
@@ -50,19 +63,6 @@ inline store::Handle<containers::mesh::SubMesh> tri3_grid(std::uint32_t n) {
       s.add_cell(t2);
     }
   return store::insert(std::move(s));
-}
-
-// A new 3-D Coords of `n` nodes on the x axis (node i at x = i), and their ids.
-inline std::vector<containers::mesh::NodeId> line_of_nodes(std::uint32_t n, store::Handle<containers::mesh::Coords>& coords) {
-  namespace mesh = containers::mesh;
-  coords = store::insert(mesh::Coords(3));
-  std::vector<mesh::NodeId> ids(n);
-  store::WriteGuard<mesh::Coords> g = store::write(coords);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    const double xyz[] = {double(i), 0.0, 0.0};
-    ids[i] = g->add_node(xyz);
-  }
-  return ids;
 }
 
 }  // namespace quenlith::bench

@@ -107,20 +107,25 @@ void for_chunks(Index n, Index min_chunk, FunctionRef<void(Index, Index)> body) 
 }
 
 double sum_chunks(Index n, Index min_chunk, FunctionRef<double(Index, Index)> part) {
-  if (n == 0) return -0.0;
+  // -0.0 is the exact additive identity (x + -0.0 == x for every x, -0.0 and NaN
+  // included), so each leaf's value is exactly its part.
+  return reduce_chunks(n, min_chunk, -0.0, part, [](double left, double right) { return left + right; });
+}
+
+double reduce_chunks(Index n, Index min_chunk, double identity, FunctionRef<double(Index, Index)> part,
+                     double (*combine)(double, double)) {
+  if (n == 0) return identity;
   FirstFailure failure;
   LoopOrder order;
   // The deterministic reduce splits every divisible range, whatever the number of
-  // threads (it runs with a simple partitioner), and joins left + right: the
-  // grouping of the additions depends only on n and min_chunk. -0.0 is the exact
-  // additive identity (x + -0.0 == x for every x, -0.0 and NaN included), so each
-  // leaf's value is exactly its part.
+  // threads (it runs with a simple partitioner), and joins left and right: the
+  // grouping depends only on n and min_chunk.
   const auto run = [&](const ChunkRange& chunk, double init) -> double {
     LoopOrder::chunk_begins();
     double value = init;
     if (!failure.makes_moot(chunk.begin())) {
       try {
-        value = init + part(chunk.begin(), chunk.end());
+        value = combine(init, part(chunk.begin(), chunk.end()));
       } catch (...) {
         failure.record(chunk.begin(), std::current_exception());
       }
@@ -129,8 +134,7 @@ double sum_chunks(Index n, Index min_chunk, FunctionRef<double(Index, Index)> pa
     return value;
   };
   order.loop_starts(run);
-  double total = tbb::parallel_deterministic_reduce(ChunkRange(0, n, min_chunk), -0.0, run,
-                                                    [](double left, double right) { return left + right; });
+  double total = tbb::parallel_deterministic_reduce(ChunkRange(0, n, min_chunk), identity, run, combine);
   order.loop_returns();
   failure.rethrow_if_any();
   return total;

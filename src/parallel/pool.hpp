@@ -47,6 +47,13 @@ void for_chunks(Index n, Index min_chunk, FunctionRef<void(Index begin, Index en
 // nothing.
 double sum_chunks(Index n, Index min_chunk, FunctionRef<double(Index begin, Index end)> part);
 
+// The same fixed tree with another combination: part(begin, end) gives one chunk's
+// value, and values are combined as combine(left, right) at every cut. `identity`
+// must satisfy combine(identity, v) == v bit for bit; it is the result for n == 0.
+// The result depends on n and min_chunk alone, not on the threads.
+double reduce_chunks(Index n, Index min_chunk, double identity, FunctionRef<double(Index begin, Index end)> part,
+                     double (*combine)(double left, double right));
+
 // Number of threads a loop started now may use.
 Index max_threads();
 

@@ -85,10 +85,21 @@ void par_lerp_scale_complement(std::span<double> values, double t) {
 }
 
 double par_sum_of_squares(std::span<const double> values) {
+  // Four running sums inside a chunk (value i goes to sum i mod 4, counted from the
+  // chunk's start), joined as (s0 + s1) + (s2 + s3): independent additions keep the
+  // pipeline full, and the order stays fixed by the chunk alone.
   return sum_chunks(values.size(), PAR_MIN_LEN, [&](Index begin, Index end) {
-    double sum = -0.0;
-    for (Index i = begin; i < end; ++i) sum += values[i] * values[i];
-    return sum;
+    double s[4] = {-0.0, -0.0, -0.0, -0.0};
+    const double* v = values.data();
+    Index i = begin;
+    for (; i + 4 <= end; i += 4) {
+      s[0] += v[i] * v[i];
+      s[1] += v[i + 1] * v[i + 1];
+      s[2] += v[i + 2] * v[i + 2];
+      s[3] += v[i + 3] * v[i + 3];
+    }
+    for (Index k = 0; i < end; ++i, ++k) s[k] += v[i] * v[i];
+    return (s[0] + s[1]) + (s[2] + s[3]);
   });
 }
 
@@ -118,6 +129,54 @@ double par_component_sum(std::span<const double> values, std::size_t ncomp, std:
     for (Index r = begin; r < end; ++r) sum += values[checked_position("par_component_sum", len, ncomp, r, comp)];
     return sum;
   });
+}
+
+double par_dot_pairs(std::span<const double> a, std::size_t na, std::span<const double> b, std::size_t nb,
+                     std::span<const std::pair<std::size_t, std::size_t>> pairs) {
+  QUENLITH_VERIFY(na >= 1 && nb >= 1, "{}: row width must be at least 1", "par_dot_pairs");
+  const std::size_t rows = row_count(a.size(), na);
+  QUENLITH_VERIFY(row_count(b.size(), nb) >= rows, "{}: {} row(s) against {}", "par_dot_pairs", rows,
+                  row_count(b.size(), nb));
+  return sum_chunks(rows, row_min_chunk(na), [&](Index begin, Index end) {
+    double sum = -0.0;
+    for (Index r = begin; r < end; ++r) {
+      double row_sum = -0.0;
+      for (const auto& [ia, ib] : pairs)
+        row_sum += a[checked_position("par_dot_pairs", a.size(), na, r, ia)] *
+                   b[checked_position("par_dot_pairs", b.size(), nb, r, ib)];
+      sum += row_sum;
+    }
+    return sum;
+  });
+}
+
+namespace {
+
+template <double (*Combine)(double, double)>
+double component_reduce(const char* op, std::span<const double> values, std::size_t ncomp, std::size_t comp) {
+  QUENLITH_VERIFY(ncomp >= 1, "{}: row width must be at least 1", op);
+  const std::size_t len = values.size();
+  const std::size_t rows = row_count(len, ncomp);
+  if (rows > 0) (void)checked_position(op, len, ncomp, rows - 1, comp);  // every row holds comp
+  const double* data = values.data();
+  return reduce_chunks(
+      rows, row_min_chunk(ncomp), std::nan(""),
+      [&](Index begin, Index end) {
+        double acc = data[begin * ncomp + comp];
+        for (Index r = begin + 1; r < end; ++r) acc = Combine(acc, data[r * ncomp + comp]);
+        return acc;
+      },
+      Combine);
+}
+
+}  // namespace
+
+double par_component_min(std::span<const double> values, std::size_t ncomp, std::size_t comp) {
+  return component_reduce<min_ignoring_nan>("par_component_min", values, ncomp, comp);
+}
+
+double par_component_max(std::span<const double> values, std::size_t ncomp, std::size_t comp) {
+  return component_reduce<max_ignoring_nan>("par_component_max", values, ncomp, comp);
 }
 
 void par_sort_dedup_rows(std::vector<std::vector<std::uint64_t>>& rows) {

@@ -54,12 +54,15 @@ TypeDef element_field_type_def() {
           METH_CLASS),
       method<C, components_sig, components>(),
   };
+  static std::vector<PyMethodDef> table;
+  method_table(methods, FieldComponentMethods<C>::defs(), table);
   return with_field_subscript(
       Container<C>::def(
-          "_quenlith.ElementField", new_sig, methods,
+          "_quenlith.ElementField", new_sig, table,
           {{constructor<C, new_sig, make_field, borrow<FiniteElementSpaceClass>, to_str_list>(),
             {Py_tp_richcompare, reinterpret_cast<void*>(&field_richcompare<C, compare>)},
-            {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}}),
+            {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}},
+           FieldArithmetic<C>::slots()}),
       &field_subscript<C>);
 }
 

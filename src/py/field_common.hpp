@@ -1,11 +1,17 @@
 #pragma once
 // What the four field classes (NodeField, SubNodeField, ElementField,
 // SubElementField) share in Python: the comparisons with a number, which give a
-// 0/1 mask of the same structure, and a container's indexing by component names.
+// 0/1 mask of the same structure; the arithmetic operators; the component methods
+// and reductions; a container's indexing by component names.
 #include <Python.h>
 
+#include <string>
+#include <type_traits>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "containers/field/algebra.hpp"
 #include "containers/field/value_band.hpp"
 #include "dump/number_format.hpp"
 #include "py/bind/container.hpp"
@@ -65,6 +71,144 @@ PyObject* field_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     }
     return to_python(Mask(**receiver, *band));
   });
+}
+
+// The arithmetic operators of class C (a zone class or a field container):
+// `obj op x` with x anything that converts to a float, a zone or field of the same
+// class, or (for a container) a zone of its item class. The receiver always gives
+// the left value; a left operand of another class, or one that cannot be held,
+// gives NotImplemented, so a number on the left ends in the interpreter's
+// TypeError (there are no reflected forms). Any other right operand: TypeError
+// "unsupported operand: expected ...".
+template <class C>
+struct FieldArithmetic {
+  using FieldOp = containers::field::FieldOp;
+  static constexpr bool kContainer = requires { typename C::SubClass; };
+
+  static std::string refusal() {
+    if constexpr (kContainer) {
+      const char* article = std::string_view("AEIOU").find(C::kName[0]) != std::string_view::npos ? "an" : "a";
+      return fmt::format("unsupported operand: expected a float, {} {}, or a {}", article, C::kName,
+                         C::SubClass::kName);
+    } else {
+      return fmt::format("unsupported operand: expected a float or a {}", C::kName);
+    }
+  }
+
+  static Ref apply(PyObject* a, PyObject* b, FieldOp op, PyObject* modulo) {
+    if (!is_instance<C>(a)) return Ref::borrow(Py_NotImplemented);
+    std::optional<Borrowed<C>> left;
+    try {
+      left.emplace(Borrowed<C>::receiver(a));
+    } catch (const ErrorAlreadySet&) {
+      PyErr_Clear();  // a conflicting hold
+      return Ref::borrow(Py_NotImplemented);
+    }
+    if (modulo && modulo != Py_None) raise_type_error("field ** exponent does not support a modulo argument");
+    namespace f = containers::field;
+    if (const std::optional<double> x = detail::float_or_nothing(b)) {
+      if constexpr (kContainer) {
+        return to_python(f::scalar_op(**left, op, *x));
+      } else {
+        return to_python(store::insert(read_value(**left, [&](const auto& z) { return f::scalar_op(z, op, *x); })));
+      }
+    }
+    if (is_instance<C>(b)) {
+      const Borrowed<C> right(b);
+      if constexpr (kContainer)
+        return to_python(f::binary_op(**left, *right, op));
+      else
+        return to_python(store::insert(f::merge_handles(**left, *right, op)));
+    }
+    if constexpr (kContainer) {
+      if (is_instance<typename C::SubClass>(b)) {
+        const Borrowed<typename C::SubClass> zone(b);
+        return to_python(f::merge_subfield(**left, *zone, op));
+      }
+    }
+    raise_type_error(refusal());
+  }
+
+  template <FieldOp Op>
+  static PyObject* binary(PyObject* a, PyObject* b) noexcept {
+    return guarded([&] { return apply(a, b, Op, nullptr); });
+  }
+  static PyObject* power(PyObject* a, PyObject* b, PyObject* modulo) noexcept {
+    return guarded([&] { return apply(a, b, FieldOp::Pow, modulo); });
+  }
+
+  static Slots slots() {
+    return {
+        {Py_nb_add, reinterpret_cast<void*>(&binary<FieldOp::Add>)},
+        {Py_nb_subtract, reinterpret_cast<void*>(&binary<FieldOp::Sub>)},
+        {Py_nb_multiply, reinterpret_cast<void*>(&binary<FieldOp::Mul>)},
+        {Py_nb_true_divide, reinterpret_cast<void*>(&binary<FieldOp::Div>)},
+        {Py_nb_power, reinterpret_cast<void*>(&power)},
+    };
+  }
+};
+
+// The component methods and reductions of class C: sum, min, max and the in-place
+// add_to_component, sub_to_component, mul_to_component and div_to_component. On a
+// zone class they run under the zone's read or write guard; on a container the core
+// guards each zone in turn.
+template <class C>
+struct FieldComponentMethods {
+  static constexpr bool kContainer = requires { typename C::SubClass; };
+  using Payload = typename C::Payload;
+  using Value = typename std::conditional_t<kContainer, std::type_identity<Payload>, ::quenlith::py::detail::StoredOf<Payload>>::type;
+  // What an in-place body takes: the zone under its write guard, or the field's list.
+  using Target = std::conditional_t<kContainer, const Value&, Value&>;
+  using ComponentOp = containers::field::ComponentOp;
+  using Extremum = containers::field::Extremum;
+
+  static constexpr Param kComponent[] = {{"component"}};
+  static constexpr Param kComponentScalar[] = {{"component"}, {"scalar"}};
+  static inline const Signature sum_sig{
+      "sum", C::kName, Receiver::Self, kComponent,
+      kContainer ? "Sum of the component over every zone carrying it." : "Sum of the component over the zone (-0.0 when empty)."};
+  static inline const Signature min_sig{"min", C::kName, Receiver::Self, kComponent,
+                                        "Smallest value of the component, NaN values ignored."};
+  static inline const Signature max_sig{"max", C::kName, Receiver::Self, kComponent,
+                                        "Largest value of the component, NaN values ignored."};
+  static inline const Signature add_sig{"add_to_component", C::kName, Receiver::Self, kComponentScalar,
+                                        "Add `scalar` to every value of the component, in place."};
+  static inline const Signature sub_sig{"sub_to_component", C::kName, Receiver::Self, kComponentScalar,
+                                        "Subtract `scalar` from every value of the component, in place."};
+  static inline const Signature mul_sig{"mul_to_component", C::kName, Receiver::Self, kComponentScalar,
+                                        "Multiply every value of the component by `scalar`, in place."};
+  static inline const Signature div_sig{"div_to_component", C::kName, Receiver::Self, kComponentScalar,
+                                        "Divide every value of the component by a non-zero `scalar`, in place."};
+
+  static double sum(const Value& v, const std::string& c) { return containers::field::sum(v, c); }
+  static double min(const Value& v, const std::string& c) { return containers::field::extremum(v, c, Extremum::Min); }
+  static double max(const Value& v, const std::string& c) { return containers::field::extremum(v, c, Extremum::Max); }
+  template <ComponentOp Op>
+  static void component(Target v, const std::string& c, double x) {
+    containers::field::component_op(v, Op, c, x);
+  }
+
+  static std::vector<PyMethodDef> defs() {
+    return {
+        method<C, sum_sig, &sum, to_str>(),
+        method<C, min_sig, &min, to_str>(),
+        method<C, max_sig, &max, to_str>(),
+        method<C, add_sig, &component<ComponentOp::Add>, to_str, to_f64>(),
+        method<C, sub_sig, &component<ComponentOp::Sub>, to_str, to_f64>(),
+        method<C, mul_sig, &component<ComponentOp::Mul>, to_str, to_f64>(),
+        method<C, div_sig, &component<ComponentOp::Div>, to_str, to_f64>(),
+    };
+  }
+};
+
+// A method table: `own` (its null end, if any, dropped), then `more`, then the end.
+inline PyMethodDef* method_table(std::span<const PyMethodDef> own, const std::vector<PyMethodDef>& more,
+                                 std::vector<PyMethodDef>& storage) {
+  for (const PyMethodDef& m : own)
+    if (m.ml_name) storage.push_back(m);
+  storage.insert(storage.end(), more.begin(), more.end());
+  storage.push_back(kMethodsEnd);
+  return storage.data();
 }
 
 // The indexing of a field container: a slice, then component names (a str, or a

@@ -145,11 +145,14 @@ TypeDef node_field_type_def() {
       method<C, check_sig, check>(),
       method<C, support_mesh_sig, support_mesh>(),
   };
+  static std::vector<PyMethodDef> table;
+  method_table(methods, FieldComponentMethods<C>::defs(), table);
   return with_field_subscript(
-      Container<C>::def("_quenlith.NodeField", new_sig, methods,
+      Container<C>::def("_quenlith.NodeField", new_sig, table,
                         {{{Py_tp_new, reinterpret_cast<void*>(&field_new)},
                           {Py_tp_richcompare, reinterpret_cast<void*>(&field_richcompare<C, compare>)},
-                          {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}}),
+                          {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}},
+                         FieldArithmetic<C>::slots()}),
       &field_subscript<C>);
 }
 

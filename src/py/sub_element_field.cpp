@@ -154,9 +154,10 @@ TypeDef sub_element_field_type_def() {
       method<C, set_uniform_sig, set_uniform, to_str, to_f64>(),
       method<C, set_cell_uniform_sig, set_cell_uniform, to_u64, to_str, to_f64>(),
       K::dump(),
-      kMethodsEnd,
   };
-  return K::def("_quenlith.SubElementField", zone_doc_sig, methods, nullptr,
+  static std::vector<PyMethodDef> table;
+  return K::def("_quenlith.SubElementField", zone_doc_sig,
+                method_table(methods, FieldComponentMethods<C>::defs(), table), nullptr,
                 {{
                     {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
                     {Py_sq_item, reinterpret_cast<void*>(&zone_sq_item<subscript>)},
@@ -164,7 +165,7 @@ TypeDef sub_element_field_type_def() {
                     {Py_tp_richcompare, reinterpret_cast<void*>(&field_richcompare<C, compare>)},
                     {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
                 },
-                 Container<ElementFieldClass>::sub_or_slot()});
+                 Container<ElementFieldClass>::sub_or_slot(), FieldArithmetic<C>::slots()});
 }
 
 }  // namespace

@@ -146,9 +146,10 @@ TypeDef sub_node_field_type_def() {
       method<C, value_sig, value, borrow<NodeClass>, to_str>(),
       method<C, set_value_sig, set_value, borrow<NodeClass>, to_str, to_f64>(),
       K::dump(),
-      kMethodsEnd,
   };
-  return K::def("_quenlith.SubNodeField", zone_doc_sig, methods, nullptr,
+  static std::vector<PyMethodDef> table;
+  return K::def("_quenlith.SubNodeField", zone_doc_sig,
+                method_table(methods, FieldComponentMethods<C>::defs(), table), nullptr,
                 {{
                      {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
                      {Py_sq_item, reinterpret_cast<void*>(&zone_sq_item<subscript>)},
@@ -156,7 +157,7 @@ TypeDef sub_node_field_type_def() {
                      {Py_tp_richcompare, reinterpret_cast<void*>(&field_richcompare<C, compare>)},
                      {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
                  },
-                 Container<NodeFieldClass>::sub_or_slot()});
+                 Container<NodeFieldClass>::sub_or_slot(), FieldArithmetic<C>::slots()});
 }
 
 }  // namespace

@@ -37,15 +37,23 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // The halving tree written out sequentially: the grouping every reduction must follow.
-double tree_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end, std::size_t min) {
+// The fixed tree over [begin, end): a leaf sums left to right from -0.0, or with
+// `lanes` of 4 in four interleaved sums joined as (s0 + s1) + (s2 + s3).
+double tree_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end, std::size_t min,
+                bool lanes = false) {
   const std::size_t n = end - begin;
   if (n / 2 < min) {
+    if (lanes) {
+      double s[4] = {-0.0, -0.0, -0.0, -0.0};
+      for (std::size_t i = begin; i < end; ++i) s[(i - begin) % 4] += terms[i];
+      return (s[0] + s[1]) + (s[2] + s[3]);
+    }
     double sum = -0.0;
     for (std::size_t i = begin; i < end; ++i) sum += terms[i];
     return sum;
   }
   const std::size_t mid = begin + n / 2;
-  return tree_sum(terms, begin, mid, min) + tree_sum(terms, mid, end, min);
+  return tree_sum(terms, begin, mid, min, lanes) + tree_sum(terms, mid, end, min, lanes);
 }
 
 const std::size_t kThreadCounts[] = {1, 2, 8};
@@ -287,7 +295,7 @@ TEST(RowOps, BitIdenticalForEveryThreadCount) {
   for (std::size_t threads : kThreadCounts) {
     ThreadLimit limit(threads);
     const Results r = run();
-    EXPECT_TRUE(same_bits(r.sum_sq, tree_sum(sq, 0, sq.size(), 256)));
+    EXPECT_TRUE(same_bits(r.sum_sq, tree_sum(sq, 0, sq.size(), 256, true)));
     EXPECT_TRUE(same_bits(r.comp_sum, tree_sum(comp, 0, rows, row_min_chunk(ncomp))));
     EXPECT_TRUE(same_bits(r.sum_sel, tree_sum(sel, 0, rows, row_min_chunk(ncomp))));
     if (!first) {

@@ -78,6 +78,10 @@ SubElementField SubElementField::with_values(field::Values values) const {
   return SubElementField(support_, components_, n_cells_, n_gauss_, std::move(values));
 }
 
+SubElementField SubElementField::with_components(std::vector<std::string> names, field::Values values) const {
+  return SubElementField(support_, std::move(names), n_cells_, n_gauss_, std::move(values));
+}
+
 void SubElementField::check_cell(std::uint64_t cell) const {
   QUENLITH_VERIFY(cell < n_cells_, "SubElementField: cell index {} ≥ cell_count {}", cell, n_cells_);
 }

@@ -60,6 +60,9 @@ class SubElementField {
   // this zone's (as many of them).
   using ValueArray = field::Values;
   SubElementField with_values(ValueArray values) const;
+  // A new zone on the same support and shape with other names and their values
+  // (cells × Gauss points × names.size() of them); the names are the caller's to check.
+  SubElementField with_components(std::vector<std::string> names, ValueArray values) const;
 
   const SubSpaceHandle& support() const noexcept { return support_; }
   std::span<const std::string> components() const noexcept { return components_; }

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "containers/field/algebra.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -20,18 +21,13 @@ Zone copy_of(const store::Handle<Zone>& zone) {
   return store::read(zone)->clone();
 }
 
-// The zones of `field` mapped one task per zone, stored and listed in zone order.
+// The zones of `field` mapped one task per zone (field::detail::for_each_zone:
+// every zone's guard taken on the calling thread), stored and listed in zone order.
 template <class Field, class Map>
 Field map_zones(const Field& field, Map&& map) {
   using Zone = typename Field::Sub;
-  const auto zones = field.subs();
-  std::vector<std::optional<Zone>> mapped(zones.size());
-  parallel::for_chunks(zones.size(), 1, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      store::ReadGuard<Zone> guard = store::read(zones[i]);
-      mapped[i].emplace(map(*guard));
-    }
-  });
+  std::vector<std::optional<Zone>> mapped(field.size());
+  field::detail::for_each_zone<Zone>(field.subs(), [&](std::size_t i, const Zone& z) { mapped[i].emplace(map(z)); });
   Field out;
   for (std::optional<Zone>& z : mapped) out.push_sub(store::insert(std::move(*z)));
   return out;

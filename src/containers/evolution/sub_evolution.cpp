@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "containers/field/algebra.hpp"
 #include "containers/field/components.hpp"
 #include "dump/debug_text.hpp"
 #include "dump/dump_table.hpp"
@@ -23,22 +24,24 @@ constexpr std::string_view kPolicyNames[] = {"error", "clamp", "extrapolate"};
 constexpr std::string_view kKindNames[] = {"scalar", "node", "element"};
 constexpr const char* kNotScalar = "evolution: a field can only be mapped through a scalar-valued evolution";
 
-// Zones of one kind share their support and their set of names (in any order).
+// Zones of one curve share their support and their set of names (in any order).
 template <class Zone>
 bool same_support_and_names(const Zone& a, const Zone& b) {
-  if (!(a.support() == b.support()) || a.component_count() != b.component_count()) return false;
-  for (const std::string& name : a.components())
-    if (!field::find_component(b.components(), name)) return false;
+  try {
+    field::check_same_components(a, b);
+  } catch (const Error&) {
+    return false;
+  }
   return true;
 }
 
 // (1 − t)·p + t·q for every value p of a and the value q of b at the same row and
-// name, in one pass over a new array on a's support.
+// name, in one pass into a new array on a's support: the values of scaling copies
+// of both and adding them, without the copies.
 template <class Zone>
 Zone lerp_zones(const Zone& a, const Zone& b, double t) {
-  QUENLITH_VERIFY(a.support() == b.support(), "check_same_components: operands are not on the same support");
-  QUENLITH_VERIFY(same_support_and_names(a, b), "check_same_components: mismatched components ({} vs {})",
-                  dump::debug_quoted_list(a.components()), dump::debug_quoted_list(b.components()));
+  field::check_same_components(a, b);
+  field::detail::check_rows_match("lerp", a, b);
   const std::size_t nc = a.component_count();
   std::vector<std::size_t> from(nc);
   bool same_order = true;
@@ -48,8 +51,6 @@ Zone lerp_zones(const Zone& a, const Zone& b, double t) {
   }
   const std::span<const double> p = a.values();
   const std::span<const double> q = b.values();
-  QUENLITH_VERIFY(p.size() == q.size(), "evolution: zones of {} and {} value(s) cannot be blended", p.size(),
-                  q.size());
   typename Zone::ValueArray out(p.size());
   double* o = out.data();
   const double s = 1.0 - t;

@@ -121,6 +121,12 @@ SubNodeField SubNodeField::with_values(std::vector<double> values) const {
   return copy;
 }
 
+SubNodeField SubNodeField::with_components(std::vector<std::string> names, std::vector<double> values) const {
+  SubNodeField out = with_values(std::move(values));
+  out.components_ = std::move(names);
+  return out;
+}
+
 SubNodeField SubNodeField::select_components(std::span<const std::string> names) const {
   auto picked = field::select_components<std::vector<double>>(components_, values_, names);
   return SubNodeField(support_, nodes_, std::move(picked.names), std::move(picked.values));

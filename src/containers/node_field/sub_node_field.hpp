@@ -67,6 +67,9 @@ class SubNodeField {
   // this zone's (as many of them).
   using ValueArray = std::vector<double>;
   SubNodeField with_values(ValueArray values) const;
+  // A new zone on the same support and nodes with other names and their values
+  // (nodes × names.size() of them, row-major); the names are the caller's to check.
+  SubNodeField with_components(std::vector<std::string> names, ValueArray values) const;
 
   const store::Handle<mesh::SubMesh>& support() const noexcept { return support_; }
   std::span<const NodeId> nodes() const noexcept { return nodes_; }

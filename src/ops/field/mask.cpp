@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "containers/field/algebra.hpp"
 #include "containers/field/mask.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
@@ -29,26 +30,9 @@ Zone mask_zone(const Zone& zone, const ValueBand& band, const ComponentList& com
 template <class Field>
 Field mask_field(const Field& field, const ValueBand& band, const ComponentList& components) {
   using Zone = typename Field::Sub;
-  const auto handles = field.subs();
-  const std::size_t n = handles.size();
-  std::vector<std::optional<Zone>> masked(n);
-  {
-    // Guards on the calling thread, in zone order: workers take no store lock, and
-    // the first zone that cannot be read is the error reported.
-    std::vector<store::ReadGuard<Zone>> guards;
-    std::vector<const Zone*> zones(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t j = 0; j < i && !zones[i]; ++j)
-        if (handles[j] == handles[i]) zones[i] = zones[j];
-      if (!zones[i]) {
-        guards.push_back(store::read(handles[i]));
-        zones[i] = &guards.back().get();
-      }
-    }
-    parallel::for_chunks(n, 1, [&](parallel::Index begin, parallel::Index end) {
-      for (parallel::Index i = begin; i < end; ++i) masked[i].emplace(mask_zone(*zones[i], band, components));
-    });
-  }
+  std::vector<std::optional<Zone>> masked(field.size());
+  containers::field::detail::for_each_zone<Zone>(
+      field.subs(), [&](std::size_t i, const Zone& z) { masked[i].emplace(mask_zone(z, band, components)); });
   Field out;
   for (std::optional<Zone>& zone : masked) out.push_sub(store::insert(std::move(*zone)));
   return out;
