@@ -57,6 +57,9 @@ struct LoopOrder {
 };
 #endif
 
+// Reductions hand the pool ranges of at least this many minimum chunks.
+constexpr Index kSerialChunks = 32;
+
 // The failure of the chunk with the smallest begin seen so far.
 class FirstFailure {
  public:
@@ -119,13 +122,25 @@ double reduce_chunks(Index n, Index min_chunk, double identity, FunctionRef<doub
   LoopOrder order;
   // The deterministic reduce splits every divisible range, whatever the number of
   // threads (it runs with a simple partitioner), and joins left and right: the
-  // grouping depends only on n and min_chunk.
+  // grouping depends only on n and min_chunk. The pool's tasks stop at ranges of
+  // kSerialChunks minimum chunks; below that the same halving goes on within the
+  // task (a plain recursion, left before right), so the tree is the one a task per
+  // chunk would make, without a task per chunk.
+  const Index min = std::max<Index>(min_chunk, 1);
+  const Index task_min = min > std::numeric_limits<Index>::max() / kSerialChunks ? min : min * kSerialChunks;
+  const auto tree = [&](const auto& self, Index begin, Index end) -> double {
+    const Index m = end - begin;
+    if (m / 2 < min) return part(begin, end);
+    const Index mid = begin + m / 2;
+    const double left = self(self, begin, mid);
+    return combine(left, self(self, mid, end));
+  };
   const auto run = [&](const ChunkRange& chunk, double init) -> double {
     LoopOrder::chunk_begins();
     double value = init;
     if (!failure.makes_moot(chunk.begin())) {
       try {
-        value = combine(init, part(chunk.begin(), chunk.end()));
+        value = combine(init, tree(tree, chunk.begin(), chunk.end()));
       } catch (...) {
         failure.record(chunk.begin(), std::current_exception());
       }
@@ -134,7 +149,7 @@ double reduce_chunks(Index n, Index min_chunk, double identity, FunctionRef<doub
     return value;
   };
   order.loop_starts(run);
-  double total = tbb::parallel_deterministic_reduce(ChunkRange(0, n, min_chunk), identity, run, combine);
+  double total = tbb::parallel_deterministic_reduce(ChunkRange(0, n, task_min), identity, run, combine);
   order.loop_returns();
   failure.rethrow_if_any();
   return total;
