@@ -47,6 +47,11 @@ class SubModel;
 class Model;
 }  // namespace quenlith::containers::model
 
+namespace quenlith::containers::evolution {
+class SubEvolution;
+class Evolution;
+}  // namespace quenlith::containers::evolution
+
 namespace quenlith::py {
 
 // One counted handle on a stored Coords.
@@ -170,11 +175,28 @@ struct ModelClass {
   static TypeCache type;
 };
 
+// One counted handle on a stored curve.
+struct SubEvolutionClass {
+  using Payload = store::Handle<containers::evolution::SubEvolution>;
+  static constexpr const char* kName = "SubEvolution";
+  static TypeCache type;
+};
+
+// An ordered list of curves with its own out-of-range policy.
+struct EvolutionClass {
+  using Payload = containers::evolution::Evolution;
+  using SubClass = SubEvolutionClass;
+  static constexpr const char* kName = "Evolution";
+  static TypeCache type;
+  // Refuses a precision the number formatter cannot honour before dumping.
+  static std::string dump_text(const Payload& evolution, const dump::DumpOptions& options);
+};
+
 // The class of each payload type: the one listed whose Payload it is.
 template <class T>
 struct ClassOf : ClassWithPayload<T, CoordsClass, NodeClass, SubMeshClass, MeshClass, CellClass, SubNodeFieldClass,
                                   NodeFieldClass, SubFiniteElementSpaceClass, FiniteElementSpaceClass, ElementClass,
                                   SubElementFieldClass, ElementFieldClass, SubMatrixClass, MatrixClass,
-                                  SubModelClass, ModelClass> {};
+                                  SubModelClass, ModelClass, SubEvolutionClass, EvolutionClass> {};
 
 }  // namespace quenlith::py

@@ -82,6 +82,8 @@ const ClassEntry kClasses[] = {
     {MatrixClass::kName, MatrixClass::type},
     {SubModelClass::kName, SubModelClass::type},
     {ModelClass::kName, ModelClass::type},
+    {SubEvolutionClass::kName, SubEvolutionClass::type},
+    {EvolutionClass::kName, EvolutionClass::type},
 };
 
 // Appends `name` to __all__ (made on first use) and sets the attribute.
