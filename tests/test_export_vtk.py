@@ -384,3 +384,113 @@ def test_node_field_on_the_mesh_itself(tmp_path):
     assert written_with(tmp_path, dots, f).split("POINT_DATA 2\n")[1] == (
         "SCALARS T double 1\nLOOKUP_TABLE default\n1.25\n0\n"
     )
+
+
+# --- with an element field -------------------------------------------------------
+
+ELEMENT_FIELD_HEADER = HEADER.replace("quenlith mesh", "quenlith element field")
+
+
+@pytest.fixture
+def plate():
+    """Nodes 0..4 of a 2-D Coords at (i, i % 2); a mesh of two TRI3 cells (0, 1, 2),
+    (1, 3, 2) (3 Gauss points each) and one QUA4 cell (0, 1, 3, 4) (4 Gauss points),
+    and its space."""
+    c = q.Coords(2)
+    for i in range(5):
+        c.add_node([float(i), float(i % 2)])
+    m = mesh_of(c, "TRI3", [0, 1, 2], [1, 3, 2]) | mesh_of(c, "QUA4", [0, 1, 3, 4])
+    return c, m, q.FiniteElementSpace(m)
+
+
+def set_gauss_values(zone, component, per_cell):
+    for e, values in enumerate(per_cell):
+        for g, v in enumerate(values):
+            zone.set_value(e, g, component, v)
+
+
+def test_element_field_byte_for_byte_and_read_back(tmp_path, plate):
+    _, m, fes = plate
+    f = q.ElementField.with_components_per_subspace(fes, [["sigma xx", "T"], ["p", "sigma xx"]])
+    set_gauss_values(f[0], "sigma xx", [[1, 2, 4], [0.1, 0.2, 0.3]])
+    set_gauss_values(f[0], "T", [[math.inf, 1, 2], [math.nan, 0, 0]])
+    set_gauss_values(f[1], "sigma xx", [[1e-7] * 4])
+    set_gauss_values(f[1], "p", [[-1, -2, -3, -6]])
+    path = tmp_path / "e.vtk"
+    q.export_vtk(m, str(path), f)
+    # Per cell: the mean of its Gauss values, summed in order from 0; a component a
+    # submesh's zone does not carry is 0 there.
+    assert path.read_text() == ELEMENT_FIELD_HEADER + (
+        "POINTS 5 double\n0 0 0\n1 1 0\n2 0 0\n3 1 0\n4 0 0\n"
+        "CELLS 3 13\n3 0 1 2\n3 1 3 2\n4 0 1 3 4\nCELL_TYPES 3\n5\n5\n9\n"
+        "CELL_DATA 3\n"
+        "SCALARS sigma_xx double 1\nLOOKUP_TABLE default\n2.3333333333333335\n0.20000000000000004\n0.0000001\n"
+        "SCALARS T double 1\nLOOKUP_TABLE default\ninf\nNaN\n0\n"
+        "SCALARS p double 1\nLOOKUP_TABLE default\n0\n0\n-3\n"
+    )
+    expected = {
+        "sigma_xx": [(1 + 2 + 4) / 3, (0.1 + 0.2 + 0.3) / 3, 1e-7],
+        "T": [math.inf, math.nan, 0],
+        "p": [0, 0, -3],
+    }
+    grid = read_vtk(path)
+    assert [grid.GetCellType(i) for i in range(3)] == [VTK_CODE["TRI3"], VTK_CODE["TRI3"], VTK_CODE["QUA4"]]
+    read = meshio.read(path)
+    assert [(b.type, len(b.data)) for b in read.cells] == [("triangle", 2), ("quad", 1)]
+    for name, values in expected.items():
+        np.testing.assert_array_equal(vtk_to_numpy(grid.GetCellData().GetArray(name)), values)
+        np.testing.assert_array_equal(np.concatenate([a.ravel() for a in read.cell_data[name]]), values)
+
+
+def test_element_field_zones_are_matched_per_submesh(tmp_path, plate):
+    _, m, fes = plate
+    f = q.ElementField(fes, ["E"])
+    f[0].set_uniform("E", 2.0)
+    f[1].set_uniform("E", 9.0)
+    # A later zone on the first subspace supplies a component the first zone lacks,
+    # and a zone of a second space built on the same submesh counts as well.
+    later = q.ElementField(fes, ["nu"])[0]
+    later.set_uniform("nu", 0.25)
+    f.add_sub(later)
+    rho = q.ElementField(q.FiniteElementSpace(m), ["rho"])[0]
+    rho.set_uniform("rho", 7.5)
+    f.add_sub(rho)
+    # Exporting the TRI3 submesh alone: the QUA4 zone is ignored.
+    text = written_with(tmp_path, m[:1], f)
+    assert text.split("CELL_DATA 2\n")[1] == (
+        "SCALARS E double 1\nLOOKUP_TABLE default\n2\n2\n"
+        "SCALARS nu double 1\nLOOKUP_TABLE default\n0.25\n0.25\n"
+        "SCALARS rho double 1\nLOOKUP_TABLE default\n7.5\n7.5\n"
+    )
+
+
+def test_element_field_refusals_write_nothing(tmp_path, plate):
+    c, m, fes = plate
+    path = tmp_path / "ef.vtk"
+    no_zone = "vtk: a mesh submesh carries no element-field zone — the field must come from a space built on this mesh"
+    two_zones = "vtk: component {} is carried by two zones on the same support — consolidate the field first"
+    # A space on another mesh of the same Coords, even with the same cells.
+    other = q.FiniteElementSpace(mesh_of(c, "TRI3", [0, 1, 2], [1, 3, 2]) | mesh_of(c, "QUA4", [0, 1, 3, 4]))
+    with raises(RuntimeError, no_zone):
+        q.export_vtk(m, str(path), q.ElementField(other, ["E"]))
+    with raises(RuntimeError, no_zone):
+        q.export_vtk(m, str(path), q.ElementField(fes, ["E"])[:1])  # the QUA4 submesh has none
+    doubled = q.ElementField(fes, ["sigma xx", "E"])
+    doubled.add_sub(q.ElementField(fes, ["sigma xx"])[1])
+    with raises(RuntimeError, two_zones.format("sigma xx")):
+        q.export_vtk(m, str(path), doubled)
+    # Two spaces on one submesh: each zone passes the field's own rule, not the writer's.
+    twice = q.ElementField(fes, ["E"]) | q.ElementField(q.FiniteElementSpace(m), ["E"])
+    with raises(RuntimeError, two_zones.format("E")):
+        q.export_vtk(m, str(path), twice)
+    with raises(TypeError, "field must be a NodeField or an ElementField"):
+        q.export_vtk(m, str(path), doubled[0])
+    with raises(RuntimeError, "coords: mesh has no submeshes"):
+        q.export_vtk(q.Mesh(c), str(path), doubled)
+    assert os.listdir(tmp_path) == []
+    # Consolidated, the doubled field is written.
+    q.export_vtk(m, str(path), q.consolidate(doubled))
+    assert path.read_text().split("CELL_DATA 3\n")[1] == (
+        "SCALARS sigma_xx double 1\nLOOKUP_TABLE default\n0\n0\n0\n"
+        "SCALARS E double 1\nLOOKUP_TABLE default\n0\n0\n0\n"
+    )

@@ -12,6 +12,9 @@ from scipy.spatial import cKDTree
 import _quenlith as q
 from helpers import raises
 
+NAN = float("nan")
+
+
 # --- fixtures ------------------------------------------------------------------
 
 
@@ -602,6 +605,94 @@ def test_consolidate_refuses_other_objects():
             q.consolidate(obj)
     with raises(RuntimeError, "coords: mesh has no submeshes"):
         q.consolidate(q.Mesh(c))
+
+
+def test_consolidate_node_field_fuses_zones_on_one_support():
+    c, n = points(2, [(i, i % 2) for i in range(5)])
+    m = mesh_of(c, [("TRI3", [[0, 1, 2]]), ("TRI3", [[2, 3, 4]])])
+    f = q.NodeField(m[:1], ["ux", "uy"])
+    g = q.NodeField(m[:1], ["T", "ux"])  # the same support: submesh 0's nodes
+    alone = q.NodeField(m[1:], ["T"])  # another support, meeting the first at node 2
+    f[0].set_value(n[1], "ux", 1.5)
+    g[0].set_value(n[1], "ux", 1.5)
+    g[0].set_value(n[2], "T", 3.0)
+    alone[0].set_value(n[2], "T", 3.0)
+    f.add_sub(alone[0])
+    f.add_sub(g[0])
+    out = q.consolidate(f)
+    assert type(out) is q.NodeField and len(f) == 3
+    assert [z.components() for z in out] == [["ux", "uy", "T"], ["T"]]
+    assert [out[0].value(n[i], "ux") for i in range(3)] == [0.0, 1.5, 0.0]
+    assert [out[0].value(n[i], "T") for i in range(3)] == [0.0, 0.0, 3.0]
+    out[1].set_value(n[4], "T", 8.0)  # a zone alone on its support is shared, not copied
+    assert alone[0].value(n[4], "T") == 8.0
+    g[0].set_value(n[1], "ux", 2.0)
+    with raises(RuntimeError, "incoherent NodeField on shared support: node 1, component ux: 1.5 ≠ 2"):
+        q.consolidate(obj=f)
+
+
+@pytest.fixture
+def materials():
+    """Zones a (E, nu) and b (nu, rho) on subspace 0 of a two-subspace space, a zone c
+    (E, nu) on subspace 1, as one ElementField listing a, c, b."""
+    c_, n = points(2, [(0, 0), (1, 0), (0, 1), (1, 1)])
+    fes = q.FiniteElementSpace(mesh_of(c_, [("TRI3", [[0, 1, 2], [1, 3, 2]]), ("TRI3", [[0, 1, 3]])]))
+    a = q.ElementField(fes[:1], ["E", "nu"])[0]
+    b = q.ElementField(fes[:1], ["nu", "rho"])[0]
+    c = q.ElementField(fes[1:], ["E", "nu"])[0]
+    a.set_uniform("E", 210.0)
+    for zone in (a, b, c):
+        zone.set_uniform("nu", 0.3)
+    a.set_value(1, 2, "nu", 0.25)  # a value that is not uniform, equal in both zones
+    b.set_value(1, 2, "nu", 0.25)
+    b.set_uniform("rho", 7.8)
+    f = q.ElementField(fes[:1], ["E", "nu"])[0:0]
+    for zone in (a, c, b):
+        f.add_sub(zone)
+    return f, a, b, c
+
+
+def test_consolidate_element_field_fuses_zones_on_one_subspace(materials):
+    f, a, b, c = materials
+    out = q.consolidate(f)
+    assert type(out) is q.ElementField and len(f) == 3
+    assert [z.components() for z in out] == [["E", "nu", "rho"], ["E", "nu"]]
+    fused = out[0]
+    assert [fused.point_values(e, g) for e in range(2) for g in range(3)] == (
+        [[210.0, 0.3, 7.8]] * 5 + [[210.0, 0.25, 7.8]])
+    fused.set_uniform("E", 1.0)  # a new zone
+    assert a.value(0, 0, "E") == 210.0
+    out[1].set_uniform("E", 5.0)  # the zone alone on subspace 1, shared
+    assert c.value(0, 0, "E") == 5.0
+
+
+@pytest.mark.parametrize(
+    "cell, gauss, in_a, in_b, message",
+    [
+        (1, 2, 0.25, 0.5, "cell 1, gauss 2, component nu: 0.25 ≠ 0.5"),
+        (0, 1, NAN, NAN, "cell 0, gauss 1, component nu: NaN ≠ NaN"),
+        (0, 1, 0.0, -0.0, None),
+    ],
+    ids=["differ", "nan-equals-nothing", "signed-zeros-agree"],
+)
+def test_consolidate_element_field_checks_shared_components(materials, cell, gauss, in_a, in_b, message):
+    f, a, b, _ = materials
+    a.set_value(cell, gauss, "nu", in_a)
+    b.set_value(cell, gauss, "nu", in_b)
+    if message is None:
+        assert math.copysign(1.0, q.consolidate(f)[0].value(cell, gauss, "nu")) == 1.0  # the first zone's
+        return
+    with raises(RuntimeError, "incoherent ElementField on shared support: " + message):
+        q.consolidate(f)
+
+
+def test_consolidate_refuses_field_zones(materials):
+    f, a, _, _ = materials
+    c, n = points(1, [(0,), (1,)])
+    zone = q.NodeField(mesh_of(c, [("SEG2", [[0, 1]])]), ["T"])[0]
+    for obj in (a, zone):
+        with raises(TypeError, "expected a Mesh, a NodeField or an ElementField"):
+            q.consolidate(obj)
 
 
 # --- shared behaviour --------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include "parallel/chunk_range.hpp"
 
@@ -153,6 +154,10 @@ double reduce_chunks(Index n, Index min_chunk, double identity, FunctionRef<doub
   order.loop_returns();
   failure.rethrow_if_any();
   return total;
+}
+
+void isolated(FunctionRef<void()> f) {
+  tbb::this_task_arena::isolate([&] { f(); });
 }
 
 Index max_threads() {

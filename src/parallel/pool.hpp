@@ -54,6 +54,14 @@ double sum_chunks(Index n, Index min_chunk, FunctionRef<double(Index begin, Inde
 double reduce_chunks(Index n, Index min_chunk, double identity, FunctionRef<double(Index begin, Index end)> part,
                      double (*combine)(double left, double right));
 
+// Runs f() on the calling thread so that, while the loops it starts wait for their
+// chunks, this thread runs only chunks of those loops (and of loops they nest), never
+// a chunk of a loop that another thread started. A caller that holds a write guard
+// starts its loops this way: otherwise, while it waits, it could pick up another
+// caller's chunk that needs the guard it holds, and wait for itself. Exceptions of
+// f pass through unchanged.
+void isolated(FunctionRef<void()> f);
+
 // Number of threads a loop started now may use.
 Index max_threads();
 

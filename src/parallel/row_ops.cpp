@@ -21,23 +21,29 @@ std::size_t checked_position(const char* op, std::size_t len, std::size_t ncomp,
   return start + comp;
 }
 
+// The updates write a zone's values, which their callers hold under the zone's write
+// guard: their loops run isolated (see `isolated`).
 template <class Update>
 void component_update(const char* op, std::span<double> values, std::size_t ncomp, std::size_t comp,
                       Update update) {
   QUENLITH_VERIFY(ncomp >= 1, "{}: row width must be at least 1", op);
   const std::size_t len = values.size();
-  for_chunks(row_count(len, ncomp), row_min_chunk(ncomp), [&](Index begin, Index end) {
-    for (Index r = begin; r < end; ++r) {
-      double& v = values[checked_position(op, len, ncomp, r, comp)];
-      v = update(v);
-    }
+  isolated([&] {
+    for_chunks(row_count(len, ncomp), row_min_chunk(ncomp), [&](Index begin, Index end) {
+      for (Index r = begin; r < end; ++r) {
+        double& v = values[checked_position(op, len, ncomp, r, comp)];
+        v = update(v);
+      }
+    });
   });
 }
 
 template <class Update>
 void value_update(std::span<double> values, Update update) {
-  for_chunks(values.size(), PAR_MIN_LEN, [&](Index begin, Index end) {
-    for (Index i = begin; i < end; ++i) values[i] = update(values[i]);
+  isolated([&] {
+    for_chunks(values.size(), PAR_MIN_LEN, [&](Index begin, Index end) {
+      for (Index i = begin; i < end; ++i) values[i] = update(values[i]);
+    });
   });
 }
 

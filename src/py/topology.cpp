@@ -1,4 +1,5 @@
-// border, skin, orient, merge_nodes and consolidate: mesh-to-mesh topology tools.
+// border, skin, orient, merge_nodes and consolidate: mesh-to-mesh topology tools
+// (consolidate also takes node and element fields).
 //
 // The mesh is held shared from its conversion until the call returns; the core
 // reads its submeshes under guards of its own and returns a new Mesh.
@@ -7,6 +8,7 @@
 #include <optional>
 
 #include "containers/mesh/mesh.hpp"
+#include "ops/field/consolidate.hpp"
 #include "ops/mesher/border.hpp"
 #include "ops/mesher/consolidate.hpp"
 #include "ops/mesher/merge_nodes.hpp"
@@ -79,8 +81,11 @@ Mesh merge_nodes(const MeshArg& mesh, double tol) { return ops::mesher::merge_no
 // The object itself: which operation applies depends on its class.
 PyObject* any_object(PyObject* obj) { return obj; }
 
-Mesh consolidate(PyObject* obj) {
-  if (is_instance<MeshClass>(obj)) return ops::mesher::consolidate_mesh(*borrow<MeshClass>(obj));
+Ref consolidate(PyObject* obj) {
+  if (is_instance<MeshClass>(obj)) return to_python(ops::mesher::consolidate_mesh(*borrow<MeshClass>(obj)));
+  if (is_instance<NodeFieldClass>(obj)) return to_python(ops::field::consolidate_node(*borrow<NodeFieldClass>(obj)));
+  if (is_instance<ElementFieldClass>(obj))
+    return to_python(ops::field::consolidate_element(*borrow<ElementFieldClass>(obj)));
   raise_type_error("expected a Mesh, a NodeField or an ElementField");
 }
 

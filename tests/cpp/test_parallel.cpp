@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -215,6 +218,36 @@ TEST(RowOps, ComponentUpdates) {
   // A component outside a short last row is an internal error, never a write out of bounds.
   std::vector<double> ragged = {1, 2, 3, 4, 5};
   EXPECT_THROW(par_component_add(ragged, 3, 2, 1.0), Error);
+}
+
+// Every chunk of a loop takes a guard (a thread-local flag here) and, holding it,
+// runs an isolated inner loop. While a chunk waits for its inner loop, its thread
+// must never start another chunk of the outer loop: that chunk would wait for the
+// guard its own thread holds.
+TEST(Pool, IsolatedLoopNeverRunsAnotherCallersChunk) {
+  static thread_local bool holding = false;
+  std::atomic<int> started_while_holding{0};
+  std::atomic<std::uint64_t> items{0};
+  for_chunks(256, 1, [&](Index, Index) {
+    if (holding) ++started_while_holding;
+    holding = true;
+    isolated([&] {
+      for_chunks(64, 1, [&](Index begin, Index end) {
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        items += end - begin;
+      });
+    });
+    holding = false;
+  });
+  EXPECT_EQ(started_while_holding.load(), 0);
+  EXPECT_EQ(items.load(), 256u * 64u);
+}
+
+TEST(Pool, IsolatedPassesExceptionsThrough) {
+  EXPECT_THROW(isolated([] { for_chunks(1000, 1, [](Index b, Index) {
+                 if (b == 500) throw Error::message("chunk {}", b);
+               }); }),
+               Error);
 }
 
 TEST(RowOps, ValueWise) {

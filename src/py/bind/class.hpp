@@ -76,6 +76,7 @@
 #include <vector>
 
 #include "dump/dump_options.hpp"
+#include "parallel/isolated.hpp"
 #include "py/bind/class_of.hpp"
 #include "py/bind/convert.hpp"
 #include "py/bind/dump_print.hpp"
@@ -173,7 +174,7 @@ auto read_value(const P& payload, F&& body) {
 
 // Calls `Body(payload, args...)` when it takes the payload; for a stored payload,
 // `Body(const T&, args...)` under a read guard or `Body(T&, args...)` under a write
-// guard. Guards are released before this returns.
+// guard (its loops isolated). Guards are released before this returns.
 template <auto Body, class P, class... A>
 auto call_on(const P& payload, A&&... args) {
   using F = decltype(Body);
@@ -186,8 +187,10 @@ auto call_on(const P& payload, A&&... args) {
       store::ReadGuard<T> guard = store::read(payload);
       return std::invoke(Body, std::as_const(*guard), std::forward<A>(args)...);
     } else {
+      // Loops the body starts while the guard is held run isolated: waiting for
+      // them, this thread never takes up another caller's work that needs the guard.
       store::WriteGuard<T> guard = store::write(payload);
-      return std::invoke(Body, *guard, std::forward<A>(args)...);
+      return parallel::isolated_call([&] { return std::invoke(Body, *guard, std::forward<A>(args)...); });
     }
   }
 }
