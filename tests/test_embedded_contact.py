@@ -138,3 +138,30 @@ def test_contact_errors_in_order(floor):
         q.Model.contact(q.poi1_from_nodes([n[2]]), master, [("a", "b"), ("c", "d"), ("e", "f")])
     with raises(RuntimeError, "Contact: slave mesh carries no node"):
         q.Model.contact(q.Mesh(c, "POI1"), master, [("a", "b"), ("c", "d")])
+
+
+def test_contact_gaps_are_minus_the_initial_gaps(floor):
+    c, n, master = floor
+    contact = q.Model.contact(q.poi1_from_nodes([n[2], n[3]]), master, [("u_x", "f_x"), ("u_y", "f_y")])
+    imposed = q.poi1_from_nodes([n[0]])
+    both = contact | q.Model.dirichlet("T", "q", imposed, q.barycenter(imposed))
+    gaps = both.contact_gaps()  # the Dirichlet is not counted
+    values = {}
+    for zone in gaps:
+        for row, cell in enumerate(zone.support_submesh()):
+            values[cell[0].id] = zone.node_values(row)
+    first, second = [cell[0].id for cell in contact.multiplier_mesh()[0]]
+    # The slave at height 0.5 has gap ±0.5 along the facet normal; the one on the facet 0.
+    assert abs(values[first][0]) == 0.5
+    assert values[second] == [0.0] or values[second] == [-0.0]
+
+
+def test_contact_gaps_needs_exactly_one_contact(floor):
+    c, n, master = floor
+    one = q.Model.contact(q.poi1_from_nodes([n[2]]), master, [("u_x", "f_x"), ("u_y", "f_y")])
+    with raises(RuntimeError, "contact_gaps: model holds several contact sub-models; call it on a single-contact "
+                              "model (the `contact` object)"):
+        (one | q.Model.contact(q.poi1_from_nodes([n[3]]), master, [("a", "b"), ("c", "d")])).contact_gaps()
+    imposed = q.poi1_from_nodes([n[0]])
+    with raises(RuntimeError, "contact_gaps: model holds no contact sub-model"):
+        q.Model.dirichlet("T", "q", imposed, q.barycenter(imposed)).contact_gaps()

@@ -105,6 +105,10 @@ const Signature constraint_rhs_by_index_sig{
     "constraint_rhs_by_index", "Model", Receiver::Self, imposed_params,
     "The right-hand side of the model's only constraint as a NodeField on its multiplier nodes: `imposed` is a "
     "list of (relation index, value) tuples; every other value is 0."};
+const Signature contact_gaps_sig{
+    "contact_gaps", "Model", Receiver::Self, {},
+    "-g0 of every relation of the model's only contact sub-model, at its multiplier nodes under the contact's "
+    "imposed-value name, so that non-penetration reads g0 + C u >= 0."};
 
 const Signature primal_vars_sig{"primal_vars", "Model", Receiver::Self, {},
                                 "The primal variable names of all sub-models, each once, in first-seen order."};
@@ -234,6 +238,8 @@ NodeField constraint_rhs_by_index(const Model& m, const std::vector<std::pair<st
   return containers::model::constraint_rhs_by_index(m, imposed);
 }
 
+NodeField contact_gaps(const Model& m) { return containers::model::contact_gaps(m); }
+
 Model filter(const Model& m, const std::string& physics) {
   const std::optional<models::Physics> tag = containers::matrix::parse_physics(physics);
   if (!tag)
@@ -269,6 +275,7 @@ TypeDef model_type_def() {
       method<C, multiplier_mesh_sig, multiplier_mesh>(),
       method<C, constraint_rhs_sig, constraint_rhs, to_node_values>(),
       method<C, constraint_rhs_by_index_sig, constraint_rhs_by_index, to_index_values>(),
+      method<C, contact_gaps_sig, contact_gaps>(),
   };
   return Container<C>::def("_quenlith.Model", new_sig, methods, {{constructor<C, new_sig, make_model>()}});
 }
