@@ -69,6 +69,21 @@ const Signature dirichlet_sig{
     "submesh by submesh and node by node), the reaction going to `target_dual`. `multiplier` defaults to "
     "\"lambda_\" + imposed_variable, `imposed_value` to \"imposed_\" + imposed_variable; `sense` is None, "
     "\"=\" or \"==\" (equality), \">=\" or \"\u2265\", \"<=\" or \"\u2264\"."};
+constexpr Param embedded_params[] = {{"immersed"},           {"host"},     {"components"},
+                                     {"multipliers", "None"}, {"imposed_values", "None"}, {"tol", "None"}};
+const Signature embedded_sig{
+    "embedded", "Model", Receiver::Cls, embedded_params,
+    "One embedded constraint: every node of `immersed` is tied to the interpolation of `host` (same Coords) "
+    "at that node, for each (variable, target_dual) pair of `components`. `multipliers` and `imposed_values` "
+    "default to \"lambda_\" and \"imposed_\" + each variable; `tol` (location tolerance) to 1e-6."};
+constexpr Param contact_params[] = {
+    {"slave"}, {"master"}, {"components"}, {"multiplier", "None"}, {"imposed_value", "None"}};
+const Signature contact_sig{
+    "contact", "Model", Receiver::Cls, contact_params,
+    "One frictionless contact constraint: every node of `slave` is kept on the side of the oriented surface "
+    "`master` its facet normal points to (one >= relation per slave node, paired once with its closest "
+    "facet). `components` holds one (variable, target_dual) pair per space dimension, in ambient order; "
+    "names default to \"lambda_contact\" and \"contact_gap\"."};
 constexpr Param mpc_params[] = {
     {"terms"}, {"multiplier_mesh"}, {"multiplier", "None"}, {"imposed_value", "None"}, {"sense", "None"}};
 const Signature mpc_sig{"mpc", "Model", Receiver::Cls, mpc_params,
@@ -90,6 +105,10 @@ const Signature constraint_rhs_by_index_sig{
     "constraint_rhs_by_index", "Model", Receiver::Self, imposed_params,
     "The right-hand side of the model's only constraint as a NodeField on its multiplier nodes: `imposed` is a "
     "list of (relation index, value) tuples; every other value is 0."};
+const Signature contact_gaps_sig{
+    "contact_gaps", "Model", Receiver::Self, {},
+    "-g0 of every relation of the model's only contact sub-model, at its multiplier nodes under the contact's "
+    "imposed-value name, so that non-penetration reads g0 + C u >= 0."};
 
 const Signature primal_vars_sig{"primal_vars", "Model", Receiver::Self, {},
                                 "The primal variable names of all sub-models, each once, in first-seen order."};
@@ -144,6 +163,15 @@ std::vector<models::MpcTerm> to_mpc_terms(PyObject* obj) {
   });
 }
 
+// Each item a (variable, target_dual) tuple of two str.
+std::vector<std::pair<std::string, std::string>> to_component_pairs(PyObject* obj) {
+  return to_list(obj, [](PyObject* item) {
+    Ref tuple = to_tuple_n(item, 2);
+    std::string variable = to_str(PyTuple_GET_ITEM(tuple.get(), 0));
+    return std::pair{std::move(variable), to_str(PyTuple_GET_ITEM(tuple.get(), 1))};
+  });
+}
+
 // The text of `sense`, parsed once every argument is converted.
 models::Sense sense_of(const std::optional<std::string>& sense) {
   return models::parse_sense(sense ? std::optional<std::string_view>(*sense) : std::nullopt);
@@ -154,6 +182,20 @@ Model dirichlet(std::string&& imposed_variable, std::string&& target_dual, const
                 std::optional<std::string>&& imposed_value, const std::optional<std::string>& sense) {
   return Model::dirichlet(std::move(imposed_variable), std::move(target_dual), *imposed_mesh, *multiplier_mesh,
                           std::move(multiplier), std::move(imposed_value), sense_of(sense));
+}
+
+Model embedded(const Borrowed<MeshClass>& immersed, const Borrowed<MeshClass>& host,
+               std::vector<std::pair<std::string, std::string>>&& components,
+               std::optional<std::vector<std::string>>&& multipliers,
+               std::optional<std::vector<std::string>>&& imposed_values, std::optional<double> tol) {
+  return Model::embedded(*immersed, *host, std::move(components), std::move(multipliers), std::move(imposed_values),
+                         tol);
+}
+
+Model contact(const Borrowed<MeshClass>& slave, const Borrowed<MeshClass>& master,
+              std::vector<std::pair<std::string, std::string>>&& components, std::optional<std::string>&& multiplier,
+              std::optional<std::string>&& imposed_value) {
+  return Model::contact(*slave, *master, std::move(components), std::move(multiplier), std::move(imposed_value));
 }
 
 Model mpc(std::vector<models::MpcTerm>&& terms, const Borrowed<MeshClass>& multiplier_mesh,
@@ -196,6 +238,8 @@ NodeField constraint_rhs_by_index(const Model& m, const std::vector<std::pair<st
   return containers::model::constraint_rhs_by_index(m, imposed);
 }
 
+NodeField contact_gaps(const Model& m) { return containers::model::contact_gaps(m); }
+
 Model filter(const Model& m, const std::string& physics) {
   const std::optional<models::Physics> tag = containers::matrix::parse_physics(physics);
   if (!tag)
@@ -218,6 +262,10 @@ TypeDef model_type_def() {
       function<frame3d_sig, frame3d, borrow<FiniteElementSpaceClass>>(METH_CLASS),
       function<dirichlet_sig, dirichlet, to_str, to_str, borrow<MeshClass>, borrow<MeshClass>, opt<to_str>,
                opt<to_str>, opt<to_str>>(METH_CLASS),
+      function<embedded_sig, embedded, borrow<MeshClass>, borrow<MeshClass>, to_component_pairs,
+               opt<to_str_list>, opt<to_str_list>, opt<to_f64>>(METH_CLASS),
+      function<contact_sig, contact, borrow<MeshClass>, borrow<MeshClass>, to_component_pairs, opt<to_str>,
+               opt<to_str>>(METH_CLASS),
       function<mpc_sig, mpc, to_mpc_terms, borrow<MeshClass>, opt<to_str>, opt<to_str>, opt<to_str>>(METH_CLASS),
       method<C, primal_vars_sig, primal_vars>(),
       method<C, dual_vars_sig, dual_vars>(),
@@ -227,6 +275,7 @@ TypeDef model_type_def() {
       method<C, multiplier_mesh_sig, multiplier_mesh>(),
       method<C, constraint_rhs_sig, constraint_rhs, to_node_values>(),
       method<C, constraint_rhs_by_index_sig, constraint_rhs_by_index, to_index_values>(),
+      method<C, contact_gaps_sig, contact_gaps>(),
   };
   return Container<C>::def("_quenlith.Model", new_sig, methods, {{constructor<C, new_sig, make_model>()}});
 }

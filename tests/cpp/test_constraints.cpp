@@ -3,6 +3,7 @@
 // grew after construction, and a swap round trip.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,7 +16,9 @@
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "containers/model/sub_model.hpp"
+#include "models/contact/contact.hpp"
 #include "models/dirichlet/dirichlet.hpp"
+#include "models/embedded/embedded.hpp"
 #include "models/mod/constraint.hpp"
 #include "models/mpc/mpc.hpp"
 #include "store/guard.hpp"
@@ -95,6 +98,14 @@ std::vector<Rel> plain(const std::vector<Relation>& relations) {
     out.emplace_back(r.imposed_value, terms, r.multiplier_node, r.sense);
   }
   return out;
+}
+
+// A 2-D Coords with the nodes at the given points, each held only by the cells made on it.
+Handle<Coords> coords_at(const std::vector<std::vector<double>>& points) {
+  Handle<Coords> h = store::insert(Coords(2));
+  store::WriteGuard<Coords> g = store::write(h);
+  for (const auto& x : points) g->decref(g->add_node(x));
+  return h;
 }
 
 // ---------------------------------------------------------------------------
@@ -267,6 +278,146 @@ TEST_F(ConstraintSwap, AConstraintReadsBackWithItsRelationsAndBlocks) {
   EXPECT_EQ(store::read(h)->dump_text({}), described);
   const LiteralBlocks b = stiffness_blocks(store::read(h)->kind());
   EXPECT_EQ(entries(b[0]), (std::vector<Entry>{{3, "g", 0, "T", 1.0}, {4, "g", 1, "T", 1.0}, {5, "g", 2, "T", 1.0}}));
+}
+
+
+// Host TRI3 (0,0) (1,0) (0,1); a SEG2 bar from (0.25,0.25) to (0.5,0.25) inside it.
+TEST(EmbeddedKind, RelationsAndBlocksComponentByComponent) {
+  const Handle<Coords> c = coords_at({{0, 0}, {1, 0}, {0, 1}, {0.25, 0.25}, {0.5, 0.25}});
+  const Mesh host = mesh({cells(c, ElementType::TRI3, {{0, 1, 2}})});
+  const Mesh bar = mesh({cells(c, ElementType::SEG2, {{3, 4}})});
+  const Embedded e = Embedded::create(bar, host, {{"u_x", "f_x"}, {"u_y", "f_y"}}, std::nullopt,
+                                      std::vector<std::string>{"gx", "gy"}, std::nullopt);
+  const auto& f = e.fields();
+  EXPECT_EQ(submesh_node_ids(f.immersed_mesh.at(0)), (std::vector<NodeId>{3, 4}));
+  EXPECT_EQ(submesh_node_ids(f.multiplier_mesh.at(0)), (std::vector<NodeId>{5, 6}));
+  EXPECT_EQ(submesh_node_ids(f.constrained_mesh.at(0)), (std::vector<NodeId>{3, 4, 0, 1, 2}));
+  EXPECT_EQ(e.primal_vars(), (std::vector<std::string>{"lambda_u_x", "lambda_u_y"}));
+  EXPECT_EQ(e.dual_vars(), (std::vector<std::string>{"gx", "gy"}));
+  const double w0[] = {0.5, 0.25, 0.25}, w1[] = {0.25, 0.5, 0.25};
+  std::vector<Rel> expected;
+  for (const auto& [v, d, g] : {std::tuple{"u_x", "f_x", "gx"}, std::tuple{"u_y", "f_y", "gy"}})
+    for (int i = 0; i < 2; ++i) {
+      const double* w = i == 0 ? w0 : w1;
+      expected.emplace_back(g,
+                            std::vector<Term>{{v, d, 1.0, NodeId(3 + i)}, {v, d, -w[0], 0}, {v, d, -w[1], 1},
+                                              {v, d, -w[2], 2}},
+                            NodeId(5 + i), Sense::Equal);
+    }
+  const std::vector<Rel> got = plain(e.relations());
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t r = 0; r < got.size(); ++r) {
+    EXPECT_EQ(std::get<0>(got[r]), std::get<0>(expected[r]));
+    EXPECT_EQ(std::get<2>(got[r]), std::get<2>(expected[r]));
+    EXPECT_EQ(std::get<3>(got[r]), std::get<3>(expected[r]));
+    const auto& gt = std::get<1>(got[r]);
+    const auto& et = std::get<1>(expected[r]);
+    ASSERT_EQ(gt.size(), et.size());
+    for (std::size_t t = 0; t < gt.size(); ++t) {
+      EXPECT_EQ(std::get<0>(gt[t]), std::get<0>(et[t]));
+      EXPECT_EQ(std::get<3>(gt[t]), std::get<3>(et[t]));
+      EXPECT_NEAR(std::get<2>(gt[t]), std::get<2>(et[t]), 1e-12);
+    }
+  }
+  const LiteralBlocks b = stiffness_blocks(e);
+  ASSERT_EQ(b.size(), 4u);
+  EXPECT_EQ(shape(b[0]), (BlockShape{{5, 6}, {3, 4, 0, 1, 2}, {"gx"}, {"u_x"}}));
+  EXPECT_EQ(shape(b[1]), (BlockShape{{3, 4, 0, 1, 2}, {5, 6}, {"f_x"}, {"lambda_u_x"}}));
+  EXPECT_EQ(shape(b[3]), (BlockShape{{3, 4, 0, 1, 2}, {5, 6}, {"f_y"}, {"lambda_u_y"}}));
+  const std::vector<Entry> c0 = entries(b[2]);
+  ASSERT_EQ(c0.size(), 8u);
+  EXPECT_EQ(c0[0], (Entry{5, "gy", 3, "u_y", 1.0}));
+  EXPECT_EQ(std::get<2>(c0[5]), 0u);
+  EXPECT_NEAR(std::get<4>(c0[5]), -0.25, 1e-12);
+  const std::vector<Entry> ct = entries(b[3]);
+  EXPECT_EQ(ct[4], (Entry{4, "f_y", 6, "lambda_u_y", 1.0}));
+  EXPECT_NEAR(std::get<4>(ct[6]), -0.5, 1e-12);
+  EXPECT_EQ(std::get<0>(ct[6]), 1u);
+}
+
+TEST(EmbeddedKind, ConstructionChecksInOrder) {
+  const Handle<Coords> c = coords_at({{0, 0}, {1, 0}, {0, 1}, {0.25, 0.25}, {3, 3}});
+  const Mesh host = mesh({cells(c, ElementType::TRI3, {{0, 1, 2}})});
+  const Mesh inside = mesh({poi1(c, {3})});
+  const Mesh outside = mesh({poi1(c, {3, 4})});
+  const std::vector<std::pair<std::string, std::string>> one{{"u", "f"}};
+  EXPECT_EQ(error_text([&] { Embedded::create(inside, host, {}, std::nullopt, std::nullopt, std::nullopt); }),
+            "Embedded: at least one component is required");
+  EXPECT_EQ(error_text([&] {
+              Embedded::create(inside, host, one, std::vector<std::string>{}, std::nullopt, std::nullopt);
+            }),
+            "Embedded: multipliers length must match components");
+  EXPECT_EQ(error_text([&] { Embedded::create(outside, host, one, std::nullopt, std::nullopt, std::nullopt); }),
+            "Embedded: 1 immersed node(s) lie outside the host mesh (first at index 1); the immersed mesh must be "
+            "contained in the host");
+  // A host node taken as an immersed node: its row would cancel to nothing.
+  const std::size_t before = store::read(c)->node_count();
+  EXPECT_EQ(error_text([&] {
+              Embedded::create(mesh({poi1(c, {3, 1})}), host, one, std::nullopt, std::nullopt, std::nullopt);
+            }),
+            "Embedded: immersed node 1 coincides with a node of its host cell");
+  EXPECT_EQ(store::read(c)->node_count(), before);  // no multiplier node was made
+}
+
+// Master SEG2 (0,0)-(2,0); slave nodes above it.
+TEST(ContactKind, RelationsAndBlocksCarryTheNormal) {
+  const Handle<Coords> c = coords_at({{0, 0}, {2, 0}, {0.5, 0.5}, {1.5, 0.0}});
+  const Mesh master = mesh({cells(c, ElementType::SEG2, {{0, 1}})});
+  const Mesh slave = mesh({poi1(c, {2, 3, 2})});
+  const Contact k = Contact::create(slave, master, {{"u_x", "f_x"}, {"u_y", "f_y"}}, std::nullopt, std::nullopt);
+  const auto& f = k.fields();
+  ASSERT_EQ(f.pairings.size(), 2u);
+  EXPECT_EQ(submesh_node_ids(f.support_mesh.at(0)), (std::vector<NodeId>{2, 3, 0, 1}));
+  EXPECT_EQ(submesh_node_ids(f.multiplier_mesh.at(0)), (std::vector<NodeId>{4, 5}));
+  EXPECT_EQ(k.primal_vars(), (std::vector<std::string>{"lambda_contact"}));
+  EXPECT_EQ(k.dual_vars(), (std::vector<std::string>{"contact_gap"}));
+  const std::vector<double> n = f.pairings[0].normal;
+  ASSERT_EQ(n.size(), 2u);
+  EXPECT_NEAR(std::abs(n[1]), 1.0, 1e-15);
+  EXPECT_NEAR(f.pairings[0].gap, 0.5 * n[1], 1e-12);
+  EXPECT_EQ(f.pairings[1].gap, 0.0);  // on the facet
+  const std::vector<Relation> rel = k.relations();
+  ASSERT_EQ(rel.size(), 2u);
+  for (const Relation& r : rel) EXPECT_EQ(r.sense, Sense::GreaterEqual);
+  EXPECT_EQ(rel[1].multiplier_node, 5u);
+  // Slave node 3 at 3/4 of the facet: weights 1/4, 3/4.
+  const std::vector<Term> t = std::get<1>(plain(rel)[1]);
+  ASSERT_EQ(t.size(), 6u);
+  EXPECT_EQ(t[0], (Term{"u_x", "f_x", n[0], 3}));
+  EXPECT_EQ(t[3], (Term{"u_y", "f_y", n[1], 3}));
+  EXPECT_EQ(std::get<3>(t[5]), 1u);
+  EXPECT_NEAR(std::get<2>(t[4]), -0.25 * n[1], 1e-12);
+  EXPECT_NEAR(std::get<2>(t[5]), -0.75 * n[1], 1e-12);
+  const LiteralBlocks b = stiffness_blocks(k);
+  ASSERT_EQ(b.size(), 2u);
+  EXPECT_EQ(shape(b[0]), (BlockShape{{4, 5}, {2, 3, 0, 1}, {"contact_gap"}, {"u_x", "u_y"}}));
+  EXPECT_EQ(shape(b[1]), (BlockShape{{2, 3, 0, 1}, {4, 5}, {"f_x", "f_y"}, {"lambda_contact"}}));
+  const std::vector<Entry> ct = entries(b[1]);
+  ASSERT_EQ(ct.size(), 12u);
+  EXPECT_EQ(ct[9], (Entry{3, "f_y", 5, "lambda_contact", n[1]}));
+  EXPECT_EQ(std::get<0>(ct[11]), 1u);
+  EXPECT_NEAR(std::get<4>(ct[11]), -0.75 * n[1], 1e-12);
+}
+
+TEST(ContactKind, ConstructionChecksInOrder) {
+  const Handle<Coords> c = coords_at({{0, 0}, {2, 0}, {0.5, 0.5}});
+  const Handle<Coords> other = coords_at({{0, 0}});
+  const Mesh master = mesh({cells(c, ElementType::SEG2, {{0, 1}})});
+  EXPECT_EQ(error_text([&] {
+              Contact::create(mesh({poi1(other, {0})}), master, {{"u", "f"}}, std::nullopt, std::nullopt);
+            }),
+            "Contact: slave and master meshes must share a Coords");
+  EXPECT_EQ(error_text([&] {
+              Contact::create(mesh({poi1(c, {2})}), master, {{"a", "b"}, {"c", "d"}, {"e", "f"}}, std::nullopt,
+                              std::nullopt);
+            }),
+            "Contact: 3 component(s) for a 2-D space \u2014 the normal couples every displacement component, give "
+            "one (variable, dual) pair per dimension, in ambient order");
+  EXPECT_EQ(error_text([&] {
+              Contact::create(mesh({cells(c, ElementType::SEG2, {})}), master, {{"a", "b"}, {"c", "d"}},
+                              std::nullopt, std::nullopt);
+            }),
+            "Contact: slave mesh carries no node");
 }
 
 }  // namespace

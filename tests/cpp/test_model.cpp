@@ -270,17 +270,15 @@ std::string recipes_of(const Handle<SubModel>& h, OperatorKind op) {
 
 TEST(ModelKind, BlockRecipesFollowTheLayoutsOfEachKind) {
   const std::vector<Handle<SubModel>> k = one_of_each_kind();
-  const std::string no_blocks =
-      "{}: build_stiffness_blocks has no default without a stiffness_layout \u2014 override it (e.g. a constraint "
-      "such as Dirichlet, or a multi-block physics)";
   // Stiffness, Mass, Geometric, Tangent for each kind in kind order.
   const std::vector<std::vector<std::string>> expected = {
       {"computed:1", "computed:1", "empty", "empty"},  // HeatConduction
       {"computed:1", "empty", "empty", "empty"},       // Convection
       {"literal:2", "empty", "empty", "empty"},  // Dirichlet: C, Cᵀ of its one submesh pair
       {"literal:2", "empty", "empty", "empty"},  // Mpc: C, Cᵀ of its one term
-      {fmt::format(fmt::runtime(no_blocks), "Embedded"), "empty", "empty", "empty"},
-      {fmt::format(fmt::runtime(no_blocks), "Contact"), "empty", "empty", "empty"},
+      // Embedded: this record binds host node 2, which its constrained list lacks.
+      {"add_entry: col node 2 not in col_support", "empty", "empty", "empty"},
+      {"literal:2", "empty", "empty", "empty"},  // Contact: one C, Cᵀ for all components
       {"computed:1", "computed:1", "computed:1", "empty"},       // Truss
       {"computed:1", "computed:1", "computed:1", "computed:1"},  // Elasticity
       {"computed:1", "computed:1", "computed:1", "computed:1"},  // Plasticity
@@ -343,8 +341,8 @@ TEST(ModelKind, DefaultsFailWithTheirTexts) {
   EXPECT_EQ(error_text([&] { elasticity.build_internal_forces(stress); }), "inverse_small: singular matrix");
   EXPECT_NE(error_text([&] { elasticity.behaviour()->integrate_behavior(stress, std::nullopt, std::nullopt, {}); }),
             "<no error>");
-  EXPECT_EQ(error_text([&] { store::read(k[Embedded::kIndex])->kind().constraint()->relations(); }),
-            "Embedded: its relations are not built yet");
+  // Two host bindings, two components: one relation per pair, component by component.
+  EXPECT_EQ(store::read(k[Embedded::kIndex])->kind().constraint()->relations().size(), 4u);
 }
 
 TEST(ModelKind, BehaviourAnswers) {

@@ -9,6 +9,7 @@
 #include "base/error.hpp"
 #include "containers/node_field/sub_node_field.hpp"
 #include "dump/number_format.hpp"
+#include "models/contact/contact.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
@@ -138,6 +139,24 @@ NodeField sub_model_rhs_by_index(const SubModel& sub, std::span<const std::pair<
 NodeField constraint_rhs_by_index(const Model& model, std::span<const std::pair<std::uint64_t, double>> imposed) {
   const store::Handle<SubModel> handle = single_constraint(model);
   store::ReadGuard<SubModel> sub = store::read(handle);
+  return sub_model_rhs_by_index(*sub, imposed);
+}
+
+NodeField contact_gaps(const Model& model) {
+  std::optional<store::Handle<SubModel>> found;
+  for (const auto& h : model.subs()) {
+    if (store::read(h)->kind().variant_index() != models::Contact::kIndex) continue;
+    QUENLITH_VERIFY(!found,
+                    "contact_gaps: model holds several contact sub-models; call it on a single-contact model (the "
+                    "`contact` object)");
+    found = h;
+  }
+  QUENLITH_VERIFY(found.has_value(), "contact_gaps: model holds no contact sub-model");
+  store::ReadGuard<SubModel> sub = store::read(*found);
+  const auto& pairings = static_cast<const models::Contact&>(sub->kind()).fields().pairings;
+  std::vector<std::pair<std::uint64_t, double>> imposed;
+  imposed.reserve(pairings.size());
+  for (std::size_t i = 0; i < pairings.size(); ++i) imposed.emplace_back(i, -pairings[i].gap);
   return sub_model_rhs_by_index(*sub, imposed);
 }
 

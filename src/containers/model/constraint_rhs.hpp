@@ -41,4 +41,10 @@ node_field::NodeField constraint_rhs_by_index(const Model& model,
 node_field::NodeField sub_model_rhs_by_index(const SubModel& sub,
                                              std::span<const std::pair<std::uint64_t, double>> imposed);
 
+// −g0 of every relation of the model's one contact sub-model (other constraints
+// ignored), so that non-penetration reads g0 + C·u ≥ 0: "contact_gaps: model holds
+// no contact sub-model", "contact_gaps: model holds several contact sub-models; call
+// it on a single-contact model (the `contact` object)".
+node_field::NodeField contact_gaps(const Model& model);
+
 }  // namespace quenlith::containers::model

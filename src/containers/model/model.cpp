@@ -77,6 +77,26 @@ Model Model::dirichlet(std::string imposed_variable, std::string target_dual, co
   return out;
 }
 
+Model Model::embedded(const mesh::Mesh& immersed, const mesh::Mesh& host,
+                      std::vector<std::pair<std::string, std::string>> components,
+                      std::optional<std::vector<std::string>> multipliers,
+                      std::optional<std::vector<std::string>> imposed_values, std::optional<double> tol) {
+  Model out;
+  out.push_sub(store::insert(SubModel::of(models::Embedded::create(immersed, host, std::move(components),
+                                                                    std::move(multipliers),
+                                                                    std::move(imposed_values), tol))));
+  return out;
+}
+
+Model Model::contact(const mesh::Mesh& slave, const mesh::Mesh& master,
+                     std::vector<std::pair<std::string, std::string>> components,
+                     std::optional<std::string> multiplier, std::optional<std::string> imposed_value) {
+  Model out;
+  out.push_sub(store::insert(SubModel::of(models::Contact::create(slave, master, std::move(components),
+                                                                   std::move(multiplier), std::move(imposed_value)))));
+  return out;
+}
+
 Model Model::mpc(std::vector<models::MpcTerm> terms, const mesh::Mesh& multiplier_mesh,
                  std::optional<std::string> multiplier, std::optional<std::string> imposed_value,
                  models::Sense sense) {

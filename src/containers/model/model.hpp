@@ -30,7 +30,9 @@
 #include "containers/model/sub_model.hpp"
 #include "containers/sub_list.hpp"
 #include "models/mod/kind.hpp"
+#include "models/contact/contact.hpp"
 #include "models/dirichlet/dirichlet.hpp"
+#include "models/embedded/embedded.hpp"
 #include "models/mpc/mpc.hpp"
 #include "parallel/function_ref.hpp"
 
@@ -69,6 +71,14 @@ class Model : public SubList<Model, SubModel> {
   static Model dirichlet(std::string imposed_variable, std::string target_dual, const mesh::Mesh& imposed_mesh,
                          const mesh::Mesh& multiplier_mesh, std::optional<std::string> multiplier,
                          std::optional<std::string> imposed_value, models::Sense sense);
+  // A model of one new Embedded (Contact) sub-model, with its constructor's checks.
+  static Model embedded(const mesh::Mesh& immersed, const mesh::Mesh& host,
+                        std::vector<std::pair<std::string, std::string>> components,
+                        std::optional<std::vector<std::string>> multipliers,
+                        std::optional<std::vector<std::string>> imposed_values, std::optional<double> tol);
+  static Model contact(const mesh::Mesh& slave, const mesh::Mesh& master,
+                       std::vector<std::pair<std::string, std::string>> components,
+                       std::optional<std::string> multiplier, std::optional<std::string> imposed_value);
   // A model of one new Mpc sub-model (Mpc::create's checks; nothing stored on failure).
   static Model mpc(std::vector<models::MpcTerm> terms, const mesh::Mesh& multiplier_mesh,
                    std::optional<std::string> multiplier, std::optional<std::string> imposed_value,

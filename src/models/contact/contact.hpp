@@ -9,9 +9,12 @@
 // imposed_value (texts).
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "containers/mesh/mesh.hpp"
 #include "models/mod/constraint.hpp"
 
 namespace quenlith::models {
@@ -39,6 +42,15 @@ class Contact final : public ConstraintKind {
     std::string imposed_value;
   };
   explicit Contact(Fields fields) noexcept : f_(std::move(fields)) {}
+  // Pairs every distinct node of `slave` (first appearance order) with its closest
+  // facet of `master`. Checks, in this order: the two meshes' Coords ("Contact: slave
+  // and master meshes must share a Coords"), one component per space dimension
+  // ("Contact: {} component(s) for a {}-D space — ..."), "Contact: slave mesh
+  // carries no node", then the projection's own errors. Names default to
+  // "lambda_contact" and "contact_gap".
+  static Contact create(const containers::mesh::Mesh& slave, const containers::mesh::Mesh& master,
+                        std::vector<std::pair<std::string, std::string>> components,
+                        std::optional<std::string> multiplier, std::optional<std::string> imposed_value);
   static std::unique_ptr<ModelKind> decode(store::RecordReader& r);
   const Fields& fields() const noexcept { return f_; }
 
@@ -46,6 +58,12 @@ class Contact final : public ConstraintKind {
   std::vector<std::string> primal_vars() const override { return {f_.multiplier}; }
   std::vector<std::string> dual_vars() const override { return {f_.imposed_value}; }
   std::span<const MeshHandle> multiplier_mesh() const override { return f_.multiplier_mesh; }
+  // Slave node by slave node: n·(u(slave) − Σ_j w_j u(master_j)) ≥ g, g under
+  // imposed_value at the node's multiplier (−gap gives non-penetration).
+  std::vector<Relation> relations() const override;
+  // Stiffness: one pair C, Cᵀ over all components, rows on the multiplier nodes and
+  // columns on the support nodes (slave then master); nothing for the others.
+  std::vector<BlockRecipe> block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const override;
   std::string_view name() const noexcept override { return "Contact"; }
   // "SubModel<Contact>: {} slave node(s), {} component(s)".
   std::string label() const override;

@@ -50,9 +50,7 @@ std::vector<NodeId> node_cloud_of(std::span<const MeshHandle> submeshes) {
 
 NodeId poi1_node_at(std::span<const MeshHandle> mesh, std::size_t i) {
   store::ReadGuard<containers::mesh::SubMesh> guard = store::read(mesh_at(mesh, 0));
-  const std::span<const NodeId> ids = guard->connectivity();
-  QUENLITH_VERIFY(i < ids.size(), "index {} out of bounds (len={})", i, ids.size());
-  return ids[i];
+  return node_at(guard->connectivity(), i);
 }
 
 std::pair<std::uint64_t, std::uint64_t> constraint_block_pair(const MeshHandle& multiplier_mesh,
@@ -76,6 +74,24 @@ std::pair<std::uint64_t, std::uint64_t> constraint_block_pair(const MeshHandle& 
   out.push_back(std::move(c));
   out.push_back(std::move(ct));
   return {m.size(), k.size()};
+}
+
+std::vector<NodeId> first_poi1_nodes(std::span<const MeshHandle> list) {
+  return submesh_node_ids(mesh_at(list, 0));
+}
+
+NodeId node_at(std::span<const NodeId> ids, std::size_t i) {
+  QUENLITH_VERIFY(i < ids.size(), "index {} out of bounds (len={})", i, ids.size());
+  return ids[i];
+}
+
+std::vector<NodeId> extend_with_new_nodes(std::vector<NodeId> first,
+                                          std::span<const std::vector<NodeId>* const> more) {
+  std::unordered_set<NodeId> taken(first.begin(), first.end());
+  for (const std::vector<NodeId>* list : more)
+    for (const NodeId id : *list)
+      if (taken.insert(id).second) first.push_back(id);
+  return first;
 }
 
 std::span<const Physics> ConstraintKind::physics() const noexcept { return physics_list(Physics::Constraint); }

@@ -54,6 +54,17 @@ std::pair<std::uint64_t, std::uint64_t> constraint_block_pair(const MeshHandle& 
                                                               std::string_view multiplier,
                                                               std::string_view imposed_value, LiteralBlocks& out);
 
+// The node list of the first submesh of a record list ("index {} out of bounds
+// (len={})" for a list without submesh), and entry i of a node list (the same text
+// beyond its end).
+std::vector<NodeId> first_poi1_nodes(std::span<const MeshHandle> list);
+NodeId node_at(std::span<const NodeId> ids, std::size_t i);
+
+// The list `first` followed by every node of `more` (each list in order) not yet in
+// it: the support of a constraint whose rows couple `first` with other nodes.
+std::vector<NodeId> extend_with_new_nodes(std::vector<NodeId> first,
+                                          std::span<const std::vector<NodeId>* const> more);
+
 class ConstraintKind : public ModelKind, public MultiplierConstraint {
  public:
   std::span<const Physics> physics() const noexcept override;

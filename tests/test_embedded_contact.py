@@ -1,0 +1,167 @@
+"""Embedded and Contact constraints seen from Python: their constructors, texts,
+errors in their order, and the right-hand sides keyed by relation index."""
+
+import pytest
+
+import _quenlith as q
+from helpers import raises
+
+LONG_DASH = "\u2014"
+
+
+@pytest.fixture
+def host():
+    """A 2-D TRI3 host (0,0) (1,0) (0,1), a SEG2 bar of two cells inside it, and a
+    node far outside."""
+    c = q.Coords(2)
+    n = [c.add_node(p) for p in ([0.0, 0.0], [1.0, 0.0], [0.0, 1.0], [0.1, 0.1], [0.2, 0.1], [0.3, 0.1],
+                                 [3.0, 3.0])]
+    tri = q.Mesh(c, "TRI3")
+    tri[0].add_cell([n[0], n[1], n[2]])
+    bar = q.Mesh(c, "SEG2")
+    bar[0].add_cell([n[3], n[4]])
+    bar[0].add_cell([n[4], n[5]])
+    return c, n, tri, bar
+
+
+def test_embedded_defaults_and_texts(host):
+    c, n, tri, bar = host
+    m = q.Model.embedded(bar, tri, [("u_x", "f_x"), ("u_y", "f_y")])
+    assert len(m) == 1
+    s = m[0]
+    assert str(s) == "SubModel<Embedded>: 3 immersed node(s), 2 component(s)"
+    assert s.primal_vars() == ["lambda_u_x", "lambda_u_y"]
+    assert s.dual_vars() == ["imposed_u_x", "imposed_u_y"]
+    assert s.physics() == ["constraint"]
+    # Three fresh multiplier nodes at the immersed nodes.
+    assert [cell[0].id for cell in m.multiplier_mesh()[0]] == [7, 8, 9]
+    # Relation index = component × 3 + node: each value lands under its component.
+    rhs = m.constraint_rhs_by_index([(1, 0.5), (4, -2.0)])
+    values = {}
+    for zone in rhs:
+        for row, cell in enumerate(zone.support_submesh()):
+            values[cell[0].id] = zone.node_values(row)
+    assert values[8] == [0.5, -2.0]
+
+
+def test_embedded_given_names_and_describe(host, capsys):
+    c, n, tri, bar = host
+    m = q.Model.embedded(bar, tri, [("T", "q")], multipliers=["lam"], imposed_values=["g"], tol=1e-9)
+    s = m[0]
+    assert s.primal_vars() == ["lam"] and s.dual_vars() == ["g"]
+    s.dump()
+    out = capsys.readouterr().out
+    assert "SubModel<Embedded>\n  immersed nodes: 3\n  components:\n    T (dual q, multiplier lam, imposed g)" in out
+
+
+@pytest.mark.parametrize("kwargs, text", [
+    (dict(components=[]), "Embedded: at least one component is required"),
+    (dict(components=[("a", "b"), ("c", "d")], multipliers=["x"]), "Embedded: multipliers length must match components"),
+    (dict(components=[("a", "b")], imposed_values=[]), "Embedded: imposed_values length must match components"),
+])
+def test_embedded_argument_errors_come_first(host, kwargs, text):
+    c, n, tri, bar = host
+    other = q.Coords(2)
+    alone = q.poi1_from_nodes([other.add_node([0.0, 0.0])])
+    # Even with meshes on different Coords: the name checks run first.
+    with raises(RuntimeError, text):
+        q.Model.embedded(alone, tri, **kwargs)
+
+
+def test_embedded_mesh_errors(host):
+    c, n, tri, bar = host
+    other = q.Coords(2)
+    alone = q.poi1_from_nodes([other.add_node([0.0, 0.0])])
+    with raises(RuntimeError, "Embedded: immersed and host meshes must share a Coords"):
+        q.Model.embedded(alone, tri, [("u", "f")])
+    with raises(RuntimeError, "Embedded: immersed mesh carries no node"):
+        q.Model.embedded(q.Mesh(c, "SEG2"), tri, [("u", "f")])
+    count = c.capacity()
+    five = q.poi1_from_nodes([n[3], n[4], n[5], n[3], n[6]])
+    with raises(RuntimeError, "Embedded: 1 immersed node(s) lie outside the host mesh (first at index 3); the "
+                              "immersed mesh must be contained in the host"):
+        q.Model.embedded(five, tri, [("u", "f")])
+    with raises(RuntimeError, "Embedded: immersed node 1 coincides with a node of its host cell"):
+        q.Model.embedded(q.poi1_from_nodes([n[3], n[1]]), tri, [("u", "f")])
+    assert c.capacity() == count  # no multiplier node made by a refused call
+
+
+@pytest.mark.parametrize("components, exc, text", [
+    ("u", TypeError, None),
+    ([["u", "f"]], TypeError, None),
+    ([("u",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
+])
+def test_component_pairs_are_tuples_of_two(host, components, exc, text):
+    c, n, tri, bar = host
+    if text is None:
+        with pytest.raises(exc):
+            q.Model.embedded(bar, tri, components)
+    else:
+        with raises(exc, text):
+            q.Model.embedded(bar, tri, components)
+
+
+@pytest.fixture
+def floor():
+    """A 2-D master SEG2 from (0,0) to (2,0) and slave nodes above and on it."""
+    c = q.Coords(2)
+    n = [c.add_node(p) for p in ([0.0, 0.0], [2.0, 0.0], [0.5, 0.5], [1.5, 0.0])]
+    master = q.Mesh(c, "SEG2")
+    master[0].add_cell([n[0], n[1]])
+    return c, n, master
+
+
+def test_contact_defaults_texts_and_gaps(floor, capsys):
+    c, n, master = floor
+    m = q.Model.contact(q.poi1_from_nodes([n[2], n[3]]), master, [("u_x", "f_x"), ("u_y", "f_y")])
+    s = m[0]
+    assert str(s) == "SubModel<Contact>: 2 slave node(s), 2 component(s)"
+    assert s.primal_vars() == ["lambda_contact"] and s.dual_vars() == ["contact_gap"]
+    s.dump()
+    out = capsys.readouterr().out
+    assert ("SubModel<Contact>\n  primal var(s): lambda_contact (multiplier)\n  dual var(s):   contact_gap "
+            "(imposed value / \u2212g\u2080)\n  slave nodes: 2\n  components:\n    u_x (dual f_x)\n    u_y (dual f_y)"
+            in out)
+    named = q.Model.contact(q.poi1_from_nodes([n[2]]), master, [("a", "b"), ("c", "d")], multiplier="lam",
+                            imposed_value="g")
+    assert named[0].primal_vars() == ["lam"] and named[0].dual_vars() == ["g"]
+
+
+def test_contact_errors_in_order(floor):
+    c, n, master = floor
+    other = q.Coords(2)
+    alone = q.poi1_from_nodes([other.add_node([0.0, 0.0])])
+    with raises(RuntimeError, "Contact: slave and master meshes must share a Coords"):
+        q.Model.contact(alone, master, [("u", "f")])
+    with raises(RuntimeError, f"Contact: 3 component(s) for a 2-D space {LONG_DASH} the normal couples every "
+                              "displacement component, give one (variable, dual) pair per dimension, in ambient order"):
+        q.Model.contact(q.poi1_from_nodes([n[2]]), master, [("a", "b"), ("c", "d"), ("e", "f")])
+    with raises(RuntimeError, "Contact: slave mesh carries no node"):
+        q.Model.contact(q.Mesh(c, "POI1"), master, [("a", "b"), ("c", "d")])
+
+
+def test_contact_gaps_are_minus_the_initial_gaps(floor):
+    c, n, master = floor
+    contact = q.Model.contact(q.poi1_from_nodes([n[2], n[3]]), master, [("u_x", "f_x"), ("u_y", "f_y")])
+    imposed = q.poi1_from_nodes([n[0]])
+    both = contact | q.Model.dirichlet("T", "q", imposed, q.barycenter(imposed))
+    gaps = both.contact_gaps()  # the Dirichlet is not counted
+    values = {}
+    for zone in gaps:
+        for row, cell in enumerate(zone.support_submesh()):
+            values[cell[0].id] = zone.node_values(row)
+    first, second = [cell[0].id for cell in contact.multiplier_mesh()[0]]
+    # The slave at height 0.5 has gap ±0.5 along the facet normal; the one on the facet 0.
+    assert abs(values[first][0]) == 0.5
+    assert values[second] == [0.0] or values[second] == [-0.0]
+
+
+def test_contact_gaps_needs_exactly_one_contact(floor):
+    c, n, master = floor
+    one = q.Model.contact(q.poi1_from_nodes([n[2]]), master, [("u_x", "f_x"), ("u_y", "f_y")])
+    with raises(RuntimeError, "contact_gaps: model holds several contact sub-models; call it on a single-contact "
+                              "model (the `contact` object)"):
+        (one | q.Model.contact(q.poi1_from_nodes([n[3]]), master, [("a", "b"), ("c", "d")])).contact_gaps()
+    imposed = q.poi1_from_nodes([n[0]])
+    with raises(RuntimeError, "contact_gaps: model holds no contact sub-model"):
+        q.Model.dirichlet("T", "q", imposed, q.barycenter(imposed)).contact_gaps()
