@@ -186,3 +186,73 @@ def test_empty_model_and_argument_errors():
         q.stiffness(mats, mats)
     with pytest.raises(TypeError, match="matrix"):
         q.assemble(q.Model())
+
+
+def uniform_stress(fes, values):
+    """A stress field on every subspace of `fes`, the same values at every point."""
+    names = list(values)
+    field = q.ElementField(fes, names)
+    for zone in field:
+        for name, v in values.items():
+            zone.set_uniform(name, v)
+    return field
+
+
+def test_internal_forces_of_an_exact_stress_equal_k_times_u():
+    """u_x = a·x, u_y = b·y with nu = 0: sigma = (E a, 0, E b) everywhere, and
+    ∫Bᵀσ equals the assembled stiffness applied to u, model or no model."""
+    E, a, b = 50.0, 0.01, -0.02
+    c = Coords2()
+    n, mesh = grid(c, 3, 2, 1.5, 1.0)
+    fes = q.FiniteElementSpace(mesh)
+    model = q.Model.elasticity(fes, "plane_stress")
+    K = q.stiffness(model, q.material_field(model, [("E", E), ("nu", 0.0)]))
+    coords = {node.id: node.coord() for row in n for node in row}
+    u = [a * coords[k][0] if v == "u_x" else b * coords[k][1] for k, v in K.col_dofs()]
+    ku = dict(zip(K.row_dofs(), K.mul_dense(u)))
+    stress = uniform_stress(fes, {"sigma_xx": E * a, "sigma_xy": 0.0, "sigma_yy": E * b})
+    for f in (q.internal_forces(model, stress), q.internal_forces_continuum(stress, fes)):
+        assert len(f) == 1 and f[0].components() == ["f_x", "f_y"]
+        for (k, var), expected in ku.items():
+            assert f.value(c.by_id[k], var) == pytest.approx(expected, abs=1e-12)
+
+
+def test_internal_forces_skip_constraints_and_need_a_unique_zone():
+    c = Coords2()
+    n, mesh = grid(c, 1, 1, 1.0, 1.0)
+    fes = q.FiniteElementSpace(mesh)
+    stress = uniform_stress(fes, {"sigma_xx": 1.0, "sigma_xy": 0.0, "sigma_yy": 0.0})
+    assert len(q.internal_forces(support(c, [n[0][0]], "u_x", "f_x"), stress)) == 0
+    with pytest.raises(RuntimeError, match="sub_for_fespace needs a unique zone"):
+        q.internal_forces_continuum(stress | uniform_stress(fes, {"other": 2.0}), fes)
+    with pytest.raises(RuntimeError, match="unknown component: sigma_xy"):
+        q.internal_forces_continuum(uniform_stress(fes, {"sigma_xx": 1.0, "sigma_yy": 0.0}), fes)
+
+
+@pytest.mark.parametrize("density, expected", [(1.0, 1.25), (2, 2.5), (0.0, 0.0)])
+def test_flux_of_a_uniform_density_on_an_edge(density, expected):
+    c = Coords2()
+    a, b = c.add_node([0.0, 0.0]), c.add_node([1.5, 2.0])
+    edge = q.Mesh(c.c, "SEG2")
+    edge[0].add_cell([a, b])
+    f = q.flux(q.FiniteElementSpace(edge)[0], density, "q")
+    assert len(f) == 1 and f[0].components() == ["q"]
+    assert [f.value(a, "q"), f.value(b, "q")] == pytest.approx([expected, expected], abs=1e-14)
+
+
+def test_flux_density_errors():
+    c = Coords2()
+    edge = q.Mesh(c.c, "SEG2")
+    edge[0].add_cell([c.add_node([0.0, 0.0]), c.add_node([1.0, 0.0])])
+    fes = q.FiniteElementSpace(edge)
+    with pytest.raises(ValueError, match="flux: `density` doit être un float ou un SubElementField"):
+        q.flux(fes[0], "1", "q")
+    with pytest.raises(TypeError, match="fespace"):
+        q.flux(fes, 1.0, "q")
+    two = q.ElementField(fes, ["a", "b"])[0]
+    with pytest.raises(RuntimeError, match=r"exactement une composante \(en a 2\)"):
+        q.flux(fes[0], two, "q")
+    one = q.ElementField(fes, ["rho"])[0]
+    one.set_uniform("rho", 3.0)
+    f = q.flux(fes[0], one, "q")
+    assert f[0].components() == ["q"]
