@@ -256,3 +256,20 @@ def test_flux_density_errors():
     one.set_uniform("rho", 3.0)
     f = q.flux(fes[0], one, "q")
     assert f[0].components() == ["q"]
+
+
+def test_cantilever_example_matches_the_beam_closed_form(tmp_path, capsys):
+    import importlib.util
+    import pathlib
+
+    path = pathlib.Path(__file__).parent.parent / "examples" / "cantilever.py"
+    found = importlib.util.spec_from_file_location("cantilever_example", path)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
+    out = tmp_path / "cantilever.vtk"
+    deflection, exact = example.main(str(out))
+    assert deflection == pytest.approx(exact, rel=0.01)
+    meshio = pytest.importorskip("meshio")
+    read = meshio.read(out)
+    assert len(read.points) > 0 and "u_y" in read.point_data
+    assert min(read.point_data["u_y"]) == pytest.approx(deflection, rel=0.05)
