@@ -273,3 +273,42 @@ def test_cantilever_example_matches_the_beam_closed_form(tmp_path, capsys):
     read = meshio.read(out)
     assert len(read.points) > 0 and "u_y" in read.point_data
     assert min(read.point_data["u_y"]) == pytest.approx(deflection, rel=0.05)
+
+
+def test_tangent_of_the_elastic_law_is_the_stiffness_and_geometric_energy():
+    E, nu, s = 70.0, 0.25, 4.0
+    c = Coords2()
+    n, mesh = grid(c, 3, 2, 1.5, 1.0)
+    fes = q.FiniteElementSpace(mesh)
+    model = q.Model.elasticity(fes, "plane_stress")
+    mats = q.material_field(model, [("E", E), ("nu", nu)])
+    K = q.stiffness(model, mats)
+    f = E / (1 - nu * nu)
+    d = [[f, f * nu, 0.0], [f * nu, f, 0.0], [0.0, 0.0, f * (1 - nu) / 2]]
+    state = uniform_stress(fes, {f"ktan_{i}_{j}": d[i][j] for i in range(3) for j in range(i, 3)})
+    Kt = q.tangent(model, mats, state)
+    assert Kt.row_dofs() == K.row_dofs()
+    assert np.allclose(np.array(Kt.dense()), np.array(K.dense()), rtol=1e-12, atol=1e-12)
+    # Under a uniform sigma_xx, u_y = x stores s·area in uᵀ K_g u.
+    Kg = q.geometric(model, mats, uniform_stress(fes, {"sigma_xx": s, "sigma_xy": 0.0, "sigma_yy": 0.0}))
+    coords = {node.id: node.coord() for row in n for node in row}
+    u = np.array([coords[k][0] if v == "u_y" else 0.0 for k, v in Kg.col_dofs()])
+    assert u @ np.array(Kg.mul_dense(list(u))) == pytest.approx(s * 1.5 * 1.0, rel=1e-12)
+
+
+def test_material_zone_errors_blocks_and_tags():
+    c = Coords2()
+    n, mesh = grid(c, 1, 1, 1.0, 1.0)
+    fes = q.FiniteElementSpace(mesh)
+    body = q.Model.elasticity(fes, "plane_stress")
+    clamp = support(c, [n[0][0]], "u_x", "f_x")
+    mats = q.material_field(body, [("E", 1.0), ("nu", 0.3), ("rho", 2.0)])
+    K = q.stiffness(body | clamp, mats)
+    assert [K[i].physics() for i in range(len(K))] == [["mechanical"], ["constraint"], ["constraint"]]
+    assert len(q.mass(body | clamp, mats)) == 1
+    assert q.stiffness(clamp, q.material_field(body, [("E", 1.0), ("nu", 0.3)])).n_rows() > 0
+    only_e = q.ElementField(fes, ["E"])
+    with pytest.raises(RuntimeError, match="supply it via material_field"):
+        q.stiffness(body, only_e)
+    with pytest.raises(RuntimeError, match="no SubElementField in this ElementField matches"):
+        q.geometric(body, mats, q.ElementField(q.FiniteElementSpace(mesh), ["sigma_xx"]))
