@@ -9,6 +9,7 @@ import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
 import _quenlith as q
+from helpers import files_with_one_and_all_processors
 
 
 def poi1(c, nodes):
@@ -312,3 +313,36 @@ def test_material_zone_errors_blocks_and_tags():
         q.stiffness(body, only_e)
     with pytest.raises(RuntimeError, match="no SubElementField in this ElementField matches"):
         q.geometric(body, mats, q.ElementField(q.FiniteElementSpace(mesh), ["sigma_xx"]))
+
+
+def test_same_values_with_one_thread(tmp_path):
+    # Enough cells for many colour groups and tasks; the child sees one processor only.
+    one, every = files_with_one_and_all_processors(
+        """
+        import struct
+        import _quenlith as q
+        c = q.Coords(2)
+        nx, ny = 120, 80
+        n = [[c.add_node([i / nx + 0.1 * (j % 3) / nx, j / ny]) for i in range(nx + 1)] for j in range(ny + 1)]
+        mesh = q.Mesh(c, "QUA4")
+        for j in range(ny):
+            for i in range(nx):
+                mesh[0].add_cell([n[j][i], n[j][i + 1], n[j + 1][i + 1], n[j + 1][i]])
+        fes = q.FiniteElementSpace(mesh)
+        model = q.Model.elasticity(fes, "plane_strain")
+        mats = q.material_field(model, [("E", 3.1), ("nu", 0.27), ("rho", 1.3)])
+        stress = q.ElementField(fes, ["sigma_xx", "sigma_xy", "sigma_yy"])
+        stress[0].set_uniform("sigma_xx", 0.7)
+        stress[0].set_uniform("sigma_xy", -0.2)
+        stress[0].set_uniform("sigma_yy", 0.3)
+        K, M = q.stiffness(model, mats), q.mass(model, mats)
+        x = [((7 * k) % 11) / 3.0 for k in range(K.n_cols())]
+        values = K.mul_dense(x) + M.mul_dense(x)
+        f = q.internal_forces(model, stress)
+        values += [f.value(node, name) for row in n for node in row for name in ("f_x", "f_y")]
+        with open(sys.argv[1], "wb") as out:
+            out.write(struct.pack(f"{len(values)}d", *values))
+        """,
+        tmp_path,
+    )
+    assert one == every and len(one) > 400_000
