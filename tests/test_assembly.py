@@ -346,3 +346,47 @@ def test_same_values_with_one_thread(tmp_path):
         tmp_path,
     )
     assert one == every and len(one) > 400_000
+
+
+def test_thick_cylinder_under_internal_pressure_matches_lame():
+    """A quarter ring of QUA8 cells in plane strain, symmetry supports on its straight
+    edges, pressure on its inner arc (consistent loads from flux with the traction's
+    components at the Gauss points)."""
+    import math
+
+    a, b, p, E, nu = 1.0, 2.0, 1.0, 1000.0, 0.3
+    nr, nt = 4, 6
+    c = Coords2()
+    lat = {}
+    for j in range(2 * nt + 1):
+        t = math.pi / 2 * j / (2 * nt)
+        for i in range(2 * nr + 1):
+            if i % 2 and j % 2:
+                continue
+            r = a + (b - a) * i / (2 * nr)
+            lat[i, j] = c.add_node([r * math.cos(t), r * math.sin(t)])
+    ring = q.Mesh(c.c, "QUA8")
+    for j in range(0, 2 * nt, 2):
+        for i in range(0, 2 * nr, 2):
+            ring[0].add_cell([lat[k] for k in ((i, j), (i + 2, j), (i + 2, j + 2), (i, j + 2),
+                                               (i + 1, j), (i + 2, j + 1), (i + 1, j + 2), (i, j + 1))])
+    inner = q.Mesh(c.c, "SEG3")
+    for j in range(0, 2 * nt, 2):
+        inner[0].add_cell([lat[0, j], lat[0, j + 2], lat[0, j + 1]])
+    arc = q.FiniteElementSpace(inner, "LAGRANGE2")[0]
+    model = (q.Model.elasticity(q.FiniteElementSpace(ring, "LAGRANGE2"), "plane_strain")
+             | support(c, [lat[i, 0] for i in range(2 * nr + 1)], "u_y", "f_y")
+             | support(c, [lat[i, 2 * nt] for i in range(2 * nr + 1)], "u_x", "f_x"))
+    K = q.stiffness(model, q.material_field(model, [("E", E), ("nu", nu)]))
+    loads = []
+    for name, trig in (("f_x", math.cos), ("f_y", math.sin)):
+        density = q.ElementField(q.FiniteElementSpace(inner, "LAGRANGE2"), ["t"])[0]
+        for e in arc.elements():
+            for g in range(e.gauss_count):
+                xy = [sum(w * node.coord()[k] for w, node in zip(e.n_at_g(g), e.nodes())) for k in (0, 1)]
+                density.set_value(e.index, g, "t", p * trig(math.atan2(xy[1], xy[0])))
+        loads.append(q.flux(arc, density, name))
+    x = q.solve(K, loads[0] | loads[1])
+    u_a = (1 + nu) / E * a * a * p / (b * b - a * a) * ((1 - 2 * nu) * a + b * b / a)
+    assert x.value(lat[0, 0], "u_x") == pytest.approx(u_a, rel=1e-3)
+    assert x.value(lat[0, 2 * nt], "u_y") == pytest.approx(u_a, rel=1e-3)
