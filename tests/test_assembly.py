@@ -390,3 +390,15 @@ def test_thick_cylinder_under_internal_pressure_matches_lame():
     u_a = (1 + nu) / E * a * a * p / (b * b - a * a) * ((1 - 2 * nu) * a + b * b / a)
     assert x.value(lat[0, 0], "u_x") == pytest.approx(u_a, rel=1e-3)
     assert x.value(lat[0, 2 * nt], "u_y") == pytest.approx(u_a, rel=1e-3)
+
+
+def test_add_sub_rebuilds_the_cached_pattern():
+    c = Coords2()
+    n, mesh = grid(c, 2, 1, 1.0, 1.0)
+    model = q.Model.elasticity(q.FiniteElementSpace(mesh), "plane_stress")
+    mats = q.material_field(model, [("E", 1.0), ("nu", 0.3)])
+    before = q.stiffness(model, mats)
+    model.add_sub(support(c, [n[0][0]], "u_x", "f_x")[0])
+    after = q.stiffness(model, mats)
+    assert after.n_rows() == before.n_rows() + 1 and len(after) == 3
+    assert after.row_dofs()[: before.n_rows()] == before.row_dofs()
