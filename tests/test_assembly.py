@@ -402,3 +402,25 @@ def test_add_sub_rebuilds_the_cached_pattern():
     after = q.stiffness(model, mats)
     assert after.n_rows() == before.n_rows() + 1 and len(after) == 3
     assert after.row_dofs()[: before.n_rows()] == before.row_dofs()
+
+
+def test_a_signal_during_the_assembly_interrupts_it(request):
+    import signal
+
+    from helpers import raises
+
+    c = Coords2()
+    n, mesh = grid(c, 150, 100, 1.5, 1.0)
+    model = q.Model.elasticity(q.FiniteElementSpace(mesh), "plane_strain")
+    mats = q.material_field(model, [("E", 1.0), ("nu", 0.3)])
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    request.addfinalizer(lambda: signal.signal(signal.SIGALRM, previous))
+    # The alarm rings while the pattern is built; it is seen between colour groups.
+    signal.setitimer(signal.ITIMER_REAL, 0.002)
+    try:
+        with raises(KeyboardInterrupt, "computation interrupted"):
+            q.stiffness(model, mats)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    # The call ended cleanly: the next one succeeds, with the pattern kept.
+    assert q.stiffness(model, mats).n_rows() == 2 * 151 * 101
