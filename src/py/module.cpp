@@ -2,6 +2,7 @@
 // function and class in one fixed order (the order of `__all__`).
 #include <Python.h>
 
+#include "py/assembly.hpp"
 #include "py/bind/entry.hpp"
 #include "py/bind/ref.hpp"
 #include "py/bind/type.hpp"
@@ -54,7 +55,15 @@ PyMethodDef* const kFunctions[] = {
     &read_gmsh_str_def,
     &export_vtk_def,
     &consolidate_def,
+    &stiffness_def,
+    &mass_def,
+    &assemble_def,
     &lump_def,
+    &geometric_def,
+    &tangent_def,
+    &flux_def,
+    &internal_forces_def,
+    &internal_forces_continuum_def,
     &sub_material_field_def,
     &material_field_def,
     &material_field_per_sub_model_def,

@@ -437,6 +437,15 @@ void Matrix::finalize() {
                          groups_of(g.at, Side::Cols)};
 }
 
+void Matrix::install(std::vector<Dof> row_dofs, std::vector<Dof> col_dofs, Csr csr) {
+  BlockGuards g = read_all(subs());
+  Finalized f{std::move(row_dofs), std::move(col_dofs), std::move(csr), groups_of(g.at, Side::Rows),
+              groups_of(g.at, Side::Cols)};
+  g = BlockGuards{};
+  reset_state();
+  finalized_ = std::move(f);
+}
+
 std::vector<Dof> Matrix::build_dof_table(Side side) const {
   BlockGuards g = read_all(subs());
   return build_table(g.at, side, false, table_permutation(g.at)).dofs;

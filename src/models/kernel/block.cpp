@@ -109,7 +109,8 @@ void element_block_pattern(std::span<const NodeId> cell_nodes, const BlockPlacem
 }
 
 void for_each_element_block(const BlockCells& cells, std::uint64_t n_dual, std::uint64_t n_primal, CellRoutine kernel,
-                            parallel::FunctionRef<void(std::uint64_t cell, std::span<const double> block)> sink) {
+                            parallel::FunctionRef<void(std::uint64_t cell, std::span<const double> block)> sink,
+                            const store::InterruptCheck* interrupt) {
   const std::uint64_t npc = cells.nodes_per_cell();
   const std::uint64_t len = npc * n_dual * npc * n_primal;
   ops::assemble::for_each_colored_run(cells.coloring(), ops::assemble::min_cells_per_task(npc),
@@ -122,7 +123,8 @@ void for_each_element_block(const BlockCells& cells, std::uint64_t n_dual, std::
                                           kernel(ctxs, block);
                                           sink(c, block);
                                         }
-                                      });
+                                      },
+                                      interrupt);
 }
 
 containers::matrix::SubMatrix assemble_block(std::span<const SpaceHandle> fespaces, const SupportHandle& row_support,

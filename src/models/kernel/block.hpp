@@ -28,6 +28,7 @@
 #include "models/kernel/cell_context.hpp"
 #include "parallel/function_ref.hpp"
 #include "store/guard.hpp"
+#include "store/interrupt.hpp"
 
 namespace quenlith::models::kernel {
 
@@ -126,8 +127,10 @@ void element_block_pattern(std::span<const NodeId> cell_nodes, const BlockPlacem
 // `sink` at the same time share no node, so it may add into arrays indexed by node
 // (or by node pair) without locks, and every entry is summed in the same order for
 // any number of threads. The first failure ends the call.
+// `interrupt`, when given, is polled between colour groups.
 void for_each_element_block(const BlockCells& cells, std::uint64_t n_dual, std::uint64_t n_primal, CellRoutine kernel,
-                            parallel::FunctionRef<void(std::uint64_t cell, std::span<const double> block)> sink);
+                            parallel::FunctionRef<void(std::uint64_t cell, std::span<const double> block)> sink,
+                            const store::InterruptCheck* interrupt = nullptr);
 
 // The block of `kernel` over the subspaces as a literal SubMatrix (unstored, no
 // physics tags, factor 1): one entry per element entry of every cell, in cell order

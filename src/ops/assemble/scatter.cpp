@@ -11,8 +11,10 @@ std::uint64_t min_cells_per_task(std::uint64_t nodes_per_cell) noexcept {
 }
 
 void for_each_colored_run(const CellColoring& coloring, std::uint64_t min_len,
-                          parallel::FunctionRef<void(std::span<const std::uint64_t> cells)> run) {
+                          parallel::FunctionRef<void(std::span<const std::uint64_t> cells)> run,
+                          const store::InterruptCheck* interrupt) {
   for (const std::vector<std::uint64_t>& group : coloring.colors) {
+    if (interrupt) (*interrupt)();
     const std::span<const std::uint64_t> cells(group);
     parallel::for_chunks(cells.size(), std::max<std::uint64_t>(min_len, 1),
                          [&](parallel::Index begin, parallel::Index end) { run(cells.subspan(begin, end - begin)); });

@@ -14,6 +14,7 @@
 
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "parallel/function_ref.hpp"
+#include "store/interrupt.hpp"
 
 namespace quenlith::ops::assemble {
 
@@ -27,9 +28,11 @@ std::uint64_t min_cells_per_task(std::uint64_t nodes_per_cell) noexcept;
 // consecutive cells of the group (cell indices), none shorter than `min_len` unless
 // the whole group is. A run sets up its own scratch once and then walks its cells.
 // The first failure (the run with the smallest start within the group) is thrown
-// once the group's loop ends; later groups do not run.
+// once the group's loop ends; later groups do not run. `interrupt`, when given, is
+// polled on the calling thread before each group.
 void for_each_colored_run(const CellColoring& coloring, std::uint64_t min_len,
-                          parallel::FunctionRef<void(std::span<const std::uint64_t> cells)> run);
+                          parallel::FunctionRef<void(std::span<const std::uint64_t> cells)> run,
+                          const store::InterruptCheck* interrupt = nullptr);
 
 // A vector of `n` zeros into which `cell_action` adds each cell's contributions,
 // colour by colour as above. The action gets the cell, a scratch vector of
