@@ -108,3 +108,81 @@ def test_space_frame_cantilever_twist_and_bending_with_one_element():
     assert u[(tip, "r_x")] == pytest.approx(T * length / (g * j), rel=1e-12)
     assert u[(tip, "u_y")] == pytest.approx(Py * length**3 / (3 * e * iz) + Py * length / (g * asy), rel=1e-12)
     assert u[(tip, "u_z")] == pytest.approx(Pz * length**3 / (3 * e * iy) + Pz * length / (g * asz), rel=1e-12)
+
+
+def uniform_field(fes, values):
+    field = q.ElementField(fes, list(values))
+    for zone in field:
+        for name, v in values.items():
+            zone.set_uniform(name, v)
+    return field
+
+
+def test_truss_and_timoshenko_internal_forces_equal_k_times_u():
+    # Two-bar truss: both bars carry n = −P/√2, so the nodal forces of that axial force
+    # are K·u of the solved displacement (the load at the apex, reactions at the supports).
+    h, E, A, P = 2.0, 200.0, 0.5, 3.0
+    c = q.Coords(2)
+    n = [c.add_node(p) for p in ([-h, 0.0], [0.0, h], [h, 0.0])]
+    m = q.Mesh(c, "SEG2")
+    m[0].add_cell([n[0], n[1]])
+    m[0].add_cell([n[1], n[2]])
+    fes = q.FiniteElementSpace(m)
+    model = q.Model.truss(fes)
+    K = q.stiffness(model, q.material_field(model, [("E", E), ("A", A)]))
+    fixed = {(n[k].id, v) for k in (0, 2) for v in ("u_x", "u_y")}
+    u = solve_clamped(K, fixed, {(n[1].id, "f_y"): -P})
+    ku = dict(zip(K.row_dofs(), K.mul_dense([u.get(d, 0.0) for d in K.col_dofs()])))
+    f = q.internal_forces(model, uniform_field(fes, {"n": -P / math.sqrt(2.0)}))
+    by_id = {node.id: node for node in n}
+    for (k, var), expected in ku.items():
+        assert f.value(by_id[k], var) == pytest.approx(expected, abs=1e-12)
+    assert f.value(n[1], "f_y") == pytest.approx(-P, rel=1e-12)
+
+    # Timoshenko element: M = EI·θ' (constant) and V = GAs·γ at the midpoint.
+    EI, GAS, L = 50.0, 120.0, 2.0
+    fes, nodes = chain(1, 1, [L])
+    model = q.Model.timoshenko(fes)
+    K = q.stiffness(model, q.material_field(model, [("E", EI), ("I", 1.0), ("G", GAS), ("A_s", 1.0)]))
+    w1, t1, w2, t2 = 0.1, -0.3, 0.25, 0.05
+    u = {(nodes[0].id, "w"): w1, (nodes[0].id, "theta"): t1, (nodes[1].id, "w"): w2, (nodes[1].id, "theta"): t2}
+    ku = dict(zip(K.row_dofs(), K.mul_dense([u[d] for d in K.col_dofs()])))
+    kappa, gamma = (t2 - t1) / L, (w2 - w1) / L - (t1 + t2) / 2
+    f = q.internal_forces(model, uniform_field(fes, {"M": EI * kappa, "V": GAS * gamma}))
+    by_id = {node.id: node for node in nodes}
+    for (k, var), expected in ku.items():
+        assert f.value(by_id[k], var) == pytest.approx(expected, abs=1e-12)
+
+
+@pytest.mark.parametrize("build, dim, materials, message", [
+    (q.Model.truss, 2, [("E", 1.0), ("A", 1.0)], "Truss mass matrix: material component `rho` (density) is required"),
+    (q.Model.frame, 2, [("E", 1.0), ("A", 1.0), ("I", 1.0), ("G", 1.0), ("A_s", 1.0)],
+     "Frame mass matrix: material component `rho` (density) is required"),
+    (q.Model.frame3d, 3, [(k, 1.0) for k in ("E", "A", "I_y", "I_z", "J", "G", "A_sy", "A_sz")],
+     "Frame3d mass matrix: material component `rho` (density) is required"),
+    (q.Model.timoshenko, 1, [("E", 1.0), ("I", 1.0), ("G", 1.0), ("A_s", 1.0)],
+     "Timoshenko mass matrix: material component `rho` (density) is required"),
+    (q.Model.timoshenko, 1, [("E", 1.0), ("I", 1.0), ("G", 1.0), ("A_s", 1.0), ("rho", 1.0)],
+     "unknown component: A"),
+])
+def test_mass_needs_its_materials(build, dim, materials, message):
+    fes, _ = chain(dim, 2, [1.0] + [0.5] * (dim - 1))
+    model = build(fes)
+    mat = q.material_field(model, materials)
+    q.stiffness(model, mat)  # the stiffness needs neither
+    with pytest.raises(RuntimeError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        q.mass(model, mat)
+
+
+@pytest.mark.parametrize("build, dim, names, message", [
+    (q.Model.frame, 2, ["sigma_xx", "sigma_yy", "sigma_xy"],
+     "Frame: continuum stresses (sigma_xx) have no internal-force kernel on a beam, whose nodes carry rotations"),
+    (q.Model.frame, 2, ["N", "M", "V"], "unknown component: sigma_xx"),
+    (q.Model.frame3d, 3, ["N", "sigma_zz"],
+     "Frame3d: continuum stresses (sigma_zz) have no internal-force kernel on a beam, whose nodes carry rotations"),
+])
+def test_frame_internal_forces_refuse_continuum_stresses(build, dim, names, message):
+    fes, _ = chain(dim, 2, [1.0] + [0.5] * (dim - 1))
+    with pytest.raises(RuntimeError) as info:
+        q.internal_forces(build(fes), uniform_field(fes, {k: 1.0 for k in names}))
+    assert str(info.value) == message

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "models/kernel/block.hpp"
 #include "models/timoshenko/timoshenko.hpp"
 #include "models/truss/truss.hpp"
+#include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 #include "test_support.hpp"
@@ -498,6 +500,46 @@ TEST(Timoshenko, InternalForcesMatchStiffness) {
   EXPECT_DOUBLE_EQ(sf[1], g * as * gamma);
   EXPECT_EQ(error_text([&] { kind.gauss_point_law(ctxs[0], *store::read(strains), nullptr, nullptr, 0, 0.1, sf); }),
             "Timoshenko declares a material_fespace \u21d2 material is supplied");
+}
+
+// ------------------------------------------------------------------- threads
+
+// The stiffness blocks of each kind on a long, wavy chain: the same bits with one
+// thread and with all of them.
+TEST(LineKinds, StiffnessBitIdenticalForOneAndAllThreads) {
+  const std::size_t n = 3000;
+  const auto wavy = [&](std::uint8_t dim) {
+    std::vector<double> points;
+    std::vector<NodeId> cells;
+    for (std::size_t p = 0; p <= n; ++p)
+      for (std::uint8_t i = 0; i < dim; ++i) points.push_back(i == 0 ? 0.01 * p : std::sin(0.37 * p + i));
+    for (std::size_t c = 0; c < n; ++c) cells.insert(cells.end(), {static_cast<NodeId>(c), static_cast<NodeId>(c + 1)});
+    return seg2_space(dim, points, cells);
+  };
+  const auto values = [](const models::ModelKind& kind, const store::Handle<SubElementField>& mat) {
+    const auto blocks = kind.build_stiffness_blocks(mat);
+    const auto& v = blocks.at(0).coo().values;
+    return std::vector<double>(v.begin(), v.end());
+  };
+  const auto check = [&](const models::ModelKind& kind, const store::Handle<SubElementField>& mat) {
+    std::vector<double> one;
+    {
+      parallel::ThreadLimit limit(1);
+      one = values(kind, mat);
+    }
+    const std::vector<double> all = values(kind, mat);
+    ASSERT_EQ(one.size(), all.size()) << kind.name();
+    EXPECT_EQ(std::memcmp(one.data(), all.data(), one.size() * sizeof(double)), 0) << kind.name();
+  };
+  const SpaceHandle s1 = wavy(1), s2 = wavy(2), s3 = wavy(3);
+  const models::Truss truss = models::Truss::create(s3);
+  check(truss, uniform(s3, {"E", "A"}, {2.0, 3.0}));
+  const models::Frame frame = models::Frame::create(s2);
+  check(frame, uniform(s2, {"E", "A", "I", "G", "A_s"}, {kE, kA, kI, kG, kAs}));
+  const models::Frame3d frame3d = models::Frame3d::create(s3);
+  check(frame3d, uniform(s3, {"E", "A", "G", "J", "I_y", "I_z", "A_sy", "A_sz"}, {1, 2, 3, 4, 5, 6, 7, 8}));
+  const models::Timoshenko beam = models::Timoshenko::create(s1);
+  check(beam, uniform(s1, {"E", "I", "G", "A_s"}, {1.0, 2.0, 3.0, 4.0}));
 }
 
 }  // namespace
