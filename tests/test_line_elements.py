@@ -186,3 +186,43 @@ def test_frame_internal_forces_refuse_continuum_stresses(build, dim, names, mess
     with pytest.raises(RuntimeError) as info:
         q.internal_forces(build(fes), uniform_field(fes, {k: 1.0 for k in names}))
     assert str(info.value) == message
+
+
+def test_portal_frame_sway_against_slope_deflection():
+    # Fixed bases, columns of height h (I_c), beam of span b (I_b), load H at the top
+    # left corner. Slope-deflection (axial and shear deformation neglected): the sway
+    # is H·h³·(2 + 3k) / (12·E·I_c·(1 + 6k)), k = (I_b/b) / (I_c/h).
+    h, b, E, Ic, Ib, H, per = 3.0, 4.0, 1000.0, 1.0, 2.0, 5.0, 40
+    c = q.Coords(2)
+    left = [c.add_node([0.0, h * i / per]) for i in range(per + 1)]
+    right = [c.add_node([b, h * i / per]) for i in range(per + 1)]
+    beam = [left[-1]] + [c.add_node([b * i / per, h]) for i in range(1, per)] + [right[-1]]
+    # Columns and beam differ in I: one frame model each, their operators summed by DOF.
+    cols, top = q.Mesh(c, "SEG2"), q.Mesh(c, "SEG2")
+    for line, mesh in ((left, cols), (right, cols), (beam, top)):
+        for i in range(per):
+            mesh[0].add_cell([line[i], line[i + 1]])
+    mc, mb = q.Model.frame(q.FiniteElementSpace(cols)), q.Model.frame(q.FiniteElementSpace(top))
+    materials = [("E", E), ("A", 1e4), ("G", 400.0), ("A_s", 1e4)]
+    Kc = q.stiffness(mc, q.material_field(mc, materials + [("I", Ic)]))
+    Kb = q.stiffness(mb, q.material_field(mb, materials + [("I", Ib)]))
+    # Sum the two assembled operators by (node, primal) DOF, rows named by their duals.
+    primal_of = {"f_x": "u_x", "f_y": "u_y", "m_z": "rz"}
+    index = {}
+    for K in (Kc, Kb):
+        for dof in K.col_dofs():
+            index.setdefault(dof, len(index))
+    k = np.zeros((len(index), len(index)))
+    for K in (Kc, Kb):
+        rows = [index[(node, primal_of[var])] for node, var in K.row_dofs()]
+        cols_ = [index[dof] for dof in K.col_dofs()]
+        k[np.ix_(rows, cols_)] += dense(K)
+    fixed = {(n.id, v) for n in (left[0], right[0]) for v in ("u_x", "u_y", "rz")}
+    free = [d for d in index if d not in fixed]
+    f = np.array([H if d == (left[-1].id, "u_x") else 0.0 for d in free])
+    u = np.linalg.solve(k[np.ix_([index[d] for d in free], [index[d] for d in free])], f)
+    sway = dict(zip(free, u))
+    kk = (Ib / b) / (Ic / h)
+    expected = H * h**3 * (2 + 3 * kk) / (12 * E * Ic * (1 + 6 * kk))
+    assert sway[(left[-1].id, "u_x")] == pytest.approx(expected, rel=1e-3)
+    assert sway[(right[-1].id, "u_x")] == pytest.approx(expected, rel=1e-3)
