@@ -324,9 +324,11 @@ TEST(ModelKind, DefaultsFailWithTheirTexts) {
   EXPECT_EQ(error_text([&] { frame.element_operator(OperatorKind::Tangent, {}, nullptr, nullptr, {}); }),
             "Frame: no tangent kernel \u2014 element_tangent is undefined");
   EXPECT_EQ(error_text([&] { frame.element_operator(OperatorKind::Mass, {}, nullptr, nullptr, {}); }),
-            "Frame: no mass kernel \u2014 element_mass is undefined");
+            "Frame requires a material field");
   const std::vector<Handle<SubModel>> k = one_of_each_kind();
   const ModelKind& dirichlet = store::read(k[Dirichlet::kIndex])->kind();
+  EXPECT_EQ(error_text([&] { dirichlet.element_operator(OperatorKind::Mass, {}, nullptr, nullptr, {}); }),
+            "Dirichlet: no mass kernel \u2014 element_mass is undefined");
   const ZoneHandle stress = store::insert(SubElementField::create(triangles(), {"sigma_xx"}));
   EXPECT_EQ(error_text([&] { dirichlet.build_internal_forces(stress); }),
             "Dirichlet: build_internal_forces has no default without a stiffness_layout (e.g. a constraint such as "

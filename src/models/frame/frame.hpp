@@ -1,12 +1,22 @@
 #pragma once
-// Frame: 2
+// Frame: the planar frame on SEG2 cells of a 2-D configuration, three degrees of
+// freedom per node ("u_x", "u_y", "rz"; duals "f_x", "f_y", "m_z"): an axial bar and a
+// two-node Timoshenko beam with one-point shear, in closed form. Materials "E", "A",
+// "I", "G", "A_s" (required), "rho" (optional); outputs "N", "M", "V" from the section
+// strains "eps", "kappa", "gamma".
 //
 // Record: fespace, support.
 #include <memory>
 
+#include <Eigen/Core>
+
 #include "models/mod/domain.hpp"
 
 namespace quenlith::models {
+
+// The local stiffness in the order u1, w1, θ1, u2, w2, θ2: EA/L on the axial pair,
+// EI/L·(θ1 − θ2)², and GAs·L·γ² with γ = (w2 − w1)/L − (θ1 + θ2)/2.
+Eigen::Matrix<double, 6, 6> frame_local_stiffness(double ea, double ei, double gas, double length);
 
 class Frame final : public DomainKind {
  public:
@@ -36,6 +46,25 @@ class Frame final : public DomainKind {
   }
   std::vector<std::string> output_components() const override { return {"N", "M", "V"}; }
 
+
+  // Closed-form two-node beam kernels on the first context, rotated to global axes:
+  // stiffness, consistent mass with rotary inertia, geometric stiffness of the axial
+  // force `N` (Gauss point 0 of the state).
+  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                      std::span<double> out) const override;
+  void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                    std::span<double> out) const override;
+  void element_geometric(std::span<const CellContext> ctxs, const SubElementField* material,
+                         const SubElementField* state, std::span<double> out) const override;
+  // The continuum kernel would read the stress components with a displacement-only
+  // stride and put nodal forces on rotations: a stress zone carrying continuum
+  // components is refused with a message; others keep the continuum kernel's error.
+  void element_internal_forces(std::span<const CellContext> ctxs, const SubElementField& stress,
+                               std::span<double> out) const override;
+  // Section forces from section strains, materials at Gauss point 0.
+  void gauss_point_law(const CellContext& ctx, const SubElementField& deformation, const SubElementField* previous,
+                       const SubElementField* materials, std::uint64_t g, std::optional<double> dt,
+                       std::span<double> out) const override;
  private:
   using DomainKind::DomainKind;
 };

@@ -1,12 +1,29 @@
 #pragma once
-// Frame3d: 3
+// Frame3d: the space frame on SEG2 cells of a 3-D configuration, six degrees of
+// freedom per node (displacements "u_x", "u_y", "u_z", rotations "r_x", "r_y", "r_z";
+// duals "f_*", "m_*"): axial bar, torsion and two-node Timoshenko bending in the two
+// section planes with closed-form shear factors. The section axes follow the element
+// and a global reference direction (Z, or Y for elements nearly along Z).
 //
 // Record: fespace, support.
 #include <memory>
 
+#include <Eigen/Core>
+
 #include "models/mod/domain.hpp"
 
 namespace quenlith::models {
+
+// The rotation whose rows are the local axes e1 (along d), e2 = r × e1 / |r × e1|,
+// e3 = e1 × e2, with r = global Z, or global Y when |e1_z| > 0.999.
+Eigen::Matrix3d frame3d_local_axes(const Eigen::Vector3d& d);
+
+// Section properties of a space-frame element.
+struct Frame3dSection {
+  double e, a, g, j, i_y, i_z, a_sy, a_sz;
+};
+// The local 12 x 12 stiffness in the order (u, r) of node 1, then of node 2.
+Eigen::Matrix<double, 12, 12> frame3d_local_stiffness(const Frame3dSection& s, double length);
 
 class Frame3d final : public DomainKind {
  public:
@@ -36,6 +53,25 @@ class Frame3d final : public DomainKind {
   }
   std::vector<std::string> output_components() const override { return {"N", "M_y", "M_z", "T", "V_y", "V_z"}; }
 
+
+  // Closed-form two-node beam kernels on the first context, rotated to global axes:
+  // stiffness, consistent mass with rotary inertia, geometric stiffness of the axial
+  // force `N` (Gauss point 0 of the state).
+  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                      std::span<double> out) const override;
+  void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                    std::span<double> out) const override;
+  void element_geometric(std::span<const CellContext> ctxs, const SubElementField* material,
+                         const SubElementField* state, std::span<double> out) const override;
+  // The continuum kernel would read the stress components with a displacement-only
+  // stride and put nodal forces on rotations: a stress zone carrying continuum
+  // components is refused with a message; others keep the continuum kernel's error.
+  void element_internal_forces(std::span<const CellContext> ctxs, const SubElementField& stress,
+                               std::span<double> out) const override;
+  // Section forces from section strains, materials at Gauss point 0.
+  void gauss_point_law(const CellContext& ctx, const SubElementField& deformation, const SubElementField* previous,
+                       const SubElementField* materials, std::uint64_t g, std::optional<double> dt,
+                       std::span<double> out) const override;
  private:
   using DomainKind::DomainKind;
 };

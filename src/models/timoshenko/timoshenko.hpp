@@ -41,6 +41,21 @@ class Timoshenko final : public DomainKind {
   std::span<const std::string_view> optional_materials() const override;
   std::vector<std::string> output_components() const override { return {"M", "V"}; }
 
+
+  // Stiffness: bending E·I·κ² over the bending context's Gauss points and shear
+  // G·A_s·γ² over the shear context's (one point with the built shear space), with
+  // κ = θ' and γ = w' − θ. Mass: consistent, with rotary inertia ρ·I. Internal forces:
+  // M at every bending Gauss point, V at Gauss point 0 over the shear points.
+  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                      std::span<double> out) const override;
+  void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                    std::span<double> out) const override;
+  void element_internal_forces(std::span<const CellContext> ctxs, const SubElementField& stress,
+                               std::span<double> out) const override;
+  // M = E·I·kappa, V = G·A_s·gamma.
+  void gauss_point_law(const CellContext& ctx, const SubElementField& deformation, const SubElementField* previous,
+                       const SubElementField* materials, std::uint64_t g, std::optional<double> dt,
+                       std::span<double> out) const override;
  protected:
   std::string_view describe_tail() const override { return " (bending: full Gauss, shear: reduced)"; }
 

@@ -1,6 +1,9 @@
 #include "models/truss/truss.hpp"
 
+#include <cmath>
+
 #include "base/error.hpp"
+#include "models/kernel/line_element.hpp"
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"
 
@@ -35,6 +38,103 @@ std::span<const std::string_view> Truss::material_components() const {
 std::span<const std::string_view> Truss::optional_materials() const {
   static constexpr std::string_view kNames[] = {"rho"};
   return kNames;
+}
+
+BarGeometry truss_geometry(const CellContext& ctx, std::uint64_t d) {
+  const std::span<const double> x0 = ctx.node_coords(0);
+  const std::span<const double> x1 = ctx.node_coords(1);
+  BarGeometry g;
+  double sum = 0.0;
+  for (std::uint64_t i = 0; i < d; ++i) {
+    g.e[i] = x1[i] - x0[i];
+    sum += g.e[i] * g.e[i];
+  }
+  g.length = std::sqrt(sum);
+  for (std::uint64_t i = 0; i < d; ++i) g.e[i] /= g.length;
+  return g;
+}
+
+namespace {
+const SubElementField& bar_material(const SubElementField* material) {
+  if (!material) throw Error::message("Truss requires a material field");
+  return *material;
+}
+}  // namespace
+
+void Truss::element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                           std::span<double> out) const {
+  const SubElementField& mat = bar_material(material);
+  const CellContext& ctx = ctxs.front();
+  const std::uint64_t d = space_dim_, n = 2 * d;
+  const BarGeometry bar = truss_geometry(ctx, d);
+  const double e = mat.value(ctx.cell(), 0, "E");
+  const double a = mat.value(ctx.cell(), 0, "A");
+  const double k = e * a / bar.length;
+  for (std::uint64_t i = 0; i < d; ++i)
+    for (std::uint64_t j = 0; j < d; ++j) {
+      const double v = k * bar.e[i] * bar.e[j];
+      out[i * n + j] = v;
+      out[(d + i) * n + d + j] = v;
+      out[i * n + d + j] = -v;
+      out[(d + i) * n + j] = -v;
+    }
+}
+
+void Truss::element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                         std::span<double> out) const {
+  const SubElementField& mat = bar_material(material);
+  const CellContext& ctx = ctxs.front();
+  const std::uint64_t d = space_dim_;
+  const double length = truss_geometry(ctx, d).length;
+  const double rho = kernel::required_density(mat, ctx.cell(), "Truss");
+  const double a = mat.value(ctx.cell(), 0, "A");
+  const double m = length * (rho * a) / 6.0;
+  for (std::uint64_t k = 0; k < d; ++k) kernel::add_two_node_mass(out, 2 * d, k, d + k, m);
+}
+
+void Truss::element_geometric(std::span<const CellContext> ctxs, const SubElementField*,
+                              const SubElementField* state, std::span<double> out) const {
+  if (!state) throw Error::message("truss geometric stiffness requires the axial force `n`");
+  const CellContext& ctx = ctxs.front();
+  const std::uint64_t d = space_dim_, n = 2 * d;
+  const BarGeometry bar = truss_geometry(ctx, d);
+  const double kg = state->value(ctx.cell(), 0, "n") / bar.length;
+  for (std::uint64_t i = 0; i < d; ++i)
+    for (std::uint64_t j = 0; j < d; ++j) {
+      const double v = kg * ((i == j ? 1.0 : 0.0) - bar.e[i] * bar.e[j]);
+      out[i * n + j] += v;
+      out[(d + i) * n + d + j] += v;
+      out[i * n + d + j] -= v;
+      out[(d + i) * n + j] -= v;
+    }
+}
+
+void Truss::element_internal_forces(std::span<const CellContext> ctxs, const SubElementField& stress,
+                                    std::span<double> out) const {
+  const CellContext& ctx = ctxs.front();
+  const std::uint64_t d = space_dim_;
+  const BarGeometry bar = truss_geometry(ctx, d);
+  const double n = stress.value(ctx.cell(), 0, "n");
+  for (std::uint64_t i = 0; i < d; ++i) {
+    out[i] = -n * bar.e[i];
+    out[d + i] = n * bar.e[i];
+  }
+}
+
+void Truss::gauss_point_law(const CellContext& ctx, const SubElementField& deformation, const SubElementField*,
+                            const SubElementField* materials, std::uint64_t g, std::optional<double>,
+                            std::span<double> out) const {
+  if (!materials) throw Error::message("Truss declares a material_fespace \u21d2 material is supplied");
+  const std::uint64_t d = space_dim_;
+  const BarGeometry bar = truss_geometry(ctx, d);
+  static constexpr std::string_view kStrain[3][3] = {
+      {"eps_xx", "eps_xy", "eps_xz"}, {"eps_xy", "eps_yy", "eps_yz"}, {"eps_xz", "eps_yz", "eps_zz"}};
+  const double e = materials->value(ctx.cell(), 0, "E");
+  const double a = materials->value(ctx.cell(), 0, "A");
+  double eps = 0.0;
+  for (std::uint64_t i = 0; i < d; ++i)
+    for (std::uint64_t j = 0; j < d; ++j) eps += deformation.value(ctx.cell(), g, kStrain[i][j]) * bar.e[i] * bar.e[j];
+  out[0] = (e * a) * eps;
 }
 
 }  // namespace quenlith::models

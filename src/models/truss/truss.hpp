@@ -5,11 +5,20 @@
 // geometric layouts are its stiffness layout.
 //
 // Record: fespace, support, space_dim (u64).
+#include <array>
 #include <memory>
 
 #include "models/mod/domain.hpp"
 
 namespace quenlith::models {
+
+// The direction cosines e = (x1 - x0) / L and the length L of the bar of a cell,
+// over the first d coordinates of its nodes 0 and 1. Node lookup errors thrown.
+struct BarGeometry {
+  std::array<double, 3> e{};
+  double length = 0.0;
+};
+BarGeometry truss_geometry(const CellContext& ctx, std::uint64_t d);
 
 class Truss final : public DomainKind {
  public:
@@ -35,6 +44,23 @@ class Truss final : public DomainKind {
   std::span<const std::string_view> material_components() const override;
   std::span<const std::string_view> optional_materials() const override;
   std::vector<std::string> output_components() const override { return {"n"}; }
+
+  // Bar kernels on the first context, nodes 0 and 1 of the cell, over the first d
+  // coordinates: stiffness E·A/L along the bar, consistent mass ρ·A·L/6·[[2, 1], [1,
+  // 2]] per component, geometric stiffness n/L across the bar (n at Gauss point 0 of
+  // the state), and the nodal forces ∓n·e of the axial force.
+  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                      std::span<double> out) const override;
+  void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                    std::span<double> out) const override;
+  void element_geometric(std::span<const CellContext> ctxs, const SubElementField* material,
+                         const SubElementField* state, std::span<double> out) const override;
+  void element_internal_forces(std::span<const CellContext> ctxs, const SubElementField& stress,
+                               std::span<double> out) const override;
+  // n = E·A·(e·ε·e), ε from the tensor strains "eps_{ij}" at (cell, g).
+  void gauss_point_law(const CellContext& ctx, const SubElementField& deformation, const SubElementField* previous,
+                       const SubElementField* materials, std::uint64_t g, std::optional<double> dt,
+                       std::span<double> out) const override;
 
  private:
   Truss(SpaceHandle fespace, MeshHandle support, std::uint64_t space_dim) noexcept

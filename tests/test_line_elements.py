@@ -1,0 +1,228 @@
+"""Bar and beam models assembled from Python: the symmetric two-bar truss, cantilevers
+of the planar frame and of the Timoshenko beam against beam theory, the space-frame
+cantilever under torque, and the first natural frequency of a frame cantilever from
+`stiffness` and `mass` (scipy.linalg.eigh on the dense matrices)."""
+
+import math
+
+import numpy as np
+import pytest
+import scipy.linalg as sl
+
+import _quenlith as q
+
+
+def chain(dim, n, step, origin=None):
+    """SEG2 cells of a straight chain of n cells; returns (space, node ids in order)."""
+    c = q.Coords(dim)
+    origin = origin or [0.0] * dim
+    nodes = [c.add_node([origin[i] + k * step[i] for i in range(dim)]) for k in range(n + 1)]
+    m = q.Mesh(c, "SEG2")
+    for k in range(n):
+        m[0].add_cell([nodes[k], nodes[k + 1]])
+    return q.FiniteElementSpace(m), nodes
+
+
+def dense(matrix):
+    return np.array(matrix.dense()).reshape(matrix.n_rows(), matrix.n_cols())
+
+
+def solve_clamped(K, fixed, loads):
+    """Solves K u = f with the (node id, primal) DOFs of `fixed` held at zero, the loads
+    given by (node id, dual); u by (node id, primal)."""
+    rows, cols = list(K.row_dofs()), list(K.col_dofs())
+    assert [node for node, _ in rows] == [node for node, _ in cols]
+    free = [i for i, d in enumerate(cols) if d not in fixed]
+    k = dense(K)[np.ix_(free, free)]
+    f = np.array([loads.get(rows[i], 0.0) for i in free])
+    u = np.linalg.solve(k, f)
+    return {cols[i]: u[j] for j, i in enumerate(free)}
+
+
+def test_symmetric_two_bar_truss():
+    h, E, A, P = 2.0, 200.0, 0.5, 3.0
+    L = h * math.sqrt(2.0)
+    c = q.Coords(2)
+    n = [c.add_node(p) for p in ([-h, 0.0], [0.0, h], [h, 0.0])]
+    m = q.Mesh(c, "SEG2")
+    m[0].add_cell([n[0], n[1]])
+    m[0].add_cell([n[1], n[2]])
+    model = q.Model.truss(q.FiniteElementSpace(m))
+    K = q.stiffness(model, q.material_field(model, [("E", E), ("A", A)]))
+    fixed = {(n[k].id, v) for k in (0, 2) for v in ("u_x", "u_y")}
+    u = solve_clamped(K, fixed, {(n[1].id, "f_y"): -P})
+    assert u[(n[1].id, "u_x")] == pytest.approx(0.0, abs=1e-14)
+    assert u[(n[1].id, "u_y")] == pytest.approx(-P * L / (E * A), rel=1e-12)
+
+
+E, I, G, A_S = 210e9, 1e-7, 80e9, 1e-3
+
+
+@pytest.mark.parametrize("angle", [0.0, 0.6, 2.5])
+def test_frame_cantilever_tip_deflection_and_first_frequency(angle):
+    length, n, P, A, rho = 10.0, 20, 4.0, 1e-3, 7800.0
+    cs, sn = math.cos(angle), math.sin(angle)
+    fes, nodes = chain(2, n, [length / n * cs, length / n * sn], [1.0, -2.0])
+    model = q.Model.frame(fes)
+    mat = q.material_field(model, [("E", E), ("A", A), ("I", I), ("G", G), ("A_s", A_S), ("rho", rho)])
+    K = q.stiffness(model, mat)
+    fixed = {(nodes[0].id, v) for v in ("u_x", "u_y", "rz")}
+    tip = nodes[-1].id
+    u = solve_clamped(K, fixed, {(tip, "f_x"): -P * sn, (tip, "f_y"): P * cs})
+    across = -u[(tip, "u_x")] * sn + u[(tip, "u_y")] * cs
+    # The N-element closed form of the one-point-shear element, then beam theory.
+    bending = P * length**3 / (3 * E * I)
+    assert across == pytest.approx(bending * (1 - 1 / (4 * n * n)) + P * length / (G * A_S), rel=1e-8)
+    assert across == pytest.approx(bending + P * length / (G * A_S), rel=1e-3)
+
+    M = q.mass(model, mat)
+    assert list(M.row_dofs()) == list(K.row_dofs())
+    free = [i for i, d in enumerate(K.col_dofs()) if d not in fixed]
+    w = sl.eigh(dense(K)[np.ix_(free, free)], dense(M)[np.ix_(free, free)], eigvals_only=True)
+    expected = 1.87510407**2 * math.sqrt(E * I / (rho * A * length**4))
+    assert math.sqrt(w[0]) == pytest.approx(expected, rel=1e-3)
+
+
+def test_timoshenko_cantilever_converges_to_beam_theory():
+    length, P, EI, GAS = 10.0, 1.5, 50.0, 120.0
+    for n in (1, 4, 20):
+        fes, nodes = chain(1, n, [length / n])
+        model = q.Model.timoshenko(fes)
+        K = q.stiffness(model, q.material_field(model, [("E", EI), ("I", 1.0), ("G", GAS), ("A_s", 1.0)]))
+        u = solve_clamped(K, {(nodes[0].id, "w"), (nodes[0].id, "theta")}, {(nodes[-1].id, "f_w"): P})
+        bending = P * length**3 / (3 * EI)
+        assert u[(nodes[-1].id, "w")] == pytest.approx(bending * (1 - 1 / (4 * n * n)) + P * length / GAS, rel=1e-10)
+
+
+def test_space_frame_cantilever_twist_and_bending_with_one_element():
+    e, a, g, j, iy, iz, asy, asz, length = 200.0, 3.0, 77.0, 1.5, 0.8, 1.3, 2.0, 2.5, 3.0
+    fes, nodes = chain(3, 1, [length, 0.0, 0.0])
+    model = q.Model.frame3d(fes)
+    mat = q.material_field(model, [("E", e), ("A", a), ("I_y", iy), ("I_z", iz), ("J", j), ("G", g),
+                                   ("A_sy", asy), ("A_sz", asz)])
+    K = q.stiffness(model, mat)
+    root, tip = nodes[0].id, nodes[1].id
+    T, Py, Pz = 2.0, 0.7, -0.4
+    fixed = {(root, v) for v in ("u_x", "u_y", "u_z", "r_x", "r_y", "r_z")}
+    u = solve_clamped(K, fixed, {(tip, "m_x"): T, (tip, "f_y"): Py, (tip, "f_z"): Pz})
+    assert u[(tip, "r_x")] == pytest.approx(T * length / (g * j), rel=1e-12)
+    assert u[(tip, "u_y")] == pytest.approx(Py * length**3 / (3 * e * iz) + Py * length / (g * asy), rel=1e-12)
+    assert u[(tip, "u_z")] == pytest.approx(Pz * length**3 / (3 * e * iy) + Pz * length / (g * asz), rel=1e-12)
+
+
+def uniform_field(fes, values):
+    field = q.ElementField(fes, list(values))
+    for zone in field:
+        for name, v in values.items():
+            zone.set_uniform(name, v)
+    return field
+
+
+def test_truss_and_timoshenko_internal_forces_equal_k_times_u():
+    # Two-bar truss: both bars carry n = −P/√2, so the nodal forces of that axial force
+    # are K·u of the solved displacement (the load at the apex, reactions at the supports).
+    h, E, A, P = 2.0, 200.0, 0.5, 3.0
+    c = q.Coords(2)
+    n = [c.add_node(p) for p in ([-h, 0.0], [0.0, h], [h, 0.0])]
+    m = q.Mesh(c, "SEG2")
+    m[0].add_cell([n[0], n[1]])
+    m[0].add_cell([n[1], n[2]])
+    fes = q.FiniteElementSpace(m)
+    model = q.Model.truss(fes)
+    K = q.stiffness(model, q.material_field(model, [("E", E), ("A", A)]))
+    fixed = {(n[k].id, v) for k in (0, 2) for v in ("u_x", "u_y")}
+    u = solve_clamped(K, fixed, {(n[1].id, "f_y"): -P})
+    ku = dict(zip(K.row_dofs(), K.mul_dense([u.get(d, 0.0) for d in K.col_dofs()])))
+    f = q.internal_forces(model, uniform_field(fes, {"n": -P / math.sqrt(2.0)}))
+    by_id = {node.id: node for node in n}
+    for (k, var), expected in ku.items():
+        assert f.value(by_id[k], var) == pytest.approx(expected, abs=1e-12)
+    assert f.value(n[1], "f_y") == pytest.approx(-P, rel=1e-12)
+
+    # Timoshenko element: M = EI·θ' (constant) and V = GAs·γ at the midpoint.
+    EI, GAS, L = 50.0, 120.0, 2.0
+    fes, nodes = chain(1, 1, [L])
+    model = q.Model.timoshenko(fes)
+    K = q.stiffness(model, q.material_field(model, [("E", EI), ("I", 1.0), ("G", GAS), ("A_s", 1.0)]))
+    w1, t1, w2, t2 = 0.1, -0.3, 0.25, 0.05
+    u = {(nodes[0].id, "w"): w1, (nodes[0].id, "theta"): t1, (nodes[1].id, "w"): w2, (nodes[1].id, "theta"): t2}
+    ku = dict(zip(K.row_dofs(), K.mul_dense([u[d] for d in K.col_dofs()])))
+    kappa, gamma = (t2 - t1) / L, (w2 - w1) / L - (t1 + t2) / 2
+    f = q.internal_forces(model, uniform_field(fes, {"M": EI * kappa, "V": GAS * gamma}))
+    by_id = {node.id: node for node in nodes}
+    for (k, var), expected in ku.items():
+        assert f.value(by_id[k], var) == pytest.approx(expected, abs=1e-12)
+
+
+@pytest.mark.parametrize("build, dim, materials, message", [
+    (q.Model.truss, 2, [("E", 1.0), ("A", 1.0)], "Truss mass matrix: material component `rho` (density) is required"),
+    (q.Model.frame, 2, [("E", 1.0), ("A", 1.0), ("I", 1.0), ("G", 1.0), ("A_s", 1.0)],
+     "Frame mass matrix: material component `rho` (density) is required"),
+    (q.Model.frame3d, 3, [(k, 1.0) for k in ("E", "A", "I_y", "I_z", "J", "G", "A_sy", "A_sz")],
+     "Frame3d mass matrix: material component `rho` (density) is required"),
+    (q.Model.timoshenko, 1, [("E", 1.0), ("I", 1.0), ("G", 1.0), ("A_s", 1.0)],
+     "Timoshenko mass matrix: material component `rho` (density) is required"),
+    (q.Model.timoshenko, 1, [("E", 1.0), ("I", 1.0), ("G", 1.0), ("A_s", 1.0), ("rho", 1.0)],
+     "unknown component: A"),
+])
+def test_mass_needs_its_materials(build, dim, materials, message):
+    fes, _ = chain(dim, 2, [1.0] + [0.5] * (dim - 1))
+    model = build(fes)
+    mat = q.material_field(model, materials)
+    q.stiffness(model, mat)  # the stiffness needs neither
+    with pytest.raises(RuntimeError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        q.mass(model, mat)
+
+
+@pytest.mark.parametrize("build, dim, names, message", [
+    (q.Model.frame, 2, ["sigma_xx", "sigma_yy", "sigma_xy"],
+     "Frame: continuum stresses (sigma_xx) have no internal-force kernel on a beam, whose nodes carry rotations"),
+    (q.Model.frame, 2, ["N", "M", "V"], "unknown component: sigma_xx"),
+    (q.Model.frame3d, 3, ["N", "sigma_zz"],
+     "Frame3d: continuum stresses (sigma_zz) have no internal-force kernel on a beam, whose nodes carry rotations"),
+])
+def test_frame_internal_forces_refuse_continuum_stresses(build, dim, names, message):
+    fes, _ = chain(dim, 2, [1.0] + [0.5] * (dim - 1))
+    with pytest.raises(RuntimeError) as info:
+        q.internal_forces(build(fes), uniform_field(fes, {k: 1.0 for k in names}))
+    assert str(info.value) == message
+
+
+def test_portal_frame_sway_against_slope_deflection():
+    # Fixed bases, columns of height h (I_c), beam of span b (I_b), load H at the top
+    # left corner. Slope-deflection (axial and shear deformation neglected): the sway
+    # is H·h³·(2 + 3k) / (12·E·I_c·(1 + 6k)), k = (I_b/b) / (I_c/h).
+    h, b, E, Ic, Ib, H, per = 3.0, 4.0, 1000.0, 1.0, 2.0, 5.0, 40
+    c = q.Coords(2)
+    left = [c.add_node([0.0, h * i / per]) for i in range(per + 1)]
+    right = [c.add_node([b, h * i / per]) for i in range(per + 1)]
+    beam = [left[-1]] + [c.add_node([b * i / per, h]) for i in range(1, per)] + [right[-1]]
+    # Columns and beam differ in I: one frame model each, their operators summed by DOF.
+    cols, top = q.Mesh(c, "SEG2"), q.Mesh(c, "SEG2")
+    for line, mesh in ((left, cols), (right, cols), (beam, top)):
+        for i in range(per):
+            mesh[0].add_cell([line[i], line[i + 1]])
+    mc, mb = q.Model.frame(q.FiniteElementSpace(cols)), q.Model.frame(q.FiniteElementSpace(top))
+    materials = [("E", E), ("A", 1e4), ("G", 400.0), ("A_s", 1e4)]
+    Kc = q.stiffness(mc, q.material_field(mc, materials + [("I", Ic)]))
+    Kb = q.stiffness(mb, q.material_field(mb, materials + [("I", Ib)]))
+    # Sum the two assembled operators by (node, primal) DOF, rows named by their duals.
+    primal_of = {"f_x": "u_x", "f_y": "u_y", "m_z": "rz"}
+    index = {}
+    for K in (Kc, Kb):
+        for dof in K.col_dofs():
+            index.setdefault(dof, len(index))
+    k = np.zeros((len(index), len(index)))
+    for K in (Kc, Kb):
+        rows = [index[(node, primal_of[var])] for node, var in K.row_dofs()]
+        cols_ = [index[dof] for dof in K.col_dofs()]
+        k[np.ix_(rows, cols_)] += dense(K)
+    fixed = {(n.id, v) for n in (left[0], right[0]) for v in ("u_x", "u_y", "rz")}
+    free = [d for d in index if d not in fixed]
+    f = np.array([H if d == (left[-1].id, "u_x") else 0.0 for d in free])
+    u = np.linalg.solve(k[np.ix_([index[d] for d in free], [index[d] for d in free])], f)
+    sway = dict(zip(free, u))
+    kk = (Ib / b) / (Ic / h)
+    expected = H * h**3 * (2 + 3 * kk) / (12 * E * Ic * (1 + 6 * kk))
+    assert sway[(left[-1].id, "u_x")] == pytest.approx(expected, rel=1e-3)
+    assert sway[(right[-1].id, "u_x")] == pytest.approx(expected, rel=1e-3)
