@@ -29,6 +29,8 @@ namespace f = containers::field;
 
 namespace {
 
+using Names = std::optional<std::vector<std::string>>;
+
 template <class C>
 constexpr bool kContainer = requires { typename C::SubClass; };
 
@@ -192,21 +194,6 @@ const Signature mask_sig{
     "it carries; a zone lacking one of them is not tested, and an untested\n"
     "component comes out all 1.0."};
 
-Ref mask(PyObject* field, std::optional<double> ge, std::optional<double> gt, std::optional<double> le,
-         std::optional<double> lt, std::optional<std::vector<std::string>> components) {
-  const f::ValueBand band = f::value_band(ge, gt, le, lt);
-  return on_field(field, [&]<class C>(const Borrowed<C>& b) -> Ref {
-    if constexpr (std::is_same_v<C, NodeFieldClass>)
-      return to_python(ops::field::mask_node_field(*b, band, components));
-    else if constexpr (std::is_same_v<C, ElementFieldClass>)
-      return to_python(ops::field::mask_element_field(*b, band, components));
-    else if constexpr (std::is_same_v<C, SubNodeFieldClass>)
-      return zone_result(b, [&](const auto& z) { return ops::field::mask_sub_node_field(z, band, components); });
-    else
-      return zone_result(b, [&](const auto& z) { return ops::field::mask_sub_element_field(z, band, components); });
-  });
-}
-
 const Signature select_sig{
     "select", nullptr, Receiver::None, band_params,
     "Extract the part of a field's support where its values lie in a band, zone by\n"
@@ -219,20 +206,45 @@ const Signature select_sig{
     "component of each zone, a list only those, on the zones carrying all of them; a\n"
     "zone missing a listed component is skipped."};
 
-Ref select(PyObject* field, std::optional<double> ge, std::optional<double> gt, std::optional<double> le,
-           std::optional<double> lt, std::optional<std::vector<std::string>> components) {
+// The operations of a band, per flavour: a container whole, a zone under its guard.
+template <auto Node, auto Element, auto SubNode, auto SubElement>
+struct BandOps {
+  static auto container(const containers::node_field::NodeField& f, const f::ValueBand& band, const Names& c) {
+    return Node(f, band, c);
+  }
+  static auto container(const containers::element_field::ElementField& f, const f::ValueBand& band,
+                        const Names& c) {
+    return Element(f, band, c);
+  }
+  static auto zone(const containers::node_field::SubNodeField& z, const f::ValueBand& band, const Names& c) {
+    return SubNode(z, band, c);
+  }
+  static auto zone(const containers::element_field::SubElementField& z, const f::ValueBand& band,
+                   const Names& c) {
+    return SubElement(z, band, c);
+  }
+};
+using MaskOps = BandOps<&ops::field::mask_node_field, &ops::field::mask_element_field,
+                        &ops::field::mask_sub_node_field, &ops::field::mask_sub_element_field>;
+using SelectOps = BandOps<&ops::field::select_node_field, &ops::field::select_element_field,
+                          &ops::field::select_sub_node_field, &ops::field::select_sub_element_field>;
+
+// The band is built (and its errors raised) before the field's flavour is looked at.
+// A zone operation's new zone is stored; a Mesh is returned as it is.
+template <class Ops>
+Ref band_operation(PyObject* field, std::optional<double> ge, std::optional<double> gt, std::optional<double> le,
+                   std::optional<double> lt, Names components) {
   const f::ValueBand band = f::value_band(ge, gt, le, lt);
   return on_field(field, [&]<class C>(const Borrowed<C>& b) -> Ref {
-    if constexpr (std::is_same_v<C, NodeFieldClass>)
-      return to_python(ops::field::select_node_field(*b, band, components));
-    else if constexpr (std::is_same_v<C, ElementFieldClass>)
-      return to_python(ops::field::select_element_field(*b, band, components));
-    else if constexpr (std::is_same_v<C, SubNodeFieldClass>)
-      return to_python(
-          read_value(*b, [&](const auto& z) { return ops::field::select_sub_node_field(z, band, components); }));
-    else
-      return to_python(
-          read_value(*b, [&](const auto& z) { return ops::field::select_sub_element_field(z, band, components); }));
+    if constexpr (kContainer<C>) {
+      return to_python(Ops::container(*b, band, components));
+    } else {
+      auto result = read_value(*b, [&](const auto& z) { return Ops::zone(z, band, components); });
+      if constexpr (std::is_same_v<decltype(result), containers::mesh::Mesh>)
+        return to_python(std::move(result));
+      else
+        return to_python(store::insert(std::move(result)));
+    }
   });
 }
 
@@ -298,7 +310,6 @@ const Signature displace_sig{
     "configuration. Every value is read and checked before any node moves."};
 
 using containers::node_field::NodeField;
-using Names = std::optional<std::vector<std::string>>;
 
 NodeField coordinates_body(const Borrowed<MeshClass>& mesh, const Names& names) {
   return ops::field::coordinates(*mesh, names);
@@ -353,9 +364,9 @@ PyMethodDef coordinates_def =
 PyMethodDef set_coordinates_def =
     function<set_coordinates_sig, set_coordinates_body, borrow<NodeFieldClass>, opt<to_str_list>>();
 PyMethodDef displace_def = function<displace_sig, displace_body, borrow<NodeFieldClass>, opt<to_str_list>>();
-PyMethodDef select_def = function<select_sig, select, any_object, opt<to_f64>, opt<to_f64>, opt<to_f64>,
+PyMethodDef select_def = function<select_sig, band_operation<SelectOps>, any_object, opt<to_f64>, opt<to_f64>, opt<to_f64>,
                                   opt<to_f64>, opt<to_str_list>>();
-PyMethodDef mask_def = function<mask_sig, mask, any_object, opt<to_f64>, opt<to_f64>, opt<to_f64>, opt<to_f64>,
+PyMethodDef mask_def = function<mask_sig, band_operation<MaskOps>, any_object, opt<to_f64>, opt<to_f64>, opt<to_f64>, opt<to_f64>,
                                 opt<to_str_list>>();
 PyMethodDef filter_components_def =
     function<filter_components_sig, filter_components, any_object, any_object>();
