@@ -406,7 +406,7 @@ def test_rename_component():
 def test_field_operators_are_listed_in_order():
     names = q.__all__
     want = ["consolidate", "coordinates", "set_coordinates", "displace", "restrict", "restrict_like", "select",
-            "mask", "filter_components", "rename_component", "merge", "xty", "xtx", "psca", "abs", "sqrt", "exp", "log", "log10", "cos", "sin", "tan", "sinh", "cosh", "tanh"]
+            "mask", "filter_components", "rename_component", "merge", "divergence", "integral", "xty", "xtx", "psca", "abs", "sqrt", "exp", "log", "log10", "cos", "sin", "tan", "sinh", "cosh", "tanh"]
     pos = [names.index(n) for n in want]
     assert pos == sorted(pos)
 
@@ -646,3 +646,101 @@ def test_merge():
         q.merge(a, q.NodeField(poi1_mesh(other, [on[:1]]), ["ux"]))
     with pytest.raises(TypeError, match="b"):
         q.merge(a, a[0])
+
+
+# --- divergence and integrals -------------------------------------------------------
+
+
+def quad_grid(n=3, distort=0.0, seed=5):
+    """A QUA4 mesh of the unit square, n x n cells, inner nodes moved at random."""
+    rng = np.random.default_rng(seed)
+    c = q.Coords(2)
+    nodes = {}
+    for j in range(n + 1):
+        for i in range(n + 1):
+            x, y = i / n, j / n
+            if 0 < i < n and 0 < j < n:
+                x, y = x + distort * rng.uniform(-1, 1) / n, y + distort * rng.uniform(-1, 1) / n
+            nodes[i, j] = c.add_node([x, y])
+    m = q.Mesh(c, "QUA4")
+    for j in range(n):
+        for i in range(n):
+            m[0].add_cell([nodes[i, j], nodes[i + 1, j], nodes[i + 1, j + 1], nodes[i, j + 1]])
+    return c, nodes, m
+
+
+def test_integral_of_element_values():
+    _, _, m = quad_grid(4, distort=0.3)
+    space = q.FiniteElementSpace(m)
+    f = q.ElementField(space, ["T"]) + 2.0
+    assert q.integral(f, "T") == pytest.approx(2.0, rel=1e-14)
+    assert q.integral(f, component="T", fespace=space) == pytest.approx(2.0, rel=1e-14)
+    with raises(RuntimeError, "integral: no sub-field defines component X"):
+        q.integral(f, "X")
+    with raises(RuntimeError, "integral: no sub-field defines component T"):
+        q.integral(f[0:0], "T")
+
+
+def test_integral_of_nodal_values():
+    c = q.Coords(2)
+    pts = [c.add_node(p) for p in ([0.0, 0.0], [3.0, 4.0], [3.0, 0.0])]
+    m = q.Mesh(c, "SEG2")
+    m[0].add_cell([pts[0], pts[1]])
+    m[0].add_cell([pts[1], pts[2]])
+    space = q.FiniteElementSpace(m)
+    one = q.NodeField(m, ["T"]) + 1.0
+    assert q.integral(one, "T", space) == pytest.approx(9.0, rel=1e-14)  # 5 + 4
+    with raises(RuntimeError, f"no subfield defines (node {pts[0].id}, component q)"):
+        q.integral(one, "q", space)
+    # x² with degree-2 interpolation over [0, 1]
+    d = q.Coords(1)
+    line = q.line(d.add_node([0.0]), d.add_node([1.0]), 3, "SEG3")
+    quad = q.FiniteElementSpace.with_choices(line, [("LAGRANGE2", "GAUSS")])
+    x = q.coordinates(line)
+    assert q.integral(x * x, "X", quad) == pytest.approx(1.0 / 3.0, rel=1e-14)
+
+
+def test_integral_argument_errors():
+    _, _, m = quad_grid(1)
+    space = q.FiniteElementSpace(m)
+    nf = q.NodeField(m, ["T"])
+    with raises(TypeError, "integral: a NodeField needs a FiniteElementSpace (fespace=...)"):
+        q.integral(nf, "T")
+    with raises(TypeError, "integral: expected a NodeField (with fespace=...) or an ElementField"):
+        q.integral(1.0, "T")
+    with pytest.raises(TypeError, match="component"):
+        q.integral(nf, 3, space)
+    with pytest.raises(TypeError, match="fespace"):
+        q.integral(nf, "T", 1.0)
+
+
+def test_divergence_sums_to_zero_and_is_adjoint_to_the_gradient():
+    c, nodes, m = quad_grid(4, distort=0.35)
+    space = q.FiniteElementSpace(m)
+    f = q.ElementField(space, ["Fx", "Fy"])
+    rng = np.random.default_rng(11)
+    zone = f[0]
+    for cell in range(zone.cell_count()):
+        for g in range(zone.gauss_count()):
+            for k in range(2):
+                zone.set(cell, g, k, float(rng.uniform(-1, 1)))
+    d = q.divergence(f)
+    assert len(d) == 1 and d[0].components() == ["div"]
+    div = np.array([d[0].node_values(r)[0] for r in range(d[0].node_count())])
+    assert abs(div.sum()) < 1e-13
+    # p = a x + b y is exact in the space, so Σ p_n div_n = ∫ ∇p · F = a ∫Fx + b ∫Fy
+    a, b = 0.7, -1.3
+    xy = q.coordinates(m)
+    p = np.array([a * v[0] + b * v[1] for v in (xy[0].node_values(r) for r in range(xy[0].node_count()))])
+    assert float(p @ div) == pytest.approx(a * q.integral(f, "Fx") + b * q.integral(f, "Fy"), rel=1e-12)
+
+
+def test_divergence_errors_and_empty_field():
+    _, _, m = quad_grid(1)
+    space = q.FiniteElementSpace(m)
+    with raises(RuntimeError, "divergence: the field carries 1 component(s) but the FE space is 2-D — expected one "
+                              "vector component per axis"):
+        q.divergence(q.ElementField(space, ["F"]))
+    assert len(q.divergence(q.ElementField(space, ["a", "b"])[0:0])) == 0
+    with pytest.raises(TypeError, match="field"):
+        q.divergence(q.NodeField(m, ["a", "b"]))

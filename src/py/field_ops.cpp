@@ -16,6 +16,7 @@
 #include "containers/field/algebra.hpp"
 #include "containers/field/value_band.hpp"
 #include "ops/field/coordinates.hpp"
+#include "ops/field/integral.hpp"
 #include "ops/field/mask.hpp"
 #include "ops/field/restrict.hpp"
 #include "ops/field/select.hpp"
@@ -353,8 +354,44 @@ NodeField merge_body(const Borrowed<NodeFieldClass>& a, const Borrowed<NodeField
   return NodeField::union_(*a, *b);
 }
 
+// ---------------------------------------------------------------------------
+// Divergence and integrals
+
+constexpr Param divergence_params[] = {{"field"}};
+constexpr Param integral_params[] = {{"field"}, {"component"}, {"fespace", "None"}};
+
+const Signature divergence_sig{
+    "divergence", nullptr, Receiver::None, divergence_params,
+    "Weak divergence of a per-element vector field, as nodal values: for each zone a\n"
+    "zone \"div\" on the nodes of its submesh, d_i = ∫ ∇N_i · F dΩ summed over the\n"
+    "cells holding node i, the zone's k-th component being F along axis k (one\n"
+    "component per axis). The adjoint of `gradient`."};
+const Signature integral_sig{
+    "integral", nullptr, Receiver::None, integral_params,
+    "Integral of one component of a field over its support, by the quadrature of\n"
+    "the subspaces. An ElementField gives the sum over its zones carrying the\n"
+    "component of Σ_cells Σ_g v(cell, g) dΩ_g; a NodeField needs `fespace` and gives\n"
+    "Σ_cells Σ_g (Σ_j f(n_j) N_j(ξ_g)) dΩ_g over its subspaces. A field of already\n"
+    "integrated nodal forces is totalled by `field.sum(component)` instead."};
+
+NodeField divergence_body(const Borrowed<ElementFieldClass>& field) { return ops::field::divergence(*field); }
+
+using SpaceArg = std::optional<Borrowed<FiniteElementSpaceClass>>;
+
+double integral_body(PyObject* field, const std::string& component, const SpaceArg& fespace) {
+  if (auto b = try_borrow<NodeFieldClass>(field)) {
+    if (!fespace) raise_type_error("integral: a NodeField needs a FiniteElementSpace (fespace=...)");
+    return ops::field::integral(**b, component, **fespace);
+  }
+  if (is_instance<ElementFieldClass>(field)) return ops::field::integral(*borrow<ElementFieldClass>(field), component);
+  raise_type_error("integral: expected a NodeField (with fespace=...) or an ElementField");
+}
+
 }  // namespace
 
+PyMethodDef divergence_def = function<divergence_sig, divergence_body, borrow<ElementFieldClass>>();
+PyMethodDef integral_def =
+    function<integral_sig, integral_body, any_object, to_str, opt<borrow<FiniteElementSpaceClass>>>();
 PyMethodDef restrict_def = function<restrict_sig, restrict_body, borrow<NodeFieldClass>, borrow<MeshClass>>();
 PyMethodDef restrict_like_def =
     function<restrict_like_sig, restrict_like_body, borrow<NodeFieldClass>, borrow<NodeFieldClass>>();

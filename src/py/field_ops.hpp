@@ -15,6 +15,8 @@ extern PyMethodDef mask_def;
 extern PyMethodDef filter_components_def;
 extern PyMethodDef rename_component_def;
 extern PyMethodDef merge_def;
+extern PyMethodDef divergence_def;
+extern PyMethodDef integral_def;
 extern PyMethodDef xty_def;
 extern PyMethodDef xtx_def;
 extern PyMethodDef psca_def;

@@ -65,6 +65,8 @@ PyMethodDef* const kFunctions[] = {
     &filter_components_def,
     &rename_component_def,
     &merge_def,
+    &divergence_def,
+    &integral_def,
     &xty_def,
     &xtx_def,
     &psca_def,
