@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import _quenlith as q
-from helpers import raises
+from helpers import files_with_one_and_all_processors, raises
 from test_field_algebra import ElemKit, NodeKit, fill, poi1_mesh, same, values_of
 
 NOT_A_FIELD = "expected a NodeField, SubNodeField, ElementField or SubElementField"
@@ -744,3 +744,20 @@ def test_divergence_errors_and_empty_field():
     assert len(q.divergence(q.ElementField(space, ["a", "b"])[0:0])) == 0
     with pytest.raises(TypeError, match="field"):
         q.divergence(q.NodeField(m, ["a", "b"]))
+
+
+def test_reductions_are_the_same_bits_for_one_and_all_threads(tmp_path):
+    body = """
+        import struct, sys
+        import _quenlith as q
+        c = q.Coords(1)
+        mesh = q.line(c.add_node([0.0]), c.add_node([1.0]), 20000)
+        space = q.FiniteElementSpace(mesh)
+        x = q.coordinates(mesh)
+        y = q.sin(x * 7.0)
+        e = q.ElementField(space, ["v"]) + 0.5
+        values = [q.xty(x, y), q.xtx(y), q.integral(y, "X", space), q.integral(e, "v")]
+        open(sys.argv[1], "wb").write(struct.pack("4d", *values))
+    """
+    one, many = files_with_one_and_all_processors(body, tmp_path)
+    assert one == many

@@ -4,7 +4,6 @@
 #include <array>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "base/error.hpp"
@@ -132,30 +131,46 @@ double integral(const ElementField& field, std::string_view component) {
 double integral(const NodeField& field, std::string_view component,
                 const containers::finite_element_space::FiniteElementSpace& space) {
   const NodeFieldView view(field);
+  // The component's value at every node that some zone gives it, by node id: the
+  // first zone (in field order) holding the node and carrying the name wins, as in
+  // a lookup, but in one pass over the zones.
+  std::vector<double> value_at;
+  std::vector<std::uint8_t> known;
+  for (std::size_t i = 0; i < view.zone_count(); ++i) {
+    const SubNodeField& zone = view.zone(i);
+    const auto k = containers::field::find_component(zone.components(), component);
+    if (!k) continue;
+    const std::size_t ncomp = zone.components().size();
+    const auto nodes = zone.nodes();
+    const double* values = zone.values().data();
+    for (std::size_t row = 0; row < nodes.size(); ++row) {
+      const NodeId n = nodes[row];
+      if (n >= known.size()) {
+        known.resize(std::size_t(n) + 1, 0);
+        value_at.resize(std::size_t(n) + 1, 0.0);
+      }
+      if (known[n]) continue;
+      known[n] = 1;
+      value_at[n] = values[row * ncomp + *k];
+    }
+  }
   double total = 0.0;
   for (const auto& h : space.subs()) {
     const store::ReadGuard<SubFiniteElementSpace> s = store::read(h);
     const CellGeometry geometry(*s);
     const std::size_t npc = geometry.nodes_per_cell();
-    // Every node looked up once, before any cell is summed.
-    std::unordered_map<NodeId, double> value_of;
+    // Every node of the subspace must have a value before any cell is summed.
     for (std::uint64_t c = 0; c < geometry.cell_count(); ++c)
-      for (const NodeId n : geometry.node_ids(c)) {
-        if (value_of.contains(n)) continue;
-        const std::optional<double> v = view.value(n, component);
-        QUENLITH_VERIFY(v.has_value(), "no subfield defines (node {}, component {})", n, component);
-        value_of.emplace(n, *v);
-      }
+      for (const NodeId n : geometry.node_ids(c))
+        QUENLITH_VERIFY(n < known.size() && known[n], "no subfield defines (node {}, component {})", n, component);
     const std::size_t n_g = geometry.gauss_count();
     total += sum_over_cells(*s, geometry, [&](const CellContext& ctx) {
-      std::array<double, 27> f;
       const auto ids = ctx.node_ids();
-      for (std::size_t j = 0; j < npc; ++j) f[j] = value_of.find(ids[j])->second;
       double cell = 0.0;
       for (std::size_t g = 0; g < n_g; ++g) {
         const auto n = ctx.n_at_g(g);
         double v = 0.0;
-        for (std::size_t j = 0; j < npc; ++j) v += f[j] * n[j];
+        for (std::size_t j = 0; j < npc; ++j) v += value_at[ids[j]] * n[j];
         cell += v * ctx.dvolume(g);
       }
       return cell;
