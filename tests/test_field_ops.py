@@ -242,6 +242,9 @@ def test_mask_components():
     m = q.mask(f, ge=0, components=["ux"])
     assert [z.node_values(0) for z in m] == [[0.0, 1.0], [0.0, 1.0]]
     assert q.mask(g, ge=5, components=["ux"])[0].node_values(0) == [1.0]
+    # a listed name a zone lacks is left out: "ux" is still tested beside a missing "T"
+    assert [z.node_values(0) for z in q.mask(f, ge=0, components=["ux", "T"])] == [[0.0, 1.0], [0.0, 1.0]]
+    assert [z.node_values(0) for z in q.mask(f, ge=0, components=["T"])] == [[1.0, 1.0], [1.0, 1.0]]
     assert [z.node_values(0) for z in q.mask(f, ge=5, components=[])] == [[1.0, 1.0], [1.0, 1.0]]
     assert len(q.mask(f[0:0], ge=0)) == 0
 
