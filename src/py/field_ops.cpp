@@ -192,8 +192,8 @@ const Signature mask_sig{
     "product with the input keeps values component by component. The band follows\n"
     "the rules of `select` (`ge`/`gt` a lower bound, `le`/`lt` an upper one), but\n"
     "components are not combined. With `components`, a zone tests the listed names\n"
-    "it carries; a zone lacking one of them is not tested, and an untested\n"
-    "component comes out all 1.0."};
+    "it carries (a zone carrying none of them is not tested); an untested component\n"
+    "comes out all 1.0."};
 
 const Signature select_sig{
     "select", nullptr, Receiver::None, band_params,
