@@ -8,6 +8,7 @@
 #include "py/bind/type.hpp"
 #include "py/classes.hpp"
 #include "py/export_vtk.hpp"
+#include "py/field_ops.hpp"
 #include "py/geom.hpp"
 #include "py/gmsh.hpp"
 #include "py/material_field.hpp"
@@ -55,6 +56,32 @@ PyMethodDef* const kFunctions[] = {
     &read_gmsh_str_def,
     &export_vtk_def,
     &consolidate_def,
+    &coordinates_def,
+    &set_coordinates_def,
+    &displace_def,
+    &restrict_def,
+    &restrict_like_def,
+    &select_def,
+    &mask_def,
+    &filter_components_def,
+    &rename_component_def,
+    &merge_def,
+    &divergence_def,
+    &integral_def,
+    &xty_def,
+    &xtx_def,
+    &psca_def,
+    &abs_def,
+    &sqrt_def,
+    &exp_def,
+    &log_def,
+    &log10_def,
+    &cos_def,
+    &sin_def,
+    &tan_def,
+    &sinh_def,
+    &cosh_def,
+    &tanh_def,
     &stiffness_def,
     &mass_def,
     &assemble_def,

@@ -11,9 +11,8 @@ std::vector<std::uint8_t> tested_components(std::span<const std::string> names,
   if (!listed) return std::vector<std::uint8_t>(names.size(), 1);
   std::vector<std::uint8_t> tested(names.size(), 0);
   for (const std::string& name : *listed) {
-    const auto c = find_component(names, name);
-    if (!c) return std::vector<std::uint8_t>(names.size(), 0);
-    tested[*c] = 1;
+    // A listed name the zone lacks is left out; a zone carrying none is untested.
+    if (const auto c = find_component(names, name)) tested[*c] = 1;
   }
   return tested;
 }

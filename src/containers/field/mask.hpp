@@ -13,8 +13,8 @@
 namespace quenlith::containers::field {
 
 // One flag per component of a zone with `names`: every one without a list; with a
-// list, the position of each listed name, or none at all when the zone lacks one of
-// them (an empty list tests nothing).
+// list, the position of each listed name the zone carries (none when it carries
+// none of them; an empty list tests nothing).
 std::vector<std::uint8_t> tested_components(std::span<const std::string> names,
                                             const std::optional<std::vector<std::string>>& listed);
 

@@ -5,9 +5,9 @@
 // values in band. The comparisons of the field classes (`field < x` and the like)
 // are masks of a one-bound band testing every component.
 //
-// `components`: absent tests every component; a list tests the listed ones of a
-// zone carrying them all, and nothing in a zone lacking one of them; an untested
-// component comes out all 1.0.
+// `components`: absent tests every component; a list tests the listed ones that a
+// zone carries (nothing in a zone carrying none of them); an untested component
+// comes out all 1.0.
 #include <optional>
 #include <string>
 #include <vector>
