@@ -270,6 +270,19 @@ int zone_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept 
   });
 }
 
+// The slots both zone classes share: indexing by name or row (also as a
+// sequence, for iteration), item assignment, comparisons, and no hash.
+template <class C, PyObject* (*Subscript)(PyObject*, PyObject*), auto ParseKey, auto Write, auto Mask>
+Slots zone_slots() {
+  return {
+      {Py_mp_subscript, reinterpret_cast<void*>(Subscript)},
+      {Py_sq_item, reinterpret_cast<void*>(&zone_sq_item<Subscript>)},
+      {Py_mp_ass_subscript, reinterpret_cast<void*>(&zone_ass_subscript<C, ParseKey, Write>)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(&field_richcompare<C, Mask>)},
+      {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
+  };
+}
+
 // The dump text of a field container. The zones' tables format values: the
 // precision is refused once, rather than shown as every zone's error.
 template <class Field>

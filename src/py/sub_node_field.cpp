@@ -150,13 +150,7 @@ TypeDef sub_node_field_type_def() {
   static std::vector<PyMethodDef> table;
   return K::def("_quenlith.SubNodeField", zone_doc_sig,
                 method_table(methods, FieldComponentMethods<C>::defs(), table), nullptr,
-                {{
-                     {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
-                     {Py_sq_item, reinterpret_cast<void*>(&zone_sq_item<subscript>)},
-                     {Py_mp_ass_subscript, reinterpret_cast<void*>(&zone_ass_subscript<C, assigned_key, assign>)},
-                     {Py_tp_richcompare, reinterpret_cast<void*>(&field_richcompare<C, compare>)},
-                     {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
-                 },
+                {zone_slots<C, &subscript, assigned_key, assign, compare>(),
                  Container<NodeFieldClass>::sub_or_slot(), FieldArithmetic<C>::slots()});
 }
 
