@@ -29,3 +29,14 @@ def files_with_one_and_all_processors(body, tmp_path):
         subprocess.run([sys.executable, "-c", script, str(path), threads], check=True)
         out.append(path.read_bytes())
     return out
+
+
+def uniform_field(fes, values):
+    """An ElementField on every subspace of `fes` holding values[name] at every point."""
+    import _quenlith as q
+
+    field = q.ElementField(fes, list(values))
+    for zone in field:
+        for name, v in values.items():
+            zone.set_uniform(name, v)
+    return field

@@ -9,7 +9,7 @@ import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
 import _quenlith as q
-from helpers import files_with_one_and_all_processors
+from helpers import files_with_one_and_all_processors, uniform_field
 
 
 def poi1(c, nodes):
@@ -189,16 +189,6 @@ def test_empty_model_and_argument_errors():
         q.assemble(q.Model())
 
 
-def uniform_stress(fes, values):
-    """A stress field on every subspace of `fes`, the same values at every point."""
-    names = list(values)
-    field = q.ElementField(fes, names)
-    for zone in field:
-        for name, v in values.items():
-            zone.set_uniform(name, v)
-    return field
-
-
 def test_internal_forces_of_an_exact_stress_equal_k_times_u():
     """u_x = a·x, u_y = b·y with nu = 0: sigma = (E a, 0, E b) everywhere, and
     ∫Bᵀσ equals the assembled stiffness applied to u, model or no model."""
@@ -211,7 +201,7 @@ def test_internal_forces_of_an_exact_stress_equal_k_times_u():
     coords = {node.id: node.coord() for row in n for node in row}
     u = [a * coords[k][0] if v == "u_x" else b * coords[k][1] for k, v in K.col_dofs()]
     ku = dict(zip(K.row_dofs(), K.mul_dense(u)))
-    stress = uniform_stress(fes, {"sigma_xx": E * a, "sigma_xy": 0.0, "sigma_yy": E * b})
+    stress = uniform_field(fes, {"sigma_xx": E * a, "sigma_xy": 0.0, "sigma_yy": E * b})
     for f in (q.internal_forces(model, stress), q.internal_forces_continuum(stress, fes)):
         assert len(f) == 1 and f[0].components() == ["f_x", "f_y"]
         for (k, var), expected in ku.items():
@@ -222,12 +212,12 @@ def test_internal_forces_skip_constraints_and_need_a_unique_zone():
     c = Coords2()
     n, mesh = grid(c, 1, 1, 1.0, 1.0)
     fes = q.FiniteElementSpace(mesh)
-    stress = uniform_stress(fes, {"sigma_xx": 1.0, "sigma_xy": 0.0, "sigma_yy": 0.0})
+    stress = uniform_field(fes, {"sigma_xx": 1.0, "sigma_xy": 0.0, "sigma_yy": 0.0})
     assert len(q.internal_forces(support(c, [n[0][0]], "u_x", "f_x"), stress)) == 0
     with pytest.raises(RuntimeError, match="sub_for_fespace needs a unique zone"):
-        q.internal_forces_continuum(stress | uniform_stress(fes, {"other": 2.0}), fes)
+        q.internal_forces_continuum(stress | uniform_field(fes, {"other": 2.0}), fes)
     with pytest.raises(RuntimeError, match="unknown component: sigma_xy"):
-        q.internal_forces_continuum(uniform_stress(fes, {"sigma_xx": 1.0, "sigma_yy": 0.0}), fes)
+        q.internal_forces_continuum(uniform_field(fes, {"sigma_xx": 1.0, "sigma_yy": 0.0}), fes)
 
 
 @pytest.mark.parametrize("density, expected", [(1.0, 1.25), (2, 2.5), (0.0, 0.0)])
@@ -286,12 +276,12 @@ def test_tangent_of_the_elastic_law_is_the_stiffness_and_geometric_energy():
     K = q.stiffness(model, mats)
     f = E / (1 - nu * nu)
     d = [[f, f * nu, 0.0], [f * nu, f, 0.0], [0.0, 0.0, f * (1 - nu) / 2]]
-    state = uniform_stress(fes, {f"ktan_{i}_{j}": d[i][j] for i in range(3) for j in range(i, 3)})
+    state = uniform_field(fes, {f"ktan_{i}_{j}": d[i][j] for i in range(3) for j in range(i, 3)})
     Kt = q.tangent(model, mats, state)
     assert Kt.row_dofs() == K.row_dofs()
     assert np.allclose(np.array(Kt.dense()), np.array(K.dense()), rtol=1e-12, atol=1e-12)
     # Under a uniform sigma_xx, u_y = x stores s·area in uᵀ K_g u.
-    Kg = q.geometric(model, mats, uniform_stress(fes, {"sigma_xx": s, "sigma_xy": 0.0, "sigma_yy": 0.0}))
+    Kg = q.geometric(model, mats, uniform_field(fes, {"sigma_xx": s, "sigma_xy": 0.0, "sigma_yy": 0.0}))
     coords = {node.id: node.coord() for row in n for node in row}
     u = np.array([coords[k][0] if v == "u_y" else 0.0 for k, v in Kg.col_dofs()])
     assert u @ np.array(Kg.mul_dense(list(u))) == pytest.approx(s * 1.5 * 1.0, rel=1e-12)

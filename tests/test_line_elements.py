@@ -10,6 +10,7 @@ import pytest
 import scipy.linalg as sl
 
 import _quenlith as q
+from helpers import uniform_field
 
 
 def chain(dim, n, step, origin=None):
@@ -108,14 +109,6 @@ def test_space_frame_cantilever_twist_and_bending_with_one_element():
     assert u[(tip, "r_x")] == pytest.approx(T * length / (g * j), rel=1e-12)
     assert u[(tip, "u_y")] == pytest.approx(Py * length**3 / (3 * e * iz) + Py * length / (g * asy), rel=1e-12)
     assert u[(tip, "u_z")] == pytest.approx(Pz * length**3 / (3 * e * iy) + Pz * length / (g * asz), rel=1e-12)
-
-
-def uniform_field(fes, values):
-    field = q.ElementField(fes, list(values))
-    for zone in field:
-        for name, v in values.items():
-            zone.set_uniform(name, v)
-    return field
 
 
 def test_truss_and_timoshenko_internal_forces_equal_k_times_u():

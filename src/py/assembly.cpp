@@ -59,7 +59,8 @@ const Signature internal_forces_sig{
     "internal_forces", nullptr, Receiver::None, internal_forces_params,
     "The internal forces f = ∫ Bᵀσ dΩ of every sub-model of `model` that has a behaviour, each\n"
     "reading its zone of `stresses` (the state `integrate_behavior` computes): one zone per\n"
-    "such sub-model, named by its dual variables."};
+    "such sub-model, named by its dual variables. For the heat kinds it is the nodal heat flow\n"
+    "∫ ∇N·φ dΩ of a flux state (HeatConduction) or ∫ N·φ dΓ of a film flux (Convection)."};
 const Signature internal_forces_continuum_sig{
     "internal_forces_continuum", nullptr, Receiver::None, continuum_params,
     "The internal forces f = ∫ Bᵀσ dΩ of a continuum stress field (sigma_xx, sigma_xy, ...)\n"

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -19,7 +20,9 @@
 #include "models/elasticity/small_strain.hpp"
 #include "models/kernel/scatter_to_nodes.hpp"
 #include "containers/model/sub_model.hpp"
+#include "models/convection/convection.hpp"
 #include "models/elasticity/elasticity.hpp"
+#include "models/heat_conduction/heat_conduction.hpp"
 #include "models/plasticity/plasticity.hpp"
 #include "ops/build/material_field.hpp"
 #include "ops/assemble/coloring.hpp"
@@ -788,6 +791,55 @@ TEST(ElasticityKind, StiffnessBlockInternalForcesAndPreconditions) {
   kind.element_matrix(ctxs, &*m, a);
   kind.element_operator(containers::matrix::OperatorKind::Tangent, ctxs, &*m, &*st, b);
   EXPECT_EQ(a, b);
+}
+
+// The heat kinds' point laws, and the preconditions of their callers (a material
+// zone is always passed by the assembly and by integrate_behavior): no Python input
+// reaches these texts.
+TEST(HeatKinds, PointLawsAndPreconditions) {
+  const Space s = one_cell(ElementType::TRI3, {1.0, 0.0, 0.0, 1.0}, {0.0, 0.0});
+  const models::HeatConduction heat = models::HeatConduction::create(s.space);
+  const models::Convection film = models::Convection::create(s.space);
+  const store::Handle<SubElementField> mat = store::insert(uniform(s.space, {"k", "h"}, {2.0, 10.0}));
+  const store::Handle<SubElementField> input =
+      store::insert(uniform(s.space, {"grad_T_x", "grad_T_y", "T"}, {3.0, -0.5, 5.0}));
+  const store::Handle<SubElementField> only_x = store::insert(uniform(s.space, {"grad_T_x"}, {1.0}));
+  BlockCells cells(std::span<const SpaceHandle>(&s.space, 1), kMessages);
+  const std::vector<CellContext> ctxs = cells.make_contexts();
+  store::ReadGuard<SubElementField> m = store::read(mat);
+  store::ReadGuard<SubElementField> in = store::read(input);
+  store::ReadGuard<SubElementField> x = store::read(only_x);
+
+  double flux[2] = {0.0, 0.0};
+  heat.gauss_point_law(ctxs[0], *in, nullptr, &*m, 0, std::nullopt, flux);
+  EXPECT_EQ(flux[0], 6.0);
+  EXPECT_EQ(flux[1], -1.0);
+  double film_flux[1] = {0.0};
+  film.gauss_point_law(ctxs[0], *in, nullptr, &*m, 0, 0.5, film_flux);
+  EXPECT_EQ(film_flux[0], 50.0);
+  EXPECT_EQ(error_text([&] { heat.gauss_point_law(ctxs[0], *x, nullptr, &*m, 0, std::nullopt, flux); }),
+            "unknown component: grad_T_y");
+
+  std::vector<double> block(9, 0.0), vector(3, 0.0);
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { heat.element_matrix(ctxs, nullptr, block); }, "HeatConduction requires a material field"},
+      {[&] { heat.element_mass(ctxs, nullptr, block); }, "HeatConduction requires a material field"},
+      {[&] { film.element_matrix(ctxs, nullptr, block); }, "Convection requires a material field"},
+      {[&] { heat.gauss_point_law(ctxs[0], *in, nullptr, nullptr, 0, std::nullopt, flux); },
+       "HeatConduction declares a material_fespace \u21d2 material is supplied"},
+      {[&] { film.gauss_point_law(ctxs[0], *in, nullptr, nullptr, 0, std::nullopt, film_flux); },
+       "Convection declares a material_fespace \u21d2 material is supplied"},
+      // Direct requests of the kernels the heat kinds lack keep the defaults' texts.
+      {[&] { film.element_mass(ctxs, &*m, block); }, "Convection: no mass kernel \u2014 element_mass is undefined"},
+      {[&] { heat.element_geometric(ctxs, &*m, nullptr, block); },
+       "HeatConduction: no geometric-stiffness kernel \u2014 element_geometric is undefined"},
+      {[&] { film.element_tangent(ctxs, &*m, nullptr, block); },
+       "Convection: no tangent kernel \u2014 element_tangent is undefined"},
+  };
+  for (const auto& [call, text] : cases) EXPECT_EQ(error_text(call), text);
+  EXPECT_FALSE(film.mass_layout().has_value());
+  ASSERT_TRUE(heat.mass_layout().has_value());
+  EXPECT_EQ(heat.mass_layout()->support, heat.stiffness_layout()->support);
 }
 
 // A failure on a later sub-model leaves no zone of the earlier ones alive.

@@ -28,6 +28,20 @@ class Convection final : public DomainKind {
   std::span<const std::string_view> optional_materials() const override { return {}; }
   std::vector<std::string> output_components() const override { return {"flux"}; }
 
+  // The film matrix on the first context: integral of h N_a N_b over the cell, h read
+  // at every Gauss point. Without a material zone: "Convection requires a material
+  // field", a broken precondition of the assembly.
+  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                      std::span<double> out) const override;
+  // The heat flow of a film-flux state: integral of N_a flux, "flux" read at every
+  // Gauss point.
+  void element_internal_forces(std::span<const CellContext> ctxs, const SubElementField& stress,
+                               std::span<double> out) const override;
+  // flux = h T, h from the materials then T from the deformation zone at (cell, g).
+  void gauss_point_law(const CellContext& ctx, const SubElementField& deformation, const SubElementField* previous,
+                       const SubElementField* materials, std::uint64_t g, std::optional<double> dt,
+                       std::span<double> out) const override;
+
  private:
   using DomainKind::DomainKind;
 };

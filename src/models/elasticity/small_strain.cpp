@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "models/kernel/shape_integrals.hpp"
 
 namespace quenlith::models::kernel {
 
@@ -183,16 +184,7 @@ void elasticity_mass(const CellContext& ctx, const SubElementField& materials, s
     throw Error::message("Elasticity mass matrix: material component `rho` (density) is required");
   }
   check_buffer(ctx, out);
-  const std::uint64_t npc = ctx.nodes_per_cell(), d = ctx.space_dim(), n = npc * d;
-  for (std::uint64_t g = 0; g < ctx.n_gauss(); ++g) {
-    const std::span<const double> shape = ctx.n_at_g(g);
-    const double wr = ctx.dvolume(g) * rho;
-    for (std::uint64_t a = 0; a < npc; ++a)
-      for (std::uint64_t b = 0; b < npc; ++b) {
-        const double m = shape[a] * shape[b] * wr;
-        for (std::uint64_t c = 0; c < d; ++c) out[(a * d + c) * n + b * d + c] += m;
-      }
-  }
+  add_shape_products(ctx, ctx.space_dim(), [rho](std::uint64_t) { return rho; }, out);
 }
 
 void elasticity_geometric(const CellContext& ctx, const SubElementField& stresses, std::span<double> out) {

@@ -33,6 +33,27 @@ class HeatConduction final : public DomainKind {
   // for a {}-D space" beyond three dimensions.
   std::vector<std::string> output_components() const override;
 
+  // The kernels, on the first context. Conductivity: integral of k grad N_a . grad N_b,
+  // k read at every Gauss point. Capacity: integral of rho cp N_a N_b, rho then cp read
+  // once at Gauss point 0, any failure of either read replaced by "HeatConduction
+  // capacity matrix: material component `rho` (density) is required" (or `cp`
+  // (specific heat)). Without a material zone both fail with "HeatConduction requires
+  // a material field", a broken precondition of the assembly.
+  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                      std::span<double> out) const override;
+  void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                    std::span<double> out) const override;
+  // The heat flow of a flux state: integral of grad N_a . flux, the flux read at every
+  // Gauss point ("flux_x"... up to the space dimension). With the flux of the law
+  // below it is K T.
+  void element_internal_forces(std::span<const CellContext> ctxs, const SubElementField& stress,
+                               std::span<double> out) const override;
+  // Fourier's law without the minus sign: flux_i = k grad_T_i, k and the gradient
+  // ("grad_T_x"...) read at (cell, g). The previous state and dt are not read.
+  void gauss_point_law(const CellContext& ctx, const SubElementField& deformation, const SubElementField* previous,
+                       const SubElementField* materials, std::uint64_t g, std::optional<double> dt,
+                       std::span<double> out) const override;
+
  private:
   using DomainKind::DomainKind;
 };

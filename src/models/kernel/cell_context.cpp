@@ -1,5 +1,6 @@
 #include "models/kernel/cell_context.hpp"
 
+#include "base/error.hpp"
 #include "containers/finite_element_space/geometry.hpp"
 
 namespace quenlith::models::kernel {
@@ -7,6 +8,9 @@ namespace quenlith::models::kernel {
 std::span<const double> CellContext::coords() const {
   const std::uint64_t n = nodes_per_cell() * space_dim();
   if (!filled_) {
+    // The cache and the Jacobians live on the stack, sized for three dimensions; a
+    // subspace may sit in a larger Coords, which no kernel can integrate.
+    QUENLITH_VERIFY(space_dim() <= 3, "cell geometry: a {}-D space is not supported (1-D to 3-D only)", space_dim());
     geometry_->node_coords(cell_, std::span<double>(cache_.data(), n));
     filled_ = true;
   }

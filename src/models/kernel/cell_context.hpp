@@ -52,8 +52,10 @@ class CellContext {
   }
   double gauss_weight(std::uint64_t g) const noexcept { return space_->gauss_w_table()[g]; }
 
-  // The cell's node coordinates, gathered on the first call: "node {} not found or
-  // collected" for a node id beyond the Coords or collected (nothing is cached then).
+  // The cell's node coordinates, gathered on the first call: "cell geometry: a {}-D
+  // space is not supported (1-D to 3-D only)" beyond three dimensions, "node {} not
+  // found or collected" for a node id beyond the Coords or collected (nothing is
+  // cached then). Every geometric call below starts here.
   std::span<const double> coords() const;
   // The coordinates of local node i (space_dim values), through the cache.
   std::span<const double> node_coords(std::uint64_t i) const;

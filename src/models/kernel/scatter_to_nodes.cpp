@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/error.hpp"
+#include "models/kernel/shape_integrals.hpp"
 #include "ops/assemble/scatter.hpp"
 
 namespace quenlith::models::kernel {
@@ -51,14 +52,13 @@ SubNodeField scatter_to_nodes(std::span<const SpaceHandle> fespaces, const Suppo
 
 void flux_element_vector(std::span<const CellContext> ctxs, const FluxDensity& density, std::span<double> out) {
   const CellContext& ctx = ctxs.front();
-  const std::uint64_t npc = ctx.nodes_per_cell(), n_g = ctx.n_gauss();
-  for (std::uint64_t g = 0; g < n_g; ++g) {
-    const double rho = density.per_point.empty() ? density.uniform : density.per_point[ctx.cell() * n_g + g];
-    const double w = ctx.dvolume(g);
-    const std::span<const double> shape = ctx.n_at_g(g);
-    const double rw = rho * w;
-    for (std::uint64_t a = 0; a < npc; ++a) out[a] += shape[a] * rw;
-  }
+  const std::uint64_t n_g = ctx.n_gauss();
+  add_weighted_shape(
+      ctx,
+      [&](std::uint64_t g) {
+        return density.per_point.empty() ? density.uniform : density.per_point[ctx.cell() * n_g + g];
+      },
+      out);
 }
 
 }  // namespace quenlith::models::kernel

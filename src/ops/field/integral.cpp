@@ -1,7 +1,6 @@
 #include "ops/field/integral.hpp"
 
 #include <algorithm>
-#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "containers/finite_element_space/cell_geometry.hpp"
 #include "models/kernel/cell_context.hpp"
 #include "models/kernel/scatter_to_nodes.hpp"
+#include "models/kernel/shape_integrals.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -27,7 +27,6 @@ using containers::node_field::NodeField;
 using containers::node_field::NodeFieldView;
 using containers::node_field::SubNodeField;
 using models::kernel::CellContext;
-using models::kernel::kMaxCellCoords;
 
 namespace {
 
@@ -93,19 +92,13 @@ NodeField divergence(const ElementField& field) {
       const std::size_t n_g = z.gauss_count();
       auto kernel = [&](std::span<const CellContext> ctxs, std::span<double> element) {
         const CellContext& ctx = ctxs[0];
-        const std::size_t m = ctx.nodes_per_cell();
-        std::array<double, kMaxCellCoords> dn;
-        const std::span<double> dn_dx(dn.data(), m * d);
-        for (std::size_t g = 0; g < n_g; ++g) {
-          ctx.dn_dx(g, dn_dx);
-          const double w = ctx.dvolume(g);
-          const double* f = values + (ctx.cell() * n_g + g) * ncomp;
-          for (std::size_t e = 0; e < m; ++e) {
-            double s = 0.0;
-            for (std::size_t k = 0; k < d; ++k) s += dn_dx[e * d + k] * f[k];
-            element[e] = s * w + element[e];
-          }
-        }
+        models::kernel::add_gradient_dot(
+            ctx,
+            [&](std::uint64_t g, std::span<double> v) {
+              const double* f = values + (ctx.cell() * n_g + g) * ncomp;
+              std::copy(f, f + ncomp, v.begin());
+            },
+            element);
       };
       result.emplace(models::kernel::scatter_to_nodes(std::span(&space, 1), support, {"div"}, kernel));
     }
