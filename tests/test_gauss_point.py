@@ -480,3 +480,24 @@ def test_gauss_point_results_are_the_same_bits_for_one_and_all_threads(tmp_path)
     """
     one, many = files_with_one_and_all_processors(body, tmp_path)
     assert one == many
+
+
+def test_truss_state_from_the_strain_of_the_bars_gives_k_times_u():
+    """Bars in the plane: `deformation` on their line cells projects along each bar to
+    the axial strain the truss law reads, and its forces are K·u."""
+    c = q.Coords(2)
+    nodes = [c.add_node(p) for p in ([0.0, 0.0], [2.0, 1.0], [3.0, -0.5], [1.0, 2.5])]
+    mesh = q.Mesh(c, "SEG2")
+    for a, b in ((0, 1), (1, 2), (2, 3), (3, 0), (0, 2)):
+        mesh[0].add_cell([nodes[a], nodes[b]])
+    space = q.FiniteElementSpace(mesh)
+    truss = q.Model.truss(space)
+    materials = q.material_field(truss, [("E", 5.0), ("A", 0.3)])
+    rng = np.random.default_rng(8)
+    u = node_field(mesh, ["u_x", "u_y"], lambda x: rng.uniform(-1, 1, 2))
+    f = q.internal_forces(truss, q.integrate_behavior(truss, q.deformation(u, space), materials))
+    k = q.stiffness(truss, materials)
+    kd = np.array(k.dense()).reshape(k.n_rows(), k.n_cols())
+    col = np.array([u.value(c.acquire(node), var) for node, var in k.col_dofs()])
+    row = np.array([f.value(c.acquire(node), var) for node, var in k.row_dofs()])
+    assert np.allclose(row, kd @ col, rtol=0, atol=1e-13 * abs(kd @ col).max())

@@ -8,11 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "containers/element_field/element_field.hpp"
 #include "containers/element_field/sub_element_field.hpp"
+#include "containers/finite_element_space/finite_element_space.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "containers/model/model.hpp"
 #include "models/kernel/gauss_point_field.hpp"
+#include "models/kernel/integrate_behavior.hpp"
 #include "models/mod/kind.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
@@ -198,6 +202,49 @@ TEST(IntegrateBehavior, HandsThePreviousStateAndTimeStepToEveryPoint) {
   // A stale previous state (a handle naming no zone) fails the call.
   EXPECT_EQ(error_text([&] { echo.integrate_behavior(strain, ZoneHandle(), std::nullopt, std::nullopt); }),
             "stale handle (slot freed or generation mismatch)");
+}
+
+std::size_t live_zones() {
+  auto& zones = store::Store<SubElementField>::instance();
+  return zones.n_entries() - zones.n_free();
+}
+
+TEST(IntegrateBehavior, AFailingSubModelReleasesTheZonesOfTheEarlierOnes) {
+  // Three elastic sub-models on three subspaces of one triangle; the third one's strain
+  // lacks eps_xx.
+  store::Handle<Coords> coords = store::insert(Coords(2));
+  {
+    store::WriteGuard<Coords> w = store::write(coords);
+    for (const auto& p : {std::array{0.0, 0.0}, std::array{1.0, 0.0}, std::array{0.0, 1.0}}) w->decref(w->add_node(p));
+  }
+  SubMesh sub(ElementType::TRI3, coords);
+  const NodeId ids[] = {0, 1, 2};
+  sub.add_cell(ids);
+  const store::Handle<SubMesh> submesh = store::insert(std::move(sub));
+  std::vector<SpaceHandle> spaces;
+  for (int i = 0; i < 3; ++i)
+    spaces.push_back(store::insert(SubFiniteElementSpace::create(
+        submesh, containers::finite_element_space::Interpolation::LAGRANGE1, QuadratureRule::GAUSS)));
+  const auto model = containers::model::Model::elasticity(containers::finite_element_space::FiniteElementSpace(spaces),
+                                                          models::ContinuumModel::PlaneStress);
+  std::vector<ZoneHandle> strains, materials;
+  for (int i = 0; i < 3; ++i) {
+    strains.push_back(i < 2 ? uniform(spaces[i], {"eps_xx", "eps_xy", "eps_yy"}, {1.0, 0.0, 0.0})
+                            : uniform(spaces[i], {"eps_xy"}, {0.0}));
+    materials.push_back(uniform(spaces[i], {"E", "nu"}, {2.0, 0.0}));
+  }
+  const containers::element_field::ElementField strain(strains), material(materials);
+  const std::size_t before = live_zones();
+  EXPECT_EQ(error_text([&] {
+              models::kernel::integrate_behavior_core(model.subs(), strain, nullptr, material, std::nullopt);
+            }),
+            "unknown component: eps_xx");
+  EXPECT_EQ(live_zones(), before);
+  // Without the third sub-model: two stored zones, sigma_xx = E eps_xx.
+  const auto two = models::kernel::integrate_behavior_core(model.subs().first(2), strain, nullptr, material, 1.0);
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(live_zones(), before + 2);
+  EXPECT_EQ(store::read(two.subs()[1])->value(0, 2, "sigma_xx"), 2.0);
 }
 
 }  // namespace
