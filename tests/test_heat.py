@@ -237,6 +237,83 @@ def test_film_flux_heat_flow_equals_the_film_matrix_times_t():
     assert [f.value(n, "q") for n in nodes] == pytest.approx([kt[n.id] for n in nodes], abs=1e-14)
 
 
+def temperature_field(nodes, temperature):
+    """A one-zone node field "T" over `nodes`, T = temperature(coordinates)."""
+    field = q.NodeField(q.poi1_from_nodes(nodes), ["T"])
+    for node in nodes:
+        field[0].set_value(node, "T", temperature(node.coord()))
+    return field
+
+
+def gauss_values(zone, name):
+    return np.array([zone.value(cell, g, name) for cell in range(zone.cell_count()) for g in range(zone.gauss_count())])
+
+
+@pytest.mark.parametrize("interpolation", ["LAGRANGE1", "LAGRANGE2"])
+def test_flux_of_a_linear_temperature_is_exact_and_its_heat_flow_is_k_times_t(interpolation):
+    k, a, b = 2.5, 3.0, -1.5
+    c, nodes, mesh = patch()
+    if interpolation == "LAGRANGE2":
+        mesh = q.to_quadratic(mesh)
+        nodes = list({n.id: n for cell in mesh[0] for n in cell}.values())
+    fes = q.FiniteElementSpace(mesh, interpolation)
+    model = q.Model.heat_conduction(fes)
+    mats = q.material_field(model, [("k", k)])
+
+    def temperature(x):
+        return a * x[0] + b * x[1] + 7.0
+
+    grad = q.gradient(temperature_field(nodes, temperature), fes)
+    flux = q.integrate_behavior(model, grad, mats)
+    assert len(flux) == 1 and flux[0].components() == ["flux_x", "flux_y"]
+    assert np.allclose(gauss_values(flux[0], "flux_x"), k * a, rtol=1e-12, atol=0)
+    assert np.allclose(gauss_values(flux[0], "flux_y"), k * b, rtol=1e-12, atol=0)
+    K = q.stiffness(model, mats)
+    kt = k_times(K, c, temperature)
+    f = q.internal_forces(model, flux)
+    for node in nodes:
+        assert f.value(node, "q") == pytest.approx(kt[node.id], abs=1e-12)
+    interior = [n for n in nodes if 0 < n.coord()[0] < 0.24 and 0 < n.coord()[1] < 0.12]
+    assert len(interior) == (4 if interpolation == "LAGRANGE1" else 12)
+    assert all(abs(f.value(n, "q")) < 1e-12 for n in interior)
+
+
+def test_the_laws_read_their_coefficients_at_every_gauss_point():
+    """k = 2 and grad_T_x = 3 give flux_x = 6 (no minus sign); h = 10 and T = 5 give
+    50; a coefficient set point by point gives its own flux at each point."""
+    c, nodes, mesh = unit_triangle()
+    fes = q.FiniteElementSpace(mesh)
+    edge = q.FiniteElementSpace(mesh_of(c, "SEG2", nodes[:2]))
+    model = q.Model.heat_conduction(fes) | q.Model.convection(edge)
+    mats = q.material_field(model, [("k", 2.0), ("h", 10.0)])
+    heat_k = [2.0 + g for g in range(mats[0].gauss_count())]
+    for g, kg in enumerate(heat_k):
+        mats[0].set_value(0, g, "k", kg)
+    inputs = uniform_field(fes, {"grad_T_x": 3.0, "grad_T_y": -1.0}) | uniform_field(edge, {"T": 5.0})
+    state = q.integrate_behavior(model, inputs, mats, dt=0.5)
+    assert [zone.components() for zone in state] == [["flux_x", "flux_y"], ["flux"]]
+    assert list(gauss_values(state[0], "flux_x")) == [3.0 * kg for kg in heat_k]
+    assert list(gauss_values(state[0], "flux_y")) == [-kg for kg in heat_k]
+    assert set(gauss_values(state[1], "flux")) == {50.0}
+
+
+def test_film_flux_of_an_interpolated_temperature_gives_the_film_heat_flow():
+    h = 4.0
+    c = q.Coords(2)
+    nodes = [c.add_node([0.3 * i, 0.1 * i * i]) for i in range(5)]
+    fes = q.FiniteElementSpace(mesh_of(c, "SEG2", *zip(nodes[:-1], nodes[1:])))
+    model = q.Model.convection(fes)
+    mats = q.material_field(model, [("h", h)])
+
+    def temperature(x):
+        return 1.0 + 2.0 * x[0] - x[1]
+
+    state = q.integrate_behavior(model, q.interp_to_gauss(temperature_field(nodes, temperature), fes), mats)
+    f = q.internal_forces(model, state)
+    kt = k_times(q.stiffness(model, mats), c, temperature)
+    assert [f.value(n, "q") for n in nodes] == pytest.approx([kt[n.id] for n in nodes], rel=1e-13, abs=1e-14)
+
+
 # --- errors ------------------------------------------------------------------------
 
 
@@ -272,6 +349,24 @@ def test_heat_flow_needs_the_flux_components(build, state, message):
     fes = q.FiniteElementSpace(mesh)
     with raises(RuntimeError, message):
         q.internal_forces(build(fes), uniform_field(fes, state))
+
+
+@pytest.mark.parametrize(
+    "build, inputs, message",
+    [
+        (q.Model.heat_conduction, {"grad_T_x": 1.0}, "unknown component: grad_T_y"),
+        (q.Model.heat_conduction, {"T": 1.0}, "unknown component: grad_T_x"),
+        (q.Model.convection, {"grad_T_x": 1.0, "grad_T_y": 1.0}, "unknown component: T"),
+    ],
+    ids=["no-grad-y", "temperature-for-conduction", "gradient-for-convection"],
+)
+def test_integrate_behavior_needs_the_law_inputs(build, inputs, message):
+    _, _, mesh = unit_triangle()
+    fes = q.FiniteElementSpace(mesh)
+    model = build(fes)
+    mats = q.material_field(model, [("k", 1.0), ("h", 1.0)])
+    with raises(RuntimeError, message):
+        q.integrate_behavior(model, uniform_field(fes, inputs), mats)
 
 
 @pytest.mark.parametrize("build, material", [(q.Model.heat_conduction, "k"), (q.Model.convection, "h")])
@@ -320,6 +415,13 @@ def test_same_bits_with_one_and_all_threads(tmp_path):
                         zone.set_value(cell, g, name, ((cell + 3 * g + k) % 17) / 7.0 - 1.0)
         f = q.internal_forces(model, state)
         values += [v for zone in f for row in range(zone.node_count()) for v in zone.node_values(row)]
+        everywhere = [node for row in n for node in row]
+        T = q.NodeField(q.poi1_from_nodes(everywhere), ["T"])
+        for node in everywhere:
+            T[0].set_value(node, "T", node.coord()[0] ** 2 - 0.3 * node.coord()[1])
+        flux = q.integrate_behavior(model, q.gradient(T, fes) | q.interp_to_gauss(T, efes), mats)
+        values += [zone.value(cell, g, name) for zone in flux for cell in range(zone.cell_count())
+                   for g in range(zone.gauss_count()) for name in zone.components()]
         with open(sys.argv[1], "wb") as out:
             out.write(struct.pack(f"{len(values)}d", *values))
         """,
