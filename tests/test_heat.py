@@ -278,6 +278,39 @@ def test_flux_of_a_linear_temperature_is_exact_and_its_heat_flow_is_k_times_t(in
     assert all(abs(f.value(n, "q")) < 1e-12 for n in interior)
 
 
+@pytest.mark.parametrize("element_type", ["HEX8", "TET4", "PENTA6"])
+def test_three_dimensional_flux_and_heat_flow(element_type):
+    """A distorted block: the flux of a linear temperature is k·∇T at every point and
+    its heat flow is K·T, which a constant temperature leaves at zero."""
+    k, grad = 0.8, (1.0, -2.0, 0.5)
+    c = q.Coords(3)
+    corners = [[0, 0, 0], [1, 0.1, 0], [1.2, 1, 0.1], [0, 0.9, 0], [0.1, 0, 1], [1, 0, 1.1], [1.1, 1.1, 1], [0, 1, 0.9]]
+    nodes = [c.add_node(p) for p in corners]
+    if element_type == "PENTA6":
+        mesh = mesh_of(c, "PENTA6", [nodes[i] for i in (0, 1, 2, 4, 5, 6)], [nodes[i] for i in (0, 2, 3, 4, 6, 7)])
+    else:
+        mesh = mesh_of(c, "HEX8", nodes)
+        if element_type == "TET4":
+            mesh = q.convert(mesh, "TET4")
+    fes = q.FiniteElementSpace(mesh)
+    model = q.Model.heat_conduction(fes)
+    mats = q.material_field(model, [("k", k)])
+
+    def temperature(x):
+        return sum(gi * xi for gi, xi in zip(grad, x)) - 2.0
+
+    flux = q.integrate_behavior(model, q.gradient(temperature_field(nodes, temperature), fes), mats)
+    assert flux[0].components() == ["flux_x", "flux_y", "flux_z"]
+    for axis, gi in zip("xyz", grad):
+        assert np.allclose(gauss_values(flux[0], "flux_" + axis), k * gi, rtol=1e-12, atol=1e-14)
+    K = q.stiffness(model, mats)
+    kt, zero = k_times(K, c, temperature), k_times(K, c, lambda x: 1.0)
+    f = q.internal_forces(model, flux)
+    for node in nodes:
+        assert f.value(node, "q") == pytest.approx(kt[node.id], abs=1e-12)
+        assert zero[node.id] == pytest.approx(0.0, abs=1e-13)
+
+
 def test_the_laws_read_their_coefficients_at_every_gauss_point():
     """k = 2 and grad_T_x = 3 give flux_x = 6 (no minus sign); h = 10 and T = 5 give
     50; a coefficient set point by point gives its own flux at each point."""
