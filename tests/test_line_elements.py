@@ -10,17 +10,18 @@ import pytest
 import scipy.linalg as sl
 
 import _quenlith as q
+from helpers import raises
 
 
-def chain(dim, n, step, origin=None):
-    """SEG2 cells of a straight chain of n cells; returns (space, node ids in order)."""
+def chain(dim, n, step, origin=None, quadrature="GAUSS"):
+    """SEG2 cells of a straight chain of n cells; returns (space, nodes in order)."""
     c = q.Coords(dim)
     origin = origin or [0.0] * dim
     nodes = [c.add_node([origin[i] + k * step[i] for i in range(dim)]) for k in range(n + 1)]
     m = q.Mesh(c, "SEG2")
     for k in range(n):
         m[0].add_cell([nodes[k], nodes[k + 1]])
-    return q.FiniteElementSpace(m), nodes
+    return q.FiniteElementSpace(m, "LAGRANGE1", quadrature), nodes
 
 
 def dense(matrix):
@@ -226,3 +227,131 @@ def test_portal_frame_sway_against_slope_deflection():
     expected = H * h**3 * (2 + 3 * kk) / (12 * E * Ic * (1 + 6 * kk))
     assert sway[(left[-1].id, "u_x")] == pytest.approx(expected, rel=1e-3)
     assert sway[(right[-1].id, "u_x")] == pytest.approx(expected, rel=1e-3)
+
+
+
+# ----------------------------------------------------------------- section strains
+
+
+def beam_field(nodes, w, theta, names=("w", "theta")):
+    """A one-zone NodeField on the nodes carrying `names`, "w" and "theta" set per node."""
+    field = q.NodeField(q.poi1_from_nodes(nodes), list(names))
+    for node, wv, tv in zip(nodes, w, theta):
+        if "w" in names:
+            field[0].set_value(node, "w", wv)
+        if "theta" in names:
+            field[0].set_value(node, "theta", tv)
+    return field
+
+
+def strains(field):
+    """[(kappa, gamma)] per (cell, Gauss point) of a one-zone field, in order."""
+    (zone,) = list(field)
+    assert list(zone.components()) == ["kappa", "gamma"]
+    return [(zone.get(c, g, 0), zone.get(c, g, 1)) for c in range(zone.cell_count()) for g in range(zone.gauss_count())]
+
+
+@pytest.mark.parametrize("quadrature, n_g", [("GAUSS", 2), ("REDUCED", 1)])
+def test_beam_deformation_of_one_cell(quadrature, n_g):
+    L, a, b = 2.5, 0.3, -0.8
+    fes, nodes = chain(1, 1, [L], [4.0], quadrature)
+    out = q.beam_deformation(beam_field(nodes, [0.0, a], [0.0, b]), fes)
+    assert isinstance(out, q.ElementField)
+    assert strains(out) == [pytest.approx((b / L, a / L - b / 2), rel=1e-14)] * n_g
+    # Reversed connectivity: the same beam, the same strains.
+    c = q.Coords(1)
+    ends = [c.add_node([4.0]), c.add_node([4.0 + L])]
+    m = q.Mesh(c, "SEG2")
+    m[0].add_cell([ends[1], ends[0]])
+    out = q.beam_deformation(beam_field(ends, [0.0, a], [0.0, b]), q.FiniteElementSpace(m, "LAGRANGE1", quadrature))
+    assert strains(out) == [pytest.approx((b / L, a / L - b / 2), rel=1e-14)] * n_g
+
+
+def test_beam_deformation_rigid_rotation_and_cells_of_a_chain():
+    phi, n = 0.07, 5
+    fes, nodes = chain(1, n, [0.4], [-1.0])
+    x = [node.coord()[0] for node in nodes]
+    rigid = q.beam_deformation(beam_field(nodes, [phi * xi for xi in x], [phi] * len(x)), fes)
+    assert strains(rigid) == [pytest.approx((0.0, 0.0), abs=1e-15)] * (2 * n)
+    # w = x², θ = x³: per cell the slope of the chord and the centre rotation.
+    bent = strains(q.beam_deformation(beam_field(nodes, [xi**2 for xi in x], [xi**3 for xi in x]), fes))
+    for c in range(n):
+        x0, x1 = x[c], x[c + 1]
+        expected = ((x1**3 - x0**3) / (x1 - x0), (x1**2 - x0**2) / (x1 - x0) - (x0**3 + x1**3) / 2)
+        assert bent[2 * c] == bent[2 * c + 1] == pytest.approx(expected, rel=1e-13)
+
+
+def test_beam_deformation_of_a_seg3_cell_uses_its_first_gauss_point():
+    c = q.Coords(1)
+    nodes = [c.add_node([x]) for x in (1.0, 3.0, 2.0)]  # ends, then the middle node
+    m = q.Mesh(c, "SEG3")
+    m[0].add_cell(nodes)
+    fes = q.FiniteElementSpace(m, "LAGRANGE2")
+    sub = fes[0]
+    assert sub.gauss_count() == 3
+    x = [node.coord()[0] for node in nodes]
+    xg = sum(n * xi for n, xi in zip(sub.n_at_g(0), x))
+    # Quadratics are interpolated exactly: dθ/dx and dw/dx at the first Gauss point.
+    w = [0.5 * xi**2 - xi for xi in x]
+    theta = [0.25 * xi**2 + 0.1 for xi in x]
+    out = strains(q.beam_deformation(beam_field(nodes, w, theta), fes))
+    expected = (0.5 * xg, (xg - 1.0) - sum(theta) / 3)
+    assert out == [pytest.approx(expected, rel=1e-12)] * 3
+
+
+def test_beam_deformation_over_several_subspaces_and_an_empty_space():
+    c = q.Coords(1)
+    nodes = [c.add_node([float(x)]) for x in range(4)]
+    m = q.Mesh(c, "SEG2")
+    m[0].add_cell([nodes[0], nodes[1]])
+    m.add_sub(q.Mesh(c, "SEG2")[0])
+    m[1].add_cell([nodes[2], nodes[3]])
+    m[1].add_cell([nodes[1], nodes[2]])
+    fes = q.FiniteElementSpace(m)
+    field = beam_field(nodes, [0.0, 1.0, 3.0, 6.0], [0.0, 0.0, 0.0, 0.0])
+    out = q.beam_deformation(field, fes)
+    assert len(out) == 2
+    assert [z.cell_count() for z in out] == [1, 2]
+    assert [out[1].get(k, 0, 1) for k in range(2)] == [3.0, 2.0]
+    empty = q.beam_deformation(field, fes[0:0])
+    assert isinstance(empty, q.ElementField) and len(empty) == 0
+
+
+def test_beam_deformation_errors():
+    fes, nodes = chain(1, 2, [1.0])
+    with raises(RuntimeError, "beam_deformation: the field must carry a 'theta' component (has: [w, ux])"):
+        q.beam_deformation(beam_field(nodes, [0.0] * 3, [0.0] * 3, ("w", "ux")), fes)
+    no_zone = beam_field(nodes, [0.0] * 3, [0.0] * 3)[0:0]
+    with raises(RuntimeError, "beam_deformation: the field must carry a 'w' component (has: [])"):
+        q.beam_deformation(no_zone, fes)
+    # The components are checked before anything is read from the space.
+    with raises(RuntimeError, "beam_deformation: the field must carry a 'w' component (has: [theta])"):
+        q.beam_deformation(beam_field(nodes, [0.0] * 3, [0.0] * 3, ("theta",)), chain(2, 1, [1.0, 1.0])[0])
+    # A node of the space without a value: every "w" is looked up before any "theta".
+    part = beam_field(nodes[:2], [0.0] * 2, [0.0] * 2) | beam_field(nodes[2:], [0.0], [0.0], ("theta",))
+    with raises(RuntimeError, f"no subfield defines (node {nodes[2].id}, component w)"):
+        q.beam_deformation(part, fes)
+    part = beam_field(nodes[:2], [0.0] * 2, [0.0] * 2) | beam_field(nodes[2:], [0.0], [0.0], ("w",))
+    with raises(RuntimeError, f"no subfield defines (node {nodes[2].id}, component theta)"):
+        q.beam_deformation(part, fes)
+    with raises(TypeError, "argument 'fespace': 'Mesh' object is not an instance of 'FiniteElementSpace'"):
+        q.beam_deformation(beam_field(nodes, [0.0] * 3, [0.0] * 3), q.Mesh(q.Coords(1), "SEG2"))
+    with raises(TypeError, "argument 'field': 'ElementField' object is not an instance of 'NodeField'"):
+        q.beam_deformation(q.ElementField(fes, ["w", "theta"]), fes)
+
+
+@pytest.mark.parametrize("dim", [2, 3])
+def test_beam_deformation_refuses_a_space_of_more_than_one_dimension(dim):
+    # Along x in a larger space the derivative table holds one value per node and axis:
+    # reading it as one value per node would mix them, so the call is refused.
+    fes, nodes = chain(dim, 2, [0.5] + [0.0] * (dim - 1))
+    with raises(RuntimeError, f"beam_deformation: the FE space is {dim}-D; beam section strains need a 1-D "
+                              "configuration (a beam along the x axis)"):
+        q.beam_deformation(beam_field(nodes, [0.0, 1.0, 2.0], [0.0] * 3), fes)
+
+
+def test_beam_deformation_signature_and_doc():
+    assert q.beam_deformation.__text_signature__ == "(field, fespace)"
+    assert "integrate_behavior" in q.beam_deformation.__doc__
+    assert "M = E·I·κ" in q.beam_deformation.__doc__
+

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "py/assembly.hpp"
+#include "py/beam_deformation.hpp"
 #include "py/bind/entry.hpp"
 #include "py/bind/ref.hpp"
 #include "py/bind/type.hpp"
@@ -66,6 +67,7 @@ PyMethodDef* const kFunctions[] = {
     &filter_components_def,
     &rename_component_def,
     &merge_def,
+    &beam_deformation_def,
     &divergence_def,
     &integral_def,
     &xty_def,
