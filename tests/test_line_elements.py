@@ -10,7 +10,7 @@ import pytest
 import scipy.linalg as sl
 
 import _quenlith as q
-from helpers import raises
+from helpers import files_with_one_and_all_processors, raises
 
 
 def chain(dim, n, step, origin=None, quadrature="GAUSS"):
@@ -355,3 +355,188 @@ def test_beam_deformation_signature_and_doc():
     assert "integrate_behavior" in q.beam_deformation.__doc__
     assert "M = E·I·κ" in q.beam_deformation.__doc__
 
+
+
+# ------------------------------------------------------------ behaviour integration
+
+
+def node_field(nodes, values):
+    """A one-zone NodeField on the nodes; `values` maps a component to one value per node."""
+    field = q.NodeField(q.poi1_from_nodes(nodes), list(values))
+    for name, per_node in values.items():
+        for node, v in zip(nodes, per_node):
+            field[0].set_value(node, name, v)
+    return field
+
+
+def k_times(K, u):
+    """K·u by (node id, dual) for u given by (node id, primal), 0 where u has no value."""
+    return dict(zip(K.row_dofs(), K.mul_dense([u.get(d, 0.0) for d in K.col_dofs()])))
+
+
+@pytest.mark.parametrize("slenderness", [10.0, 1e4])
+def test_timoshenko_cantilever_solved_then_integrated_gives_back_the_load(slenderness):
+    # Rectangular section b × h, A_s = κ·A with κ = 5/6: the tip deflection tends to
+    # PL³/(3EI) + PL/(κGA) with refinement, for thick and very thin beams alike (no
+    # shear locking), and the state integrated from the solution balances the load.
+    length, P, E, G, kappa, n = 10.0, 2.0, 200e9, 80e9, 5.0 / 6.0, 40
+    b, h = 0.1, length / slenderness
+    A, I = b * h, b * h**3 / 12.0
+    fes, nodes = chain(1, n, [length / n])
+    model = q.Model.timoshenko(fes)
+    mat = q.material_field(model, [("E", E), ("I", I), ("G", G), ("A_s", kappa * A)])
+    K = q.stiffness(model, mat)
+    root, tip = nodes[0].id, nodes[-1].id
+    u = solve_clamped(K, {(root, "w"), (root, "theta")}, {(tip, "f_w"): P})
+    beam_theory = P * length**3 / (3 * E * I) + P * length / (kappa * G * A)
+    assert u[(tip, "w")] == pytest.approx(beam_theory, rel=1e-3)
+
+    field = node_field(nodes, {"w": [u.get((k.id, "w"), 0.0) for k in nodes],
+                               "theta": [u.get((k.id, "theta"), 0.0) for k in nodes]})
+    state = q.integrate_behavior(model, q.beam_deformation(field, fes), mat)
+    (zone,) = list(state)
+    assert list(zone.components()) == ["M", "V"]
+    # Rounding of the solve and of K·u: of the order of the largest K_ij·u_j.
+    scale = 1e-12 * np.abs(dense(K)).max() * max(abs(v) for v in u.values())
+    # The shear force is P everywhere; the moment P·(L − x) at each cell's centre.
+    for c in range(n):
+        x_mid = (c + 0.5) * length / n
+        for g in range(2):
+            assert zone.get(c, g, 1) == pytest.approx(P, abs=scale)
+            assert zone.get(c, g, 0) == pytest.approx(P * (length - x_mid), abs=scale * length)
+    f = q.internal_forces(model, state)
+    ku = k_times(K, u)
+    for node in nodes:
+        for var in ("f_w", "m_theta"):
+            assert f.value(node, var) == pytest.approx(ku[(node.id, var)], abs=scale)
+    assert f.value(nodes[-1], "f_w") == pytest.approx(P, abs=scale)
+
+
+def test_timoshenko_internal_forces_equal_k_times_u_for_any_deflection():
+    EI, GAS, n = 3.0, 40.0, 6
+    fes, nodes = chain(1, n, [0.3], [2.0])
+    model = q.Model.timoshenko(fes)
+    mat = q.material_field(model, [("E", EI), ("I", 1.0), ("G", GAS), ("A_s", 1.0)])
+    K = q.stiffness(model, mat)
+    w = [math.sin(1.3 * k) for k in range(n + 1)]
+    theta = [math.cos(0.7 * k) - 0.5 for k in range(n + 1)]
+    field = node_field(nodes, {"w": w, "theta": theta})
+    f = q.internal_forces(model, q.integrate_behavior(model, q.beam_deformation(field, fes), mat))
+    ku = k_times(K, {**{(k.id, "w"): v for k, v in zip(nodes, w)}, **{(k.id, "theta"): v for k, v in zip(nodes, theta)}})
+    for node in nodes:
+        for var in ("f_w", "m_theta"):
+            assert f.value(node, var) == pytest.approx(ku[(node.id, var)], rel=1e-12, abs=1e-12)
+
+
+@pytest.mark.parametrize("dim", [1, 2, 3])
+def test_truss_state_from_the_displacement_gives_k_times_u(dim):
+    # A bent chain of bars: n = E·A·(e·ε·e) from `deformation`, and its nodal forces are K·u.
+    E, A = 70.0, 0.2
+    c = q.Coords(dim)
+    points = [[1.0 * k] + [math.sin(0.9 * k + i) for i in range(dim - 1)] for k in range(5)]
+    nodes = [c.add_node(p) for p in points]
+    m = q.Mesh(c, "SEG2")
+    for k in range(4):
+        m[0].add_cell([nodes[k], nodes[k + 1]])
+    fes = q.FiniteElementSpace(m)
+    model = q.Model.truss(fes)
+    mat = q.material_field(model, [("E", E), ("A", A)])
+    K = q.stiffness(model, mat)
+    axes = "xyz"[:dim]
+    disp = {f"u{a}": [0.01 * math.cos(2.1 * k + i) for k in range(5)] for i, a in enumerate(axes)}
+    state = q.integrate_behavior(model, q.deformation(node_field(nodes, disp), fes), mat)
+    (zone,) = list(state)
+    assert list(zone.components()) == ["n"]
+    for k in range(4):
+        dx = [points[k + 1][i] - points[k][i] for i in range(dim)]
+        L = math.sqrt(sum(v * v for v in dx))
+        du = [disp[f"u{a}"][k + 1] - disp[f"u{a}"][k] for a in axes]
+        n_bar = E * A * sum(d * v for d, v in zip(du, dx)) / L**2
+        assert [zone.get(k, g, 0) for g in range(zone.gauss_count())] == [pytest.approx(n_bar, rel=1e-12)] * 2
+    f = q.internal_forces(model, state)
+    ku = k_times(K, {(node.id, f"u_{a}"): disp[f"u{a}"][k] for k, node in enumerate(nodes) for a in axes})
+    for node in nodes:
+        for a in axes:
+            assert f.value(node, f"f_{a}") == pytest.approx(ku[(node.id, f"f_{a}")], rel=1e-11, abs=1e-14)
+
+
+def section_strains(fes, names):
+    """An ElementField whose value at (cell, g) of component i is (i + 1)·(cell + 1) + g/10."""
+    field = q.ElementField(fes, list(names))
+    for zone in field:
+        for c in range(zone.cell_count()):
+            for g in range(zone.gauss_count()):
+                for i in range(len(names)):
+                    zone.set(c, g, i, (i + 1) * (c + 1) + g / 10)
+    return field
+
+
+FRAME = ([("E", 2.0), ("A", 3.0), ("I", 5.0), ("G", 7.0), ("A_s", 11.0)], ["eps", "kappa", "gamma"],
+         ["N", "M", "V"], [6.0, 10.0, 77.0])
+FRAME3D = ([("E", 2.0), ("A", 3.0), ("I_y", 5.0), ("I_z", 7.0), ("J", 11.0), ("G", 13.0), ("A_sy", 17.0),
+            ("A_sz", 19.0)], ["eps", "kappa_y", "kappa_z", "torsion", "gamma_y", "gamma_z"],
+           ["N", "M_y", "M_z", "T", "V_y", "V_z"], [6.0, 10.0, 14.0, 143.0, 221.0, 247.0])
+TIMOSHENKO = ([("E", 2.0), ("I", 5.0), ("G", 7.0), ("A_s", 11.0)], ["kappa", "gamma"], ["M", "V"], [10.0, 77.0])
+
+
+@pytest.mark.parametrize("build, dim, case", [
+    (q.Model.frame, 2, FRAME), (q.Model.frame3d, 3, FRAME3D), (q.Model.timoshenko, 1, TIMOSHENKO),
+], ids=["frame", "frame3d", "timoshenko"])
+def test_section_forces_at_every_gauss_point(build, dim, case):
+    materials, strain_names, outputs, stiffness = case
+    fes, _ = chain(dim, 3, [1.0] + [0.5] * (dim - 1))
+    model = build(fes)
+    mat = q.material_field(model, materials)
+    strains_ = section_strains(fes, strain_names)
+    state = q.integrate_behavior(model, strains_, mat)
+    (zone,) = list(state)
+    assert list(zone.components()) == outputs
+    for c in range(3):
+        for g in range(zone.gauss_count()):
+            assert zone.point_values(c, g) == [k * ((i + 1) * (c + 1) + g / 10) for i, k in enumerate(stiffness)]
+    # Stateless and rate-independent: prev and dt change nothing.
+    again = q.integrate_behavior(model, strains_, mat, prev=state, dt=0.25)
+    assert [again[0].point_values(c, g) for c in range(3) for g in range(2)] == \
+        [zone.point_values(c, g) for c in range(3) for g in range(2)]
+
+
+@pytest.mark.parametrize("build, dim, materials, strain_names, missing", [
+    (q.Model.truss, 2, [("E", 1.0), ("A", 1.0)], ["eps_xx", "eps_yy"], "eps_xy"),
+    (q.Model.frame, 2, FRAME[0], ["eps", "gamma"], "kappa"),
+    (q.Model.frame3d, 3, FRAME3D[0], ["eps", "kappa_y", "kappa_z", "gamma_y", "gamma_z"], "torsion"),
+    (q.Model.timoshenko, 1, TIMOSHENKO[0], ["gamma"], "kappa"),
+], ids=["truss", "frame", "frame3d", "timoshenko"])
+def test_a_missing_strain_fails_the_integration(build, dim, materials, strain_names, missing):
+    fes, _ = chain(dim, 2, [1.0] + [0.5] * (dim - 1))
+    model = build(fes)
+    with raises(RuntimeError, f"unknown component: {missing}"):
+        q.integrate_behavior(model, section_strains(fes, strain_names), q.material_field(model, materials))
+
+
+def test_beam_states_are_the_same_bits_for_one_and_all_threads(tmp_path):
+    body = """
+        import math, struct, sys
+        import _quenlith as q
+        n = 20000
+        c = q.Coords(1)
+        nodes = [c.add_node([0.001 * k + 0.0004 * math.sin(k)]) for k in range(n + 1)]
+        m = q.Mesh(c, "SEG2")
+        for k in range(n):
+            m[0].add_cell([nodes[k], nodes[k + 1]])
+        fes = q.FiniteElementSpace(m)
+        u = q.NodeField(q.poi1_from_nodes(nodes), ["w", "theta"])
+        for k, node in enumerate(nodes):
+            u[0].set_value(node, "w", math.sin(0.01 * k))
+            u[0].set_value(node, "theta", math.cos(0.013 * k))
+        out = []
+        eps = q.beam_deformation(u, fes)
+        beam = q.Model.timoshenko(fes)
+        state = q.integrate_behavior(beam, eps, q.material_field(beam, [("E", 3.0), ("I", 0.7), ("G", 1.1), ("A_s", 0.9)]))
+        f = q.internal_forces(beam, state)
+        for zone in (eps[0], state[0]):
+            out += [zone.get(k, g, i) for k in range(n) for g in range(2) for i in range(2)]
+        out += [f.value(node, v) for node in nodes for v in ("f_w", "m_theta")]
+        open(sys.argv[1], "wb").write(struct.pack(f"{len(out)}d", *out))
+    """
+    one, many = files_with_one_and_all_processors(body, tmp_path)
+    assert one == many
