@@ -4,6 +4,7 @@ cantilever under torque, and the first natural frequency of a frame cantilever f
 `stiffness` and `mass` (scipy.linalg.eigh on the dense matrices)."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -511,6 +512,29 @@ def test_a_missing_strain_fails_the_integration(build, dim, materials, strain_na
     model = build(fes)
     with raises(RuntimeError, f"unknown component: {missing}"):
         q.integrate_behavior(model, section_strains(fes, strain_names), q.material_field(model, materials))
+
+
+@pytest.mark.parametrize("build, dim, required, strain_names", [
+    (q.Model.truss, 3, ["E", "A"], ["eps_xx"]),
+    (q.Model.frame, 2, ["E", "A", "I", "G", "A_s"], FRAME[1]),
+    (q.Model.frame3d, 3, ["E", "A", "I_y", "I_z", "J", "G", "A_sy", "A_sz"], FRAME3D[1]),
+    (q.Model.timoshenko, 1, ["E", "I", "G", "A_s"], TIMOSHENKO[1]),
+], ids=["truss", "frame", "frame3d", "timoshenko"])
+def test_integration_looks_up_the_strains_then_every_required_material(build, dim, required, strain_names):
+    fes, _ = chain(dim, 2, [1.0] + [0.5] * (dim - 1))
+    model = build(fes)
+    slot = r"slot \d+ \(generation \d+\)"
+    # Strains on another space are not the behaviour's: that lookup comes first, before
+    # the materials (which lack names here too).
+    with pytest.raises(RuntimeError, match=f"^no SubElementField in this ElementField matches the "
+                                           f"SubFiniteElementSpace at {slot}$"):
+        q.integrate_behavior(model, section_strains(chain(dim, 2, [1.0] + [0.5] * (dim - 1))[0], strain_names),
+                             q.ElementField(fes, ["E"]))
+    names = ", ".join(f'"{n}"' for n in required)
+    partial = q.ElementField(fes, required[:-1] + ["rho"])
+    with pytest.raises(RuntimeError, match=f"^no SubElementField on the SubFiniteElementSpace at {slot} carries all "
+                                           f"of {re.escape('[' + names + ']')} — supply it via material_field$"):
+        q.integrate_behavior(model, section_strains(fes, strain_names), partial)
 
 
 def test_beam_states_are_the_same_bits_for_one_and_all_threads(tmp_path):
