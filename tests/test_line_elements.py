@@ -560,6 +560,22 @@ def test_beam_states_are_the_same_bits_for_one_and_all_threads(tmp_path):
         for zone in (eps[0], state[0]):
             out += [zone.get(k, g, i) for k in range(n) for g in range(2) for i in range(2)]
         out += [f.value(node, v) for node in nodes for v in ("f_w", "m_theta")]
+        # A wavy 3-D truss: axial forces from `deformation`, and their nodal forces.
+        c3 = q.Coords(3)
+        bars = [c3.add_node([0.01 * k, math.sin(0.3 * k), math.cos(0.2 * k)]) for k in range(n + 1)]
+        m3 = q.Mesh(c3, "SEG2")
+        for k in range(n):
+            m3[0].add_cell([bars[k], bars[k + 1]])
+        fes3 = q.FiniteElementSpace(m3)
+        d = q.NodeField(q.poi1_from_nodes(bars), ["ux", "uy", "uz"])
+        for k, node in enumerate(bars):
+            for i, name in enumerate(("ux", "uy", "uz")):
+                d[0].set_value(node, name, math.sin(0.001 * k * (i + 1)))
+        truss = q.Model.truss(fes3)
+        axial = q.integrate_behavior(truss, q.deformation(d, fes3), q.material_field(truss, [("E", 5.0), ("A", 0.3)]))
+        f3 = q.internal_forces(truss, axial)
+        out += [axial[0].get(k, g, 0) for k in range(n) for g in range(2)]
+        out += [f3.value(node, v) for node in bars for v in ("f_x", "f_y", "f_z")]
         open(sys.argv[1], "wb").write(struct.pack(f"{len(out)}d", *out))
     """
     one, many = files_with_one_and_all_processors(body, tmp_path)
