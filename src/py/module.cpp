@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "py/assembly.hpp"
+#include "py/beam_deformation.hpp"
 #include "py/behavior.hpp"
 #include "py/bind/entry.hpp"
 #include "py/bind/ref.hpp"
@@ -72,6 +73,7 @@ PyMethodDef* const kFunctions[] = {
     &deformation_def,
     &interp_to_gauss_def,
     &thermal_strain_def,
+    &beam_deformation_def,
     &divergence_def,
     &integral_def,
     &xty_def,

@@ -426,6 +426,19 @@ TEST(Frame3d, CantileverTwistAndBendingExactWithOneElement) {
   kind.gauss_point_law(ctxs[0], *store::read(strains), nullptr, &*store::read(mat), 0, std::nullopt, sf);
   const double expected[6] = {e * a, 2 * e * iy, 3 * e * iz, 4 * g * j, 5 * g * asy, 6 * g * asz};
   for (int c = 0; c < 6; ++c) EXPECT_DOUBLE_EQ(sf[c], expected[c]);
+  // Section by section, the stiffness before its strain: with both of the second
+  // section missing, the material name is the one reported.
+  const auto partial = uniform(space, {"E", "G", "A"}, {1.0, 1.0, 1.0});
+  const auto only_eps = uniform(space, {"eps"}, {1.0});
+  EXPECT_EQ(error_text([&] {
+              kind.gauss_point_law(ctxs[0], *store::read(only_eps), nullptr, &*store::read(partial), 0, std::nullopt,
+                                   sf);
+            }),
+            "unknown component: I_y");
+  EXPECT_EQ(error_text([&] {
+              kind.gauss_point_law(ctxs[0], *store::read(only_eps), nullptr, &*store::read(mat), 0, std::nullopt, sf);
+            }),
+            "unknown component: kappa_y");
 }
 
 // ------------------------------------------------------------------- Timoshenko beam

@@ -148,12 +148,18 @@ void Frame3d::gauss_point_law(const CellContext& ctx, const SubElementField& def
   const double e = materials->value(c, 0, "E");
   const double gm = materials->value(c, 0, "G");
   const double a = materials->value(c, 0, "A");
+  // Each section's stiffness is read before its strain, one section after the other:
+  // the first missing name is the one reported.
+  const auto section = [&](double modulus, std::string_view property, std::string_view strain) {
+    const double k = modulus * materials->value(c, 0, property);
+    return k * deformation.value(c, g, strain);
+  };
   out[0] = e * a * deformation.value(c, g, "eps");
-  out[1] = e * materials->value(c, 0, "I_y") * deformation.value(c, g, "kappa_y");
-  out[2] = e * materials->value(c, 0, "I_z") * deformation.value(c, g, "kappa_z");
-  out[3] = gm * materials->value(c, 0, "J") * deformation.value(c, g, "torsion");
-  out[4] = gm * materials->value(c, 0, "A_sy") * deformation.value(c, g, "gamma_y");
-  out[5] = gm * materials->value(c, 0, "A_sz") * deformation.value(c, g, "gamma_z");
+  out[1] = section(e, "I_y", "kappa_y");
+  out[2] = section(e, "I_z", "kappa_z");
+  out[3] = section(gm, "J", "torsion");
+  out[4] = section(gm, "A_sy", "gamma_y");
+  out[5] = section(gm, "A_sz", "gamma_z");
 }
 
 }  // namespace quenlith::models
