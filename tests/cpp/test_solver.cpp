@@ -467,6 +467,38 @@ TEST(Unilateral, ASingularBaseIsNeverRetried) {
   EXPECT_TRUE(setup.refactorize_state.status);
 }
 
+TEST(Unilateral, EveryPollOfTheLoopInterruptsWithoutStoringAStatus) {
+  const Chain c = chain(6, {{1, -0.1}, {3, -0.1}, {4, -0.1}, {5, -0.1}}, {0, 0, 0.3, 0, -1.0, 0}, true);
+  const Csr a = csr_of(c.a);
+  for (const bool refactorize : {false, true}) {
+    SCOPED_TRACE(refactorize);
+    UnilateralOptions options;
+    options.refactorize = refactorize;
+    const auto run = [&](UnilateralSetup& setup, const store::InterruptCheck& check) {
+      if (!refactorize) return *solve_unilateral_schur(setup, a, c.b, options, check);
+      return solve_unilateral_refactorize(setup, a, c.b, options, check);
+    };
+    StopAt count{0};
+    {
+      UnilateralSetup setup(quenlith::containers::field::DofList{}, c.relations);
+      run(setup, count.check());
+    }
+    // Two polls per iteration at least (before the solve, before the status update).
+    ASSERT_GE(*count.polls, 4);
+    for (int at = 1; at <= *count.polls; ++at) {
+      SCOPED_TRACE(at);
+      UnilateralSetup setup(quenlith::containers::field::DofList{}, c.relations);
+      StopAt stop{at};
+      EXPECT_EQ(error_text([&] { run(setup, stop.check()); }), "computation interrupted");
+      EXPECT_FALSE(setup.refactorize_state.status);
+      EXPECT_FALSE(setup.schur_state.status);
+      // The setup stays usable: the next call converges.
+      run(setup, {});
+      EXPECT_TRUE(refactorize ? setup.refactorize_state.status : setup.schur_state.status);
+    }
+  }
+}
+
 TEST(Unilateral, StatusMatrixReplacesTheReleasedRows) {
   const Chain c = chain(3, {{0, 0.5}, {2, 0.5}}, {0, 0, 0}, true);
   const Csr s = status_matrix(csr_of(c.a), c.relations, Status{1, 0});
