@@ -134,10 +134,9 @@ def test_reactions_are_the_unbalanced_loads_and_balance_the_applied_ones(make):
 
 
 def test_clamped_end_carries_the_end_load():
+    # The slaves take their imposed values exactly; their reactions carry the load.
     model, K, rhs, c = clamped_bar(4, 2)
     got = q.solve_eliminate(model, K, rhs)
-    clamped = [cell[0] for cell in model[1].multiplier_mesh()[0]]
-    assert len(clamped) == 3
     left = [node for node, var in K.col_dofs() if var == "u_x" and c.by_id[node].coord()[0] == 0.0]
     assert sum(got.value(c.by_id[node], "f_x") for node in left) == pytest.approx(3.0, rel=1e-10)
     assert all(got.value(c.by_id[node], "u_x") == 0.0 for node in left)
