@@ -5,8 +5,12 @@ The beam [0, L] x [-h/2, h/2] (unit thickness) is meshed with quadratic quadrila
 its right end carries a uniform shear traction of resultant P, turned into consistent
 nodal loads by `flux` over the tip edge. The stiffness of elasticity and supports is
 assembled, solved, and the tip deflection is printed beside the closed form of a
-shear-deformable beam, P L^3 / (3 E I) + P L / (k G A) with k = 5/6. The displacements
-are written as a legacy VTK file (cantilever.vtk, or the path given as first argument).
+shear-deformable beam, P L^3 / (3 E I) + P L / (k G A) with k = 5/6. The strains of the
+solution at the Gauss points go through the elastic law (`deformation`, then
+`integrate_behavior`), and the bending stress at mid-span is printed beside
+P (L - x) y / I. The displacements are written as a legacy VTK file (cantilever.vtk, or
+the path given as first argument), the stresses at the Gauss points (their mean per
+cell) beside it (cantilever_stress.vtk, or the second argument).
 """
 import sys
 
@@ -49,11 +53,13 @@ def clamp(coords, nodes, variable, dual):
     return q.Model.dirichlet(variable, dual, fixed, mult)
 
 
-def main(path):
+def main(path, stress_path=None):
     coords, lattice, body, tip, left = beam()
-    model = (q.Model.elasticity(q.FiniteElementSpace(body, "LAGRANGE2"), "plane_stress")
+    space = q.FiniteElementSpace(body, "LAGRANGE2")
+    model = (q.Model.elasticity(space, "plane_stress")
              | clamp(coords, left, "u_x", "f_x") | clamp(coords, left, "u_y", "f_y"))
-    K = q.stiffness(model, q.material_field(model, [("E", E), ("nu", nu)]))
+    materials = q.material_field(model, [("E", E), ("nu", nu)])
+    K = q.stiffness(model, materials)
     load = q.flux(q.FiniteElementSpace(tip, "LAGRANGE2")[0], -P / h, "f_y")
     u = q.solve(K, load)
 
@@ -70,8 +76,21 @@ def main(path):
             displacement[0].set_value(node, name, u.value(node, name))
     q.export_vtk(body, path, displacement)
     print(f"written: {path}")
+
+    # Stresses at the Gauss points: the strain of the displacements, through the law.
+    strain = q.deformation(q.filter_components(u, ["u_x", "u_y"]), space)
+    stress = q.integrate_behavior(model, strain, materials)
+    # The top cell at mid-span: its mean bending stress against beam theory at its centre.
+    zone, cell = stress[0], (NY - 1) * NX + NX // 2
+    points = [zone.value(cell, g, "sigma_xx") for g in range(zone.gauss_count())]
+    x, y = L * (NX // 2 + 0.5) / NX, h / 2 - h / (2 * NY)
+    print(f"bending stress at x = {x:.4f}, y = {y:.4f}: computed {sum(points) / len(points):.4f}, "
+          f"beam theory {P * (L - x) * y / inertia:.4f}")
+    stress_path = stress_path or str(path).removesuffix(".vtk") + "_stress.vtk"
+    q.export_vtk(body, stress_path, stress)
+    print(f"written: {stress_path}")
     return deflection, exact
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "cantilever.vtk")
+    main(*(sys.argv[1:3] or ["cantilever.vtk"]))

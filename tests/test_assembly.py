@@ -100,14 +100,16 @@ def test_clamped_bar_tip_displacement_and_reaction(nx, ny):
 
 def test_distorted_patch_reproduces_a_linear_field():
     """Five distorted quadrilaterals: a linear displacement imposed on the corners is
-    reproduced exactly at the interior nodes."""
+    reproduced exactly at the interior nodes, and the integrated stress is the exact
+    uniform plane stress at every Gauss point."""
     c = Coords2()
     pts = [(0.0, 0.0), (0.24, 0.0), (0.24, 0.12), (0.0, 0.12), (0.04, 0.02), (0.18, 0.03), (0.16, 0.08), (0.08, 0.08)]
     nd = [c.add_node(list(p)) for p in pts]
     mesh = q.Mesh(c.c, "QUA4")
     for cell in ([0, 1, 5, 4], [1, 2, 6, 5], [2, 3, 7, 6], [3, 0, 4, 7], [4, 5, 6, 7]):
         mesh[0].add_cell([nd[k] for k in cell])
-    body = q.Model.elasticity(q.FiniteElementSpace(mesh), "plane_stress")
+    fes = q.FiniteElementSpace(mesh)
+    body = q.Model.elasticity(fes, "plane_stress")
     corners = nd[:4]
     dx, dy = support(c, corners, "u_x", "f_x"), support(c, corners, "u_y", "f_y")
     model = body | dx | dy
@@ -118,7 +120,8 @@ def test_distorted_patch_reproduces_a_linear_field():
     def uy(p):
         return 1e-3 * (p[1] + p[0] / 2)
 
-    K = q.stiffness(model, q.material_field(model, [("E", 1e6), ("nu", 0.25)]))
+    materials = q.material_field(model, [("E", 1e6), ("nu", 0.25)])
+    K = q.stiffness(model, materials)
     values = {}
     for model_c, u in ((dx, ux), (dy, uy)):
         g = model_c.constraint_rhs([(corners[k], u(pts[k])) for k in range(4)])
@@ -131,6 +134,16 @@ def test_distorted_patch_reproduces_a_linear_field():
     for k in range(8):
         assert x.value(nd[k], "u_x") == pytest.approx(ux(pts[k]), abs=1e-13)
         assert x.value(nd[k], "u_y") == pytest.approx(uy(pts[k]), abs=1e-13)
+    # E/(1 - nu²)·(1 + nu)·1e-3 on both normal stresses, G·2·5e-4 in shear.
+    state = q.integrate_behavior(model, q.deformation(q.filter_components(x, ["u_x", "u_y"]), fes), materials)
+    assert len(state) == 1 and state[0].components() == ["sigma_xx", "sigma_yy", "sigma_xy"]
+    zone = state[0]
+    for cell in range(zone.cell_count()):
+        for g in range(zone.gauss_count()):
+            sxx, syy, sxy = zone.point_values(cell, g)
+            assert sxx == pytest.approx(4000 / 3, rel=1e-10)
+            assert syy == pytest.approx(4000 / 3, rel=1e-10)
+            assert sxy == pytest.approx(400.0, rel=1e-10)
 
 
 @pytest.mark.parametrize("cell", ["QUA4", "TRI3"])
@@ -274,6 +287,18 @@ def test_cantilever_example_matches_the_beam_closed_form(tmp_path, capsys):
     read = meshio.read(out)
     assert len(read.points) > 0 and "u_y" in read.point_data
     assert min(read.point_data["u_y"]) == pytest.approx(deflection, rel=0.05)
+    # The stresses at the Gauss points, one mean per cell: bending along the beam,
+    # P (L - x) y / I at each cell centre away from the ends.
+    stress = meshio.read(tmp_path / "cantilever_stress.vtk")
+    assert {"sigma_xx", "sigma_yy", "sigma_xy"} <= set(stress.cell_data)
+    sxx = np.concatenate(stress.cell_data["sigma_xx"])
+    nx, ny, L, h = example.NX, example.NY, example.L, example.h
+    assert len(sxx) == nx * ny
+    for i in range(nx // 4, 3 * nx // 4):
+        for j in (0, ny - 1):
+            x, y = L * (i + 0.5) / nx, -h / 2 + h * (j + 0.5) / ny
+            assert sxx[j * nx + i] == pytest.approx(example.P * (L - x) * y * 12 / h**3, rel=0.02)
+    assert "written: " + str(tmp_path / "cantilever_stress.vtk") in capsys.readouterr().out
 
 
 def test_tangent_of_the_elastic_law_is_the_stiffness_and_geometric_energy():

@@ -409,7 +409,8 @@ def test_rename_component():
 def test_field_operators_are_listed_in_order():
     names = q.__all__
     want = ["consolidate", "coordinates", "set_coordinates", "displace", "restrict", "restrict_like", "select",
-            "mask", "filter_components", "rename_component", "merge", "divergence", "integral", "xty", "xtx", "psca", "abs", "sqrt", "exp", "log", "log10", "cos", "sin", "tan", "sinh", "cosh", "tanh"]
+            "mask", "filter_components", "rename_component", "merge", "gradient", "deformation", "interp_to_gauss",
+            "thermal_strain", "divergence", "integral", "xty", "xtx", "psca", "abs", "sqrt", "exp", "log", "log10", "cos", "sin", "tan", "sinh", "cosh", "tanh"]
     pos = [names.index(n) for n in want]
     assert pos == sorted(pos)
 

@@ -3,12 +3,14 @@
 #include <Python.h>
 
 #include "py/assembly.hpp"
+#include "py/behavior.hpp"
 #include "py/bind/entry.hpp"
 #include "py/bind/ref.hpp"
 #include "py/bind/type.hpp"
 #include "py/classes.hpp"
 #include "py/export_vtk.hpp"
 #include "py/field_ops.hpp"
+#include "py/gauss_point.hpp"
 #include "py/geom.hpp"
 #include "py/gmsh.hpp"
 #include "py/material_field.hpp"
@@ -66,6 +68,10 @@ PyMethodDef* const kFunctions[] = {
     &filter_components_def,
     &rename_component_def,
     &merge_def,
+    &gradient_def,
+    &deformation_def,
+    &interp_to_gauss_def,
+    &thermal_strain_def,
     &divergence_def,
     &integral_def,
     &xty_def,
@@ -91,6 +97,7 @@ PyMethodDef* const kFunctions[] = {
     &flux_def,
     &internal_forces_def,
     &internal_forces_continuum_def,
+    &integrate_behavior_def,
     &sub_material_field_def,
     &material_field_def,
     &material_field_per_sub_model_def,

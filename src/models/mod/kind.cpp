@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "models/kernel/gauss_point_field.hpp"
 #include "models/mod/drivers.hpp"
 #include "store/guard.hpp"
 
@@ -60,10 +61,19 @@ void Behaviour::gauss_point_law(const CellContext&, const SubElementField&, cons
   throw Error::message("{}: gauss_point_law needs the constitutive laws, which are not built yet", behaviour_name());
 }
 
-SubElementField Behaviour::integrate_behavior(const ZoneHandle&, const std::optional<ZoneHandle>&,
-                                              const std::optional<ZoneHandle>&, std::optional<double>) const {
-  throw Error::message("{}: integrate_behavior needs the constitutive laws, which are not built yet",
-                       behaviour_name());
+SubElementField Behaviour::integrate_behavior(const ZoneHandle& deformation, const std::optional<ZoneHandle>& previous,
+                                              const std::optional<ZoneHandle>& materials,
+                                              std::optional<double> dt) const {
+  const SpaceHandle space = behaviour_fespace();
+  std::vector<std::string> names = output_components();
+  std::optional<store::ReadGuard<SubElementField>> prev;
+  if (previous) prev.emplace(store::read(*previous));
+  const SubElementField* prev_zone = prev ? &prev->get() : nullptr;
+  return kernel::gauss_point_field(space, deformation, materials, std::move(names),
+                                   [&](const CellContext& ctx, const SubElementField& input,
+                                       const SubElementField* mat, std::uint64_t g, std::span<double> out) {
+                                     gauss_point_law(ctx, input, prev_zone, mat, g, dt, out);
+                                   });
 }
 
 // --- ModelKind defaults ------------------------------------------------------

@@ -136,10 +136,13 @@ class Behaviour {
                                const SubElementField* previous, const SubElementField* materials, std::uint64_t g,
                                std::optional<double> dt, std::span<double> out) const;
   // One step of the behaviour on `behaviour_fespace`: a new zone of the output
-  // components, not stored. Default: an error naming the kind.
-  virtual SubElementField integrate_behavior(const ZoneHandle& deformation, const std::optional<ZoneHandle>& previous,
-                                             const std::optional<ZoneHandle>& materials,
-                                             std::optional<double> dt) const;
+  // components, not stored, made by `gauss_point_law` at every Gauss point (the
+  // Gauss-point driver of models/kernel/gauss_point_field.hpp). One body for every
+  // kind: a kind gives its law, never its own integration. `previous` is read-locked
+  // for the call and handed to every point, as is `dt`; errors are the output names',
+  // the guards' and the law's.
+  SubElementField integrate_behavior(const ZoneHandle& deformation, const std::optional<ZoneHandle>& previous,
+                                     const std::optional<ZoneHandle>& materials, std::optional<double> dt) const;
 
  protected:
   // The kind's name, for the messages of the defaults.

@@ -10,6 +10,7 @@
 #include "containers/field/components.hpp"
 #include "containers/finite_element_space/cell_geometry.hpp"
 #include "models/kernel/cell_context.hpp"
+#include "models/kernel/node_field_at_gauss.hpp"
 #include "models/kernel/scatter_to_nodes.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
@@ -50,19 +51,11 @@ double sum_over_cells(const SubFiniteElementSpace& space, const CellGeometry& ge
       });
 }
 
-double zone_integral(const SubElementField& zone, std::size_t k) {
+double zone_integral(const SubElementField& zone, std::string_view component) {
   const store::ReadGuard<SubFiniteElementSpace> space = store::read(zone.support());
   const CellGeometry geometry(*space);
-  const std::size_t ncomp = zone.components().size();
-  const std::size_t n_g = geometry.gauss_count();
-  const double* values = zone.values().data();
   return sum_over_cells(*space, geometry, [&](const CellContext& ctx) {
-    double s = 0.0;
-    for (std::size_t g = 0; g < n_g; ++g) {
-      const double v = values[(ctx.cell() * n_g + g) * ncomp + k];
-      s += v * ctx.dvolume(g);
-    }
-    return s;
+    return models::kernel::cell_integral_element(ctx, zone, component);
   });
 }
 
@@ -119,9 +112,8 @@ double integral(const ElementField& field, std::string_view component) {
   bool found = false;
   for (const auto& h : field.subs()) {
     const store::ReadGuard<SubElementField> zone = store::read(h);
-    const auto k = containers::field::find_component(zone->components(), component);
-    if (!k) continue;
-    total += zone_integral(*zone, *k);
+    if (!containers::field::find_component(zone->components(), component)) continue;
+    total += zone_integral(*zone, component);
     found = true;
   }
   QUENLITH_VERIFY(found, "integral: no sub-field defines component {}", component);
