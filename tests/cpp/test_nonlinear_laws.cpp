@@ -8,9 +8,17 @@
 #include <limits>
 #include <vector>
 
+#include "containers/element_field/sub_element_field.hpp"
+#include "containers/finite_element_space/sub_finite_element_space.hpp"
+#include "containers/mesh/coords.hpp"
+#include "containers/mesh/submesh.hpp"
+#include "containers/model/sub_model.hpp"
 #include "models/elasticity/small_strain.hpp"
 #include "models/mazars/mazars.hpp"
 #include "models/plasticity/plasticity.hpp"
+#include "store/guard.hpp"
+#include "store/store.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -281,6 +289,82 @@ TEST(MazarsLaw, HistoryThresholdAndBounds) {
   EXPECT_NEAR(r.kappa, 2e-4, 1e-16);
   EXPECT_GT(r.damage, 0.0);
   EXPECT_LT(r.damage, mode_damage(2e-4, kConcrete.a_t, kConcrete.b_t));
+}
+
+// --- states and sub-models through the swap files ---------------------------------
+
+using quenlith::containers::element_field::SubElementField;
+using quenlith::containers::model::SubModel;
+using quenlith::store::Handle;
+namespace store = quenlith::store;
+
+// Two QUA4 cells side by side on [0, 2] x [0, 1].
+SpaceHandle two_squares() {
+  using namespace quenlith::containers;
+  const Handle<mesh::Coords> coords = store::insert(mesh::Coords(2));
+  {
+    store::WriteGuard<mesh::Coords> w = store::write(coords);
+    for (double y : {0.0, 1.0})
+      for (double x : {0.0, 1.0, 2.0}) {
+        const double xy[] = {x, y};
+        w->decref(w->add_node(xy));
+      }
+  }
+  mesh::SubMesh sub(mesh::ElementType::QUA4, coords);
+  for (mesh::NodeId c : {0u, 1u}) {
+    const mesh::NodeId ids[] = {c, c + 1, c + 4, c + 3};
+    sub.add_cell(ids);
+  }
+  return store::insert(finite_element_space::SubFiniteElementSpace::create(
+      store::insert(std::move(sub)), quenlith::testing::interpolation_of(mesh::ElementType::QUA4),
+      finite_element_space::QuadratureRule::GAUSS));
+}
+
+ZoneHandle uniform(const SpaceHandle& space, std::vector<std::string> names, std::vector<double> values) {
+  return store::insert(SubElementField::from_uniform_per_component(space, std::move(names), values));
+}
+
+std::vector<double> values_of(const ZoneHandle& h) {
+  const store::ReadGuard<SubElementField> z = store::read(h);
+  return {z->values().begin(), z->values().end()};
+}
+
+using LawSwap = quenlith::testing::SwapDirTest;
+
+// A state written out and read back gives the same bits, and so does the next step
+// integrated from it by a sub-model that was itself written out.
+TEST_F(LawSwap, StatesAndTheirSubModelsReadBackUnchanged) {
+  const SpaceHandle space = two_squares();
+  const ZoneHandle first = uniform(space, {"eps_xx", "eps_yy", "eps_xy"}, {2e-3, -5e-4, 1e-3});
+  const ZoneHandle second = uniform(space, {"eps_xx", "eps_yy", "eps_xy"}, {3e-3, -8e-4, 2e-4});
+  const struct {
+    Handle<SubModel> sub;
+    ZoneHandle materials;
+    const char* grown;  // a history component the first step makes positive
+  } cases[] = {
+      {store::insert(SubModel::of(Plasticity::create(space, ContinuumModel::PlaneStress))),
+       uniform(space, {"E", "nu", "sigma_y"}, {kE, kNu, kSy}), "p"},
+      {store::insert(SubModel::of(Mazars::create(space, ContinuumModel::PlaneStrain))),
+       uniform(space, {"E", "nu", "eps_d0", "A_t", "B_t", "A_c", "B_c"},
+               {kConcrete.e, kConcrete.nu, kConcrete.eps_d0, kConcrete.a_t, kConcrete.b_t, kConcrete.a_c,
+                kConcrete.b_c}),
+       "damage"},
+  };
+  for (const auto& c : cases) {
+    const auto step = [&](const ZoneHandle& eps, std::optional<ZoneHandle> prev) {
+      return store::insert(store::read(c.sub)->kind().behaviour()->integrate_behavior(eps, prev, c.materials, {}));
+    };
+    const ZoneHandle state = step(first, std::nullopt);
+    EXPECT_GT(store::read(state)->value(1, 3, c.grown), 0.0);
+    const std::vector<double> before = values_of(state);
+    const std::vector<double> next = values_of(step(second, state));
+    store::Store<SubElementField>::instance().swap_out(state);
+    store::Store<SubModel>::instance().swap_out(c.sub);
+    ASSERT_EQ(store::Store<SubElementField>::instance().residency(state), store::ResidencyKind::SwappedOut);
+    EXPECT_EQ(values_of(state), before);
+    store::Store<SubElementField>::instance().swap_out(state);
+    EXPECT_EQ(values_of(step(second, state)), next);
+  }
 }
 
 }  // namespace
