@@ -76,13 +76,53 @@ def uniaxial_stress_history(level):
     return SY, p, -NU * yield_strain - 0.5 * p
 
 
-def pure_shear_history(gamma):
-    """Closed form of a shear strain eps_xy = gamma / 2 in one step: tau and p."""
-    eps = gamma / 2
+def shear_path(level):
+    """u_x = level y (eps_xy = level / 2): the deviator is pure shear, so the shear stress
+    saturates at sigma_y / sqrt 3. Returns the displacement gradient's one entry and the
+    closed forms (name: value) of the state."""
+    eps = level / 2
     yield_eps = SY / (2 * math.sqrt(3) * MU)
     if eps <= yield_eps:
-        return 2 * MU * eps, 0.0
-    return SY / math.sqrt(3), 2 / math.sqrt(3) * (eps - yield_eps)
+        return (0, 1), {"sigma_xy": 2 * MU * eps, "p": 0.0, "eps_p_xy": 0.0, "sigma_xx": 0.0}
+    p = 2 / math.sqrt(3) * (eps - yield_eps)
+    return (0, 1), {"sigma_xy": SY / math.sqrt(3), "p": p, "eps_p_xy": math.sqrt(3) / 2 * p, "sigma_xx": 0.0}
+
+
+def uniaxial_strain_path(level):
+    """u_x = level x alone: the mean stress stays elastic, the deviator (2, -1, -1)/3 sigma_y
+    once q reaches sigma_y at 2 mu level = sigma_y."""
+    bulk = LAMBDA + 2 * MU / 3
+    if 2 * MU * level <= SY:
+        return (0, 0), {"sigma_xx": (LAMBDA + 2 * MU) * level, "sigma_yy": LAMBDA * level, "p": 0.0}
+    p = 2 / 3 * (level - SY / (2 * MU))
+    return (0, 0), {"sigma_xx": bulk * level + 2 * SY / 3, "sigma_yy": bulk * level - SY / 3,
+                    "sigma_zz": bulk * level - SY / 3, "p": p, "eps_p_xx": p, "eps_p_yy": -p / 2}
+
+
+@pytest.mark.parametrize("element_type, hypothesis, path", [
+    ("QUA4", "plane_strain", uniaxial_strain_path), ("HEX8", "solid", uniaxial_strain_path),
+    ("QUA4", "plane_strain", shear_path), ("QUA4", "plane_stress", shear_path), ("HEX8", "solid", shear_path)])
+def test_strain_paths_reach_the_yield_surface_as_the_closed_forms(element_type, hypothesis, path):
+    """Displacement-driven paths whose deviator keeps its direction, step by step with
+    `prev`: below yield Hooke's law, beyond it q = sigma_y and p as the closed form."""
+    nodes, mesh = unit_cell(element_type)
+    fes = q.FiniteElementSpace(mesh)
+    model = q.Model.plasticity(fes, hypothesis)
+    mats = q.material_field(model, STEEL)
+    dim = 3 if element_type == "HEX8" else 2
+    state = None
+    for level in np.linspace(0.0, 5 * SY / MU, 11)[1:]:
+        (i, j), expected = path(level)
+        grad = np.zeros((dim, dim))
+        grad[i][j] = level
+        state = q.integrate_behavior(model, q.deformation(linear_displacement(mesh, nodes, grad), fes), mats,
+                                     prev=state)
+        values = dict(zip(state[0].components(), state[0].point_values(0, 0)))
+        for name, v in expected.items():
+            assert values[name] == pytest.approx(v, rel=1e-10, abs=1e-10 * SY if name.startswith("s") else 1e-16)
+        if dim == 2:
+            assert values["eps_zz"] == 0.0 or hypothesis == "plane_stress"
+    assert values["p"] > 0
 
 
 @pytest.mark.parametrize("element_type, hypothesis", [("HEX8", "solid"), ("QUA4", "plane_stress")])
@@ -114,28 +154,6 @@ def test_uniaxial_tension_saturates_at_the_yield_stress(element_type, hypothesis
             assert values["eps_p_yy"] == pytest.approx(-p / 2, abs=tol / MU)
             assert values["eps_zz"] == pytest.approx(lateral, abs=tol / MU)
     assert point(state, "p") > 3 * SY / E
-
-
-@pytest.mark.parametrize("element_type, hypothesis", [("QUA4", "plane_strain"), ("QUA4", "plane_stress"),
-                                                      ("HEX8", "solid")])
-def test_pure_shear_saturates_at_the_shear_yield_stress(element_type, hypothesis):
-    nodes, mesh = unit_cell(element_type)
-    fes = q.FiniteElementSpace(mesh)
-    model = q.Model.plasticity(fes, hypothesis)
-    mats = q.material_field(model, STEEL)
-    dim = 3 if element_type == "HEX8" else 2
-    state = None
-    for gamma in np.linspace(0.0, 8 * SY / (math.sqrt(3) * MU), 9)[1:]:
-        tau, p = pure_shear_history(gamma)
-        grad = np.zeros((dim, dim))
-        grad[0][1] = gamma  # u_x = gamma y: eps_xy = gamma / 2
-        state = q.integrate_behavior(model, q.deformation(linear_displacement(mesh, nodes, grad), fes), mats,
-                                     prev=state)
-        assert point(state, "sigma_xy") == pytest.approx(tau, rel=1e-10)
-        assert point(state, "p") == pytest.approx(p, rel=1e-9, abs=1e-15)
-        assert point(state, "eps_p_xy") == pytest.approx(math.sqrt(3) / 2 * p, rel=1e-9, abs=1e-15)
-        assert point(state, "sigma_xx") == pytest.approx(0.0, abs=1e-9 * SY)
-        assert point(state, "eps_zz") == 0.0
 
 
 def tangent_matrix(state, m):

@@ -14,6 +14,7 @@
 #include "containers/mesh/submesh.hpp"
 #include "containers/model/sub_model.hpp"
 #include "models/elasticity/small_strain.hpp"
+#include "models/kernel/block.hpp"
 #include "models/mazars/mazars.hpp"
 #include "models/plasticity/plasticity.hpp"
 #include "store/guard.hpp"
@@ -327,6 +328,51 @@ ZoneHandle uniform(const SpaceHandle& space, std::vector<std::string> names, std
 std::vector<double> values_of(const ZoneHandle& h) {
   const store::ReadGuard<SubElementField> z = store::read(h);
   return {z->values().begin(), z->values().end()};
+}
+
+using quenlith::testing::error_text;
+
+// The kernels' and the laws' errors, each in its reading order.
+TEST(NonlinearKinds, ErrorsInTheirOrder) {
+  const SpaceHandle space = two_squares();
+  const Plasticity plastic = Plasticity::create(space, ContinuumModel::PlaneStress);
+  const Mazars damage = Mazars::create(space, ContinuumModel::PlaneStrain);
+  const ZoneHandle eps = uniform(space, {"eps_xx", "eps_yy", "eps_xy"}, {1e-3, 0.0, 0.0});
+  const ZoneHandle no_shear = uniform(space, {"eps_xx", "eps_yy"}, {1e-3, 0.0});
+  const ZoneHandle young = uniform(space, {"E"}, {kE});
+  const ZoneHandle elastic = uniform(space, {"nu", "E"}, {kNu, kE});
+  const ZoneHandle steel = uniform(space, {"E", "nu", "sigma_y"}, {kE, kNu, kSy});
+  const ZoneHandle six = uniform(space, {"E", "nu", "eps_d0", "A_t", "B_t", "A_c"}, {1, 0, 0, 0, 0, 0});
+  // The contexts hold the subspace's read guard: the zones are made before.
+  const SpaceHandle spaces[] = {space};
+  const kernel::BlockCells cells(spaces, {"test: no space", "test: one submesh"});
+  const std::vector<CellContext> ctxs = cells.make_contexts();
+  std::vector<double> buffer(64, 0.0), out(23, 0.0);
+  EXPECT_EQ(error_text([&] { plastic.element_matrix(ctxs, nullptr, buffer); }), "Plasticity requires a material field");
+  EXPECT_EQ(error_text([&] { plastic.element_mass(ctxs, nullptr, buffer); }), "Plasticity requires a material field");
+  EXPECT_EQ(error_text([&] { damage.element_matrix(ctxs, nullptr, buffer); }), "Mazars requires a material field");
+  EXPECT_EQ(error_text([&] { damage.element_geometric(ctxs, nullptr, nullptr, buffer); }),
+            "geometric stiffness requires the current stress field");
+  EXPECT_EQ(error_text([&] { plastic.element_tangent(ctxs, nullptr, nullptr, buffer); }),
+            "consistent tangent requires the behaviour state (D_alg)");
+  EXPECT_EQ(error_text([&] { damage.element_tangent(ctxs, nullptr, nullptr, buffer); }),
+            "Mazars: no tangent kernel \u2014 element_tangent is undefined");
+  const auto law = [&](const ModelKind& kind, const ZoneHandle& strain, std::optional<ZoneHandle> mats) {
+    return error_text([&] {
+      const store::ReadGuard<SubElementField> s = store::read(strain);
+      std::optional<store::ReadGuard<SubElementField>> m;
+      if (mats) m.emplace(store::read(*mats));
+      kind.behaviour()->gauss_point_law(ctxs.front(), *s, nullptr, m ? &**m : nullptr, 0, std::nullopt, out);
+    });
+  };
+  EXPECT_EQ(law(plastic, eps, std::nullopt), "Plasticity declares a material_fespace \u21d2 material is supplied");
+  EXPECT_EQ(law(damage, eps, std::nullopt), "Mazars declares a material_fespace \u21d2 material is supplied");
+  // Materials first, in declared order, then the strain.
+  EXPECT_EQ(law(plastic, no_shear, young), "unknown component: nu");
+  EXPECT_EQ(law(plastic, no_shear, elastic), "unknown component: sigma_y");
+  EXPECT_EQ(law(plastic, no_shear, steel), "unknown component: eps_xy");
+  EXPECT_EQ(law(plastic, eps, steel), "<no error>");
+  EXPECT_EQ(law(damage, no_shear, six), "unknown component: B_c");
 }
 
 using LawSwap = quenlith::testing::SwapDirTest;

@@ -76,12 +76,14 @@ const SubElementField& ContinuumKind::kernel_materials(const SubElementField* ma
 
 void ContinuumKind::element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
                                    std::span<double> out) const {
-  kernel::elasticity_stiffness(ctxs.front(), kernel_materials(material), model_, out);
+  const SubElementField& materials = kernel_materials(material);
+  kernel::elasticity_stiffness(ctxs.front(), materials, model_, out);
 }
 
 void ContinuumKind::element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
                                  std::span<double> out) const {
-  kernel::elasticity_mass(ctxs.front(), kernel_materials(material), out);
+  const SubElementField& materials = kernel_materials(material);
+  kernel::elasticity_mass(ctxs.front(), materials, out);
 }
 
 void ContinuumKind::element_geometric(std::span<const CellContext> ctxs, const SubElementField*,
