@@ -10,7 +10,7 @@ import pytest
 import scipy.optimize
 
 import _quenlith as q
-from helpers import raises
+from helpers import files_with_one_and_all_processors, raises
 
 E, NU, SY = 210000.0, 0.3, 240.0
 MU = E / (2 * (1 + NU))
@@ -449,6 +449,35 @@ def test_mazars_history_unloading_and_kinds_of_prev():
     elastic = q.Model.elasticity(fes, "plane_strain")
     assert q.stiffness(model, mats).dense() == q.stiffness(elastic, mats).dense()
     assert q.tangent(model, mats, loaded).n_rows() == 0
+
+
+def test_both_laws_give_the_same_bits_for_one_and_all_processors(tmp_path):
+    """Plane-stress plasticity (its iterative branch) over two steps and Mazars, on a
+    40 x 40 quadrilateral patch whose strain varies from point to point."""
+    body = """
+        import sys
+        import _quenlith as q
+        c = q.Coords(2)
+        corners = [c.add_node(x) for x in ([0, 0], [1, 0], [1.2, 1], [0, 0.9])]
+        mesh = q.transfinite(*[q.line(corners[i], corners[(i + 1) % 4], 40) for i in range(4)])
+        space = q.FiniteElementSpace(mesh)
+        xy = q.coordinates(mesh)
+        u = q.rename_component(q.rename_component(q.sin(xy * 3.0) * 4e-3, "X", "ux"), "Y", "uy")
+        plastic = q.Model.plasticity(space, "plane_stress")
+        steel = q.material_field(plastic, [("E", 210000.0), ("nu", 0.3), ("sigma_y", 240.0)])
+        damage = q.Model.mazars(space, "plane_strain")
+        concrete = q.material_field(damage, [("E", 3e4), ("nu", 0.2), ("eps_d0", 1e-4), ("A_t", 1.0),
+                                             ("B_t", 1.5e4), ("A_c", 1.2), ("B_c", 1.5e3)])
+        eps = q.deformation(u, space)
+        first = q.integrate_behavior(plastic, eps, steel)
+        fields = [first, q.integrate_behavior(plastic, q.deformation(u * 1.5, space), steel, prev=first),
+                  q.integrate_behavior(damage, eps, concrete)]
+        values = [f[0].point_values(cell, g) for f in fields
+                  for cell in range(f[0].cell_count()) for g in range(f[0].gauss_count())]
+        open(sys.argv[1], "w").write(repr(values))  # repr keeps every bit of a float
+    """
+    one, many = files_with_one_and_all_processors(body, tmp_path)
+    assert one == many
 
 
 # --- errors -------------------------------------------------------------------------------

@@ -209,7 +209,7 @@ TEST(PlasticLaw, PlaneStressLoopConvergesWellInsideItsCap) {
     eps[5] = 0.4 * level;
     const PlasticStep s = plastic_step(ContinuumModel::PlaneStress, eps, PlasticStart{}, kSteel);
     EXPECT_GT(s.state.p, 0.0);
-    EXPECT_LE(s.iterations, 12) << level;
+    EXPECT_LE(s.iterations, 5) << level;  // of kPlaneStressIterations = 50
     EXPECT_LT(std::abs(s.state.sigma[2]), 1e-10 * (1.0 + kSteel.mu));
     EXPECT_NEAR(von_mises(s.state.sigma), kSy, 1e-9 * kSy);
     EXPECT_EQ(s.eps[3], 0.0);
