@@ -232,24 +232,17 @@ def test_component_count_degenerate_cells_and_dimension_errors():
         q.thermal_strain(temp, temp, s4, 0.0)
 
 
-@pytest.mark.parametrize(
-    "name, args",
-    [
-        ("gradient", ("field", 1)),
-        ("deformation", ("u", 1)),
-        ("interp_to_gauss", ("field", 1)),
-    ],
-)
-def test_argument_errors(name, args):
+@pytest.mark.parametrize("name, field", [("gradient", "field"), ("deformation", "u"), ("interp_to_gauss", "field")])
+def test_argument_errors(name, field):
     _, _, mesh = patch("QUA4")
     space = q.FiniteElementSpace(mesh)
     f = q.NodeField(mesh, ["a", "b"])
     fn = getattr(q, name)
-    with raises(TypeError, f"argument '{args[0]}': 'int' object is not an instance of 'NodeField'"):
+    with raises(TypeError, f"argument '{field}': 'int' object is not an instance of 'NodeField'"):
         fn(1, space)
     with raises(TypeError, "argument 'fespace': 'int' object is not an instance of 'FiniteElementSpace'"):
         fn(f, 1)
-    assert len(fn(**{args[0]: f, "fespace": space})) == 1
+    assert len(fn(**{field: f, "fespace": space})) == 1
 
 
 # --- thermal strain -------------------------------------------------------------------

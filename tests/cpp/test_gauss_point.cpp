@@ -240,6 +240,13 @@ TEST(IntegrateBehavior, AFailingSubModelReleasesTheZonesOfTheEarlierOnes) {
             }),
             "unknown component: eps_xx");
   EXPECT_EQ(live_zones(), before);
+  // A sub-model handle naming nothing stops the call likewise, after the first zone.
+  const store::Handle<containers::model::SubModel> stale_list[] = {model.subs()[0], {}};
+  EXPECT_EQ(error_text([&] {
+              models::kernel::integrate_behavior_core(stale_list, strain, nullptr, material, std::nullopt);
+            }),
+            "stale handle (slot freed or generation mismatch)");
+  EXPECT_EQ(live_zones(), before);
   // Without the third sub-model: two stored zones, sigma_xx = E eps_xx.
   const auto two = models::kernel::integrate_behavior_core(model.subs().first(2), strain, nullptr, material, 1.0);
   ASSERT_EQ(two.size(), 2u);
