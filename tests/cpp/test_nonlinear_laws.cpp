@@ -375,6 +375,27 @@ TEST(NonlinearKinds, ErrorsInTheirOrder) {
   EXPECT_EQ(law(damage, no_shear, six), "unknown component: B_c");
 }
 
+// The previous state is read by name wherever the names sit; what is missing, or a
+// point beyond the zone, reads as 0.0.
+TEST(NonlinearKinds, PreviousStatesAreReadByName) {
+  const SpaceHandle space = two_squares();
+  const ZoneHandle h = uniform(space, {"p", "sigma_zz", "eps_p_xy", "kappa", "eps_xx", "sigma_xy"},
+                               {0.5, -3.0, 0.25, 7e-4, 1e-3, 9.0});
+  const store::ReadGuard<SubElementField> z = store::read(h);
+  const PlasticStart s = read_plastic_start(&*z, 1, 3);
+  EXPECT_EQ(s.p, 0.5);
+  EXPECT_EQ(s.sigma, (Six{0, 0, -3.0, 0, 0, 9.0}));
+  EXPECT_EQ(s.eps_p, (Six{0, 0, 0, 0, 0, 0.25}));
+  EXPECT_EQ(s.eps, (Six{1e-3, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(mazars_prev_kappa(&*z, 1, 3), 7e-4);
+  const PlasticStart outside = read_plastic_start(&*z, 2, 0);
+  EXPECT_EQ(outside.p, 0.0);
+  EXPECT_EQ(outside.sigma, Six{});
+  EXPECT_EQ(mazars_prev_kappa(&*z, 0, 4), 0.0);
+  EXPECT_EQ(mazars_prev_kappa(nullptr, 0, 0), 0.0);
+  EXPECT_EQ(read_plastic_start(nullptr, 0, 0).eps, Six{});
+}
+
 using LawSwap = quenlith::testing::SwapDirTest;
 
 // A state written out and read back gives the same bits, and so does the next step

@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <limits>
 
 #include "base/error.hpp"
 #include "models/elasticity/small_strain.hpp"
@@ -142,9 +143,12 @@ PlasticStart read_plastic_start(const SubElementField* previous, std::uint64_t c
   PlasticStart s;
   if (!previous) return s;
   const SubElementField& z = *previous;
-  // Where this kind's own state keeps each name (3-D layout for 40 components).
+  // Where this kind's own state keeps each name, so that the usual previous state is
+  // read without searching: the 3-D layout for 40 components, else the 2-D one, where
+  // sigma_zz sits after the strains and sigma_yz, sigma_xz do not exist (kNowhere).
   const bool solid = z.component_count() == 40;
-  static constexpr std::size_t kSigma2[] = {0, 1, 16, 99, 99, 2};
+  constexpr std::size_t kNowhere = std::numeric_limits<std::size_t>::max();
+  static constexpr std::size_t kSigma2[] = {0, 1, 16, kNowhere, kNowhere, 2};
   const std::size_t n = solid ? 6 : 3;
   for (std::size_t k = 0; k < 6; ++k) {
     s.sigma[k] = state_value_or_zero(&z, cell, g, kStressNames[k], solid ? k : kSigma2[k]);
