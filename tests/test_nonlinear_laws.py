@@ -156,6 +156,40 @@ def test_uniaxial_tension_saturates_at_the_yield_stress(element_type, hypothesis
     assert point(state, "p") > 3 * SY / E
 
 
+def test_plane_strain_tension_with_a_free_lateral_face():
+    """One QUA4 cell in plane strain stretched along x with sigma_yy = 0, its lateral strain
+    found at each step by Newton on the stored tangent: the plane-strain modulus up to first
+    yield at sigma_xx = sigma_y / sqrt(1 - nu + nu^2), q = sigma_y after it, and sigma_xx
+    rising to the plane-strain limit 2 sigma_y / sqrt 3 as sigma_zz tends to sigma_xx / 2."""
+    nodes, mesh = unit_cell("QUA4")
+    fes = q.FiniteElementSpace(mesh)
+    model = q.Model.plasticity(fes, "plane_strain")
+    mats = q.material_field(model, STEEL)
+    first_yield = SY / math.sqrt(1 - NU + NU * NU)
+    state, lateral, p_before = None, 0.0, 0.0
+    for level in np.geomspace(1e-4, 3e-2, 30):
+        for iteration in range(10):
+            u = linear_displacement(mesh, nodes, np.diag([level, lateral]))
+            trial = q.integrate_behavior(model, q.deformation(u, fes), mats, prev=state)
+            if abs(point(trial, "sigma_yy")) < 1e-9 * SY:
+                break
+            lateral -= point(trial, "sigma_yy") / point(trial, "ktan_1_1")
+        assert iteration <= 4, level  # a consistent tangent: quadratic convergence
+        state = trial
+        sxx, syy, szz = (point(state, f"sigma_{s}") for s in ("xx", "yy", "zz"))
+        if point(state, "p") == 0.0:
+            assert sxx == pytest.approx(E / (1 - NU * NU) * level, rel=1e-10)
+            assert sxx <= first_yield
+        else:
+            q_mises = math.sqrt(0.5 * ((sxx - syy) ** 2 + (syy - szz) ** 2 + (szz - sxx) ** 2))
+            assert q_mises == pytest.approx(SY, rel=1e-12)
+            assert first_yield < sxx < 2 * SY / math.sqrt(3) * (1 + 1e-9)
+        assert point(state, "p") >= p_before
+        p_before = point(state, "p")
+    assert sxx == pytest.approx(2 * SY / math.sqrt(3), rel=1e-4)
+    assert szz / sxx == pytest.approx(0.5, abs=1e-4)
+
+
 def tangent_matrix(state, m):
     d = np.zeros((m, m))
     for i in range(m):
