@@ -651,6 +651,39 @@ def test_merge():
         q.merge(a, a[0])
 
 
+def test_merge_of_element_fields_fuses_zones_on_one_subspace():
+    c = q.Coords(2)
+    n = [c.add_node(p) for p in ([0.0, 0.0], [1.0, 0.0], [0.0, 1.0], [1.0, 1.0])]
+    m = q.Mesh(c, "TRI3")
+    m[0].add_cell([n[0], n[1], n[2]])
+    m[0].add_cell([n[1], n[3], n[2]])
+    other = q.Mesh(c, "TRI3")
+    other[0].add_cell([n[0], n[1], n[3]])
+    space, apart = q.FiniteElementSpace(m), q.FiniteElementSpace(other)
+    elastic = q.ElementField(space, ["E", "nu"]) + 0.3
+    mass = q.ElementField(space, ["nu", "rho"]) + 0.3
+    elastic[0].set_uniform("E", 210.0)
+    mass[0].set_uniform("rho", 7.8)
+    alone = q.ElementField(apart, ["E", "nu"])
+    out = q.merge(elastic | alone, mass)
+    assert type(out) is q.ElementField
+    assert [z.components() for z in out] == [["E", "nu", "rho"], ["E", "nu"]]
+    assert out[0].point_values(1, 0) == [210.0, 0.3, 7.8]
+    out[1].set_uniform("E", 5.0)  # alone on its subspace: shared, not copied
+    assert alone[0].value(0, 0, "E") == 5.0
+    assert len(q.merge(elastic, elastic)) == 1 and len(q.merge(elastic[0:0], elastic[0:0])) == 0
+    mass[0].set_value(1, 0, "nu", 0.25)
+    with raises(RuntimeError, "incoherent ElementField on shared support: cell 1, gauss 0, component nu: 0.3 ≠ 0.25"):
+        q.merge(a=elastic, b=mass)
+    # The operands must be of one class; the one at fault is named.
+    with raises(TypeError, "argument 'b': 'NodeField' object is not an instance of 'ElementField'"):
+        q.merge(elastic, q.NodeField(m, ["E"]))
+    with raises(TypeError, "argument 'b': 'ElementField' object is not an instance of 'NodeField'"):
+        q.merge(q.NodeField(m, ["E"]), elastic)
+    with pytest.raises(TypeError, match="argument 'a'"):
+        q.merge(elastic[0], mass)
+
+
 # --- divergence and integrals -------------------------------------------------------
 
 
