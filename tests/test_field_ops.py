@@ -736,6 +736,18 @@ def test_integral_of_nodal_values():
     assert q.integral(x * x, "X", quad) == pytest.approx(1.0 / 3.0, rel=1e-14)
 
 
+def test_integral_names_the_first_cell_node_without_a_value():
+    # Cells are summed in parallel chunks; the error is still that of the first cell
+    # in order holding a node the field does not define.
+    c = q.Coords(1)
+    line = q.line(c.add_node([0.0]), c.add_node([1.0]), 4000)
+    nodes = [cell[0] for cell in line[0]]
+    holes = {2500, 3100}
+    f = q.NodeField(q.poi1_from_nodes([p for k, p in enumerate(nodes) if k not in holes]), ["T"]) + 1.0
+    with raises(RuntimeError, f"no subfield defines (node {nodes[2500].id}, component T)"):
+        q.integral(f, "T", q.FiniteElementSpace(line))
+
+
 def test_integral_argument_errors():
     _, _, m = quad_grid(1)
     space = q.FiniteElementSpace(m)
