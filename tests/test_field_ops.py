@@ -231,6 +231,34 @@ def test_mask_matches_comparison_and_numpy():
         assert type(m) is type(f)
 
 
+@pytest.mark.parametrize("band, test", [
+    (dict(ge=0.25), lambda a: a >= 0.25),
+    (dict(gt=0.25, lt=0.75), lambda a: (a > 0.25) & (a < 0.75)),
+    (dict(ge=0.25, le=0.25), lambda a: a == 0.25),
+    (dict(le=-math.inf), lambda a: a == -math.inf),
+])
+@pytest.mark.parametrize("components", [None, ["Z", "X"]])
+def test_mask_of_a_large_field(band, test, components):
+    # Rows of three values, more of them than fit one block of the mask, an odd total,
+    # NaN and infinities among them; every component tested, or only X and Z.
+    rng = np.random.default_rng(7)
+    c = q.Coords(3)
+    line = q.line(c.add_node([0.0, 0.0, 0.0]), c.add_node([1.0, 1.0, 1.0]), 1000)
+    f = q.coordinates(line)
+    zone = f[0]
+    a = np.round(rng.uniform(-0.5, 1.5, (zone.node_count(), 3)) * 4) / 4
+    a[rng.integers(0, len(a), 40), rng.integers(0, 3, 40)] = np.nan
+    a[5, 0], a[6, 2], a[7, 0] = math.inf, -math.inf, -0.0
+    for r, row in enumerate(a):
+        for k, v in enumerate(row):
+            zone.set(r, k, float(v))
+    got = values_of(q.mask(f, components=components, **band)[0])
+    want = np.where(test(a), 1.0, 0.0)
+    if components:
+        want[:, 1] = 1.0
+    same(got, want)
+
+
 def test_mask_components():
     c = q.Coords(1)
     n = [c.add_node([float(i)]) for i in range(2)]
