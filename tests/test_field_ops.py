@@ -764,6 +764,35 @@ def test_integral_of_nodal_values():
     assert q.integral(x * x, "X", quad) == pytest.approx(1.0 / 3.0, rel=1e-14)
 
 
+TILT = np.array([[1.0, 0.2, 0.1], [0.3, 1.1, -0.2], [0.1, 0.4, 0.9]])  # rows: images of the axes
+
+
+@pytest.mark.parametrize("kind, dim, vertices, axes, size", [
+    ("SEG2", 1, [(0,), (2,)], [(2,)], 1.0),
+    ("SEG2", 3, [(0, 0, 0), (1, 2, 2)], [(1, 2, 2)], 1.0),
+    ("TRI3", 2, [(0, 0), (2, 0), (0, 1)], [(2, 0), (0, 1)], 0.5),
+    ("TRI3", 3, [(0, 0, 0), (2, 0, 0), (0, 1, 0)], [(2, 0, 0), (0, 1, 0)], 0.5),
+    ("QUA4", 3, [(0, 0, 0), (2, 0, 0), (2, 1, 0), (0, 1, 0)], [(2, 0, 0), (0, 1, 0)], 1.0),
+    ("TET4", 3, [(0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)], [(1, 0, 0), (0, 1, 0), (0, 0, 1)], 1.0 / 6.0),
+    ("HEX8", 3, [(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0), (0, 0, 1), (1, 0, 1), (1, 1, 1), (0, 1, 1)],
+     [(1, 0, 0), (0, 1, 0), (0, 0, 1)], 1.0),
+])
+def test_integral_of_one_and_of_x_on_every_cell_shape(kind, dim, vertices, axes, size):
+    """One cell, mapped by a linear map: the integral of 1 is its measure, size ×
+    sqrt(det(A Aᵀ)) for the mapped spanning axes A, and that of X the measure times
+    the mean X of its vertices (an affine image of a simplex or parallelotope)."""
+    tilt = TILT[:dim, :dim]
+    xyz = np.array(vertices, dtype=float) @ tilt
+    c = q.Coords(dim)
+    m = q.Mesh(c, kind)
+    m[0].add_cell([c.add_node([float(v) for v in p]) for p in xyz])
+    space = q.FiniteElementSpace(m)
+    mapped = np.array(axes, dtype=float) @ tilt
+    measure = size * math.sqrt(np.linalg.det(mapped @ mapped.T))
+    assert q.integral(q.NodeField(m, ["T"]) + 1.0, "T", space) == pytest.approx(measure, rel=1e-14)
+    assert q.integral(q.coordinates(m), "X", space) == pytest.approx(measure * xyz[:, 0].mean(), rel=1e-13)
+
+
 def test_integral_names_the_first_cell_node_without_a_value():
     # Cells are summed in parallel chunks; the error is still that of the first cell
     # in order holding a node the field does not define.

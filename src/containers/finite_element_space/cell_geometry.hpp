@@ -35,12 +35,14 @@ class CellGeometry {
   }
   // npc x s coordinates, node-major; "node {} not found or collected". Inline: the
   // per-cell loops of integrals and kernels call it once per cell. A caller that
-  // knows s at compile time passes it as S (which must then equal space_dim()).
-  template <std::size_t S = 0>
+  // knows s or npc at compile time passes it as S or NPC (which must then equal
+  // space_dim() or nodes_per_cell()).
+  template <std::size_t S = 0, std::size_t NPC = 0>
   [[gnu::always_inline]] void node_coords(std::uint64_t cell, std::span<double> out) const {
     const std::size_t s = S != 0 ? S : s_;
-    const auto ids = node_ids(cell);
-    for (std::uint64_t m = 0; m < npc_; ++m) {
+    const std::size_t npc = NPC != 0 ? NPC : npc_;
+    const mesh::NodeId* ids = connectivity_.data() + cell * npc;
+    for (std::size_t m = 0; m < npc; ++m) {
       const mesh::NodeId id = ids[m];
       QUENLITH_VERIFY(coords_object_->is_alive(id), "node {} not found or collected", id);
       const double* src = coords_.data() + std::size_t{id} * dim_;

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "base/error.hpp"
 #include "containers/field/components.hpp"
+#include "containers/field/values.hpp"
 #include "containers/finite_element_space/cell_geometry.hpp"
 #include "containers/finite_element_space/geometry.hpp"
 #include "models/kernel/cell_context.hpp"
@@ -79,16 +81,24 @@ template <std::size_t S, std::size_t R>
   }
 }
 
-// The sum over the cells of one subspace of body(cell, dvolume), where dvolume(g)
-// is the integration weight of Gauss point g (the bits of CellContext::dvolume).
-// check(cell) runs first for each cell, before its coordinates are read. Cells go
+// The sum over the cells of one subspace of body(cell, dvolume, npc), where
+// dvolume(g) is the integration weight of Gauss point g (the bits of
+// CellContext::dvolume) and npc the nodes per cell (a compile-time constant when
+// NPC is not 0). check(cell, npc) runs first for each cell, before its coordinates
+// are read. Cells go
 // in groups of the pool's fixed split; inside a group cell i adds to running sum
 // i mod 4, joined as (s0 + s1) + (s2 + s3), so the total does not depend on the
 // threads. When every Gauss point has the same shape derivatives (affine cells)
 // the measure is the same at each, and is computed once per cell.
-template <std::size_t S, std::size_t R, class Check, class Body>
+template <std::size_t S, std::size_t R, std::size_t NPC, class Check, class Body>
 double sum_cells(const SubFiniteElementSpace& space, const CellGeometry& geometry, Check& check, Body& body) {
-  const std::size_t npc = geometry.nodes_per_cell(), s = geometry.space_dim(), r = geometry.ref_dim();
+  const auto npc_c = [&] {
+    if constexpr (NPC != 0)
+      return std::integral_constant<std::size_t, NPC>{};
+    else
+      return std::size_t(geometry.nodes_per_cell());
+  }();
+  const std::size_t npc = npc_c, s = geometry.space_dim(), r = geometry.ref_dim();
   const std::size_t n_g = geometry.gauss_count(), stride = npc * r;
   const std::span<const double> dn = space.dn_at_g_table();
   const std::span<const double> w = space.gauss_w_table();
@@ -101,13 +111,13 @@ double sum_cells(const SubFiniteElementSpace& space, const CellGeometry& geometr
         std::array<double, kMaxCellCoords> x;
         const std::span<double> xs(x.data(), npc * s);
         const auto one = [&](parallel::Index c) __attribute__((always_inline)) {
-          check(std::uint64_t(c));
-          geometry.node_coords<S>(std::uint64_t(c), xs);
+          check(std::uint64_t(c), npc_c);
+          geometry.node_coords<S, NPC>(std::uint64_t(c), xs);
           const double flat = affine ? cell_measure<S, R>(x.data(), dn.data(), npc, s, r) : 0.0;
           const auto dvolume = [&](std::size_t g) __attribute__((always_inline)) {
             return (affine ? flat : cell_measure<S, R>(x.data(), dn.data() + g * stride, npc, s, r)) * w[g];
           };
-          return body(std::uint64_t(c), dvolume);
+          return body(std::uint64_t(c), dvolume, npc_c);
         };
         double s0 = -0.0, s1 = -0.0, s2 = -0.0, s3 = -0.0;
         parallel::Index c = begin;
@@ -124,18 +134,35 @@ double sum_cells(const SubFiniteElementSpace& space, const CellGeometry& geometr
       });
 }
 
+// sum_cells with the nodes per cell fixed at compile time for the linear cells and
+// the three-node lines.
+template <std::size_t S, std::size_t R, class Check, class Body>
+double sum_cells_of(const SubFiniteElementSpace& space, const CellGeometry& geometry, Check& check, Body& body) {
+  const std::size_t npc = geometry.nodes_per_cell();
+  if constexpr (R == 1) {
+    if (npc == 2) return sum_cells<S, R, 2>(space, geometry, check, body);
+    if (npc == 3) return sum_cells<S, R, 3>(space, geometry, check, body);
+  } else if constexpr (R == 2) {
+    if (npc == 3) return sum_cells<S, R, 3>(space, geometry, check, body);
+    if (npc == 4) return sum_cells<S, R, 4>(space, geometry, check, body);
+  } else if constexpr (R == 3) {
+    if (npc == 4) return sum_cells<S, R, 4>(space, geometry, check, body);
+  }
+  return sum_cells<S, R, 0>(space, geometry, check, body);
+}
+
 // sum_cells with the dimensions of the subspace fixed at compile time where they
 // are those of a line, surface or volume in 1-, 2- or 3-D.
 template <class Check, class Body>
 double sum_over_cells(const SubFiniteElementSpace& space, const CellGeometry& geometry, Check&& check, Body&& body) {
   switch (geometry.space_dim() * 4 + geometry.ref_dim()) {
-    case 1 * 4 + 1: return sum_cells<1, 1>(space, geometry, check, body);
-    case 2 * 4 + 1: return sum_cells<2, 1>(space, geometry, check, body);
-    case 2 * 4 + 2: return sum_cells<2, 2>(space, geometry, check, body);
-    case 3 * 4 + 1: return sum_cells<3, 1>(space, geometry, check, body);
-    case 3 * 4 + 2: return sum_cells<3, 2>(space, geometry, check, body);
-    case 3 * 4 + 3: return sum_cells<3, 3>(space, geometry, check, body);
-    default: return sum_cells<0, 0>(space, geometry, check, body);
+    case 1 * 4 + 1: return sum_cells_of<1, 1>(space, geometry, check, body);
+    case 2 * 4 + 1: return sum_cells_of<2, 1>(space, geometry, check, body);
+    case 2 * 4 + 2: return sum_cells_of<2, 2>(space, geometry, check, body);
+    case 3 * 4 + 1: return sum_cells_of<3, 1>(space, geometry, check, body);
+    case 3 * 4 + 2: return sum_cells_of<3, 2>(space, geometry, check, body);
+    case 3 * 4 + 3: return sum_cells_of<3, 3>(space, geometry, check, body);
+    default: return sum_cells<0, 0, 0>(space, geometry, check, body);
   }
 }
 
@@ -146,8 +173,8 @@ double zone_integral(const SubElementField& zone, std::size_t k) {
   const std::size_t n_g = geometry.gauss_count();
   const double* values = zone.values().data();
   return sum_over_cells(
-      *space, geometry, [](std::uint64_t) {},
-      [&](std::uint64_t cell, const auto& dvolume) __attribute__((always_inline)) {
+      *space, geometry, [](std::uint64_t, auto) {},
+      [&](std::uint64_t cell, const auto& dvolume, auto) __attribute__((always_inline)) {
         double s = 0.0;
         for (std::size_t g = 0; g < n_g; ++g) s += values[(cell * n_g + g) * ncomp + k] * dvolume(g);
         return s;
@@ -230,8 +257,12 @@ double integral(const NodeField& field, std::string_view component,
     carrying.push_back(i);
     for (const NodeId n : zone.nodes()) top = std::max(top, n + 1);
   }
-  std::vector<double> value_at(top);
+  containers::field::Values value_at(top);  // read only where `known` is set
   std::vector<std::uint8_t> known(top, 0);
+  // Raw pointers: a byte store through `known` could otherwise alias the vectors'
+  // own pointers, which would then be reloaded at every node.
+  std::uint8_t* const is_known = known.data();
+  double* const values_by_id = value_at.data();
   for (const std::size_t i : carrying) {
     const SubNodeField& zone = view.zone(i);
     const std::size_t k = *containers::field::find_component(zone.components(), component);
@@ -240,35 +271,37 @@ double integral(const NodeField& field, std::string_view component,
     const double* values = zone.values().data();
     for (std::size_t row = 0; row < nodes.size(); ++row) {
       const NodeId n = nodes[row];
-      if (known[n]) continue;
-      known[n] = 1;
-      value_at[n] = values[row * ncomp + k];
+      if (is_known[n]) continue;
+      is_known[n] = 1;
+      values_by_id[n] = values[row * ncomp + k];
     }
   }
   double total = 0.0;
   for (const auto& h : space.subs()) {
     const store::ReadGuard<SubFiniteElementSpace> s = store::read(h);
     const CellGeometry geometry(*s);
-    const std::size_t npc = geometry.nodes_per_cell();
     const std::size_t n_g = geometry.gauss_count();
     const double* n_at_g = s->n_at_g_table().data();
     // Every node of a cell must have a value; cells are checked in order (the
     // pool reports the failure of the first failing cell) before their coordinates.
-    const auto check = [&](std::uint64_t cell) __attribute__((always_inline)) {
-      for (const NodeId n : geometry.node_ids(cell))
-        QUENLITH_VERIFY(n < top && known[n], "no subfield defines (node {}, component {})", n, component);
+    const auto check = [&](std::uint64_t cell, auto npc_c) __attribute__((always_inline)) {
+      const NodeId* ids = geometry.node_ids(cell).data();
+      for (std::size_t j = 0; j < std::size_t(npc_c); ++j)
+        QUENLITH_VERIFY(ids[j] < top && known[ids[j]], "no subfield defines (node {}, component {})", ids[j],
+                        component);
     };
-    total += sum_over_cells(*s, geometry, check, [&](std::uint64_t cell, const auto& dvolume) __attribute__((always_inline)) {
+    const auto cell_sum = [&](std::uint64_t cell, const auto& dvolume, auto npc_c) __attribute__((always_inline)) {
       const NodeId* ids = geometry.node_ids(cell).data();
       double sum = 0.0;
       for (std::size_t g = 0; g < n_g; ++g) {
-        const double* n = n_at_g + g * npc;
+        const double* n = n_at_g + g * std::size_t(npc_c);
         double v = 0.0;
-        for (std::size_t j = 0; j < npc; ++j) v += value_at[ids[j]] * n[j];
+        for (std::size_t j = 0; j < std::size_t(npc_c); ++j) v += value_at[ids[j]] * n[j];
         sum += v * dvolume(g);
       }
       return sum;
-    });
+    };
+    total += sum_over_cells(*s, geometry, check, cell_sum);
   }
   return total;
 }
