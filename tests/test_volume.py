@@ -131,11 +131,10 @@ def distance_to_triangle(p, a, b, c):
     return min(seg(a, b), seg(b, c), seg(c, a))
 
 
-def check_sound(env, mesh, boundary_ids, conforming=True):
+def check_sound(env, mesh, boundary_ids):
     """Positive cells, volume of the envelope, every envelope face on exactly one
-    cell, no new node on the envelope; with `conforming`, every other face joins
-    exactly two cells (a lattice whose points are coplanar may leave a few flat
-    tetrahedra that no local change removes: they are dropped)."""
+    cell and every other face on exactly two (no hole, no crack), no new node
+    on the envelope."""
     vols = six_volumes(mesh)
     assert min(vols) > 0
     assert sum(vols) / 6.0 == pytest.approx(enclosed_volume(env), rel=1e-12, abs=1e-12)
@@ -143,8 +142,7 @@ def check_sound(env, mesh, boundary_ids, conforming=True):
     for f in envelope_faces(env):
         assert counts.get(f) == 1, f
     assert max(counts.values()) <= 2
-    if conforming:
-        assert {f for f, n in counts.items() if n == 1} == set(envelope_faces(env))
+    assert {f for f, n in counts.items() if n == 1} == set(envelope_faces(env))
     # No new node on the envelope: each lies farther than a tolerance from every face.
     X = positions(mesh)
     tris = [[np.array(n.coord()) for n in cell.nodes()] for sub in env for cell in sub]
@@ -181,7 +179,7 @@ def test_unit_cube_at_0_3_adds_the_27_lattice_nodes():
     want = sorted((round(a, 12), round(b, 12), round(c, 12))
                   for a in (0.3, 0.6, 0.3 * 3) for b in (0.3, 0.6, 0.3 * 3) for c in (0.3, 0.6, 0.3 * 3))
     assert got == want
-    check_sound(env, mesh, [n.id for n in nodes], conforming=True)
+    check_sound(env, mesh, [n.id for n in nodes])
 
 
 @pytest.mark.parametrize("size,interior", [(0.5, 1), (0.4, 8), (0.25, 27), (2.0, 0), (None, 0)])
@@ -193,7 +191,7 @@ def test_unit_cube_keeps_a_conforming_boundary(size, interior):
     before = coords.capacity()
     mesh = q.volume(env, size)
     assert coords.capacity() - before == interior
-    check_sound(env, mesh, [n.id for n in nodes], conforming=True)
+    check_sound(env, mesh, [n.id for n in nodes])
 
 
 @pytest.mark.parametrize("seed", range(0, 60, 3))
@@ -212,9 +210,11 @@ def test_cube_faces_in_any_order_and_rotation_are_recovered(seed):
         check_sound(env, q.volume(env, size), [n.id for n in nodes])
 
 
-def block_skin(coords, n):
+def block_skin(coords, n, alternate=False):
     """The skin of an n x n x n block of unit cube cells: 6 n^2 quads split into
-    triangles, outward; coplanar everywhere."""
+    triangles, outward; coplanar everywhere. Each quad is split along the same
+    diagonal, or with `alternate` along diagonals that alternate from quad to
+    quad."""
     index, pts, faces = {}, [], []
 
     def point(p):
@@ -234,25 +234,72 @@ def block_skin(coords, n):
                     quad = [at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)]
                     if side == 0:
                         quad = quad[::-1]
+                    if alternate and (i + j) % 2:
+                        quad = quad[1:] + quad[:1]
                     faces += [(quad[0], quad[1], quad[2]), (quad[0], quad[2], quad[3])]
     return envelope(coords, pts, faces)
 
 
+@pytest.mark.parametrize("alternate", [False, True])
 @pytest.mark.parametrize("n,size", [(2, 0.13), (3, 0.2), (4, 0.2), (4, 0.13), (4, None)])
-def test_block_skin_fill_is_sound(n, size):
-    # Lattice points near coplanar, non-Delaunay surface records: each cavity
-    # must stay star-shaped from its point, or cones turn inside out and the
-    # cells overlap (the volume would exceed the block's).
-    env, nodes = block_skin(q.Coords(3), n)
+def test_block_skin_fill_is_sound(n, size, alternate):
+    # Every face a grid of cocircular quads: the tie rule must take the
+    # envelope's diagonals (one direction or alternating), and lattice points
+    # near the non-Delaunay surface records must not turn cones inside out.
+    env, nodes = block_skin(q.Coords(3), n, alternate)
     mesh = q.volume(env, size)
-    check_sound(env, mesh, [x.id for x in nodes], conforming=False)
+    check_sound(env, mesh, [x.id for x in nodes])
+
+
+def hex_block(n, m, k, size=(1.0, 1.0, 1.0)):
+    coords = q.Coords(3)
+    a, b = coords.add_node([0.0, 0.0, 0.0]), coords.add_node([size[0], 0.0, 0.0])
+    return q.extrude(q.extrude(q.line(a, b, n), [0.0, size[1], 0.0], m), [0.0, 0.0, size[2]], k)
+
+
+@pytest.mark.parametrize("dims", [(1, 1, 1), (2, 3, 4), (4, 4, 4), (3, 1, 5)])
+@pytest.mark.parametrize("size", [None, 0.3, 0.13])
+def test_skin_of_a_split_block_is_meshed(dims, size):
+    # The skin of a structured block split into tetrahedra: each hexahedron's
+    # faces are cut along diagonals through its node 0 or 6, so the diagonals
+    # of a block face change direction between its edges and its inside.
+    block = hex_block(*dims, size=(1.0, 1.5, 0.75))
+    env = q.skin(q.convert(block, "TET4"))
+    boundary = {n.id for sub in env for cell in sub for n in cell.nodes()}
+    mesh = q.volume(env, size)
+    check_sound(env, mesh, boundary)
+    assert sum(six_volumes(mesh)) / 6 == pytest.approx(1.0 * 1.5 * 0.75, rel=1e-12)
+
+
+def grid_cube(coords, n):
+    """The unit cube's skin as a grid of n x n squares per face, each split
+    along one diagonal: many cospherical points, all coplanar per face."""
+    return block_skin(coords, n)
+
+
+@pytest.mark.parametrize("size", [0.3, 0.25, 0.2, 0.1, 1.0 / 7.0])
+@pytest.mark.parametrize("n", [1, 2])
+def test_lattice_fill_has_no_hole_and_no_crack(n, size):
+    # The lattice is cospherical everywhere (every small cube of 8 points): a
+    # tie rule that is not consistent leaves flat cells whose loss opens holes.
+    # The cells must add up to the cube, and their volume equals that of the
+    # Delaunay tetrahedralisation of the same points by Qhull (their hull).
+    env, nodes = grid_cube(q.Coords(3), n)
+    mesh = q.volume(env, size)
+    check_sound(env, mesh, [x.id for x in nodes])
+    X = positions(mesh)
+    points = np.array([X[i] for i in sorted(X)])
+    d = Delaunay(points)
+    reference = sum(abs(np.linalg.det(points[s[1:]] - points[s[0]])) for s in d.simplices) / 6.0
+    assert sum(six_volumes(mesh)) / 6.0 == pytest.approx(reference, rel=1e-12)
+    assert sum(six_volumes(mesh)) / 6.0 == pytest.approx(1.0, rel=1e-12)
 
 
 def test_sphere_fill_has_the_enclosed_volume():
     coords = q.Coords(3)
     env, nodes = sphere(coords, n=5)
     mesh = q.volume(env, 0.3)
-    check_sound(env, mesh, [n.id for n in nodes], conforming=False)
+    check_sound(env, mesh, [n.id for n in nodes])
     assert len(cells(mesh)) > 100
 
 
@@ -290,7 +337,7 @@ def test_two_disjoint_cubes_are_both_meshed():
     b, nb = cube(coords, lo=(3.0, 0.0, 0.0))
     env = a | b
     mesh = q.volume(env, 0.3)
-    check_sound(env, mesh, [n.id for n in na + nb], conforming=True)
+    check_sound(env, mesh, [n.id for n in na + nb])
     X = positions(mesh)
     assert any(X[i][0] > 2 for i in X) and any(X[i][0] < 2 for i in X)
     assert sum(six_volumes(mesh)) / 6 == pytest.approx(2.0)
