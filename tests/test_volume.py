@@ -500,3 +500,74 @@ def test_a_signal_during_meshing_raises_keyboard_interrupt_and_adds_no_node():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert coords.capacity() == before
+
+
+def _tetrahedralisable(points, triangles):
+    """Whether some set of tetrahedra on `points` alone has exactly `triangles`
+    as its boundary: an exhaustive search, each step covering the first open
+    face by a positive tetrahedron on its inner side."""
+    P = np.array(points, float)
+
+    def six(a, b, c, d):
+        return round(float(np.dot(P[d] - P[a], np.cross(P[b] - P[a], P[c] - P[a]))), 9)
+
+    import itertools
+
+    tets = []
+    for a, b, c, d in itertools.combinations(range(len(points)), 4):
+        s = six(a, b, c, d)
+        if s:
+            tets.append((a, b, c, d) if s > 0 else (a, c, b, d))
+    boundary = {frozenset(t) for t in triangles}
+    total = abs(sum(np.dot(P[a], np.cross(P[b], P[c])) for a, b, c in triangles))
+
+    def faces(t):
+        return [frozenset(t[:i] + t[i + 1:]) for i in range(4)]
+
+    def cover(open_faces, used, volume):
+        if volume > total + 1e-9:
+            return False
+        if not open_faces:
+            return abs(volume - total) < 1e-9
+        face = min(open_faces, key=sorted)
+        for t in tets:
+            if t in used or face not in faces(t):
+                continue
+            rest = set(open_faces)
+            for f in faces(t):
+                if f in rest:
+                    rest.remove(f)
+                elif f in boundary:
+                    break
+                else:
+                    rest.add(f)
+            else:
+                if cover(rest, used | {t}, volume + six(*t)):
+                    return True
+        return False
+
+    return cover(set(boundary), frozenset(), 0.0)
+
+
+def test_a_hexahedron_skin_cut_into_a_twisted_pattern_is_refused():
+    # Its faces cut along each quadrangle's (0, 2) diagonal: the diagonals form
+    # two paths of three, a pattern that no tetrahedralisation of the cube's
+    # corners has (the exhaustive search says so), so the refusal is right;
+    # the split tetrahedra's own skin is meshed.
+    block = hex_block(1, 1, 1)
+    env = q.convert(q.skin(block), "TRI3")
+    corners = sorted({n.id for sub in env for cell in sub for n in cell.nodes()})
+    X = {n.id: n.coord() for sub in env for cell in sub for n in cell.nodes()}
+    index = {i: k for k, i in enumerate(corners)}
+    triangles = [tuple(index[n.id] for n in cell.nodes()) for sub in env for cell in sub]
+    points = [X[i] for i in corners]
+    assert not _tetrahedralisable(points, triangles)
+    coords = env.coords()
+    before = coords.capacity()
+    with pytest.raises(RuntimeError, match=r"^volume: cannot conform the surface without adding a boundary node — "):
+        q.volume(env, 0.3)
+    assert coords.capacity() == before
+    good = q.skin(q.convert(block, "TET4"))
+    triangles = [tuple(index[n.id] for n in cell.nodes()) for sub in good for cell in sub]
+    assert _tetrahedralisable(points, triangles)
+    check_sound(good, q.volume(good, 0.3), corners)

@@ -8,6 +8,7 @@
 // no fused multiply-add, which the build guarantees.
 #include "ops/mesher/predicates.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -25,7 +26,74 @@ constexpr double kIncircleBound = (10.0 + 96.0 * kEps) * kEps;
 // a few more exact evaluations on near-degenerate input.
 constexpr double kInsphereBound = 2.0 * (16.0 + 224.0 * kEps) * kEps;
 
-using Expansion = std::vector<double>;
+// An expansion's components: inline up to a small count, which most exact
+// evaluations stay below (each arithmetic step makes a new expansion, so heap
+// storage would cost an allocation per step), on the heap beyond it.
+class Expansion {
+ public:
+  Expansion() = default;
+  Expansion(const Expansion& o) { copy_from(o); }
+  Expansion(Expansion&& o) noexcept { move_from(o); }
+  Expansion& operator=(const Expansion& o) {
+    if (this != &o) copy_from(o);
+    return *this;
+  }
+  Expansion& operator=(Expansion&& o) noexcept {
+    if (this != &o) move_from(o);
+    return *this;
+  }
+  void reserve(std::size_t n) {
+    if (n > capacity()) grow(n);
+  }
+  void push_back(double x) {
+    if (size_ == capacity()) grow(2 * capacity());
+    data()[size_++] = x;
+  }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  double& operator[](std::size_t i) noexcept { return data()[i]; }
+  double operator[](std::size_t i) const noexcept { return data()[i]; }
+  double back() const noexcept { return data()[size_ - 1]; }
+  double* begin() noexcept { return data(); }
+  double* end() noexcept { return data() + size_; }
+  const double* begin() const noexcept { return data(); }
+  const double* end() const noexcept { return data() + size_; }
+
+ private:
+  static constexpr std::size_t kInline = 32;
+  double* data() noexcept { return big_ ? heap_.data() : inline_; }
+  const double* data() const noexcept { return big_ ? heap_.data() : inline_; }
+  std::size_t capacity() const noexcept { return big_ ? heap_.size() : kInline; }
+  void grow(std::size_t n) {
+    if (!big_) {
+      heap_.assign(inline_, inline_ + size_);
+      big_ = true;
+    }
+    heap_.resize(n);
+  }
+  void copy_from(const Expansion& o) {
+    size_ = 0;
+    reserve(o.size_);
+    std::copy(o.begin(), o.end(), data());
+    size_ = o.size_;
+  }
+  void move_from(Expansion& o) noexcept {
+    if (o.big_) {
+      heap_ = std::move(o.heap_);
+      big_ = true;
+      o.big_ = false;
+    } else {
+      std::copy(o.inline_, o.inline_ + o.size_, data());
+    }
+    size_ = o.size_;
+    o.size_ = 0;
+  }
+
+  std::size_t size_ = 0;
+  bool big_ = false;
+  double inline_[kInline];
+  std::vector<double> heap_;
+};
 
 inline void two_sum(double a, double b, double& x, double& y) {
   x = a + b;

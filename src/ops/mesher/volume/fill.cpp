@@ -240,7 +240,8 @@ Record locate_literal(const TetMesh& mesh, const Point3& P) {
 // other one of a non-overlapping tetrahedralisation; a point on a record's
 // boundary, a walk that leaves the hull or one that runs too long falls back to
 // the scan, so the answer is always the first containing record.
-Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn) {
+Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn, bool& strict) {
+  strict = false;
   Record t = start;
   const std::size_t limit = mesh.tets.size() + 16;
   for (std::size_t step = 0; step < limit && mesh.live(t); ++step) {
@@ -260,7 +261,10 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
       }
     }
     if (next == -2) {
-      if (o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0) return t;
+      if (o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0) {
+        strict = true;
+        return t;
+      }
       break;
     }
     t = next;
@@ -289,19 +293,22 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
     Tri f;
     bool constrained;
     Record across, replaced;
+    int k;
   };
   std::vector<Side> sides;
   std::vector<Record> across, replaced;
   for (PointIndex q = first; q < end; ++q) {
     interrupt();
     const Point3 P = mesh.point(q);
-    const Record t0 = literal || hint < 0 ? locate_literal(mesh, P) : locate_walk(mesh, P, hint, turn);
+    bool strict = false;
+    const Record t0 = literal || hint < 0 ? locate_literal(mesh, P) : locate_walk(mesh, P, hint, turn, strict);
     if (t0 < 0) continue;
     // The core: every record whose closure holds P (t0, and the records
     // around the face or edge of t0 that P lies on). It stays in the cavity
-    // whatever else leaves: P sees none of its inner faces strictly.
+    // whatever else leaves: P sees none of its inner faces strictly. A point
+    // the walk found strictly inside t0 is in no other record.
     core.assign(1, t0);
-    for (std::size_t i = 0; i < core.size(); ++i) {
+    for (std::size_t i = 0; i < core.size() && !strict; ++i) {
       const Tet& T = mesh.tet(core[i]);
       for (int k = 0; k < 4; ++k) {
         const Record n = T.n[k];
@@ -319,7 +326,7 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
       const Record t = stack.back();
       stack.pop_back();
       const Tet& T = mesh.tet(t);
-      if (t != t0 && !in_circumsphere(mesh.points, q, T.v, mesh.bias)) continue;
+      if (t != t0 && !in_circumsphere_oriented(mesh.points, q, T.v, mesh.bias, 1.0)) continue;
       cavity.push_back(t);
       for (int k = 0; k < 4; ++k) {
         const Record n = T.n[k];
@@ -380,7 +387,7 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
       for (int k = 0; k < 4; ++k) {
         const Record n = T.n[k];
         if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
-        sides.push_back({T.face(k), T.c[k], n, t});
+        sides.push_back({T.face(k), T.c[k], n, t, k});
       }
     }
     for (Record t : cavity) mesh.tet(t).dead = true;
@@ -391,9 +398,10 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
       across.push_back(s.across);
       replaced.push_back(s.replaced);
       Tet t;
-      t.v = orient3d(mesh.point(s.f[0]), mesh.point(s.f[1]), mesh.point(s.f[2]), P) >= 0.0
-                ? Quad{s.f[0], s.f[1], s.f[2], q}
-                : Quad{s.f[0], s.f[2], s.f[1], q};
+      // The record with vertex k replaced by P is positive (the cavity is
+      // star-shaped from P), and face k in record order turns to it with
+      // the sign kInward[k].
+      t.v = kInward[s.k] > 0.0 ? Quad{s.f[0], s.f[1], s.f[2], q} : Quad{s.f[0], s.f[2], s.f[1], q};
       t.c[3] = s.constrained;
       fresh.push_back(static_cast<Record>(mesh.tets.size()));
       mesh.tets.push_back(t);

@@ -224,10 +224,6 @@ struct Refill {
   }
 };
 
-// Sign of the face k of a positively oriented record seen from its own vertex
-// k: orient3d(face k, v[k]) is negative for k = 0, 2 and positive for 1, 3.
-constexpr double kInward[4] = {-1.0, 1.0, -1.0, 1.0};
-
 // Whether the open segment (p, q) meets the closed triangle t (neither end
 // point is a vertex of t nor lies on it: both are vertices of a
 // tetrahedralisation that holds t).

@@ -15,9 +15,14 @@ bool TetMesh::contains(Record r, const Point3& p) const {
 }
 
 bool in_circumsphere(std::span<const Point3> pts, PointIndex e, const Quad& t, std::span<const double> bias) {
-  const Point3 &A = pts[t[0]], &B = pts[t[1]], &C = pts[t[2]], &D = pts[t[3]], &E = pts[e];
-  const double o = orient3d(A, B, C, D);
+  const double o = orient3d(pts[t[0]], pts[t[1]], pts[t[2]], pts[t[3]]);
   if (o == 0.0) return true;
+  return in_circumsphere_oriented(pts, e, t, bias, o);
+}
+
+bool in_circumsphere_oriented(std::span<const Point3> pts, PointIndex e, const Quad& t, std::span<const double> bias,
+                              double o) {
+  const Point3 &A = pts[t[0]], &B = pts[t[1]], &C = pts[t[2]], &D = pts[t[3]], &E = pts[e];
   const double s = insphere(A, B, C, D, E);
   if (s != 0.0) return (s > 0.0) == (o > 0.0);
   // The biases first: the sum of each point's coefficient (below) times its
@@ -321,7 +326,7 @@ std::vector<Quad> bowyer_watson(std::span<const Point3> pts, PointIndex count, P
         if (n < 0) continue;
         std::uint32_t& s = stamp[static_cast<std::size_t>(n)];
         if (s == in || s == out) continue;
-        if (in_circumsphere(m.points, p, m.tet(n).v, bias)) {
+        if (in_circumsphere_oriented(m.points, p, m.tet(n).v, bias, 1.0)) {
           s = in;
           cavity.push_back(n);
           stack.push_back(n);

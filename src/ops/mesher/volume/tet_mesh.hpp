@@ -14,10 +14,11 @@
 //            marked dead, never removed, so "record order" is creation order
 //   inside   T flags, set by the fill; all zero before it
 //
-// Ties between cospherical points are broken symbolically (in_circumsphere): the
-// result is the regular triangulation for infinitesimal weights ordered by
-// point index, a true tetrahedralisation of the unperturbed points, so no record
-// is ever flat (orient3d exactly 0) and lattices give no slivers.
+// Ties between cospherical points are broken symbolically (in_circumsphere):
+// the result is the regular triangulation for infinitesimal weights (biases
+// drawn from the envelope, then the point index), a true tetrahedralisation
+// of the unperturbed points, so no record is ever flat (orient3d exactly 0)
+// and lattices give no slivers.
 //
 // Local face k of a record is the face opposite vertex k, its vertices in record
 // order (kFace). Invariants between operations: every live record is positively
@@ -48,6 +49,9 @@ using Tri = std::array<PointIndex, 3>;
 using FaceKey = std::array<PointIndex, 3>;  // ascending
 
 inline constexpr int kFace[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+// orient3d(face k in record order, v[k]) has the sign kInward[k] times that of
+// orient3d(v0, v1, v2, v3), whatever point stands at v[k].
+inline constexpr double kInward[4] = {-1.0, 1.0, -1.0, 1.0};
 
 struct Tet {
   Quad v{0, 0, 0, 0};
@@ -107,6 +111,10 @@ inline double triple_product(const Point3& a, const Point3& b, const Point3& c, 
 // insertion builds the regular triangulation of those weights. A flat
 // tetrahedron (orient3d exactly 0) always counts as holding p.
 bool in_circumsphere(std::span<const Point3> pts, PointIndex p, const Quad& t, std::span<const double> bias = {});
+// The same for a tetrahedron whose orient3d is known to have the sign of o
+// (non-zero): every live record of a TetMesh is positive.
+bool in_circumsphere_oriented(std::span<const Point3> pts, PointIndex p, const Quad& t, std::span<const double> bias,
+                              double o);
 
 // The faces of the live records, grouped by key: each group lists (record, local
 // face) in record order then face order. Sorted by key for lookups.
