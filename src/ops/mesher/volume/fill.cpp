@@ -168,6 +168,14 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
     }
     return out;
   }
+  auto may_meet = [&](const Tri& f, double x, double y, double z0, double z1) {
+    const Point3 &a = coords[f[0]], &b = coords[f[1]], &c = coords[f[2]];
+    const Point2 P{x, y}, A{a[0], a[1]}, B{b[0], b[1]}, C{c[0], c[1]};
+    const double o1 = orient2d(A, B, P), o2 = orient2d(B, C, P), o3 = orient2d(C, A, P);
+    if (!((o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0))) return false;
+    const double s0 = orient3d(a, b, c, {x, y, z0}), s1 = orient3d(a, b, c, {x, y, z1});
+    return !((s0 > 0.0 && s1 > 0.0) || (s0 < 0.0 && s1 < 0.0));
+  };
   // Margins well above the rounding of the candidates' coordinates.
   const double grow = 2.0 * spec.eps_in + 1e-9 * spec.h;
   const ColumnIndex face_columns(spec, faces.size(), [&](std::size_t o) {
@@ -196,11 +204,15 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
       for (std::int64_t k = 1; k <= spec.nz; ++k) {
         const Point3 p = candidate(i, j, k);
         // The inside answer carries over from the previous candidate unless a
-        // face's box reaches the stretch between them.
+        // face may meet the vertical stretch between them (its box reaches
+        // the stretch, the column's line passes through its closed shadow on
+        // the xy plane, and the two candidates are not strictly on one side
+        // of its plane): off the surface the winding number stays put.
         bool fresh = k == 1;
         for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
           const std::uint32_t f = column_faces[n];
-          fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev;
+          fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
+                  may_meet(faces[f], p[0], p[1], z_prev, p[2]);
         }
         if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
         z_prev = p[2];
