@@ -153,13 +153,4 @@ SubElementField node_field_at_gauss(const SpaceHandle& fespace, const NodeFieldV
   return zone;
 }
 
-double cell_integral_element(const CellContext& ctx, const SubElementField& zone, std::string_view component) {
-  double s = 0.0;
-  for (std::uint64_t g = 0; g < ctx.n_gauss(); ++g) {
-    const double v = zone.value(ctx.cell(), g, component);
-    s += v * ctx.dvolume(g);
-  }
-  return s;
-}
-
 }  // namespace quenlith::models::kernel

@@ -170,6 +170,8 @@ double sum_over_cells(const SubFiniteElementSpace& space, const CellGeometry& ge
   }
 }
 
+// The integral of component k of an element zone: per cell, Σ_g value(cell, g, k) dΩ_g
+// over its Gauss points in order from 0.0, cells summed as sum_over_cells does.
 double zone_integral(const SubElementField& zone, std::size_t k) {
   const store::ReadGuard<SubFiniteElementSpace> space = store::read(zone.support());
   const CellGeometry geometry(*space);
