@@ -216,6 +216,16 @@ def test_component_count_degenerate_cells_and_dimension_errors():
         with raises(RuntimeError, "inverse_small: singular matrix"):
             op(t, space)
     assert np.allclose(points(q.interp_to_gauss(t, space)[0]), 1.0)
+    # Node b without a value as well: the derivatives fail first, the interpolation on
+    # the lookup.
+    point_a = q.Mesh(c, "POI1")
+    point_a[0].add_cell([a])
+    only_a = q.NodeField(point_a, ["T", "p"])
+    for op in (q.gradient, q.deformation):
+        with raises(RuntimeError, "inverse_small: singular matrix"):
+            op(only_a, space)
+    with raises(RuntimeError, f"no subfield defines (node {b.id}, component T)"):
+        q.interp_to_gauss(only_a, space)
     # Axes are named x, y, z: a 4-D space has no gradient, strain or thermal strain.
     c4 = q.Coords(4)
     n4 = [c4.add_node([float(i), 0.0, 0.0, 0.0]) for i in range(2)]
