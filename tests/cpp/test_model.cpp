@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -214,6 +215,39 @@ TEST(SubModelRecord, DamagedRecordsAreRefused) {
     cut.pop_back();
     EXPECT_NE(decode_error(cut), "<no error>") << "kind " << k;
   }
+}
+
+// The space dimension and the continuum model size the kernels' element tables: a
+// record that pairs them otherwise than construction allows is refused before any
+// kernel sees it.
+TEST(SubModelRecord, SpaceDimAndModelAreCheckedBeforeTheySizeAKernel) {
+  const std::vector<Handle<SubModel>> kinds = one_of_each_kind();
+  auto with = [&](std::size_t kind, std::uint64_t dim, std::optional<std::uint32_t> model) {
+    std::vector<std::uint8_t> bytes = record_of(kinds[kind]);
+    std::memcpy(bytes.data() + 20, &dim, 8);  // after the index and the two handles
+    if (model) std::memcpy(bytes.data() + 28, &*model, 4);
+    return decode_error(bytes);
+  };
+  const struct {
+    std::size_t kind;
+    std::uint64_t dim;
+    std::optional<std::uint32_t> model;
+    const char* error;
+  } cases[] = {
+      {Truss::kIndex, 3, std::nullopt, "<no error>"},
+      {Truss::kIndex, 1, std::nullopt, "<no error>"},
+      {Truss::kIndex, 0, std::nullopt, "serialization error: Truss record: space dim 0 is not 1, 2 or 3"},
+      {Truss::kIndex, 4, std::nullopt, "serialization error: Truss record: space dim 4 is not 1, 2 or 3"},
+      {Truss::kIndex, std::uint64_t{1} << 40, std::nullopt,
+       "serialization error: Truss record: space dim 1099511627776 is not 1, 2 or 3"},
+      {Elasticity::kIndex, 2, 1, "<no error>"},
+      {Elasticity::kIndex, 3, 2, "<no error>"},
+      {Elasticity::kIndex, 3, 0, "serialization error: continuum record: model PlaneStress with a 3-D space"},
+      {Plasticity::kIndex, 2, 2, "serialization error: continuum record: model Solid with a 2-D space"},
+      {Mazars::kIndex, 1, 1, "serialization error: continuum record: model PlaneStrain with a 1-D space"},
+      {Mazars::kIndex, 255, 2, "serialization error: continuum record: model Solid with a 255-D space"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(with(c.kind, c.dim, c.model), c.error) << c.kind << " " << c.dim;
 }
 
 TEST_F(SwapDir, ComputedBlockReadsItsSubModelAndZonesBack) {

@@ -14,10 +14,18 @@
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
+#include "containers/element_field/sub_element_field.hpp"
+#include "containers/evolution/sub_evolution.hpp"
 #include "containers/finite_element_space/cell_geometry.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/coords.hpp"
+#include "containers/matrix/sub_matrix.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "containers/model/sub_model.hpp"
+#include "containers/node_field/sub_node_field.hpp"
+#include "models/dirichlet/dirichlet.hpp"
+#include "models/elasticity/elasticity.hpp"
+#include "models/mazars/mazars.hpp"
 #include "store/crc32c.hpp"
 #include "store/guard.hpp"
 #include "store/record_writer.hpp"
@@ -29,6 +37,10 @@
 namespace {
 
 using namespace quenlith;
+using containers::element_field::SubElementField;
+using containers::evolution::OutOfRange;
+using containers::evolution::Sample;
+using containers::evolution::SubEvolution;
 using containers::finite_element_space::CellGeometry;
 using containers::finite_element_space::Interpolation;
 using containers::finite_element_space::QuadratureRule;
@@ -37,6 +49,11 @@ using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::NodeId;
 using containers::mesh::SubMesh;
+using containers::matrix::ComputedRecipe;
+using containers::matrix::ErasedHandle;
+using containers::matrix::SubMatrix;
+using containers::model::SubModel;
+using containers::node_field::SubNodeField;
 using store::Handle;
 using store::ResidencyKind;
 using store::Store;
@@ -229,6 +246,102 @@ TEST_F(DamagedSwapFile, SubspaceSpaceDimIsCheckedBeforeItSizesAnything) {
   const std::string mismatch = "SubFiniteElementSpace: space dim 255 ≠ Coords dim 2";
   EXPECT_EQ(error_text([&] { (void)space->jacobian(0, 0); }), mismatch);
   EXPECT_EQ(error_text([&] { CellGeometry geometry(*space); }), mismatch);
+}
+
+// The remaining stored types go through the same checks: every flipped bit and every
+// cut of the file is refused, the objects the record names keep their units, and the
+// record reads back unchanged once the file is whole again.
+class DamagedRecordOfEachType : public DamagedSwapFile {
+ protected:
+  template <class T>
+  void expect_refused_then_read_back(const Handle<T>& h, const std::function<std::string()>& named) {
+    const std::vector<std::uint8_t> before = encoded(h);
+    auto& objects = Store<T>::instance();
+    objects.swap_out(h);
+    const std::string path = objects.swap_path(h).value();
+    expect_every_damage_refused(
+        path, [&] { (void)store::read(h); },
+        [&] { return fmt::format("{} / {}", objects.swap_path(h).value_or("resident"), named()); });
+    EXPECT_EQ(encoded(h), before);
+    EXPECT_FALSE(fs::exists(path));
+  }
+
+  template <class T>
+  static std::string units(const Handle<T>& h) {
+    return fmt::format("{}", Store<T>::instance().use_count(h));
+  }
+
+  Handle<SubFiniteElementSpace> triangle_space() {
+    return store::insert(SubFiniteElementSpace::create(make_sub(coords_, ElementType::TRI3, {0, 1, 2}),
+                                                       Interpolation::LAGRANGE1, QuadratureRule::GAUSS));
+  }
+
+  Handle<Coords> coords_ = make_coords(2, {{0, 0}, {1, 0}, {0, 1}});
+  Handle<SubMesh> points_ = make_sub(coords_, ElementType::POI1, {1});
+};
+
+TEST_F(DamagedRecordOfEachType, NodeZone) {
+  const Handle<SubNodeField> h = store::insert(SubNodeField::create(points_, {"T", "q"}, {2.5, -1}));
+  expect_refused_then_read_back(h, [&] { return units(points_) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, ElementZone) {
+  const Handle<SubFiniteElementSpace> space = triangle_space();
+  SubElementField zone = SubElementField::create(space, {"E", "nu"});
+  zone.set(0, 0, 0, 210e9);
+  const Handle<SubElementField> h = store::insert(std::move(zone));
+  expect_refused_then_read_back(h, [&] { return units(space) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, EvolutionOfNodeZones) {
+  std::vector<Sample> samples;
+  samples.push_back({0.0, SubNodeField::create(points_, {"T"}, {1.0})});
+  samples.push_back({2.0, SubNodeField::create(points_, {"T"}, {3.0})});
+  SubEvolution curve = SubEvolution::create(std::move(samples), OutOfRange::Clamp);
+  curve.set_abscissa_type(std::string("time"));
+  const Handle<SubEvolution> h = store::insert(std::move(curve));
+  expect_refused_then_read_back(h, [&] { return units(points_) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, ComputedBlock) {
+  const Handle<SubFiniteElementSpace> space = triangle_space();
+  const Handle<SubModel> sub =
+      store::insert(SubModel::of(models::Elasticity::create(space, models::ContinuumModel::PlaneStress)));
+  const Handle<SubElementField> material = store::insert(SubElementField::create(space, {"E", "nu"}));
+  const auto layout = store::read(sub)->kind().stiffness_layout();
+  ASSERT_TRUE(layout);
+  ComputedRecipe recipe{ErasedHandle(sub), layout->fespaces, ErasedHandle(material), models::OperatorKind::Stiffness,
+                        std::nullopt};
+  const Handle<SubMatrix> h = store::insert(SubMatrix::computed(layout->support, layout->support, layout->dual_vars,
+                                                                layout->primal_vars, layout->ordering, true,
+                                                                std::move(recipe)));
+  expect_refused_then_read_back(h, [&] {
+    return fmt::format("{} {} {} {} {}", units(sub), units(material), units(space), units(layout->support),
+                       coords_state(coords_));
+  });
+}
+
+TEST_F(DamagedRecordOfEachType, LiteralBlock) {
+  SubMatrix block = SubMatrix::new_(points_, points_, {"a"}, {"b", "c"}, containers::matrix::Ordering::VarsThenNodes,
+                                    false);
+  block.add_entry(1, "a", 1, "c", 1.5);
+  const Handle<SubMatrix> h = store::insert(std::move(block));
+  expect_refused_then_read_back(h, [&] { return units(points_) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, ConstraintSubModel) {
+  const Handle<SubMesh> multipliers = make_sub(coords_, ElementType::POI1, {2});
+  const Handle<SubModel> h = store::insert(SubModel(std::make_unique<models::Dirichlet>(models::Dirichlet::Fields{
+      "T", "q", "lambda_T", "imposed_T", {points_}, {multipliers, points_}, models::Sense::LessEqual})));
+  expect_refused_then_read_back(
+      h, [&] { return units(points_) + " " + units(multipliers) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, ContinuumSubModel) {
+  const Handle<SubFiniteElementSpace> space = triangle_space();
+  const Handle<SubModel> h =
+      store::insert(SubModel::of(models::Mazars::create(space, models::ContinuumModel::PlaneStrain)));
+  expect_refused_then_read_back(h, [&] { return units(space) + " " + coords_state(coords_); });
 }
 
 }  // namespace

@@ -21,11 +21,17 @@ std::vector<std::string> ktan_names(std::uint64_t space_dim) {
   return out;
 }
 
+namespace {
+// The kernels size their stress and Hooke tables from the pair: any other pair
+// would write past them.
+bool model_fits(std::uint64_t space_dim, ContinuumModel model) {
+  return (space_dim == 3 && model == ContinuumModel::Solid) || (space_dim == 2 && model != ContinuumModel::Solid);
+}
+}  // namespace
+
 ContinuumKind::Parts ContinuumKind::build(std::string_view kind, SpaceHandle fespace, ContinuumModel model) {
   const SpaceFacts facts = read_space_facts(fespace);
-  const bool fits = (facts.space_dim == 3 && model == ContinuumModel::Solid) ||
-                    (facts.space_dim == 2 && model != ContinuumModel::Solid);
-  QUENLITH_VERIFY(fits,
+  QUENLITH_VERIFY(model_fits(facts.space_dim, model),
                   "{}: model {} is incompatible with a {}-D space (2-D \u21d2 plane_stress|plane_strain, 3-D \u21d2 "
                   "solid)",
                   kind, debug_name(model), facts.space_dim);
@@ -37,6 +43,8 @@ ContinuumKind::Parts ContinuumKind::decode_parts(store::RecordReader& r) {
   SpaceAndSupport h = decode_space_and_support(r);
   const std::uint64_t d = r.read_u64();
   const auto model = static_cast<ContinuumModel>(r.read_variant(kContinuumModelCount));
+  store::RecordReader::check(model_fits(d, model), "continuum record: model {} with a {}-D space", debug_name(model),
+                             d);
   return Parts{std::move(h.fespace), std::move(h.support), d, model};
 }
 
