@@ -4,6 +4,7 @@
 // record never held, and a lowered node count would let gc() collect a node in use.
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <limits>
@@ -342,6 +343,68 @@ TEST_F(DamagedRecordOfEachType, ContinuumSubModel) {
   const Handle<SubModel> h =
       store::insert(SubModel::of(models::Mazars::create(space, models::ContinuumModel::PlaneStrain)));
   expect_refused_then_read_back(h, [&] { return units(space) + " " + coords_state(coords_); });
+}
+
+// Past the checksum, a decoder meets only records its own encoder wrote; still, every
+// field is checked before it sizes or indexes anything. Each byte of a valid record
+// is overwritten with values that stretch counts, indices and variants, and each
+// decoding either gives an object or a serialization error: never another
+// exception (an allocation sized from a count) or a crash.
+template <class T>
+void expect_every_overwrite_decodes_or_is_refused(const Handle<T>& h) {
+  const std::vector<std::uint8_t> good = encoded(h);
+  ASSERT_GT(good.size(), 8u);
+  store::detail::OwnershipNeutralScope neutral;  // the handles belong to the record
+  for (std::size_t i = 0; i < good.size(); ++i)
+    for (const int value : {0x00, 0xFF, 0x7F, 0x80, good[i] ^ 0x01, (good[i] + 1) & 0xFF}) {
+      std::vector<std::uint8_t> bad = good;
+      bad[i] = static_cast<std::uint8_t>(value);
+      try {
+        store::RecordReader r(bad);
+        (void)store::StoredTypeTraits<T>::decode(r);
+      } catch (const Error& e) {
+        ASSERT_EQ(e.kind(), Error::Kind::Serialization) << "byte " << i << " = " << value << ": " << e.text();
+      } catch (const std::exception& e) {
+        FAIL() << "byte " << i << " = " << value << ": " << e.what();
+      }
+    }
+}
+
+TEST_F(DamagedRecordOfEachType, OverwrittenBytesNeverSizeAnything) {
+  const Handle<SubFiniteElementSpace> space = triangle_space();
+  {
+    store::WriteGuard<Coords> w = store::write(coords_);
+    w->add_config("moved");
+    w->set_permutation({2, 0, 1});
+  }
+  expect_every_overwrite_decodes_or_is_refused(coords_);
+  expect_every_overwrite_decodes_or_is_refused(points_);
+  expect_every_overwrite_decodes_or_is_refused(space);
+  expect_every_overwrite_decodes_or_is_refused(store::insert(SubNodeField::create(points_, {"T", "q"}, {2.5, -1})));
+  expect_every_overwrite_decodes_or_is_refused(store::insert(SubElementField::create(space, {"E", "nu"})));
+  std::vector<Sample> samples;
+  samples.push_back({0.0, SubNodeField::create(points_, {"T"}, {1.0})});
+  samples.push_back({2.0, SubNodeField::create(points_, {"T"}, {3.0})});
+  expect_every_overwrite_decodes_or_is_refused(
+      store::insert(SubEvolution::create(std::move(samples), OutOfRange::Clamp)));
+  const Handle<SubModel> continuum =
+      store::insert(SubModel::of(models::Mazars::create(space, models::ContinuumModel::PlaneStrain)));
+  expect_every_overwrite_decodes_or_is_refused(continuum);
+  expect_every_overwrite_decodes_or_is_refused(
+      store::insert(SubModel(std::make_unique<models::Dirichlet>(models::Dirichlet::Fields{
+          "T", "q", "lambda_T", "imposed_T", {points_}, {points_}, models::Sense::Equal}))));
+  const Handle<SubElementField> material = store::insert(SubElementField::create(space, {"E", "nu"}));
+  const auto layout = store::read(continuum)->kind().stiffness_layout();
+  ASSERT_TRUE(layout);
+  ComputedRecipe recipe{ErasedHandle(continuum), layout->fespaces, ErasedHandle(material),
+                        models::OperatorKind::Stiffness, std::nullopt};
+  expect_every_overwrite_decodes_or_is_refused(store::insert(SubMatrix::computed(
+      layout->support, layout->support, layout->dual_vars, layout->primal_vars, layout->ordering, true,
+      std::move(recipe))));
+  SubMatrix block =
+      SubMatrix::new_(points_, points_, {"a"}, {"b", "c"}, containers::matrix::Ordering::VarsThenNodes, false);
+  block.add_entry(1, "a", 1, "c", 1.5);
+  expect_every_overwrite_decodes_or_is_refused(store::insert(std::move(block)));
 }
 
 }  // namespace
