@@ -154,12 +154,14 @@ TEST(ScatterPattern, EveryEntryPointsAtItsRowAndColumnAndRowsHoldOnlyThose) {
                                                std::vector<NodeId>(b->col_nodes().begin(), b->col_nodes().end()),
                                                b->dual_vars().size(), b->primal_vars().size(), b->ordering());
     ASSERT_EQ(comp.stride, place.block_len(cells.nodes_per_cell()));
-    ASSERT_EQ(comp.positions.size(), cells.cell_count() * comp.stride);
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint32_t>>(comp.positions));  // a small matrix
+    const auto& positions = std::get<std::vector<std::uint32_t>>(comp.positions);
+    ASSERT_EQ(positions.size(), cells.cell_count() * comp.stride);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs(comp.stride);
     for (std::uint64_t c = 0; c < cells.cell_count(); ++c) {
       models::kernel::element_block_pattern(cells.node_ids(c), place, pairs);
       for (std::uint64_t e = 0; e < comp.stride; ++e)
-        check(comp.positions[c * comp.stride + e], grow[pairs[e].first], gcol[pairs[e].second]);
+        check(positions[c * comp.stride + e], grow[pairs[e].first], gcol[pairs[e].second]);
     }
   }
   // Strictly increasing columns, and nothing but what some entry brings.

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -104,35 +106,53 @@ void for_each_cell_pattern(const SubMatrix& b, parallel::FunctionRef<void(const 
 
 // The positions of a computed block's element entries in `csr`, cell by cell (each
 // cell writes its own slice). The columns of a cell are sorted once; each of its rows
-// is then walked once beside them.
+// is then walked once beside them, unless the previous row's layout fits it.
 ScatterPattern::Computed computed_positions(const Csr& csr, const CellGlobals& g) {
   ScatterPattern::Computed out;
   out.stride = g.n_rows * g.n_cols;
   const std::uint64_t n_cells = g.n_rows ? g.rows.size() / g.n_rows : 0;
-  out.positions.resize(n_cells * out.stride);
+  if (csr.offsets[csr.n_rows] > std::numeric_limits<std::uint32_t>::max())
+    out.positions = std::vector<std::uint64_t>(n_cells * out.stride);
+  else
+    out.positions = std::vector<std::uint32_t>(n_cells * out.stride);
   std::visit(
-      [&](const auto& cols) {
+      [&](const auto& cols, auto& positions) {
+        using P = typename std::remove_reference_t<decltype(positions)>::value_type;
         parallel::for_chunks(n_cells, min_cells_per_task(g.n_cols), [&](parallel::Index begin, parallel::Index end) {
           std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted(g.n_cols);  // (column, element column)
           for (parallel::Index c = begin; c < end; ++c) {
             for (std::uint64_t e = 0; e < g.n_cols; ++e) sorted[e] = {g.cols[c * g.n_cols + e], e};
             std::sort(sorted.begin(), sorted.end());
-            std::uint64_t* pos = out.positions.data() + c * out.stride;
+            P* pos = positions.data() + c * out.stride;
             for (std::uint64_t er = 0; er < g.n_rows; ++er) {
               const std::uint64_t r = g.rows[c * g.n_rows + er];
-              std::uint64_t q = csr.offsets[r];
-              const std::uint64_t last = csr.offsets[r + 1];
+              const std::uint64_t first = csr.offsets[r], last = csr.offsets[r + 1];
+              P* row = pos + er * g.n_cols;
+              // Rows of one node usually hold the same columns: the previous row's
+              // offsets are tried first, each checked.
+              if (er > 0) {
+                const P* prev = row - g.n_cols;
+                const std::uint64_t prev_first = csr.offsets[g.rows[c * g.n_rows + er - 1]];
+                bool same = true;
+                for (std::uint64_t e = 0; e < g.n_cols && same; ++e) {
+                  const std::uint64_t q = first + (prev[e] - prev_first);
+                  same = q < last && cols[q] == g.cols[c * g.n_cols + e];
+                  row[e] = static_cast<P>(q);
+                }
+                if (same) continue;
+              }
+              std::uint64_t q = first;
               for (const auto& [col, e] : sorted) {
                 while (q < last && cols[q] < col) ++q;
                 if (q == last || cols[q] != col)
                   throw Error::message("scatter: entry ({}, {}) absent from the CSR pattern", r, col);
-                pos[er * g.n_cols + e] = q;
+                row[e] = static_cast<P>(q);
               }
             }
           }
         });
       },
-      csr.cols);
+      csr.cols, out.positions);
   return out;
 }
 
@@ -294,19 +314,23 @@ Csr scatter_parallel(const Matrix& matrix, const ScatterPattern& pattern, const 
     const OperatorKind op = recipe.kind;
     // Cells of one colour share no node, hence no compressed entry: each adds into
     // the shared values without a lock.
-    models::kernel::for_each_element_block(
-        cells, b->dual_vars().size(), b->primal_vars().size(),
-        [&](std::span<const models::CellContext> ctxs, std::span<double> out) {
-          kind.element_operator(op, ctxs, mat, st, out);
+    std::visit(
+        [&](const auto& positions) {
+          models::kernel::for_each_element_block(
+              cells, b->dual_vars().size(), b->primal_vars().size(),
+              [&](std::span<const models::CellContext> ctxs, std::span<double> out) {
+                kind.element_operator(op, ctxs, mat, st, out);
+              },
+              [&](std::uint64_t cell, std::span<const double> block) {
+                const std::uint64_t first = cell * pos->stride;
+                if (first >= positions.size()) return;
+                const auto* at = positions.data() + first;
+                const std::size_t n = std::min<std::uint64_t>(pos->stride, block.size());
+                for (std::size_t k = 0; k < n; ++k) values[at[k]] += block[k] * factor;
+              },
+              &interrupt);
         },
-        [&](std::uint64_t cell, std::span<const double> block) {
-          const std::uint64_t first = cell * pos->stride;
-          if (first >= pos->positions.size()) return;
-          const std::uint64_t* at = pos->positions.data() + first;
-          const std::size_t n = std::min<std::uint64_t>(pos->stride, block.size());
-          for (std::size_t k = 0; k < n; ++k) values[at[k]] += block[k] * factor;
-        },
-        &interrupt);
+        pos->positions);
   }
   if (auto bad = csr.invalid()) throw Error::message(fmt::format("scatter_parallel: invalid CSR: {}", *bad));
   return csr;

@@ -36,10 +36,11 @@ struct ScatterPattern {
   // Literal block: one position per stored entry, insertion order.
   using Literal = std::vector<std::uint64_t>;
   // Computed block: per cell of its first subspace, the positions of the element
-  // entries in element order, cell c at [c * stride, (c + 1) * stride).
+  // entries in element order, cell c at [c * stride, (c + 1) * stride); 32-bit while
+  // the compressed arrays have fewer than 2^32 entries (half the memory).
   struct Computed {
     std::uint64_t stride = 0;
-    std::vector<std::uint64_t> positions;
+    std::variant<std::vector<std::uint32_t>, std::vector<std::uint64_t>> positions;
   };
   using BlockPositions = std::variant<Literal, Computed>;
 
