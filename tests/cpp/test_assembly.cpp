@@ -98,8 +98,9 @@ Problem hex_problem(int n) {
     }
     mult.add_cells(ids);
     const char* dual = var[2] == 'x' ? "f_x" : "f_z";
-    out.model = Model::union_(out.model, Model::dirichlet(var, dual, one_sub(std::move(imposed)), one_sub(std::move(mult)),
-                                                          std::nullopt, std::nullopt, models::Sense::Equal));
+    const Model held = Model::dirichlet(var, dual, one_sub(std::move(imposed)), one_sub(std::move(mult)), std::nullopt,
+                                        std::nullopt, models::Sense::Equal);
+    out.model = Model::union_(out.model, held);
   }
   const ops::build::MaterialPair pairs[] = {{"E", 2.5}, {"nu", 0.28}};
   out.materials = ElementField(ops::build::material_field_for_model(out.model.subs(), pairs));

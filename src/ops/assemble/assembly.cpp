@@ -70,8 +70,7 @@ std::optional<store::ReadGuard<SubElementField>> read_zone(const std::optional<c
   return store::read(*typed);
 }
 
-// (global row, global column) pairs of a literal block, one per entry; (block row,
-// block column) pairs of one cell of a computed block.
+// (global row, global column) pairs of a literal block, one per entry.
 using Pairs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 // Rows per chunk of the loops over compressed rows and over literal entries.
@@ -96,7 +95,8 @@ struct ComputedCells {
 
 void for_each_cell_pattern(const SubMatrix& b, parallel::FunctionRef<void(const ComputedCells&)> f) {
   const auto& spaces = b.recipe()->fespaces;
-  const std::span<const models::kernel::SpaceHandle> first = std::span(spaces).first(std::min<std::size_t>(1, spaces.size()));
+  const std::span<const models::kernel::SpaceHandle> first =
+      std::span(spaces).first(std::min<std::size_t>(1, spaces.size()));
   const BlockCells cells(first, kCellMessages);
   const BlockPlacement placement(std::vector<NodeId>(b.row_nodes().begin(), b.row_nodes().end()),
                                  std::vector<NodeId>(b.col_nodes().begin(), b.col_nodes().end()),
@@ -208,7 +208,8 @@ ScatterPattern build_scatter_pattern(const Matrix& matrix) {
           const std::span<std::uint32_t> rp(&row_pos[c * npc], npc), cp(&col_pos[c * npc], npc);
           place.locate(cc.cells.node_ids(c), "element_block_pattern", rp, cp);
           for (std::uint64_t a = 0; a < npc; ++a) {
-            for (std::uint64_t k = 0; k < n_dual; ++k) g.rows[c * g.n_rows + a * n_dual + k] = grow[place.row(rp[a], k)];
+            for (std::uint64_t k = 0; k < n_dual; ++k)
+              g.rows[c * g.n_rows + a * n_dual + k] = grow[place.row(rp[a], k)];
             for (std::uint64_t j = 0; j < n_primal; ++j)
               g.cols[c * g.n_cols + a * n_primal + j] = gcol[place.col(cp[a], j)];
           }
@@ -234,7 +235,8 @@ ScatterPattern build_scatter_pattern(const Matrix& matrix) {
             std::vector<std::uint64_t>& row = row_cols[grow[place.row(static_cast<std::uint32_t>(a), k)]];
             row.reserve(row.size() + node_cols[a].size() * n_primal);
             for (std::uint64_t q : node_cols[a])
-              for (std::uint64_t j = 0; j < n_primal; ++j) row.push_back(gcol[place.col(static_cast<std::uint32_t>(q), j)]);
+              for (std::uint64_t j = 0; j < n_primal; ++j)
+                row.push_back(gcol[place.col(static_cast<std::uint32_t>(q), j)]);
           }
       });
     });
