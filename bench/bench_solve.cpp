@@ -139,7 +139,7 @@ void run(int n) {
       f->solve(x);
       const double ts = seconds_since(t1);
       std::printf("  %-9s %-6s %12.3f %12.4f %10.0f %10.1e\n", std::string(solver::fill_ordering_name(o)).c_str(),
-                  s == solver::Structure::Symmetric ? "LDLt" : "LU", tf, ts, f->bytes() / 1e6, residual(p.a, x, p.b));
+                  s == solver::Structure::Symmetric ? "LDLt" : "LU", tf, ts, double(f->memory().used_total_mb), residual(p.a, x, p.b));
       std::fflush(stdout);
     }
 }

@@ -3,7 +3,10 @@
 // or literal, in two passes:
 //   build_scatter_pattern  numbers the global rows and columns, lays out the
 //                          compressed-row pattern and records, for every entry a
-//                          block will emit, its position in the compressed arrays;
+//                          block will emit, its position in the compressed arrays
+//                          (in parallel: the rows of computed blocks gathered colour
+//                          group by colour group, then sorted; the same pattern for
+//                          any number of threads);
 //   scatter_parallel       fills a zeroed value array: literal entries at their
 //                          positions, computed blocks evaluated cell by cell and
 //                          added colour group by colour group (no locks; sums are
@@ -33,8 +36,12 @@ struct ScatterPattern {
   // Literal block: one position per stored entry, insertion order.
   using Literal = std::vector<std::uint64_t>;
   // Computed block: per cell of its first subspace, the positions of the element
-  // entries in element order.
-  using Computed = std::vector<std::vector<std::uint64_t>>;
+  // entries in element order, cell c at [c * stride, (c + 1) * stride); 32-bit while
+  // the compressed arrays have fewer than 2^32 entries (half the memory).
+  struct Computed {
+    std::uint64_t stride = 0;
+    std::variant<std::vector<std::uint32_t>, std::vector<std::uint64_t>> positions;
+  };
   using BlockPositions = std::variant<Literal, Computed>;
 
   std::vector<Dof> row_dofs;

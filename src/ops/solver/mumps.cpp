@@ -81,11 +81,11 @@ class Instance {
 
 class MumpsFactors final : public SparseFactors {
  public:
-  MumpsFactors(std::unique_ptr<Instance> instance, std::uint64_t n, std::uint64_t bytes)
-      : instance_(std::move(instance)), n_(n), bytes_(bytes) {}
+  MumpsFactors(std::unique_ptr<Instance> instance, std::uint64_t n, const FactorMemory& memory)
+      : instance_(std::move(instance)), n_(n), memory_(memory) {}
 
   std::uint64_t order() const noexcept override { return n_; }
-  std::uint64_t bytes() const noexcept override { return bytes_; }
+  const FactorMemory& memory() const noexcept override { return memory_; }
 
   void solve(std::span<double> b) const override { solve_columns(b, 1); }
 
@@ -114,7 +114,7 @@ class MumpsFactors final : public SparseFactors {
   std::unique_ptr<Instance> instance_;
   mutable std::mutex mutex_;
   std::uint64_t n_;
-  std::uint64_t bytes_;
+  FactorMemory memory_;
 };
 
 // The library's coordinate form of `a`, 1-based: every entry, or under Symmetric
@@ -196,6 +196,10 @@ std::shared_ptr<const SparseFactors> factorize_sparse(const Csr& a, const Sparse
   instance->run(1);
   if (instance->infog(1) < 0) throw mumps_error(MumpsPhase::Analysis, instance->infog(1), instance->infog(2));
   between_phases();
+  FactorMemory memory;
+  // INFOG(16), INFOG(17): the analysis' estimate for an in-core factorisation.
+  memory.estimated_peak_mb = static_cast<std::uint64_t>(instance->infog(16));
+  memory.estimated_total_mb = static_cast<std::uint64_t>(instance->infog(17));
 
   instance->run(2);
   for (MUMPS_INT relaxation : kRelaxations) {
@@ -211,9 +215,11 @@ std::shared_ptr<const SparseFactors> factorize_sparse(const Csr& a, const Sparse
   id.irn = nullptr;
   id.jcn = nullptr;
   id.a = nullptr;
-  // INFOG(22): millions of bytes the factorisation allocated.
-  const auto bytes = static_cast<std::uint64_t>(instance->infog(22)) * 1000000u;
-  return std::make_shared<MumpsFactors>(std::move(instance), n, bytes);
+  // INFOG(18), INFOG(19): allocated by the factorisation; INFOG(22): of that, used.
+  memory.allocated_peak_mb = static_cast<std::uint64_t>(instance->infog(18));
+  memory.allocated_total_mb = static_cast<std::uint64_t>(instance->infog(19));
+  memory.used_total_mb = static_cast<std::uint64_t>(instance->infog(22));
+  return std::make_shared<MumpsFactors>(std::move(instance), n, memory);
 }
 
 }  // namespace quenlith::ops::solver

@@ -38,6 +38,19 @@ struct SparseDirectOptions {
   FillOrdering ordering = FillOrdering::Default;
 };
 
+// What the library reports about the memory of one factorisation, in millions of
+// bytes: what the analysis estimated the in-core factorisation would need, what the
+// factorisation allocated (factors, work arrays and its own copy of the matrix), and
+// what of that it effectively used. Peak: on the process that needs the most; total:
+// summed over the processes (the same figures on one process).
+struct FactorMemory {
+  std::uint64_t estimated_peak_mb = 0;
+  std::uint64_t estimated_total_mb = 0;
+  std::uint64_t allocated_peak_mb = 0;
+  std::uint64_t allocated_total_mb = 0;
+  std::uint64_t used_total_mb = 0;
+};
+
 // The analysis and the numeric factors of one square matrix of order n >= 1.
 // Immutable once made: several threads may solve with one object at the same time
 // (the library's solve phase runs one at a time on it).
@@ -52,9 +65,8 @@ class SparseFactors {
   // The same for `count` right-hand sides at once, stored one after the other
   // (b holds count · order() values), in one pass over the factors.
   virtual void solve_columns(std::span<double> b, std::uint64_t count) const = 0;
-  // Bytes the library holds for the factors and its work arrays after the
-  // factorisation (its own estimate of the memory in use).
-  virtual std::uint64_t bytes() const noexcept = 0;
+  // The library's own account of the memory of this factorisation.
+  virtual const FactorMemory& memory() const noexcept = 0;
 };
 
 // Factorises the square matrix `a` (n_rows == n_cols >= 1, every stored entry
