@@ -47,11 +47,28 @@ const Signature truss_sig{"truss", "Model", Receiver::Cls, fespace_params,
 const Signature elasticity_sig{"elasticity", "Model", Receiver::Cls, fespace_model_params,
                                "One Elasticity sub-model per subspace of `fespace`; `model` is \"plane_stress\" or "
                                "\"plane_strain\" in 2-D, \"solid\" in 3-D."};
-const Signature plasticity_sig{"plasticity", "Model", Receiver::Cls, fespace_model_params,
-                               "One von Mises Plasticity sub-model per subspace of `fespace`; `model` as for "
-                               "`elasticity`."};
-const Signature mazars_sig{"mazars", "Model", Receiver::Cls, fespace_model_params,
-                           "One Mazars damage sub-model per subspace of `fespace`; `model` as for `elasticity`."};
+const Signature plasticity_sig{
+    "plasticity", "Model", Receiver::Cls, fespace_model_params,
+    "One von Mises Plasticity sub-model per subspace of `fespace`; `model` as for `elasticity`.\n"
+    "\n"
+    "Perfect plasticity (no hardening), materials \"E\", \"nu\", \"sigma_y\" (\"rho\" optional).\n"
+    "`integrate_behavior` returns the stress, the plastic strain \"eps_p_xx\" .. \"eps_p_xy\", the\n"
+    "cumulated plastic strain \"p\", the total strain \"eps_xx\" .. \"eps_xy\", \"sigma_zz\" in 2-D\n"
+    "and the algorithmic tangent \"ktan_i_j\" that `tangent` assembles. The previous state is read\n"
+    "by component name: each value is 0.0 when no previous zone is given, when the zone lacks that\n"
+    "component, or when reading it fails. A `prev` of another kind therefore reads as zeros where\n"
+    "it lacks a name: an Elasticity state (stresses, no strains) passed as `prev` counts its\n"
+    "stress twice."};
+const Signature mazars_sig{
+    "mazars", "Model", Receiver::Cls, fespace_model_params,
+    "One Mazars damage sub-model per subspace of `fespace`; `model` as for `elasticity`.\n"
+    "\n"
+    "Materials \"E\", \"nu\", \"eps_d0\", \"A_t\", \"B_t\", \"A_c\", \"B_c\" (\"rho\" optional). The\n"
+    "stiffness is the undamaged elastic one and `tangent` adds no block. `integrate_behavior`\n"
+    "returns the damaged stress, \"damage\" and \"kappa\", the largest equivalent strain reached.\n"
+    "The history is read from `prev`'s \"kappa\": it is 0.0 when no previous zone is given, when\n"
+    "the zone has no component named \"kappa\", or when reading it fails, so a `prev` of another\n"
+    "kind reads as no history."};
 const Signature timoshenko_sig{"timoshenko", "Model", Receiver::Cls, fespace_params,
                                "One Timoshenko beam sub-model per subspace of `fespace` (SEG2 cells of a 1-D "
                                "configuration); each builds its own reduced-quadrature shear subspace."};

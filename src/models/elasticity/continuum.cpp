@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "models/elasticity/small_strain.hpp"
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"
 
@@ -19,6 +20,19 @@ std::vector<std::string> ktan_names(std::uint64_t space_dim) {
   for (std::uint64_t i = 0; i < m; ++i)
     for (std::uint64_t j = i; j < m; ++j) out.push_back(fmt::format("ktan_{}_{}", i, j));
   return out;
+}
+
+double state_value_or_zero(const SubElementField* zone, std::uint64_t cell, std::uint64_t g, std::string_view name,
+                           std::size_t hint) noexcept {
+  if (!zone) return 0.0;
+  const std::span<const std::string> names = zone->components();
+  std::optional<std::uint64_t> k;
+  if (hint < names.size() && names[hint] == name)
+    k = hint;
+  else
+    k = zone->component_index(name);
+  if (!k || cell >= zone->cell_count() || g >= zone->gauss_count()) return 0.0;
+  return zone->values()[(cell * zone->gauss_count() + g) * names.size() + *k];
 }
 
 ContinuumKind::Parts ContinuumKind::build(std::string_view kind, SpaceHandle fespace, ContinuumModel model) {
@@ -47,5 +61,35 @@ void ContinuumKind::encode(store::RecordWriter& w) const {
 }
 
 std::string ContinuumKind::describe_title() const { return fmt::format("{}({})", name(), debug_name(model_)); }
+
+std::string ContinuumKind::missing_material_text() const { return fmt::format("{} requires a material field", name()); }
+
+const SubElementField& ContinuumKind::law_materials(const SubElementField* materials) const {
+  if (!materials) throw Error::message("{} declares a material_fespace \u21d2 material is supplied", name());
+  return *materials;
+}
+
+const SubElementField& ContinuumKind::kernel_materials(const SubElementField* material) const {
+  if (!material) throw Error::message(missing_material_text());
+  return *material;
+}
+
+void ContinuumKind::element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                                   std::span<double> out) const {
+  const SubElementField& materials = kernel_materials(material);
+  kernel::elasticity_stiffness(ctxs.front(), materials, model_, out);
+}
+
+void ContinuumKind::element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                                 std::span<double> out) const {
+  const SubElementField& materials = kernel_materials(material);
+  kernel::elasticity_mass(ctxs.front(), materials, out);
+}
+
+void ContinuumKind::element_geometric(std::span<const CellContext> ctxs, const SubElementField*,
+                                      const SubElementField* state, std::span<double> out) const {
+  if (!state) throw Error::message("geometric stiffness requires the current stress field");
+  kernel::elasticity_geometric(ctxs.front(), *state, out);
+}
 
 }  // namespace quenlith::models

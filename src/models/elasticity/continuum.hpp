@@ -20,6 +20,14 @@ std::vector<std::string> stress_names(std::uint64_t space_dim);
 // "ktan_{i}_{j}" over the upper triangle of the 3 × 3 (2-D) or 6 × 6 tangent, row by row.
 std::vector<std::string> ktan_names(std::uint64_t space_dim);
 
+// One component of a state zone at (cell, g), or 0.0 when there is no zone, when it
+// lacks the component or when the point lies outside it: the laws read their
+// previous state this way, so that a first step and a state of another kind start
+// from zeros for whatever they lack. `hint` is where the kind's own state keeps the
+// name (tried first; any position is accepted).
+double state_value_or_zero(const SubElementField* zone, std::uint64_t cell, std::uint64_t g, std::string_view name,
+                           std::size_t hint) noexcept;
+
 class ContinuumKind : public DomainKind {
  public:
   std::uint64_t space_dim() const noexcept { return space_dim_; }
@@ -31,6 +39,18 @@ class ContinuumKind : public DomainKind {
   std::optional<BlockLayout> mass_layout() const override { return stiffness_layout(); }
   std::optional<BlockLayout> geometric_layout() const override { return stiffness_layout(); }
   void encode(store::RecordWriter& w) const override;
+
+  // The small-strain kernels on the first context: the elastic stiffness in the
+  // kind's hypothesis (E, nu), the consistent mass (rho) and the geometric stiffness
+  // of the stress given as `state`. A missing material zone fails with
+  // `missing_material_text()`, a missing stress zone with "geometric stiffness
+  // requires the current stress field".
+  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
+                      std::span<double> out) const override;
+  void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
+                    std::span<double> out) const override;
+  void element_geometric(std::span<const CellContext> ctxs, const SubElementField* material,
+                         const SubElementField* state, std::span<double> out) const override;
 
  protected:
   struct Parts {
@@ -52,6 +72,14 @@ class ContinuumKind : public DomainKind {
 
   // "{name}({hypothesis})".
   std::string describe_title() const override;
+  // The text of a kernel called without its material zone: "{name} requires a
+  // material field".
+  virtual std::string missing_material_text() const;
+  // The material zone of a point law; none is a broken precondition of the driver:
+  // "{name} declares a material_fespace ⇒ material is supplied".
+  const SubElementField& law_materials(const SubElementField* materials) const;
+  // The material zone of a kernel, or `missing_material_text()`.
+  const SubElementField& kernel_materials(const SubElementField* material) const;
 
  private:
   std::uint64_t space_dim_;

@@ -33,16 +33,7 @@ class Elasticity final : public ContinuumKind {
   }
   std::vector<std::string> output_components() const override;
 
-  // The small-strain kernels on the first context: stiffness in the kind's
-  // hypothesis, consistent mass, geometric stiffness of the stress given as `state`;
-  // the tangent is the elastic stiffness whatever the state. A missing material zone
-  // (or stress zone) is a broken precondition of the callers.
-  void element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
-                      std::span<double> out) const override;
-  void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
-                    std::span<double> out) const override;
-  void element_geometric(std::span<const CellContext> ctxs, const SubElementField* material,
-                         const SubElementField* state, std::span<double> out) const override;
+  // The tangent is the elastic stiffness whatever the state.
   void element_tangent(std::span<const CellContext> ctxs, const SubElementField* material,
                        const SubElementField* state, std::span<double> out) const override;
   // sigma = D eps, D from the cell's material at Gauss point 0.
@@ -52,6 +43,8 @@ class Elasticity final : public ContinuumKind {
 
  private:
   using ContinuumKind::ContinuumKind;
+  // The kernels' zone is supplied by every caller: its absence is a broken precondition.
+  std::string missing_material_text() const override;
 };
 
 }  // namespace quenlith::models
