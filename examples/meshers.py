@@ -30,13 +30,12 @@ def measure(mesh):
 
 def plate_contour():
     coords = q.Coords(2)
-    corners = [coords.add_node(x) for x in ([0, 0], [2, 0], [2, 1], [0, 1])]
-    outer = q.line(corners[0], corners[1], 20)
-    for i in (1, 2, 3):
-        outer = outer | q.line(corners[i], corners[(i + 1) % 4], 10 if i % 2 else 20)
+    a, b, c, d = (coords.add_node(x) for x in ([0, 0], [2, 0], [2, 1], [0, 1]))
+    # Each submesh of a contour is a closed loop: the four sides are fused into one.
+    outer = q.consolidate(q.line(a, b, 20) | q.line(b, c, 10) | q.line(c, d, 20) | q.line(d, a, 10))
     centre = coords.add_node([1.0, 0.5])
     hole = q.invert(q.circle(centre, [0, 0, 1], R, N))  # clockwise: a hole
-    return q.consolidate(outer) | hole  # each submesh a closed loop
+    return outer | hole
 
 
 def cube_skin(n=6):
