@@ -9,57 +9,8 @@ import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
 import _quenlith as q
-from helpers import files_with_one_and_all_processors, uniform_field
-
-
-def poi1(c, nodes):
-    m = q.Mesh(c.c, "POI1")
-    for x in nodes:
-        m[0].add_cell([x])
-    return m
-
-
-class Coords2:
-    """2-D coordinates that keep every node they make, by id."""
-
-    def __init__(self):
-        self.c = q.Coords(2)
-        self.by_id = {}
-
-    def add_node(self, xy):
-        node = self.c.add_node(list(xy))
-        self.by_id[node.id] = node
-        return node
-
-
-def grid(c, nx, ny, lx, ly):
-    """QUA4 cells of an nx x ny grid on [0, lx] x [0, ly]; node rows bottom to top."""
-    n = [[c.add_node([lx * i / nx, ly * j / ny]) for i in range(nx + 1)] for j in range(ny + 1)]
-    mesh = q.Mesh(c.c, "QUA4")
-    for j in range(ny):
-        for i in range(nx):
-            mesh[0].add_cell([n[j][i], n[j][i + 1], n[j + 1][i + 1], n[j + 1][i]])
-    return n, mesh
-
-
-def support(c, nodes, var, dual):
-    """A Dirichlet model fixing `var` at `nodes`, with one new multiplier node each."""
-    mult = poi1(c, [c.add_node([-100.0 - k, -100.0]) for k in range(len(nodes))])
-    return q.Model.dirichlet(var, dual, poi1(c, nodes), mult)
-
-
-def rhs_for(matrix, c, values):
-    """A node field holding values[(node index, var)] at those row DOFs, 0 elsewhere."""
-    names, nodes = [], []
-    for node, var in matrix.row_dofs():
-        if var not in names:
-            names.append(var)
-        if node not in nodes:
-            nodes.append(node)
-    f = q.NodeField(poi1(c, [c.by_id[k] for k in nodes]), names)
-    for node, var in matrix.row_dofs():
-        f[0].set_value(c.by_id[node], var, values.get((node, var), 0.0))
-    return f
+from helpers import (Coords2, files_with_one_and_all_processors, grid, patch_of_five, poi1, quarter_ring, rhs_for,
+                     support, uniform_field)
 
 
 def csr_of(matrix):
@@ -103,11 +54,7 @@ def test_distorted_patch_reproduces_a_linear_field():
     reproduced exactly at the interior nodes, and the integrated stress is the exact
     uniform plane stress at every Gauss point."""
     c = Coords2()
-    pts = [(0.0, 0.0), (0.24, 0.0), (0.24, 0.12), (0.0, 0.12), (0.04, 0.02), (0.18, 0.03), (0.16, 0.08), (0.08, 0.08)]
-    nd = [c.add_node(list(p)) for p in pts]
-    mesh = q.Mesh(c.c, "QUA4")
-    for cell in ([0, 1, 5, 4], [1, 2, 6, 5], [2, 3, 7, 6], [3, 0, 4, 7], [4, 5, 6, 7]):
-        mesh[0].add_cell([nd[k] for k in cell])
+    pts, nd, mesh = patch_of_five(c)
     fes = q.FiniteElementSpace(mesh)
     body = q.Model.elasticity(fes, "plane_stress")
     corners = nd[:4]
@@ -372,19 +319,7 @@ def test_thick_cylinder_under_internal_pressure_matches_lame():
     a, b, p, E, nu = 1.0, 2.0, 1.0, 1000.0, 0.3
     nr, nt = 4, 6
     c = Coords2()
-    lat = {}
-    for j in range(2 * nt + 1):
-        t = math.pi / 2 * j / (2 * nt)
-        for i in range(2 * nr + 1):
-            if i % 2 and j % 2:
-                continue
-            r = a + (b - a) * i / (2 * nr)
-            lat[i, j] = c.add_node([r * math.cos(t), r * math.sin(t)])
-    ring = q.Mesh(c.c, "QUA8")
-    for j in range(0, 2 * nt, 2):
-        for i in range(0, 2 * nr, 2):
-            ring[0].add_cell([lat[k] for k in ((i, j), (i + 2, j), (i + 2, j + 2), (i, j + 2),
-                                               (i + 1, j), (i + 2, j + 1), (i + 1, j + 2), (i, j + 1))])
+    lat, ring = quarter_ring(c, a, b, nr, nt)
     inner = q.Mesh(c.c, "SEG3")
     for j in range(0, 2 * nt, 2):
         inner[0].add_cell([lat[0, j], lat[0, j + 2], lat[0, j + 1]])

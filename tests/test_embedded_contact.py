@@ -1,10 +1,12 @@
 """Embedded and Contact constraints seen from Python: their constructors, texts,
-errors in their order, and the right-hand sides keyed by relation index."""
+errors in their order, the right-hand sides keyed by relation index, and a block
+pressed on a rigid or elastic foundation through a contact solved by
+solve_unilateral."""
 
 import pytest
 
 import _quenlith as q
-from helpers import raises
+from helpers import Coords2, poi1, raises, rhs_for, support
 
 LONG_DASH = "\u2014"
 
@@ -165,3 +167,67 @@ def test_contact_gaps_needs_exactly_one_contact(floor):
     imposed = q.poi1_from_nodes([n[0]])
     with raises(RuntimeError, "contact_gaps: model holds no contact sub-model"):
         q.Model.dirichlet("T", "q", imposed, q.barycenter(imposed)).contact_gaps()
+
+
+# --- a block pressed on a foundation, solved by solve_unilateral --------------------
+
+
+def pressed_on_foundation(elastic, gap0=1e-3, load=2.0):
+    """A 1 x 0.5 elastic block held sideways at one top corner, its bottom edge gap0
+    above the top of a foundation, pressed down by `load` spread over its top edge.
+    The foundation is rigid (a segment whose ends are clamped) or an elastic block
+    clamped at its base; its top edge is the master surface, oriented so that its
+    normal points up."""
+    c = Coords2()
+    n = [[c.add_node([i / 4, gap0 + 0.5 * j / 2]) for i in range(5)] for j in range(3)]
+    block = q.Mesh(c.c, "QUA4")
+    for j in range(2):
+        for i in range(4):
+            block[0].add_cell([n[j][i], n[j][i + 1], n[j + 1][i + 1], n[j + 1][i]])
+    model = q.Model.elasticity(q.FiniteElementSpace(block), "plane_strain") | support(c, [n[2][0]], "u_x", "f_x")
+    if elastic:
+        base = [[c.add_node([-0.25 + 1.5 * i / 6, -0.5 + 0.5 * j / 2]) for i in range(7)] for j in range(3)]
+        foundation = q.Mesh(c.c, "QUA4")
+        for j in range(2):
+            for i in range(6):
+                foundation[0].add_cell([base[j][i], base[j][i + 1], base[j + 1][i + 1], base[j + 1][i]])
+        model = (model | q.Model.elasticity(q.FiniteElementSpace(foundation), "plane_strain")
+                 | support(c, base[0], "u_x", "f_x") | support(c, base[0], "u_y", "f_y"))
+        top = base[-1]
+    else:
+        top = [c.add_node([-0.5, 0.0]), c.add_node([1.5, 0.0])]
+        model = model | support(c, top, "u_x", "f_x") | support(c, top, "u_y", "f_y")
+    master = q.Mesh(c.c, "SEG2")
+    for i in range(len(top) - 1):
+        master[0].add_cell([top[i + 1], top[i]])  # right to left: the normal points up
+    contact = q.Model.contact(poi1(c, n[0]), master, [("u_x", "f_x"), ("u_y", "f_y")])
+    model = model | contact
+    K = q.stiffness(model, q.material_field(model, [("E", 100.0), ("nu", 0.3)]))
+    values = {(p.id, "f_y"): -load / 4 * (0.5 if i in (0, 4) else 1.0) for i, p in enumerate(n[2])}
+    gaps = contact.contact_gaps()
+    multipliers = [cell[0] for cell in contact.multiplier_mesh()[0]]
+    for m in multipliers:  # made by the constraint itself
+        c.by_id[m.id] = m
+        values[(m.id, "contact_gap")] = gaps.value(m, "contact_gap")
+    return model, K, rhs_for(K, c, values), n[0], top, multipliers
+
+
+@pytest.mark.parametrize("active_set", ["schur", "refactorize"])
+@pytest.mark.parametrize("elastic", [False, True], ids=["rigid", "elastic"])
+def test_block_pressed_on_a_foundation_carries_the_load_without_penetration(elastic, active_set):
+    gap0, load = 1e-3, 2.0
+    model, K, rhs, bottom, top, multipliers = pressed_on_foundation(elastic, gap0, load)
+    x = q.solve_unilateral(model, K, rhs, active_set=active_set)
+    lam = [x.value(m, "lambda_contact") for m in multipliers]
+    # Every slave presses (λ <= 0 on a >= relation); together they carry the load.
+    assert all(v <= 0.0 for v in lam)
+    assert sum(lam) == pytest.approx(-load, rel=1e-10)
+    # No penetration: the gap that remains along the upward normal is >= 0, and 0
+    # wherever a slave presses.
+    below = {round(p.coord()[0], 12): p for p in top}
+    for p, v in zip(bottom, lam):
+        surface = x.value(below[round(p.coord()[0], 12)], "u_y") if elastic else 0.0
+        gap = gap0 + x.value(p, "u_y") - surface
+        assert gap >= -1e-12
+        if v < 0.0:
+            assert abs(gap) <= 1e-12

@@ -32,6 +32,8 @@ PyMethodDef* const kFunctions[] = {
     &set_swap_dir_def,
     &swap_dir_def,
     &solve_def,
+    &solve_eliminate_def,
+    &solve_unilateral_def,
     &from_live_nodes_def,
     &poi1_from_nodes_def,
     &line_def,

@@ -8,6 +8,8 @@
 namespace quenlith::py {
 
 extern PyMethodDef solve_def;
+extern PyMethodDef solve_eliminate_def;
+extern PyMethodDef solve_unilateral_def;
 
 // The `method` argument of every solver: None, "lu" or "LU" (there is one
 // back-end, so an accepted value changes nothing); any other text raises

@@ -21,7 +21,9 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "containers/node_field/node_field.hpp"
+#include "ops/solver/eliminate.hpp"
 #include "ops/solver/lu.hpp"
+#include "ops/solver/unilateral.hpp"
 #include "ops/solver/sparse_direct.hpp"
 #include "store/guard.hpp"
 #include "store/interrupt.hpp"
@@ -130,6 +132,15 @@ TEST_P(Factorisation, SolvesLikeADenseLu) {
   y[3] = 1.0;
   lu->solve(y);
   EXPECT_LT(relative_error(y, a.fullPivLu().solve(Eigen::VectorXd::Unit(a.rows(), 3))), 1e-12);
+  // Several right-hand sides in one pass give what one at a time gives.
+  const Eigen::Index n = a.rows();
+  std::vector<double> block(3 * n, 0.0);
+  for (Eigen::Index j = 0; j < 3; ++j) block[j * n + j * 5] = 1.0 + j;
+  lu->solve_columns(block, 3);
+  for (Eigen::Index j = 0; j < 3; ++j) {
+    const std::vector<double> col(block.begin() + j * n, block.begin() + (j + 1) * n);
+    EXPECT_LT(relative_error(col, a.fullPivLu().solve((1.0 + j) * Eigen::VectorXd::Unit(n, j * 5))), 1e-12);
+  }
 }
 
 const FactorCase kFactorCases[] = {
@@ -303,4 +314,199 @@ TEST(Solve, NonFiniteSolutionIsASingularMatrix) {
       << text;
 }
 
+// --- sparse products of the elimination ---------------------------------------------
+
+Dense dense_of(const Csr& a) {
+  const std::vector<double> d = a.to_dense();
+  Dense out(a.n_rows, a.n_cols);
+  for (std::uint64_t r = 0; r < a.n_rows; ++r)
+    for (std::uint64_t c = 0; c < a.n_cols; ++c) out(r, c) = d[r * a.n_cols + c];
+  return out;
+}
+
+TEST(Csr, TransposeAndProductMatchDenseAlgebra) {
+  Dense a = unsymmetric(4, 5);
+  Dense b = Dense::Zero(a.cols(), 7);
+  for (Eigen::Index r = 0; r < b.rows(); ++r) b(r, (3 * r) % 7) = 0.5 + r, b(r, (5 * r + 1) % 7) -= 1.0;
+  const Csr ca = csr_of(a), cb = csr_of(b);
+  const Csr t = csr_transpose(ca);
+  EXPECT_FALSE(t.invalid());
+  EXPECT_EQ(t.nnz(), ca.nnz());
+  EXPECT_EQ(dense_of(t), a.transpose());
+  const Csr p = csr_product(ca, cb);
+  EXPECT_FALSE(p.invalid());
+  const Dense dense_p = dense_of(p);
+  EXPECT_LT((dense_p - a * b).norm(), 1e-14 * (a * b).norm());
+  EXPECT_EQ(error_text([&] { csr_product(cb, cb); }), "csr_product: 16×7 times 16×7");
+}
+
+// --- the slave choice -------------------------------------------------------------
+
+TEST(Eliminate, PivotIsTheLargestEligibleMagnitudeTheLaterOnATie) {
+  const std::unordered_set<std::uint64_t> none;
+  const PivotTerm tie[] = {{0, 2.0}, {1, -2.0}};
+  EXPECT_EQ(pick_pivot(tie, none, none), 1u);
+  const PivotTerm mixed[] = {{0, -3.0}, {1, 2.5}, {2, 1.0}};
+  EXPECT_EQ(pick_pivot(mixed, none, none), 0u);
+  // Slaves and masters of earlier relations are not eligible.
+  EXPECT_EQ(pick_pivot(mixed, {0}, none), 1u);
+  EXPECT_EQ(pick_pivot(mixed, {0}, {1}), 2u);
+  EXPECT_EQ(pick_pivot(mixed, {0, 2}, {1}), std::nullopt);
+  EXPECT_EQ(pick_pivot({}, none, none), std::nullopt);
+  // Magnitudes compare as bit patterns: a NaN above +∞, zero eligible.
+  const PivotTerm odd[] = {{0, std::nan("")}, {1, -INFINITY}, {2, 0.0}};
+  EXPECT_EQ(pick_pivot(odd, none, none), 0u);
+  EXPECT_EQ(pick_pivot(odd, none, {0}), 1u);
+  EXPECT_EQ(pick_pivot(odd, none, {0, 1}), 2u);
+}
+
+// --- the unilateral solve without a model ----------------------------------------------
+
+// A 1-D chain of springs with one multiplier per inequality x[node] >= g (rows and
+// columns n.. for the multipliers), its relations and right-hand side.
+struct Chain {
+  Dense a;
+  std::vector<UnilateralRelation> relations;
+  std::vector<double> b;
+};
+
+Chain chain(int nodes, const std::vector<std::pair<int, double>>& bounds, const std::vector<double>& loads,
+            bool anchored) {
+  Chain c;
+  const int m = static_cast<int>(bounds.size());
+  c.a = Dense::Zero(nodes + m, nodes + m);
+  for (int i = 0; i + 1 < nodes; ++i) {
+    c.a(i, i) += 1.0, c.a(i + 1, i + 1) += 1.0, c.a(i, i + 1) -= 1.0, c.a(i + 1, i) -= 1.0;
+  }
+  if (anchored) c.a(0, 0) += 1.0;
+  c.b.assign(nodes + m, 0.0);
+  for (int i = 0; i < nodes; ++i) c.b[i] = loads[i];
+  for (int k = 0; k < m; ++k) {
+    const int row = nodes + k;
+    c.a(row, bounds[k].first) = c.a(bounds[k].first, row) = 1.0;
+    c.b[row] = bounds[k].second;
+    c.relations.push_back(UnilateralRelation{{{static_cast<std::uint64_t>(bounds[k].first), 1.0}},
+                                             static_cast<std::uint64_t>(row),
+                                             static_cast<std::uint64_t>(row),
+                                             quenlith::models::Sense::GreaterEqual});
+  }
+  return c;
+}
+
+TEST(Unilateral, StatusChangesOnlyBeyondTheTolerance) {
+  const std::vector<UnilateralRelation> r = {
+      {{{0, 1.0}}, 2, 2, quenlith::models::Sense::GreaterEqual},
+      {{{1, 2.0}}, 3, 3, quenlith::models::Sense::LessEqual},
+  };
+  const std::vector<double> b = {0, 0, 1.0, 1.0};
+  const double tol = 0.5;
+  // Active: a multiplier exactly at ±tol keeps its status; beyond it releases.
+  Status s = {1, 1};
+  EXPECT_FALSE(update_status(r, s, std::vector<double>{0, 0, 0.5, -0.5}, b, tol));
+  EXPECT_TRUE(update_status(r, s, std::vector<double>{0, 0, 0.75, -0.75}, b, tol));
+  EXPECT_EQ(s, (Status{0, 0}));
+  // Released: a gap exactly at ∓tol keeps it; beyond it activates (x0 − 1 < −tol,
+  // 2·x1 − 1 > tol).
+  EXPECT_FALSE(update_status(r, s, std::vector<double>{0.5, 0.75, 0, 0}, b, tol));
+  EXPECT_TRUE(update_status(r, s, std::vector<double>{0.25, 0.8, 0, 0}, b, tol));
+  EXPECT_EQ(s, (Status{1, 1}));
+  // NaN multipliers and gaps change nothing.
+  const double nan = std::nan("");
+  EXPECT_FALSE(update_status(r, s, std::vector<double>{0, 0, nan, nan}, b, tol));
+  s = {0, 0};
+  EXPECT_FALSE(update_status(r, s, std::vector<double>{nan, nan, 0, 0}, b, tol));
+}
+
+TEST(Unilateral, SchurPathStaysWithinItsMemoryBudget) {
+  // Columns and the dense system never take more than this.
+  EXPECT_EQ(kSchurBudgetBytes, std::uint64_t{1} << 30);
+  // Pulled up at node 2 and pushed down at node 4 against floors at -0.1.
+  const int nodes = 6;
+  const Chain c = chain(nodes, {{1, -0.1}, {3, -0.1}, {4, -0.1}, {5, -0.1}}, {0, 0, 0.3, 0, -1.0, 0}, true);
+  const Csr a = csr_of(c.a);
+  const UnilateralOptions refactor{100, 1e-10, true, false};
+  UnilateralSetup reference(quenlith::containers::field::DofList{}, c.relations);
+  const std::vector<double> expected = solve_unilateral_refactorize(reference, a, c.b, refactor, {});
+
+  // One column and its dense row need 11·8 bytes; the first iteration, with every
+  // relation active, needs four.
+  const std::uint64_t n = c.a.rows();
+  for (const std::uint64_t budget : {4 * (n + 4) * 8 - 1, 4 * (n + 4) * 8}) {
+    SCOPED_TRACE(budget);
+    UnilateralSetup setup(quenlith::containers::field::DofList{}, c.relations);
+    UnilateralOptions options;
+    options.schur_budget_bytes = budget;
+    const std::optional<std::vector<double>> x = solve_unilateral_schur(setup, a, c.b, options, {});
+    EXPECT_EQ(setup.schur_state.phase, UnilateralSetup::SchurPhase::Ready);
+    if (budget < 4 * (n + 4) * 8) {
+      // Refused before any column is made: the refactorize path takes over.
+      EXPECT_FALSE(x);
+      EXPECT_TRUE(setup.schur_state.columns.empty());
+      EXPECT_FALSE(setup.schur_state.status);
+    } else {
+      ASSERT_TRUE(x);
+      EXPECT_LT(relative_error(*x, Eigen::Map<const Eigen::VectorXd>(expected.data(), n)), 1e-12);
+      EXPECT_EQ(setup.schur_state.columns.size(), 4u);
+      EXPECT_TRUE(setup.schur_state.status);
+    }
+  }
+}
+
+TEST(Unilateral, ASingularBaseIsNeverRetried) {
+  // Held only by its floors: with every relation released the chain floats.
+  const Chain c = chain(4, {{0, 0.0}, {3, 0.0}}, {-1.0, 0, 0, -1.0}, false);
+  const Csr a = csr_of(c.a);
+  UnilateralSetup setup(quenlith::containers::field::DofList{}, c.relations);
+  UnilateralOptions options;
+  EXPECT_FALSE(solve_unilateral_schur(setup, a, c.b, options, {}));
+  EXPECT_EQ(setup.schur_state.phase, UnilateralSetup::SchurPhase::Singular);
+  EXPECT_FALSE(solve_unilateral_schur(setup, a, c.b, options, {}));
+  const std::vector<double> x = solve_unilateral_refactorize(setup, a, c.b, options, {});
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(x[i], 0.0, 1e-12);
+  EXPECT_NEAR(x[4] + x[5], -2.0, 1e-12);  // the floors carry the two loads (λ <= 0 is the push)
+  EXPECT_TRUE(setup.refactorize_state.status);
+}
+
+TEST(Unilateral, EveryPollOfTheLoopInterruptsWithoutStoringAStatus) {
+  const Chain c = chain(6, {{1, -0.1}, {3, -0.1}, {4, -0.1}, {5, -0.1}}, {0, 0, 0.3, 0, -1.0, 0}, true);
+  const Csr a = csr_of(c.a);
+  for (const bool refactorize : {false, true}) {
+    SCOPED_TRACE(refactorize);
+    UnilateralOptions options;
+    options.refactorize = refactorize;
+    const auto run = [&](UnilateralSetup& setup, const store::InterruptCheck& check) {
+      if (!refactorize) return *solve_unilateral_schur(setup, a, c.b, options, check);
+      return solve_unilateral_refactorize(setup, a, c.b, options, check);
+    };
+    StopAt count{0};
+    {
+      UnilateralSetup setup(quenlith::containers::field::DofList{}, c.relations);
+      run(setup, count.check());
+    }
+    // Two polls per iteration at least (before the solve, before the status update).
+    ASSERT_GE(*count.polls, 4);
+    for (int at = 1; at <= *count.polls; ++at) {
+      SCOPED_TRACE(at);
+      UnilateralSetup setup(quenlith::containers::field::DofList{}, c.relations);
+      StopAt stop{at};
+      EXPECT_EQ(error_text([&] { run(setup, stop.check()); }), "computation interrupted");
+      EXPECT_FALSE(setup.refactorize_state.status);
+      EXPECT_FALSE(setup.schur_state.status);
+      // The setup stays usable: the next call converges.
+      run(setup, {});
+      EXPECT_TRUE(refactorize ? setup.refactorize_state.status : setup.schur_state.status);
+    }
+  }
+}
+
+TEST(Unilateral, StatusMatrixReplacesTheReleasedRows) {
+  const Chain c = chain(3, {{0, 0.5}, {2, 0.5}}, {0, 0, 0}, true);
+  const Csr s = status_matrix(csr_of(c.a), c.relations, Status{1, 0});
+  Dense expected = c.a;
+  expected.row(4).setZero();
+  expected(4, 4) = 1.0;
+  EXPECT_EQ(dense_of(s), expected);
+}
+
 }  // namespace
+

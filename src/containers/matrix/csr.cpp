@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -412,6 +414,96 @@ Csr csr_from_triplets_parallel(std::uint64_t n_rows, std::uint64_t n_cols, std::
   // 5. Validated row by row during step 3-4 (each row sorted, summed and bounded
   // there; the offsets are a prefix sum of lengths), so no further pass is needed.
   return csr;
+}
+
+CsrBuilder::CsrBuilder(std::uint64_t n_rows, std::uint64_t n_cols, std::uint64_t nnz_hint)
+    : n_rows_(n_rows), n_cols_(n_cols) {
+  offsets_.reserve(n_rows + 1);
+  offsets_.push_back(0);
+  cols_.reserve(nnz_hint);
+  values_.reserve(nnz_hint);
+}
+
+void CsrBuilder::push_row(std::span<std::pair<std::uint64_t, double>> entries) {
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < entries.size();) {
+    double sum = entries[i].second;
+    std::size_t e = i + 1;
+    for (; e < entries.size() && entries[e].first == entries[i].first; ++e) sum += entries[e].second;
+    push(entries[i].first, sum);
+    i = e;
+  }
+  end_row();
+}
+
+Csr CsrBuilder::finish() {
+  if (offsets_.size() != n_rows_ + 1)
+    throw Error::message("csr_builder: {} row(s) written, expected {}", offsets_.size() - 1, n_rows_);
+  Csr csr = Csr::empty(n_rows_, n_cols_);
+  for (std::uint64_t r = 0; r <= n_rows_; ++r) csr.offsets[r] = offsets_[r];
+  std::visit(
+      [&](auto& c) {
+        c.resize(cols_.size());
+        for (std::size_t k = 0; k < cols_.size(); ++k) c[k] = static_cast<std::remove_reference_t<decltype(c[k])>>(cols_[k]);
+      },
+      csr.cols);
+  csr.values.resize(values_.size());
+  if (!values_.empty()) std::memcpy(csr.values.data(), values_.data(), values_.size() * sizeof(double));
+  if (std::optional<std::string> why = csr.invalid()) throw Error::message("csr_builder: {}", *why);
+  return csr;
+}
+
+Csr csr_transpose(const Csr& a) {
+  std::vector<std::uint64_t> count(a.n_cols + 1, 0);
+  for (std::uint64_t k = 0; k < a.nnz(); ++k) ++count[a.col(k) + 1];
+  for (std::uint64_t c = 0; c < a.n_cols; ++c) count[c + 1] += count[c];
+  std::vector<std::uint64_t> rows(a.nnz());
+  std::vector<double> values(a.nnz());
+  // Rows in increasing order: every column of the result comes out sorted.
+  std::vector<std::uint64_t> cursor(count.begin(), count.end() - 1);
+  for (std::uint64_t r = 0; r < a.n_rows; ++r)
+    for (std::uint64_t k = a.row_begin(r); k < a.row_end(r); ++k) {
+      const std::uint64_t at = cursor[a.col(k)]++;
+      rows[at] = r;
+      values[at] = a.values[k];
+    }
+  CsrBuilder out(a.n_cols, a.n_rows, a.nnz());
+  for (std::uint64_t c = 0; c < a.n_cols; ++c) {
+    for (std::uint64_t k = count[c]; k < count[c + 1]; ++k) out.push(rows[k], values[k]);
+    out.end_row();
+  }
+  return out.finish();
+}
+
+Csr csr_product(const Csr& a, const Csr& b) {
+  if (a.n_cols != b.n_rows)
+    throw Error::message("csr_product: {}×{} times {}×{}", a.n_rows, a.n_cols, b.n_rows, b.n_cols);
+  // Gustavson's row-by-row product with a dense accumulator over B's columns.
+  constexpr std::uint64_t kUnset = ~std::uint64_t{0};
+  std::vector<double> acc(b.n_cols, 0.0);
+  std::vector<std::uint64_t> seen(b.n_cols, kUnset);
+  std::vector<std::uint64_t> touched;
+  CsrBuilder out(a.n_rows, b.n_cols, a.nnz() + b.nnz());
+  for (std::uint64_t r = 0; r < a.n_rows; ++r) {
+    touched.clear();
+    for (std::uint64_t k = a.row_begin(r); k < a.row_end(r); ++k) {
+      const double av = a.values[k];
+      const std::uint64_t j = a.col(k);
+      for (std::uint64_t l = b.row_begin(j); l < b.row_end(j); ++l) {
+        const std::uint64_t c = b.col(l);
+        if (seen[c] != r) {
+          seen[c] = r;
+          acc[c] = 0.0;
+          touched.push_back(c);
+        }
+        acc[c] += av * b.values[l];
+      }
+    }
+    std::sort(touched.begin(), touched.end());
+    for (std::uint64_t c : touched) out.push(c, acc[c]);
+    out.end_row();
+  }
+  return out.finish();
 }
 
 }  // namespace quenlith::containers::matrix

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <span>
 #include <variant>
 #include <vector>
@@ -81,5 +82,38 @@ struct TripletSource {
 // build them so). A form that fails validation throws
 // "csr_from_triplets_parallel: {}".
 Csr csr_from_triplets_parallel(std::uint64_t n_rows, std::uint64_t n_cols, std::span<const TripletSource> sources);
+
+// Compressed rows written one row after the other: push a row's entries with
+// strictly increasing columns below n_cols, then end_row(); finish() after the
+// n_rows-th row.
+class CsrBuilder {
+ public:
+  CsrBuilder(std::uint64_t n_rows, std::uint64_t n_cols, std::uint64_t nnz_hint = 0);
+  void push(std::uint64_t col, double value) {
+    cols_.push_back(col);
+    values_.push_back(value);
+  }
+  void end_row() { offsets_.push_back(cols_.size()); }
+  // One whole row from (column, value) entries in any order: sorted stably by
+  // column, equal columns summed in list order, then the row ended.
+  void push_row(std::span<std::pair<std::uint64_t, double>> entries);
+  // The form; a row count other than n_rows or a broken invariant throws
+  // "csr_builder: {}".
+  Csr finish();
+
+ private:
+  std::uint64_t n_rows_;
+  std::uint64_t n_cols_;
+  std::vector<std::uint64_t> offsets_;
+  std::vector<std::uint64_t> cols_;
+  std::vector<double> values_;
+};
+
+// Aᵀ: entry (r, c) of `a` at (c, r), stored values kept (zeros included).
+Csr csr_transpose(const Csr& a);
+// A·B (a.n_cols == b.n_rows, else "csr_product: {}×{} times {}×{}"). Each output
+// entry sums its products in increasing k of A's row; a position is stored when at
+// least one product reaches it, even if the sum is zero.
+Csr csr_product(const Csr& a, const Csr& b);
 
 }  // namespace quenlith::containers::matrix

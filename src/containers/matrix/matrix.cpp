@@ -451,6 +451,11 @@ std::vector<Dof> Matrix::build_dof_table(Side side) const {
   return build_table(g.at, side, false, table_permutation(g.at)).dofs;
 }
 
+std::vector<Dof> Matrix::dof_table(Side side) const {
+  if (finalized_) return side == Side::Rows ? finalized_->row_dofs : finalized_->col_dofs;
+  return build_dof_table(side);
+}
+
 double Matrix::get(NodeId row_node, std::string_view row_var, NodeId col_node, std::string_view col_var) const {
   if (!finalized_) {
     double sum = 0.0;

@@ -132,6 +132,8 @@ class Matrix : public SubList<Matrix, SubMatrix> {
   // groups taken from the blocks) and empties the solver cache: the assembly's result.
   void install(std::vector<Dof> row_dofs, std::vector<Dof> col_dofs, Csr csr);
   std::vector<Dof> build_dof_table(Side side) const;
+  // The finalized table of one side, or the one built from the blocks.
+  std::vector<Dof> dof_table(Side side) const;
   // Finalized: the stored value or 0.0; else the sum over blocks of SubMatrix::get.
   double get(NodeId row_node, std::string_view row_var, NodeId col_node, std::string_view col_var) const;
   std::vector<double> to_dense() const;

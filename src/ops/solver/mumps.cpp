@@ -87,14 +87,20 @@ class MumpsFactors final : public SparseFactors {
   std::uint64_t order() const noexcept override { return n_; }
   std::uint64_t bytes() const noexcept override { return bytes_; }
 
-  void solve(std::span<double> b) const override {
+  void solve(std::span<double> b) const override { solve_columns(b, 1); }
+
+  void solve_columns(std::span<double> b, std::uint64_t count) const override {
+    if (count == 0) return;
+    if (count > static_cast<std::uint64_t>(INT_MAX) || b.size() != count * n_)
+      throw Error::message("solve: substitution failed: {} value(s) for {} right-hand side(s) of order {}", b.size(),
+                           count, n_);
     // The solve phase writes into the instance (right-hand side pointer, work
     // arrays): one at a time.
     std::lock_guard lock(mutex_);
     Instance& m = *instance_;
     DMUMPS_STRUC_C& id = m.id();
     id.rhs = b.data();
-    id.nrhs = 1;
+    id.nrhs = static_cast<MUMPS_INT>(count);
     id.lrhs = static_cast<MUMPS_INT>(n_);
     m.icntl(9) = 1;   // A x = b, not the transpose
     m.icntl(20) = 0;  // dense right-hand side

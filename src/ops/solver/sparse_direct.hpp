@@ -49,6 +49,9 @@ class SparseFactors {
   // not its transpose). A pivot that vanished shows as non-finite values in x.
   // Throws Error::message "solve: substitution failed: {}" when the library fails.
   virtual void solve(std::span<double> b) const = 0;
+  // The same for `count` right-hand sides at once, stored one after the other
+  // (b holds count · order() values), in one pass over the factors.
+  virtual void solve_columns(std::span<double> b, std::uint64_t count) const = 0;
   // Bytes the library holds for the factors and its work arrays after the
   // factorisation (its own estimate of the memory in use).
   virtual std::uint64_t bytes() const noexcept = 0;
