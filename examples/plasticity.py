@@ -33,11 +33,22 @@ def strip():
     return coords, grid, mesh
 
 
-def support(coords, nodes, variable, dual):
-    """A Dirichlet model on `nodes`, and the multiplier node of each."""
-    multipliers = [coords.add_node([-1.0, float(k)]) for k in range(len(nodes))]
-    model = q.Model.dirichlet(variable, dual, q.poi1_from_nodes(nodes), q.poi1_from_nodes(multipliers))
-    return model, multipliers
+class Support:
+    """A Dirichlet model holding `variable` at `nodes`, through one multiplier node each."""
+
+    def __init__(self, coords, nodes, variable, dual):
+        self.nodes, self.variable = nodes, variable
+        self.multipliers = [coords.add_node([-1.0, float(k)]) for k in range(len(nodes))]
+        self.model = q.Model.dirichlet(variable, dual, q.poi1_from_nodes(nodes),
+                                       q.poi1_from_nodes(self.multipliers))
+
+    def gap(self, u, value):
+        """The right-hand side of its rows: what the displacement `u` lacks to reach `value`."""
+        name = "imposed_" + self.variable
+        field = q.NodeField(q.poi1_from_nodes(self.multipliers), [name])
+        for m, n in zip(self.multipliers, self.nodes):
+            field[0].set_value(m, name, value - u.value(n, self.variable))
+        return field
 
 
 def main(directory="."):
@@ -48,12 +59,9 @@ def main(directory="."):
     space = q.FiniteElementSpace(mesh)
     body = q.Model.plasticity(space, "plane_stress")
     materials = q.material_field(body, [("E", E), ("nu", NU), ("sigma_y", SIGMA_Y)])
-    # (model, multipliers, nodes, variable, value at the end of the step as a function of the pull)
-    supports = [support(coords, left, "u_x", "f_x") + (left, "u_x", lambda pull: 0.0),
-                support(coords, [grid[0, 0]], "u_y", "f_y") + ([grid[0, 0]], "u_y", lambda pull: 0.0),
-                support(coords, right, "u_x", "f_x") + (right, "u_x", lambda pull: pull)]
-    constraints = supports[0][0] | supports[1][0] | supports[2][0]
-    constraint_matrix = q.stiffness(constraints, materials)
+    fixed_x, fixed_y = Support(coords, left, "u_x", "f_x"), Support(coords, [grid[0, 0]], "u_y", "f_y")
+    pulled = Support(coords, right, "u_x", "f_x")
+    constraint_matrix = q.stiffness(fixed_x.model | fixed_y.model | pulled.model, materials)
     held_in_x = {n.id for n in left + right}
     free = [(n, d) for n in nodes for d in ("f_x", "f_y") if not (d == "f_x" and n.id in held_in_x)]
 
@@ -69,17 +77,12 @@ def main(directory="."):
             forces = q.internal_forces(body, trial)
             if iteration and max(abs(forces.value(n, d)) for n, d in free) < 1e-9 * SIGMA_Y * H:
                 break
-            # Unknowns: the correction of u and the reactions; the supports close the gap
-            # between their nodes' displacement and the prescribed value.
-            gaps = []
-            for _, multipliers, held, variable, target in supports:
-                gap = q.NodeField(q.poi1_from_nodes(multipliers), ["imposed_" + variable])
-                for m, n in zip(multipliers, held):
-                    gap[0].set_value(m, "imposed_" + variable, target(pull) - u.value(n, variable))
-                gaps.append(gap)
+            # Unknowns: the correction of u and the reactions; the supports' rows close the
+            # gap between their nodes' displacement and the prescribed value.
+            gaps = fixed_x.gap(u, 0.0) | fixed_y.gap(u, 0.0) | pulled.gap(u, pull)
             matrix = q.tangent(body, materials, trial) | constraint_matrix
             q.assemble(matrix)
-            correction = q.solve(matrix, forces * -1.0 | gaps[0] | gaps[1] | gaps[2])
+            correction = q.solve(matrix, forces * -1.0 | gaps)
             for n in nodes:
                 for variable in ("u_x", "u_y"):
                     u[0].set_value(n, variable, u.value(n, variable) + correction.value(n, variable))
