@@ -53,16 +53,29 @@ Row run(double target) {
   const auto t0 = Clock::now();
   const auto lattice = lattice_points({{0, 0, 0}, n, n, n, h, 1e-9 * L}, faces, points, never);
   const auto t1 = Clock::now();
-  const auto jittered = jitter_points(points, 1e-7 * L);
-  TetMesh mesh = rebuild_after_delaunay(delaunay_tetrahedralize(jittered, {0.5, 0.5, 0.5}, L, never), jittered);
+  // The mesher's working coordinates: the lattice on integers (unit h).
+  std::vector<Point3> work;
+  for (const Point3& p : points) work.push_back({p[0] / h, p[1] / h, p[2] / h});
+  for (const Point3& p : lattice)
+    work.push_back({std::nearbyint(p[0] / h), std::nearbyint(p[1] / h), std::nearbyint(p[2] / h)});
+  const auto nb = static_cast<PointIndex>(points.size());
+  const auto super = static_cast<PointIndex>(work.size());
+  work = with_super_vertices(work, {0.5 / h, 0.5 / h, 0.5 / h}, L / h);
+  std::vector<double> bias(nb, 0.0);  // the cube's diagonals fan from two corners
+  for (const Tri& f : faces)
+    for (PointIndex v : f) bias[v] -= 1.0;
+  const auto tets0 = delaunay_tets(work, nb, super, bias, never);
+  TetMesh mesh = rebuild_after_delaunay(tets0, std::move(work));
+  mesh.super = super;
+  mesh.bias = bias;
   recover_edges(mesh, faces, never);
   check_faces_recovered(mesh, faces);
   const auto t2 = Clock::now();
-  insert_interior_points(mesh, lattice, points, 1e-7 * L, never);
+  points.insert(points.end(), lattice.begin(), lattice.end());
+  insert_interior_points(mesh, nb, super, never);
   const auto t3 = Clock::now();
   const double eps_vol = 1e-9 * L * L * L;
   fill_interior(mesh, faces, points, 1e-9 * L, eps_vol, never);
-  remove_flat_tetrahedra(mesh, points, eps_vol);
   const auto tets = emit_tet4(mesh, points, eps_vol);
   const auto t4 = Clock::now();
   const double total = seconds(t0, t4);

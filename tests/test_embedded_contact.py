@@ -231,3 +231,67 @@ def test_block_pressed_on_a_foundation_carries_the_load_without_penetration(elas
         assert gap >= -1e-12
         if v < 0.0:
             assert abs(gap) <= 1e-12
+def block_under_stretch(c, nx, ny, length, height):
+    """QUA4 cells of [0, length] x [0, height]; node rows bottom to top."""
+    n = [[c.add_node([length * i / nx, height * j / ny]) for i in range(nx + 1)] for j in range(ny + 1)]
+    mesh = q.Mesh(c, "QUA4")
+    for j in range(ny):
+        for i in range(nx):
+            mesh[0].add_cell([n[j][i], n[j][i + 1], n[j + 1][i + 1], n[j + 1][i]])
+    return n, mesh
+
+
+@pytest.mark.parametrize("nu", [0.0, 0.3])
+def test_embedded_bar_takes_the_rule_of_mixtures_share(nu):
+    """A stiff bar along the mid-line of a soft block stretched by a prescribed end
+    displacement: the strain is uniform, so the bar carries E_s·A / (E_b·h + E_s·A) of
+    the end reaction. The same bar meshed conformally (on block nodes) and embedded
+    (own nodes, off the block's nodes) must agree with that and with each other."""
+    length, height, e_block, e_bar, area, stretch = 4.0, 1.0, 1.0, 200.0, 0.01, 0.02
+    strain = stretch / length
+    share = e_bar * area / (e_block * height + e_bar * area)
+
+    def solve(embedded):
+        c = q.Coords(2)
+        # Conformal: a node row at mid-height carries the bar; embedded: the bar's
+        # nodes sit inside cells (and on the vertical edges at both ends).
+        n, block = block_under_stretch(c, 8, 3 if embedded else 2, length, height)
+        bar = q.Mesh(c, "SEG2")
+        if embedded:
+            line = [c.add_node([length * i / 5, height / 2]) for i in range(6)]
+        else:
+            line = n[1]
+        for a, b in zip(line, line[1:]):
+            bar[0].add_cell([a, b])
+        body = q.Model.elasticity(q.FiniteElementSpace(block), "plane_stress")
+        truss = q.Model.truss(q.FiniteElementSpace(bar))
+        left, right = [row[0] for row in n], [row[-1] for row in n]
+
+        def fix(nodes, var, dual):
+            mult = q.poi1_from_nodes([c.add_node([-100.0 - k, -100.0]) for k in range(len(nodes))])
+            return q.Model.dirichlet(var, dual, q.poi1_from_nodes(nodes), mult)
+
+        pulled = fix(right, "u_x", "f_x")
+        model = body | truss | fix(left, "u_x", "f_x") | pulled | fix([n[0][0]], "u_y", "f_y")
+        if embedded:
+            tie = q.Model.embedded(bar, block, [("u_x", "f_x"), ("u_y", "f_y")])
+            model = model | tie
+        mat = q.material_field(body, [("E", e_block), ("nu", nu)]) | q.material_field(truss, [("E", e_bar), ("A", area)])
+        K = q.stiffness(model, mat)
+        x = q.solve(K, pulled.constraint_rhs([(p, stretch) for p in right]))
+        reaction = sum(x.value(cell[0], "lambda_u_x") for cell in pulled.multiplier_mesh()[0])
+        return x, line, reaction, (tie if embedded else None)
+
+    for embedded in (False, True):
+        x, line, reaction, tie = solve(embedded)
+        assert abs(reaction) == pytest.approx(strain * (e_block * height + e_bar * area), rel=1e-10)
+        ux = [x.value(p, "u_x") for p in line]
+        assert ux == pytest.approx([strain * p.coord()[0] for p in line], abs=1e-12)
+        forces = [e_bar * area * (b - a) / (pb.coord()[0] - pa.coord()[0])
+                  for a, b, pa, pb in zip(ux, ux[1:], line, line[1:])]
+        assert forces == pytest.approx([share * abs(reaction)] * len(forces), rel=1e-10)
+        if tie is not None:
+            # The tie hands the bar its force at the two ends only.
+            lam = [x.value(cell[0], "lambda_u_x") for cell in tie.multiplier_mesh()[0]]
+            assert [abs(v) for v in (lam[0], lam[-1])] == pytest.approx([forces[0]] * 2, rel=1e-10)
+            assert lam[1:-1] == pytest.approx([0.0] * (len(lam) - 2), abs=1e-12)

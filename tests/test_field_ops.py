@@ -231,6 +231,34 @@ def test_mask_matches_comparison_and_numpy():
         assert type(m) is type(f)
 
 
+@pytest.mark.parametrize("band, test", [
+    (dict(ge=0.25), lambda a: a >= 0.25),
+    (dict(gt=0.25, lt=0.75), lambda a: (a > 0.25) & (a < 0.75)),
+    (dict(ge=0.25, le=0.25), lambda a: a == 0.25),
+    (dict(le=-math.inf), lambda a: a == -math.inf),
+])
+@pytest.mark.parametrize("components", [None, ["Z", "X"]])
+def test_mask_of_a_large_field(band, test, components):
+    # Rows of three values, more of them than fit one block of the mask, an odd total,
+    # NaN and infinities among them; every component tested, or only X and Z.
+    rng = np.random.default_rng(7)
+    c = q.Coords(3)
+    line = q.line(c.add_node([0.0, 0.0, 0.0]), c.add_node([1.0, 1.0, 1.0]), 1000)
+    f = q.coordinates(line)
+    zone = f[0]
+    a = np.round(rng.uniform(-0.5, 1.5, (zone.node_count(), 3)) * 4) / 4
+    a[rng.integers(0, len(a), 40), rng.integers(0, 3, 40)] = np.nan
+    a[5, 0], a[6, 2], a[7, 0] = math.inf, -math.inf, -0.0
+    for r, row in enumerate(a):
+        for k, v in enumerate(row):
+            zone.set(r, k, float(v))
+    got = values_of(q.mask(f, components=components, **band)[0])
+    want = np.where(test(a), 1.0, 0.0)
+    if components:
+        want[:, 1] = 1.0
+    same(got, want)
+
+
 def test_mask_components():
     c = q.Coords(1)
     n = [c.add_node([float(i)]) for i in range(2)]
@@ -652,6 +680,39 @@ def test_merge():
         q.merge(a, a[0])
 
 
+def test_merge_of_element_fields_fuses_zones_on_one_subspace():
+    c = q.Coords(2)
+    n = [c.add_node(p) for p in ([0.0, 0.0], [1.0, 0.0], [0.0, 1.0], [1.0, 1.0])]
+    m = q.Mesh(c, "TRI3")
+    m[0].add_cell([n[0], n[1], n[2]])
+    m[0].add_cell([n[1], n[3], n[2]])
+    other = q.Mesh(c, "TRI3")
+    other[0].add_cell([n[0], n[1], n[3]])
+    space, apart = q.FiniteElementSpace(m), q.FiniteElementSpace(other)
+    elastic = q.ElementField(space, ["E", "nu"]) + 0.3
+    mass = q.ElementField(space, ["nu", "rho"]) + 0.3
+    elastic[0].set_uniform("E", 210.0)
+    mass[0].set_uniform("rho", 7.8)
+    alone = q.ElementField(apart, ["E", "nu"])
+    out = q.merge(elastic | alone, mass)
+    assert type(out) is q.ElementField
+    assert [z.components() for z in out] == [["E", "nu", "rho"], ["E", "nu"]]
+    assert out[0].point_values(1, 0) == [210.0, 0.3, 7.8]
+    out[1].set_uniform("E", 5.0)  # alone on its subspace: shared, not copied
+    assert alone[0].value(0, 0, "E") == 5.0
+    assert len(q.merge(elastic, elastic)) == 1 and len(q.merge(elastic[0:0], elastic[0:0])) == 0
+    mass[0].set_value(1, 0, "nu", 0.25)
+    with raises(RuntimeError, "incoherent ElementField on shared support: cell 1, gauss 0, component nu: 0.3 ≠ 0.25"):
+        q.merge(a=elastic, b=mass)
+    # The operands must be of one class; the one at fault is named.
+    with raises(TypeError, "argument 'b': 'NodeField' object is not an instance of 'ElementField'"):
+        q.merge(elastic, q.NodeField(m, ["E"]))
+    with raises(TypeError, "argument 'b': 'ElementField' object is not an instance of 'NodeField'"):
+        q.merge(q.NodeField(m, ["E"]), elastic)
+    with pytest.raises(TypeError, match="argument 'a'"):
+        q.merge(elastic[0], mass)
+
+
 # --- divergence and integrals -------------------------------------------------------
 
 
@@ -702,6 +763,62 @@ def test_integral_of_nodal_values():
     quad = q.FiniteElementSpace.with_choices(line, [("LAGRANGE2", "GAUSS")])
     x = q.coordinates(line)
     assert q.integral(x * x, "X", quad) == pytest.approx(1.0 / 3.0, rel=1e-14)
+
+
+TILT = np.array([[1.0, 0.2, 0.1], [0.3, 1.1, -0.2], [0.1, 0.4, 0.9]])  # rows: images of the axes
+
+
+@pytest.mark.parametrize("kind, dim, vertices, axes, size", [
+    ("SEG2", 1, [(0,), (2,)], [(2,)], 1.0),
+    ("SEG2", 3, [(0, 0, 0), (1, 2, 2)], [(1, 2, 2)], 1.0),
+    ("TRI3", 2, [(0, 0), (2, 0), (0, 1)], [(2, 0), (0, 1)], 0.5),
+    ("TRI3", 3, [(0, 0, 0), (2, 0, 0), (0, 1, 0)], [(2, 0, 0), (0, 1, 0)], 0.5),
+    ("QUA4", 3, [(0, 0, 0), (2, 0, 0), (2, 1, 0), (0, 1, 0)], [(2, 0, 0), (0, 1, 0)], 1.0),
+    ("TET4", 3, [(0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)], [(1, 0, 0), (0, 1, 0), (0, 0, 1)], 1.0 / 6.0),
+    ("HEX8", 3, [(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0), (0, 0, 1), (1, 0, 1), (1, 1, 1), (0, 1, 1)],
+     [(1, 0, 0), (0, 1, 0), (0, 0, 1)], 1.0),
+])
+def test_integral_of_one_and_of_x_on_every_cell_shape(kind, dim, vertices, axes, size):
+    """One cell, mapped by a linear map: the integral of 1 is its measure, size ×
+    sqrt(det(A Aᵀ)) for the mapped spanning axes A, and that of X the measure times
+    the mean X of its vertices (an affine image of a simplex or parallelotope)."""
+    tilt = TILT[:dim, :dim]
+    xyz = np.array(vertices, dtype=float) @ tilt
+    c = q.Coords(dim)
+    m = q.Mesh(c, kind)
+    m[0].add_cell([c.add_node([float(v) for v in p]) for p in xyz])
+    space = q.FiniteElementSpace(m)
+    mapped = np.array(axes, dtype=float) @ tilt
+    measure = size * math.sqrt(np.linalg.det(mapped @ mapped.T))
+    assert q.integral(q.NodeField(m, ["T"]) + 1.0, "T", space) == pytest.approx(measure, rel=1e-14)
+    assert q.integral(q.coordinates(m), "X", space) == pytest.approx(measure * xyz[:, 0].mean(), rel=1e-13)
+
+
+def test_integral_names_the_first_cell_node_without_a_value():
+    # Cells are summed in parallel chunks; the error is still that of the first cell
+    # in order holding a node the field does not define.
+    c = q.Coords(1)
+    line = q.line(c.add_node([0.0]), c.add_node([1.0]), 4000)
+    nodes = [cell[0] for cell in line[0]]
+    holes = {2500, 3100}
+    f = q.NodeField(q.poi1_from_nodes([p for k, p in enumerate(nodes) if k not in holes]), ["T"]) + 1.0
+    with raises(RuntimeError, f"no subfield defines (node {nodes[2500].id}, component T)"):
+        q.integral(f, "T", q.FiniteElementSpace(line))
+
+
+def test_integrals_and_divergence_refuse_a_space_of_more_than_three_dimensions():
+    # Cell geometry is held in 3-D buffers: a 4-D space is refused, never overrun.
+    c = q.Coords(4)
+    mesh = q.Mesh(c, "TET4")
+    mesh[0].add_cell([c.add_node(p) for p in ([0, 0, 0, 0], [1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0])])
+    fes = q.FiniteElementSpace(mesh)
+    text = "cell geometry: a 4-D space is not supported (1-D to 3-D only)"
+    with raises(RuntimeError, text):
+        q.integral(q.NodeField(mesh, ["T"]) + 1.0, "T", fes)
+    with raises(RuntimeError, text):
+        q.integral(q.ElementField(fes, ["s"]), "s")
+    with raises(RuntimeError, text):
+        q.divergence(q.ElementField(fes, ["sx", "sy", "sz", "sw"]))
 
 
 def test_integral_argument_errors():

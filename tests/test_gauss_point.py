@@ -216,6 +216,16 @@ def test_component_count_degenerate_cells_and_dimension_errors():
         with raises(RuntimeError, "inverse_small: singular matrix"):
             op(t, space)
     assert np.allclose(points(q.interp_to_gauss(t, space)[0]), 1.0)
+    # Node b without a value as well: the derivatives fail first, the interpolation on
+    # the lookup.
+    point_a = q.Mesh(c, "POI1")
+    point_a[0].add_cell([a])
+    only_a = q.NodeField(point_a, ["T", "p"])
+    for op in (q.gradient, q.deformation):
+        with raises(RuntimeError, "inverse_small: singular matrix"):
+            op(only_a, space)
+    with raises(RuntimeError, f"no subfield defines (node {b.id}, component T)"):
+        q.interp_to_gauss(only_a, space)
     # Axes are named x, y, z: a 4-D space has no gradient, strain or thermal strain.
     c4 = q.Coords(4)
     n4 = [c4.add_node([float(i), 0.0, 0.0, 0.0]) for i in range(2)]
@@ -427,6 +437,35 @@ def test_integrate_behavior_errors():
             q.integrate_behavior(*args)
     with raises(TypeError, "argument 'dt': must be real number, not str"):
         q.integrate_behavior(body, eps, materials, dt="1")
+
+
+def test_integrate_behavior_of_sub_models_on_distinct_subspaces_and_per_sub_model_materials():
+    """An elastic and a plastic sub-model on two subspaces of one mesh: one zone each, in
+    model order; the result fed back as `prev` is accepted and, below yield, repeats the
+    step; a material list left empty for one sub-model fails that sub-model's lookup."""
+    _, _, mesh, _, _, _, _ = elastic_problem()
+    space = q.FiniteElementSpace(mesh) | q.FiniteElementSpace(mesh, quadrature="REDUCED")
+    model = q.Model.elasticity(space[0:1], "plane_stress") | q.Model.plasticity(space[1:2], "plane_stress")
+    steel = [("E", 100.0), ("nu", 0.25), ("sigma_y", 1.0)]
+    materials = q.material_field(model, steel)
+    u = node_field(mesh, ["u_x", "u_y"], lambda x: (1e-3 * x[0], 2e-3 * x[1]))
+    eps = q.deformation(u, space)
+    state = q.integrate_behavior(model, eps, materials)
+    assert len(state) == 2
+    assert state[0].components() == ["sigma_xx", "sigma_yy", "sigma_xy"] and len(state[1].components()) == 23
+    assert (state[0].gauss_count(), state[1].gauss_count()) == (4, 1)
+    again = q.integrate_behavior(model, eps, materials, prev=state)
+    assert np.array_equal(points(again[0]), points(state[0]))
+    # Plane stress solves its out-of-plane strain again: equal to the solver's tolerance.
+    assert np.allclose(points(again[1]), points(state[1]), rtol=1e-12, atol=1e-12)
+    assert state[1].value(0, 0, "p") == 0.0
+    # The first sub-model without materials, then the second.
+    for lists, where, names in (([[], steel], space[0:1], '["E", "nu"]'),
+                                ([steel[:2], []], space[1:2], '["E", "nu", "sigma_y"]')):
+        per = q.material_field_per_sub_model(model, lists)
+        with raises(RuntimeError, f"no SubElementField on the SubFiniteElementSpace at slot {slot(where)} carries "
+                                  f"all of {names} — supply it via material_field"):
+            q.integrate_behavior(model, eps, per)
 
 
 def test_integrate_behavior_of_two_sub_models_on_one_subspace():

@@ -14,8 +14,8 @@
 // Reductions start each chunk at -0.0, add one term per item in order and combine
 // chunks as left + right along the fixed halving tree: their result is
 // bit-identical for every number of threads, and for fewer than twice the minimum
-// chunk it is exactly the left-to-right sum from -0.0 (par_sum_of_squares keeps
-// four interleaved sums in a chunk, see there). An empty array sums to -0.0.
+// chunk it is exactly the left-to-right sum from -0.0 (par_sum_of_squares and
+// par_dot_pairs keep four interleaved sums in a chunk, see there). An empty array sums to -0.0.
 //
 // None of these fails on valid input. A component index outside a row (only possible
 // when the array is not a whole number of rows, which callers never hand over) is an
@@ -66,7 +66,8 @@ double par_component_sum(std::span<const double> values, std::size_t ncomp, std:
 
 // Sum over rows of (sum over `pairs` (ia, ib), in order, of a_row[ia] * b_row[ib]),
 // a's rows `na` wide and b's `nb` wide, as many rows as a has (b has at least as
-// many); each row's partial sum starts at -0.0. Chunks of row_min_chunk(na) rows.
+// many); each row's partial sum starts at -0.0, and inside a chunk row i goes to
+// running sum i mod 4, joined as (s0 + s1) + (s2 + s3). Chunks of row_min_chunk(na) rows.
 double par_dot_pairs(std::span<const double> a, std::size_t na, std::span<const double> b, std::size_t nb,
                      std::span<const std::pair<std::size_t, std::size_t>> pairs);
 

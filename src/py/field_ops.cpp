@@ -15,6 +15,7 @@
 
 #include "containers/field/algebra.hpp"
 #include "containers/field/value_band.hpp"
+#include "ops/field/consolidate.hpp"
 #include "ops/field/coordinates.hpp"
 #include "ops/field/integral.hpp"
 #include "ops/field/mask.hpp"
@@ -341,8 +342,8 @@ const Signature restrict_like_sig{
     "field does not define are 0.0 (target's values are never read)."};
 const Signature merge_sig{
     "merge", nullptr, Receiver::None, merge_params,
-    "The union of the zones of two NodeFields, consolidated: zones on one support\n"
-    "are fused, and values shared between zones must agree."};
+    "The union of the zones of two NodeFields, or of two ElementFields, consolidated:\n"
+    "zones on one support are fused, and values shared between zones must agree."};
 
 NodeField restrict_body(const Borrowed<NodeFieldClass>& field, const Borrowed<MeshClass>& mesh) {
   return ops::field::restrict(*field, *mesh);
@@ -350,8 +351,25 @@ NodeField restrict_body(const Borrowed<NodeFieldClass>& field, const Borrowed<Me
 NodeField restrict_like_body(const Borrowed<NodeFieldClass>& field, const Borrowed<NodeFieldClass>& target) {
   return ops::field::restrict_like(*field, *target);
 }
-NodeField merge_body(const Borrowed<NodeFieldClass>& a, const Borrowed<NodeFieldClass>& b) {
-  return NodeField::union_(*a, *b);
+// `b` must be of `a`'s class; a wrong class is the argument error of the one at fault.
+Ref merge_body(PyObject* a, PyObject* b) {
+  const auto operand = []<class C>(PyObject* obj, const char* name) {
+    try {
+      return borrow<C>(obj);
+    } catch (const ErrorAlreadySet&) {
+      rethrow_as_argument_error(name);
+    }
+  };
+  if (is_instance<ElementFieldClass>(a)) {
+    const auto x = operand.template operator()<ElementFieldClass>(a, "a");
+    const auto y = operand.template operator()<ElementFieldClass>(b, "b");
+    // The plain union of handles: zones sharing a subspace are fused, not refused.
+    using List = containers::element_field::ElementField::SubList;
+    return to_python(ops::field::consolidate_element(List::union_(*x, *y)));
+  }
+  const auto x = operand.template operator()<NodeFieldClass>(a, "a");
+  const auto y = operand.template operator()<NodeFieldClass>(b, "b");
+  return to_python(NodeField::union_(*x, *y));
 }
 
 // ---------------------------------------------------------------------------
@@ -395,7 +413,7 @@ PyMethodDef integral_def =
 PyMethodDef restrict_def = function<restrict_sig, restrict_body, borrow<NodeFieldClass>, borrow<MeshClass>>();
 PyMethodDef restrict_like_def =
     function<restrict_like_sig, restrict_like_body, borrow<NodeFieldClass>, borrow<NodeFieldClass>>();
-PyMethodDef merge_def = function<merge_sig, merge_body, borrow<NodeFieldClass>, borrow<NodeFieldClass>>();
+PyMethodDef merge_def = function<merge_sig, merge_body, any_object, any_object>();
 PyMethodDef coordinates_def =
     function<coordinates_sig, coordinates_body, borrow<MeshClass>, opt<to_str_list>>();
 PyMethodDef set_coordinates_def =

@@ -31,6 +31,7 @@ namespace {
 
 using namespace quenlith;
 using containers::element_field::SubElementField;
+using containers::finite_element_space::Interpolation;
 using containers::finite_element_space::QuadratureRule;
 using containers::finite_element_space::SubFiniteElementSpace;
 using containers::matrix::OperatorKind;
@@ -485,6 +486,23 @@ TEST(Timoshenko, ClosedFormCantileverAndNoLocking) {
         EXPECT_LT(rel(w, p * total * total * total / (3 * ei) + p * total / (g * as)), 1e-3);
       }
     }
+  }
+}
+
+// Each sub-model builds its own one-point shear space on the bending space's
+// submesh, whatever quadrature the bending space uses.
+TEST(Timoshenko, EachSubModelBuildsItsOwnReducedShearSpace) {
+  const SpaceHandle space = chain(1, 3, {0.0}, {0.5});
+  const models::Timoshenko first = models::Timoshenko::create(space);
+  const models::Timoshenko second = models::Timoshenko::create(space);
+  EXPECT_FALSE(first.shear() == second.shear());
+  EXPECT_TRUE(first.bending() == space && second.bending() == space);
+  for (const models::Timoshenko* kind : {&first, &second}) {
+    const store::ReadGuard<SubFiniteElementSpace> shear = store::read(kind->shear());
+    EXPECT_TRUE(shear->submesh() == store::read(space)->submesh());
+    EXPECT_EQ(shear->interpolation(), Interpolation::LAGRANGE1);
+    EXPECT_EQ(shear->quadrature(), QuadratureRule::REDUCED);
+    EXPECT_EQ(shear->gauss_count(), 1u);
   }
 }
 

@@ -216,6 +216,34 @@ TEST(SubModelRecord, DamagedRecordsAreRefused) {
   }
 }
 
+// The dimension and model the kernels size their buffers from: a record that the
+// constructors could not have made is refused before any kernel sees it.
+TEST(SubModelRecord, DimensionsTheConstructorsRefuseAreRefused) {
+  const std::vector<Handle<SubModel>> kinds = one_of_each_kind();
+  struct Case {
+    std::uint32_t kind;
+    std::size_t at;  // little-endian byte of the dimension or of the model variant
+    std::uint8_t value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {Truss::kIndex, 20, 4, "serialization error: Truss record: space dimension 4 is not 1, 2 or 3"},
+      {Truss::kIndex, 20, 0, "serialization error: Truss record: space dimension 0 is not 1, 2 or 3"},
+      {Mazars::kIndex, 28, 2, "serialization error: continuum kind record: model Solid does not fit a 2-D space"},
+      {Plasticity::kIndex, 20, 2, "serialization error: continuum kind record: model Solid does not fit a 2-D space"},
+      {Elasticity::kIndex, 20, 3,
+       "serialization error: continuum kind record: model PlaneStress does not fit a 3-D space"},
+      {Elasticity::kIndex, 20, 1,
+       "serialization error: continuum kind record: model PlaneStress does not fit a 1-D space"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bytes = record_of(kinds[c.kind]);
+    EXPECT_EQ(decode_error(bytes), "<no error>");
+    bytes[c.at] = c.value;
+    EXPECT_EQ(decode_error(bytes), c.text) << "kind " << c.kind;
+  }
+}
+
 TEST_F(SwapDir, ComputedBlockReadsItsSubModelAndZonesBack) {
   const SpaceHandle s = triangles();
   const Handle<SubModel> sub = store::insert(SubModel::of(Elasticity::create(s, ContinuumModel::PlaneStress)));

@@ -21,6 +21,8 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "containers/node_field/node_field.hpp"
+#include "models/dirichlet/dirichlet.hpp"
+#include "containers/model/model.hpp"
 #include "ops/solver/eliminate.hpp"
 #include "ops/solver/lu.hpp"
 #include "ops/solver/unilateral.hpp"
@@ -358,6 +360,90 @@ TEST(Eliminate, PivotIsTheLargestEligibleMagnitudeTheLaterOnATie) {
   EXPECT_EQ(pick_pivot(odd, none, none), 0u);
   EXPECT_EQ(pick_pivot(odd, none, {0}), 1u);
   EXPECT_EQ(pick_pivot(odd, none, {0, 1}), 2u);
+}
+
+// A chain of 4 nodes and unit springs whose first u is held at 0.5 by a Dirichlet relation
+// with its multiplier at a fifth node: the saddle-point matrix and its model.
+struct HeldBar {
+  store::Handle<Coords> coords = store::insert(Coords(1));
+  std::vector<NodeId> ids;
+  store::Handle<SubMesh> cloud;
+  quenlith::containers::model::Model model;
+  Matrix matrix;
+  HeldBar() {
+    {
+      store::WriteGuard<Coords> g = store::write(coords);
+      for (int i = 0; i < 5; ++i) {
+        const double x[] = {double(i)};
+        ids.push_back(g->add_node(x));
+      }
+    }
+    const std::vector<NodeId> bar(ids.begin(), ids.begin() + 4);
+    cloud = store::insert(SubMesh::poi1_from_ids(coords, bar));
+    SubMatrix k = SubMatrix::new_(cloud, cloud, {"f"}, {"u"}, Ordering::NodesThenVars, true);
+    for (std::size_t i = 0; i < bar.size(); ++i) {
+      k.add_entry(bar[i], "f", bar[i], "u", i == 0 || i + 1 == bar.size() ? 1.0 : 2.0);  // unit springs
+      if (i) {
+        k.add_entry(bar[i], "f", bar[i - 1], "u", -1.0);
+        k.add_entry(bar[i - 1], "f", bar[i], "u", -1.0);
+      }
+    }
+    matrix.push_sub(store::insert(std::move(k)));
+    using MeshHandles = std::vector<store::Handle<SubMesh>>;
+    const NodeId held_id[] = {ids[0]}, multiplier_id[] = {ids[4]};
+    const quenlith::containers::mesh::Mesh held(MeshHandles{store::insert(SubMesh::poi1_from_ids(coords, held_id))});
+    const quenlith::containers::mesh::Mesh multiplier(
+        MeshHandles{store::insert(SubMesh::poi1_from_ids(coords, multiplier_id))});
+    const store::Handle<quenlith::containers::model::SubModel> h =
+        store::insert(quenlith::containers::model::SubModel::of(quenlith::models::Dirichlet::create(
+            "u", "f", held, multiplier, std::nullopt, std::nullopt, quenlith::models::Sense::Equal)));
+    std::vector<quenlith::models::BlockRecipe> recipes =
+        store::read(h)->kind().block_recipes(quenlith::models::OperatorKind::Stiffness, std::nullopt);
+    for (SubMatrix& b : std::get<quenlith::models::LiteralBlocks>(recipes.at(0)))
+      matrix.push_sub(store::insert(std::move(b)));
+    matrix.finalize();
+    model.push_sub(h);
+  }
+  NodeField rhs() const {
+    quenlith::containers::field::DofList dofs;
+    dofs.push(ids[4], "imposed_u");
+    dofs.push(ids[3], "f");
+    return NodeField::from_dof_values(coords, dofs, {0.5, 1.0});
+  }
+};
+
+// Polls: 1 on entry, 2 once the condensation is there, 3 before the reduced
+// substitution, 4 before the reactions. An interruption after the condensation was
+// obtained leaves it stored for the next call.
+TEST(Eliminate, InterruptionAtEachPhaseBoundaryKeepsTheCondensation) {
+  HeldBar fx;
+  const NodeField b = fx.rhs();
+  const NodeField reference = solve_eliminate(fx.model, fx.matrix, b, true, {});
+  const std::shared_ptr<const Condensation> stored = fx.matrix.solver_cache().get_as<Condensation>();
+  ASSERT_NE(stored, nullptr);
+  StopAt count{0};
+  solve_eliminate(fx.model, fx.matrix, b, true, count.check());
+  EXPECT_EQ(*count.polls, 4);
+  for (int at = 1; at <= 4; ++at) {
+    SCOPED_TRACE(at);
+    StopAt stop{at};
+    EXPECT_EQ(error_text([&] { solve_eliminate(fx.model, fx.matrix, b, true, stop.check()); }),
+              "computation interrupted");
+    EXPECT_EQ(*stop.polls, at);
+    EXPECT_EQ(fx.matrix.solver_cache().get_as<Condensation>(), stored);
+  }
+  // Interrupted on entry with an empty slot: nothing is built or stored.
+  HeldBar fresh;
+  StopAt first{1};
+  EXPECT_EQ(error_text([&] { solve_eliminate(fresh.model, fresh.matrix, fresh.rhs(), true, first.check()); }),
+            "computation interrupted");
+  EXPECT_EQ(fresh.matrix.solver_cache().get(), nullptr);
+  // u_0 = 0.5 held, a unit load at the free end: u = 0.5 + (1, 2, 3) · 1 along the bar
+  // (the held node's row is left unbalanced by f_0 − (K·u)_0 = 0 − (0.5 − 1.5) = 1).
+  const NodeField again = solve_eliminate(fx.model, fx.matrix, b, true, {});
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(*again.value(fx.ids[i], "u"), 0.5 + i, 1e-12) << i;
+  EXPECT_NEAR(*again.value(fx.ids[0], "f"), 1.0, 1e-12);
+  EXPECT_EQ(*again.value(fx.ids[3], "u"), *reference.value(fx.ids[3], "u"));
 }
 
 // --- the unilateral solve without a model ----------------------------------------------

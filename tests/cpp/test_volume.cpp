@@ -112,20 +112,26 @@ std::vector<Point3> random_points(unsigned seed, int n) {
 TEST(VolumeDelaunay, FastEqualsLiteralAndIsDelaunay) {
   std::vector<std::vector<Point3>> inputs;
   for (unsigned seed : {1u, 2u, 3u}) inputs.push_back(random_points(seed, 80));
-  inputs.push_back(jitter_points(cube().points, 1e-7 * std::sqrt(3.0)));     // cospherical corners
-  inputs.push_back(jitter_points(bumpy_sphere(3, 0.0).points, 1e-7 * 3.5));  // one sphere
+  inputs.push_back(cube().points);                // cospherical corners, coplanar faces
+  inputs.push_back(bumpy_sphere(3, 0.0).points);  // one sphere
+  std::vector<Point3> grid;                       // a 4 x 4 x 4 lattice: ties everywhere
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      for (int k = 0; k < 4; ++k) grid.push_back({double(i), double(j), double(k)});
+  inputs.push_back(grid);
   for (const auto& pts : inputs) {
     const Point3 c{0.5, 0.5, 0.5};
     const auto fast = delaunay_tetrahedralize(pts, c, 3.5, kNever);
-    const auto literal = delaunay_tetrahedralize_literal(pts, c, 3.5, kNever);
+    const auto literal = delaunay_tetrahedralize(pts, c, 3.5, kNever, true);
     ASSERT_EQ(fast, literal);
     ASSERT_FALSE(fast.empty());
     for (const Quad& t : fast) {
-      EXPECT_GT(orient(pts, t), 0.0);
+      EXPECT_GT(orient(pts, t), 0.0);  // never flat, even on four coplanar points
       for (PointIndex v : t) EXPECT_LT(v, pts.size());
       for (std::size_t p = 0; p < pts.size(); ++p) {
         if (std::find(t.begin(), t.end(), p) == t.end()) {
-          EXPECT_LT(insphere(pts[t[0]], pts[t[1]], pts[t[2]], pts[t[3]], pts[p]), 0.0);
+          EXPECT_LE(insphere(pts[t[0]], pts[t[1]], pts[t[2]], pts[t[3]], pts[p]), 0.0);
+          EXPECT_FALSE(in_circumsphere(pts, static_cast<PointIndex>(p), t));
         }
       }
     }
@@ -139,34 +145,41 @@ TEST(VolumeDelaunay, FourPointsGiveOnePositiveTetrahedron) {
   EXPECT_GT(orient(pts, t[0]), 0.0);
 }
 
-TEST(VolumeDelaunay, CircumsphereCountsTheSphereAndFlatTetrahedraAsInside) {
-  const Point3 a{0, 0, 0}, b{1, 0, 0}, c{0, 1, 0}, d{0, 0, 1};
-  EXPECT_TRUE(in_circumsphere({1, 1, 1}, a, b, c, d));         // on the sphere
-  EXPECT_FALSE(in_circumsphere({1, 1, 1.0001}, a, b, c, d));
-  EXPECT_TRUE(in_circumsphere({1, 1, 0.9999}, a, b, c, d));
-  EXPECT_TRUE(in_circumsphere({1, 1, 0.9999}, a, c, b, d));     // either orientation
-  EXPECT_TRUE(in_circumsphere({50, 50, 50}, a, b, c, {1, 1, 0}));  // flat
+TEST(VolumeDelaunay, CircumsphereTiesGoByPointIndex) {
+  // The unit tetrahedron's sphere passes through (1, 1, 1).
+  const std::vector<Point3> pts{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1},
+                                {1, 1, 1.0001}, {1, 1, 0.9999}, {1, 1, 0}};
+  EXPECT_FALSE(in_circumsphere(pts, 5, {0, 1, 2, 3}));
+  EXPECT_TRUE(in_circumsphere(pts, 6, {0, 1, 2, 3}));
+  EXPECT_TRUE(in_circumsphere(pts, 6, {0, 2, 1, 3}));  // either orientation
+  EXPECT_TRUE(in_circumsphere(pts, 5, {0, 1, 2, 7}));  // flat: always
+  // Five cospherical points 0 to 4 have two tetrahedralisations: two cells on
+  // the triangle (1, 2, 3), or three around the edge (0, 4). The point with
+  // the highest index counts as outside, so the two cells pass each other's
+  // test and a cell of the other choice fails.
+  EXPECT_FALSE(in_circumsphere(pts, 4, {0, 1, 2, 3}));
+  EXPECT_FALSE(in_circumsphere(pts, 4, {0, 2, 1, 3}));
+  EXPECT_FALSE(in_circumsphere(pts, 0, {4, 1, 2, 3}));
+  EXPECT_TRUE(in_circumsphere(pts, 3, {0, 4, 1, 2}));
 }
 
 TEST(VolumeDelaunay, LinksAreMutualAndMatchTheRebuild) {
-  const auto pts = random_points(7, 60);
-  TetMesh m = rebuild_after_delaunay(delaunay_tetrahedralize(pts, {0, 0, 0}, 3.5, kNever), pts);
-  std::vector<Point3> all = pts;
-  const auto lattice = random_points(8, 40);
-  for (Point3& p : std::vector<Point3>(lattice)) (void)p;
-  std::vector<Point3> inner;
-  for (const Point3& p : lattice) inner.push_back({p[0] * 0.3, p[1] * 0.3, p[2] * 0.3});
-  insert_interior_points(m, inner, all, 0.0, kNever);
+  std::vector<Point3> pts = random_points(7, 60);
+  for (const Point3& p : random_points(8, 40)) pts.push_back({p[0] * 0.3, p[1] * 0.3, p[2] * 0.3});
+  const auto all = with_super_vertices(pts, {0, 0, 0}, 3.5);
+  TetMesh m = rebuild_after_delaunay(delaunay_tets(all, 60, 100, {}, kNever), all);
+  m.super = 100;
+  insert_interior_points(m, 60, 100, kNever);
   TetMesh rebuilt = m;
   tet_adjacency(rebuilt);
-  int hull = 0;
   for (std::size_t r = 0; r < m.tets.size(); ++r) {
     const Tet& t = m.tets[r];
     if (t.dead) continue;
+    EXPECT_GT(orient(m.points, t.v), 0.0);
     EXPECT_EQ(t.n, rebuilt.tets[r].n) << r;
     for (int k = 0; k < 4; ++k) {
       if (t.n[k] < 0) {
-        ++hull;
+        EXPECT_TRUE(m.outside(t));  // only the super-tetrahedron's faces are open
         continue;
       }
       const Tet& o = m.tet(t.n[k]);
@@ -174,7 +187,6 @@ TEST(VolumeDelaunay, LinksAreMutualAndMatchTheRebuild) {
       EXPECT_EQ(std::count(o.n.begin(), o.n.end(), static_cast<Record>(r)), 1);
     }
   }
-  EXPECT_GT(hull, 0);
   const FaceTable table = FaceTable::of(m);
   for (const auto& e : table.entries) EXPECT_FALSE(m.tet(e.record).dead);
 }
@@ -217,8 +229,10 @@ TEST(VolumePipeline, ConcaveEnvelopeKeepsEveryFaceAndItsVolume) {
     for (int d = 0; d < 3; ++d) L2 += (hi[d] - lo[d]) * (hi[d] - lo[d]);
   }
   const double L = std::sqrt(L2);
-  const auto jittered = jitter_points(e.points, 1e-7 * L);
-  TetMesh m = rebuild_after_delaunay(delaunay_tetrahedralize(jittered, {0, 0, 0}, L, kNever), jittered);
+  const auto nb = static_cast<PointIndex>(e.points.size());
+  const auto all = with_super_vertices(e.points, {0, 0, 0}, L);
+  TetMesh m = rebuild_after_delaunay(delaunay_tets(all, nb, nb, {}, kNever), all);
+  m.super = nb;
   recover_edges(m, e.faces, kNever);
   check_faces_recovered(m, e.faces);
   for (const Tri& f : e.faces) EXPECT_FALSE(FaceTable::of(m).find(face_key(f)).empty());
@@ -376,10 +390,11 @@ TEST(VolumePipeline, InterruptStopsEveryPhase) {
 
 namespace {
 
-TEST(VolumeFill, FlatTetrahedraAreRemovedNotDropped) {
-  // The corners of a cube alone: the perturbed tetrahedralisation holds flat
-  // tetrahedra on the faces and on a diagonal plane. Dropping them would swap
-  // face diagonals; removing them leaves six cells on the envelope's triangles.
+TEST(VolumeFill, CubeCornersGiveCellsOnTheEnvelopeTriangles) {
+  // The corners of a cube are cospherical and its faces coplanar: the
+  // tetrahedralisation must still come out without a flat cell, and every
+  // envelope triangle must be the face of one cell (the face diagonals that
+  // the tie rule did not choose are recovered).
   for (std::optional<double> size : {std::optional<double>{}, std::optional<double>{0.5}, std::optional<double>{0.3}}) {
     const Envelope e = cube();
     const VolumeResult r = mesh_volume(e.points, e.faces, size, kNever);
@@ -406,10 +421,9 @@ TEST(VolumeFill, FlatTetrahedraAreRemovedNotDropped) {
 namespace {
 
 TEST(VolumeRecovery, CubeNumberedByCornerRecoversItsFaceDiagonals) {
-  // Numbered by corner (x, y, z bits) rather than by first appearance, the
-  // perturbation folds the bottom face the other way: its diagonal crosses a
-  // coplanar diagonal plane, and the pipe alone cannot be refilled; the records
-  // around it give the room.
+  // Numbered by corner (x, y, z bits) rather than by first appearance, the tie
+  // rule picks other face diagonals: each missing one crosses a diagonal of
+  // the tetrahedralisation exactly, in the plane of the face.
   Envelope e;
   for (int k = 0; k < 8; ++k) e.points.push_back({double(k >> 2), double(k >> 1 & 1), double(k & 1)});
   const int quads[6][4] = {{0, 2, 6, 4}, {1, 5, 7, 3}, {0, 4, 5, 1}, {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 6, 7, 5}};
@@ -465,10 +479,10 @@ TEST(VolumeFill, LatticeByColumnsEqualsTheLiteralScan) {
 
 namespace {
 
-TEST(VolumeRecovery, ShuffledCubesGlueOutsideFoldsAndMatchTheLiteralForm) {
-  // Shuffled and rotated faces renumber the corners; the perturbation then folds
-  // some coplanar face pairs inward, so a face diagonal runs outside the
-  // tetrahedralisation until the flat tetrahedron is glued on the hull.
+TEST(VolumeRecovery, ShuffledCubesRecoverTheirDiagonalsAndMatchTheLiteralForm) {
+  // Shuffled and rotated faces renumber the corners, so the tie rule picks
+  // other diagonals on the coplanar face pairs; each missing one is recovered
+  // through the records on both sides of the hull face.
   const Envelope base = cube();
   for (unsigned seed = 0; seed < 24; ++seed) {
     std::mt19937 rng(seed);

@@ -301,7 +301,7 @@ Ref project_points(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
 
 constexpr Param delaunay3_params[] = {{"points"}};
 const Signature delaunay3_sig{"delaunay3", nullptr, Receiver::None, delaunay3_params,
-                              "The volume mesher's Delaunay tetrahedralisation of 3-D `points` (perturbed as "
+                              "The volume mesher's Delaunay tetrahedralisation of 3-D `points` (ties broken as "
                               "the mesher does): the tetrahedra, as index quadruples."};
 
 Ref delaunay3(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -322,8 +322,7 @@ Ref delaunay3(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
   for (int d = 0; d < 3; ++d) l2 += (hi[d] - lo[d]) * (hi[d] - lo[d]);
   const double L = std::sqrt(l2);
   const ops::mesher::Point3 c{(lo[0] + hi[0]) * 0.5, (lo[1] + hi[1]) * 0.5, (lo[2] + hi[2]) * 0.5};
-  const auto tets = ops::mesher::vol::delaunay_tetrahedralize(ops::mesher::vol::jitter_points(points, 1e-7 * L), c, L,
-                                                             interrupt_check());
+  const auto tets = ops::mesher::vol::delaunay_tetrahedralize(points, c, L, interrupt_check());
   return list_from(tets, [](const ops::mesher::vol::Quad& t) {
     return list_from(std::vector<std::uint32_t>(t.begin(), t.end()));
   });

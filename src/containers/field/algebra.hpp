@@ -450,12 +450,18 @@ double dot(const Zone& a, const Zone& b) {
 }
 
 namespace detail {
-// For every zone of `x`, the position in `ys` of the first copy on its support.
+// For every zone of `x`, the position in `ys` of the first zone on its support.
 template <FieldZone Zone>
-std::optional<std::size_t> partner(const Zone& x, const std::vector<Zone>& ys) {
+std::optional<std::size_t> partner(const Zone& x, std::span<const Zone* const> ys) {
   for (std::size_t k = 0; k < ys.size(); ++k)
-    if (same_support(x, ys[k])) return k;
+    if (same_support(x, *ys[k])) return k;
   return std::nullopt;
+}
+template <FieldZone Zone>
+std::vector<const Zone*> pointers(const std::vector<Zone>& zones) {
+  std::vector<const Zone*> out;
+  for (const Zone& z : zones) out.push_back(&z);
+  return out;
 }
 template <FieldList Field>
 std::vector<typename Field::Sub> copies(const Field& field) {
@@ -467,14 +473,24 @@ std::vector<typename Field::Sub> copies(const Field& field) {
 }  // namespace detail
 
 // 0.0 plus the dot of every zone of x with its partner in y (the first zone of y on
-// its support), in x's order; zones without a partner add nothing.
+// its support), in x's order; zones without a partner add nothing. Every zone of y
+// is read first, in order, and its read guard kept for the call: the products read
+// y's own value arrays rather than copies of them (read guards are shared, and a
+// thread may hold several on one zone, so x and y may share zones).
 template <FieldList Field>
 double xty(const Field& x, const Field& y) {
-  const auto ys = detail::copies(y);
+  using Zone = typename Field::Sub;
+  std::vector<store::ReadGuard<Zone>> guards;
+  guards.reserve(y.size());
+  std::vector<const Zone*> ys;
+  for (const auto& h : y.subs()) {
+    guards.push_back(store::read(h));
+    ys.push_back(&*guards.back());
+  }
   double total = 0.0;
   for (const auto& h : x.subs()) {
     auto guard = store::read(h);
-    if (const auto k = detail::partner(*guard, ys)) total += dot(*guard, ys[*k]);
+    if (const auto k = detail::partner<Zone>(*guard, ys)) total += dot(*guard, *ys[*k]);
   }
   return total;
 }
@@ -506,10 +522,11 @@ template <FieldList Field>
 Field psca(const Field& x, const Field& y) {
   using Zone = typename Field::Sub;
   const auto ys = detail::copies(y);
+  const auto ptrs = detail::pointers(ys);
   std::vector<Zone> zones;
   for (const auto& h : x.subs()) {
     auto guard = store::read(h);
-    if (const auto k = detail::partner(*guard, ys)) zones.push_back(psca(*guard, ys[*k]));
+    if (const auto k = detail::partner<Zone>(*guard, ptrs)) zones.push_back(psca(*guard, ys[*k]));
   }
   return detail::store_all<Field>(zones);
 }

@@ -34,24 +34,10 @@ CellGeometry::CellGeometry(const SubFiniteElementSpace& space) : space_(space) {
   connectivity_ = sub->connectivity();
   coords_ = coords->active_buffer();
   guards_ = std::make_unique<Guards>(Guards{std::move(sub), std::move(coords)});
+  coords_object_ = &*guards_->coords;
 }
 
 CellGeometry::~CellGeometry() = default;
-
-std::span<const NodeId> CellGeometry::node_ids(std::uint64_t cell) const noexcept {
-  return connectivity_.subspan(cell * npc_, npc_);
-}
-
-void CellGeometry::node_coords(std::uint64_t cell, std::span<double> out) const {
-  const mesh::Coords& coords = *guards_->coords;
-  const auto ids = node_ids(cell);
-  for (std::uint64_t m = 0; m < npc_; ++m) {
-    const NodeId id = ids[m];
-    QUENLITH_VERIFY(coords.is_alive(id), "node {} not found or collected", id);
-    const double* src = coords_.data() + std::size_t{id} * dim_;
-    for (std::uint64_t a = 0; a < s_; ++a) out[m * s_ + a] = src[a];
-  }
-}
 
 void CellGeometry::jacobian(std::span<const double> x, std::uint64_t g,
                                                    std::span<double> out) const {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 
+#include "base/error.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/coords.hpp"
 
@@ -29,9 +30,25 @@ class CellGeometry {
   std::uint64_t space_dim() const noexcept { return s_; }
   std::uint64_t gauss_count() const noexcept { return n_g_; }
   // The cell's node ids, lent while this object lives. No check of `cell`.
-  std::span<const mesh::NodeId> node_ids(std::uint64_t cell) const noexcept;
-  // npc x s coordinates, node-major; "node {} not found or collected".
-  void node_coords(std::uint64_t cell, std::span<double> out) const;
+  std::span<const mesh::NodeId> node_ids(std::uint64_t cell) const noexcept {
+    return connectivity_.subspan(cell * npc_, npc_);
+  }
+  // npc x s coordinates, node-major; "node {} not found or collected". Inline: the
+  // per-cell loops of integrals and kernels call it once per cell. A caller that
+  // knows s or npc at compile time passes it as S or NPC (which must then equal
+  // space_dim() or nodes_per_cell()).
+  template <std::size_t S = 0, std::size_t NPC = 0>
+  [[gnu::always_inline]] void node_coords(std::uint64_t cell, std::span<double> out) const {
+    const std::size_t s = S != 0 ? S : s_;
+    const std::size_t npc = NPC != 0 ? NPC : npc_;
+    const mesh::NodeId* ids = connectivity_.data() + cell * npc;
+    for (std::size_t m = 0; m < npc; ++m) {
+      const mesh::NodeId id = ids[m];
+      QUENLITH_VERIFY(coords_object_->is_alive(id), "node {} not found or collected", id);
+      const double* src = coords_.data() + std::size_t{id} * dim_;
+      for (std::size_t a = 0; a < s; ++a) out[m * s + a] = src[a];
+    }
+  }
   // From node coordinates `x` (node_coords): s x r values.
   void jacobian(std::span<const double> x, std::uint64_t g, std::span<double> out) const;
   // From node coordinates `x`: npc x s values; "inverse_small: singular matrix".
@@ -42,6 +59,7 @@ class CellGeometry {
   struct Guards;
   const SubFiniteElementSpace& space_;
   std::unique_ptr<Guards> guards_;
+  const mesh::Coords* coords_object_ = nullptr;  // the guarded Coords
   std::span<const mesh::NodeId> connectivity_;
   std::span<const double> coords_;
   std::uint64_t n_cells_ = 0, npc_ = 0, r_ = 0, s_ = 0, n_g_ = 0, dim_ = 0;

@@ -51,6 +51,10 @@ ContinuumKind::Parts ContinuumKind::decode_parts(store::RecordReader& r) {
   SpaceAndSupport h = decode_space_and_support(r);
   const std::uint64_t d = r.read_u64();
   const auto model = static_cast<ContinuumModel>(r.read_variant(kContinuumModelCount));
+  // The kernels size their outputs from the dimension and the model: a pair the
+  // constructor would refuse must not reach them from a damaged file.
+  store::RecordReader::check((d == 2 && model != ContinuumModel::Solid) || (d == 3 && model == ContinuumModel::Solid),
+                             "continuum kind record: model {} does not fit a {}-D space", debug_name(model), d);
   return Parts{std::move(h.fespace), std::move(h.support), d, model};
 }
 

@@ -107,13 +107,17 @@ SubElementField node_field_at_gauss(const SpaceHandle& fespace, const NodeFieldV
         CellNodeValues f(view, names, npc);
         std::array<double, kMaxCellCoords> dn;
         const std::span<double> dn_dx(dn.data(), dim <= 3 ? npc * dim : 0);  // no derivative beyond 3-D
+        const bool interpolation = std::holds_alternative<GaussInterpolation>(step);
         for (parallel::Index c = begin; c < end; ++c) {
           ctx.set_cell(std::uint64_t(c));
+          // The derivative steps take dN/dx at a point before reading the node values
+          // there: a degenerate cell reports its geometry first.
+          if (!interpolation) ctx.dn_dx(0, dn_dx);
           f.gather(ctx.node_ids());
           double* cell_out = values.data() + c * n_g * n_out;
           for (std::uint64_t g = 0; g < n_g; ++g) {
             double* out = cell_out + g * n_out;
-            if (std::holds_alternative<GaussInterpolation>(step)) {
+            if (interpolation) {
               const std::span<const double> shape = ctx.n_at_g(g);
               for (std::size_t k = 0; k < names.size(); ++k) {
                 const double* u = f.name(k);
@@ -123,7 +127,7 @@ SubElementField node_field_at_gauss(const SpaceHandle& fespace, const NodeFieldV
               }
               continue;
             }
-            ctx.dn_dx(g, dn_dx);
+            if (g != 0) ctx.dn_dx(g, dn_dx);
             if (std::holds_alternative<GaussGradient>(step)) {
               for (std::size_t k = 0; k < names.size(); ++k) {
                 const double* u = f.name(k);
@@ -151,15 +155,6 @@ SubElementField node_field_at_gauss(const SpaceHandle& fespace, const NodeFieldV
         }
       });
   return zone;
-}
-
-double cell_integral_element(const CellContext& ctx, const SubElementField& zone, std::string_view component) {
-  double s = 0.0;
-  for (std::uint64_t g = 0; g < ctx.n_gauss(); ++g) {
-    const double v = zone.value(ctx.cell(), g, component);
-    s += v * ctx.dvolume(g);
-  }
-  return s;
 }
 
 }  // namespace quenlith::models::kernel

@@ -54,11 +54,4 @@ containers::element_field::SubElementField node_field_at_gauss(const SpaceHandle
                                                                std::vector<std::string> components,
                                                                const GaussStep& step);
 
-// Σ_g value(cell, g, component) dΩ_g over the Gauss points of the context's cell, in
-// order from 0.0: the cell's share of the integral of an element zone lying on the
-// context's subspace. Errors: "unknown component: {}", the zone's cell and Gauss
-// checks, "node {} not found or collected".
-double cell_integral_element(const CellContext& ctx, const containers::element_field::SubElementField& zone,
-                             std::string_view component);
-
 }  // namespace quenlith::models::kernel

@@ -8,7 +8,9 @@
 // no fused multiply-add, which the build guarantees.
 #include "ops/mesher/predicates.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace quenlith::ops::mesher {
@@ -24,7 +26,74 @@ constexpr double kIncircleBound = (10.0 + 96.0 * kEps) * kEps;
 // a few more exact evaluations on near-degenerate input.
 constexpr double kInsphereBound = 2.0 * (16.0 + 224.0 * kEps) * kEps;
 
-using Expansion = std::vector<double>;
+// An expansion's components: inline up to a small count, which most exact
+// evaluations stay below (each arithmetic step makes a new expansion, so heap
+// storage would cost an allocation per step), on the heap beyond it.
+class Expansion {
+ public:
+  Expansion() = default;
+  Expansion(const Expansion& o) { copy_from(o); }
+  Expansion(Expansion&& o) noexcept { move_from(o); }
+  Expansion& operator=(const Expansion& o) {
+    if (this != &o) copy_from(o);
+    return *this;
+  }
+  Expansion& operator=(Expansion&& o) noexcept {
+    if (this != &o) move_from(o);
+    return *this;
+  }
+  void reserve(std::size_t n) {
+    if (n > capacity()) grow(n);
+  }
+  void push_back(double x) {
+    if (size_ == capacity()) grow(2 * capacity());
+    data()[size_++] = x;
+  }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  double& operator[](std::size_t i) noexcept { return data()[i]; }
+  double operator[](std::size_t i) const noexcept { return data()[i]; }
+  double back() const noexcept { return data()[size_ - 1]; }
+  double* begin() noexcept { return data(); }
+  double* end() noexcept { return data() + size_; }
+  const double* begin() const noexcept { return data(); }
+  const double* end() const noexcept { return data() + size_; }
+
+ private:
+  static constexpr std::size_t kInline = 32;
+  double* data() noexcept { return big_ ? heap_.data() : inline_; }
+  const double* data() const noexcept { return big_ ? heap_.data() : inline_; }
+  std::size_t capacity() const noexcept { return big_ ? heap_.size() : kInline; }
+  void grow(std::size_t n) {
+    if (!big_) {
+      heap_.assign(inline_, inline_ + size_);
+      big_ = true;
+    }
+    heap_.resize(n);
+  }
+  void copy_from(const Expansion& o) {
+    size_ = 0;
+    reserve(o.size_);
+    std::copy(o.begin(), o.end(), data());
+    size_ = o.size_;
+  }
+  void move_from(Expansion& o) noexcept {
+    if (o.big_) {
+      heap_ = std::move(o.heap_);
+      big_ = true;
+      o.big_ = false;
+    } else {
+      std::copy(o.inline_, o.inline_ + o.size_, data());
+    }
+    size_ = o.size_;
+    o.size_ = 0;
+  }
+
+  std::size_t size_ = 0;
+  bool big_ = false;
+  double inline_[kInline];
+  std::vector<double> heap_;
+};
 
 inline void two_sum(double a, double b, double& x, double& y) {
   x = a + b;
@@ -195,6 +264,52 @@ double insphere_exact(const Point3& a, const Point3& b, const Point3& c, const P
   return -estimate(det);
 }
 
+// Points whose coordinates are all integers of magnitude at most 2^20 (a
+// lattice in its own units): their determinants are exact in 128-bit integers,
+// far cheaper than expansions, and such points are where exact ties are common.
+constexpr double kSmallInt = 0x1p20;
+
+inline bool small_ints(const Point3& p) noexcept {
+  for (double x : p)
+    if (!(x >= -kSmallInt && x <= kSmallInt) || x != std::floor(x)) return false;
+  return true;
+}
+
+using Wide = __int128;
+
+inline double sign_of(Wide v) noexcept { return v > 0 ? static_cast<double>(v) : v < 0 ? static_cast<double>(v) : 0.0; }
+
+// orient3d of small-integer points, exactly.
+double orient3d_ints(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
+  const auto i = [](double x) { return static_cast<std::int64_t>(x); };
+  const std::int64_t adx = i(a[0]) - i(d[0]), ady = i(a[1]) - i(d[1]), adz = i(a[2]) - i(d[2]);
+  const std::int64_t bdx = i(b[0]) - i(d[0]), bdy = i(b[1]) - i(d[1]), bdz = i(b[2]) - i(d[2]);
+  const std::int64_t cdx = i(c[0]) - i(d[0]), cdy = i(c[1]) - i(d[1]), cdz = i(c[2]) - i(d[2]);
+  const Wide det = Wide{adz} * (bdx * cdy - cdx * bdy) + Wide{bdz} * (cdx * ady - adx * cdy) +
+                   Wide{cdz} * (adx * bdy - bdx * ady);
+  return -sign_of(det);
+}
+
+// insphere of small-integer points, exactly (differences below 2^21: every
+// product below 2^110).
+double insphere_ints(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) {
+  const auto i = [](double x) { return static_cast<std::int64_t>(x); };
+  const std::int64_t aex = i(a[0]) - i(e[0]), aey = i(a[1]) - i(e[1]), aez = i(a[2]) - i(e[2]);
+  const std::int64_t bex = i(b[0]) - i(e[0]), bey = i(b[1]) - i(e[1]), bez = i(b[2]) - i(e[2]);
+  const std::int64_t cex = i(c[0]) - i(e[0]), cey = i(c[1]) - i(e[1]), cez = i(c[2]) - i(e[2]);
+  const std::int64_t dex = i(d[0]) - i(e[0]), dey = i(d[1]) - i(e[1]), dez = i(d[2]) - i(e[2]);
+  const std::int64_t ab = aex * bey - bex * aey, bc = bex * cey - cex * bey, cd = cex * dey - dex * cey;
+  const std::int64_t da = dex * aey - aex * dey, ac = aex * cey - cex * aey, bd = bex * dey - dex * bey;
+  const Wide abc = Wide{aez} * bc - Wide{bez} * ac + Wide{cez} * ab;
+  const Wide bcd = Wide{bez} * cd - Wide{cez} * bd + Wide{dez} * bc;
+  const Wide cda = Wide{cez} * da + Wide{dez} * ac + Wide{aez} * cd;
+  const Wide dab = Wide{dez} * ab + Wide{aez} * bd + Wide{bez} * da;
+  const std::int64_t alift = aex * aex + aey * aey + aez * aez, blift = bex * bex + bey * bey + bez * bez;
+  const std::int64_t clift = cex * cex + cey * cey + cez * cez, dlift = dex * dex + dey * dey + dez * dez;
+  const Wide det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
+  return -sign_of(det);
+}
+
 }  // namespace
 
 double detail::orient2d_exact(const Point2& a, const Point2& b, const Point2& c) {
@@ -234,7 +349,19 @@ double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3&
                            (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
   const double bound = kOrient3dBound * permanent;
   if (det > bound || -det > bound) return -det;
+  if (small_ints(a) && small_ints(b) && small_ints(c) && small_ints(d)) return orient3d_ints(a, b, c, d);
   return -estimate(det3_exact(a, b, c, d));
+}
+
+double orient3d_sum(std::span<const std::array<const Point3*, 4>> quads, std::span<const double> weights) {
+  Expansion sum;
+  for (std::size_t k = 0; k < quads.size(); ++k) {
+    if (weights[k] == 0.0) continue;
+    const auto& q = quads[k];
+    // det3_exact is det [a - d; b - d; c - d] = -orient3d.
+    sum = sub(sum, scale(det3_exact(*q[0], *q[1], *q[2], *q[3]), weights[k]));
+  }
+  return estimate(sum);
 }
 
 double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) {
@@ -267,6 +394,8 @@ double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3&
                            (p_ab * dz + p_bd * az + p_da * bz) * clift + (p_bc * az + p_ac * bz + p_ab * cz) * dlift;
   const double bound = kInsphereBound * permanent;
   if (det > bound || -det > bound) return -det;
+  if (small_ints(a) && small_ints(b) && small_ints(c) && small_ints(d) && small_ints(e))
+    return insphere_ints(a, b, c, d, e);
   return insphere_exact(a, b, c, d, e);
 }
 

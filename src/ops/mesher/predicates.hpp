@@ -18,6 +18,7 @@
 // (the build sets -ffp-contract=off).
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace quenlith::ops::mesher {
 
@@ -50,6 +51,10 @@ double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3&
 // Positive when e lies strictly inside the sphere through a, b, c, d with
 // orient3d(a, b, c, d) > 0 (the sign flips with the orientation), zero on it.
 double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e);
+// The sum over k of weights[k] * orient3d(quads[k]), with its exact sign; the
+// weights must be small integers (their products with expansion components
+// are then exact). Always evaluated exactly: meant for the rare ties.
+double orient3d_sum(std::span<const std::array<const Point3*, 4>> quads, std::span<const double> weights);
 
 // The deterministic perturbation of mesher points: a double in [-0.5, 0.5) from a
 // point index and a per-axis salt (a multiplicative hash, no random source).

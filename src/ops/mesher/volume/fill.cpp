@@ -168,6 +168,14 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
     }
     return out;
   }
+  auto may_meet = [&](const Tri& f, double x, double y, double z0, double z1) {
+    const Point3 &a = coords[f[0]], &b = coords[f[1]], &c = coords[f[2]];
+    const Point2 P{x, y}, A{a[0], a[1]}, B{b[0], b[1]}, C{c[0], c[1]};
+    const double o1 = orient2d(A, B, P), o2 = orient2d(B, C, P), o3 = orient2d(C, A, P);
+    if (!((o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0))) return false;
+    const double s0 = orient3d(a, b, c, {x, y, z0}), s1 = orient3d(a, b, c, {x, y, z1});
+    return !((s0 > 0.0 && s1 > 0.0) || (s0 < 0.0 && s1 < 0.0));
+  };
   // Margins well above the rounding of the candidates' coordinates.
   const double grow = 2.0 * spec.eps_in + 1e-9 * spec.h;
   const ColumnIndex face_columns(spec, faces.size(), [&](std::size_t o) {
@@ -196,11 +204,15 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
       for (std::int64_t k = 1; k <= spec.nz; ++k) {
         const Point3 p = candidate(i, j, k);
         // The inside answer carries over from the previous candidate unless a
-        // face's box reaches the stretch between them.
+        // face may meet the vertical stretch between them (its box reaches
+        // the stretch, the column's line passes through its closed shadow on
+        // the xy plane, and the two candidates are not strictly on one side
+        // of its plane): off the surface the winding number stays put.
         bool fresh = k == 1;
         for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
           const std::uint32_t f = column_faces[n];
-          fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev;
+          fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
+                  may_meet(faces[f], p[0], p[1], z_prev, p[2]);
         }
         if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
         z_prev = p[2];
@@ -240,7 +252,8 @@ Record locate_literal(const TetMesh& mesh, const Point3& P) {
 // other one of a non-overlapping tetrahedralisation; a point on a record's
 // boundary, a walk that leaves the hull or one that runs too long falls back to
 // the scan, so the answer is always the first containing record.
-Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn) {
+Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn, bool& strict) {
+  strict = false;
   Record t = start;
   const std::size_t limit = mesh.tets.size() + 16;
   for (std::size_t step = 0; step < limit && mesh.live(t); ++step) {
@@ -260,7 +273,10 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
       }
     }
     if (next == -2) {
-      if (o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0) return t;
+      if (o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0) {
+        strict = true;
+        return t;
+      }
       break;
     }
     t = next;
@@ -270,12 +286,10 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
 
 }  // namespace
 
-void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std::vector<Point3>& points,
-                            double amplitude, const store::InterruptCheck& interrupt, bool literal) {
+void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
+                            bool literal) {
   // About seven records are made per inserted point.
-  mesh.tets.reserve(mesh.tets.size() + 7 * lattice.size());
-  mesh.points.reserve(mesh.points.size() + lattice.size());
-  points.reserve(points.size() + lattice.size());
+  mesh.tets.reserve(mesh.tets.size() + 7 * static_cast<std::size_t>(end - first));
   std::vector<std::uint32_t> visited(mesh.tets.size(), 0);
   visited.reserve(mesh.tets.capacity());
   std::uint32_t epoch = 0;
@@ -286,22 +300,35 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
       hint = static_cast<Record>(r);
       break;
     }
-  std::vector<Record> cavity, stack, fresh;
+  std::vector<Record> cavity, stack, fresh, core;
   struct Side {
     Tri f;
     bool constrained;
     Record across, replaced;
+    int k;
   };
   std::vector<Side> sides;
   std::vector<Record> across, replaced;
-  for (const Point3& L : lattice) {
+  for (PointIndex q = first; q < end; ++q) {
     interrupt();
-    const auto q = static_cast<PointIndex>(points.size());
-    const Point3 P = jitter_point(L, q, amplitude);
-    points.push_back(L);
-    mesh.points.push_back(P);
-    const Record t0 = literal || hint < 0 ? locate_literal(mesh, P) : locate_walk(mesh, P, hint, turn);
+    const Point3 P = mesh.point(q);
+    bool strict = false;
+    const Record t0 = literal || hint < 0 ? locate_literal(mesh, P) : locate_walk(mesh, P, hint, turn, strict);
     if (t0 < 0) continue;
+    // The core: every record whose closure holds P (t0, and the records
+    // around the face or edge of t0 that P lies on). It stays in the cavity
+    // whatever else leaves: P sees none of its inner faces strictly. A point
+    // the walk found strictly inside t0 is in no other record.
+    core.assign(1, t0);
+    for (std::size_t i = 0; i < core.size() && !strict; ++i) {
+      const Tet& T = mesh.tet(core[i]);
+      for (int k = 0; k < 4; ++k) {
+        const Record n = T.n[k];
+        if (n < 0 || T.c[k] || std::find(core.begin(), core.end(), n) != core.end()) continue;
+        if (mesh.contains(n, P)) core.push_back(n);
+      }
+    }
+    auto in_core = [&](Record t) { return std::find(core.begin(), core.end(), t) != core.end(); };
     ++epoch;
     const std::uint32_t seen = epoch;
     cavity.clear();
@@ -311,9 +338,7 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
       const Record t = stack.back();
       stack.pop_back();
       const Tet& T = mesh.tet(t);
-      if (t != t0 && !in_circumsphere(P, mesh.point(T.v[0]), mesh.point(T.v[1]), mesh.point(T.v[2]),
-                                      mesh.point(T.v[3])))
-        continue;
+      if (t != t0 && !in_circumsphere_oriented(mesh.points, q, T.v, mesh.bias, 1.0)) continue;
       cavity.push_back(t);
       for (int k = 0; k < 4; ++k) {
         const Record n = T.n[k];
@@ -332,7 +357,7 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
       for (Record t : cavity) visited[static_cast<std::size_t>(t)] = epoch;
       Record bad = -1;
       for (Record t : cavity) {
-        if (t == t0) continue;
+        if (in_core(t)) continue;
         const Tet& T = mesh.tet(t);
         for (int k = 0; k < 4 && bad < 0; ++k) {
           const Record n = T.n[k];
@@ -374,7 +399,7 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
       for (int k = 0; k < 4; ++k) {
         const Record n = T.n[k];
         if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
-        sides.push_back({T.face(k), T.c[k], n, t});
+        sides.push_back({T.face(k), T.c[k], n, t, k});
       }
     }
     for (Record t : cavity) mesh.tet(t).dead = true;
@@ -385,9 +410,10 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
       across.push_back(s.across);
       replaced.push_back(s.replaced);
       Tet t;
-      t.v = orient3d(mesh.point(s.f[0]), mesh.point(s.f[1]), mesh.point(s.f[2]), P) >= 0.0
-                ? Quad{s.f[0], s.f[1], s.f[2], q}
-                : Quad{s.f[0], s.f[2], s.f[1], q};
+      // The record with vertex k replaced by P is positive (the cavity is
+      // star-shaped from P), and face k in record order turns to it with
+      // the sign kInward[k].
+      t.v = kInward[s.k] > 0.0 ? Quad{s.f[0], s.f[1], s.f[2], q} : Quad{s.f[0], s.f[2], s.f[1], q};
       t.c[3] = s.constrained;
       fresh.push_back(static_cast<Record>(mesh.tets.size()));
       mesh.tets.push_back(t);
@@ -408,6 +434,7 @@ Point3 true_point(std::span<const Point3> coords, PointIndex i) { return coords[
 
 bool qualifies(const TetMesh& mesh, Record r, std::span<const Tri> faces, std::span<const Point3> coords,
                double eps_in, double eps_vol) {
+  if (mesh.outside(mesh.tet(r))) return false;
   const Quad& v = mesh.tet(r).v;
   const Point3 a = true_point(coords, v[0]), b = true_point(coords, v[1]), c = true_point(coords, v[2]),
                d = true_point(coords, v[3]);
@@ -449,240 +476,11 @@ void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Po
   QUENLITH_VERIFY(seeded, "volume: found no interior tetrahedron to seed the fill (degenerate envelope?)");
 }
 
-namespace {
-
-constexpr std::size_t kMaxRing = 64;
-constexpr std::size_t kMaxCluster = 40;
-
-// Marks `old` dead and appends `made` as inside records; a face whose key is in
-// `constrained` keeps its flag. `outer` lists the records around `old`.
-void replace_inside(TetMesh& mesh, const std::vector<Record>& old, const std::vector<Quad>& made,
-                    const std::vector<FaceKey>& constrained, const std::vector<Record>& outer) {
-  for (Record x : old) mesh.tet(x).dead = true;
-  std::vector<Record> fresh;
-  for (const Quad& v : made) {
-    Tet T{v};
-    for (int k = 0; k < 4; ++k)
-      T.c[k] = std::find(constrained.begin(), constrained.end(), face_key(T.face(k))) != constrained.end();
-    fresh.push_back(static_cast<Record>(mesh.tets.size()));
-    mesh.tets.push_back(T);
-    mesh.inside.push_back(1);
-  }
-  link_fresh(mesh, fresh, outer);
-}
-
-// Removes edge (r, s) of the flat record t, if the ring around it allows.
-bool remove_edge(TetMesh& mesh, std::span<const Point3> coords, double eps_vol, Record t, PointIndex r, PointIndex s) {
-  auto orient_true = [&](PointIndex a, PointIndex b, PointIndex c, PointIndex d) {
-    return triple_product(coords[a], coords[b], coords[c], coords[d]);
-  };
-  auto others = [&](const Tet& T, PointIndex& x, PointIndex& y) {
-    int n = 0;
-    for (PointIndex v : T.v)
-      if (v != r && v != s) (n++ == 0 ? x : y) = v;
-    return n == 2;
-  };
-  auto local = [](const Tet& T, PointIndex v) {
-    return static_cast<int>(std::find(T.v.begin(), T.v.end(), v) - T.v.begin());
-  };
-  PointIndex p = 0, q = 0;
-  if (!others(mesh.tet(t), p, q)) return false;
-  std::vector<Record> ring{t};
-  std::vector<PointIndex> W{p, q};
-  Record cur = t;
-  PointIndex back = p;  // the ring vertex of `cur` already listed before the newest
-  for (;;) {
-    const Tet& T = mesh.tet(cur);
-    const int k = local(T, back);  // the face opposite `back` holds r, s and the newest ring vertex
-    if (T.c[k]) return false;
-    const Record n = T.n[k];
-    if (n < 0 || mesh.tet(n).dead || !mesh.inside[static_cast<std::size_t>(n)]) return false;
-    if (n == t) return false;  // two records around the edge: no ring to refill
-    if (ring.size() >= kMaxRing) return false;
-    PointIndex x = 0, y = 0;
-    if (!others(mesh.tet(n), x, y)) return false;
-    const PointIndex newest = W.back();
-    const PointIndex w = x == newest ? y : x;
-    if (w == p) {  // the last record of the ring: it must close on t
-      const Tet& N = mesh.tet(n);
-      const int j = local(N, newest);
-      if (N.c[j] || N.n[j] != t) return false;
-      ring.push_back(n);
-      break;
-    }
-    if (std::find(W.begin(), W.end(), w) != W.end()) return false;
-    ring.push_back(n);
-    W.push_back(w);
-    back = newest;
-    cur = n;
-  }
-  if (ring.size() < 3) return false;
-  double old_volume = 0.0;
-  for (Record x : ring) {
-    const Quad& v = mesh.tet(x).v;
-    old_volume += std::fabs(orient_true(v[0], v[1], v[2], v[3]));
-  }
-  const std::size_t m = W.size();
-  std::vector<Quad> made;
-  for (std::size_t i = 0; i < m; ++i) {
-    made.clear();
-    double new_volume = 0.0;
-    bool ok = true;
-    for (std::size_t j = 1; j + 1 < m && ok; ++j) {
-      const PointIndex a = W[i], b = W[(i + j) % m], c = W[(i + j + 1) % m];
-      const double o_r = orient_true(a, b, c, r), o_s = orient_true(a, b, c, s);
-      if (!(std::fabs(o_r) >= eps_vol && std::fabs(o_s) >= eps_vol) || (o_r > 0.0) == (o_s > 0.0)) {
-        ok = false;
-        break;
-      }
-      made.push_back(o_r > 0.0 ? Quad{a, b, c, r} : Quad{a, c, b, r});
-      made.push_back(o_s > 0.0 ? Quad{a, b, c, s} : Quad{a, c, b, s});
-      new_volume += std::fabs(o_r) + std::fabs(o_s);
-    }
-    // Same volume: the fan covers the ring without overlap.
-    if (!ok || std::fabs(new_volume - old_volume) > 1e-10 * old_volume + eps_vol) continue;
-    std::vector<FaceKey> constrained;
-    std::vector<Record> outer;
-    for (Record x : ring) {
-      const Tet& T = mesh.tet(x);
-      for (int k = 0; k < 4; ++k) {
-        if (T.c[k]) constrained.push_back(face_key(T.face(k)));
-        if (T.n[k] >= 0 && std::find(ring.begin(), ring.end(), T.n[k]) == ring.end()) outer.push_back(T.n[k]);
-      }
-    }
-    replace_inside(mesh, ring, made, constrained, outer);
-    return true;
-  }
-  return false;
-}
-
-// Replaces the records of `cluster` (live, inside) by their union's star from
-// one of its vertices, when some vertex sees every boundary face it is not on
-// (non-flat on true coordinates) and the star keeps the union's volume.
-bool restar(TetMesh& mesh, std::span<const Point3> coords, double eps_vol, const std::vector<Record>& cluster) {
-  auto orient_true = [&](PointIndex a, PointIndex b, PointIndex c, PointIndex d) {
-    return triple_product(coords[a], coords[b], coords[c], coords[d]);
-  };
-  auto member = [&](Record r) { return std::find(cluster.begin(), cluster.end(), r) != cluster.end(); };
-  struct Side {
-    Tri f;        // turned so that the cluster lies on its positive side
-    bool constrained;
-  };
-  std::vector<Side> sides;
-  std::vector<PointIndex> vertices;
-  std::vector<Record> outer;
-  double old_volume = 0.0;
-  for (Record r : cluster) {
-    const Tet& T = mesh.tet(r);
-    old_volume += std::fabs(orient_true(T.v[0], T.v[1], T.v[2], T.v[3]));
-    for (PointIndex v : T.v)
-      if (std::find(vertices.begin(), vertices.end(), v) == vertices.end()) vertices.push_back(v);
-    for (int k = 0; k < 4; ++k) {
-      if (!T.c[k] && T.n[k] >= 0 && member(T.n[k])) continue;
-      if (T.n[k] >= 0 && !member(T.n[k])) outer.push_back(T.n[k]);
-      Tri f = T.face(k);
-      // Record order with the record on the positive side (perturbed points keep
-      // every record positive, so the sign of the face against its own
-      // opposite vertex is that of the perturbed geometry).
-      if (mesh.orient(f[0], f[1], f[2], T.v[k]) < 0.0) std::swap(f[0], f[1]);
-      sides.push_back({f, T.c[k]});
-    }
-  }
-  std::vector<Quad> made;
-  for (PointIndex v : vertices) {
-    made.clear();
-    double new_volume = 0.0;
-    bool ok = true;
-    for (const Side& side : sides) {
-      const Tri& f = side.f;
-      if (f[0] == v || f[1] == v || f[2] == v) continue;
-      const double o = orient_true(f[0], f[1], f[2], v);
-      if (!(o >= eps_vol)) {
-        ok = false;
-        break;
-      }
-      made.push_back({f[0], f[1], f[2], v});
-      new_volume += o;
-    }
-    if (!ok || made.empty() || std::fabs(new_volume - old_volume) > 1e-10 * old_volume + eps_vol) continue;
-    std::vector<FaceKey> constrained;
-    for (const Side& side : sides)
-      if (side.constrained) constrained.push_back(face_key(side.f));
-    replace_inside(mesh, cluster, made, constrained, outer);
-    return true;
-  }
-  return false;
-}
-
-// The flat record t and its neighbours across unconstrained faces, grown by
-// `rings` more layers, inside records only.
-std::vector<Record> cluster_around(const TetMesh& mesh, Record t, int rings) {
-  std::vector<Record> cluster{t};
-  std::size_t begin = 0;
-  for (int layer = 0; layer <= rings; ++layer) {
-    const std::size_t end = cluster.size();
-    for (std::size_t i = begin; i < end; ++i) {
-      const Tet& T = mesh.tet(cluster[i]);
-      for (int k = 0; k < 4; ++k) {
-        const Record n = T.n[k];
-        if (T.c[k] || n < 0 || mesh.tet(n).dead || !mesh.inside[static_cast<std::size_t>(n)]) continue;
-        if (std::find(cluster.begin(), cluster.end(), n) == cluster.end()) cluster.push_back(n);
-      }
-    }
-    begin = end;
-  }
-  return cluster;
-}
-
-}  // namespace
-
-void remove_flat_tetrahedra(TetMesh& mesh, std::span<const Point3> coords, double eps_vol) {
-  static constexpr int kEdges[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
-  // Sweeps until one changes nothing: removing one flat record can free the
-  // ring of another.
-  std::vector<Record> flat;
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
-    if (mesh.tets[r].dead || !mesh.inside[r]) continue;
-    const Quad& v = mesh.tets[r].v;
-    if (std::fabs(triple_product(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]])) < eps_vol)
-      flat.push_back(static_cast<Record>(r));
-  }
-  for (bool changed = true; changed && !flat.empty();) {
-    changed = false;
-    std::vector<Record> left;
-    for (Record r : flat) {
-      if (mesh.tet(r).dead) {
-        changed = true;
-        continue;
-      }
-      const Quad v = mesh.tet(r).v;
-      bool removed = false;
-      for (const auto& e : kEdges)
-        if (remove_edge(mesh, coords, eps_vol, r, v[e[0]], v[e[1]])) {
-          removed = true;
-          break;
-        }
-      // Wider and wider clusters, while they stay small (a star of many
-      // records rarely fits, and each try costs its vertices times its faces).
-      for (int rings = 0; rings < 5 && !removed; ++rings) {
-        const std::vector<Record> cluster = cluster_around(mesh, r, rings);
-        if (cluster.size() > kMaxCluster) break;
-        removed = restar(mesh, coords, eps_vol, cluster);
-      }
-      if (removed)
-        changed = true;
-      else
-        left.push_back(r);
-    }
-    flat = std::move(left);
-  }
-}
-
 std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords, double eps_vol) {
   std::vector<Quad> out;
   for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
     const Tet& t = mesh.tets[r];
-    if (t.dead || !mesh.inside[r]) continue;
+    if (t.dead || !mesh.inside[r] || mesh.outside(t)) continue;
     const Quad& v = t.v;
     const double o = triple_product(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]]);
     if (std::fabs(o) < eps_vol) continue;

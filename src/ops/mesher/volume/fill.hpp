@@ -39,16 +39,17 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
                                    std::span<const Point3> coords, const store::InterruptCheck& interrupt,
                                    bool literal = false);
 
-// Inserts each lattice point (appended to `points`, the true point list, and its
-// perturbed copy to the mesh): located in the first live record that contains
-// it (on the boundary counts as inside; a point no record contains is skipped),
-// then a cavity grown from there across unconstrained faces to the records
-// whose sphere holds it, refilled by cones on the cavity's boundary. Polls
-// `interrupt` once per point. `literal` scans every record to locate and
-// rebuilds every link; otherwise a walk and local relinking give the same result
-// on a tetrahedralisation whose live records do not overlap.
-void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std::vector<Point3>& points,
-                            double amplitude, const store::InterruptCheck& interrupt, bool literal = false);
+// Inserts the points first .. end - 1 of the mesh (already in its point list):
+// each located in the first live record that contains it (on the boundary
+// counts as inside; a point no record contains is skipped), then a cavity
+// grown from there across unconstrained faces to the records whose sphere
+// holds it, cut back until every boundary face is seen from the point, and
+// refilled by cones on the cavity's boundary. Polls `interrupt` once per
+// point. `literal` scans every record to locate and rebuilds every link;
+// otherwise a walk and local relinking give the same result on a
+// tetrahedralisation whose live records do not overlap.
+void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
+                            bool literal = false);
 
 // Marks the inside records: floods from the first live record, in record order,
 // with |orient3d| >= eps_vol (true coordinates) and its centroid inside the
@@ -57,16 +58,6 @@ void insert_interior_points(TetMesh& mesh, std::span<const Point3> lattice, std:
 // record qualifies. Polls `interrupt` once per record taken from the stack.
 void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
                    double eps_vol, const store::InterruptCheck& interrupt);
-
-// Replaces the inside records that are flat on true coordinates (|orient3d| <
-// eps_vol) by removing one of their edges: the records around the edge are
-// replaced by the cones from its two ends over a fan of the ring of vertices
-// around it. Dropping a flat record instead would leave the faces on its two
-// sides unmatched, and on the envelope would swap the diagonal of a flat pair of
-// envelope faces. A flat record whose edges all resist (a constrained face
-// around the edge, a ring that no fan fills with the same volume) is left, and
-// emit_tet4 drops it.
-void remove_flat_tetrahedra(TetMesh& mesh, std::span<const Point3> coords, double eps_vol);
 
 // The live inside records in record order, each turned positive on true
 // coordinates; flat ones (|orient3d| < eps_vol) are dropped.

@@ -1,12 +1,15 @@
 #include "ops/mesher/volume/recover.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <map>
 #include <utility>
 #include <vector>
 
 #include "base/error.hpp"
 #include "ops/mesher/flat_map.hpp"
+#include "ops/mesher/predicates.hpp"
 
 namespace quenlith::ops::mesher::vol {
 
@@ -52,48 +55,18 @@ class Lookup {
     return false;
   }
 
-  // The first live record, in record order, without a constrained face, with a
-  // as a vertex and whose face opposite a the segment a -> b crosses.
-  Record start(PointIndex a, PointIndex b) const {
-    auto fits = [&](Record r) {
-      const Tet& t = mesh_.tet(r);
-      if (t.dead || t.any_constrained() || !t.has(a)) return false;
-      const int k = static_cast<int>(std::find(t.v.begin(), t.v.end(), a) - t.v.begin());
-      const Tri f = t.face(k);
-      return segment_crosses_triangle(mesh_.point(a), mesh_.point(b), mesh_.point(f[0]), mesh_.point(f[1]),
-                                      mesh_.point(f[2]));
-    };
+  // The live records with vertex a, in record order.
+  std::vector<Record> around(PointIndex a) const {
+    std::vector<Record> out;
     if (literal_) {
       for (std::size_t r = 0; r < mesh_.tets.size(); ++r)
-        if (fits(static_cast<Record>(r))) return static_cast<Record>(r);
-      return -1;
+        if (!mesh_.tets[r].dead && mesh_.tets[r].has(a)) out.push_back(static_cast<Record>(r));
+      return out;
     }
     for (Record r : by_vertex_[a])
-      if (fits(r)) return r;
-    return -1;
-  }
-
-  // `fresh` was appended outside the hull, on faces of the records `under`.
-  void glued(Record fresh, std::span<const Record> under) {
-    if (literal_) {
-      tet_adjacency(mesh_);
-      return;
-    }
-    add(fresh, +1);
-    std::vector<FaceTable::Entry> entries;
-    for (int k = 0; k < 4; ++k)
-      entries.push_back({face_key(mesh_.tet(fresh).face(k)), fresh, static_cast<std::int8_t>(k)});
-    for (Record u : under) {
-      Tet& U = mesh_.tet(u);
-      for (int k = 0; k < 4; ++k) {
-        const FaceKey key = face_key(U.face(k));
-        for (const auto& e : entries)
-          if (e.key == key && U.n[k] < 0) {
-            U.n[k] = fresh;
-            mesh_.tet(fresh).n[e.face] = u;
-          }
-      }
-    }
+      if (!mesh_.tet(r).dead) out.push_back(r);
+    std::sort(out.begin(), out.end());
+    return out;
   }
 
   // The pipe records are dead and `fresh` appended: update the lookups and links.
@@ -233,10 +206,15 @@ struct Refill {
         const Tri side = orient(p, q, x, r) > 0.0 ? Tri{q, p, x} : Tri{p, q, x};
         const FaceKey key = face_key(side);
         auto it = front.find(key);
-        if (it != front.end())
+        if (it != front.end()) {
+          // The face closes against the unfilled part only when the new
+          // record lies on its open side; else the records would overlap.
+          const Tri& G = it->second;
+          if (!(orient(G[0], G[1], G[2], r) > 0.0)) return false;
           front.erase(it);
-        else
+        } else {
           front.emplace(key, side);
+        }
       }
     }
     for (const Quad& q : out)
@@ -246,41 +224,168 @@ struct Refill {
   }
 };
 
-// A missing edge (a, b) that leaves the tetrahedralisation at once: the hull
-// folds inward along (c, d) where the envelope's two faces on (a, b) lie (the
-// flat tetrahedron on four coplanar points was left out of the hull with the
-// records of the far vertices). Glues the tetrahedron (a, b, c, d) on the two
-// hull faces (a, c, d) and (b, c, d) when it lies outside both; returns it.
-bool glue_outside(const TetMesh& mesh, PointIndex a, PointIndex b, Quad& out, std::array<Record, 2>& under) {
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
-    const Tet& t = mesh.tets[r];
-    if (t.dead || !t.has(a) || t.has(b)) continue;
+// Whether the open segment (p, q) meets the closed triangle t (neither end
+// point is a vertex of t nor lies on it: both are vertices of a
+// tetrahedralisation that holds t).
+bool segment_meets_triangle(const Point3& p, const Point3& q, const Point3& t0, const Point3& t1, const Point3& t2) {
+  const double sp = orient3d(t0, t1, t2, p), sq = orient3d(t0, t1, t2, q);
+  if ((sp > 0.0 && sq > 0.0) || (sp < 0.0 && sq < 0.0)) return false;
+  if (sp != 0.0 && sq != 0.0) {
+    const double e0 = orient3d(p, q, t0, t1), e1 = orient3d(p, q, t1, t2), e2 = orient3d(p, q, t2, t0);
+    return (e0 >= 0.0 && e1 >= 0.0 && e2 >= 0.0) || (e0 <= 0.0 && e1 <= 0.0 && e2 <= 0.0);
+  }
+  if (sp != 0.0 || sq != 0.0) return false;  // only an end point on the plane
+  // Coplanar: in the projection where the triangle is not flat, the segment
+  // meets the triangle through one of its closed edges.
+  int drop = 0;
+  double best = 0.0;
+  for (int axis = 0; axis < 3; ++axis) {
+    const int i = (axis + 1) % 3, j = (axis + 2) % 3;
+    const double o = std::fabs(orient2d({t0[i], t0[j]}, {t1[i], t1[j]}, {t2[i], t2[j]}));
+    if (o > best) best = o, drop = axis;
+  }
+  const int i = (drop + 1) % 3, j = (drop + 2) % 3;
+  const Point2 P{p[i], p[j]}, Q{q[i], q[j]};
+  const std::array<Point2, 3> T{{{t0[i], t0[j]}, {t1[i], t1[j]}, {t2[i], t2[j]}}};
+  for (int e = 0; e < 3; ++e) {
+    const Point2 &u = T[e], &v = T[(e + 1) % 3];
+    const double o1 = orient2d(P, Q, u), o2 = orient2d(P, Q, v), o3 = orient2d(u, v, P), o4 = orient2d(u, v, Q);
+    if ((o1 > 0.0 && o2 > 0.0) || (o1 < 0.0 && o2 < 0.0) || (o3 > 0.0 && o4 > 0.0) || (o3 < 0.0 && o4 < 0.0))
+      continue;
+    return true;  // crossing, touching or collinear overlap (a vertex on the segment is refused later)
+  }
+  return false;
+}
+
+// Whether the open segment (a, b) meets the closed record t anywhere but at
+// a or b.
+bool segment_meets_record(const TetMesh& mesh, const Tet& t, PointIndex a, PointIndex b) {
+  const bool has_a = t.has(a), has_b = t.has(b);
+  if (has_a && has_b) return true;
+  if (has_a || has_b) {
+    // From the shared end, the segment starts into the record exactly when
+    // the other end lies on the inner side (or the plane) of the three faces
+    // through the shared end.
+    const PointIndex from = has_a ? a : b, to = has_a ? b : a;
     for (int k = 0; k < 4; ++k) {
-      if (t.n[k] >= 0 || t.v[k] == a) continue;
-      const Tri f = t.face(k);  // a hull face holding a
-      for (int e = 0; e < 3; ++e) {
-        if (f[e] != a) continue;
-        const PointIndex c = f[(e + 1) % 3], d = f[(e + 2) % 3];
-        // a and the record's own vertex on opposite sides: b is outside.
-        const double side_b = mesh.orient(a, c, d, b), side_t = mesh.orient(a, c, d, t.v[k]);
-        if (side_b == 0.0 || (side_b > 0.0) == (side_t > 0.0)) continue;
-        for (std::size_t s = 0; s < mesh.tets.size(); ++s) {
-          const Tet& u = mesh.tets[s];
-          if (u.dead || !u.has(b) || !u.has(c) || !u.has(d) || u.has(a)) continue;
-          const int j = static_cast<int>(std::find_if(u.v.begin(), u.v.end(), [&](PointIndex v) {
-                                           return v != b && v != c && v != d;
-                                         }) - u.v.begin());
-          if (u.n[j] >= 0) continue;  // (b, c, d) must be on the hull too
-          const double side_a = mesh.orient(b, c, d, a), side_u = mesh.orient(b, c, d, u.v[j]);
-          if (side_a == 0.0 || (side_a > 0.0) == (side_u > 0.0)) continue;
-          const double o = mesh.orient(a, b, c, d);
-          if (o == 0.0) continue;
-          out = o > 0.0 ? Quad{a, b, c, d} : Quad{a, b, d, c};
-          under = {static_cast<Record>(r), static_cast<Record>(s)};
-          return true;
-        }
-      }
+      if (t.v[k] == from) continue;
+      const Tri f = t.face(k);
+      if (kInward[k] * mesh.orient(f[0], f[1], f[2], to) < 0.0) return false;
     }
+    return true;
+  }
+  for (int k = 0; k < 4; ++k) {
+    const Tri f = t.face(k);
+    if (segment_meets_triangle(mesh.point(a), mesh.point(b), mesh.point(f[0]), mesh.point(f[1]), mesh.point(f[2])))
+      return true;
+  }
+  return false;
+}
+
+// Whether v lies on the open segment (a, b).
+bool on_open_segment(const Point3& v, const Point3& a, const Point3& b) {
+  for (int axis = 0; axis < 3; ++axis) {
+    const int i = (axis + 1) % 3, j = (axis + 2) % 3;
+    if (orient2d({a[i], a[j]}, {b[i], b[j]}, {v[i], v[j]}) != 0.0) return false;
+  }
+  for (int d = 0; d < 3; ++d)
+    if (a[d] != b[d]) return (a[d] < v[d] && v[d] < b[d]) || (b[d] < v[d] && v[d] < a[d]);
+  return false;
+}
+
+// When the open segment (a, b) crosses exactly one edge (u, v), the pipe is
+// the ring of records around that edge (a and b among the ring's vertices).
+// Removing the edge replaces the ring by the pairs of records (t, u), (t, v)
+// over the triangles t of a triangulation of the ring polygon that holds the
+// diagonal (a, b), each triangle strictly between u and v (all positive, same
+// boundary: the same region). Returns whether such a triangulation exists.
+bool remove_crossed_edge(const TetMesh& mesh, const std::vector<Record>& pipe, PointIndex a, PointIndex b,
+                         std::vector<Quad>& made) {
+  const Quad& first = mesh.tet(pipe.front()).v;
+  PointIndex u = 0, v = 0;
+  bool found = false;
+  for (int i = 0; i < 4 && !found; ++i)
+    for (int j = i + 1; j < 4 && !found; ++j) {
+      const PointIndex x = first[i], y = first[j];
+      if (x == a || x == b || y == a || y == b) continue;
+      found = std::all_of(pipe.begin(), pipe.end(), [&](Record r) { return mesh.tet(r).has(x) && mesh.tet(r).has(y); });
+      if (found) u = x, v = y;
+    }
+  if (!found || pipe.size() < 3) return false;
+  // The ring: each record (u, v, p, q) links p and q.
+  std::vector<std::array<PointIndex, 2>> links;
+  for (Record r : pipe) {
+    std::array<PointIndex, 2> pq{};
+    int n = 0;
+    for (PointIndex x : mesh.tet(r).v)
+      if (x != u && x != v) pq[static_cast<std::size_t>(n++)] = x;
+    links.push_back(pq);
+  }
+  std::vector<PointIndex> ring{links[0][0], links[0][1]};
+  std::vector<bool> used(links.size(), false);
+  used[0] = true;
+  for (std::size_t step = 1; step < links.size(); ++step) {
+    bool next = false;
+    for (std::size_t i = 0; i < links.size() && !next; ++i) {
+      if (used[i]) continue;
+      for (int e = 0; e < 2 && !next; ++e)
+        if (links[i][static_cast<std::size_t>(e)] == ring.back()) {
+          used[i] = true;
+          next = true;
+          if (step + 1 < links.size()) ring.push_back(links[i][static_cast<std::size_t>(1 - e)]);
+          else if (links[i][static_cast<std::size_t>(1 - e)] != ring.front()) return false;
+        }
+    }
+    if (!next) return false;
+  }
+  const std::size_t m = ring.size();
+  if (m != pipe.size()) return false;
+  const auto ia = static_cast<std::size_t>(std::find(ring.begin(), ring.end(), a) - ring.begin());
+  const auto ib = static_cast<std::size_t>(std::find(ring.begin(), ring.end(), b) - ring.begin());
+  if (ia == m || ib == m) return false;
+  for (const double sense : {1.0, -1.0}) {
+    // Triangle (i, j, k) of ring positions, in ring order: u strictly on its
+    // positive side and v on its negative one (or the reverse, by `sense`).
+    auto fits = [&](std::size_t i, std::size_t j, std::size_t k) {
+      const PointIndex x = ring[i % m], y = ring[j % m], z = ring[k % m];
+      return sense * mesh.orient(x, y, z, u) > 0.0 && sense * mesh.orient(x, y, z, v) < 0.0;
+    };
+    // Triangulates the chain of positions from..to (to > from, cyclic): split
+    // by dynamic programming over the apex of each span's first triangle.
+    auto chain = [&](std::size_t from, std::size_t to, std::vector<std::array<std::size_t, 3>>& tris) {
+      const std::size_t n = to - from + 1;
+      std::vector<std::vector<std::size_t>> apex(n, std::vector<std::size_t>(n, 0));  // 0: none
+      for (std::size_t len = 2; len < n; ++len)
+        for (std::size_t i = 0; i + len < n; ++i) {
+          const std::size_t k = i + len;
+          for (std::size_t j = i + 1; j < k && !apex[i][k]; ++j) {
+            if ((j - i > 1 && !apex[i][j]) || (k - j > 1 && !apex[j][k])) continue;
+            if (fits(from + i, from + j, from + k)) apex[i][k] = j;
+          }
+        }
+      if (n > 2 && !apex[0][n - 1]) return false;
+      std::vector<std::array<std::size_t, 2>> todo;
+      if (n > 2) todo.push_back({0, n - 1});
+      while (!todo.empty()) {
+        const auto [i, k] = todo.back();
+        todo.pop_back();
+        const std::size_t j = apex[i][k];
+        tris.push_back({from + i, from + j, from + k});
+        if (j - i > 1) todo.push_back({i, j});
+        if (k - j > 1) todo.push_back({j, k});
+      }
+      return true;
+    };
+    const std::size_t lo = std::min(ia, ib), hi = std::max(ia, ib);
+    std::vector<std::array<std::size_t, 3>> tris;
+    if (!chain(lo, hi, tris) || !chain(hi, lo + m, tris)) continue;
+    made.clear();
+    for (const auto& t : tris) {
+      const PointIndex x = ring[t[0] % m], y = ring[t[1] % m], z = ring[t[2] % m];
+      made.push_back(sense > 0.0 ? Quad{x, y, z, u} : Quad{x, z, y, u});
+      made.push_back(sense > 0.0 ? Quad{x, z, y, v} : Quad{x, y, z, v});
+    }
+    return true;
   }
   return false;
 }
@@ -289,50 +394,48 @@ constexpr int kExtraLayers = 2;
 
 // One attempt at the missing edge (a, b); true when a refill was committed.
 bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
-  const Record first = lookup.start(a, b);
-  if (first < 0) {
-    Quad glued;
-    std::array<Record, 2> under;
-    if (!glue_outside(mesh, a, b, glued, under)) return false;
-    const Record fresh = static_cast<Record>(mesh.tets.size());
-    mesh.tets.push_back(Tet{glued});
-    mesh.inside.resize(mesh.tets.size(), 0);
-    lookup.glued(fresh, under);
-    return true;
+  // The pipe: every record whose closure the open segment (a, b) meets,
+  // grown across faces from the records at a (those the segment meets are
+  // connected). A segment through an edge or along a face takes every record
+  // around that edge or on that face, so coplanar points cost no special case.
+  std::vector<Record> pipe;
+  std::vector<Record> stack;
+  std::vector<std::uint8_t> seen(mesh.tets.size(), 0);
+  for (Record r : lookup.around(a)) {
+    seen[static_cast<std::size_t>(r)] = 1;
+    if (segment_meets_record(mesh, mesh.tet(r), a, b)) {
+      pipe.push_back(r);
+      stack.push_back(r);
+    }
   }
-  std::vector<Record> pipe{first};
-  const Tet& t0 = mesh.tet(first);
-  int leave = static_cast<int>(std::find(t0.v.begin(), t0.v.end(), a) - t0.v.begin());
-  FaceKey crossed = face_key(t0.face(leave));
-  const auto n_records = static_cast<std::int64_t>(mesh.tets.size());
-  std::int64_t steps = -4;
-  for (;;) {
-    const Record n = mesh.tet(pipe.back()).n[leave];
-    if (n < 0 || mesh.tet(n).dead || mesh.tet(n).any_constrained()) return false;
-    pipe.push_back(n);
-    const Tet& t = mesh.tet(n);
-    if (t.has(b)) break;
-    int next = -1;
-    for (int k = 0; k < 4 && next < 0; ++k) {
-      const Tri f = t.face(k);
-      const FaceKey key = face_key(f);
-      if (key == crossed) continue;
-      if (segment_crosses_triangle(mesh.point(a), mesh.point(b), mesh.point(f[0]), mesh.point(f[1]), mesh.point(f[2]))) {
-        next = k;
-        crossed = key;
+  if (pipe.empty()) return false;
+  while (!stack.empty()) {
+    const Tet& t = mesh.tet(stack.back());
+    stack.pop_back();
+    for (int k = 0; k < 4; ++k) {
+      const Record n = t.n[k];
+      if (n < 0 || seen[static_cast<std::size_t>(n)] || t.c[k]) continue;
+      seen[static_cast<std::size_t>(n)] = 1;
+      if (mesh.tet(n).dead || mesh.tet(n).any_constrained()) continue;
+      if (segment_meets_record(mesh, mesh.tet(n), a, b)) {
+        pipe.push_back(n);
+        stack.push_back(n);
       }
     }
-    if (next < 0) return false;
-    leave = next;
-    if (++steps >= n_records) return false;
   }
+  std::sort(pipe.begin(), pipe.end());
+  // A point on the open segment: no tetrahedralisation of these points holds
+  // the edge.
+  for (Record r : pipe)
+    for (PointIndex v : mesh.tet(r).v)
+      if (v != a && v != b && on_open_segment(mesh.point(v), mesh.point(a), mesh.point(b))) return false;
   // The cavity: the pipe's outer faces, turned to face into it, and its
-  // vertices. When the pipe alone does not refill (coplanar points folded by
-  // the perturbation can leave no room for the edge), the records around it
-  // join, one layer at a time, for more room.
+  // vertices. When the pipe alone does not refill (the front found no apex
+  // for some face), the records around it join, one layer at a time, for
+  // more room.
   std::vector<Record> cavity = pipe;
   std::vector<Quad> made;
-  for (int layer = 0;; ++layer) {
+  for (int layer = 0; !remove_crossed_edge(mesh, pipe, a, b, made); ++layer) {
     auto in_cavity = [&](Record r) { return std::find(cavity.begin(), cavity.end(), r) != cavity.end(); };
     std::vector<Tri> boundary;
     std::vector<PointIndex> vertices;
@@ -354,6 +457,7 @@ bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
       for (Record nb : mesh.tet(cavity[i]).n)
         if (nb >= 0 && !mesh.tet(nb).dead && !mesh.tet(nb).any_constrained() && !in_cavity(nb)) cavity.push_back(nb);
     if (cavity.size() == n) return false;
+    std::sort(cavity.begin(), cavity.end());
   }
   for (Record r : cavity) mesh.tet(r).dead = true;
   std::vector<Record> fresh;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <functional>
 #include <tuple>
 
 namespace quenlith::ops::mesher::vol {
@@ -13,23 +14,51 @@ bool TetMesh::contains(Record r, const Point3& p) const {
          orient3d(a, b, c, p) >= 0.0;
 }
 
-Point3 jitter_point(const Point3& p, std::uint64_t k, double amplitude) noexcept {
-  return {p[0] + amplitude * hash_jitter(k, kJitterSaltX), p[1] + amplitude * hash_jitter(k, kJitterSaltY),
-          p[2] + amplitude * hash_jitter(k, kJitterSaltZ)};
-}
-
-std::vector<Point3> jitter_points(std::span<const Point3> points, double amplitude, std::uint64_t first) {
-  std::vector<Point3> out;
-  out.reserve(points.size());
-  for (std::size_t k = 0; k < points.size(); ++k) out.push_back(jitter_point(points[k], first + k, amplitude));
-  return out;
-}
-
-bool in_circumsphere(const Point3& p, const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
-  const double o = orient3d(a, b, c, d);
+bool in_circumsphere(std::span<const Point3> pts, PointIndex e, const Quad& t, std::span<const double> bias) {
+  const double o = orient3d(pts[t[0]], pts[t[1]], pts[t[2]], pts[t[3]]);
   if (o == 0.0) return true;
-  const double s = insphere(a, b, c, d, p);
-  return o > 0.0 ? s >= 0.0 : s <= 0.0;
+  return in_circumsphere_oriented(pts, e, t, bias, o);
+}
+
+bool in_circumsphere_oriented(std::span<const Point3> pts, PointIndex e, const Quad& t, std::span<const double> bias,
+                              double o) {
+  const Point3 &A = pts[t[0]], &B = pts[t[1]], &C = pts[t[2]], &D = pts[t[3]], &E = pts[e];
+  const double s = insphere(A, B, C, D, E);
+  if (s != 0.0) return (s > 0.0) == (o > 0.0);
+  // The biases first: the sum of each point's coefficient (below) times its
+  // bias. Equal biases cancel (the coefficients sum to 0: barycentric
+  // coordinates sum to 1), which spares the exact sum on a lattice.
+  auto bias_of = [&](PointIndex k) { return k < bias.size() ? bias[k] : 0.0; };
+  const std::array<double, 5> w{bias_of(t[0]), bias_of(t[1]), bias_of(t[2]), bias_of(t[3]), -bias_of(e)};
+  if (w[0] != w[1] || w[0] != w[2] || w[0] != w[3] || w[0] != -w[4]) {
+    const std::array<std::array<const Point3*, 4>, 5> quads{{{&E, &B, &C, &D},
+                                                             {&A, &E, &C, &D},
+                                                             {&A, &B, &E, &D},
+                                                             {&A, &B, &C, &E},
+                                                             {&A, &B, &C, &D}}};
+    const double first = orient3d_sum(quads, w);
+    if (first != 0.0) return (first > 0.0) == (o > 0.0);
+  }
+  // On the sphere. With lifted heights w_k = |p_k|^2 + d_k, insphere is a
+  // positive multiple of o * (H(e) - w_e), H the plane through the lifted
+  // vertices: d/dw_e gives -o, d/dw_i gives o times e's barycentric
+  // coordinate for vertex i, that is orient3d with vertex i replaced by e.
+  // The first non-zero coefficient, from the highest index down, decides.
+  std::array<PointIndex, 5> order{t[0], t[1], t[2], t[3], e};
+  std::sort(order.begin(), order.end(), std::greater<>());
+  for (PointIndex k : order) {
+    double coef;
+    if (k == e) {
+      coef = -o;
+    } else {
+      std::array<const Point3*, 4> q{&A, &B, &C, &D};
+      for (int i = 0; i < 4; ++i)
+        if (t[i] == k) q[i] = &E;
+      coef = orient3d(*q[0], *q[1], *q[2], *q[3]);
+    }
+    if (coef != 0.0) return (coef > 0.0) == (o > 0.0);
+  }
+  return true;  // five coplanar points: o would be 0
 }
 
 namespace {
@@ -172,12 +201,10 @@ void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Rec
     }
 }
 
-namespace {
-
-// The working points of the Delaunay phase: the points, then the four super
-// vertices, the corners of a regular tetrahedron of radius 1000 * extent + 1.
 std::vector<Point3> with_super_vertices(std::span<const Point3> points, const Point3& c, double extent) {
-  std::vector<Point3> pts(points.begin(), points.end());
+  std::vector<Point3> pts;
+  pts.reserve(points.size() + 4);
+  pts.assign(points.begin(), points.end());
   const double r = 1000.0 * extent + 1.0;
   pts.push_back({c[0], c[1], c[2] + r});
   pts.push_back({c[0] + 0.9428090415820635 * r, c[1], c[2] - 0.3333333333333333 * r});
@@ -186,35 +213,25 @@ std::vector<Point3> with_super_vertices(std::span<const Point3> points, const Po
   return pts;
 }
 
+namespace {
+
 // The tetrahedron on the cavity face f with apex p, positively oriented.
-Quad cone(const std::vector<Point3>& pts, const Tri& f, PointIndex p) {
+Quad cone(std::span<const Point3> pts, const Tri& f, PointIndex p) {
   if (orient3d(pts[f[0]], pts[f[1]], pts[f[2]], pts[p]) >= 0.0) return {f[0], f[1], f[2], p};
   return {f[0], f[2], f[1], p};
 }
 
-std::vector<Quad> without_super(const std::vector<Quad>& tets, PointIndex nb) {
-  std::vector<Quad> out;
-  out.reserve(tets.size());
-  for (const Quad& q : tets)
-    if (q[0] < nb && q[1] < nb && q[2] < nb && q[3] < nb) out.push_back(q);
-  return out;
-}
-
-}  // namespace
-
-std::vector<Quad> delaunay_tetrahedralize_literal(std::span<const Point3> points, const Point3& centre, double extent,
-                                                  const store::InterruptCheck& interrupt) {
-  const auto nb = static_cast<PointIndex>(points.size());
-  const std::vector<Point3> pts = with_super_vertices(points, centre, extent);
-  std::vector<Quad> tets{{nb, nb + 1, nb + 2, nb + 3}};
-  for (PointIndex p = 0; p < nb; ++p) {
+std::vector<Quad> bowyer_watson_literal(std::span<const Point3> pts, PointIndex count, PointIndex super,
+                                        std::span<const double> bias, const store::InterruptCheck& interrupt) {
+  std::vector<Quad> tets{{super, super + 1, super + 2, super + 3}};
+  for (PointIndex p = 0; p < count; ++p) {
     interrupt();
     std::vector<Quad> kept;
     // Cavity faces in order of first occurrence, with their use counts.
     std::vector<std::pair<FaceKey, Tri>> faces;
     std::vector<int> counts;
     for (const Quad& q : tets) {
-      if (!in_circumsphere(pts[p], pts[q[0]], pts[q[1]], pts[q[2]], pts[q[3]])) {
+      if (!in_circumsphere(pts, p, q, bias)) {
         kept.push_back(q);
         continue;
       }
@@ -236,10 +253,8 @@ std::vector<Quad> delaunay_tetrahedralize_literal(std::span<const Point3> points
       if (counts[i] == 1) kept.push_back(cone(pts, faces[i].second, p));
     tets = std::move(kept);
   }
-  return without_super(tets, nb);
+  return tets;
 }
-
-namespace {
 
 // A deterministic sequence for the walk's first face (a fixed order can cycle).
 inline std::uint32_t next_turn(std::uint32_t& state) noexcept {
@@ -249,26 +264,23 @@ inline std::uint32_t next_turn(std::uint32_t& state) noexcept {
   return state;
 }
 
-}  // namespace
-
-std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const Point3& centre, double extent,
-                                          const store::InterruptCheck& interrupt) {
-  const auto nb = static_cast<PointIndex>(points.size());
+std::vector<Quad> bowyer_watson(std::span<const Point3> pts, PointIndex count, PointIndex super,
+                                std::span<const double> bias, const store::InterruptCheck& interrupt) {
   TetMesh m;
-  m.points = with_super_vertices(points, centre, extent);
-  m.tets.reserve(8 * static_cast<std::size_t>(nb) + 16);
-  m.tets.push_back(Tet{{nb, nb + 1, nb + 2, nb + 3}});
+  m.points.assign(pts.begin(), pts.end());
+  m.tets.reserve(7 * static_cast<std::size_t>(count) + 16);
+  m.tets.push_back(Tet{{super, super + 1, super + 2, super + 3}});
   std::vector<std::uint32_t> stamp(1, 0);
   std::uint32_t epoch = 0;
   std::uint32_t turn = 0x9e3779b9u;
   Record last = 0;
   std::vector<Record> cavity, stack, fresh, outer, replaced;
-  for (PointIndex p = 0; p < nb; ++p) {
+  for (PointIndex p = 0; p < count; ++p) {
     interrupt();
     const Point3& P = m.points[p];
     // Locate: a visibility walk from the last new record to one containing P,
     // whose sphere then holds P. The first record (the super-tetrahedron, the
-    // only one negatively oriented) is alone while it lives.
+    // only one that may be negatively oriented) is alone while it lives.
     Record t0 = -1;
     if (!m.tets[0].dead) {
       t0 = 0;
@@ -281,9 +293,9 @@ std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const 
         Record next = -2;
         for (std::uint32_t i = 0; i < 4; ++i) {
           const int k = static_cast<int>((base + i) & 3u);
-          Quad q = T.v;
-          q[k] = p;
-          if (orient3d(m.points[q[0]], m.points[q[1]], m.points[q[2]], m.points[q[3]]) < 0.0) {
+          std::array<const Point3*, 4> q{&m.points[T.v[0]], &m.points[T.v[1]], &m.points[T.v[2]], &m.points[T.v[3]]};
+          q[k] = &P;
+          if (orient3d(*q[0], *q[1], *q[2], *q[3]) < 0.0) {
             next = T.n[k];
             break;
           }
@@ -295,14 +307,12 @@ std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const 
         t = next;
       }
       if (t0 < 0) {  // walk lost (never on a sound structure): any record whose sphere holds P
-        for (std::size_t r = 0; r < m.tets.size() && t0 < 0; ++r) {
-          const Tet& T = m.tets[r];
-          if (!T.dead && in_circumsphere(P, m.points[T.v[0]], m.points[T.v[1]], m.points[T.v[2]], m.points[T.v[3]]))
-            t0 = static_cast<Record>(r);
-        }
+        for (std::size_t r = 0; r < m.tets.size() && t0 < 0; ++r)
+          if (!m.tets[r].dead && in_circumsphere(m.points, p, m.tets[r].v, bias)) t0 = static_cast<Record>(r);
       }
     }
-    // Cavity: every record whose sphere holds P, grown across faces from t0.
+    // Cavity: every record whose sphere holds P, grown across faces from t0
+    // (the records in conflict with a point are connected).
     epoch += 2;
     const std::uint32_t in = epoch, out = epoch + 1;
     cavity.assign(1, t0);
@@ -316,8 +326,7 @@ std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const 
         if (n < 0) continue;
         std::uint32_t& s = stamp[static_cast<std::size_t>(n)];
         if (s == in || s == out) continue;
-        const Quad& v = m.tet(n).v;
-        if (in_circumsphere(P, m.points[v[0]], m.points[v[1]], m.points[v[2]], m.points[v[3]])) {
+        if (in_circumsphere_oriented(m.points, p, m.tet(n).v, bias, 1.0)) {
           s = in;
           cavity.push_back(n);
           stack.push_back(n);
@@ -346,9 +355,27 @@ std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const 
     last = fresh.back();
   }
   std::vector<Quad> out;
-  out.reserve(m.tets.size() / 4);
+  out.reserve(m.tets.size() / 2);
   for (const Tet& t : m.tets)
-    if (!t.dead && t.v[0] < nb && t.v[1] < nb && t.v[2] < nb && t.v[3] < nb) out.push_back(t.v);
+    if (!t.dead) out.push_back(t.v);
+  return out;
+}
+
+}  // namespace
+
+std::vector<Quad> delaunay_tets(std::span<const Point3> pts, PointIndex count, PointIndex super,
+                                std::span<const double> bias, const store::InterruptCheck& interrupt, bool literal) {
+  return literal ? bowyer_watson_literal(pts, count, super, bias, interrupt)
+                 : bowyer_watson(pts, count, super, bias, interrupt);
+}
+
+std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const Point3& centre, double extent,
+                                          const store::InterruptCheck& interrupt, bool literal) {
+  const auto nb = static_cast<PointIndex>(points.size());
+  const std::vector<Point3> pts = with_super_vertices(points, centre, extent);
+  std::vector<Quad> out;
+  for (const Quad& q : delaunay_tets(pts, nb, nb, {}, interrupt, literal))
+    if (q[0] < nb && q[1] < nb && q[2] < nb && q[3] < nb) out.push_back(q);
   return out;
 }
 

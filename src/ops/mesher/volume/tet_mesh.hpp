@@ -3,18 +3,28 @@
 // phase, the Delaunay tetrahedralisation of the envelope's points.
 //
 // Stored arrays (P points, T records):
-//   points   P perturbed points: entry k is the true point k shifted by
-//            a * (hash_jitter(k, x), hash_jitter(k, y), hash_jitter(k, z)). Every
-//            combinatorial predicate reads these; the output never does
+//   points   P points in working coordinates: (true - origin) / unit per axis,
+//            so that lattice points sit exactly on integers. Every
+//            combinatorial predicate reads these, exactly (adaptive exact
+//            orient3d and insphere); the output never does
+//   super    index of the first of the four vertices of the enclosing
+//            super-tetrahedron (the last four points); records holding one lie
+//            outside every envelope and are never emitted
 //   tets     T records; a record's index never changes: records are appended or
 //            marked dead, never removed, so "record order" is creation order
 //   inside   T flags, set by the fill; all zero before it
 //
+// Ties between cospherical points are broken symbolically (in_circumsphere):
+// the result is the regular triangulation for infinitesimal weights (biases
+// drawn from the envelope, then the point index), a true tetrahedralisation
+// of the unperturbed points, so no record is ever flat (orient3d exactly 0)
+// and lattices give no slivers.
+//
 // Local face k of a record is the face opposite vertex k, its vertices in record
 // order (kFace). Invariants between operations: every live record is positively
-// oriented on the perturbed points (orient3d(v0, v1, v2, v3) >= 0); neighbour k
-// of a live record is the other live record that holds the same face (same
-// ascending key) when exactly two live records hold it, else -1.
+// oriented (orient3d(v0, v1, v2, v3) > 0); neighbour k of a live record is the
+// other live record that holds the same face (same ascending key) when exactly
+// two live records hold it, else -1.
 //
 // Each phase has two forms giving the same records in the same order: the fast
 // one (local cavity growth, incremental links, walks) that the mesher runs, and a
@@ -39,6 +49,9 @@ using Tri = std::array<PointIndex, 3>;
 using FaceKey = std::array<PointIndex, 3>;  // ascending
 
 inline constexpr int kFace[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+// orient3d(face k in record order, v[k]) has the sign kInward[k] times that of
+// orient3d(v0, v1, v2, v3), whatever point stands at v[k].
+inline constexpr double kInward[4] = {-1.0, 1.0, -1.0, 1.0};
 
 struct Tet {
   Quad v{0, 0, 0, 0};
@@ -62,7 +75,13 @@ struct TetMesh {
   std::vector<Tet> tets;
   std::vector<std::uint8_t> inside;
   std::vector<Point3> points;
+  PointIndex super = 0xffffffffu;
+  std::vector<double> bias;  // tie-breaking weights of the first points (in_circumsphere)
 
+  bool is_super(PointIndex p) const noexcept { return p >= super; }
+  bool outside(const Tet& t) const noexcept {
+    return is_super(t.v[0]) || is_super(t.v[1]) || is_super(t.v[2]) || is_super(t.v[3]);
+  }
   bool live(Record r) const noexcept { return r >= 0 && !tets[static_cast<std::size_t>(r)].dead; }
   Tet& tet(Record r) noexcept { return tets[static_cast<std::size_t>(r)]; }
   const Tet& tet(Record r) const noexcept { return tets[static_cast<std::size_t>(r)]; }
@@ -84,14 +103,18 @@ inline double triple_product(const Point3& a, const Point3& b, const Point3& c, 
   return wx * (uy * vz - vy * uz) + (vx * uz - vz * ux) * wy + wz * (ux * vy - vx * uy);
 }
 
-// The perturbed copy of point k.
-Point3 jitter_point(const Point3& p, std::uint64_t k, double amplitude) noexcept;
-// Perturbed copies of `points`, point k with index `first + k`.
-std::vector<Point3> jitter_points(std::span<const Point3> points, double amplitude, std::uint64_t first = 0);
-
-// Whether p counts as inside the circumsphere of (a, b, c, d): on the sphere
-// counts as inside, and a flat tetrahedron (orient3d exactly 0) always does.
-bool in_circumsphere(const Point3& p, const Point3& a, const Point3& b, const Point3& c, const Point3& d);
+// Whether point p of `pts` lies inside the circumsphere of the tetrahedron t
+// (either orientation). A point exactly on the sphere is decided as if every
+// point k were lifted by the infinitesimal weight eps * bias[k] + eps^(2 + N - k)
+// (points beyond `bias` have bias 0): first the biases, then the point with
+// the highest index dominates. Consistent over all tests, so Bowyer-Watson
+// insertion builds the regular triangulation of those weights. A flat
+// tetrahedron (orient3d exactly 0) always counts as holding p.
+bool in_circumsphere(std::span<const Point3> pts, PointIndex p, const Quad& t, std::span<const double> bias = {});
+// The same for a tetrahedron whose orient3d is known to have the sign of o
+// (non-zero): every live record of a TetMesh is positive.
+bool in_circumsphere_oriented(std::span<const Point3> pts, PointIndex p, const Quad& t, std::span<const double> bias,
+                              double o);
 
 // The faces of the live records, grouped by key: each group lists (record, local
 // face) in record order then face order. Sorted by key for lookups.
@@ -124,16 +147,24 @@ void link_fresh(TetMesh& mesh, std::span<const Record> fresh, std::span<const Re
 void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Record> across,
                std::span<const Record> replaced);
 
-// The Delaunay tetrahedralisation of the perturbed points `points` (Bowyer-Watson
-// inside a super-tetrahedron of radius 1000 * extent + 1 about `centre`). The
-// tetrahedra follow creation order: the survivors of each insertion keep their
-// order, the new ones follow, in the order of their cavity's records, each
-// record's faces in local order. Polls `interrupt` once per point.
+// `points` followed by the four super vertices, the corners of a regular
+// tetrahedron of radius 1000 * extent + 1 about `centre`.
+std::vector<Point3> with_super_vertices(std::span<const Point3> points, const Point3& centre, double extent);
+
+// Bowyer-Watson insertion of the points 0 .. count - 1 of `pts` into the
+// super-tetrahedron on the points super .. super + 3, ties broken with `bias`. Returns the live
+// tetrahedra, super ones included, in creation order: the survivors of each
+// insertion keep their order, the new ones follow, in the order of their
+// cavity's records, each record's faces in local order. Polls `interrupt` once
+// per point. `literal` tests every tetrahedron against every point.
+std::vector<Quad> delaunay_tets(std::span<const Point3> pts, PointIndex count, PointIndex super,
+                                std::span<const double> bias, const store::InterruptCheck& interrupt,
+                                bool literal = false);
+
+// The Delaunay tetrahedralisation of `points` (inside a super-tetrahedron about
+// `centre` of radius 1000 * extent + 1), without the super tetrahedra.
 std::vector<Quad> delaunay_tetrahedralize(std::span<const Point3> points, const Point3& centre, double extent,
-                                          const store::InterruptCheck& interrupt);
-// The same tetrahedra, computed by testing every tetrahedron against every point.
-std::vector<Quad> delaunay_tetrahedralize_literal(std::span<const Point3> points, const Point3& centre, double extent,
-                                                  const store::InterruptCheck& interrupt);
+                                          const store::InterruptCheck& interrupt, bool literal = false);
 // The TetMesh of those tetrahedra over `points`, linked.
 TetMesh rebuild_after_delaunay(std::span<const Quad> tets, std::vector<Point3> points);
 

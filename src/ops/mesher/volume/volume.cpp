@@ -1,6 +1,9 @@
 #include "ops/mesher/volume/volume.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -57,6 +60,57 @@ inline double distance(const Point3& a, const Point3& b) noexcept {
   return std::sqrt((b[0] - a[0]) * (b[0] - a[0]) + (b[1] - a[1]) * (b[1] - a[1]) + (b[2] - a[2]) * (b[2] - a[2]));
 }
 
+// Biases for the tie rule of in_circumsphere that make the Delaunay phase
+// pick the envelope's own diagonals. Two envelope faces (a, b, c), (c, d, a)
+// on four coplanar, cocircular points are a tie: the lifted heights decide,
+// and the diagonal (a, c) wins when bias[a] + bias[c] < bias[b] + bias[d].
+// Integer biases meeting every such condition with a margin of 1 are found by
+// perceptron updates (a flat patch triangulated in a regular way, as a grid
+// split along one diagonal or alternating ones, gives a solvable system);
+// after a bounded number of updates the biases found are kept, and recovery
+// deals with the diagonals still missing.
+std::vector<double> tie_bias(const std::vector<Point3>& work, const std::vector<Tri>& faces, PointIndex nb) {
+  std::vector<double> bias(nb, 0.0);
+  // Each undirected edge with the far vertex of each of its faces.
+  std::vector<std::array<PointIndex, 3>> sides;  // (lo, hi, far)
+  sides.reserve(3 * faces.size());
+  for (const Tri& f : faces)
+    for (int i = 0; i < 3; ++i) {
+      const PointIndex p = f[i], q = f[(i + 1) % 3];
+      sides.push_back({std::min(p, q), std::max(p, q), f[(i + 2) % 3]});
+    }
+  std::sort(sides.begin(), sides.end());
+  std::vector<std::array<PointIndex, 4>> ties;  // (a, c, b, d): diagonal (a, c)
+  for (std::size_t i = 0; i + 1 < sides.size(); ++i) {
+    const auto& x = sides[i];
+    const auto& y = sides[i + 1];
+    if (x[0] != y[0] || x[1] != y[1]) continue;
+    const Point3 &a = work[x[0]], &c = work[x[1]], &b = work[x[2]], &d = work[y[2]];
+    if (orient3d(a, b, c, d) != 0.0) continue;
+    // Cocircular: on the sphere through a, b, c and any point off their plane.
+    Point3 e = a;
+    for (int axis = 0; axis < 3; ++axis) {
+      e = a;
+      e[axis] += 1.0;
+      if (orient3d(a, b, c, e) != 0.0) break;
+    }
+    if (orient3d(a, b, c, e) == 0.0 || insphere(a, b, c, e, d) != 0.0) continue;
+    ties.push_back({x[0], x[1], x[2], y[2]});
+  }
+  const std::size_t cap = 200 * ties.size() + 1000;
+  std::size_t updates = 0;
+  for (bool changed = true; changed && updates < cap;) {
+    changed = false;
+    for (const auto& t : ties) {
+      if (bias[t[0]] + bias[t[1]] - bias[t[2]] - bias[t[3]] <= -1.0) continue;
+      bias[t[0]] -= 1.0, bias[t[1]] -= 1.0, bias[t[2]] += 1.0, bias[t[3]] += 1.0;
+      changed = true;
+      if (++updates == cap) break;
+    }
+  }
+  return bias;
+}
+
 }  // namespace
 
 VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& faces, std::optional<double> size,
@@ -90,7 +144,6 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
 
   const double eps_in = 1e-9 * L;
   const double eps_vol = 1e-9 * L * L * L;
-  const double amplitude = 1e-7 * L;
   const LatticeSpec spec{lo, saturated_floor(extent[0] / h), saturated_floor(extent[1] / h),
                          saturated_floor(extent[2] / h), h, eps_in};
   if (spec.nx >= 1 && spec.ny >= 1 && spec.nz >= 1) {
@@ -103,18 +156,39 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
   }
   const std::vector<Point3> lattice = lattice_points(spec, faces, points, interrupt, literal);
 
-  const std::vector<Quad> delaunay =
-      literal ? delaunay_tetrahedralize_literal(jitter_points(points, amplitude), centre, L, interrupt)
-              : delaunay_tetrahedralize(jitter_points(points, amplitude), centre, L, interrupt);
-  TetMesh mesh = rebuild_after_delaunay(delaunay, jitter_points(points, amplitude));
+  // Working coordinates: (p - lo) / h, so that lattice points are exact
+  // integers and their many ties (cospherical, coplanar) are decided exactly
+  // and cheaply; a translation and one uniform scale keep every orientation
+  // and sphere test. Without a lattice the unit is L (h may be far smaller
+  // than the extent along an axis the lattice does not fill). Envelope points
+  // first, then the lattice, then the super vertices.
+  const auto nb = static_cast<PointIndex>(points.size());
+  const double unit = lattice.empty() ? L : h;
+  auto to_work = [&](const Point3& p) {
+    return Point3{(p[0] - lo[0]) / unit, (p[1] - lo[1]) / unit, (p[2] - lo[2]) / unit};
+  };
+  std::vector<Point3> work;
+  work.reserve(points.size() + lattice.size() + 4);
+  for (const Point3& p : points) work.push_back(to_work(p));
+  for (const Point3& p : lattice) {
+    const Point3 w = to_work(p);
+    work.push_back({std::nearbyint(w[0]), std::nearbyint(w[1]), std::nearbyint(w[2])});
+  }
+  const auto super = static_cast<PointIndex>(work.size());
+  work = with_super_vertices(work, to_work(centre), L / unit);
+  std::vector<double> bias = tie_bias(work, faces, nb);
+  const std::vector<Quad> delaunay = delaunay_tets(work, nb, super, bias, interrupt, literal);
+  TetMesh mesh = rebuild_after_delaunay(delaunay, std::move(work));
+  mesh.super = super;
+  mesh.bias = std::move(bias);
   recover_edges(mesh, faces, interrupt, literal);
   check_faces_recovered(mesh, faces);
 
   VolumeResult out;
   out.n_boundary = points.size();
-  insert_interior_points(mesh, lattice, points, amplitude, interrupt, literal);
+  points.insert(points.end(), lattice.begin(), lattice.end());
+  insert_interior_points(mesh, nb, super, interrupt, literal);
   fill_interior(mesh, faces, points, eps_in, eps_vol, interrupt);
-  remove_flat_tetrahedra(mesh, points, eps_vol);
   out.tets = emit_tet4(mesh, points, eps_vol);
   QUENLITH_VERIFY(!out.tets.empty(), "volume: produced no tetrahedron (degenerate or non-closed envelope?)");
   out.points = std::move(points);
