@@ -1,4 +1,4 @@
-"""The two unstructured meshers: a plate with a hole in triangles, a cube in tetrahedra.
+"""The two unstructured meshers: a plate with a hole in triangles, a ball in tetrahedra.
 
 `triangulate_surface` fills closed SEG2 loops: here the rectangle [0, 2] x [0, 1] as a
 counter-clockwise loop of `line` sides, and a hole of radius R as a clockwise loop (an
@@ -6,11 +6,12 @@ inverted `circle` of N segments). The mesh keeps the contour's segments, so its 
 the polygon's, 2 - (N / 2) R² sin(2 π / N), to rounding; it is printed beside it for a
 few target sizes, in triangles and in quadrilaterals (quad-dominant).
 
-`volume` fills a closed TRI3 surface with tetrahedra and adds nodes inside only: here the
-skin of a hexahedral unit cube (`transfinite`, `extrude`, `skin`), split into triangles
-by `convert`. The volume of the tetrahedra is printed beside 1. Both meshes are written
-as legacy VTK files (plate.vtk and cube.vtk) in the directory given as first argument,
-or the current directory.
+`volume` fills a closed TRI3 surface with tetrahedra and adds nodes inside only: here a
+sphere of radius 1 approximated by the faces of an octahedron cut into n² triangles each
+and lifted onto it. The volume of the tetrahedra is printed beside the volume inside that
+surface (divergence theorem), which tends to 4 π / 3 as n grows. A plate and a ball are
+written as legacy VTK files (plate.vtk and ball.vtk) in the directory given as first
+argument, or the current directory.
 """
 import math
 import os
@@ -38,11 +39,44 @@ def plate_contour():
     return outer | hole
 
 
-def cube_skin(n=6):
+def sphere_envelope(n, radius=1.0):
+    """A closed TRI3 surface: each face of an octahedron cut into n² triangles, lifted onto
+    the sphere (outward, nodes shared between faces)."""
     coords = q.Coords(3)
-    p = [coords.add_node(x) for x in ([0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0])]
-    square = q.transfinite(*[q.line(p[i], p[(i + 1) % 4], n) for i in range(4)])
-    return q.convert(q.skin(q.extrude(square, [0, 0, 1], n)), "TRI3")
+    nodes = {}
+
+    def node(p):
+        norm = math.sqrt(sum(x * x for x in p))
+        key = tuple(round(x / norm, 12) for x in p)
+        if key not in nodes:
+            nodes[key] = coords.add_node([radius * x / norm for x in p])
+        return nodes[key]
+
+    axes = [(1, 0, 0), (0, 1, 0), (0, 0, 1), (-1, 0, 0), (0, -1, 0), (0, 0, -1)]
+    faces = [(0, 1, 2), (1, 3, 2), (3, 4, 2), (4, 0, 2), (1, 0, 5), (3, 1, 5), (4, 3, 5), (0, 4, 5)]
+    envelope = q.Mesh(coords, "TRI3")
+    for a, b, c in faces:
+        A, B, C = axes[a], axes[b], axes[c]
+
+        def at(i, j):
+            return node([A[k] + (B[k] - A[k]) * i / n + (C[k] - A[k]) * j / n for k in range(3)])
+
+        for i in range(n):
+            for j in range(n - i):
+                envelope[0].add_cell([at(i, j), at(i + 1, j), at(i, j + 1)])
+                if i + j + 1 < n:
+                    envelope[0].add_cell([at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)])
+    return envelope
+
+
+def enclosed_volume(envelope):
+    """The volume inside a closed outward TRI3 surface, by the divergence theorem."""
+    total = 0.0
+    for cell in envelope[0]:
+        a, b, c = (node.coord() for node in cell)
+        total += (a[0] * (b[1] * c[2] - b[2] * c[1]) - a[1] * (b[0] * c[2] - b[2] * c[0])
+                  + a[2] * (b[0] * c[1] - b[1] * c[0])) / 6
+    return total
 
 
 def main(directory="."):
@@ -56,12 +90,17 @@ def main(directory="."):
         cells = " + ".join(f"{sub.cell_count()} {sub.element_type}" for sub in plate)
         print(f"{cells:>22} {size:>6} {area:>16.12f} {area - exact:>11.1e}")
 
-    skin = cube_skin()
-    cube = q.volume(skin, 0.1)
-    print(f"unit cube: {skin.cell_count()} skin triangles, {cube.cell_count()} tetrahedra, "
-          f"volume {measure(cube):.12f} (exact 1)")
+    print(f"\nunit ball: exact volume {4 / 3 * math.pi:.12f}")
+    print(f"{'skin':>6} {'tetrahedra':>10} {'volume':>16} {'inside the skin':>16} {'difference':>11}")
+    for n in (4, 8, 16):
+        skin = sphere_envelope(n)
+        ball = q.volume(skin, 0.15)
+        inside = enclosed_volume(skin)
+        total = measure(ball)
+        print(f"{skin.cell_count():>6} {ball.cell_count():>10} {total:>16.12f} {inside:>16.12f} "
+              f"{total - inside:>11.1e}")
 
-    for name, mesh in (("plate.vtk", plate), ("cube.vtk", cube)):
+    for name, mesh in (("plate.vtk", plate), ("ball.vtk", ball)):
         path = os.path.join(directory, name)
         q.export_vtk(mesh, path)
         print(f"written: {path}")

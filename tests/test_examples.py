@@ -93,9 +93,14 @@ def check_meshers(out):
     for row in rows:
         area = numbers(row.split()[-2])[0]
         assert area == pytest.approx(exact, rel=1e-12)
-    skin, tets, volume = numbers(out.split("unit cube:")[1].split("(exact")[0])
-    assert skin == 6 * 6 * 6 * 2 and tets > 6 * 6 * 6
-    assert volume == pytest.approx(1.0, rel=1e-12)
+    assert line_after(out, "unit ball: exact volume")[0] == pytest.approx(4 / 3 * math.pi, rel=1e-12)
+    rows = table(out, "skin")
+    assert [r[0] for r in rows] == [8 * 4**2, 8 * 8**2, 8 * 16**2]
+    for skin, tets, volume, inside, _ in rows:
+        assert tets > skin and volume == pytest.approx(inside, rel=1e-12)
+    # The polyhedra's volumes rise towards the ball's, the gap shrinking as 1/n².
+    gaps = [4 / 3 * math.pi - r[3] for r in rows]
+    assert all(3.5 < gaps[i] / gaps[i + 1] < 4.5 for i in range(2)), gaps
 
 
 def check_plasticity(out):
@@ -138,7 +143,7 @@ EXAMPLES = {
                              "heat_flux.vtk": ("cell", ["flux_x", "flux_y"], None)}),
     "portal_frame.py": (check_portal_frame, {"portal_frame.vtk": ("point", ["u_x", "u_y", "rz"], None)}),
     "gmsh_annulus.py": (check_gmsh_annulus, {"annulus.vtk": ("point", ["T"], annulus_temperatures)}),
-    "meshers.py": (check_meshers, {"plate.vtk": ("point", [], None), "cube.vtk": ("point", [], tetrahedra_only)}),
+    "meshers.py": (check_meshers, {"plate.vtk": ("point", [], None), "ball.vtk": ("point", [], tetrahedra_only)}),
     "plasticity.py": (check_plasticity,
                       {"plasticity.vtk": ("cell", ["sigma_xx", "sigma_yy", "sigma_xy", "p"], yielded_strip)}),
 }
