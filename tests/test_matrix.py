@@ -410,6 +410,31 @@ def test_lump_errors(cloud):
 # --- texts ----------------------------------------------------------------------------
 
 
+# The factor part of a block's display text is plain decimal (never an exponent); its
+# debug text writes the same factor as a debug number.
+@pytest.mark.parametrize(
+    "factor, display, debug",
+    [
+        (1.0, "", "1.0"),
+        (2.0, ", ×2", "2.0"),
+        (0.1, ", ×0.1", "0.1"),
+        (1e-5, ", ×0.00001", "1e-5"),
+        (-1.0, ", ×-1", "-1.0"),
+        (1e20, ", ×100000000000000000000", "1e20"),
+        (1 / 3, ", ×0.3333333333333333", "0.3333333333333333"),
+        (float("nan"), ", ×NaN", "NaN"),
+        (float("-inf"), ", ×-inf", "-inf"),
+    ],
+)
+def test_block_factor_texts(cloud, factor, display, debug):
+    c, n, m = cloud
+    M = q.Matrix.block(poi1(c, n[:2]), poi1(c, n[:2]), ["u"], ["u"])
+    M[0].add_entry(n[0], "u", n[1], "u", 1.5)
+    block = (M * factor)[0]
+    assert str(block) == "SubMatrix: 2 row(s) × 2 col(s), 1 entries" + display
+    assert repr(block).endswith(f"ordering: NodesThenVars, factor: {debug} }}")
+
+
 def test_texts_and_dumps(cloud, capsys):
     c, n, m = cloud
     M = q.Matrix.block(poi1(c, n[:2]), poi1(c, n[:2]), ["u"], ["u"], symmetric=True)

@@ -130,6 +130,26 @@ TEST(EvolutionRecord, DamagedRecordsAreRefused) {
   EXPECT_EQ(error_text([&] { decode(fewer); }), serialization("SubEvolution record: 1 abscissa(s) for 2 value(s)"));
   std::vector<std::uint8_t> none(8 + 8 + 4 + 1 + 1, 0);
   EXPECT_EQ(error_text([&] { decode(none); }), serialization("SubEvolution record: no sample"));
+  // A number then a node zone: a scalar curve would read the zone as a number.
+  store::RecordWriter mixed;
+  mixed.write_f64_list(std::vector<double>{0.0, 1.0});
+  mixed.write_u64(2);
+  mixed.write_variant(0);
+  mixed.write_f64(1.0);
+  mixed.write_variant(1);
+  mixed.write_u32(0xFFFFFFFFu);  // a handle no slot has: the record keeps it
+  mixed.write_u32(0);
+  mixed.write_u32_list(std::vector<std::uint32_t>{0});
+  mixed.write_string_list(std::vector<std::string>{"T"});
+  mixed.write_f64_list(std::vector<double>{2.0});
+  mixed.write_variant(1);
+  mixed.write_option_tag(false);
+  mixed.write_option_tag(false);
+  EXPECT_EQ(error_text([&] {
+              store::detail::OwnershipNeutralScope neutral;
+              decode(mixed.take());
+            }),
+            serialization("SubEvolution record: mixed value kinds (scalar and node)"));
 }
 
 // Blending and mapping on every thread give the bits of one thread.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -216,32 +217,37 @@ TEST(SubModelRecord, DamagedRecordsAreRefused) {
   }
 }
 
-// The dimension and model the kernels size their buffers from: a record that the
-// constructors could not have made is refused before any kernel sees it.
-TEST(SubModelRecord, DimensionsTheConstructorsRefuseAreRefused) {
+// The space dimension and the continuum model size the kernels' element tables: a
+// record that pairs them otherwise than construction allows is refused before any
+// kernel sees it.
+TEST(SubModelRecord, SpaceDimAndModelAreCheckedBeforeTheySizeAKernel) {
   const std::vector<Handle<SubModel>> kinds = one_of_each_kind();
-  struct Case {
-    std::uint32_t kind;
-    std::size_t at;  // little-endian byte of the dimension or of the model variant
-    std::uint8_t value;
-    const char* text;
+  auto with = [&](std::size_t kind, std::uint64_t dim, std::optional<std::uint32_t> model) {
+    std::vector<std::uint8_t> bytes = record_of(kinds[kind]);
+    std::memcpy(bytes.data() + 20, &dim, 8);  // after the index and the two handles
+    if (model) std::memcpy(bytes.data() + 28, &*model, 4);
+    return decode_error(bytes);
   };
-  const Case cases[] = {
-      {Truss::kIndex, 20, 4, "serialization error: Truss record: space dimension 4 is not 1, 2 or 3"},
-      {Truss::kIndex, 20, 0, "serialization error: Truss record: space dimension 0 is not 1, 2 or 3"},
-      {Mazars::kIndex, 28, 2, "serialization error: continuum kind record: model Solid does not fit a 2-D space"},
-      {Plasticity::kIndex, 20, 2, "serialization error: continuum kind record: model Solid does not fit a 2-D space"},
-      {Elasticity::kIndex, 20, 3,
-       "serialization error: continuum kind record: model PlaneStress does not fit a 3-D space"},
-      {Elasticity::kIndex, 20, 1,
-       "serialization error: continuum kind record: model PlaneStress does not fit a 1-D space"},
+  const struct {
+    std::size_t kind;
+    std::uint64_t dim;
+    std::optional<std::uint32_t> model;
+    const char* error;
+  } cases[] = {
+      {Truss::kIndex, 3, std::nullopt, "<no error>"},
+      {Truss::kIndex, 1, std::nullopt, "<no error>"},
+      {Truss::kIndex, 0, std::nullopt, "serialization error: Truss record: space dim 0 is not 1, 2 or 3"},
+      {Truss::kIndex, 4, std::nullopt, "serialization error: Truss record: space dim 4 is not 1, 2 or 3"},
+      {Truss::kIndex, std::uint64_t{1} << 40, std::nullopt,
+       "serialization error: Truss record: space dim 1099511627776 is not 1, 2 or 3"},
+      {Elasticity::kIndex, 2, 1, "<no error>"},
+      {Elasticity::kIndex, 3, 2, "<no error>"},
+      {Elasticity::kIndex, 3, 0, "serialization error: continuum record: model PlaneStress with a 3-D space"},
+      {Plasticity::kIndex, 2, 2, "serialization error: continuum record: model Solid with a 2-D space"},
+      {Mazars::kIndex, 1, 1, "serialization error: continuum record: model PlaneStrain with a 1-D space"},
+      {Mazars::kIndex, 255, 2, "serialization error: continuum record: model Solid with a 255-D space"},
   };
-  for (const Case& c : cases) {
-    std::vector<std::uint8_t> bytes = record_of(kinds[c.kind]);
-    EXPECT_EQ(decode_error(bytes), "<no error>");
-    bytes[c.at] = c.value;
-    EXPECT_EQ(decode_error(bytes), c.text) << "kind " << c.kind;
-  }
+  for (const auto& c : cases) EXPECT_EQ(with(c.kind, c.dim, c.model), c.error) << c.kind << " " << c.dim;
 }
 
 TEST_F(SwapDir, ComputedBlockReadsItsSubModelAndZonesBack) {

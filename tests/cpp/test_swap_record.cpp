@@ -4,6 +4,7 @@
 // record never held, and a lowered node count would let gc() collect a node in use.
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <limits>
@@ -14,10 +15,18 @@
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
+#include "containers/element_field/sub_element_field.hpp"
+#include "containers/evolution/sub_evolution.hpp"
 #include "containers/finite_element_space/cell_geometry.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/coords.hpp"
+#include "containers/matrix/sub_matrix.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "containers/model/sub_model.hpp"
+#include "containers/node_field/sub_node_field.hpp"
+#include "models/dirichlet/dirichlet.hpp"
+#include "models/elasticity/elasticity.hpp"
+#include "models/mazars/mazars.hpp"
 #include "store/crc32c.hpp"
 #include "store/guard.hpp"
 #include "store/record_writer.hpp"
@@ -29,6 +38,10 @@
 namespace {
 
 using namespace quenlith;
+using containers::element_field::SubElementField;
+using containers::evolution::OutOfRange;
+using containers::evolution::Sample;
+using containers::evolution::SubEvolution;
 using containers::finite_element_space::CellGeometry;
 using containers::finite_element_space::Interpolation;
 using containers::finite_element_space::QuadratureRule;
@@ -37,6 +50,11 @@ using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::NodeId;
 using containers::mesh::SubMesh;
+using containers::matrix::ComputedRecipe;
+using containers::matrix::ErasedHandle;
+using containers::matrix::SubMatrix;
+using containers::model::SubModel;
+using containers::node_field::SubNodeField;
 using store::Handle;
 using store::ResidencyKind;
 using store::Store;
@@ -229,6 +247,164 @@ TEST_F(DamagedSwapFile, SubspaceSpaceDimIsCheckedBeforeItSizesAnything) {
   const std::string mismatch = "SubFiniteElementSpace: space dim 255 ≠ Coords dim 2";
   EXPECT_EQ(error_text([&] { (void)space->jacobian(0, 0); }), mismatch);
   EXPECT_EQ(error_text([&] { CellGeometry geometry(*space); }), mismatch);
+}
+
+// The remaining stored types go through the same checks: every flipped bit and every
+// cut of the file is refused, the objects the record names keep their units, and the
+// record reads back unchanged once the file is whole again.
+class DamagedRecordOfEachType : public DamagedSwapFile {
+ protected:
+  template <class T>
+  void expect_refused_then_read_back(const Handle<T>& h, const std::function<std::string()>& named) {
+    const std::vector<std::uint8_t> before = encoded(h);
+    auto& objects = Store<T>::instance();
+    objects.swap_out(h);
+    const std::string path = objects.swap_path(h).value();
+    expect_every_damage_refused(
+        path, [&] { (void)store::read(h); },
+        [&] { return fmt::format("{} / {}", objects.swap_path(h).value_or("resident"), named()); });
+    EXPECT_EQ(encoded(h), before);
+    EXPECT_FALSE(fs::exists(path));
+  }
+
+  template <class T>
+  static std::string units(const Handle<T>& h) {
+    return fmt::format("{}", Store<T>::instance().use_count(h));
+  }
+
+  Handle<SubFiniteElementSpace> triangle_space() {
+    return store::insert(SubFiniteElementSpace::create(make_sub(coords_, ElementType::TRI3, {0, 1, 2}),
+                                                       Interpolation::LAGRANGE1, QuadratureRule::GAUSS));
+  }
+
+  Handle<Coords> coords_ = make_coords(2, {{0, 0}, {1, 0}, {0, 1}});
+  Handle<SubMesh> points_ = make_sub(coords_, ElementType::POI1, {1});
+};
+
+TEST_F(DamagedRecordOfEachType, NodeZone) {
+  const Handle<SubNodeField> h = store::insert(SubNodeField::create(points_, {"T", "q"}, {2.5, -1}));
+  expect_refused_then_read_back(h, [&] { return units(points_) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, ElementZone) {
+  const Handle<SubFiniteElementSpace> space = triangle_space();
+  SubElementField zone = SubElementField::create(space, {"E", "nu"});
+  zone.set(0, 0, 0, 210e9);
+  const Handle<SubElementField> h = store::insert(std::move(zone));
+  expect_refused_then_read_back(h, [&] { return units(space) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, EvolutionOfNodeZones) {
+  std::vector<Sample> samples;
+  samples.push_back({0.0, SubNodeField::create(points_, {"T"}, {1.0})});
+  samples.push_back({2.0, SubNodeField::create(points_, {"T"}, {3.0})});
+  SubEvolution curve = SubEvolution::create(std::move(samples), OutOfRange::Clamp);
+  curve.set_abscissa_type(std::string("time"));
+  const Handle<SubEvolution> h = store::insert(std::move(curve));
+  expect_refused_then_read_back(h, [&] { return units(points_) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, ComputedBlock) {
+  const Handle<SubFiniteElementSpace> space = triangle_space();
+  const Handle<SubModel> sub =
+      store::insert(SubModel::of(models::Elasticity::create(space, models::ContinuumModel::PlaneStress)));
+  const Handle<SubElementField> material = store::insert(SubElementField::create(space, {"E", "nu"}));
+  const auto layout = store::read(sub)->kind().stiffness_layout();
+  ASSERT_TRUE(layout);
+  ComputedRecipe recipe{ErasedHandle(sub), layout->fespaces, ErasedHandle(material), models::OperatorKind::Stiffness,
+                        std::nullopt};
+  const Handle<SubMatrix> h = store::insert(SubMatrix::computed(layout->support, layout->support, layout->dual_vars,
+                                                                layout->primal_vars, layout->ordering, true,
+                                                                std::move(recipe)));
+  expect_refused_then_read_back(h, [&] {
+    return fmt::format("{} {} {} {} {}", units(sub), units(material), units(space), units(layout->support),
+                       coords_state(coords_));
+  });
+}
+
+TEST_F(DamagedRecordOfEachType, LiteralBlock) {
+  SubMatrix block = SubMatrix::new_(points_, points_, {"a"}, {"b", "c"}, containers::matrix::Ordering::VarsThenNodes,
+                                    false);
+  block.add_entry(1, "a", 1, "c", 1.5);
+  const Handle<SubMatrix> h = store::insert(std::move(block));
+  expect_refused_then_read_back(h, [&] { return units(points_) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, ConstraintSubModel) {
+  const Handle<SubMesh> multipliers = make_sub(coords_, ElementType::POI1, {2});
+  const Handle<SubModel> h = store::insert(SubModel(std::make_unique<models::Dirichlet>(models::Dirichlet::Fields{
+      "T", "q", "lambda_T", "imposed_T", {points_}, {multipliers, points_}, models::Sense::LessEqual})));
+  expect_refused_then_read_back(
+      h, [&] { return units(points_) + " " + units(multipliers) + " " + coords_state(coords_); });
+}
+
+TEST_F(DamagedRecordOfEachType, ContinuumSubModel) {
+  const Handle<SubFiniteElementSpace> space = triangle_space();
+  const Handle<SubModel> h =
+      store::insert(SubModel::of(models::Mazars::create(space, models::ContinuumModel::PlaneStrain)));
+  expect_refused_then_read_back(h, [&] { return units(space) + " " + coords_state(coords_); });
+}
+
+// Past the checksum, a decoder meets only records its own encoder wrote; still, every
+// field is checked before it sizes or indexes anything. Each byte of a valid record
+// is overwritten with values that stretch counts, indices and variants, and each
+// decoding either gives an object or a serialization error: never another
+// exception (an allocation sized from a count) or a crash.
+template <class T>
+void expect_every_overwrite_decodes_or_is_refused(const Handle<T>& h) {
+  const std::vector<std::uint8_t> good = encoded(h);
+  ASSERT_GT(good.size(), 8u);
+  store::detail::OwnershipNeutralScope neutral;  // the handles belong to the record
+  for (std::size_t i = 0; i < good.size(); ++i)
+    for (const int value : {0x00, 0xFF, 0x7F, 0x80, good[i] ^ 0x01, (good[i] + 1) & 0xFF}) {
+      std::vector<std::uint8_t> bad = good;
+      bad[i] = static_cast<std::uint8_t>(value);
+      try {
+        store::RecordReader r(bad);
+        (void)store::StoredTypeTraits<T>::decode(r);
+      } catch (const Error& e) {
+        ASSERT_EQ(e.kind(), Error::Kind::Serialization) << "byte " << i << " = " << value << ": " << e.text();
+      } catch (const std::exception& e) {
+        FAIL() << "byte " << i << " = " << value << ": " << e.what();
+      }
+    }
+}
+
+TEST_F(DamagedRecordOfEachType, OverwrittenBytesNeverSizeAnything) {
+  const Handle<SubFiniteElementSpace> space = triangle_space();
+  {
+    store::WriteGuard<Coords> w = store::write(coords_);
+    w->add_config("moved");
+    w->set_permutation({2, 0, 1});
+  }
+  expect_every_overwrite_decodes_or_is_refused(coords_);
+  expect_every_overwrite_decodes_or_is_refused(points_);
+  expect_every_overwrite_decodes_or_is_refused(space);
+  expect_every_overwrite_decodes_or_is_refused(store::insert(SubNodeField::create(points_, {"T", "q"}, {2.5, -1})));
+  expect_every_overwrite_decodes_or_is_refused(store::insert(SubElementField::create(space, {"E", "nu"})));
+  std::vector<Sample> samples;
+  samples.push_back({0.0, SubNodeField::create(points_, {"T"}, {1.0})});
+  samples.push_back({2.0, SubNodeField::create(points_, {"T"}, {3.0})});
+  expect_every_overwrite_decodes_or_is_refused(
+      store::insert(SubEvolution::create(std::move(samples), OutOfRange::Clamp)));
+  const Handle<SubModel> continuum =
+      store::insert(SubModel::of(models::Mazars::create(space, models::ContinuumModel::PlaneStrain)));
+  expect_every_overwrite_decodes_or_is_refused(continuum);
+  expect_every_overwrite_decodes_or_is_refused(
+      store::insert(SubModel(std::make_unique<models::Dirichlet>(models::Dirichlet::Fields{
+          "T", "q", "lambda_T", "imposed_T", {points_}, {points_}, models::Sense::Equal}))));
+  const Handle<SubElementField> material = store::insert(SubElementField::create(space, {"E", "nu"}));
+  const auto layout = store::read(continuum)->kind().stiffness_layout();
+  ASSERT_TRUE(layout);
+  ComputedRecipe recipe{ErasedHandle(continuum), layout->fespaces, ErasedHandle(material),
+                        models::OperatorKind::Stiffness, std::nullopt};
+  expect_every_overwrite_decodes_or_is_refused(store::insert(SubMatrix::computed(
+      layout->support, layout->support, layout->dual_vars, layout->primal_vars, layout->ordering, true,
+      std::move(recipe))));
+  SubMatrix block =
+      SubMatrix::new_(points_, points_, {"a"}, {"b", "c"}, containers::matrix::Ordering::VarsThenNodes, false);
+  block.add_entry(1, "a", 1, "c", 1.5);
+  expect_every_overwrite_decodes_or_is_refused(store::insert(std::move(block)));
 }
 
 }  // namespace

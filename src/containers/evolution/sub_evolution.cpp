@@ -310,6 +310,12 @@ SubEvolution SubEvolution::decode(store::RecordReader& r) {
   store::RecordReader::check(c.abscissas_.size() == c.values_.size(),
                              "SubEvolution record: {} abscissa(s) for {} value(s)", c.abscissas_.size(),
                              c.values_.size());
+  // Readers take the kind of the first value for all: a scalar curve reads its values
+  // as numbers.
+  for (const EvolutionValue& v : c.values_)
+    store::RecordReader::check(v.index() == c.values_.front().index(),
+                               "SubEvolution record: mixed value kinds ({} and {})",
+                               evolution::kind_name(c.values_.front()), evolution::kind_name(v));
   return c;
 }
 

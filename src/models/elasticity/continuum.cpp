@@ -35,11 +35,17 @@ double state_value_or_zero(const SubElementField* zone, std::uint64_t cell, std:
   return zone->values()[(cell * zone->gauss_count() + g) * names.size() + *k];
 }
 
+namespace {
+// The kernels size their stress and Hooke tables from the pair: any other pair
+// would write past them.
+bool model_fits(std::uint64_t space_dim, ContinuumModel model) {
+  return (space_dim == 3 && model == ContinuumModel::Solid) || (space_dim == 2 && model != ContinuumModel::Solid);
+}
+}  // namespace
+
 ContinuumKind::Parts ContinuumKind::build(std::string_view kind, SpaceHandle fespace, ContinuumModel model) {
   const SpaceFacts facts = read_space_facts(fespace);
-  const bool fits = (facts.space_dim == 3 && model == ContinuumModel::Solid) ||
-                    (facts.space_dim == 2 && model != ContinuumModel::Solid);
-  QUENLITH_VERIFY(fits,
+  QUENLITH_VERIFY(model_fits(facts.space_dim, model),
                   "{}: model {} is incompatible with a {}-D space (2-D \u21d2 plane_stress|plane_strain, 3-D \u21d2 "
                   "solid)",
                   kind, debug_name(model), facts.space_dim);
@@ -51,10 +57,8 @@ ContinuumKind::Parts ContinuumKind::decode_parts(store::RecordReader& r) {
   SpaceAndSupport h = decode_space_and_support(r);
   const std::uint64_t d = r.read_u64();
   const auto model = static_cast<ContinuumModel>(r.read_variant(kContinuumModelCount));
-  // The kernels size their outputs from the dimension and the model: a pair the
-  // constructor would refuse must not reach them from a damaged file.
-  store::RecordReader::check((d == 2 && model != ContinuumModel::Solid) || (d == 3 && model == ContinuumModel::Solid),
-                             "continuum kind record: model {} does not fit a {}-D space", debug_name(model), d);
+  store::RecordReader::check(model_fits(d, model), "continuum record: model {} with a {}-D space", debug_name(model),
+                             d);
   return Parts{std::move(h.fespace), std::move(h.support), d, model};
 }
 

@@ -22,8 +22,8 @@ Truss Truss::create(SpaceHandle fespace) {
 std::unique_ptr<ModelKind> Truss::decode(store::RecordReader& r) {
   SpaceAndSupport h = decode_space_and_support(r);
   const std::uint64_t d = r.read_u64();
-  // The kernels size their element buffers and bar directions from it.
-  store::RecordReader::check(d >= 1 && d <= 3, "Truss record: space dimension {} is not 1, 2 or 3", d);
+  // It sizes every element table: a bar has 1 to 3 axes.
+  store::RecordReader::check(d >= 1 && d <= 3, "Truss record: space dim {} is not 1, 2 or 3", d);
   return std::unique_ptr<ModelKind>(new Truss(std::move(h.fespace), std::move(h.support), d));
 }
 
