@@ -284,7 +284,8 @@ def extruded_block_skin(n, form):
 
 _REFUSED_BLOCK_SKIN = pytest.mark.xfail(
     strict=True, raises=RuntimeError,
-    reason="boundary recovery under the exact tie rule still refuses these skins (wrongly for the tetrahedral ones)")
+    reason="boundary recovery under the exact tie rule still refuses these skins, although "
+           "tetrahedralisations without new boundary nodes exist")
 
 
 @pytest.mark.parametrize("n,form", [
