@@ -56,12 +56,20 @@ bool exactly_symmetric(const Csr& a) {
 
 }  // namespace
 
-std::shared_ptr<const SparseFactors> lu_factorize(const Csr& a, const store::InterruptCheck& interrupt) {
+std::shared_ptr<const SparseFactors> lu_factorize(const Csr& a, const SystemNames& names,
+                                                  const store::InterruptCheck& interrupt) {
   QUENLITH_VERIFY(a.n_rows != 0, "solve: matrix is empty");
   QUENLITH_VERIFY(a.n_cols == a.n_rows, "solve: matrix must be square; got {}×{}", a.n_rows, a.n_cols);
+  refuse_non_finite_matrix(a, names);
   SparseDirectOptions options;
   options.structure = exactly_symmetric(a) ? Structure::Symmetric : Structure::General;
-  return factorize_sparse(a, options, interrupt);
+  std::shared_ptr<const SparseFactors> lu = factorize_sparse(a, options, interrupt);
+  refuse_null_pivots(*lu, names);
+  return lu;
+}
+
+SystemNames solve_names(const containers::field::DofList& rows, const containers::field::DofList& cols) {
+  return SystemNames{"solve", "solve: LU failed (matrix is singular)", rows, cols};
 }
 
 std::shared_ptr<const LuFactors> lu_factorize_matrix(const Matrix& m, const store::InterruptCheck& interrupt) {
@@ -75,8 +83,10 @@ std::shared_ptr<const LuFactors> lu_factorize_matrix(const Matrix& m, const stor
   const containers::matrix::Finalized& f = *m.finalized();
   QUENLITH_VERIFY(f.row_dofs.size() == f.col_dofs.size(), "solve: matrix must be square; got {}×{}",
                   f.row_dofs.size(), f.col_dofs.size());
-  std::shared_ptr<const SparseFactors> lu = lu_factorize(f.csr, interrupt);
-  return std::make_shared<const LuFactors>(std::move(lu), containers::matrix::dof_list(f.row_dofs));
+  containers::field::DofList rows = containers::matrix::dof_list(f.row_dofs);
+  std::shared_ptr<const SparseFactors> lu =
+      lu_factorize(f.csr, solve_names(rows, containers::matrix::dof_list(f.col_dofs)), interrupt);
+  return std::make_shared<const LuFactors>(std::move(lu), std::move(rows));
 }
 
 void lu_solve(const SparseFactors& lu, std::span<double> b) { lu.solve(b); }
@@ -90,6 +100,7 @@ NodeField solve(const Matrix& m, const NodeField& rhs, bool cache, const store::
   }
   interrupt();
   std::vector<double> x = rhs.dof_values(factors->row_dofs());
+  refuse_non_finite_rhs(x, factors->row_dofs(), "solve");
   lu_solve(factors->lu(), x);
   for (double v : x)
     if (!std::isfinite(v)) throw Error::message("solve: LU failed (matrix is singular)");

@@ -67,11 +67,26 @@ class SparseFactors {
   virtual void solve_columns(std::span<double> b, std::uint64_t count) const = 0;
   // The library's own account of the memory of this factorisation.
   virtual const FactorMemory& memory() const noexcept = 0;
+  // The unknowns (0-based, ascending) whose pivot the factorisation found null: a
+  // pivot row whose largest entry, once the matrix is scaled, is below 1e-12 times
+  // the largest entry of the matrix. The factorisation goes on past them (the row set
+  // to a unit row), so the factors then solve another system: callers refuse them.
+  // Empty for a regular matrix.
+  virtual std::span<const std::uint64_t> null_pivots() const noexcept = 0;
 };
 
 // Factorises the square matrix `a` (n_rows == n_cols >= 1, every stored entry
 // taken, explicit zeros included; under Symmetric only the entries with column >=
-// row are read). `between_phases` is polled after the analysis. Errors:
+// row are read). Every value must be finite: the library's analysis may read a NaN
+// or an infinity out of bounds (the callers check, system_check.hpp).
+// `between_phases` is polled after the analysis.
+//
+// Repeatable: the same matrix gives the same factors, bit for bit, on every call
+// with the same BLAS thread count (blas.hpp). The fill-reducing ordering draws
+// random numbers from one generator of the process; it is reseeded before every
+// analysis, and the analyses of concurrent calls run one at a time.
+//
+// Errors:
 // "solve: sparse build failed: {}" when the matrix cannot be handed to the library
 // (an order beyond its 32-bit indices); "solve: LU failed (singular?): {}" when the
 // analysis or the factorisation fails (structurally or numerically singular,
