@@ -169,20 +169,33 @@ INSTANTIATE_TEST_SUITE_P(
              std::string(fill_ordering_name(std::get<1>(info.param)));
     });
 
-// lu_factorize picks L·D·Lᵀ only for an exactly symmetric matrix: each of these,
-// taken as symmetric, would solve another system.
-TEST(Solver, OnlyExactlySymmetricMatricesTakeTheSymmetricPath) {
+// lu_factorize picks L·D·Lᵀ only for a matrix symmetric to rounding: each of the
+// first three, taken as symmetric, would solve another system; the last three take
+// the symmetric path and solve A itself to rounding.
+TEST(Solver, SymmetricPathOnlyForMatricesSymmetricToRounding) {
   Dense values_differ = spd(5, 3);
-  values_differ(1, 0) += 0.25;
+  values_differ(1, 0) += 1e-12;  // beyond the tolerance, though tiny
   Dense lower_only = spd(5, 3);
   lower_only(7, 1) = 0.5;  // (1, 7) not stored
-  Dense signed_zero = spd(5, 3);
-  signed_zero(2, 3) = 0.3;  // an upper entry whose mirror is absent
-  for (const Dense& a : {values_differ, lower_only, signed_zero, spd(5, 3), saddle(5, 3)}) {
-    const Eigen::VectorXd b = rhs(a.rows());
+  Dense upper_only = spd(5, 3);
+  upper_only(2, 3) = 0.3;  // an upper entry whose mirror is absent
+  Dense rounding = spd(5, 3);
+  rounding(1, 0) = std::nextafter(std::nextafter(rounding(1, 0), 1.0), 1.0);  // two units in the last place
+  Dense stray = saddle(5, 3);
+  stray(3, 20) = 1e-18;  // a rounding residue with no mirror
+  struct Case {
+    const Dense& a;
+    Structure taken;
+  };
+  for (const Case& c : {Case{values_differ, Structure::General}, Case{lower_only, Structure::General},
+                        Case{upper_only, Structure::General}, Case{spd(5, 3), Structure::Symmetric},
+                        Case{rounding, Structure::Symmetric}, Case{stray, Structure::Symmetric}}) {
+    const Eigen::VectorXd b = rhs(c.a.rows());
     std::vector<double> x(b.data(), b.data() + b.size());
-    lu_solve(*lu_factorize(csr_of(a), kUnnamed, {}), x);
-    EXPECT_LT(relative_error(x, a.fullPivLu().solve(b)), 1e-12);
+    const auto lu = lu_factorize(csr_of(c.a), kUnnamed, {});
+    EXPECT_EQ(lu->structure(), c.taken);
+    lu_solve(*lu, x);
+    EXPECT_LT(relative_error(x, c.a.fullPivLu().solve(b)), 1e-12);
   }
 }
 

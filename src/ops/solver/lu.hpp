@@ -31,8 +31,10 @@ class LuFactors final : public containers::matrix::SolverPayload {
   containers::field::DofList row_dofs_;
 };
 
-// Factorises a square compressed matrix of order >= 1: L·D·Lᵀ when it is exactly
-// symmetric (pattern and values), L·U otherwise. Errors, in order: "solve: matrix
+// Factorises a square compressed matrix of order >= 1: L·D·Lᵀ of its upper triangle
+// when it is symmetric to rounding (every (r, c) within 1e-14 of (c, r), relative to
+// the geometric mean of the largest entries of rows r and c; an absent entry counts
+// as 0.0), L·U otherwise. Errors, in order: "solve: matrix
 // is empty" (no row); "solve: matrix must be square; got {}×{}"; "{operation}: the
 // matrix holds a non-finite value at row {}, column {}" (nothing is factorised);
 // then those of factorize_sparse (the interruption check is polled between analysis

@@ -120,11 +120,16 @@ class Instance {
 
 class MumpsFactors final : public SparseFactors {
  public:
-  MumpsFactors(std::unique_ptr<Instance> instance, std::uint64_t n, const FactorMemory& memory,
+  MumpsFactors(std::unique_ptr<Instance> instance, std::uint64_t n, Structure structure, const FactorMemory& memory,
                std::vector<std::uint64_t> null_pivots)
-      : instance_(std::move(instance)), n_(n), memory_(memory), null_pivots_(std::move(null_pivots)) {}
+      : instance_(std::move(instance)),
+        n_(n),
+        structure_(structure),
+        memory_(memory),
+        null_pivots_(std::move(null_pivots)) {}
 
   std::uint64_t order() const noexcept override { return n_; }
+  Structure structure() const noexcept override { return structure_; }
   const FactorMemory& memory() const noexcept override { return memory_; }
   std::span<const std::uint64_t> null_pivots() const noexcept override { return null_pivots_; }
 
@@ -156,6 +161,7 @@ class MumpsFactors final : public SparseFactors {
   std::unique_ptr<Instance> instance_;
   mutable std::mutex mutex_;
   std::uint64_t n_;
+  Structure structure_;
   FactorMemory memory_;
   std::vector<std::uint64_t> null_pivots_;
 };
@@ -275,7 +281,7 @@ std::shared_ptr<const SparseFactors> factorize_sparse(const Csr& a, const Sparse
   if (instance->infog(28) > 0 && id.pivnul_list)
     for (int k = 0; k < instance->infog(28); ++k) null_pivots.push_back(static_cast<std::uint64_t>(id.pivnul_list[k]) - 1);
   std::sort(null_pivots.begin(), null_pivots.end());
-  return std::make_shared<MumpsFactors>(std::move(instance), n, memory, std::move(null_pivots));
+  return std::make_shared<MumpsFactors>(std::move(instance), n, options.structure, memory, std::move(null_pivots));
 }
 
 }  // namespace quenlith::ops::solver

@@ -58,6 +58,8 @@ class SparseFactors {
  public:
   virtual ~SparseFactors() = default;
   virtual std::uint64_t order() const noexcept = 0;
+  // How the matrix was factorised.
+  virtual Structure structure() const noexcept = 0;
   // Overwrites b (order() values) with x, the solution of A·x = b (the plain system,
   // not its transpose). A pivot that vanished shows as non-finite values in x.
   // Throws Error::message "solve: substitution failed: {}" when the library fails.
