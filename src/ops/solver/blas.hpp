@@ -7,7 +7,8 @@
 // sleep. Left so, it runs as many threads as the machine has cores beside any other
 // load, and the factorisation's own thread loses its processor to spinning ones.
 // Its thread count is therefore set to the module pool's size (the processors the
-// process may run on, or less under a ThreadLimit) before each phase. The count is
+// process may run on, or less under a ThreadLimit) before each phase, and its idle
+// threads are told to sleep at once (OPENBLAS_THREAD_TIMEOUT, unless already set). The count is
 // part of the result: OpenBLAS's threaded kernels split their sums by thread, so the
 // same count gives the same bits and another count may not.
 //
@@ -20,7 +21,8 @@
 // Everything here is a no-op when the BLAS linked is not OpenBLAS.
 namespace quenlith::ops::solver {
 
-// Selects the kernels (once per process) and sets the thread count. Called on the
+// Selects the kernels and the idle threads' behaviour (once per process) and sets
+// the thread count. Called on the
 // calling thread before each analysis, factorisation and solve phase.
 void prepare_blas();
 
