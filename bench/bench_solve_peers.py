@@ -19,6 +19,11 @@ mtype 11) on the compressed rows; scipy's `spsolve` (SuperLU) on the compressed
 columns, converted before timing, once per case with one thread and only up to
 --spsolve-rows rows (it takes minutes from 100 k rows on).
 
+Beside a busy machine: --busy-case is solved with all processors, alone and with
+--busy single-threaded busy loops running beside it (the loops are started before
+and stopped after each such run), interleaved, the fastest of --repeats each, for
+ours and for pypardiso; the table gives the busy time over the quiet one.
+
 Every run is a child process: `1` pins it to one processor (sched_setaffinity; the
 peers also get MKL_NUM_THREADS=OMP_NUM_THREADS=1), `all` leaves it on every processor.
 Runs are interleaved (ours, then pypardiso, for each thread count) and repeated
@@ -31,6 +36,7 @@ their ratio. The load average is printed beside each case.
     PYTHONPATH=build/python /work/main/.venv-bench/bin/python bench/bench_solve_peers.py
         [--cases HEX8:21 HEX8:31 HEX8:45 TET4:21 TET4:31 TET4:45 QUA4:706]
         [--threads 1 all] [--repeats 3] [--spsolve-rows 120000] [--spsolve-timeout 300]
+        [--busy 4] [--busy-case HEX8:31]   (--busy 0: no busy-machine table)
 
 HEX8/TET4 21, 31, 45 give 33 k, 101 k and 298 k rows; QUA4 706 gives 1.0 M rows.
 """
@@ -390,6 +396,8 @@ def main():
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--spsolve-rows", type=int, default=120_000)
     ap.add_argument("--spsolve-timeout", type=float, default=300.0)
+    ap.add_argument("--busy", type=int, default=4)
+    ap.add_argument("--busy-case", default="HEX8:31")
     args = ap.parse_args()
     print(f"load average at start: {' '.join(f'{v:.1f}' for v in os.getloadavg())} ({os.cpu_count()} processors)")
     print("seconds (fastest of the repeats); memory in MB added by the solve at its peak; "
@@ -432,7 +440,36 @@ def main():
                 print(f"{case:>9} {int(rows):>8} {threads:>3} {t_o:>8.2f} {t_p:>8.2f} {t_o / t_p:>6.2f} {sps:>8} "
                       f"{mb_o:>8.0f} {est['infog17']:>7.0f} {mb_o / est['infog17']:>6.2f} {mb_p:>8.0f} "
                       f"{float(diff):>9.1e} {dx:>9.1e} {ld:>5}", flush=True)
+        if args.busy:
+            busy_table(args, tmp)
     print(f"load average at end: {' '.join(f'{v:.1f}' for v in os.getloadavg())}")
+
+
+def busy_table(args, tmp):
+    kind, n = args.busy_case.split(":")
+    csr = os.path.join(tmp, "busy.bin")
+    run(["check", kind, n, csr], "all")
+    best = {}
+    for _ in range(args.repeats):
+        for who in ("ours", "pardiso"):
+            for busy in (0, args.busy):
+                out = os.path.join(tmp, f"busy-{who}.npy")
+                call = ["ours", kind, n, out] if who == "ours" else ["pardiso", csr, out]
+                loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
+                try:
+                    t = float(run(call, "all")[0])
+                finally:
+                    for p in loops:
+                        p.kill()
+                        p.wait()
+                if (who, busy) not in best or t < best[who, busy][0]:
+                    best[who, busy] = (t, load())
+    print(f"\n{args.busy_case} with all processors, alone and beside {args.busy} busy loops (seconds, fastest of "
+          f"{args.repeats})")
+    print(f"{'solver':>9} {'alone':>8} {'busy':>8} {'busy/alone':>10} {'load':>5}")
+    for who in ("ours", "pardiso"):
+        (t0, l0), (t1, l1) = best[who, 0], best[who, args.busy]
+        print(f"{who:>9} {t0:>8.2f} {t1:>8.2f} {t1 / t0:>10.2f} {l0:>5}", flush=True)
 
 
 def child_main(argv):
