@@ -26,10 +26,11 @@ namespace quenlith::ops::solver {
 enum class Structure : std::uint8_t { General, Symmetric };
 
 // Fill-reducing orderings of the analysis. Default is SCOTCH's nested dissection,
-// chosen by measuring 3-D elasticity with multipliers (bench/bench_solve.cpp): at
-// 101 k unknowns it factorised in 5.4 s and 1.06 GB as L·D·Lᵀ, where AMD took
-// 29 s and 1.71 GB, AMF 12.7 s, QAMD 21 s and PORD 7.8 s with 1.08 GB; L·U needs
-// about 1.75 times the memory of L·D·Lᵀ for the same time.
+// chosen by measuring 3-D elasticity with multipliers (HEX8, 101 k unknowns, all
+// processors, interleaved runs on a shared machine): L·D·Lᵀ in 8.1 s and 1.12 GB,
+// where PORD took 9.7 s and 1.15 GB and AMF 14.7 s and 1.52 GB (an earlier run: AMD
+// 29 s and 1.71 GB, QAMD 21 s); L·U 7.2 s with 1.93 GB, and on one thread 18 s
+// where L·D·Lᵀ took 13.8 s. METIS is not in the Debian build.
 enum class FillOrdering : std::uint8_t { Default, Amd, Amf, Qamd, Pord, Scotch, Automatic };
 std::string_view fill_ordering_name(FillOrdering o) noexcept;
 
