@@ -297,8 +297,8 @@ def test_relative_path_and_signature(tmp_path, monkeypatch):
 
 def test_example_analysis_writes_its_mesh(tmp_path):
     example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "first_analysis.py"
-    path = tmp_path / "plate.vtk"
-    subprocess.run([sys.executable, str(example), str(path)], check=True, capture_output=True, cwd=tmp_path)
+    path = tmp_path / "plate_with_hole.vtk"
+    subprocess.run([sys.executable, str(example), str(tmp_path)], check=True, capture_output=True, cwd=tmp_path)
     grid = read_vtk(path)
     # 64 sectors: two TRI6 and one QUA4 cell each
     assert grid.GetNumberOfCells() == 192
@@ -307,7 +307,7 @@ def test_example_analysis_writes_its_mesh(tmp_path):
     r = vtk_to_numpy(grid.GetPointData().GetArray("r"))
     np.testing.assert_array_equal(r, [math.hypot(x, y) for x, y, _ in points])
     assert r.min() == pytest.approx(0.5, rel=1e-15) and r.max() == pytest.approx(2 * 2**0.5, rel=1e-15)
-    assert sorted(os.listdir(tmp_path)) == ["plate.vtk"]
+    assert sorted(os.listdir(tmp_path)) == ["plate_with_hole.vtk"]
 
 
 # --- with a node field ----------------------------------------------------------
