@@ -199,7 +199,7 @@ def test_first_default_removes_the_directories_of_ended_processes(tmp_path):
         private(f"quenlith-swap-{os.getpid()}"),  # a running process (this test's)
         private(f"quenlith-swap-{dead_open}", 0o755),  # not made private: not ours to judge
         *(private(name) for name in (f"quenlith-swap-0{dead}", f"quenlith-swap-{dead}x", f"quenlith-swap-+{dead}",
-                                     "quenlith-swap-", f"quenlith-swap-{dead} ", f"quenlith-swap-{dead}0" * 3,
+                                     "quenlith-swap-", f"quenlith-swap-{dead} ", f"quenlith-swap-{2**31}",
                                      f"xquenlith-swap-{dead}")),
     ]
     (base / f"quenlith-swap-{dead_link}").symlink_to(outside, target_is_directory=True)
