@@ -30,7 +30,9 @@ void remove_dead_temps(const std::string& dir, std::string_view name) noexcept {
   constexpr std::string_view kSuffix = ".tmp";
   for (const std::string& entry : entry_names(fd.get())) {
     std::string_view rest = entry;
-    if (!rest.starts_with('.') || !rest.substr(1).starts_with(name) || !rest.ends_with(kSuffix)) continue;
+    if (rest.size() < 1 + name.size() + kSuffix.size() || !rest.starts_with('.') ||
+        !rest.substr(1).starts_with(name) || !rest.ends_with(kSuffix))
+      continue;
     rest = rest.substr(1 + name.size(), rest.size() - 1 - name.size() - kSuffix.size());
     // What is left is ".{pid}.{n}".
     if (!rest.starts_with('.')) continue;

@@ -57,7 +57,6 @@ class Frame3d final : public DomainKind {
   // (nothing is made then).
   std::vector<BlockRecipe> block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const override;
 
-
   // Closed-form two-node beam kernels on the first context, rotated to global axes:
   // stiffness, consistent mass with rotary inertia, geometric stiffness of the axial
   // force `N` (Gauss point 0 of the state).

@@ -46,7 +46,6 @@ class Timoshenko final : public DomainKind {
   std::vector<BlockRecipe> block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const override;
   SubNodeField build_internal_forces(const ZoneHandle& stress) const override;
 
-
   // Stiffness: bending E·I·κ² over the bending context's Gauss points and shear
   // G·A_s·γ² over the shear context's (one point with the built shear space), with
   // κ = θ' and γ = w' − θ. Mass: consistent, with rotary inertia ρ·I. Internal forces:
