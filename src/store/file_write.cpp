@@ -11,12 +11,41 @@
 
 #include "base/error.hpp"
 #include "store/fd.hpp"
+#include "store/leftovers.hpp"
 
 namespace quenlith::store {
 
 namespace {
 
 std::atomic<std::uint64_t> g_temp_counter{0};
+
+// Removes from `dir` ("" for the working directory) the temporary files of `name` that
+// ended processes left: ".{name}.{pid}.{n}.tmp", regular files of this user, pid that
+// of no running process (this one's are in use by its other threads). Failures are
+// ignored.
+void remove_dead_temps(const std::string& dir, std::string_view name) noexcept {
+  const int raw = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (raw < 0) return;
+  const Fd fd(raw);
+  constexpr std::string_view kSuffix = ".tmp";
+  for (const std::string& entry : entry_names(fd.get())) {
+    std::string_view rest = entry;
+    if (rest.size() < 1 + name.size() + kSuffix.size() || !rest.starts_with('.') ||
+        !rest.substr(1).starts_with(name) || !rest.ends_with(kSuffix))
+      continue;
+    rest = rest.substr(1 + name.size(), rest.size() - 1 - name.size() - kSuffix.size());
+    // What is left is ".{pid}.{n}".
+    if (!rest.starts_with('.')) continue;
+    const std::size_t dot = rest.find('.', 1);
+    if (dot == std::string_view::npos) continue;
+    const std::optional<pid_t> pid = parse_pid(rest.substr(1, dot - 1));
+    if (!pid || !parse_decimal(rest.substr(dot + 1), UINT64_MAX) || *pid == ::getpid()) continue;
+    struct stat st {};
+    if (::fstatat(fd.get(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || !process_gone(*pid)) continue;
+    ::unlinkat(fd.get(), entry.c_str(), 0);
+  }
+}
 
 }  // namespace
 
@@ -58,6 +87,7 @@ void replace_file(const std::string& path, std::span<const std::uint8_t> bytes) 
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  remove_dead_temps(dir, name);
   std::string temp;
   bool written = false;
   // A name left over by an earlier process with the same id only costs a retry.
