@@ -5,6 +5,7 @@ import math
 import os
 import pathlib
 import subprocess
+import time
 import sys
 
 import meshio
@@ -273,6 +274,21 @@ def test_temporary_files_of_ended_processes_go_with_the_next_export(tmp_path):
     q.export_vtk(mesh_of(c, "POI1", [0]), str(out / "out.vtk"))
     assert sorted(os.listdir(out)) == sorted(names + ["out.vtk"])
     assert outside.read_text() == "x"
+
+
+def test_a_directory_is_searched_again_a_second_later(tmp_path):
+    # A series of exports into one directory lists it at most once a second; a file a
+    # process killed meanwhile left there goes with the first export after that.
+    c = q.Coords(2)
+    c.add_node([0, 0])
+    mesh = mesh_of(c, "POI1", [0])
+    q.export_vtk(mesh, str(tmp_path / "a.vtk"))
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    (tmp_path / f".b.vtk.{ended.pid}.0.tmp").write_text("partial")
+    time.sleep(1.2)
+    q.export_vtk(mesh, str(tmp_path / "b.vtk"))
+    assert sorted(os.listdir(tmp_path)) == ["a.vtk", "b.vtk"]
 
 
 def test_missing_directory_is_an_io_error(tmp_path):

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <limits>
 
 namespace quenlith::store {
@@ -32,7 +31,7 @@ std::optional<pid_t> parse_pid(std::string_view text) noexcept {
   return static_cast<pid_t>(*value);
 }
 
-std::vector<std::string> entry_names(int dir) noexcept {
+std::vector<std::string> entry_names(int dir, std::string_view prefix) noexcept {
   std::vector<std::string> names;
   // fdopendir takes the descriptor over: it gets a copy, rewound, so that `dir` stays
   // the caller's (a copy shares the position in the directory).
@@ -46,8 +45,9 @@ std::vector<std::string> entry_names(int dir) noexcept {
   ::rewinddir(stream);
   try {
     while (const dirent* e = ::readdir(stream)) {
-      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-      names.emplace_back(e->d_name);
+      const std::string_view name(e->d_name);
+      if (name == "." || name == ".." || !name.starts_with(prefix)) continue;
+      names.emplace_back(name);
     }
   } catch (...) {  // out of memory: the names so far
   }

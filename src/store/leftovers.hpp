@@ -28,8 +28,9 @@ std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t 
 std::optional<pid_t> parse_pid(std::string_view text) noexcept;
 
 // The names of the entries of the open directory `dir` but "." and "..", in the order
-// the system lists them; empty when it cannot be read. `dir` is not moved.
-std::vector<std::string> entry_names(int dir) noexcept;
+// the system lists them, keeping only those that begin with `prefix` (all when it is
+// empty); empty when it cannot be read. `dir` is not moved.
+std::vector<std::string> entry_names(int dir, std::string_view prefix = {}) noexcept;
 
 // Removes every entry of the open directory `dir` that is not a directory itself
 // (a symbolic link is removed, never followed). Failures are ignored.
