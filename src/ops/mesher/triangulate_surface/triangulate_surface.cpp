@@ -4,10 +4,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "containers/mesh/node.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "dump/number_format.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
+#include "ops/mesher/node_refs.hpp"
 #include "ops/mesher/triangulate_surface/refine.hpp"
 #include "base/error.hpp"
 #include "store/guard.hpp"
@@ -18,7 +18,6 @@ namespace quenlith::ops::mesher {
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;
-using containers::mesh::Node;
 using containers::mesh::NodeId;
 using containers::mesh::SubMesh;
 
@@ -259,38 +258,54 @@ Mesh triangulate_surface(const Mesh& contour, ElementType element_type, std::opt
   meshes.reserve(domains.size());
   for (const Domain& d : domains) meshes.push_back(triangulate_domain(d, element_type, size, interrupt));
 
-  // Emit: interior nodes first (domain after domain, in insertion order), then cells.
-  std::vector<Node> held;
-  std::optional<SubMesh> tris, quads;
-  auto cell_ids = [](const std::vector<NodeId>& map, const auto& cell) {
-    std::array<NodeId, std::tuple_size_v<std::decay_t<decltype(cell)>>> ids{};
-    for (std::size_t k = 0; k < ids.size(); ++k) ids[k] = map[cell[k]];
-    return ids;
-  };
+  // Emit: interior nodes first (domain after domain, in insertion order), then
+  // cells. The new nodes are held by `fresh` (one reference each, given back when
+  // it goes) until the cells have taken theirs; it is declared before the
+  // submeshes so that a partial output gives its references back first.
+  std::size_t n_fresh = 0;
+  for (const DomainMesh& dm : meshes) n_fresh += dm.points.size() - dm.boundary_count;
+  std::vector<double> lifted;
+  lifted.reserve(n_fresh * dim);
   for (const DomainMesh& dm : meshes) {
-    std::vector<NodeId> map = dm.ids;
-    map.reserve(dm.points.size());
     for (std::size_t i = dm.boundary_count; i < dm.points.size(); ++i) {
       const Point2& p = dm.points[i];
-      std::vector<double> x;
       if (basis) {
-        x.resize(3);
-        for (int d = 0; d < 3; ++d) x[d] = basis->origin[d] + p[0] * basis->u[d] + p[1] * basis->v[d];
+        for (int d = 0; d < 3; ++d) lifted.push_back(basis->origin[d] + p[0] * basis->u[d] + p[1] * basis->v[d]);
       } else {
-        x = {p[0], p[1]};
+        lifted.push_back(p[0]);
+        lifted.push_back(p[1]);
       }
-      held.push_back(Node::create(coords, x));
-      map.push_back(held.back().id());
     }
+  }
+  NodeRefs fresh(coords);
+  fresh.reserve(n_fresh);
+  fresh.create(lifted);
+  std::optional<SubMesh> tris, quads;
+  std::vector<NodeId> cells;
+  // Every cell of `list` through the domain's vertex map: its boundary ids, then
+  // its new nodes in order.
+  auto append = [&](std::optional<SubMesh>& sub, ElementType type, const DomainMesh& dm, std::size_t first_fresh,
+                    const auto& list) {
+    if (list.empty()) return;
+    if (!sub) sub.emplace(type, coords);
+    cells.clear();
+    cells.reserve(list.size() * list.front().size());
+    for (const auto& cell : list)
+      for (const tri::Vertex v : cell)
+        cells.push_back(v < dm.boundary_count ? dm.ids[v] : fresh[first_fresh + (v - dm.boundary_count)]);
+    sub->add_cells(cells);
+  };
+  std::size_t first_fresh = 0;
+  for (const DomainMesh& dm : meshes) {
     if (element_type == ElementType::TRI3) {
       if (!tris) tris.emplace(ElementType::TRI3, coords);
-      for (const auto& t : dm.triangles) tris->add_cell(cell_ids(map, t));
+      append(tris, ElementType::TRI3, dm, first_fresh, dm.triangles);
     } else {
       if (!quads) quads.emplace(ElementType::QUA4, coords);
-      for (const auto& q : dm.quads) quads->add_cell(cell_ids(map, q));
-      if (!dm.leftover.empty() && !tris) tris.emplace(ElementType::TRI3, coords);
-      for (const auto& t : dm.leftover) tris->add_cell(cell_ids(map, t));
+      append(quads, ElementType::QUA4, dm, first_fresh, dm.quads);
+      append(tris, ElementType::TRI3, dm, first_fresh, dm.leftover);
     }
+    first_fresh += dm.points.size() - dm.boundary_count;
   }
   Mesh result;
   for (std::optional<SubMesh>* sub : {&quads, &tris}) {
