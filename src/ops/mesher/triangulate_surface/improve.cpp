@@ -1,8 +1,10 @@
 #include "ops/mesher/triangulate_surface/improve.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "parallel/pool.hpp"
 
@@ -10,7 +12,8 @@ namespace quenlith::ops::mesher::tri {
 
 namespace {
 
-// Points per chunk of the smoothing sweeps, triangles per chunk of the quad scoring.
+// Points per chunk of the smoothing sweeps, triangles per chunk of the quad scoring
+// and of the flips' first look.
 constexpr parallel::Index kSmoothChunk = 1024;
 constexpr parallel::Index kScoreChunk = 1024;
 constexpr parallel::Index kFlipChunk = 4096;
@@ -27,178 +30,335 @@ inline Point2 minus(const Point2& a, const Point2& b) noexcept { return {a[0] - 
 
 }  // namespace
 
-Adjacency build_adjacency(std::size_t n_points, const std::vector<Triple>& f) {
-  Adjacency adj;
-  adj.offset.assign(n_points + 1, 0);
-  for (const Triple& t : f)
-    for (Vertex v : t) ++adj.offset[v + 1];
-  for (std::size_t p = 0; p < n_points; ++p) adj.offset[p + 1] += adj.offset[p];
-  adj.succ.resize(adj.offset[n_points]);
-  adj.incident.resize(adj.offset[n_points]);
-  std::vector<std::uint32_t> fill(adj.offset.begin(), adj.offset.end() - 1);
-  for (std::size_t i = 0; i < f.size(); ++i) {
-    for (int k = 0; k < 3; ++k) {
-      const Vertex v = f[i][k];
-      adj.succ[fill[v]] = f[i][next3(k)];
-      adj.incident[fill[v]++] = static_cast<std::uint32_t>(i);
-    }
-  }
-  return adj;
+namespace {
+
+using Id = InsideMesh::Id;
+
+// Below this squared sine of its smallest angle (about 5.7 degrees) a triangle
+// takes the literal flip test; see `well_shaped`.
+constexpr double kWellShapedSin2 = 0.01;
+
+// Counter-clockwise with every angle above about 5.7 degrees: cross^2 >= 0.01 *
+// (product of the two largest squared edge lengths), the cross product being
+// twice the area, so the smallest angle has a squared sine of at least 0.01. A
+// rough test in plain arithmetic: it only sorts triangles between the fast and
+// the literal flip test, and both decide alike wherever it errs.
+inline bool well_shaped(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
+  const double ax = p1[0] - p0[0], ay = p1[1] - p0[1];
+  const double bx = p2[0] - p0[0], by = p2[1] - p0[1];
+  const double cx = p2[0] - p1[0], cy = p2[1] - p1[1];
+  const double sa = ax * ax + ay * ay, sb = bx * bx + by * by, sc = cx * cx + cy * cy;
+  const double cr = ax * by - ay * bx;
+  // The product of the two largest is the largest of the three products.
+  const double product = std::max(std::max(sa * sb, sa * sc), sb * sc);
+  return cr > 0.0 && cr * cr >= kWellShapedSin2 * product;
 }
 
-void smoothing_sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj) {
-  const std::vector<Point2> snap = tr.points;
-  const std::size_t n = snap.size();
-  std::vector<char> moved(n, 0);
-  parallel::for_chunks(n, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
+// What the flip test reads, as plain pointers: copied into the locals of a loop,
+// they are not reloaded after every store through a char pointer (which may
+// alias anything).
+struct FlipView {
+  const std::array<Id, 3>* corners;
+  const std::array<std::int32_t, 3>* across;
+  const Point2* pos;
+  const char* shaped;
+
+  // Whether edge k of t passes every test of a flip in the current state.
+  //
+  // Two shortcuts change no decision. For two well-shaped triangles the in-circle
+  // test decides where it is clear: a strictly convex quadrilateral's Delaunay
+  // diagonal (the fourth corner not inside the circle of the other three) gives
+  // the larger smallest angle of its two triangulations, so the angle test could
+  // only pass through rounding, and on such triangles the computed angles are
+  // within 1e-8 of the true ones, far inside the 1e-6 margin. Otherwise the
+  // largest cosine of the pair must drop before the angles are compared (arccos
+  // is monotone to within an ulp, far below the margin).
+  bool flips(Id t, int k) const noexcept {
+    const std::int32_t ui = across[t][k];
+    if (ui < 0) return false;
+    const auto u = static_cast<Id>(ui);
+    const std::array<Id, 3>& c = corners[t];
+    const Id a = c[k], b = c[next3(k)], cc = c[prev3(k)];
+    const std::array<Id, 3>& cu = corners[u];
+    const Id d = cu[0] != a && cu[0] != b ? cu[0] : (cu[1] != a && cu[1] != b ? cu[1] : cu[2]);
+    const Point2 &A = pos[a], &B = pos[b], &C = pos[cc], &D = pos[d];
+    if (shaped[t] && shaped[u]) {
+      // The angles at c (in t) and at d (across) add up to less than pi, with a
+      // margin far above the rounding of this plain evaluation: d lies outside
+      // t's circle. sin(c + d) from the sines and cosines of both, each a cross
+      // and a dot product of the two edges leaving its corner.
+      const double ux = A[0] - C[0], uy = A[1] - C[1], vx = B[0] - C[0], vy = B[1] - C[1];
+      const double wx = B[0] - D[0], wy = B[1] - D[1], zx = A[0] - D[0], zy = A[1] - D[1];
+      const double sin_c = ux * vy - uy * vx, cos_c = ux * vx + uy * vy;
+      const double sin_d = wx * zy - wy * zx, cos_d = wx * zx + wy * zy;
+      const double sum = sin_c * cos_d + cos_c * sin_d;
+      const double scale = (std::fabs(sin_c) + std::fabs(cos_c)) * (std::fabs(sin_d) + std::fabs(cos_d));
+      if (sum > 1e-12 * scale) return false;
+    }
+    if (!(orient2d_positive(C, A, D) && orient2d_positive(C, D, B))) return false;
+    const double cos_before = std::max(max_cosine(A, B, C), max_cosine(B, A, D));
+    const double cos_after = std::max(max_cosine(C, A, D), max_cosine(C, D, B));
+    if (!(cos_after < cos_before)) return false;
+    const double before = std::min(min_angle(A, B, C), min_angle(B, A, D));
+    const double after = std::min(min_angle(C, A, D), min_angle(C, D, B));
+    return before + 1e-6 < after;
+  }
+};
+
+// The flip passes over one InsideMesh.
+class Flipper {
+ public:
+  Flipper(InsideMesh& mesh, Rings* rings) : m_(mesh), rings_(rings) {}
+
+  void run(int max_passes) {
+    const std::size_t n = m_.triangle_count();
+    if (n == 0) return;
+    shaped_.assign(n, 0);
+    const FlipView view{m_.corners.data(), m_.across.data(), m_.pos.data(), shaped_.data()};
+    // The first look at every triangle reads the unchanged mesh, so it runs on the
+    // pool: shapes, then each edge judged once, from its lower-numbered triangle
+    // (both sides decide alike, the predicates being exact and the angles not
+    // depending on where a triangle's corners start).
+    char* const shaped = shaped_.data();
+    parallel::for_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
+      const FlipView v = view;
+      for (parallel::Index i = begin; i < end; ++i) {
+        const auto& c = v.corners[i];
+        shaped[i] = well_shaped(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
+      }
+    });
+    std::vector<std::uint8_t> own(n, 0);  // bit k: edge k flips, judged from this side
+    std::uint8_t* const own_bits = own.data();
+    parallel::for_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
+      const FlipView v = view;
+      for (parallel::Index i = begin; i < end; ++i) {
+        std::uint8_t bits = 0;
+        for (int k = 0; k < 3; ++k)
+          if (v.across[i][k] > static_cast<std::int32_t>(i) && v.flips(static_cast<Id>(i), k))
+            bits |= static_cast<std::uint8_t>(1u << k);
+        own_bits[i] = bits;
+      }
+    });
+    // A triangle with an edge that would flip (from either side) starts unsettled,
+    // every other one stable.
+    unstable_.assign((n + 63) / 64, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (own_bits[i] == 0) continue;
+      unsettle_one(static_cast<Id>(i));
+      for (int k = 0; k < 3; ++k)
+        if (own_bits[i] >> k & 1u) unsettle_one(static_cast<Id>(view.across[i][k]));
+    }
+    // The passes visit, in rank order, only the triangles that are not stable: a
+    // stable one was seen without a flip and neither it nor a neighbour has
+    // changed since, so a visit would decide the same. A triangle unsettled ahead
+    // of the pass's position is visited in this pass, one behind it in the next,
+    // as a scan of every triangle would.
+    for (int pass = 1; pass <= max_passes; ++pass) {
+      bool flipped = false;
+      for (std::size_t r = next_unstable(0); r < n; r = next_unstable(r + 1)) {
+        const Id t = m_.by_rank[r];
+        bool flipped_here = false;
+        for (int k = 0; k < 3; ++k) {
+          if (!view.flips(t, k)) continue;
+          const auto u = static_cast<Id>(m_.across[t][k]);
+          m_.flip_edge(t, k);
+          if (rings_ && !rings_->stale) rings_->after_flip(m_, t, u);
+          for (const Id x : {t, u}) {
+            const auto& c = m_.corners[x];
+            shaped[x] = well_shaped(m_.pos[c[0]], m_.pos[c[1]], m_.pos[c[2]]);
+          }
+          unsettle(t);
+          unsettle(u);
+          flipped = flipped_here = true;
+        }
+        if (!flipped_here) unstable_[r >> 6] &= ~(std::uint64_t{1} << (r & 63));
+      }
+      if (!flipped) break;
+    }
+  }
+
+ private:
+  void unsettle_one(Id t) noexcept {
+    const std::size_t r = m_.rank[t];
+    unstable_[r >> 6] |= std::uint64_t{1} << (r & 63);
+  }
+  void unsettle(Id t) noexcept {
+    unsettle_one(t);
+    for (const std::int32_t nb : m_.across[t])
+      if (nb >= 0) unsettle_one(static_cast<Id>(nb));
+  }
+  // The first unstable rank at or after r, or the triangle count.
+  std::size_t next_unstable(std::size_t r) const noexcept {
+    const std::size_t n = m_.triangle_count();
+    if (r >= n) return n;
+    std::size_t w = r >> 6;
+    std::uint64_t bits = unstable_[w] & (~std::uint64_t{0} << (r & 63));
+    while (bits == 0) {
+      if (++w == unstable_.size()) return n;
+      bits = unstable_[w];
+    }
+    return std::min(n, (w << 6) + static_cast<std::size_t>(std::countr_zero(bits)));
+  }
+
+  InsideMesh& m_;
+  Rings* rings_;
+  std::vector<char> shaped_;
+  std::vector<std::uint64_t> unstable_;  // one bit per rank
+};
+
+}  // namespace
+
+void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings) { Flipper(mesh, rings).run(max_passes); }
+
+Rings::Rings(const InsideMesh& mesh) {
+  const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
+  start.assign(n_points + 1, 0);
+  end.resize(n_points);
+  const std::array<Id, 3>* const corners = mesh.corners.data();
+  std::uint32_t* const first = start.data();
+  std::uint32_t* const last = end.data();
+  for (std::size_t i = 0; i < n; ++i)
+    for (const Id v : corners[i]) ++first[v + 1];
+  for (std::size_t p = 0; p < n_points; ++p) {
+    const std::uint32_t degree = first[p + 1];
+    last[p] = first[p];
+    first[p + 1] = first[p] + degree + (degree > 0 ? 2 : 0);
+  }
+  ring.resize(first[n_points]);
+  rank.resize(first[n_points]);
+  std::array<Id, 2>* const rows = ring.data();
+  Id* const ranks = rank.data();
+  // Filled in rank order, so that each row comes out in rank order.
+  const Id* const by_rank = mesh.by_rank.data();
+  for (std::size_t r = 0; r < n; ++r) {
+    const std::array<Id, 3> c = corners[by_rank[r]];
+    for (int k = 0; k < 3; ++k) {
+      const std::uint32_t e = last[c[k]]++;
+      rows[e] = {c[next3(k)], c[prev3(k)]};
+      ranks[e] = static_cast<Id>(r);
+    }
+  }
+}
+
+void Rings::after_flip(const InsideMesh& mesh, Id t, Id u) {
+  // The flip keeps the four corners of the pair: each row among them loses its
+  // entries of t and u and gets those of their new corners, in rank order.
+  const Id rt = mesh.rank[t], ru = mesh.rank[u];
+  std::array<Id, 4> corners{};
+  std::size_t n_corners = 0;
+  for (const Id tri : {t, u})
+    for (const Id v : mesh.corners[tri])
+      if (std::find(corners.begin(), corners.begin() + static_cast<std::ptrdiff_t>(n_corners), v) ==
+          corners.begin() + static_cast<std::ptrdiff_t>(n_corners))
+        corners[n_corners++] = v;
+  for (std::size_t ci = 0; ci < n_corners; ++ci) {
+    const Id v = corners[ci];
+    std::uint32_t w = start[v];
+    for (std::uint32_t i = start[v]; i < end[v]; ++i) {
+      if (rank[i] == rt || rank[i] == ru) continue;
+      rank[w] = rank[i];
+      ring[w++] = ring[i];
+    }
+    end[v] = w;
+    for (const Id tri : {t, u}) {
+      const int k = mesh.corners[tri][0] == v ? 0 : (mesh.corners[tri][1] == v ? 1 : (mesh.corners[tri][2] == v ? 2 : -1));
+      if (k < 0) continue;
+      if (end[v] == start[v + 1]) {
+        stale = true;
+        return;
+      }
+      const Id r = mesh.rank[tri];
+      std::uint32_t j = end[v]++;
+      for (; j > start[v] && rank[j - 1] > r; --j) {
+        rank[j] = rank[j - 1];
+        ring[j] = ring[j - 1];
+      }
+      rank[j] = r;
+      ring[j] = {mesh.corners[tri][next3(k)], mesh.corners[tri][prev3(k)]};
+    }
+  }
+}
+
+namespace {
+
+// What a sweep reads and writes, as plain pointers; each loop body copies it
+// into locals, which no store through a char pointer can alias (a captured
+// reference or the lambda's own members could be, and would be reloaded after
+// every such store).
+struct SweepView {
+  const Point2* snap;
+  Point2* next;
+  char* moved;
+  const char* fixed;
+  const std::uint32_t* row_start;
+  const std::uint32_t* row_end;
+  const std::array<Id, 2>* ring;
+  const std::array<Id, 3>* corners;
+};
+
+}  // namespace
+
+void smoothing_sweep(InsideMesh& mesh, const Rings& rings, std::vector<Point2>& scratch) {
+  const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
+  scratch.resize(n_points);
+  std::vector<char> moved(n_points, 0);
+  const SweepView view{mesh.pos.data(),    scratch.data(),     moved.data(),      mesh.fixed.data(),
+                       rings.start.data(), rings.end.data(),   rings.ring.data(), mesh.corners.data()};
+  parallel::for_chunks(n_points, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
+    const SweepView v = view;
     for (parallel::Index p = begin; p < end; ++p) {
-      const std::uint32_t lo = adj.offset[p], hi = adj.offset[p + 1];
-      if (tr.boundary[p] || lo == hi) continue;
+      const std::uint32_t lo = v.row_start[p], hi = v.row_end[p];
+      const Point2 old = v.snap[p];
+      v.next[p] = old;
+      if (v.fixed[p] || lo == hi) continue;
       double sx = 0.0, sy = 0.0;
       for (std::uint32_t i = lo; i < hi; ++i) {
-        sx += snap[adj.succ[i]][0];
-        sy += snap[adj.succ[i]][1];
+        const Point2& s = v.snap[v.ring[i][0]];
+        sx += s[0];
+        sy += s[1];
       }
       const double cnt = static_cast<double>(hi - lo);
-      const Point2 q{0.5 * (sx / cnt) + 0.5 * snap[p][0], 0.5 * (sy / cnt) + 0.5 * snap[p][1]};
+      const Point2 q{0.5 * (sx / cnt) + 0.5 * old[0], 0.5 * (sy / cnt) + 0.5 * old[1]};
+      // Each triangle with p moved to q, read from p (a rotation of its corners
+      // keeps the exact sign of the orientation).
       bool ok = true;
-      for (std::uint32_t i = lo; i < hi && ok; ++i) {
-        const Triple& t = f[adj.incident[i]];
-        const Point2& p0 = t[0] == p ? q : snap[t[0]];
-        const Point2& p1 = t[1] == p ? q : snap[t[1]];
-        const Point2& p2 = t[2] == p ? q : snap[t[2]];
-        ok = orient2d(p0, p1, p2) > 0.0;
-      }
+      for (std::uint32_t i = lo; i < hi && ok; ++i) ok = orient2d_positive(q, v.snap[v.ring[i][0]], v.snap[v.ring[i][1]]);
       if (ok) {
-        tr.points[p] = q;
-        moved[p] = 1;
+        v.next[p] = q;
+        v.moved[p] = 1;
       }
     }
   });
   // Each move was checked against the snapshot alone: two neighbours moving
-  // together can still turn a triangle over. Undo the moved corners of every such
-  // triangle, and repeat until none is left (the snapshot itself is valid, so this
-  // ends).
-  std::vector<char> inverted(f.size(), 0);
-  std::vector<std::size_t> bad;
+  // together can still turn a triangle over (a triangle with one moved corner
+  // cannot: that move was checked with the others where they are). Undo the
+  // moved corners of every such triangle, and repeat until none is left (the
+  // snapshot itself is valid, so this ends).
+  std::vector<char> inverted_flags(n, 0);
+  char* const inverted = inverted_flags.data();
   for (;;) {
-    parallel::for_chunks(f.size(), kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
+    parallel::for_chunks(n, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
+      const SweepView v = view;
+      char* const out = inverted;
       for (parallel::Index i = begin; i < end; ++i) {
-        const Triple& t = f[i];
-        inverted[i] = (moved[t[0]] || moved[t[1]] || moved[t[2]]) &&
-                      !(orient2d(tr.points[t[0]], tr.points[t[1]], tr.points[t[2]]) > 0.0);
+        const auto& t = v.corners[i];
+        out[i] = v.moved[t[0]] + v.moved[t[1]] + v.moved[t[2]] >= 2 &&
+                 !orient2d_positive(v.next[t[0]], v.next[t[1]], v.next[t[2]]);
       }
     });
-    bad.clear();
-    for (std::size_t i = 0; i < f.size(); ++i)
-      if (inverted[i]) bad.push_back(i);
-    if (bad.empty()) break;
-    for (std::size_t i : bad)
-      for (Vertex v : f[i]) {
-        if (!moved[v]) continue;
-        tr.points[v] = snap[v];
-        moved[v] = 0;
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!inverted[i]) continue;
+      any = true;
+      for (const Id x : view.corners[i]) {
+        if (!view.moved[x]) continue;
+        view.next[x] = view.snap[x];
+        view.moved[x] = 0;
       }
+    }
+    if (!any) break;
   }
-}
-
-void improve_by_flips(Triangulation& tr, int max_passes) {
-  if (tr.slot_count() == 0) return;
-  const auto& P = tr.points;
-  const std::size_t n_slots = tr.slot_count();
-  // Two shortcuts that change no decision:
-  // - cosine[s], the largest cosine of slot s, bounds its minimum angle: a flip
-  //   needs the pair's largest cosine to drop, and when it does not, the angle
-  //   test below cannot pass (arccos is monotone to within an ulp, far below the
-  //   1e-6 margin). Only the few pairs that pass this compare the angles.
-  // - stable[s]: s was visited without a flip and neither it nor a neighbour has
-  //   changed since, so visiting it again would decide the same.
-  std::vector<double> cosine(n_slots, 0.0);
-  std::vector<char> stable(n_slots, 0);
-  auto cosine_of = [&](Slot s) {
-    const auto& v = tr.tri(s).v;
-    return max_cosine(P[v[0]], P[v[1]], P[v[2]]);
-  };
-  auto inside_live = [&](Slot s) { return tr.live(s) && tr.inside[static_cast<std::size_t>(s)]; };
-  // Whether edge k of s passes every test of a flip in the current state.
-  auto flips = [&](Slot s, int k) {
-    const Triangle& t = tr.tri(s);
-    if (t.c[k] || t.n[k] < 0) return false;
-    const Slot u = t.n[k];
-    if (!inside_live(u)) return false;
-    const Vertex a = t.v[k], b = t.v[next3(k)], c = t.v[prev3(k)];
-    const int eu = tr.find_edge(u, b, a);
-    if (eu < 0) return false;
-    const Vertex d = tr.tri(u).v[prev3(eu)];
-    if (!(orient2d(P[c], P[a], P[d]) > 0.0 && orient2d(P[c], P[d], P[b]) > 0.0)) return false;
-    const double cos_after = std::max(max_cosine(P[c], P[a], P[d]), max_cosine(P[c], P[d], P[b]));
-    if (!(cos_after < std::max(cosine[static_cast<std::size_t>(s)], cosine[static_cast<std::size_t>(u)])))
-      return false;
-    const double before = std::min(min_angle(P[a], P[b], P[c]), min_angle(P[b], P[a], P[d]));
-    const double after = std::min(min_angle(P[c], P[a], P[d]), min_angle(P[c], P[d], P[b]));
-    return before + 1e-6 < after;
-  };
-  // The first look at every slot reads the unchanged state, so it runs on the
-  // pool: each slot's cosine, then whether any of its edges would flip. A slot
-  // with none starts stable.
-  parallel::for_chunks(n_slots, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
-    for (parallel::Index si = begin; si < end; ++si)
-      if (inside_live(static_cast<Slot>(si))) cosine[si] = cosine_of(static_cast<Slot>(si));
-  });
-  // A pair decides the same seen from either triangle (the predicates are exact
-  // and the angles do not depend on where a triangle's corners start), so each
-  // edge is judged once, from its smaller slot.
-  std::vector<char> edge_flips(3 * n_slots, 0);
-  parallel::for_chunks(n_slots, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
-    for (parallel::Index si = begin; si < end; ++si) {
-      const auto s = static_cast<Slot>(si);
-      if (!inside_live(s)) continue;
-      for (int k = 0; k < 3; ++k)
-        if (tr.tri(s).n[k] > s) edge_flips[3 * si + static_cast<std::size_t>(k)] = flips(s, k);
-    }
-  });
-  parallel::for_chunks(n_slots, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
-    for (parallel::Index si = begin; si < end; ++si) {
-      const auto s = static_cast<Slot>(si);
-      if (!inside_live(s)) continue;
-      bool any = false;
-      for (int k = 0; k < 3 && !any; ++k) {
-        const Slot u = tr.tri(s).n[k];
-        if (u > s) {
-          any = edge_flips[3 * si + static_cast<std::size_t>(k)];
-        } else if (u >= 0) {
-          const int eu = tr.find_edge(u, tr.tri(s).v[next3(k)], tr.tri(s).v[k]);
-          any = eu >= 0 ? edge_flips[3 * static_cast<std::size_t>(u) + static_cast<std::size_t>(eu)] != 0 : flips(s, k);
-        }
-      }
-      stable[si] = !any;
-    }
-  });
-  auto unsettle = [&](Slot s) {
-    stable[static_cast<std::size_t>(s)] = 0;
-    for (Slot nb : tr.tri(s).n)
-      if (nb >= 0) stable[static_cast<std::size_t>(nb)] = 0;
-  };
-  for (int pass = 1; pass <= max_passes; ++pass) {
-    bool flipped = false;
-    for (std::size_t si = 0; si < n_slots; ++si) {
-      const auto s = static_cast<Slot>(si);
-      if (!tr.live(s) || !tr.inside[si] || stable[si]) continue;
-      bool flipped_here = false;
-      for (int k = 0; k < 3; ++k) {
-        if (!flips(s, k)) continue;
-        const Slot u = tr.tri(s).n[k];
-        tr.flip_edge(s, k);
-        cosine[si] = cosine_of(s);
-        cosine[static_cast<std::size_t>(u)] = cosine_of(u);
-        unsettle(s);
-        unsettle(u);
-        flipped = flipped_here = true;
-      }
-      if (!flipped_here) stable[si] = 1;
-    }
-    if (!flipped) break;
-  }
+  mesh.pos.swap(scratch);
 }
 
 std::vector<Triple> final_triangles(const Triangulation& tr) {
@@ -208,18 +368,19 @@ std::vector<Triple> final_triangles(const Triangulation& tr) {
   return f;
 }
 
-void smoothing_cycle(Triangulation& tr, const store::InterruptCheck& interrupt) {
-  interrupt();
-  const std::vector<Triple> f = final_triangles(tr);
-  const Adjacency adj = build_adjacency(tr.points.size(), f);
-  smoothing_sweep(tr, f, adj);
-  smoothing_sweep(tr, f, adj);
-  improve_by_flips(tr, 4);
-}
-
-void improve(Triangulation& tr, const store::InterruptCheck& interrupt) {
-  improve_by_flips(tr, 6);
-  for (int cycle = 0; cycle < 3; ++cycle) smoothing_cycle(tr, interrupt);
+void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt) {
+  improve_by_flips(mesh, 6);
+  // The rings are built for the first cycle and kept up to date by the flips
+  // after it (few: the refined mesh is nearly Delaunay).
+  std::optional<Rings> rings;
+  std::vector<Point2> scratch;
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    interrupt();
+    if (!rings || rings->stale) rings.emplace(mesh);
+    smoothing_sweep(mesh, *rings, scratch);
+    smoothing_sweep(mesh, *rings, scratch);
+    improve_by_flips(mesh, 4, cycle < 2 ? &*rings : nullptr);
+  }
 }
 
 std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vector<Point2>& points,

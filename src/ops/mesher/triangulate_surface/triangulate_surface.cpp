@@ -199,21 +199,26 @@ DomainMesh triangulate_domain(const Domain& domain, ElementType type, std::optio
     h = total / static_cast<double>(n_segments == 0 ? 1 : n_segments);
   }
   QUENLITH_VERIFY(h > 0.0, "triangulate_surface: could not determine a positive element size");
-  tri::Triangulation tr;
-  tri::build_constrained(tr, boundary, ranges, interrupt);
-  tri::refine_ruppert(tr, h, interrupt);
-  tri::improve(tr, interrupt);
-  std::vector<tri::Triple> f = tri::final_triangles(tr);
+  std::optional<tri::InsideMesh> inside;
+  {
+    tri::Triangulation tr;
+    tri::build_constrained(tr, boundary, ranges, interrupt);
+    tri::refine_ruppert(tr, h, interrupt);
+    inside.emplace(tr);
+  }  // the last stage needs only the inside triangles
+  tri::improve(*inside, interrupt);
+  std::vector<tri::Triple> f = inside->triangles_by_rank();
+  out.points = inside->points_by_index();
+  inside.reset();
   QUENLITH_VERIFY(!f.empty(), "triangulate_surface: produced no cell for a domain (degenerate contour?)");
   if (type == ElementType::TRI3) {
     out.triangles = std::move(f);
   } else {
-    auto [quads, leftover] = tri::recombine_quads(tr.points, f);
+    auto [quads, leftover] = tri::recombine_quads(out.points, f);
     out.quads = std::move(quads);
     out.leftover = std::move(leftover);
   }
   out.boundary_count = boundary.size();
-  out.points = std::move(tr.points);
   return out;
 }
 

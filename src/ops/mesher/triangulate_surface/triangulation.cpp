@@ -183,14 +183,15 @@ std::array<Slot, 2> Triangulation::flip_edge(Slot t, int e) {
   return {t, u};
 }
 
-std::vector<Slot> Triangulation::insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt) {
+const std::vector<Slot>& Triangulation::insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt) {
   interrupt();
   const Point2 q = jittered[k];
   const Slot t = locate(start, q);
   QUENLITH_VERIFY(t >= 0, "triangulate_surface: internal error: no triangle to insert into");
   const auto o = edge_values(tri(t), q);
   const int f = smallest_edge(o);
-  std::vector<Slot> touched;
+  std::vector<Slot>& touched = touched_;
+  touched.clear();
   if (std::min({o[0], o[1], o[2]}) > 0.0 || tri(t).n[f] < 0 || tri(t).c[f]) {
     const auto s = split_triangle(t, k);
     touched.assign(s.begin(), s.end());
@@ -205,9 +206,11 @@ std::vector<Slot> Triangulation::insert_point(Vertex k, Slot start, const store:
     touch_epoch_ = 1;
   }
   for (Slot s : touched) touch_stamp_[static_cast<std::size_t>(s)] = touch_epoch_;
-  std::vector<Slot> stack(touched);
+  std::vector<Slot>& stack = stack_;
+  stack.assign(touched.begin(), touched.end());
   const std::size_t max_taken = 8 * triangles.size() + 256;
   const Point2& pk = points[k];
+  const Point2& jk = jittered[k];
   for (std::size_t taken = 0; taken < max_taken && !stack.empty(); ++taken) {
     const Slot s = stack.back();
     stack.pop_back();
@@ -225,7 +228,7 @@ std::vector<Slot> Triangulation::insert_point(Vertex k, Slot start, const store:
     const int eu = find_edge(u, Y, X);
     if (eu < 0) continue;
     const Vertex W = tri(u).v[prev3(eu)];
-    if (!(incircle(jittered[X], jittered[Y], jittered[k], jittered[W]) > 0.0)) continue;
+    if (!(incircle(jittered[X], jittered[Y], jk, jittered[W]) > 0.0)) continue;
     if (!(orient2d(pk, points[X], points[W]) > 0.0 && orient2d(pk, points[W], points[Y]) > 0.0)) continue;
     const auto [a, b] = flip_edge(s, e);
     if (touch_stamp_.size() < triangles.size()) touch_stamp_.resize(triangles.size() + 16, 0);

@@ -48,8 +48,8 @@ inline int prev3(int k) noexcept { return k == 0 ? 2 : k - 1; }
 struct Triangulation {
   std::vector<Point2> points;
   std::vector<Point2> jittered;
-  std::vector<bool> boundary;
-  std::vector<bool> inside;
+  std::vector<char> boundary;
+  std::vector<char> inside;
   std::vector<Triangle> triangles;
   std::vector<Slot> free;
   Slot hint = 0;
@@ -75,8 +75,9 @@ struct Triangulation {
   // The bounded walk from `start`, with the linear fallback.
   Slot locate(Slot start, const Point2& q) const;
   // Inserts the already added point k, starting the walk at `start`; returns the
-  // touched slots and sets `hint` to the last one. Polls `interrupt` first.
-  std::vector<Slot> insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt);
+  // touched slots (valid until the next insertion) and sets `hint` to the last
+  // one. Polls `interrupt` first.
+  const std::vector<Slot>& insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt);
   // Splits t into three around k: [t, s1, s2].
   std::array<Slot, 3> split_triangle(Slot t, Vertex k);
   // Splits edge f of t and the triangle across it into four: [h, l, p, o].
@@ -93,6 +94,9 @@ struct Triangulation {
   // Sets the link of the live neighbour `nb` across edge (a, b) (its edge
   // running b -> a) to `to`.
   void relink(Slot nb, Vertex a, Vertex b, Slot to) noexcept;
+  // Working memory of insert_point, kept between insertions.
+  std::vector<Slot> touched_;
+  std::vector<Slot> stack_;
   std::vector<std::uint32_t> touch_stamp_;
   std::uint32_t touch_epoch_ = 0;
 };
