@@ -1,6 +1,8 @@
 #include "ops/mesher/triangulate_surface/triangulate_surface.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -75,6 +77,39 @@ RawLoop extract_loop(const store::Handle<SubMesh>& handle, std::uint8_t dim) {
   }
   return loop;
 }
+
+// Per axis, the middle of the loops' bounding box rounded to a multiple of the
+// largest power of two not above the box's extent (0 on unused axes). Subtracting
+// it is exact wherever the box lies away from the origin compared with its size
+// (the coordinates and the shift then share their last bits), and a contour moved
+// by a multiple of that power of two is meshed from the very same relative
+// coordinates, so it gives the same cells. A box around the origin gets 0.
+Point3 contour_shift(const std::vector<RawLoop>& loops, std::uint8_t dim) {
+  Point3 shift{0.0, 0.0, 0.0};
+  for (std::uint8_t d = 0; d < dim; ++d) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (const RawLoop& l : loops)
+      for (const Point3& p : l.coords) {
+        lo = std::min(lo, p[d]);
+        hi = std::max(hi, p[d]);
+      }
+    const double extent = hi - lo;
+    if (!(extent < std::numeric_limits<double>::infinity())) continue;  // no point, or an overflowing box
+    if (extent == 0.0) {
+      shift[d] = lo;  // a flat axis: every coordinate becomes exactly 0
+      continue;
+    }
+    int e = 0;
+    std::frexp(extent, &e);
+    const double step = std::ldexp(1.0, e - 1);
+    shift[d] = std::nearbyint((lo + extent / 2.0) / step) * step;
+  }
+  return shift;
+}
+
+// A relative coordinate back in place; without a shift the value is kept as it
+// is (adding 0 would turn -0 into +0).
+inline double unshift(double x, double shift) noexcept { return shift == 0.0 ? x : x + shift; }
 
 struct PlaneBasis {
   Point3 origin, u, v;
@@ -240,6 +275,13 @@ Mesh triangulate_surface(const Mesh& contour, ElementType element_type, std::opt
   for (const auto& sub : contour.subs()) raw.push_back(extract_loop(sub, dim));
   QUENLITH_VERIFY(!raw.empty(), "triangulate_surface: contour has no boundary loop");
 
+  // The mesher works on coordinates relative to the contour's bounding box: far
+  // from the origin the areas, the circumcentres and the predicates' filters would
+  // otherwise lose every digit of the contour's own size.
+  const Point3 shift = contour_shift(raw, dim);
+  for (RawLoop& r : raw)
+    for (Point3& p : r.coords)
+      for (std::uint8_t d = 0; d < dim; ++d) p[d] -= shift[d];
   std::optional<PlaneBasis> basis;
   if (dim == 3) basis = fit_plane(raw);
   std::vector<BoundaryLoop> loops;
@@ -275,10 +317,10 @@ Mesh triangulate_surface(const Mesh& contour, ElementType element_type, std::opt
     for (std::size_t i = dm.boundary_count; i < dm.points.size(); ++i) {
       const Point2& p = dm.points[i];
       if (basis) {
-        for (int d = 0; d < 3; ++d) lifted.push_back(basis->origin[d] + p[0] * basis->u[d] + p[1] * basis->v[d]);
+        for (int d = 0; d < 3; ++d) lifted.push_back(unshift(basis->origin[d] + p[0] * basis->u[d] + p[1] * basis->v[d], shift[d]));
       } else {
-        lifted.push_back(p[0]);
-        lifted.push_back(p[1]);
+        lifted.push_back(unshift(p[0], shift[0]));
+        lifted.push_back(unshift(p[1], shift[1]));
       }
     }
   }
