@@ -35,15 +35,26 @@ namespace {
 using Id = InsideMesh::Id;
 
 // Below this squared sine of its smallest angle (about 5.7 degrees) a triangle
-// takes the literal flip test; see `well_shaped`.
+// takes the literal flip test; see `shape_of`.
 constexpr double kWellShapedSin2 = 0.01;
 
-// Counter-clockwise with every angle above about 5.7 degrees: cross^2 >= 0.01 *
-// (product of the two largest squared edge lengths), the cross product being
-// twice the area, so the smallest angle has a squared sine of at least 0.01. A
-// rough test in plain arithmetic: it only sorts triangles between the fast and
-// the literal flip test, and both decide alike wherever it errs.
-inline bool well_shaped(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
+// The shape classes of a triangle for the flip test.
+enum Shape : char {
+  kAnyShape = 0,
+  // Counter-clockwise with every angle above about 5.7 degrees.
+  kWellShaped = 1,
+  // Well shaped and every angle below 90 degrees.
+  kAcute = 2,
+};
+
+// The class of the triangle (p0, p1, p2). Well shaped: cross^2 >= 0.01 * (product
+// of the two largest squared edge lengths), the cross product being twice the
+// area, so the smallest angle has a squared sine of at least 0.01. A rough test
+// in plain arithmetic: it only sorts triangles between the fast and the literal
+// flip test, and both decide alike wherever it errs. Acute: each corner's dot
+// product exceeds a bound far above its rounding, so every true angle is below
+// 90 degrees.
+inline Shape shape_of(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
   const double ax = p1[0] - p0[0], ay = p1[1] - p0[1];
   const double bx = p2[0] - p0[0], by = p2[1] - p0[1];
   const double cx = p2[0] - p1[0], cy = p2[1] - p1[1];
@@ -51,7 +62,13 @@ inline bool well_shaped(const Point2& p0, const Point2& p1, const Point2& p2) no
   const double cr = ax * by - ay * bx;
   // The product of the two largest is the largest of the three products.
   const double product = std::max(std::max(sa * sb, sa * sc), sb * sc);
-  return cr > 0.0 && cr * cr >= kWellShapedSin2 * product;
+  if (!(cr > 0.0 && cr * cr >= kWellShapedSin2 * product)) return kAnyShape;
+  // Corner 0 between a and b, corner 1 between -a and c, corner 2 between -b and -c.
+  const double d0x = ax * bx, d0y = ay * by, d1x = -(ax * cx), d1y = -(ay * cy), d2x = bx * cx, d2y = by * cy;
+  const bool acute = d0x + d0y > 1e-12 * (std::fabs(d0x) + std::fabs(d0y)) &&
+                     d1x + d1y > 1e-12 * (std::fabs(d1x) + std::fabs(d1y)) &&
+                     d2x + d2y > 1e-12 * (std::fabs(d2x) + std::fabs(d2y));
+  return acute ? kAcute : kWellShaped;
 }
 
 // What the flip test reads, as plain pointers: copied into the locals of a loop,
@@ -61,7 +78,7 @@ struct FlipView {
   const std::array<Id, 3>* corners;
   const std::array<std::int32_t, 3>* across;
   const Point2* pos;
-  const char* shaped;
+  const char* shape;
 
   // Whether edge k of t passes every test of a flip in the current state.
   //
@@ -70,19 +87,22 @@ struct FlipView {
   // diagonal (the fourth corner not inside the circle of the other three) gives
   // the larger smallest angle of its two triangulations, so the angle test could
   // only pass through rounding, and on such triangles the computed angles are
-  // within 1e-8 of the true ones, far inside the 1e-6 margin. Otherwise the
-  // largest cosine of the pair must drop before the angles are compared (arccos
-  // is monotone to within an ulp, far below the margin).
+  // within 1e-8 of the true ones, far inside the 1e-6 margin. Two acute
+  // triangles need no test at all: their angles facing the shared edge add up
+  // to less than pi, which puts each far corner outside the other's circle.
+  // Otherwise the largest cosine of the pair must drop before the angles are
+  // compared (arccos is monotone to within an ulp, far below the margin).
   bool flips(Id t, int k) const noexcept {
     const std::int32_t ui = across[t][k];
     if (ui < 0) return false;
     const auto u = static_cast<Id>(ui);
+    if (shape[t] == kAcute && shape[u] == kAcute) return false;
     const std::array<Id, 3>& c = corners[t];
     const Id a = c[k], b = c[next3(k)], cc = c[prev3(k)];
     const std::array<Id, 3>& cu = corners[u];
     const Id d = cu[0] != a && cu[0] != b ? cu[0] : (cu[1] != a && cu[1] != b ? cu[1] : cu[2]);
     const Point2 &A = pos[a], &B = pos[b], &C = pos[cc], &D = pos[d];
-    if (shaped[t] && shaped[u]) {
+    if (shape[t] != kAnyShape && shape[u] != kAnyShape) {
       // The angles at c (in t) and at d (across) add up to less than pi, with a
       // margin far above the rounding of this plain evaluation: d lies outside
       // t's circle. sin(c + d) from the sines and cosines of both, each a cross
@@ -113,18 +133,19 @@ class Flipper {
   void run(int max_passes) {
     const std::size_t n = m_.triangle_count();
     if (n == 0) return;
-    shaped_.assign(n, 0);
-    const FlipView view{m_.corners.data(), m_.across.data(), m_.pos.data(), shaped_.data()};
+    shape_.assign(n, kAnyShape);
+    const FlipView view{m_.corners.data(), m_.across.data(), m_.pos.data(), shape_.data()};
     // The first look at every triangle reads the unchanged mesh, so it runs on the
-    // pool: shapes, then each edge judged once, from its lower-numbered triangle
+    // pool: shape classes, then each edge judged once, from its lower-numbered triangle
     // (both sides decide alike, the predicates being exact and the angles not
     // depending on where a triangle's corners start).
-    char* const shaped = shaped_.data();
+    char* const shape = shape_.data();
     parallel::for_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
       const FlipView v = view;
+      char* const out = shape;
       for (parallel::Index i = begin; i < end; ++i) {
         const auto& c = v.corners[i];
-        shaped[i] = well_shaped(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
+        out[i] = shape_of(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
       }
     });
     std::vector<std::uint8_t> own(n, 0);  // bit k: edge k flips, judged from this side
@@ -133,9 +154,12 @@ class Flipper {
       const FlipView v = view;
       for (parallel::Index i = begin; i < end; ++i) {
         std::uint8_t bits = 0;
-        for (int k = 0; k < 3; ++k)
-          if (v.across[i][k] > static_cast<std::int32_t>(i) && v.flips(static_cast<Id>(i), k))
-            bits |= static_cast<std::uint8_t>(1u << k);
+        const bool acute = v.shape[i] == kAcute;
+        for (int k = 0; k < 3; ++k) {
+          const std::int32_t u = v.across[i][k];
+          if (u <= static_cast<std::int32_t>(i) || (acute && v.shape[u] == kAcute)) continue;
+          if (v.flips(static_cast<Id>(i), k)) bits |= static_cast<std::uint8_t>(1u << k);
+        }
         own_bits[i] = bits;
       }
     });
@@ -165,7 +189,7 @@ class Flipper {
           if (rings_ && !rings_->stale) rings_->after_flip(m_, t, u);
           for (const Id x : {t, u}) {
             const auto& c = m_.corners[x];
-            shaped[x] = well_shaped(m_.pos[c[0]], m_.pos[c[1]], m_.pos[c[2]]);
+            shape[x] = shape_of(m_.pos[c[0]], m_.pos[c[1]], m_.pos[c[2]]);
           }
           unsettle(t);
           unsettle(u);
@@ -202,7 +226,7 @@ class Flipper {
 
   InsideMesh& m_;
   Rings* rings_;
-  std::vector<char> shaped_;
+  std::vector<char> shape_;
   std::vector<std::uint64_t> unstable_;  // one bit per rank
 };
 
