@@ -34,41 +34,32 @@ namespace {
 
 using Id = InsideMesh::Id;
 
-// Below this squared sine of its smallest angle (about 5.7 degrees) a triangle
-// takes the literal flip test; see `shape_of`.
-constexpr double kWellShapedSin2 = 0.01;
-
 // The shape classes of a triangle for the flip test.
 enum Shape : char {
   kAnyShape = 0,
-  // Counter-clockwise with every angle above about 5.7 degrees.
+  // Counter-clockwise with every angle at least atan(1/10), about 5.7 degrees.
   kWellShaped = 1,
   // Well shaped and every angle below 90 degrees.
   kAcute = 2,
 };
 
-// The class of the triangle (p0, p1, p2). Well shaped: cross^2 >= 0.01 * (product
-// of the two largest squared edge lengths), the cross product being twice the
-// area, so the smallest angle has a squared sine of at least 0.01. A rough test
-// in plain arithmetic: it only sorts triangles between the fast and the literal
-// flip test, and both decide alike wherever it errs. Acute: each corner's dot
-// product exceeds a bound far above its rounding, so every true angle is below
-// 90 degrees.
+// The class of the triangle (p0, p1, p2), from twice its area (cr) and the dot
+// products of the two edges at each corner: an angle is at least atan(1/10) when
+// its dot product is at most 10 cr (or not positive), and below 90 degrees when
+// its dot product is positive, here with a margin (1e-12 cr) far above the
+// rounding of a dot product on a well-shaped triangle. A rough test in plain
+// arithmetic for the first class: it only sorts triangles between the fast and
+// the literal flip test, and both decide alike wherever it errs.
 inline Shape shape_of(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
   const double ax = p1[0] - p0[0], ay = p1[1] - p0[1];
   const double bx = p2[0] - p0[0], by = p2[1] - p0[1];
   const double cx = p2[0] - p1[0], cy = p2[1] - p1[1];
-  const double sa = ax * ax + ay * ay, sb = bx * bx + by * by, sc = cx * cx + cy * cy;
   const double cr = ax * by - ay * bx;
-  // The product of the two largest is the largest of the three products.
-  const double product = std::max(std::max(sa * sb, sa * sc), sb * sc);
-  if (!(cr > 0.0 && cr * cr >= kWellShapedSin2 * product)) return kAnyShape;
   // Corner 0 between a and b, corner 1 between -a and c, corner 2 between -b and -c.
-  const double d0x = ax * bx, d0y = ay * by, d1x = -(ax * cx), d1y = -(ay * cy), d2x = bx * cx, d2y = by * cy;
-  const bool acute = d0x + d0y > 1e-12 * (std::fabs(d0x) + std::fabs(d0y)) &&
-                     d1x + d1y > 1e-12 * (std::fabs(d1x) + std::fabs(d1y)) &&
-                     d2x + d2y > 1e-12 * (std::fabs(d2x) + std::fabs(d2y));
-  return acute ? kAcute : kWellShaped;
+  const double d0 = ax * bx + ay * by, d1 = -(ax * cx + ay * cy), d2 = bx * cx + by * cy;
+  const double most = 10.0 * cr, least = 1e-12 * cr;
+  if (!(cr > 0.0 && d0 <= most && d1 <= most && d2 <= most)) return kAnyShape;
+  return d0 > least && d1 > least && d2 > least ? kAcute : kWellShaped;
 }
 
 // What the flip test reads, as plain pointers: copied into the locals of a loop,
@@ -93,16 +84,19 @@ struct FlipView {
   // Otherwise the largest cosine of the pair must drop before the angles are
   // compared (arccos is monotone to within an ulp, far below the margin).
   bool flips(Id t, int k) const noexcept {
-    const std::int32_t ui = across[t][k];
-    if (ui < 0) return false;
-    const auto u = static_cast<Id>(ui);
-    if (shape[t] == kAcute && shape[u] == kAcute) return false;
+    const std::int32_t u = across[t][k];
+    return u >= 0 && judge(t, k, static_cast<Id>(u), shape[t], shape[u]);
+  }
+  // The same for the edge k of t facing u, the two triangles being of shapes st
+  // and su.
+  bool judge(Id t, int k, Id u, char st, char su) const noexcept {
+    if (st == kAcute && su == kAcute) return false;
     const std::array<Id, 3>& c = corners[t];
     const Id a = c[k], b = c[next3(k)], cc = c[prev3(k)];
     const std::array<Id, 3>& cu = corners[u];
     const Id d = cu[0] != a && cu[0] != b ? cu[0] : (cu[1] != a && cu[1] != b ? cu[1] : cu[2]);
     const Point2 &A = pos[a], &B = pos[b], &C = pos[cc], &D = pos[d];
-    if (shape[t] != kAnyShape && shape[u] != kAnyShape) {
+    if (st != kAnyShape && su != kAnyShape) {
       // The angles at c (in t) and at d (across) add up to less than pi, with a
       // margin far above the rounding of this plain evaluation: d lies outside
       // t's circle. sin(c + d) from the sines and cosines of both, each a cross
@@ -136,31 +130,34 @@ class Flipper {
     shape_.assign(n, kAnyShape);
     const FlipView view{m_.corners.data(), m_.across.data(), m_.pos.data(), shape_.data()};
     // The first look at every triangle reads the unchanged mesh, so it runs on the
-    // pool: shape classes, then each edge judged once, from its lower-numbered triangle
-    // (both sides decide alike, the predicates being exact and the angles not
-    // depending on where a triangle's corners start).
+    // pool, in one loop: each triangle's shape class, then its edges judged
+    // towards lower-numbered triangles, so that each edge is judged once (both
+    // sides decide alike, the predicates being exact and the angles not depending
+    // on where a triangle's corners start). A neighbour in an earlier chunk may
+    // not have its class written yet: it is computed again.
     char* const shape = shape_.data();
-    parallel::for_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
-      const FlipView v = view;
-      char* const out = shape;
-      for (parallel::Index i = begin; i < end; ++i) {
-        const auto& c = v.corners[i];
-        out[i] = shape_of(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
-      }
-    });
     std::vector<std::uint8_t> own(n, 0);  // bit k: edge k flips, judged from this side
     std::uint8_t* const own_bits = own.data();
     parallel::for_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
       const FlipView v = view;
+      char* const out = shape;
+      std::uint8_t* const bits_out = own_bits;
+      auto shape_at = [&](Id x) {
+        const auto& c = v.corners[x];
+        return shape_of(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
+      };
       for (parallel::Index i = begin; i < end; ++i) {
+        const char si = shape_at(static_cast<Id>(i));
+        out[i] = si;
         std::uint8_t bits = 0;
-        const bool acute = v.shape[i] == kAcute;
         for (int k = 0; k < 3; ++k) {
           const std::int32_t u = v.across[i][k];
-          if (u <= static_cast<std::int32_t>(i) || (acute && v.shape[u] == kAcute)) continue;
-          if (v.flips(static_cast<Id>(i), k)) bits |= static_cast<std::uint8_t>(1u << k);
+          if (u < 0 || u >= static_cast<std::int32_t>(i)) continue;
+          const char su = u >= static_cast<std::int32_t>(begin) ? out[u] : shape_at(static_cast<Id>(u));
+          if (si == kAcute && su == kAcute) continue;  // judge's first test, without the call
+          if (v.judge(static_cast<Id>(i), k, static_cast<Id>(u), si, su)) bits |= static_cast<std::uint8_t>(1u << k);
         }
-        own_bits[i] = bits;
+        bits_out[i] = bits;
       }
     });
     // A triangle with an edge that would flip (from either side) starts unsettled,
