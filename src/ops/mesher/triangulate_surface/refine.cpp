@@ -19,14 +19,30 @@ inline double dist(const Point2& a, const Point2& b) noexcept {
 
 bool is_bad(const Triangulation& tr, const Triangle& t, double h) noexcept {
   const Point2 &p0 = tr.points[t.v[0]], &p1 = tr.points[t.v[1]], &p2 = tr.points[t.v[2]];
-  const double l01 = dist(p0, p1), l12 = dist(p1, p2), l20 = dist(p2, p0);
-  const double longest = std::max({l01, l12, l20});
-  if (longest > h) return true;
-  const double shortest = std::min({l01, l12, l20});
-  if (!(shortest >= 0.01 * h)) return false;
-  // The cosines of max_cosine, from the same lengths; the arccos only where the
-  // largest is too close to cos(20 degrees) for the order to be plain (arccos
-  // has slope -2.9 there: 1e-9 in the cosine is far above its last-bit error).
+  auto square = [](const Point2& a, const Point2& b) {
+    const double dx = b[0] - a[0], dy = b[1] - a[1];
+    return dx * dx + dy * dy;
+  };
+  const double s01 = square(p0, p1), s12 = square(p1, p2), s20 = square(p2, p0);
+  // The longest and shortest lengths as the square roots of the extreme squares:
+  // the same values as the extremes of the three roots (a correctly rounded
+  // square root is monotone).
+  const double smax = std::max({s01, s12, s20}), smin = std::min({s01, s12, s20});
+  if (std::sqrt(smax) > h) return true;
+  if (!(std::sqrt(smin) >= 0.01 * h)) return false;
+  // The smallest angle faces the shortest edge; its cosine, squared without any
+  // root or division, settles the test unless it is within 1e-9 of cos(20
+  // degrees) (its rounding is below 1e-13 here, the edges being within a factor
+  // of 100 of each other).
+  const double sa = smin == s01 ? s12 : s01, sb = smin == s01 || smin == s12 ? s20 : s12;
+  const double num = sa + sb - smin, den2 = 4.0 * sa * sb;
+  if (num * num > den2 * ((kCosMinAngle + 1e-9) * (kCosMinAngle + 1e-9))) return true;
+  if (num * num < den2 * ((kCosMinAngle - 1e-9) * (kCosMinAngle - 1e-9))) return false;
+  // Between: the cosines of max_cosine, from the same lengths, and their arccos
+  // where the largest is too close to cos(20 degrees) for the order to be plain
+  // (arccos has slope -2.9 there: 1e-9 in the cosine is far above its last-bit
+  // error).
+  const double l01 = std::sqrt(s01), l12 = std::sqrt(s12), l20 = std::sqrt(s20);
   auto clamp = [](double c) { return c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c); };
   const double cos0 = clamp((l01 * l01 + l20 * l20 - l12 * l12) / (2.0 * l01 * l20));
   const double cos1 = clamp((l12 * l12 + l01 * l01 - l20 * l20) / (2.0 * l01 * l12));

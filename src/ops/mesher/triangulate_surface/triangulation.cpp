@@ -76,7 +76,7 @@ int Triangulation::find_edge(Slot u, Vertex a, Vertex b) const noexcept {
   return -1;
 }
 
-Slot Triangulation::locate(Slot start, const Point2& q) const {
+Slot Triangulation::locate(Slot start, const Point2& q, std::array<double, 3>* values) const {
   const std::size_t n_slots = triangles.size();
   Slot t = live(start) ? start : first_live();
   const std::size_t max_visits = 4 * n_slots + 64;
@@ -88,9 +88,11 @@ Slot Triangulation::locate(Slot start, const Point2& q) const {
     }
     const Triangle& tr = tri(t);
     const auto o = edge_values(tr, q);
-    if (o[0] >= 0.0 && o[1] >= 0.0 && o[2] >= 0.0) return t;
-    const int f = smallest_edge(o);
-    if (tr.n[f] < 0) return t;
+    const int f = o[0] >= 0.0 && o[1] >= 0.0 && o[2] >= 0.0 ? -1 : smallest_edge(o);
+    if (f < 0 || tr.n[f] < 0) {
+      if (values) *values = o;
+      return t;
+    }
     t = tr.n[f];
   }
   // The walk cycled (it cannot on exact predicates over a valid triangulation):
@@ -98,8 +100,12 @@ Slot Triangulation::locate(Slot start, const Point2& q) const {
   for (std::size_t s = 0; s < n_slots; ++s) {
     if (triangles[s].dead) continue;
     const auto o = edge_values(triangles[s], q);
-    if (o[0] >= -1e-12 && o[1] >= -1e-12 && o[2] >= -1e-12) return static_cast<Slot>(s);
+    if (o[0] >= -1e-12 && o[1] >= -1e-12 && o[2] >= -1e-12) {
+      if (values) *values = o;
+      return static_cast<Slot>(s);
+    }
   }
+  if (values && live(t)) *values = edge_values(tri(t), q);
   return t;
 }
 
@@ -186,9 +192,9 @@ std::array<Slot, 2> Triangulation::flip_edge(Slot t, int e) {
 const std::vector<Slot>& Triangulation::insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt) {
   interrupt();
   const Point2 q = jittered[k];
-  const Slot t = locate(start, q);
+  std::array<double, 3> o{};
+  const Slot t = locate(start, q, &o);
   QUENLITH_VERIFY(t >= 0, "triangulate_surface: internal error: no triangle to insert into");
-  const auto o = edge_values(tri(t), q);
   const int f = smallest_edge(o);
   std::vector<Slot>& touched = touched_;
   touched.clear();

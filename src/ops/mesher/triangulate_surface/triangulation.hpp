@@ -72,8 +72,9 @@ struct Triangulation {
 
   // The three edge values o_k(q) = orient2d(J[v[k]], J[v[k+1]], q) of a triangle.
   std::array<double, 3> edge_values(const Triangle& t, const Point2& q) const;
-  // The bounded walk from `start`, with the linear fallback.
-  Slot locate(Slot start, const Point2& q) const;
+  // The bounded walk from `start`, with the linear fallback. With `values`, the
+  // edge values of the triangle found (when there is one).
+  Slot locate(Slot start, const Point2& q, std::array<double, 3>* values = nullptr) const;
   // Inserts the already added point k, starting the walk at `start`; returns the
   // touched slots (valid until the next insertion) and sets `hint` to the last
   // one. Polls `interrupt` first.
