@@ -14,7 +14,8 @@ triangles at one h (ours more: edges bounded by h rather than areas by that of
 the equilateral triangle), so the figure compared is the time per triangle.
 
 Each row comes from one child process: the two meshers run alternately, the
-best of several runs each. Peak memory is measured in a child of its own per
+best of several runs each; a one-thread child is pinned to the CPU that was
+idlest just before it started. Peak memory is measured in a child of its own per
 mesher and size: the growth of the resident set's high-water mark during one
 call, output included. The machine's load average is printed beside the table.
 
@@ -30,8 +31,23 @@ import sys
 WORKER = r'''
 import json, math, os, resource, sys, tempfile, time
 args = json.loads(sys.argv[1])
+
+
+def idlest_cpu():
+    """The allowed CPU that was idle longest over a fifth of a second (other
+    benchmarks may keep a fixed CPU busy)."""
+    def idle():
+        with open("/proc/stat") as f:
+            return {int(l.split()[0][3:]): int(l.split()[4]) for l in f if l.startswith("cpu") and l[3].isdigit()}
+    allowed = os.sched_getaffinity(0)
+    a = idle()
+    time.sleep(0.2)
+    b = idle()
+    return max(sorted(allowed), key=lambda c: b.get(c, 0) - a.get(c, 0))
+
+
 if args["pin"]:
-    os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
+    os.sched_setaffinity(0, {idlest_cpu()})
 import numpy as np
 import triangle
 import _quenlith as q
