@@ -35,18 +35,21 @@ std::vector<Vertex> z_order(const std::vector<Point2>& points) {
     const double c = (x - lo) * scale;
     return c >= 0.0 ? static_cast<std::uint32_t>(std::min(c, 65535.0)) : 0u;  // NaN goes to 0
   };
-  std::vector<std::uint32_t> key(n);
+  // (key, index) records sorted together, so that each pass reads them in order.
+  std::vector<std::uint64_t> records(n), next(n);
   for (std::size_t i = 0; i < n; ++i)
-    key[i] = spread_bits(cell(points[i][0], lo_x)) | (spread_bits(cell(points[i][1], lo_y)) << 1);
-  std::vector<Vertex> order(n), next(n);
-  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<Vertex>(i);
-  for (int shift = 0; shift < 32; shift += 8) {
+    records[i] = std::uint64_t{spread_bits(cell(points[i][0], lo_x)) | (spread_bits(cell(points[i][1], lo_y)) << 1)}
+                     << 32 |
+                 i;
+  for (int shift = 32; shift < 64; shift += 8) {
     std::array<std::size_t, 257> start{};
-    for (std::size_t i = 0; i < n; ++i) ++start[((key[i] >> shift) & 0xffu) + 1];
+    for (const std::uint64_t r : records) ++start[((r >> shift) & 0xffu) + 1];
     for (std::size_t b = 0; b < 256; ++b) start[b + 1] += start[b];
-    for (const Vertex v : order) next[start[(key[v] >> shift) & 0xffu]++] = v;
-    order.swap(next);
+    for (const std::uint64_t r : records) next[start[(r >> shift) & 0xffu]++] = r;
+    records.swap(next);
   }
+  std::vector<Vertex> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<Vertex>(records[i] & 0xffffffffu);
   return order;
 }
 
@@ -55,13 +58,9 @@ std::vector<Vertex> z_order(const std::vector<Point2>& points) {
 InsideMesh::InsideMesh(const Triangulation& tr) {
   const std::size_t n_points = tr.points.size();
   const std::size_t n_slots = tr.slot_count();
-  std::vector<std::int32_t> rank_of_slot(n_slots, kNone);
   std::vector<Slot> slot_of_rank;
-  for (std::size_t s = 0; s < n_slots; ++s) {
-    if (tr.triangles[s].dead || !tr.inside[s]) continue;
-    rank_of_slot[s] = static_cast<std::int32_t>(slot_of_rank.size());
-    slot_of_rank.push_back(static_cast<Slot>(s));
-  }
+  for (std::size_t s = 0; s < n_slots; ++s)
+    if (!tr.triangles[s].dead && tr.inside[s]) slot_of_rank.push_back(static_cast<Slot>(s));
   const std::size_t n_triangles = slot_of_rank.size();
 
   index = z_order(tr.points);
@@ -86,10 +85,13 @@ InsideMesh::InsideMesh(const Triangulation& tr) {
   for (std::size_t p = 0; p < n_points; ++p) start[p + 1] += start[p];
   rank.resize(n_triangles);
   by_rank.resize(n_triangles);
+  // Storage number of every slot; -1 for a slot that is dead or outside.
+  std::vector<std::int32_t> stored(n_slots, kNone);
   for (std::size_t r = 0; r < n_triangles; ++r) {
     const auto t = static_cast<Id>(start[low[r]]++);
     by_rank[r] = t;
     rank[t] = static_cast<Id>(r);
+    stored[static_cast<std::size_t>(slot_of_rank[r])] = static_cast<std::int32_t>(t);
   }
   corners.resize(n_triangles);
   across.resize(n_triangles);
@@ -99,8 +101,7 @@ InsideMesh::InsideMesh(const Triangulation& tr) {
     for (int k = 0; k < 3; ++k) {
       corners[i][k] = where[t.v[k]];
       const Slot nb = t.n[k];
-      const std::int32_t nb_rank = t.c[k] || nb < 0 ? kNone : rank_of_slot[static_cast<std::size_t>(nb)];
-      across[i][k] = nb_rank < 0 ? kNone : static_cast<std::int32_t>(by_rank[static_cast<std::size_t>(nb_rank)]);
+      across[i][k] = t.c[k] || nb < 0 ? kNone : stored[static_cast<std::size_t>(nb)];
     }
   }
 }

@@ -69,13 +69,6 @@ std::array<double, 3> Triangulation::edge_values(const Triangle& t, const Point2
   return {orient2d(a, b, q), orient2d(b, c, q), orient2d(c, a, q)};
 }
 
-int Triangulation::find_edge(Slot u, Vertex a, Vertex b) const noexcept {
-  const Triangle& t = tri(u);
-  for (int k = 0; k < 3; ++k)
-    if (t.v[k] == a && t.v[next3(k)] == b) return k;
-  return -1;
-}
-
 Slot Triangulation::locate(Slot start, const Point2& q, std::array<double, 3>* values) const {
   const std::size_t n_slots = triangles.size();
   Slot t = live(start) ? start : first_live();
@@ -107,12 +100,6 @@ Slot Triangulation::locate(Slot start, const Point2& q, std::array<double, 3>* v
   }
   if (values && live(t)) *values = edge_values(tri(t), q);
   return t;
-}
-
-void Triangulation::relink(Slot nb, Vertex a, Vertex b, Slot to) noexcept {
-  if (!live(nb)) return;
-  const int k = find_edge(nb, b, a);
-  if (k >= 0) tri(nb).n[k] = to;
 }
 
 std::array<Slot, 3> Triangulation::split_triangle(Slot t, Vertex k) {

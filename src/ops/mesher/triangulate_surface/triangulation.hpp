@@ -88,13 +88,22 @@ struct Triangulation {
   // Rebuilds every link of the live triangles from their vertices.
   void link_triangles();
 
-  // The edge of slot u running from a to b (0..2), or -1.
-  int find_edge(Slot u, Vertex a, Vertex b) const noexcept;
+  // The edge of slot u running from a to b (0..2), or -1. (A triangle's corners
+  // are distinct, so a is found at most once.)
+  int find_edge(Slot u, Vertex a, Vertex b) const noexcept {
+    const auto& v = tri(u).v;
+    const int k = v[0] == a ? 0 : (v[1] == a ? 1 : (v[2] == a ? 2 : -1));
+    return k >= 0 && v[next3(k)] == b ? k : -1;
+  }
 
  private:
   // Sets the link of the live neighbour `nb` across edge (a, b) (its edge
   // running b -> a) to `to`.
-  void relink(Slot nb, Vertex a, Vertex b, Slot to) noexcept;
+  void relink(Slot nb, Vertex a, Vertex b, Slot to) noexcept {
+    if (!live(nb)) return;
+    const int k = find_edge(nb, b, a);
+    if (k >= 0) tri(nb).n[k] = to;
+  }
   // Working memory of insert_point, kept between insertions.
   std::vector<Slot> touched_;
   std::vector<Slot> stack_;
