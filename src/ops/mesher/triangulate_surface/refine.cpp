@@ -56,6 +56,7 @@ bool is_bad(const Triangulation& tr, const Triangle& t, double h) noexcept {
 bool encroaches_segment(const Triangulation& tr, Slot s, const Point2& c) noexcept {
   if (!tr.live(s)) return false;
   const Triangle& t = tr.tri(s);
+  if (!(t.c[0] || t.c[1] || t.c[2])) return false;  // most triangles
   for (int k = 0; k < 3; ++k) {
     if (!t.c[k]) continue;
     const Point2 &p = tr.points[t.v[k]], &q = tr.points[t.v[next3(k)]];
@@ -123,10 +124,13 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
     bool encroaches = encroaches_segment(tr, t, c);
     for (int k = 0; k < 3 && !encroaches; ++k)
       if (tt.n[k] >= 0) encroaches = encroaches_segment(tr, tt.n[k], c);
-    if (!encroaches) encroaches = encroaches_segment(tr, s, c);
+    // When c lies in t itself (s == t), s and its neighbours were just asked.
     const Triangle& ts = tr.tri(s);
-    for (int k = 0; k < 3 && !encroaches; ++k)
-      if (ts.n[k] >= 0) encroaches = encroaches_segment(tr, ts.n[k], c);
+    if (s != t) {
+      if (!encroaches) encroaches = encroaches_segment(tr, s, c);
+      for (int k = 0; k < 3 && !encroaches; ++k)
+        if (ts.n[k] >= 0) encroaches = encroaches_segment(tr, ts.n[k], c);
+    }
     if (encroaches) {
       give_up(t, GiveUp::Encroaches);
       continue;
