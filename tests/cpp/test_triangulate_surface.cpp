@@ -365,6 +365,63 @@ TEST(Refinement, SharpButTinyTrianglesAreLeftAlone) {
   EXPECT_TRUE(is_bad(tr, t, 5e-4));   // too long
 }
 
+// The bad-triangle test as first written: three lengths, the longest against h,
+// the shortest against h / 100, then the arccos of the largest cosine.
+bool literal_is_bad(const Triangulation& tr, const Triangle& t, double h) {
+  const Point2 &p0 = tr.points[t.v[0]], &p1 = tr.points[t.v[1]], &p2 = tr.points[t.v[2]];
+  auto length = [](const Point2& a, const Point2& b) {
+    const double dx = b[0] - a[0], dy = b[1] - a[1];
+    return std::sqrt(dx * dx + dy * dy);
+  };
+  const double l01 = length(p0, p1), l12 = length(p1, p2), l20 = length(p2, p0);
+  if (std::max({l01, l12, l20}) > h) return true;
+  if (!(std::min({l01, l12, l20}) >= 0.01 * h)) return false;
+  return min_angle(p0, p1, p2) < kMinAngle;
+}
+
+TEST(Refinement, BadTestEqualsTheLiteralOne) {
+  // Random triangles against random sizes, and triangles whose smallest angle is
+  // within 1e-6 .. 1e-15 of 20 degrees or whose edges are within an ulp of the
+  // size, where the shortcuts of the fast test must hand over to the literal one.
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<std::array<Point2, 3>> triangles;
+  std::vector<double> sizes;
+  for (int i = 0; i < 20000; ++i) {
+    triangles.push_back({Point2{u(rng), u(rng)}, Point2{u(rng), u(rng)}, Point2{u(rng), u(rng)}});
+    sizes.push_back(std::exp(3.0 * u(rng)));
+  }
+  // Isosceles triangles turned about, their apex angle (the smallest) off 20
+  // degrees by a given amount, many of them at the scale of the rounding.
+  std::vector<std::pair<double, double>> cases;  // (offset of the angle, turn)
+  for (double delta : {-1e-6, -1e-9, -1e-11, -1e-13, 0.0, 1e-13, 1e-11, 1e-9, 1e-6})
+    for (double turn : {0.0, 0.7, 2.1}) cases.push_back({delta, turn});
+  for (int i = 0; i < 2000; ++i) cases.push_back({1e-15 * u(rng), 3.0 * u(rng)});
+  for (const auto& [delta, turn] : cases) {
+    const double a = kMinAngle + delta;
+    const Point2 apex{std::cos(turn), std::sin(turn)};
+    const Point2 p1{apex[0] + 2.0 * std::cos(turn + 1.0), apex[1] + 2.0 * std::sin(turn + 1.0)};
+    const Point2 p2{apex[0] + 2.0 * std::cos(turn + 1.0 + a), apex[1] + 2.0 * std::sin(turn + 1.0 + a)};
+    for (double h : {2.5, 2.0, std::nextafter(2.0, 3.0), std::nextafter(2.0, 1.0)}) {
+      triangles.push_back({apex, p1, p2});
+      sizes.push_back(h);
+    }
+  }
+  int bad = 0;
+  for (std::size_t i = 0; i < triangles.size(); ++i) {
+    Triangulation tr;
+    tr.jitter_amplitude = 0.0;
+    for (const Point2& p : triangles[i]) tr.add_point(p, false);
+    Triangle t;
+    t.v = {0, 1, 2};
+    const bool expected = literal_is_bad(tr, t, sizes[i]);
+    EXPECT_EQ(is_bad(tr, t, sizes[i]), expected) << i;
+    bad += expected;
+  }
+  EXPECT_GT(bad, 100);
+  EXPECT_LT(bad, int(triangles.size()) - 100);
+}
+
 // ---------------------------------------------------------------------------
 // The literal forms of the last stage, on the Triangulation itself: every pass
 // over every slot, adjacency lists rebuilt each cycle, every move checked
@@ -615,6 +672,44 @@ Triangulation holding(const std::vector<std::pair<Point2, bool>>& points, const 
   }
   tr.link_triangles();
   return tr;
+}
+
+TEST(Flips, EveryShortcutDecidesAsTheLiteralTest) {
+  // Pairs of triangles (a, b, c) and (b, a, d) of every kind: acute, obtuse,
+  // thin, with d near the circle through a, b and c (within rounding, or inside
+  // it by about what moves the smallest angle by the 1e-6 margin), each given one
+  // pass of the last stage's flips and one of the literal test.
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  int flipped = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const double scale = std::exp(5.0 * u(rng)), turn = 3.2 * u(rng);
+    auto place = [&](double x, double y) {
+      return Point2{scale * (x * std::cos(turn) - y * std::sin(turn)) + 3.0, scale * (x * std::sin(turn) + y * std::cos(turn))};
+    };
+    // a = (0, 0), b = (1, 0); c above the line, d below it.
+    const double cx = 0.5 + u(rng), cy = i % 4 == 0 ? 0.1 * std::fabs(u(rng)) : 0.05 + std::fabs(u(rng));
+    double dx = 0.5 + u(rng), dy = -(0.05 + std::fabs(u(rng)));
+    if (i % 2 == 1) {
+      // On the circle through a, b, c (centre (0.5, k)), then moved in or out.
+      const double k = (cx * cx - cx + cy * cy) / (2.0 * cy), r = std::hypot(0.5, k);
+      const double phi = -M_PI / 2 + 1.2 * u(rng);
+      const double off = i % 3 == 0 ? 1e-15 * u(rng) : (i % 3 == 1 ? 3e-7 * u(rng) : 1e-3 * u(rng));
+      dx = 0.5 + r * (1.0 + off) * std::cos(phi);
+      dy = k + r * (1.0 + off) * std::sin(phi);
+      if (!(dy < 0.0)) continue;
+    }
+    const Triangulation tr = holding({{place(0, 0), true}, {place(1, 0), true}, {place(cx, cy), true}, {place(dx, dy), true}},
+                                     {{0, 1, 2}, {1, 0, 3}});
+    InsideMesh mesh(tr);
+    improve_by_flips(mesh, 1);
+    Triangulation literal = tr;
+    literal_improve_by_flips(literal, 1);
+    const std::vector<Triple> expected = final_triangles(literal);
+    ASSERT_EQ(mesh.triangles_by_rank(), expected) << i;
+    flipped += expected[0] != Triple{0, 1, 2};
+  }
+  EXPECT_GT(flipped, 1000);
 }
 
 std::vector<Point2> swept_once(const Triangulation& tr) {
