@@ -18,12 +18,30 @@ constexpr parallel::Index kSmoothChunk = 1024;
 constexpr parallel::Index kScoreChunk = 1024;
 constexpr parallel::Index kFlipChunk = 4096;
 
-double angle_between(const Point2& u, const Point2& v) noexcept {
+// The cosine of the angle between u and v, clamped to [-1, 1]; the angle is its
+// arccos.
+double cosine_between(const Point2& u, const Point2& v) noexcept {
   const double nu = std::sqrt(u[0] * u[0] + u[1] * u[1]);
   const double nv = std::sqrt(v[0] * v[0] + v[1] * v[1]);
-  double c = (u[0] * v[0] + u[1] * v[1]) / (nu * nv);
-  c = c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c);
-  return std::acos(c);
+  const double c = (u[0] * v[0] + u[1] * v[1]) / (nu * nv);
+  return c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c);
+}
+
+// The smallest of the arccos of four cosines, taking the arccos only of the
+// largest cosine and of those within 1e-12 of it: arccos falls by at least 1e-12
+// over any step of 1e-12, far more than its last-bit error, so every other one
+// is larger. (NaN cosines, from non-finite points, go through the arccos too.)
+double smallest_angle(const std::array<double, 4>& cosines) noexcept {
+  double largest = cosines[0];
+  for (const double c : cosines) largest = c > largest ? c : largest;
+  double smallest = std::acos(largest);
+  for (const double c : cosines)
+    if (!(c < largest - 1e-12) && c != largest) smallest = std::min(smallest, std::acos(c));
+  if (std::isnan(largest) || std::isnan(smallest)) {
+    smallest = std::acos(cosines[0]);
+    for (const double c : cosines) smallest = std::min(smallest, std::acos(c));
+  }
+  return smallest;
 }
 
 inline Point2 minus(const Point2& a, const Point2& b) noexcept { return {a[0] - b[0], a[1] - b[1]}; }
@@ -142,7 +160,7 @@ class Flipper {
       const FlipView v = view;
       char* const out = shape;
       std::uint8_t* const bits_out = own_bits;
-      auto shape_at = [&](Id x) {
+      auto shape_at = [&](Id x) -> char {
         const auto& c = v.corners[x];
         return shape_of(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
       };
@@ -413,15 +431,14 @@ std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vec
     for (int k = 0; k < 3; ++k) edges.add(f[i][k], f[i][next3(k)], static_cast<std::uint32_t>(i));
   edges.finish();
 
-  struct Candidate {
-    double quality;
-    std::uint32_t i, j;
-    Vertex a, b, c, d;
-    bool valid = false;
-  };
-  // Scored triangle by triangle on the pool, three slots per triangle, then
-  // gathered in triangle and edge order: the same list as a sequential scan.
-  std::vector<Candidate> slots(3 * f.size());
+  // Per candidate slot (3 per triangle, edge k of triangle i at 3i + k): the
+  // triangle across, and a sort key that orders the qualities as numbers (the
+  // bits of a non-negative double, plus one; 0 for a NaN quality, which comes
+  // from non-finite points only and sorts last). Scored triangle by triangle on
+  // the pool.
+  constexpr std::uint32_t kNoCandidate = ~std::uint32_t{0};
+  std::vector<std::uint32_t> across(3 * f.size(), kNoCandidate);
+  std::vector<std::uint64_t> quality(3 * f.size(), 0);
   parallel::for_chunks(f.size(), kScoreChunk, [&](parallel::Index begin, parallel::Index end) {
     for (parallel::Index i = begin; i < end; ++i) {
       for (int k = 0; k < 3; ++k) {
@@ -429,48 +446,51 @@ std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vec
         const std::int64_t j = edges.last(b, a);
         if (j < 0 || static_cast<std::size_t>(j) <= i) continue;
         const Triple& tj = f[static_cast<std::size_t>(j)];
-        Vertex d = 0;
-        bool has_d = false;
-        for (Vertex v : tj)
-          if (v != a && v != b) {
-            d = v;
-            has_d = true;
-            break;
-          }
-        if (!has_d) continue;
+        const auto other = std::find_if(tj.begin(), tj.end(), [&](Vertex v) { return v != a && v != b; });
+        if (other == tj.end()) continue;
+        const Vertex d = *other;
         const Point2 &A = points[a], &B = points[b], &C = points[c], &D = points[d];
         if (!(orient2d(B, C, A) > 0.0 && orient2d(C, A, D) > 0.0 && orient2d(A, D, B) > 0.0 &&
               orient2d(D, B, C) > 0.0))
           continue;
-        const double q = std::min({angle_between(minus(B, C), minus(A, C)), angle_between(minus(D, A), minus(C, A)),
-                                   angle_between(minus(B, D), minus(A, D)), angle_between(minus(D, B), minus(C, B))});
-        slots[3 * i + static_cast<std::size_t>(k)] =
-            Candidate{q, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), a, b, c, d, true};
+        const double q = smallest_angle({cosine_between(minus(B, C), minus(A, C)), cosine_between(minus(D, A), minus(C, A)),
+                                         cosine_between(minus(B, D), minus(A, D)), cosine_between(minus(D, B), minus(C, B))});
+        const std::size_t slot = 3 * i + static_cast<std::size_t>(k);
+        across[slot] = static_cast<std::uint32_t>(j);
+        quality[slot] = std::isnan(q) ? 0 : std::bit_cast<std::uint64_t>(q) + 1;
       }
     }
   });
-  // Largest quality first, ties in scan order; a NaN quality (only from
-  // non-finite points) sorts last. The keys are distinct, so a plain sort of
-  // small records gives the stable order.
-  struct Key {
-    double quality;
+  // Largest quality first, ties in slot order (triangle, then edge): a stable
+  // radix sort on the keys, a byte per pass (passes where every key has the same
+  // byte change nothing and are skipped), of the slots taken in order.
+  struct Entry {
+    std::uint64_t key;  // the complement: ascending keys are descending qualities
     std::uint32_t slot;
   };
-  std::vector<Key> order;
-  for (std::size_t i = 0; i < slots.size(); ++i)
-    if (slots[i].valid)
-      order.push_back({std::isnan(slots[i].quality) ? -std::numeric_limits<double>::infinity() : slots[i].quality,
-                       static_cast<std::uint32_t>(i)});
-  std::sort(order.begin(), order.end(), [](const Key& x, const Key& y) {
-    return x.quality != y.quality ? x.quality > y.quality : x.slot < y.slot;
-  });
+  std::vector<Entry> order, next;
+  for (std::size_t slot = 0; slot < across.size(); ++slot)
+    if (across[slot] != kNoCandidate) order.push_back({~quality[slot], static_cast<std::uint32_t>(slot)});
+  next.resize(order.size());
+  for (int shift = 0; shift < 64; shift += 8) {
+    std::array<std::size_t, 257> start{};
+    for (const Entry& e : order) ++start[((e.key >> shift) & 0xffu) + 1];
+    if (std::find(start.begin() + 1, start.end(), order.size()) != start.end()) continue;
+    for (std::size_t b = 0; b < 256; ++b) start[b + 1] += start[b];
+    for (const Entry& e : order) next[start[(e.key >> shift) & 0xffu]++] = e;
+    order.swap(next);
+  }
   std::vector<char> paired(f.size(), 0);
   std::vector<Quad> quads;
-  for (const Key& key : order) {
-    const Candidate& c = slots[key.slot];
-    if (paired[c.i] || paired[c.j]) continue;
-    paired[c.i] = paired[c.j] = 1;
-    quads.push_back({c.c, c.a, c.d, c.b});
+  for (const Entry& e : order) {
+    const std::size_t i = e.slot / 3, j = across[e.slot];
+    if (paired[i] || paired[j]) continue;
+    paired[i] = paired[j] = 1;
+    const int k = static_cast<int>(e.slot % 3);
+    const Vertex a = f[i][k], b = f[i][next3(k)], c = f[i][prev3(k)];
+    const Triple& tj = f[j];
+    const Vertex d = *std::find_if(tj.begin(), tj.end(), [&](Vertex v) { return v != a && v != b; });
+    quads.push_back({c, a, d, b});
   }
   std::vector<Triple> leftover;
   for (std::size_t i = 0; i < f.size(); ++i)
