@@ -46,10 +46,6 @@ double smallest_angle(const std::array<double, 4>& cosines) noexcept {
 
 inline Point2 minus(const Point2& a, const Point2& b) noexcept { return {a[0] - b[0], a[1] - b[1]}; }
 
-}  // namespace
-
-namespace {
-
 using Id = InsideMesh::Id;
 
 // The shape classes of a triangle for the flip test.
@@ -91,16 +87,17 @@ struct FlipView {
 
   // Whether edge k of t passes every test of a flip in the current state.
   //
-  // Two shortcuts change no decision. For two well-shaped triangles the in-circle
-  // test decides where it is clear: a strictly convex quadrilateral's Delaunay
-  // diagonal (the fourth corner not inside the circle of the other three) gives
-  // the larger smallest angle of its two triangulations, so the angle test could
-  // only pass through rounding, and on such triangles the computed angles are
-  // within 1e-8 of the true ones, far inside the 1e-6 margin. Two acute
-  // triangles need no test at all: their angles facing the shared edge add up
-  // to less than pi, which puts each far corner outside the other's circle.
-  // Otherwise the largest cosine of the pair must drop before the angles are
-  // compared (arccos is monotone to within an ulp, far below the margin).
+  // Three shortcuts change no decision. For two well-shaped triangles the
+  // in-circle test decides where it is clear: a strictly convex quadrilateral's
+  // Delaunay diagonal (the fourth corner not inside the circle of the other
+  // three) gives the larger smallest angle of its two triangulations, so the
+  // angle test could only pass through rounding, and on such triangles the
+  // computed angles are within 1e-8 of the true ones, far inside the 1e-6
+  // margin. Two acute (hence well-shaped) triangles need no test at all: their
+  // angles facing the shared edge add up to less than pi, which puts each far
+  // corner outside the other's circle. Otherwise the largest cosine of the pair
+  // must drop before the angles are compared (arccos is monotone to within an
+  // ulp, far below the margin).
   bool flips(Id t, int k) const noexcept {
     const std::int32_t u = across[t][k];
     return u >= 0 && judge(t, k, static_cast<Id>(u), shape[t], shape[u]);
