@@ -301,6 +301,7 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
       break;
     }
   std::vector<Record> cavity, stack, fresh, core;
+  std::vector<PointIndex> boundary_vertices;
   struct Side {
     Tri f;
     bool constrained;
@@ -368,6 +369,30 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
           if (!(orient3d(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
         }
         if (bad >= 0) break;
+      }
+      if (bad < 0) {
+        // No vertex may vanish inside the cavity (after recovery the records
+        // need not be Delaunay, and a point's whole star can hold P in its
+        // spheres): each must keep a boundary face.
+        boundary_vertices.clear();
+        for (Record t : cavity) {
+          const Tet& T = mesh.tet(t);
+          for (int k = 0; k < 4; ++k) {
+            const Record n = T.n[k];
+            if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
+            for (int i = 0; i < 4; ++i)
+              if (i != k) boundary_vertices.push_back(T.v[i]);
+          }
+        }
+        std::sort(boundary_vertices.begin(), boundary_vertices.end());
+        for (auto it = cavity.rbegin(); it != cavity.rend() && bad < 0; ++it) {
+          if (in_core(*it)) continue;
+          for (PointIndex v : mesh.tet(*it).v)
+            if (!std::binary_search(boundary_vertices.begin(), boundary_vertices.end(), v)) {
+              bad = *it;
+              break;
+            }
+        }
       }
       if (bad < 0) break;
       // Keep what stays connected to t0 through unconstrained faces.
@@ -476,15 +501,29 @@ void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Po
   QUENLITH_VERIFY(seeded, "volume: found no interior tetrahedron to seed the fill (degenerate envelope?)");
 }
 
-std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords, double eps_vol) {
+void prune_outside(TetMesh& mesh) {
+  mesh.inside.resize(mesh.tets.size(), 0);
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r)
+    if (!mesh.inside[r] || mesh.outside(mesh.tets[r])) mesh.tets[r].dead = true;
+  for (Tet& t : mesh.tets) {
+    if (t.dead) continue;
+    for (Record& n : t.n)
+      if (n >= 0 && mesh.tet(n).dead) n = -1;
+  }
+}
+
+std::vector<Quad> emit_tet4(const TetMesh& mesh) {
   std::vector<Quad> out;
   for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
     const Tet& t = mesh.tets[r];
     if (t.dead || !mesh.inside[r] || mesh.outside(t)) continue;
     const Quad& v = t.v;
-    const double o = triple_product(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]]);
-    if (std::fabs(o) < eps_vol) continue;
-    out.push_back(o >= 0.0 ? v : Quad{v[0], v[2], v[1], v[3]});
+    // The exact sign on the working coordinates: a record is never flat
+    // there, however thin it is in true coordinates (dropping a thin one
+    // would leave a crack).
+    const double o = mesh.orient(v[0], v[1], v[2], v[3]);
+    if (o == 0.0) continue;
+    out.push_back(o > 0.0 ? v : Quad{v[0], v[2], v[1], v[3]});
   }
   return out;
 }

@@ -59,8 +59,14 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
 void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
                    double eps_vol, const store::InterruptCheck& interrupt);
 
-// The live inside records in record order, each turned positive on true
-// coordinates; flat ones (|orient3d| < eps_vol) are dropped.
-std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords, double eps_vol);
+// Marks every live record outside the fill dead and unlinks the inside ones
+// from them: what stays is the solid alone, its surface faces constrained
+// with no neighbour.
+void prune_outside(TetMesh& mesh);
+
+// The live inside records in record order, each turned positive by the exact
+// orientation of its working coordinates; a flat one (never live in a sound
+// structure) is dropped.
+std::vector<Quad> emit_tet4(const TetMesh& mesh);
 
 }  // namespace quenlith::ops::mesher::vol
