@@ -199,11 +199,12 @@ def test_unit_cube_at_0_3_adds_the_27_lattice_nodes():
     before = coords.capacity()
     mesh = q.volume(env, size=0.3)
     assert coords.capacity() == before + 27
+    # One node per lattice point; smoothing moves those of the layer at 0.9,
+    # whose cells against the faces are thin, but none leaves the cube.
     X = positions(mesh)
-    got = sorted(tuple(round(v, 12) for v in X[i]) for i in X if i >= before)
-    want = sorted((round(a, 12), round(b, 12), round(c, 12))
-                  for a in (0.3, 0.6, 0.3 * 3) for b in (0.3, 0.6, 0.3 * 3) for c in (0.3, 0.6, 0.3 * 3))
-    assert got == want
+    got = np.array([X[i] for i in X if i >= before])
+    assert len(got) == 27
+    assert got.min() > 0.2 and got.max() < 0.95
     check_sound(env, mesh, [n.id for n in nodes])
 
 
@@ -396,6 +397,51 @@ def test_sphere_fill_has_the_enclosed_volume():
     assert len(cells(mesh)) > 100
 
 
+def shape_measures(mesh):
+    """Each cell's smallest dihedral angle (degrees) and radius-edge ratio
+    (circumradius over shortest edge), computed with numpy."""
+    T, X = mesh_arrays(mesh)
+    P = np.array([[X[i] for i in t] for t in T])
+    normals = []
+    for i, (x, y, z) in enumerate(((1, 2, 3), (0, 2, 3), (0, 1, 3), (0, 1, 2))):
+        n = np.cross(P[:, y] - P[:, x], P[:, z] - P[:, x])
+        n *= -np.sign(np.einsum("ij,ij->i", n, P[:, i] - P[:, x]))[:, None]  # outward
+        normals.append(n / np.linalg.norm(n, axis=1)[:, None])
+    dihedral = np.min([np.degrees(np.pi - np.arccos(np.clip(np.einsum("ij,ij->i", normals[i], normals[j]), -1, 1)))
+                       for i in range(4) for j in range(i + 1, 4)], axis=0)
+    a = P[:, 0]
+    A = P[:, 1:] - a[:, None]
+    centre = np.linalg.solve(A, 0.5 * np.einsum("ijk,ijk->ij", A, A)[..., None])[..., 0]
+    shortest = np.min([np.linalg.norm(P[:, i] - P[:, j], axis=1) for i in range(4) for j in range(i + 1, 4)], axis=0)
+    return dihedral, np.linalg.norm(centre, axis=1) / shortest
+
+
+def test_shape_measures_of_a_regular_tetrahedron():
+    # The measures the quality tests rely on, on the one cell of a regular
+    # tetrahedron: arccos(1/3) and sqrt(6)/4.
+    coords = q.Coords(3)
+    regular = [(0, 0, 0), (1, 1, 0), (1, 0, 1), (0, 1, 1)]
+    env, _ = envelope(coords, regular, [(0, 2, 1), (0, 1, 3), (1, 2, 3), (0, 3, 2)])
+    dihedral, ratio = shape_measures(q.volume(env, 10.0))
+    assert dihedral[0] == pytest.approx(math.degrees(math.acos(1 / 3)))
+    assert ratio[0] == pytest.approx(math.sqrt(6) / 4)
+
+
+@pytest.mark.parametrize("make,size", [
+    (lambda: sphere(q.Coords(3), n=16)[0], 0.15),  # 2048 triangles
+    (lambda: cube_skin(8), 1.0 / 8),
+    (lambda: cube_skin(16), 1.0 / 8),
+    (lambda: sphere(q.Coords(3), n=8)[0], 0.3),
+])
+def test_no_sliver_and_no_cap(make, size):
+    env = make()
+    mesh = q.volume(env, size)
+    check_sound(env, mesh, {x.id for sub in env for cell in sub for x in cell.nodes()})
+    dihedral, ratio = shape_measures(mesh)
+    assert dihedral.min() >= 10.0
+    assert ratio.max() <= 2.5
+
+
 # --- Qhull -------------------------------------------------------------------------
 
 
@@ -405,6 +451,14 @@ def test_delaunay_of_random_points_equals_qhull(hooks, seed):
     mine = {tuple(sorted(t)) for t in hooks.delaunay3(points.tolist())}
     theirs = {tuple(sorted(t)) for t in Delaunay(points).simplices}
     assert mine == theirs
+
+
+def worst_volume_length(points, tets):
+    """The smallest 6 sqrt(2) |V| / l_rms^3 of the cells (1 for a regular one)."""
+    P = np.asarray(points)[np.array(sorted(tets))]
+    v = np.abs(np.einsum("ij,ij->i", P[:, 3] - P[:, 0], np.cross(P[:, 1] - P[:, 0], P[:, 2] - P[:, 0]))) / 6
+    l2 = np.mean([np.sum((P[:, i] - P[:, j]) ** 2, axis=1) for i in range(4) for j in range(i + 1, 4)], axis=0)
+    return float(np.min(6 * math.sqrt(2) * v / l2 ** 1.5))
 
 
 @pytest.mark.parametrize("seed", [3, 4])
@@ -417,8 +471,11 @@ def test_convex_hull_envelope_above_its_extent_gives_qhulls_tetrahedra(seed, rev
     ids = {n.id: i for i, n in enumerate(nodes)}
     mine = {tuple(sorted(ids[i] for i in c)) for c in cells(mesh)}
     theirs = {tuple(sorted(int(i) for i in s)) for s in Delaunay(points[used]).simplices}
-    assert mine == theirs
     check_sound(env, mesh, [n.id for n in nodes])
+    # Qhull's Delaunay tetrahedra, but where some are slivers the flips that
+    # take them out leave a better worst cell.
+    if mine != theirs:
+        assert worst_volume_length(points[used], mine) > worst_volume_length(points[used], theirs)
 
 
 # --- several components ---------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include "dump/number_format.hpp"
 #include "ops/mesher/volume/fill.hpp"
 #include "ops/mesher/volume/intersect.hpp"
+#include "ops/mesher/volume/quality.hpp"
 #include "ops/mesher/volume/recover.hpp"
 #include "ops/mesher/volume/steiner.hpp"
 #include "store/guard.hpp"
@@ -239,6 +240,7 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
   fill_interior(mesh, faces, coords, eps_in, eps_vol, interrupt);
   prune_outside(mesh);
   relocate_steiner_points(mesh, coords, surface, frame, first_steiner, interrupt);
+  improve_quality(mesh, coords, nb, frame, interrupt);
   const std::vector<Quad> tets = emit_tet4(mesh);
   QUENLITH_VERIFY(!tets.empty(), "volume: produced no tetrahedron (degenerate or non-closed envelope?)");
 
