@@ -248,10 +248,9 @@ Record locate_literal(const TetMesh& mesh, const Point3& P) {
   return -1;
 }
 
-// A visibility walk from `start`. A point strictly inside a record is in no
-// other one of a non-overlapping tetrahedralisation; a point on a record's
-// boundary, a walk that leaves the hull or one that runs too long falls back to
-// the scan, so the answer is always the first containing record.
+// A visibility walk from `start` to a record whose closure holds P (`strict`
+// when P is inside it). A walk that leaves the solid or runs too long falls
+// back to the scan.
 Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn, bool& strict) {
   strict = false;
   Record t = start;
@@ -273,11 +272,10 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
       }
     }
     if (next == -2) {
-      if (o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0) {
-        strict = true;
-        return t;
-      }
-      break;
+      // P is in t's closure: strictly inside, or on a face or an edge,
+      // where the caller gathers every record holding it.
+      strict = o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0;
+      return t;
     }
     t = next;
   }
@@ -301,7 +299,8 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
       break;
     }
   std::vector<Record> cavity, stack, fresh, core;
-  std::vector<PointIndex> boundary_vertices;
+  std::vector<std::uint32_t> on_boundary(mesh.points.size(), 0);  // stamped per check
+  std::uint32_t mark = 0;
   struct Side {
     Tri f;
     bool constrained;
@@ -348,6 +347,9 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
         stack.push_back(n);
       }
     }
+    // In record order: what follows then does not depend on which record of
+    // the core the location found (a point on a face is in several).
+    std::sort(cavity.begin(), cavity.end());
     // The cavity must be star-shaped from P: a boundary face that P does not
     // see strictly from inside would give a cone turned inside out, overlapping
     // its neighbours (after recovery the records near the envelope need not be
@@ -374,21 +376,20 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
         // No vertex may vanish inside the cavity (after recovery the records
         // need not be Delaunay, and a point's whole star can hold P in its
         // spheres): each must keep a boundary face.
-        boundary_vertices.clear();
+        ++mark;
         for (Record t : cavity) {
           const Tet& T = mesh.tet(t);
           for (int k = 0; k < 4; ++k) {
             const Record n = T.n[k];
             if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
             for (int i = 0; i < 4; ++i)
-              if (i != k) boundary_vertices.push_back(T.v[i]);
+              if (i != k) on_boundary[T.v[i]] = mark;
           }
         }
-        std::sort(boundary_vertices.begin(), boundary_vertices.end());
         for (auto it = cavity.rbegin(); it != cavity.rend() && bad < 0; ++it) {
           if (in_core(*it)) continue;
           for (PointIndex v : mesh.tet(*it).v)
-            if (!std::binary_search(boundary_vertices.begin(), boundary_vertices.end(), v)) {
+            if (on_boundary[v] != mark) {
               bad = *it;
               break;
             }

@@ -296,14 +296,21 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
   Improver im{mesh, coords, first_free, frame, {}};
   for (std::size_t r = 0; r < mesh.tets.size(); ++r)
     if (!mesh.tets[r].dead) im.note(static_cast<Record>(r));
-  std::vector<Record> bad;
+  // Only records made or moved since a pass can have turned bad: each pass
+  // looks at those and at the ones still bad.
+  std::vector<Record> bad, seen;
   std::vector<PointIndex> movable;
+  std::vector<Record> around;
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r) seen.push_back(static_cast<Record>(r));
   for (int pass = 0; pass < kPasses; ++pass) {
     interrupt();
     bad.clear();
-    for (std::size_t r = 0; r < mesh.tets.size(); ++r)
-      if (!mesh.tets[r].dead && im.q(static_cast<Record>(r)) < kBad) bad.push_back(static_cast<Record>(r));
+    std::sort(seen.begin(), seen.end());
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    for (Record r : seen)
+      if (!mesh.tet(r).dead && im.q(r) < kBad) bad.push_back(r);
     if (bad.empty()) return;
+    const auto made_from = static_cast<Record>(mesh.tets.size());
     bool changed = false;
     movable.clear();
     for (Record r : bad) {
@@ -314,8 +321,13 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
     }
     std::sort(movable.begin(), movable.end());
     movable.erase(std::unique(movable.begin(), movable.end()), movable.end());
+    seen = bad;
     for (PointIndex v : movable)
-      if (im.smooth(v)) changed = true;
+      if (im.smooth(v)) {
+        changed = true;
+        if (im.star(v, around)) seen.insert(seen.end(), around.begin(), around.end());
+      }
+    for (auto r = made_from; r < static_cast<Record>(mesh.tets.size()); ++r) seen.push_back(r);
     if (!changed) return;
   }
 }
