@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/error.hpp"
+#include "parallel/pool.hpp"
 
 namespace quenlith::ops::mesher::vol {
 
@@ -194,40 +195,58 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
     const Point3& q = coords[o];
     return Box{{q[0] - reach, q[1] - reach, q[2] - reach}, {q[0] + reach, q[1] + reach, q[2] + reach}};
   });
-  for (std::int64_t i = 1; i <= spec.nx; ++i) {
-    interrupt();
-    for (std::int64_t j = 1; j <= spec.ny; ++j) {
-      const auto column_faces = face_columns.at(i, j);
-      const auto column_points = point_columns.at(i, j);
-      bool inside = false;
-      double z_prev = 0.0;
-      for (std::int64_t k = 1; k <= spec.nz; ++k) {
-        const Point3 p = candidate(i, j, k);
-        // The inside answer carries over from the previous candidate unless a
-        // face may meet the vertical stretch between them (its box reaches
-        // the stretch, the column's line passes through its closed shadow on
-        // the xy plane, and the two candidates are not strictly on one side
-        // of its plane): off the surface the winding number stays put.
-        bool fresh = k == 1;
-        for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
-          const std::uint32_t f = column_faces[n];
-          fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
-                  may_meet(faces[f], p[0], p[1], z_prev, p[2]);
+  // Layers of constant x are independent: a batch of them runs in parallel,
+  // each into its own list, and the lists join in layer order (the same
+  // points in the same order for any number of threads). The interrupt is
+  // polled once per layer, on this thread, before its batch.
+  const std::int64_t batch = 64;
+  std::vector<std::vector<Point3>> layers(static_cast<std::size_t>(std::min(batch, spec.nx)));
+  for (std::int64_t first = 1; first <= spec.nx; first += batch) {
+    const std::int64_t count = std::min(batch, spec.nx - first + 1);
+    for (std::int64_t i = 0; i < count; ++i) interrupt();
+    parallel::for_chunks(count, 1, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index slot = begin; slot < end; ++slot) {
+        const std::int64_t i = first + static_cast<std::int64_t>(slot);
+        std::vector<Point3>& layer = layers[static_cast<std::size_t>(slot)];
+        layer.clear();
+        for (std::int64_t j = 1; j <= spec.ny; ++j) {
+          const auto column_faces = face_columns.at(i, j);
+          const auto column_points = point_columns.at(i, j);
+          bool inside = false;
+          double z_prev = 0.0;
+          for (std::int64_t k = 1; k <= spec.nz; ++k) {
+            const Point3 p = candidate(i, j, k);
+            // The inside answer carries over from the previous candidate unless a
+            // face may meet the vertical stretch between them (its box reaches
+            // the stretch, the column's line passes through its closed shadow on
+            // the xy plane, and the two candidates are not strictly on one side
+            // of its plane): off the surface the winding number stays put.
+            bool fresh = k == 1;
+            for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
+              const std::uint32_t f = column_faces[n];
+              fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
+                      may_meet(faces[f], p[0], p[1], z_prev, p[2]);
+            }
+            if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
+            z_prev = p[2];
+            if (!inside) continue;
+            bool rejected = false;
+            for (std::size_t n = 0; n < column_faces.size() && !rejected; ++n) {
+              const std::uint32_t f = column_faces[n];
+              rejected = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= p[2] && on_face(p, faces[f]);
+            }
+            for (std::size_t n = 0; n < column_points.size() && !rejected; ++n) {
+              const std::uint32_t q = column_points[n];
+              rejected = point_columns.zlo[q] <= p[2] && point_columns.zhi[q] >= p[2] && near_point(p, coords[q]);
+            }
+            if (!rejected) layer.push_back(p);
+          }
         }
-        if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
-        z_prev = p[2];
-        if (!inside) continue;
-        bool rejected = false;
-        for (std::size_t n = 0; n < column_faces.size() && !rejected; ++n) {
-          const std::uint32_t f = column_faces[n];
-          rejected = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= p[2] && on_face(p, faces[f]);
-        }
-        for (std::size_t n = 0; n < column_points.size() && !rejected; ++n) {
-          const std::uint32_t q = column_points[n];
-          rejected = point_columns.zlo[q] <= p[2] && point_columns.zhi[q] >= p[2] && near_point(p, coords[q]);
-        }
-        if (!rejected) out.push_back(p);
       }
+    });
+    for (std::int64_t slot = 0; slot < count; ++slot) {
+      const auto& layer = layers[static_cast<std::size_t>(slot)];
+      out.insert(out.end(), layer.begin(), layer.end());
     }
   }
   return out;
