@@ -1,6 +1,7 @@
 #include "ops/mesher/volume/fill.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "base/error.hpp"
@@ -305,8 +306,38 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
 
 void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
                             bool literal) {
+  std::vector<PointIndex> order;
+  order.reserve(end - first);
+  for (PointIndex q = first; q < end; ++q) order.push_back(q);
+  insert_interior_points(mesh, order, interrupt, literal);
+}
+
+std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, PointIndex end) {
+  // The level of a lattice point: the number of trailing zero bits its three
+  // integer coordinates share (off the lattice, level 0).
+  auto level = [&](PointIndex q) {
+    int lv = 62;
+    for (double x : mesh.point(q)) {
+      if (x != std::floor(x) || !(std::fabs(x) < 0x1p62)) return 0;
+      const auto v = static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
+      lv = std::min(lv, v == 0 ? 62 : std::countr_zero(v));
+    }
+    return lv;
+  };
+  std::vector<std::pair<int, PointIndex>> keyed;
+  keyed.reserve(end - first);
+  for (PointIndex q = first; q < end; ++q) keyed.push_back({-level(q), q});
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<PointIndex> order;
+  order.reserve(keyed.size());
+  for (const auto& [lv, q] : keyed) order.push_back(q);
+  return order;
+}
+
+void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, const store::InterruptCheck& interrupt,
+                            bool literal) {
   // About seven records are made per inserted point.
-  mesh.tets.reserve(mesh.tets.size() + 7 * static_cast<std::size_t>(end - first));
+  mesh.tets.reserve(mesh.tets.size() + 7 * order.size());
   std::vector<std::uint32_t> visited(mesh.tets.size(), 0);
   visited.reserve(mesh.tets.capacity());
   std::uint32_t epoch = 0;
@@ -328,7 +359,7 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
   };
   std::vector<Side> sides;
   std::vector<Record> across, replaced;
-  for (PointIndex q = first; q < end; ++q) {
+  for (const PointIndex q : order) {
     interrupt();
     const Point3 P = mesh.point(q);
     bool strict = false;

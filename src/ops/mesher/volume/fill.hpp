@@ -50,6 +50,15 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
 // tetrahedralisation whose live records do not overlap.
 void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
                             bool literal = false);
+// The same for the points of `order`, in that order.
+void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, const store::InterruptCheck& interrupt,
+                            bool literal = false);
+// The points first .. end - 1 in an order of insertion that keeps cavities
+// small on a lattice: coarse levels first (every 2^k-th point along each
+// axis, k from the largest down), each level in index order. A sweep in
+// index order instead drags a front of large records along, rebuilt at
+// every point.
+std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, PointIndex end);
 
 // Marks the inside records: floods from the first live record, in record order,
 // with |orient3d| >= eps_vol (true coordinates) and its centroid inside the

@@ -298,10 +298,20 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
   for (std::size_t r = 0; r < mesh.tets.size(); ++r)
     if (!mesh.tets[r].dead) im.note(static_cast<Record>(r));
   // Only records made or moved since a pass can have turned bad: each pass
-  // looks at those and at the ones still bad.
+  // looks at those and at the ones still bad. A move that failed is tried
+  // again only once something it looked at has changed: `touched` holds,
+  // per point, the clock of the last move that made a record on it or moved
+  // it or a neighbour; `failed` the clock of a record's or a point's last
+  // failed attempt.
   std::vector<Record> bad, seen;
   std::vector<PointIndex> movable;
   std::vector<Record> around;
+  std::uint64_t clock = 1;
+  std::vector<std::uint64_t> touched(mesh.points.size(), 0), failed_point(mesh.points.size(), 0);
+  std::vector<std::uint64_t> failed_record;
+  auto newer = [&](const Quad& v, std::uint64_t since) {
+    return touched[v[0]] > since || touched[v[1]] > since || touched[v[2]] > since || touched[v[3]] > since;
+  };
   for (std::size_t r = 0; r < mesh.tets.size(); ++r) seen.push_back(static_cast<Record>(r));
   for (int pass = 0; pass < kPasses; ++pass) {
     interrupt();
@@ -311,23 +321,44 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
     for (Record r : seen)
       if (!mesh.tet(r).dead && im.q(r) < kBad) bad.push_back(r);
     if (bad.empty()) return;
+    failed_record.resize(mesh.tets.size(), 0);
     const auto made_from = static_cast<Record>(mesh.tets.size());
     bool changed = false;
     movable.clear();
     for (Record r : bad) {
-      if (mesh.tet(r).dead) continue;
-      for (PointIndex v : mesh.tet(r).v)
+      const Tet& t = mesh.tet(r);
+      if (t.dead) continue;
+      for (PointIndex v : t.v)
         if (v >= first_free) movable.push_back(v);
-      if (im.mend(r)) changed = true;
+      const auto idx = static_cast<std::size_t>(r);
+      if (failed_record[idx] != 0 && !newer(t.v, failed_record[idx])) continue;
+      const auto before = static_cast<Record>(mesh.tets.size());
+      if (im.mend(r)) {
+        changed = true;
+        ++clock;
+        for (auto x = before; x < static_cast<Record>(mesh.tets.size()); ++x)
+          for (PointIndex v : mesh.tet(x).v) touched[v] = clock;
+      } else {
+        failed_record[idx] = clock;
+      }
     }
     std::sort(movable.begin(), movable.end());
     movable.erase(std::unique(movable.begin(), movable.end()), movable.end());
     seen = bad;
-    for (PointIndex v : movable)
+    for (PointIndex v : movable) {
+      if (failed_point[v] != 0 && touched[v] <= failed_point[v]) continue;
       if (im.smooth(v)) {
         changed = true;
-        if (im.star(v, around)) seen.insert(seen.end(), around.begin(), around.end());
+        ++clock;
+        if (im.star(v, around)) {
+          seen.insert(seen.end(), around.begin(), around.end());
+          for (Record x : around)
+            for (PointIndex w : mesh.tet(x).v) touched[w] = clock;
+        }
+      } else {
+        failed_point[v] = clock;
       }
+    }
     for (auto r = made_from; r < static_cast<Record>(mesh.tets.size()); ++r) seen.push_back(r);
     if (!changed) return;
   }
