@@ -163,8 +163,8 @@ def run_tetgen(pts, tris, h):
     t = tetgen.TetGen(pts, tris.astype(np.int32))
     max_volume = h ** 3 / (6.0 * math.sqrt(2.0))
     t0 = time.perf_counter()
-    out = t.tetrahedralize(order=1, quality=True, minratio=1.5, mindihedral=10.0, maxvolume=max_volume,
-                           nobisect=True, verbose=0)
+    out = t.tetrahedralize(order=1, quality=True, minratio=1.5, mindihedral=10.0, fixedvolume=True,
+                           maxvolume=max_volume, nobisect=True, verbose=0)
     nodes, elems = out[0], out[1]
     dt = time.perf_counter() - t0
     return dt, np.asarray(nodes), np.asarray(elems)

@@ -668,6 +668,33 @@ _SCRIPT = textwrap.dedent("""
     for sub in r:
         for cell in sub:
             print([(n.id, n.coord()) for n in cell.nodes()])
+    # A cube skin whose diagonals the Delaunay phase misses: points made on
+    # the surface, moved inside, then the quality moves.
+    k = 9
+    c = q.Coords(3)
+    ids = {}
+    skin = q.Mesh(c, "TRI3")
+    def at(ax, side, a, b):
+        p = [0.0, 0.0, 0.0]
+        u, v = [x for x in range(3) if x != ax]
+        p[ax], p[u], p[v] = side, a / k, b / k
+        key = tuple(round(x, 12) for x in p)
+        if key not in ids:
+            ids[key] = c.add_node(p)
+        return ids[key]
+    for ax in range(3):
+        for side in (0.0, 1.0):
+            for i in range(k):
+                for j in range(k):
+                    q0, q1, q2, q3 = at(ax, side, i, j), at(ax, side, i + 1, j), at(ax, side, i + 1, j + 1), at(ax, side, i, j + 1)
+                    tris = [(q0, q1, q2), (q0, q2, q3)]
+                    if (side == 1.0) == (ax == 1):
+                        tris = [(a, c_, b) for a, b, c_ in tris]
+                    for t in tris:
+                        skin[0].add_cell(list(t))
+    for sub in q.volume(skin, 1.0 / k):
+        for cell in sub:
+            print([(n.id, n.coord()) for n in cell.nodes()])
 """)
 
 

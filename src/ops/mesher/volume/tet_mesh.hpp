@@ -151,7 +151,8 @@ void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Rec
 // tetrahedron of radius 1000 * extent + 1 about `centre`.
 std::vector<Point3> with_super_vertices(std::span<const Point3> points, const Point3& centre, double extent);
 
-// Bowyer-Watson insertion of the points 0 .. count - 1 of `pts` into the
+// Bowyer-Watson insertion of the points 0 .. count - 1 of `pts`, in rounds of
+// growing density each along a Morton curve (not index order), into the
 // super-tetrahedron on the points super .. super + 3, ties broken with `bias`. Returns the live
 // tetrahedra, super ones included, in creation order: the survivors of each
 // insertion keep their order, the new ones follow, in the order of their
