@@ -193,18 +193,22 @@ def test_a_tetrahedron_envelope_gives_one_cell_and_no_node(reverse):
     assert [sub.element_type for sub in mesh] == ["TET4"]
 
 
-def test_unit_cube_at_0_3_adds_the_27_lattice_nodes():
+def test_unit_cube_at_0_3_keeps_the_lattice_half_a_size_from_the_faces():
+    # Candidates at 0.3, 0.6 and 0.9 along each axis; the layer at 0.9 lies
+    # 0.1 from the faces, closer than h / 2, and would give cells flat against
+    # them: the 8 others stay, each near its lattice point (smoothing may
+    # move it a little).
     coords = q.Coords(3)
     env, nodes = cube(coords)
     before = coords.capacity()
     mesh = q.volume(env, size=0.3)
-    assert coords.capacity() == before + 27
-    # One node per lattice point; smoothing moves those of the layer at 0.9,
-    # whose cells against the faces are thin, but none leaves the cube.
+    assert coords.capacity() == before + 8
     X = positions(mesh)
-    got = np.array([X[i] for i in X if i >= before])
-    assert len(got) == 27
-    assert got.min() > 0.2 and got.max() < 0.95
+    got = np.array([X[i] for i in sorted(X) if i >= before])
+    want = np.array([(a, b, c) for a in (0.3, 0.6) for b in (0.3, 0.6) for c in (0.3, 0.6)])
+    distance = np.linalg.norm(got[:, None] - want[None], axis=2)
+    assert sorted(distance.argmin(axis=1)) == list(range(8))
+    assert distance.min(axis=1).max() < 0.15
     check_sound(env, mesh, [n.id for n in nodes])
 
 

@@ -375,9 +375,13 @@ TEST(VolumeFill, LatticeCountsAndTheHalfSizeRule) {
     const auto n = static_cast<std::int64_t>(std::floor(1.0 / h));
     return lattice_points({{0, 0, 0}, n, n, n, h, 1e-9 * std::sqrt(3.0)}, e.faces, e.points, kNever).size();
   };
-  EXPECT_EQ(count(0.3), 27u);
+  // Candidates closer than h / 2 to a face are refused: at 0.3 the layer at
+  // 0.9 (0.1 from the faces), at 0.5 the candidates on the faces; at 0.4 the
+  // layer at 0.8 is h / 2 away up to rounding and stays.
+  EXPECT_EQ(count(0.3), 8u);
   EXPECT_EQ(count(0.4), 8u);
-  EXPECT_EQ(count(0.5), 1u);  // the candidates on the faces x, y or z = 1 are refused
+  EXPECT_EQ(count(0.5), 1u);
+  EXPECT_EQ(count(0.25), 27u);
   // A candidate exactly h/2 from an envelope point is kept; a closer one is not.
   Envelope far = cube(-4.0, 4.0);
   far.points.push_back({1.0, 1.0, 1.5});

@@ -141,13 +141,16 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
   std::vector<Point3> out;
   if (spec.nx < 1) return out;
   const double half2 = (spec.h / 2.0) * (spec.h / 2.0);
-  const double eps2 = spec.eps_in * spec.eps_in;
+  // A candidate closer than h / 2 to a face would make records flat against
+  // it (the envelope's points may be far apart where h is small): it is left
+  // out, as a candidate closer than h / 2 to an envelope point is. A relative
+  // margin keeps a candidate h / 2 away up to rounding (1 - 0.8 < 0.2).
+  const double gap = std::max(spec.eps_in, 0.5 * spec.h * (1.0 - 1e-9));
+  const double eps2 = gap * gap;
   auto candidate = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
     return Point3{static_cast<double>(i) * spec.h + spec.min[0], static_cast<double>(j) * spec.h + spec.min[1],
                   static_cast<double>(k) * spec.h + spec.min[2]};
   };
-  // A point on a face would be inserted into the face itself; its cavity would
-  // split the face and lose it.
   auto on_face = [&](const Point3& p, const Tri& f) {
     return squared_distance_to_triangle(p, coords[f[0]], coords[f[1]], coords[f[2]]) < eps2;
   };
@@ -180,7 +183,7 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
   };
   // Margins well above the rounding of the candidates' coordinates.
   const double grow = 2.0 * spec.eps_in + 1e-9 * spec.h;
-  const ColumnIndex face_columns(spec, faces.size(), [&](std::size_t o) {
+  auto face_box = [&](std::size_t o, double margin) {
     const Tri& f = faces[o];
     Box b{coords[f[0]], coords[f[0]]};
     for (int v = 1; v < 3; ++v)
@@ -188,9 +191,11 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
         b.first[d] = std::min(b.first[d], coords[f[v]][d]);
         b.second[d] = std::max(b.second[d], coords[f[v]][d]);
       }
-    for (int d = 0; d < 3; ++d) b.first[d] -= grow, b.second[d] += grow;
+    for (int d = 0; d < 3; ++d) b.first[d] -= margin, b.second[d] += margin;
     return b;
-  });
+  };
+  const ColumnIndex face_columns(spec, faces.size(), [&](std::size_t o) { return face_box(o, grow); });
+  const ColumnIndex gap_columns(spec, faces.size(), [&](std::size_t o) { return face_box(o, gap + grow); });
   const double reach = spec.h / 2.0 + 1e-9 * spec.h;
   const ColumnIndex point_columns(spec, coords.size(), [&](std::size_t o) {
     const Point3& q = coords[o];
@@ -212,6 +217,7 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
         layer.clear();
         for (std::int64_t j = 1; j <= spec.ny; ++j) {
           const auto column_faces = face_columns.at(i, j);
+          const auto column_gap = gap_columns.at(i, j);
           const auto column_points = point_columns.at(i, j);
           bool inside = false;
           double z_prev = 0.0;
@@ -232,9 +238,9 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
             z_prev = p[2];
             if (!inside) continue;
             bool rejected = false;
-            for (std::size_t n = 0; n < column_faces.size() && !rejected; ++n) {
-              const std::uint32_t f = column_faces[n];
-              rejected = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= p[2] && on_face(p, faces[f]);
+            for (std::size_t n = 0; n < column_gap.size() && !rejected; ++n) {
+              const std::uint32_t f = column_gap[n];
+              rejected = gap_columns.zlo[f] <= p[2] && gap_columns.zhi[f] >= p[2] && on_face(p, faces[f]);
             }
             for (std::size_t n = 0; n < column_points.size() && !rejected; ++n) {
               const std::uint32_t q = column_points[n];

@@ -28,8 +28,9 @@ struct LatticeSpec {
 };
 
 // The accepted candidates min + (i, j, k) * h, i, j, k from 1 to the counts (x
-// outermost, z innermost): inside the envelope, farther than eps_in from every
-// face, and at least h / 2 from every envelope point. Polls `interrupt` once per
+// outermost, z innermost): inside the envelope, and at least h / 2 from every
+// face and every envelope point (at least eps_in from a face when h / 2 is
+// smaller). Polls `interrupt` once per
 // value of i. `literal` tests every candidate against every face and point (the
 // reference form); otherwise each column of candidates along z sees only the
 // faces and points whose boxes reach it, and a candidate that no face box
