@@ -219,24 +219,13 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
           const auto column_faces = face_columns.at(i, j);
           const auto column_gap = gap_columns.at(i, j);
           const auto column_points = point_columns.at(i, j);
-          bool inside = false;
+          // The inside answer of the last candidate tested, at height z_prev.
+          bool known = false, inside = false;
           double z_prev = 0.0;
           for (std::int64_t k = 1; k <= spec.nz; ++k) {
             const Point3 p = candidate(i, j, k);
-            // The inside answer carries over from the previous candidate unless a
-            // face may meet the vertical stretch between them (its box reaches
-            // the stretch, the column's line passes through its closed shadow on
-            // the xy plane, and the two candidates are not strictly on one side
-            // of its plane): off the surface the winding number stays put.
-            bool fresh = k == 1;
-            for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
-              const std::uint32_t f = column_faces[n];
-              fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
-                      may_meet(faces[f], p[0], p[1], z_prev, p[2]);
-            }
-            if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
-            z_prev = p[2];
-            if (!inside) continue;
+            // Candidates too near a face or an envelope point go first, without
+            // the inside test: they are where that test is dearest.
             bool rejected = false;
             for (std::size_t n = 0; n < column_gap.size() && !rejected; ++n) {
               const std::uint32_t f = column_gap[n];
@@ -246,7 +235,22 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
               const std::uint32_t q = column_points[n];
               rejected = point_columns.zlo[q] <= p[2] && point_columns.zhi[q] >= p[2] && near_point(p, coords[q]);
             }
-            if (!rejected) layer.push_back(p);
+            if (rejected) continue;
+            // The inside answer carries over from the last candidate tested
+            // unless a face may meet the vertical stretch between them (its box
+            // reaches the stretch, the column's line passes through its closed
+            // shadow on the xy plane, and the two candidates are not strictly on
+            // one side of its plane): off the surface the winding number stays put.
+            bool fresh = !known;
+            for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
+              const std::uint32_t f = column_faces[n];
+              fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
+                      may_meet(faces[f], p[0], p[1], z_prev, p[2]);
+            }
+            if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
+            known = true;
+            z_prev = p[2];
+            if (inside) layer.push_back(p);
           }
         }
       }
