@@ -504,6 +504,50 @@ TEST(VolumeRecovery, CubeNumberedByCornerRecoversItsFaceDiagonals) {
 
 namespace {
 
+// The skin of [0, 1]^3 with each side an m x m grid of squares cut along one
+// diagonal, outward: lattice columns at multiples of 1 / m run through its
+// vertices and along its edges.
+Envelope grid_cube(int m) {
+  Envelope e;
+  std::map<std::array<int, 3>, PointIndex> ids;
+  auto point = [&](std::array<int, 3> g) {
+    auto [it, added] = ids.try_emplace(g, static_cast<PointIndex>(e.points.size()));
+    if (added) e.points.push_back({double(g[0]) / m, double(g[1]) / m, double(g[2]) / m});
+    return it->second;
+  };
+  for (int ax = 0; ax < 3; ++ax)
+    for (int side = 0; side <= m; side += m) {
+      const int u = (ax + 1) % 3, v = (ax + 2) % 3;
+      for (int i = 0; i < m; ++i)
+        for (int j = 0; j < m; ++j) {
+          auto at = [&](int a, int b) {
+            std::array<int, 3> g{};
+            g[ax] = side, g[u] = a, g[v] = b;
+            return point(g);
+          };
+          const PointIndex q0 = at(i, j), q1 = at(i + 1, j), q2 = at(i + 1, j + 1), q3 = at(i, j + 1);
+          // (u, v, ax) is right-handed: counter-clockwise in (u, v) faces +ax.
+          if (side == m) {
+            e.faces.push_back({q0, q1, q2});
+            e.faces.push_back({q0, q2, q3});
+          } else {
+            e.faces.push_back({q0, q2, q1});
+            e.faces.push_back({q0, q3, q2});
+          }
+        }
+    }
+  return e;
+}
+
+// The octahedron |x| + |y| + |z| <= 1, outward: a column through an apex
+// only touches the surface there.
+Envelope octahedron() {
+  Envelope e;
+  e.points = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+  e.faces = {{0, 2, 4}, {2, 1, 4}, {1, 3, 4}, {3, 0, 4}, {2, 0, 5}, {1, 2, 5}, {3, 1, 5}, {0, 3, 5}};
+  return e;
+}
+
 TEST(VolumeFill, LatticeByColumnsEqualsTheLiteralScan) {
   struct Row {
     Envelope e;
@@ -511,6 +555,11 @@ TEST(VolumeFill, LatticeByColumnsEqualsTheLiteralScan) {
   };
   std::vector<Row> rows;
   for (double h : {0.5, 0.3, 0.25, 0.1, 1.0 / 7.0}) rows.push_back({cube(), h});
+  for (int m : {3, 4}) {
+    rows.push_back({grid_cube(m), 1.0 / m});
+    rows.push_back({grid_cube(m), 0.5 / m});
+  }
+  for (double h : {0.5, 0.25, 0.2}) rows.push_back({octahedron(), h});
   for (double h : {0.3, 0.17, 0.08}) rows.push_back({bumpy_sphere(5, 0.3), h});
   rows.push_back({bumpy_sphere(3, 0.0), 0.2});
   for (const Row& r : rows) {
