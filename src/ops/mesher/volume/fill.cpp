@@ -313,7 +313,7 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
       std::array<const Point3*, 4> q{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
                                      &mesh.point(T.v[3])};
       q[k] = &P;
-      o[k] = orient3d(*q[0], *q[1], *q[2], *q[3]);
+      o[k] = orient3d_sign(*q[0], *q[1], *q[2], *q[3]);
       if (o[k] < 0.0) {
         next = T.n[k];
         break;
@@ -446,7 +446,7 @@ void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, co
           std::array<const Point3*, 4> v{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
                                          &mesh.point(T.v[3])};
           v[k] = &P;
-          if (!(orient3d(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
+          if (!(orient3d_sign(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
         }
         if (bad >= 0) break;
       }
