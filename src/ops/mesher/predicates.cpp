@@ -562,11 +562,23 @@ double insphere_sign(const Point3& a, const Point3& b, const Point3& c, const Po
   if (small_ints(a) && small_ints(b) && small_ints(c) && small_ints(d) && small_ints(e))
     return insphere_ints(a, b, c, d, e);
   // The same evaluation in extended precision, with the bound of its own unit
-  // roundoff (where long double is no wider, this decides nothing).
+  // roundoff, where long double is wider than double and its arithmetic keeps
+  // the extra bits (an instruction-set emulator may round it to double).
   using Long = long double;
   if constexpr (std::numeric_limits<Long>::is_iec559 && std::numeric_limits<Long>::digits > 53) {
-    const Long l = insphere_filter(a, b, c, d, e, std::numeric_limits<Long>::epsilon() / 2, decided);
-    if (decided) return l > 0 ? 1.0 : -1.0;
+    static const bool extended = [] {
+      // (1 + 2^-30)^2 = 1 + 2^-29 + 2^-60: the last term survives only with
+      // the extra bits, and it is checked in double arithmetic.
+      volatile Long one = 1, small = 0x1p-30L;
+      const Long square = (one + small) * (one + small);
+      const double high = static_cast<double>(square);
+      const double low = static_cast<double>(square - Long{high});
+      return high == 1 + 0x1p-29 && low == 0x1p-60;
+    }();
+    if (extended) {
+      const Long l = insphere_filter(a, b, c, d, e, std::numeric_limits<Long>::epsilon() / 2, decided);
+      if (decided) return l > 0 ? 1.0 : -1.0;
+    }
   }
   std::array<double, 12> x;
   if (!exact_differences<4>({&a, &b, &c, &d}, e, x)) return insphere_exact(a, b, c, d, e);

@@ -147,8 +147,11 @@ void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Rec
   };
   // Scratch kept between calls (one mesher per thread): slots of older calls
   // read as empty by their stamp.
-  thread_local std::vector<Slot> table;
-  thread_local std::uint32_t stamp = 0;
+  thread_local std::vector<Slot> local_table;
+  thread_local std::uint32_t local_stamp = 0;
+  // Bound once: in a shared library each use of a thread-local is a call.
+  std::vector<Slot>& table = local_table;
+  std::uint32_t& stamp = local_stamp;
   const std::size_t cap = std::bit_ceil(std::max<std::size_t>(16, 6 * fresh.size()));
   if (table.size() < cap || ++stamp == 0) {
     table.assign(std::max(cap, table.size()), Slot{0, -1, 0, 0});
