@@ -17,6 +17,17 @@ inline constexpr double kCosMinAngle = 0.9396926207859084;
 
 // Too long (an edge above h), or too sharp (minimum angle below 20 degrees) while
 // its shortest edge is at least h / 100.
+class BadTest {
+ public:
+  explicit BadTest(double h);
+  // The triangle with these real corners.
+  bool operator()(const Point2& p0, const Point2& p1, const Point2& p2) const noexcept;
+
+ private:
+  double h_;
+  double long2_;   // the least square whose root exceeds h (NaN: compare roots)
+  double short2_;  // the least square whose root is at least h / 100 (NaN: compare roots)
+};
 bool is_bad(const Triangulation& tr, const Triangle& t, double h) noexcept;
 // Whether c lies strictly inside the diametral circle of a constrained edge of
 // the live triangle t (real points). A dead or absent t never encroaches.

@@ -71,7 +71,12 @@ struct Triangulation {
   Slot first_live() const noexcept;
 
   // The three edge values o_k(q) = orient2d(J[v[k]], J[v[k+1]], q) of a triangle.
-  std::array<double, 3> edge_values(const Triangle& t, const Point2& q) const;
+  std::array<double, 3> edge_values(const Triangle& t, const Point2& q) const {
+    const Point2& a = jittered[t.v[0]];
+    const Point2& b = jittered[t.v[1]];
+    const Point2& c = jittered[t.v[2]];
+    return {orient2d(a, b, q), orient2d(b, c, q), orient2d(c, a, q)};
+  }
   // The bounded walk from `start`, with the linear fallback. With `values`, the
   // edge values of the triangle found (when there is one).
   Slot locate(Slot start, const Point2& q, std::array<double, 3>* values = nullptr) const;
@@ -104,11 +109,11 @@ struct Triangulation {
     const int k = find_edge(nb, b, a);
     if (k >= 0) tri(nb).n[k] = to;
   }
+  // flip_edge once the triangle across (u, its edge eu) is known to be consistent.
+  void flip_across(Slot t, int e, Slot u, int eu) noexcept;
   // Working memory of insert_point, kept between insertions.
   std::vector<Slot> touched_;
   std::vector<Slot> stack_;
-  std::vector<std::uint32_t> touch_stamp_;
-  std::uint32_t touch_epoch_ = 0;
 };
 
 // Directed edges (a, b) of a list of triangles, each with its triangle's index;
