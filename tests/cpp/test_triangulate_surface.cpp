@@ -715,8 +715,8 @@ TEST(Flips, EveryShortcutDecidesAsTheLiteralTest) {
 std::vector<Point2> swept_once(const Triangulation& tr) {
   InsideMesh mesh(tr);
   const Rings rings(mesh);
-  std::vector<Point2> scratch;
-  smoothing_sweep(mesh, rings, scratch);
+  SweepBuffers buffers;
+  smoothing_sweep(mesh, rings, buffers);
   return mesh.points_by_index();
 }
 

@@ -334,19 +334,23 @@ struct SweepView {
 
 }  // namespace
 
-void smoothing_sweep(InsideMesh& mesh, const Rings& rings, std::vector<Point2>& scratch) {
+void smoothing_sweep(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers) {
   const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
-  scratch.resize(n_points);
-  std::vector<char> moved(n_points, 0);
-  const SweepView view{mesh.pos.data(),    scratch.data(),     moved.data(),      mesh.fixed.data(),
-                       rings.start.data(), rings.end.data(),   rings.ring.data(), mesh.corners.data()};
+  buffers.next.resize(n_points);
+  buffers.moved.resize(n_points);
+  buffers.inverted.resize(n);
+  const SweepView view{mesh.pos.data(),    buffers.next.data(), buffers.moved.data(), mesh.fixed.data(),
+                       rings.start.data(), rings.end.data(),    rings.ring.data(),    mesh.corners.data()};
   parallel::for_chunks(n_points, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
     const SweepView v = view;
     for (parallel::Index p = begin; p < end; ++p) {
       const std::uint32_t lo = v.row_start[p], hi = v.row_end[p];
       const Point2 old = v.snap[p];
-      v.next[p] = old;
-      if (v.fixed[p] || lo == hi) continue;
+      if (v.fixed[p] || lo == hi) {
+        v.next[p] = old;
+        v.moved[p] = 0;
+        continue;
+      }
       double sx = 0.0, sy = 0.0;
       for (std::uint32_t i = lo; i < hi; ++i) {
         const Point2& s = v.snap[v.ring[i][0]];
@@ -356,13 +360,23 @@ void smoothing_sweep(InsideMesh& mesh, const Rings& rings, std::vector<Point2>& 
       const double cnt = static_cast<double>(hi - lo);
       const Point2 q{0.5 * (sx / cnt) + 0.5 * old[0], 0.5 * (sy / cnt) + 0.5 * old[1]};
       // Each triangle with p moved to q, read from p (a rotation of its corners
-      // keeps the exact sign of the orientation).
-      bool ok = true;
-      for (std::uint32_t i = lo; i < hi && ok; ++i) ok = orient2d_positive(q, v.snap[v.ring[i][0]], v.snap[v.ring[i][1]]);
-      if (ok) {
-        v.next[p] = q;
-        v.moved[p] = 1;
+      // keeps the exact sign of the orientation). The filter of orient2d on all of
+      // them first, without a branch per triangle (nearly every move passes); the
+      // exact test only when a filter does not settle.
+      bool settled = true;
+      for (std::uint32_t i = lo; i < hi; ++i) {
+        const Point2 &a = v.snap[v.ring[i][0]], &b = v.snap[v.ring[i][1]];
+        const double left = (a[0] - q[0]) * (b[1] - q[1]);
+        const double right = (a[1] - q[1]) * (b[0] - q[0]);
+        settled &= left - right > detail::kOrient2dBound * (std::fabs(left) + std::fabs(right));
       }
+      bool ok = settled;
+      if (!settled) {
+        ok = true;
+        for (std::uint32_t i = lo; i < hi && ok; ++i) ok = orient2d_positive(q, v.snap[v.ring[i][0]], v.snap[v.ring[i][1]]);
+      }
+      v.next[p] = ok ? q : old;
+      v.moved[p] = ok;
     }
   });
   // Each move was checked against the snapshot alone: two neighbours moving
@@ -370,31 +384,32 @@ void smoothing_sweep(InsideMesh& mesh, const Rings& rings, std::vector<Point2>& 
   // cannot: that move was checked with the others where they are). Undo the
   // moved corners of every such triangle, and repeat until none is left (the
   // snapshot itself is valid, so this ends).
-  std::vector<char> inverted_flags(n, 0);
-  char* const inverted = inverted_flags.data();
+  char* const inverted = buffers.inverted.data();
   for (;;) {
-    parallel::for_chunks(n, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
+    const double n_inverted = parallel::sum_chunks(n, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
       const SweepView v = view;
       char* const out = inverted;
+      double count = 0.0;
       for (parallel::Index i = begin; i < end; ++i) {
         const auto& t = v.corners[i];
-        out[i] = v.moved[t[0]] + v.moved[t[1]] + v.moved[t[2]] >= 2 &&
-                 !orient2d_positive(v.next[t[0]], v.next[t[1]], v.next[t[2]]);
+        const bool turned = v.moved[t[0]] + v.moved[t[1]] + v.moved[t[2]] >= 2 &&
+                            !orient2d_positive(v.next[t[0]], v.next[t[1]], v.next[t[2]]);
+        out[i] = turned;
+        count += turned;
       }
+      return count;
     });
-    bool any = false;
+    if (n_inverted == 0.0) break;
     for (std::size_t i = 0; i < n; ++i) {
       if (!inverted[i]) continue;
-      any = true;
       for (const Id x : view.corners[i]) {
         if (!view.moved[x]) continue;
         view.next[x] = view.snap[x];
         view.moved[x] = 0;
       }
     }
-    if (!any) break;
   }
-  mesh.pos.swap(scratch);
+  mesh.pos.swap(buffers.next);
 }
 
 std::vector<Triple> final_triangles(const Triangulation& tr) {
@@ -409,12 +424,12 @@ void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt) {
   // The rings are built for the first cycle and kept up to date by the flips
   // after it (few: the refined mesh is nearly Delaunay).
   std::optional<Rings> rings;
-  std::vector<Point2> scratch;
+  SweepBuffers buffers;
   for (int cycle = 0; cycle < 3; ++cycle) {
     interrupt();
     if (!rings || rings->stale) rings.emplace(mesh);
-    smoothing_sweep(mesh, *rings, scratch);
-    smoothing_sweep(mesh, *rings, scratch);
+    smoothing_sweep(mesh, *rings, buffers);
+    smoothing_sweep(mesh, *rings, buffers);
     improve_by_flips(mesh, 4, cycle < 2 ? &*rings : nullptr);
   }
 }

@@ -42,11 +42,17 @@ struct Rings {
 void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings = nullptr);
 // The live inside triangles in slot order, as vertex triples in stored order.
 std::vector<Triple> final_triangles(const Triangulation& tr);
+// Working memory of the smoothing sweeps, kept from one sweep to the next.
+struct SweepBuffers {
+  std::vector<Point2> next;      // per point: its position after the sweep
+  std::vector<char> moved;       // per point: whether it moved
+  std::vector<char> inverted;    // per triangle: turned over by the moves
+};
 // One Jacobi sweep over the interior points on the worker pool: each moves
 // halfway to the mean of its successors unless one of its triangles would turn
 // over with the others at their old places; then the moves that together turn a
-// triangle over are undone until none does. `scratch` is working memory.
-void smoothing_sweep(InsideMesh& mesh, const Rings& rings, std::vector<Point2>& scratch);
+// triangle over are undone until none does.
+void smoothing_sweep(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers);
 // Flips (6 passes), then three smoothing cycles: poll, two sweeps, at most 4
 // passes of flips.
 void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt);
