@@ -741,6 +741,29 @@ TEST(Smoothing, MovesThatTogetherTurnATriangleOverAreUndone) {
   EXPECT_EQ(after, tr.points);  // both moves undone
 }
 
+TEST(Smoothing, FlipsAfterAnUntangledSweepUndoItsTanglesFirst) {
+  // The fixture above, moved without untangling and handed to the flips (as the
+  // last stage does with the second sweep of a cycle): they undo the tangle
+  // before they judge an edge, as the literal sweep and flips do.
+  const std::vector<std::pair<Point2, bool>> pts{{{-1, 0}, false}, {{1, 0}, false}, {{0, 0.1}, true},
+                                                 {{0, -1}, true},  {{-1, 3}, true},  {{-2, -1}, true},
+                                                 {{2, -1}, true},  {{1, 3}, true}};
+  enum : Vertex { P, Q, R, S, A1, B, C, D };
+  const std::vector<Triple> f{{P, Q, R}, {Q, P, S}, {P, R, A1}, {P, A1, B}, {P, B, S}, {Q, S, C}, {Q, C, D}, {Q, D, R}};
+  Triangulation literal = holding(pts, f);
+  InsideMesh mesh(literal);
+  Rings rings(mesh);
+  SweepBuffers buffers;
+  move_points(mesh, rings, buffers);
+  EXPECT_EQ(inverted(mesh.points_by_index(), f), 1);
+  improve_by_flips(mesh, 4, &rings, &buffers);
+  literal_sweep(literal, f, literal_adjacency(pts.size(), f));
+  literal_improve_by_flips(literal, 4);
+  EXPECT_EQ(mesh.triangles_by_rank(), final_triangles(literal));
+  EXPECT_EQ(mesh.points_by_index(), literal.points);
+  EXPECT_EQ(literal.points, holding(pts, f).points);  // both moves undone
+}
+
 TEST(Smoothing, WithoutTanglesTheSweepIsTheSnapshotOnlyOne) {
   for (int seed = 0; seed < 20; ++seed) {
     const FlatDomain d = flatten(domain_cases()[2]);

@@ -48,13 +48,16 @@ inline Point2 minus(const Point2& a, const Point2& b) noexcept { return {a[0] - 
 
 using Id = InsideMesh::Id;
 
-// The shape classes of a triangle for the flip test.
+// The shape class of a triangle for the flip test, as bits.
 enum Shape : char {
   kAnyShape = 0,
   // Counter-clockwise with every angle at least atan(1/10), about 5.7 degrees.
   kWellShaped = 1,
-  // Well shaped and every angle below 90 degrees.
-  kAcute = 2,
+  // Well shaped, and the angle at corner k below 90 degrees: bit kAcuteAt << k.
+  kAcuteAt = 2,
+  kAcute = kWellShaped | kAcuteAt * 7,
+  // Counter-clockwise by the filter of orient2d (whatever the angles).
+  kSurelyTurning = 16,
 };
 
 // The class of the triangle (p0, p1, p2), from twice its area (cr) and the dot
@@ -62,18 +65,31 @@ enum Shape : char {
 // its dot product is at most 10 cr (or not positive), and below 90 degrees when
 // its dot product is positive, here with a margin (1e-12 cr) far above the
 // rounding of a dot product on a well-shaped triangle. A rough test in plain
-// arithmetic for the first class: it only sorts triangles between the fast and
-// the literal flip test, and both decide alike wherever it errs.
-inline Shape shape_of(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
+// arithmetic for the angles: it only sorts triangles between the fast and the
+// literal flip test, and both decide alike wherever it errs. cr is orient2d's
+// determinant, evaluated alike, so its filter comes almost free.
+// With kTurning, also the bit kSurelyTurning.
+template <bool kTurning = false>
+inline char shape_of(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
   const double ax = p1[0] - p0[0], ay = p1[1] - p0[1];
   const double bx = p2[0] - p0[0], by = p2[1] - p0[1];
   const double cx = p2[0] - p1[0], cy = p2[1] - p1[1];
-  const double cr = ax * by - ay * bx;
+  const double left = ax * by, right = ay * bx;
+  const double cr = left - right;
+  char turning = 0;
+  if constexpr (kTurning)
+    turning = cr > detail::kOrient2dBound * (std::fabs(left) + std::fabs(right)) ? kSurelyTurning : 0;
   // Corner 0 between a and b, corner 1 between -a and c, corner 2 between -b and -c.
   const double d0 = ax * bx + ay * by, d1 = -(ax * cx + ay * cy), d2 = bx * cx + by * cy;
   const double most = 10.0 * cr, least = 1e-12 * cr;
-  if (!(cr > 0.0 && d0 <= most && d1 <= most && d2 <= most)) return kAnyShape;
-  return d0 > least && d1 > least && d2 > least ? kAcute : kWellShaped;
+  if (!(cr > 0.0 && d0 <= most && d1 <= most && d2 <= most)) return turning;
+  return static_cast<char>(turning | kWellShaped | (d0 > least ? kAcuteAt : 0) | (d1 > least ? kAcuteAt << 1 : 0) |
+                           (d2 > least ? kAcuteAt << 2 : 0));
+}
+
+// Whether triangle t, two of whose corners or more moved, is turned over.
+inline bool turned_over(const std::array<Id, 3>& t, const Point2* pos, const char* moved) noexcept {
+  return moved[t[0]] + moved[t[1]] + moved[t[2]] >= 2 && !orient2d_positive(pos[t[0]], pos[t[1]], pos[t[2]]);
 }
 
 // What the flip test reads, as plain pointers: copied into the locals of a loop,
@@ -93,11 +109,13 @@ struct FlipView {
   // three) gives the larger smallest angle of its two triangulations, so the
   // angle test could only pass through rounding, and on such triangles the
   // computed angles are within 1e-8 of the true ones, far inside the 1e-6
-  // margin. Two acute (hence well-shaped) triangles need no test at all: their
-  // angles facing the shared edge add up to less than pi, which puts each far
-  // corner outside the other's circle. Otherwise the largest cosine of the pair
-  // must drop before the angles are compared (arccos is monotone to within an
-  // ulp, far below the margin).
+  // margin. Two well-shaped triangles whose angles facing the shared edge are
+  // both below 90 degrees need no test at all: those angles add up to less than
+  // pi, which puts each far corner outside the other's circle. Otherwise the
+  // largest cosine of the pair must drop before the angles are compared (arccos
+  // is monotone to within an ulp, far below the margin).
+  // Both triangles acute: no edge between them flips.
+  static bool both_acute(char st, char su) noexcept { return (st & su & kAcute) == kAcute; }
   bool flips(Id t, int k) const noexcept {
     const std::int32_t u = across[t][k];
     return u >= 0 && judge(t, k, static_cast<Id>(u), shape[t], shape[u]);
@@ -105,13 +123,16 @@ struct FlipView {
   // The same for the edge k of t facing u, the two triangles being of shapes st
   // and su.
   bool judge(Id t, int k, Id u, char st, char su) const noexcept {
-    if (st == kAcute && su == kAcute) return false;
+    if (both_acute(st, su)) return false;
     const std::array<Id, 3>& c = corners[t];
     const Id a = c[k], b = c[next3(k)], cc = c[prev3(k)];
     const std::array<Id, 3>& cu = corners[u];
-    const Id d = cu[0] != a && cu[0] != b ? cu[0] : (cu[1] != a && cu[1] != b ? cu[1] : cu[2]);
+    const int kd = cu[0] != a && cu[0] != b ? 0 : (cu[1] != a && cu[1] != b ? 1 : 2);
+    // The angles facing the shared edge: at c (corner k + 2 of t) and at d.
+    if ((st & su & kWellShaped) != 0 && (st & (kAcuteAt << prev3(k))) != 0 && (su & (kAcuteAt << kd)) != 0) return false;
+    const Id d = cu[kd];
     const Point2 &A = pos[a], &B = pos[b], &C = pos[cc], &D = pos[d];
-    if (st != kAnyShape && su != kAnyShape) {
+    if ((st & su & kWellShaped) != 0) {
       // The angles at c (in t) and at d (across) add up to less than pi, with a
       // margin far above the rounding of this plain evaluation: d lies outside
       // t's circle. sin(c + d) from the sines and cosines of both, each a cross
@@ -139,42 +160,22 @@ class Flipper {
  public:
   Flipper(InsideMesh& mesh, Rings* rings) : m_(mesh), rings_(rings) {}
 
-  void run(int max_passes) {
+  void run(int max_passes, SweepBuffers* untangle_first) {
     const std::size_t n = m_.triangle_count();
     if (n == 0) return;
     shape_.assign(n, kAnyShape);
+    own_.resize(n);
+    // After a sweep that was not untangled, the first look also finds the
+    // triangles it turned over (it reads every triangle's orientation anyway);
+    // if there is any, the sweep is untangled and the look made again.
+    if (untangle_first && first_look(untangle_first)) {
+      untangle(m_, *untangle_first);
+      first_look(nullptr);
+    } else if (!untangle_first) {
+      first_look(nullptr);
+    }
     const FlipView view{m_.corners.data(), m_.across.data(), m_.pos.data(), shape_.data()};
-    // The first look at every triangle reads the unchanged mesh, so it runs on the
-    // pool, in one loop: each triangle's shape class, then its edges judged
-    // towards lower-numbered triangles, so that each edge is judged once (both
-    // sides decide alike, the predicates being exact and the angles not depending
-    // on where a triangle's corners start). A neighbour in an earlier chunk may
-    // not have its class written yet: it is computed again.
-    char* const shape = shape_.data();
-    std::vector<std::uint8_t> own(n, 0);  // bit k: edge k flips, judged from this side
-    std::uint8_t* const own_bits = own.data();
-    parallel::for_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
-      const FlipView v = view;
-      char* const out = shape;
-      std::uint8_t* const bits_out = own_bits;
-      auto shape_at = [&](Id x) -> char {
-        const auto& c = v.corners[x];
-        return shape_of(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
-      };
-      for (parallel::Index i = begin; i < end; ++i) {
-        const char si = shape_at(static_cast<Id>(i));
-        out[i] = si;
-        std::uint8_t bits = 0;
-        for (int k = 0; k < 3; ++k) {
-          const std::int32_t u = v.across[i][k];
-          if (u < 0 || u >= static_cast<std::int32_t>(i)) continue;
-          const char su = u >= static_cast<std::int32_t>(begin) ? out[u] : shape_at(static_cast<Id>(u));
-          if (si == kAcute && su == kAcute) continue;  // judge's first test, without the call
-          if (v.judge(static_cast<Id>(i), k, static_cast<Id>(u), si, su)) bits |= static_cast<std::uint8_t>(1u << k);
-        }
-        bits_out[i] = bits;
-      }
-    });
+    const std::uint8_t* const own_bits = own_.data();
     // A triangle with an edge that would flip (from either side) starts unsettled,
     // every other one stable.
     unstable_.assign((n + 63) / 64, 0);
@@ -201,7 +202,7 @@ class Flipper {
           if (rings_ && !rings_->stale) rings_->after_flip(m_, t, u);
           for (const Id x : {t, u}) {
             const auto& c = m_.corners[x];
-            shape[x] = shape_of(m_.pos[c[0]], m_.pos[c[1]], m_.pos[c[2]]);
+            shape_[x] = shape_of(m_.pos[c[0]], m_.pos[c[1]], m_.pos[c[2]]);
           }
           unsettle(t);
           unsettle(u);
@@ -214,6 +215,52 @@ class Flipper {
   }
 
  private:
+  // The first look at every triangle reads the unchanged mesh, so it runs on the
+  // pool, in one loop: each triangle's shape class, then its edges judged
+  // towards lower-numbered triangles, so that each edge is judged once (both
+  // sides decide alike, the predicates being exact and the angles not depending
+  // on where a triangle's corners start). A neighbour in an earlier chunk may
+  // not have its class written yet: it is computed again. With `check`, also
+  // counts the triangles that the sweep it describes turned over; returns
+  // whether there is any.
+  bool first_look(const SweepBuffers* check) {
+    const std::size_t n = m_.triangle_count();
+    const char* const moved = check ? check->moved.data() : nullptr;
+    const double n_inverted = parallel::sum_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
+      return moved ? look<true>(begin, end, moved) : look<false>(begin, end, nullptr);
+    });
+    return n_inverted != 0.0;
+  }
+
+  template <bool kCheck>
+  double look(std::size_t begin, std::size_t end, const char* moved) {
+    const FlipView v{m_.corners.data(), m_.across.data(), m_.pos.data(), shape_.data()};
+    char* const out = shape_.data();
+    std::uint8_t* const bits_out = own_.data();  // bit k: edge k flips, judged from this side
+    double count = 0.0;
+    auto shape_at = [&](Id x) -> char {
+      const auto& c = v.corners[x];
+      return shape_of(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
+    };
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto& c = v.corners[i];
+      const char class_and_turning = shape_of<kCheck>(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
+      const auto si = static_cast<char>(class_and_turning & ~kSurelyTurning);
+      out[i] = si;
+      if constexpr (kCheck) count += !(class_and_turning & kSurelyTurning) && turned_over(c, v.pos, moved);
+      std::uint8_t bits = 0;
+      for (int k = 0; k < 3; ++k) {
+        const std::int32_t u = v.across[i][k];
+        if (u < 0 || u >= static_cast<std::int32_t>(i)) continue;
+        const char su = u >= static_cast<std::int32_t>(begin) ? out[u] : shape_at(static_cast<Id>(u));
+        if (FlipView::both_acute(si, su)) continue;  // judge's first test, without the call
+        if (v.judge(static_cast<Id>(i), k, static_cast<Id>(u), si, su)) bits |= static_cast<std::uint8_t>(1u << k);
+      }
+      bits_out[i] = bits;
+    }
+    return count;
+  }
+
   void unsettle_one(Id t) noexcept {
     const std::size_t r = m_.rank[t];
     unstable_[r >> 6] |= std::uint64_t{1} << (r & 63);
@@ -239,12 +286,15 @@ class Flipper {
   InsideMesh& m_;
   Rings* rings_;
   std::vector<char> shape_;
+  std::vector<std::uint8_t> own_;
   std::vector<std::uint64_t> unstable_;  // one bit per rank
 };
 
 }  // namespace
 
-void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings) { Flipper(mesh, rings).run(max_passes); }
+void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings, SweepBuffers* untangle_first) {
+  Flipper(mesh, rings).run(max_passes, untangle_first);
+}
 
 Rings::Rings(const InsideMesh& mesh) {
   const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
@@ -334,11 +384,10 @@ struct SweepView {
 
 }  // namespace
 
-void smoothing_sweep(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers) {
-  const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
+void move_points(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers) {
+  const std::size_t n_points = mesh.point_count();
   buffers.next.resize(n_points);
   buffers.moved.resize(n_points);
-  buffers.inverted.resize(n);
   const SweepView view{mesh.pos.data(),    buffers.next.data(), buffers.moved.data(), mesh.fixed.data(),
                        rings.start.data(), rings.end.data(),    rings.ring.data(),    mesh.corners.data()};
   parallel::for_chunks(n_points, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
@@ -379,37 +428,59 @@ void smoothing_sweep(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers
       v.moved[p] = ok;
     }
   });
+  // The new positions become the points; `next` keeps the old ones.
+  mesh.pos.swap(buffers.next);
+}
+
+namespace {
+
+// Puts back the moved corners of the triangles flagged in `inverted`. Returns
+// whether there was any.
+bool put_back(InsideMesh& mesh, SweepBuffers& buffers) {
+  bool any = false;
+  for (std::size_t i = 0; i < mesh.triangle_count(); ++i) {
+    if (!buffers.inverted[i]) continue;
+    any = true;
+    for (const Id x : mesh.corners[i]) {
+      if (!buffers.moved[x]) continue;
+      mesh.pos[x] = buffers.next[x];
+      buffers.moved[x] = 0;
+    }
+  }
+  return any;
+}
+
+}  // namespace
+
+void untangle(InsideMesh& mesh, SweepBuffers& buffers) {
   // Each move was checked against the snapshot alone: two neighbours moving
   // together can still turn a triangle over (a triangle with one moved corner
   // cannot: that move was checked with the others where they are). Undo the
   // moved corners of every such triangle, and repeat until none is left (the
   // snapshot itself is valid, so this ends).
+  const std::size_t n = mesh.triangle_count();
+  buffers.inverted.resize(n);
   char* const inverted = buffers.inverted.data();
   for (;;) {
+    const std::array<Id, 3>* const corners = mesh.corners.data();
+    const Point2* const pos = mesh.pos.data();
+    const char* const moved = buffers.moved.data();
     const double n_inverted = parallel::sum_chunks(n, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
-      const SweepView v = view;
-      char* const out = inverted;
       double count = 0.0;
       for (parallel::Index i = begin; i < end; ++i) {
-        const auto& t = v.corners[i];
-        const bool turned = v.moved[t[0]] + v.moved[t[1]] + v.moved[t[2]] >= 2 &&
-                            !orient2d_positive(v.next[t[0]], v.next[t[1]], v.next[t[2]]);
-        out[i] = turned;
+        const bool turned = turned_over(corners[i], pos, moved);
+        inverted[i] = turned;
         count += turned;
       }
       return count;
     });
-    if (n_inverted == 0.0) break;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!inverted[i]) continue;
-      for (const Id x : view.corners[i]) {
-        if (!view.moved[x]) continue;
-        view.next[x] = view.snap[x];
-        view.moved[x] = 0;
-      }
-    }
+    if (n_inverted == 0.0 || !put_back(mesh, buffers)) break;
   }
-  mesh.pos.swap(buffers.next);
+}
+
+void smoothing_sweep(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers) {
+  move_points(mesh, rings, buffers);
+  untangle(mesh, buffers);
 }
 
 std::vector<Triple> final_triangles(const Triangulation& tr) {
@@ -429,8 +500,8 @@ void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt) {
     interrupt();
     if (!rings || rings->stale) rings.emplace(mesh);
     smoothing_sweep(mesh, *rings, buffers);
-    smoothing_sweep(mesh, *rings, buffers);
-    improve_by_flips(mesh, 4, cycle < 2 ? &*rings : nullptr);
+    move_points(mesh, *rings, buffers);  // untangled by the flips' first look
+    improve_by_flips(mesh, 4, cycle < 2 ? &*rings : nullptr, &buffers);
   }
 }
 

@@ -35,23 +35,27 @@ struct Rings {
   bool stale = false;
 };
 
+// Working memory of the smoothing sweeps, kept from one sweep to the next.
+struct SweepBuffers {
+  std::vector<Point2> next;    // per point: after move_points, its position before the sweep
+  std::vector<char> moved;     // per point: whether it moved
+  std::vector<char> inverted;  // per triangle: turned over by the moves
+};
 // At most `max_passes` passes over the triangles in rank order, flipping each
 // flippable edge of a strictly convex pair when it raises the smaller minimum
 // angle of the pair by more than 1e-6 radians; stops after a pass without flips.
-// With `rings`, every flip updates them.
-void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings = nullptr);
+// With `rings`, every flip updates them. With `untangle_first`, the sweep it
+// describes (move_points without untangle) is untangled first.
+void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings = nullptr, SweepBuffers* untangle_first = nullptr);
 // The live inside triangles in slot order, as vertex triples in stored order.
 std::vector<Triple> final_triangles(const Triangulation& tr);
-// Working memory of the smoothing sweeps, kept from one sweep to the next.
-struct SweepBuffers {
-  std::vector<Point2> next;      // per point: its position after the sweep
-  std::vector<char> moved;       // per point: whether it moved
-  std::vector<char> inverted;    // per triangle: turned over by the moves
-};
 // One Jacobi sweep over the interior points on the worker pool: each moves
 // halfway to the mean of its successors unless one of its triangles would turn
-// over with the others at their old places; then the moves that together turn a
-// triangle over are undone until none does.
+// over with the others at their old places.
+void move_points(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers);
+// Then the moves that together turn a triangle over are undone until none does.
+void untangle(InsideMesh& mesh, SweepBuffers& buffers);
+// Both.
 void smoothing_sweep(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers);
 // Flips (6 passes), then three smoothing cycles: poll, two sweeps, at most 4
 // passes of flips.
