@@ -720,15 +720,19 @@ std::vector<Point2> swept_once(const Triangulation& tr) {
   return mesh.points_by_index();
 }
 
+// A flat triangle (p, q, r) whose interior corners p and q are both pulled
+// upwards past the boundary point r: each move alone keeps every triangle
+// turning the right way, both together turn (p, q, r) over.
+enum : Vertex { P, Q, R, S, A1, B, C, D };
+const std::vector<std::pair<Point2, bool>> kTanglePoints{{{-1, 0}, false}, {{1, 0}, false}, {{0, 0.1}, true},
+                                                         {{0, -1}, true},  {{-1, 3}, true},  {{-2, -1}, true},
+                                                         {{2, -1}, true},  {{1, 3}, true}};
+const std::vector<Triple> kTangleTriangles{{P, Q, R}, {Q, P, S}, {P, R, A1}, {P, A1, B},
+                                           {P, B, S}, {Q, S, C}, {Q, C, D}, {Q, D, R}};
+
 TEST(Smoothing, MovesThatTogetherTurnATriangleOverAreUndone) {
-  // A flat triangle (p, q, r) whose interior corners p and q are both pulled
-  // upwards past the boundary point r: each move alone keeps every triangle
-  // turning the right way, both together turn (p, q, r) over.
-  const std::vector<std::pair<Point2, bool>> pts{{{-1, 0}, false}, {{1, 0}, false}, {{0, 0.1}, true},
-                                                 {{0, -1}, true},  {{-1, 3}, true},  {{-2, -1}, true},
-                                                 {{2, -1}, true},  {{1, 3}, true}};
-  enum : Vertex { P, Q, R, S, A1, B, C, D };
-  const std::vector<Triple> f{{P, Q, R}, {Q, P, S}, {P, R, A1}, {P, A1, B}, {P, B, S}, {Q, S, C}, {Q, C, D}, {Q, D, R}};
+  const auto& pts = kTanglePoints;
+  const auto& f = kTangleTriangles;
   Triangulation tr = holding(pts, f);
   ASSERT_EQ(inverted(tr.points, f), 0);
   Triangulation literal = tr;
@@ -745,11 +749,8 @@ TEST(Smoothing, FlipsAfterAnUntangledSweepUndoItsTanglesFirst) {
   // The fixture above, moved without untangling and handed to the flips (as the
   // last stage does with the second sweep of a cycle): they undo the tangle
   // before they judge an edge, as the literal sweep and flips do.
-  const std::vector<std::pair<Point2, bool>> pts{{{-1, 0}, false}, {{1, 0}, false}, {{0, 0.1}, true},
-                                                 {{0, -1}, true},  {{-1, 3}, true},  {{-2, -1}, true},
-                                                 {{2, -1}, true},  {{1, 3}, true}};
-  enum : Vertex { P, Q, R, S, A1, B, C, D };
-  const std::vector<Triple> f{{P, Q, R}, {Q, P, S}, {P, R, A1}, {P, A1, B}, {P, B, S}, {Q, S, C}, {Q, C, D}, {Q, D, R}};
+  const auto& pts = kTanglePoints;
+  const auto& f = kTangleTriangles;
   Triangulation literal = holding(pts, f);
   InsideMesh mesh(literal);
   Rings rings(mesh);
