@@ -296,75 +296,6 @@ void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings, SweepBuffe
   Flipper(mesh, rings).run(max_passes, untangle_first);
 }
 
-Rings::Rings(const InsideMesh& mesh) {
-  const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
-  start.assign(n_points + 1, 0);
-  end.resize(n_points);
-  const std::array<Id, 3>* const corners = mesh.corners.data();
-  std::uint32_t* const first = start.data();
-  std::uint32_t* const last = end.data();
-  for (std::size_t i = 0; i < n; ++i)
-    for (const Id v : corners[i]) ++first[v + 1];
-  for (std::size_t p = 0; p < n_points; ++p) {
-    const std::uint32_t degree = first[p + 1];
-    last[p] = first[p];
-    first[p + 1] = first[p] + degree + (degree > 0 ? 2 : 0);
-  }
-  ring.resize(first[n_points]);
-  rank.resize(first[n_points]);
-  std::array<Id, 2>* const rows = ring.data();
-  Id* const ranks = rank.data();
-  // Filled in rank order, so that each row comes out in rank order.
-  const Id* const by_rank = mesh.by_rank.data();
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::array<Id, 3> c = corners[by_rank[r]];
-    for (int k = 0; k < 3; ++k) {
-      const std::uint32_t e = last[c[k]]++;
-      rows[e] = {c[next3(k)], c[prev3(k)]};
-      ranks[e] = static_cast<Id>(r);
-    }
-  }
-}
-
-void Rings::after_flip(const InsideMesh& mesh, Id t, Id u) {
-  // The flip keeps the four corners of the pair: each row among them loses its
-  // entries of t and u and gets those of their new corners, in rank order.
-  const Id rt = mesh.rank[t], ru = mesh.rank[u];
-  std::array<Id, 4> corners{};
-  std::size_t n_corners = 0;
-  for (const Id tri : {t, u})
-    for (const Id v : mesh.corners[tri])
-      if (std::find(corners.begin(), corners.begin() + static_cast<std::ptrdiff_t>(n_corners), v) ==
-          corners.begin() + static_cast<std::ptrdiff_t>(n_corners))
-        corners[n_corners++] = v;
-  for (std::size_t ci = 0; ci < n_corners; ++ci) {
-    const Id v = corners[ci];
-    std::uint32_t w = start[v];
-    for (std::uint32_t i = start[v]; i < end[v]; ++i) {
-      if (rank[i] == rt || rank[i] == ru) continue;
-      rank[w] = rank[i];
-      ring[w++] = ring[i];
-    }
-    end[v] = w;
-    for (const Id tri : {t, u}) {
-      const int k = mesh.corners[tri][0] == v ? 0 : (mesh.corners[tri][1] == v ? 1 : (mesh.corners[tri][2] == v ? 2 : -1));
-      if (k < 0) continue;
-      if (end[v] == start[v + 1]) {
-        stale = true;
-        return;
-      }
-      const Id r = mesh.rank[tri];
-      std::uint32_t j = end[v]++;
-      for (; j > start[v] && rank[j - 1] > r; --j) {
-        rank[j] = rank[j - 1];
-        ring[j] = ring[j - 1];
-      }
-      rank[j] = r;
-      ring[j] = {mesh.corners[tri][next3(k)], mesh.corners[tri][prev3(k)]};
-    }
-  }
-}
-
 namespace {
 
 // What a sweep reads and writes, as plain pointers; each loop body copies it
@@ -490,11 +421,12 @@ std::vector<Triple> final_triangles(const Triangulation& tr) {
   return f;
 }
 
-void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt) {
-  improve_by_flips(mesh, 6);
-  // The rings are built for the first cycle and kept up to date by the flips
-  // after it (few: the refined mesh is nearly Delaunay).
+void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt, Rings* given) {
+  // The rings are kept up to date by the flips (few: the refined mesh is nearly
+  // Delaunay), and built again only when a row runs out of room.
   std::optional<Rings> rings;
+  if (given) rings.emplace(std::move(*given));
+  improve_by_flips(mesh, 6, rings ? &*rings : nullptr);
   SweepBuffers buffers;
   for (int cycle = 0; cycle < 3; ++cycle) {
     interrupt();

@@ -17,24 +17,6 @@ namespace quenlith::ops::mesher::tri {
 
 using Quad = std::array<Vertex, 4>;
 
-// Per point, the triangles holding it in rank order, each as the two corners that
-// follow the point counter-clockwise (successor, then predecessor). Row p holds
-// entries start[p] .. end[p] and has room up to start[p + 1]: two entries more
-// than it needs when built, so that a flip, which takes a triangle from two rows
-// and gives one to two others, updates the rows in place. A row that runs out of
-// room marks the whole `stale` (to be built again).
-struct Rings {
-  explicit Rings(const InsideMesh& mesh);
-  // The rows of the corners of t and u after they were flipped together.
-  void after_flip(const InsideMesh& mesh, InsideMesh::Id t, InsideMesh::Id u);
-
-  std::vector<std::uint32_t> start;                // points + 1
-  std::vector<std::uint32_t> end;                  // points
-  std::vector<std::array<InsideMesh::Id, 2>> ring;  // (successor, predecessor)
-  std::vector<InsideMesh::Id> rank;                 // the rank of each entry's triangle
-  bool stale = false;
-};
-
 // Working memory of the smoothing sweeps, kept from one sweep to the next.
 struct SweepBuffers {
   std::vector<Point2> next;    // per point: after move_points, its position before the sweep
@@ -58,8 +40,9 @@ void untangle(InsideMesh& mesh, SweepBuffers& buffers);
 // Both.
 void smoothing_sweep(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers);
 // Flips (6 passes), then three smoothing cycles: poll, two sweeps, at most 4
-// passes of flips.
-void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt);
+// passes of flips. `rings`, when given, are the mesh's (as built with it): the
+// first flips keep them up to date; else they are built after those flips.
+void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt, Rings* rings = nullptr);
 // Pairs triangles of F across shared edges into strictly convex quads, best
 // smallest angle first (stable: ties in triangle, then edge order). Returns the
 // quads (c, a, d, b) in pairing order and the unpaired triangles in F order.

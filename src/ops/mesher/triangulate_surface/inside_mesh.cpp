@@ -17,9 +17,10 @@ inline std::uint32_t spread_bits(std::uint32_t x) noexcept {
   return x;
 }
 
-// The point indices sorted by the Z-order key of their positions on a 65536 x
-// 65536 grid over the bounding box (one cell size for both axes), equal keys in
-// index order: a stable radix sort, one byte of the key per pass.
+// The point indices sorted by the Z-order key of their positions on a grid over
+// the bounding box (one cell size for both axes, about as many cells per axis as
+// points along a side, at least 16), equal keys in index order: a stable radix
+// sort of (key, index) records, eleven bits of the key per pass.
 std::vector<Vertex> z_order(const std::vector<Point2>& points) {
   const std::size_t n = points.size();
   double lo_x = std::numeric_limits<double>::infinity(), hi_x = -lo_x, lo_y = lo_x, hi_y = hi_x;
@@ -29,23 +30,27 @@ std::vector<Vertex> z_order(const std::vector<Point2>& points) {
     lo_y = std::min(lo_y, p[1]);
     hi_y = std::max(hi_y, p[1]);
   }
+  int bits = 4;
+  while (bits < 16 && (std::size_t{1} << (2 * bits)) < 4 * n) ++bits;
+  const double cells = static_cast<double>((1u << bits) - 1);
   const double extent = std::max(hi_x - lo_x, hi_y - lo_y);
-  const double scale = extent > 0.0 ? 65535.0 / extent : 0.0;
+  const double scale = extent > 0.0 ? cells / extent : 0.0;
   auto cell = [&](double x, double lo) {
     const double c = (x - lo) * scale;
-    return c >= 0.0 ? static_cast<std::uint32_t>(std::min(c, 65535.0)) : 0u;  // NaN goes to 0
+    return c >= 0.0 ? static_cast<std::uint32_t>(std::min(c, cells)) : 0u;  // NaN goes to 0
   };
-  // (key, index) records sorted together, so that each pass reads them in order.
   std::vector<std::uint64_t> records(n), next(n);
   for (std::size_t i = 0; i < n; ++i)
     records[i] = std::uint64_t{spread_bits(cell(points[i][0], lo_x)) | (spread_bits(cell(points[i][1], lo_y)) << 1)}
                      << 32 |
                  i;
-  for (int shift = 32; shift < 64; shift += 8) {
-    std::array<std::size_t, 257> start{};
-    for (const std::uint64_t r : records) ++start[((r >> shift) & 0xffu) + 1];
-    for (std::size_t b = 0; b < 256; ++b) start[b + 1] += start[b];
-    for (const std::uint64_t r : records) next[start[(r >> shift) & 0xffu]++] = r;
+  constexpr int kRadix = 11;
+  constexpr std::uint64_t kMask = (1u << kRadix) - 1;
+  for (int shift = 32; shift < 32 + 2 * bits; shift += kRadix) {
+    std::vector<std::size_t> start((1u << kRadix) + 1, 0);
+    for (const std::uint64_t r : records) ++start[((r >> shift) & kMask) + 1];
+    for (std::size_t b = 0; b < (1u << kRadix); ++b) start[b + 1] += start[b];
+    for (const std::uint64_t r : records) next[start[(r >> shift) & kMask]++] = r;
     records.swap(next);
   }
   std::vector<Vertex> order(n);
@@ -53,9 +58,11 @@ std::vector<Vertex> z_order(const std::vector<Point2>& points) {
   return order;
 }
 
+using Id = InsideMesh::Id;
+
 }  // namespace
 
-InsideMesh::InsideMesh(const Triangulation& tr) {
+InsideMesh::InsideMesh(const Triangulation& tr, Rings* rings) {
   const std::size_t n_points = tr.points.size();
   const std::size_t n_slots = tr.slot_count();
   std::vector<Slot> slot_of_rank;
@@ -74,13 +81,24 @@ InsideMesh::InsideMesh(const Triangulation& tr) {
   }
 
   // Triangles grouped by their lowest stored corner (a counting sort: within a
-  // group, by rank).
+  // group, by rank); with rings, each point's degree counted on the way.
   std::vector<Id> low(n_triangles);
   std::vector<std::size_t> start(n_points + 1, 0);
+  std::uint32_t* degree = nullptr;
+  if (rings) {
+    rings->start.assign(n_points + 1, 0);
+    degree = rings->start.data() + 1;
+  }
   for (std::size_t r = 0; r < n_triangles; ++r) {
     const auto& v = tr.tri(slot_of_rank[r]).v;
-    low[r] = std::min({where[v[0]], where[v[1]], where[v[2]]});
+    const Id a = where[v[0]], b = where[v[1]], c = where[v[2]];
+    low[r] = std::min({a, b, c});
     ++start[low[r] + 1];
+    if (degree) {
+      ++degree[a];
+      ++degree[b];
+      ++degree[c];
+    }
   }
   for (std::size_t p = 0; p < n_points; ++p) start[p + 1] += start[p];
   rank.resize(n_triangles);
@@ -93,6 +111,7 @@ InsideMesh::InsideMesh(const Triangulation& tr) {
     rank[t] = static_cast<Id>(r);
     stored[static_cast<std::size_t>(slot_of_rank[r])] = static_cast<std::int32_t>(t);
   }
+  if (rings) rings->lay_out(n_points);
   corners.resize(n_triangles);
   across.resize(n_triangles);
   for (std::size_t r = 0; r < n_triangles; ++r) {
@@ -102,6 +121,69 @@ InsideMesh::InsideMesh(const Triangulation& tr) {
       corners[i][k] = where[t.v[k]];
       const Slot nb = t.n[k];
       across[i][k] = t.c[k] || nb < 0 ? kNone : stored[static_cast<std::size_t>(nb)];
+    }
+    if (rings) rings->append(corners[i], static_cast<Id>(r));
+  }
+}
+
+Rings::Rings(const InsideMesh& mesh) {
+  const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
+  start.assign(n_points + 1, 0);
+  std::uint32_t* const degree = start.data() + 1;
+  for (std::size_t i = 0; i < n; ++i)
+    for (const Id v : mesh.corners[i]) ++degree[v];
+  lay_out(n_points);
+  // Filled in rank order, so that each row comes out in rank order.
+  for (std::size_t r = 0; r < n; ++r) append(mesh.corners[mesh.by_rank[r]], static_cast<Id>(r));
+}
+
+void Rings::lay_out(std::size_t n_points) {
+  end.resize(n_points);
+  std::uint32_t* const first = start.data();
+  for (std::size_t p = 0; p < n_points; ++p) {
+    const std::uint32_t degree = first[p + 1];
+    end[p] = first[p];
+    first[p + 1] = first[p] + degree + (degree > 0 ? 2 : 0);
+  }
+  ring.resize(first[n_points]);
+  rank.resize(first[n_points]);
+}
+
+void Rings::after_flip(const InsideMesh& mesh, Id t, Id u) {
+  // The flip keeps the four corners of the pair: each row among them loses its
+  // entries of t and u and gets those of their new corners, in rank order.
+  const Id rt = mesh.rank[t], ru = mesh.rank[u];
+  std::array<Id, 4> corners{};
+  std::size_t n_corners = 0;
+  for (const Id tri : {t, u})
+    for (const Id v : mesh.corners[tri])
+      if (std::find(corners.begin(), corners.begin() + static_cast<std::ptrdiff_t>(n_corners), v) ==
+          corners.begin() + static_cast<std::ptrdiff_t>(n_corners))
+        corners[n_corners++] = v;
+  for (std::size_t ci = 0; ci < n_corners; ++ci) {
+    const Id v = corners[ci];
+    std::uint32_t w = start[v];
+    for (std::uint32_t i = start[v]; i < end[v]; ++i) {
+      if (rank[i] == rt || rank[i] == ru) continue;
+      rank[w] = rank[i];
+      ring[w++] = ring[i];
+    }
+    end[v] = w;
+    for (const Id tri : {t, u}) {
+      const int k = mesh.corners[tri][0] == v ? 0 : (mesh.corners[tri][1] == v ? 1 : (mesh.corners[tri][2] == v ? 2 : -1));
+      if (k < 0) continue;
+      if (end[v] == start[v + 1]) {
+        stale = true;
+        return;
+      }
+      const Id r = mesh.rank[tri];
+      std::uint32_t j = end[v]++;
+      for (; j > start[v] && rank[j - 1] > r; --j) {
+        rank[j] = rank[j - 1];
+        ring[j] = ring[j - 1];
+      }
+      rank[j] = r;
+      ring[j] = {mesh.corners[tri][next3(k)], mesh.corners[tri][prev3(k)]};
     }
   }
 }

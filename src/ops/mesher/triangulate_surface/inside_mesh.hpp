@@ -36,12 +36,16 @@
 
 namespace quenlith::ops::mesher::tri {
 
+struct Rings;
+
 struct InsideMesh {
   using Id = std::uint32_t;
   static constexpr std::int32_t kNone = -1;
 
-  // The live inside triangles of `tr` and all its points; `tr` is only read.
-  explicit InsideMesh(const Triangulation& tr);
+  // The live inside triangles of `tr` and all its points; `tr` is only read. With
+  // `rings`, they are built in the same pass (the triangles are read in rank
+  // order anyway).
+  explicit InsideMesh(const Triangulation& tr, Rings* rings = nullptr);
 
   std::size_t point_count() const noexcept { return pos.size(); }
   std::size_t triangle_count() const noexcept { return corners.size(); }
@@ -72,6 +76,37 @@ struct InsideMesh {
   std::vector<std::array<std::int32_t, 3>> across;
   std::vector<Id> rank;
   std::vector<Id> by_rank;
+};
+
+// Per point, the triangles holding it in rank order, each as the two corners that
+// follow the point counter-clockwise (successor, then predecessor). Row p holds
+// entries start[p] .. end[p] and has room up to start[p + 1]: two entries more
+// than it needs when built, so that a flip, which takes a triangle from two rows
+// and gives one to two others, updates the rows in place. A row that runs out of
+// room marks the whole `stale` (to be built again).
+struct Rings {
+  using Id = InsideMesh::Id;
+  Rings() = default;
+  explicit Rings(const InsideMesh& mesh);
+  // The rows of the corners of t and u after they were flipped together.
+  void after_flip(const InsideMesh& mesh, Id t, Id u);
+  // Building: with start[p + 1] holding the degree of point p, the rows' places.
+  void lay_out(std::size_t n_points);
+  // Then the triangles in rank order: a triangle's entries at the ends of its
+  // corners' rows.
+  void append(const std::array<Id, 3>& c, Id r) noexcept {
+    for (int k = 0; k < 3; ++k) {
+      const std::uint32_t e = end[c[k]]++;
+      ring[e] = {c[next3(k)], c[prev3(k)]};
+      rank[e] = r;
+    }
+  }
+
+  std::vector<std::uint32_t> start;                // points + 1
+  std::vector<std::uint32_t> end;                  // points
+  std::vector<std::array<Id, 2>> ring;  // (successor, predecessor)
+  std::vector<Id> rank;                 // the rank of each entry's triangle
+  bool stale = false;
 };
 
 }  // namespace quenlith::ops::mesher::tri

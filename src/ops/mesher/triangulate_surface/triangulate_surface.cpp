@@ -235,13 +235,14 @@ DomainMesh triangulate_domain(const Domain& domain, ElementType type, std::optio
   }
   QUENLITH_VERIFY(h > 0.0, "triangulate_surface: could not determine a positive element size");
   std::optional<tri::InsideMesh> inside;
+  tri::Rings rings;
   {
     tri::Triangulation tr;
     tri::build_constrained(tr, boundary, ranges, interrupt);
     tri::refine_ruppert(tr, h, interrupt);
-    inside.emplace(tr);
+    inside.emplace(tr, &rings);
   }  // the last stage needs only the inside triangles
-  tri::improve(*inside, interrupt);
+  tri::improve(*inside, interrupt, &rings);
   std::vector<tri::Triple> f = inside->triangles_by_rank();
   out.points = inside->points_by_index();
   inside.reset();
