@@ -72,20 +72,17 @@ void reserve_for_refinement(Triangulation& tr, double h) {
 
 }  // namespace
 
-BadTest::BadTest(double h) : h_(h), long2_(sqrt_threshold(h, false)), short2_(sqrt_threshold(0.01 * h, true)) {}
+BadTest::BadTest(double h)
+    : h_(h), long2_(sqrt_threshold(h, false)), short2_(sqrt_threshold(0.01 * h, true)),
+      by_squares_(long2_ == long2_ && short2_ == short2_) {}
 
-bool BadTest::operator()(const Point2& p0, const Point2& p1, const Point2& p2) const noexcept {
-  auto square = [](const Point2& a, const Point2& b) {
-    const double dx = b[0] - a[0], dy = b[1] - a[1];
-    return dx * dx + dy * dy;
-  };
-  const double s01 = square(p0, p1), s12 = square(p1, p2), s20 = square(p2, p0);
-  // The longest and shortest lengths are the square roots of the extreme squares
-  // (a correctly rounded square root is monotone); the thresholds compare the
-  // squares with what those roots are compared with.
-  const double smax = std::max({s01, s12, s20}), smin = std::min({s01, s12, s20});
-  if (long2_ == long2_ ? smax >= long2_ : std::sqrt(smax) > h_) return true;
-  if (!(short2_ == short2_ ? smin >= short2_ : std::sqrt(smin) >= 0.01 * h_)) return false;
+bool BadTest::by_roots(double s01, double s12, double s20, double smax, double smin) const noexcept {
+  if (std::sqrt(smax) > h_) return true;
+  if (!(std::sqrt(smin) >= 0.01 * h_)) return false;
+  return sharp(s01, s12, s20, smin);
+}
+
+bool BadTest::sharp(double s01, double s12, double s20, double smin) const noexcept {
   // The smallest angle faces the shortest edge; its cosine, squared without any
   // root or division, settles the test unless it is within 1e-9 of cos(20
   // degrees) (its rounding is below 1e-13 here, the edges being within a factor
@@ -158,6 +155,7 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
     }
   }
   std::size_t head = 0, inserted = 0, taken = 0;
+  const store::InterruptCheck polled_above;  // the insertions' poll, made by this loop
   while (head < queue.size()) {
     const Slot t = queue[head++];
     // Compact the consumed front now and then, so the queue's memory follows
@@ -168,8 +166,9 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
     }
     const std::uint8_t st = state[static_cast<std::size_t>(t)];
     state[static_cast<std::size_t>(t)] = static_cast<std::uint8_t>(st & ~kQueued);
-    // A poll costs more than passing over a triangle that is not bad: every 64th
-    // triangle taken polls (and every insertion does).
+    // A poll costs more than passing over a triangle that is not bad, or than
+    // most of an insertion: every 64th triangle taken polls, for the insertions
+    // too (a few microseconds of work apart).
     if ((++taken & 63) == 0) interrupt();
     if (!(st & kBad)) continue;  // dead, outside or not bad
     const Triangle tt = tr.tri(t);
@@ -229,7 +228,7 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
       continue;
     }
     const Vertex k = tr.add_point(c, false);
-    const std::vector<Slot>& touched = tr.insert_point(k, s, interrupt);
+    const std::vector<Slot>& touched = tr.insert_point(k, s, polled_above);
     if (state.size() < tr.slot_count()) state.resize(std::max(tr.slot_count(), state.size() + state.size() / 2), 0);
     if (reasons) {
       reasons->resize(tr.slot_count(), GiveUp::None);
