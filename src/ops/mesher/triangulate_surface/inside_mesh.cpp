@@ -95,9 +95,9 @@ InsideMesh::InsideMesh(const Triangulation& tr, Rings* rings) {
     low[r] = std::min({a, b, c});
     ++start[low[r] + 1];
     if (degree) {
-      ++degree[a];
-      ++degree[b];
-      ++degree[c];
+      degree[a] += !fixed[a];
+      degree[b] += !fixed[b];
+      degree[c] += !fixed[c];
     }
   }
   for (std::size_t p = 0; p < n_points; ++p) start[p + 1] += start[p];
@@ -122,7 +122,7 @@ InsideMesh::InsideMesh(const Triangulation& tr, Rings* rings) {
       const Slot nb = t.n[k];
       across[i][k] = t.c[k] || nb < 0 ? kNone : stored[static_cast<std::size_t>(nb)];
     }
-    if (rings) rings->append(corners[i], static_cast<Id>(r));
+    if (rings) rings->append(corners[i], fixed);
   }
 }
 
@@ -131,10 +131,10 @@ Rings::Rings(const InsideMesh& mesh) {
   start.assign(n_points + 1, 0);
   std::uint32_t* const degree = start.data() + 1;
   for (std::size_t i = 0; i < n; ++i)
-    for (const Id v : mesh.corners[i]) ++degree[v];
+    for (const Id v : mesh.corners[i]) degree[v] += !mesh.fixed[v];
   lay_out(n_points);
   // Filled in rank order, so that each row comes out in rank order.
-  for (std::size_t r = 0; r < n; ++r) append(mesh.corners[mesh.by_rank[r]], static_cast<Id>(r));
+  for (std::size_t r = 0; r < n; ++r) append(mesh.corners[mesh.by_rank[r]], mesh.fixed);
 }
 
 void Rings::lay_out(std::size_t n_points) {
@@ -146,45 +146,42 @@ void Rings::lay_out(std::size_t n_points) {
     first[p + 1] = first[p] + degree + (degree > 0 ? 2 : 0);
   }
   ring.resize(first[n_points]);
-  rank.resize(first[n_points]);
 }
 
 void Rings::after_flip(const InsideMesh& mesh, Id t, Id u) {
-  // The flip keeps the four corners of the pair: each row among them loses its
-  // entries of t and u and gets those of their new corners, in rank order.
-  const Id rt = mesh.rank[t], ru = mesh.rank[u];
+  // The flip keeps the four corners of the pair; the row of each that moves is
+  // made again from its fan, walked through the links (a point that moves is an
+  // interior point: its fan is closed), in rank order. Flips after refinement are
+  // few, so this need not be fast.
   std::array<Id, 4> corners{};
   std::size_t n_corners = 0;
-  for (const Id tri : {t, u})
-    for (const Id v : mesh.corners[tri])
+  for (const Id x : {t, u})
+    for (const Id v : mesh.corners[x])
       if (std::find(corners.begin(), corners.begin() + static_cast<std::ptrdiff_t>(n_corners), v) ==
           corners.begin() + static_cast<std::ptrdiff_t>(n_corners))
         corners[n_corners++] = v;
+  std::vector<std::pair<Id, std::array<Id, 2>>> fan;
   for (std::size_t ci = 0; ci < n_corners; ++ci) {
     const Id v = corners[ci];
-    std::uint32_t w = start[v];
-    for (std::uint32_t i = start[v]; i < end[v]; ++i) {
-      if (rank[i] == rt || rank[i] == ru) continue;
-      rank[w] = rank[i];
-      ring[w++] = ring[i];
-    }
-    end[v] = w;
-    for (const Id tri : {t, u}) {
-      const int k = mesh.corners[tri][0] == v ? 0 : (mesh.corners[tri][1] == v ? 1 : (mesh.corners[tri][2] == v ? 2 : -1));
-      if (k < 0) continue;
-      if (end[v] == start[v + 1]) {
+    if (mesh.fixed[v]) continue;
+    const std::uint32_t room = start[v + 1] - start[v];
+    fan.clear();
+    const Id first = mesh.corners[t][0] == v || mesh.corners[t][1] == v || mesh.corners[t][2] == v ? t : u;
+    Id x = first;
+    do {
+      const auto& c = mesh.corners[x];
+      const int k = c[0] == v ? 0 : (c[1] == v ? 1 : 2);
+      fan.push_back({mesh.rank[x], {c[next3(k)], c[prev3(k)]}});
+      const std::int32_t next = mesh.across[x][prev3(k)];
+      if (next < 0 || fan.size() > room) {  // an open fan, or more than the row holds
         stale = true;
         return;
       }
-      const Id r = mesh.rank[tri];
-      std::uint32_t j = end[v]++;
-      for (; j > start[v] && rank[j - 1] > r; --j) {
-        rank[j] = rank[j - 1];
-        ring[j] = ring[j - 1];
-      }
-      rank[j] = r;
-      ring[j] = {mesh.corners[tri][next3(k)], mesh.corners[tri][prev3(k)]};
-    }
+      x = static_cast<Id>(next);
+    } while (x != first);
+    std::sort(fan.begin(), fan.end());
+    end[v] = start[v];
+    for (const auto& entry : fan) ring[end[v]++] = entry.second;
   }
 }
 

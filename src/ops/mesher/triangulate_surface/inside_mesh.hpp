@@ -78,34 +78,31 @@ struct InsideMesh {
   std::vector<Id> by_rank;
 };
 
-// Per point, the triangles holding it in rank order, each as the two corners that
-// follow the point counter-clockwise (successor, then predecessor). Row p holds
-// entries start[p] .. end[p] and has room up to start[p + 1]: two entries more
-// than it needs when built, so that a flip, which takes a triangle from two rows
-// and gives one to two others, updates the rows in place. A row that runs out of
-// room marks the whole `stale` (to be built again).
+// Per point that moves (not fixed), the triangles holding it in rank order, each
+// as the two corners that follow the point counter-clockwise (successor, then
+// predecessor); the rows of fixed points are empty (nothing reads them). Row p
+// holds entries start[p] .. end[p] and has room up to start[p + 1]: two entries
+// more than it needs when built, so that a flip, which takes a triangle from two
+// rows and gives one to two others, updates the rows in place. A row that runs
+// out of room marks the whole `stale` (to be built again).
 struct Rings {
   using Id = InsideMesh::Id;
   Rings() = default;
   explicit Rings(const InsideMesh& mesh);
   // The rows of the corners of t and u after they were flipped together.
   void after_flip(const InsideMesh& mesh, Id t, Id u);
-  // Building: with start[p + 1] holding the degree of point p, the rows' places.
+  // Building: with start[p + 1] holding the degree of point p (0 for a fixed
+  // point), the rows' places; then the triangles in rank order, each giving an
+  // entry to the rows of its corners that move.
   void lay_out(std::size_t n_points);
-  // Then the triangles in rank order: a triangle's entries at the ends of its
-  // corners' rows.
-  void append(const std::array<Id, 3>& c, Id r) noexcept {
-    for (int k = 0; k < 3; ++k) {
-      const std::uint32_t e = end[c[k]]++;
-      ring[e] = {c[next3(k)], c[prev3(k)]};
-      rank[e] = r;
-    }
+  void append(const std::array<Id, 3>& c, const std::vector<char>& fixed) noexcept {
+    for (int k = 0; k < 3; ++k)
+      if (!fixed[c[k]]) ring[end[c[k]]++] = {c[next3(k)], c[prev3(k)]};
   }
 
-  std::vector<std::uint32_t> start;                // points + 1
-  std::vector<std::uint32_t> end;                  // points
+  std::vector<std::uint32_t> start;     // points + 1
+  std::vector<std::uint32_t> end;       // points
   std::vector<std::array<Id, 2>> ring;  // (successor, predecessor)
-  std::vector<Id> rank;                 // the rank of each entry's triangle
   bool stale = false;
 };
 
