@@ -62,13 +62,15 @@ using Id = InsideMesh::Id;
 
 }  // namespace
 
-InsideMesh::InsideMesh(const Triangulation& tr, Rings* rings) {
+InsideMesh::InsideMesh(const Triangulation& tr) {
   const std::size_t n_points = tr.points.size();
   const std::size_t n_slots = tr.slot_count();
+  std::size_t n_triangles = 0;
+  for (std::size_t s = 0; s < n_slots; ++s) n_triangles += !tr.triangles[s].dead && tr.inside[s];
   std::vector<Slot> slot_of_rank;
+  slot_of_rank.reserve(n_triangles);
   for (std::size_t s = 0; s < n_slots; ++s)
     if (!tr.triangles[s].dead && tr.inside[s]) slot_of_rank.push_back(static_cast<Slot>(s));
-  const std::size_t n_triangles = slot_of_rank.size();
 
   index = z_order(tr.points);
   std::vector<Id> where(n_points);
@@ -83,22 +85,11 @@ InsideMesh::InsideMesh(const Triangulation& tr, Rings* rings) {
   // Triangles grouped by their lowest stored corner (a counting sort: within a
   // group, by rank); with rings, each point's degree counted on the way.
   std::vector<Id> low(n_triangles);
-  std::vector<std::size_t> start(n_points + 1, 0);
-  std::uint32_t* degree = nullptr;
-  if (rings) {
-    rings->start.assign(n_points + 1, 0);
-    degree = rings->start.data() + 1;
-  }
+  std::vector<std::uint32_t> start(n_points + 1, 0);
   for (std::size_t r = 0; r < n_triangles; ++r) {
     const auto& v = tr.tri(slot_of_rank[r]).v;
-    const Id a = where[v[0]], b = where[v[1]], c = where[v[2]];
-    low[r] = std::min({a, b, c});
+    low[r] = std::min({where[v[0]], where[v[1]], where[v[2]]});
     ++start[low[r] + 1];
-    if (degree) {
-      degree[a] += !fixed[a];
-      degree[b] += !fixed[b];
-      degree[c] += !fixed[c];
-    }
   }
   for (std::size_t p = 0; p < n_points; ++p) start[p + 1] += start[p];
   rank.resize(n_triangles);
@@ -106,12 +97,11 @@ InsideMesh::InsideMesh(const Triangulation& tr, Rings* rings) {
   // Storage number of every slot; -1 for a slot that is dead or outside.
   std::vector<std::int32_t> stored(n_slots, kNone);
   for (std::size_t r = 0; r < n_triangles; ++r) {
-    const auto t = static_cast<Id>(start[low[r]]++);
+    const Id t = start[low[r]]++;
     by_rank[r] = t;
     rank[t] = static_cast<Id>(r);
     stored[static_cast<std::size_t>(slot_of_rank[r])] = static_cast<std::int32_t>(t);
   }
-  if (rings) rings->lay_out(n_points);
   corners.resize(n_triangles);
   across.resize(n_triangles);
   for (std::size_t r = 0; r < n_triangles; ++r) {
@@ -122,7 +112,6 @@ InsideMesh::InsideMesh(const Triangulation& tr, Rings* rings) {
       const Slot nb = t.n[k];
       across[i][k] = t.c[k] || nb < 0 ? kNone : stored[static_cast<std::size_t>(nb)];
     }
-    if (rings) rings->append(corners[i], fixed);
   }
 }
 

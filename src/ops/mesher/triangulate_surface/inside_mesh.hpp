@@ -36,16 +36,12 @@
 
 namespace quenlith::ops::mesher::tri {
 
-struct Rings;
-
 struct InsideMesh {
   using Id = std::uint32_t;
   static constexpr std::int32_t kNone = -1;
 
-  // The live inside triangles of `tr` and all its points; `tr` is only read. With
-  // `rings`, they are built in the same pass (the triangles are read in rank
-  // order anyway).
-  explicit InsideMesh(const Triangulation& tr, Rings* rings = nullptr);
+  // The live inside triangles of `tr` and all its points; `tr` is only read.
+  explicit InsideMesh(const Triangulation& tr);
 
   std::size_t point_count() const noexcept { return pos.size(); }
   std::size_t triangle_count() const noexcept { return corners.size(); }

@@ -235,13 +235,13 @@ DomainMesh triangulate_domain(const Domain& domain, ElementType type, std::optio
   }
   QUENLITH_VERIFY(h > 0.0, "triangulate_surface: could not determine a positive element size");
   std::optional<tri::InsideMesh> inside;
-  tri::Rings rings;
   {
     tri::Triangulation tr;
     tri::build_constrained(tr, boundary, ranges, interrupt);
     tri::refine_ruppert(tr, h, interrupt);
-    inside.emplace(tr, &rings);
-  }  // the last stage needs only the inside triangles
+    inside.emplace(tr);
+  }  // the last stage needs only the inside triangles: its rings take the memory freed here
+  tri::Rings rings(*inside);
   tri::improve(*inside, interrupt, &rings);
   std::vector<tri::Triple> f = inside->triangles_by_rank();
   out.points = inside->points_by_index();
