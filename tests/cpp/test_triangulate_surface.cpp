@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,12 @@ using quenlith::store::InterruptCheck;
 namespace store = quenlith::store;
 
 const InterruptCheck kNever;
+
+// A mesher array as a plain vector, to compare with one.
+template <class T, class A>
+std::vector<T> plain(const std::vector<T, A>& v) {
+  return {v.begin(), v.end()};
+}
 
 // ---------------------------------------------------------------------------
 // Fixtures: loops of points.
@@ -474,7 +481,7 @@ LiteralAdjacency literal_adjacency(std::size_t n_points, const std::vector<Tripl
 
 // Every move checked against the snapshot alone.
 void snapshot_only_sweep(Triangulation& tr, const std::vector<Triple>& f, const LiteralAdjacency& adj) {
-  const std::vector<Point2> snap = tr.points;
+  const std::vector<Point2> snap = plain(tr.points);
   for (std::size_t p = 0; p < snap.size(); ++p) {
     if (tr.boundary[p] || adj.succ[p].empty()) continue;
     double sx = 0.0, sy = 0.0;
@@ -493,7 +500,7 @@ void snapshot_only_sweep(Triangulation& tr, const std::vector<Triple>& f, const 
 // The snapshot-only sweep, then the moved corners of every triangle turned over
 // put back, until none is.
 void literal_sweep(Triangulation& tr, const std::vector<Triple>& f, const LiteralAdjacency& adj) {
-  const std::vector<Point2> snap = tr.points;
+  const std::vector<Point2> snap = plain(tr.points);
   snapshot_only_sweep(tr, f, adj);
   for (;;) {
     std::vector<std::size_t> bad;
@@ -519,7 +526,7 @@ void literal_improve(Triangulation& tr) {
   }
 }
 
-std::pair<std::vector<Quad>, std::vector<Triple>> literal_recombine(const std::vector<Point2>& P,
+std::pair<std::vector<Quad>, std::vector<Triple>> literal_recombine(std::span<const Point2> P,
                                                                    const std::vector<Triple>& f) {
   struct Candidate {
     double quality;
@@ -591,7 +598,7 @@ Triangulation roughened(const FlatDomain& d, double h, double amount, std::uint6
   return tr;
 }
 
-int inverted(const std::vector<Point2>& points, const std::vector<Triple>& f) {
+int inverted(std::span<const Point2> points, const std::vector<Triple>& f) {
   int n = 0;
   for (const Triple& t : f) n += !(orient2d(points[t[0]], points[t[1]], points[t[2]]) > 0.0);
   return n;
@@ -630,7 +637,7 @@ TEST_P(Recovery, LastStageEqualsTheLiteralOne) {
       improve(mesh, kNever);
       literal_improve(literal);
       EXPECT_EQ(mesh.triangles_by_rank(), final_triangles(literal)) << h << " " << amount;
-      EXPECT_EQ(mesh.points_by_index(), literal.points) << h << " " << amount;
+      EXPECT_EQ(mesh.points_by_index(), plain(literal.points)) << h << " " << amount;
     }
   }
 }
@@ -742,7 +749,7 @@ TEST(Smoothing, MovesThatTogetherTurnATriangleOverAreUndone) {
   EXPECT_NE(literal.points[Q], tr.points[Q]);
   const std::vector<Point2> after = swept_once(tr);
   EXPECT_EQ(inverted(after, f), 0);
-  EXPECT_EQ(after, tr.points);  // both moves undone
+  EXPECT_EQ(after, plain(tr.points));  // both moves undone
 }
 
 TEST(Smoothing, FlipsAfterAnUntangledSweepUndoItsTanglesFirst) {
@@ -761,7 +768,7 @@ TEST(Smoothing, FlipsAfterAnUntangledSweepUndoItsTanglesFirst) {
   literal_sweep(literal, f, literal_adjacency(pts.size(), f));
   literal_improve_by_flips(literal, 4);
   EXPECT_EQ(mesh.triangles_by_rank(), final_triangles(literal));
-  EXPECT_EQ(mesh.points_by_index(), literal.points);
+  EXPECT_EQ(mesh.points_by_index(), plain(literal.points));
   EXPECT_EQ(literal.points, holding(pts, f).points);  // both moves undone
 }
 
@@ -777,10 +784,10 @@ TEST(Smoothing, WithoutTanglesTheSweepIsTheSnapshotOnlyOne) {
     EXPECT_EQ(inverted(after, f), 0) << seed;
     // Where nothing turned over, the sweep is the snapshot-only one.
     if (inverted(literal.points, f) == 0) {
-      EXPECT_EQ(after, literal.points) << seed;
+      EXPECT_EQ(after, plain(literal.points)) << seed;
     }
     for (std::size_t p = 0; p < d.points.size(); ++p) EXPECT_EQ(after[p], tr.points[p]);
-    EXPECT_NE(after, tr.points);
+    EXPECT_NE(after, plain(tr.points));
   }
 }
 

@@ -286,8 +286,8 @@ class Flipper {
 
   InsideMesh& m_;
   Rings* rings_;
-  std::vector<char> shape_;
-  std::vector<std::uint8_t> own_;
+  LargeArray<char> shape_;
+  LargeArray<std::uint8_t> own_;
   std::vector<std::uint64_t> unstable_;  // one bit per rank
 };
 
@@ -451,7 +451,7 @@ void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt, Rings* gi
   }
 }
 
-std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vector<Point2>& points,
+std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(std::span<const Point2> points,
                                                                   const std::vector<Triple>& f) {
   // Directed edge -> triangle of F, a later triangle replacing an earlier one.
   EdgeTable edges;

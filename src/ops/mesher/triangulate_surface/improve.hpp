@@ -5,6 +5,7 @@
 // perturbed copies are no longer used. Boundary points never move and no point
 // is added or removed.
 #include <array>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -19,9 +20,9 @@ using Quad = std::array<Vertex, 4>;
 
 // Working memory of the smoothing sweeps, kept from one sweep to the next.
 struct SweepBuffers {
-  std::vector<Point2> next;    // per point: after move_points, its position before the sweep
-  std::vector<char> moved;     // per point: whether it moved
-  std::vector<char> inverted;  // per triangle: turned over by the moves
+  LargeArray<Point2> next;    // per point: after move_points, its position before the sweep
+  LargeArray<char> moved;     // per point: whether it moved
+  LargeArray<char> inverted;  // per triangle: turned over by the moves
 };
 // At most `max_passes` passes over the triangles in rank order, flipping each
 // flippable edge of a strictly convex pair when it raises the smaller minimum
@@ -46,7 +47,7 @@ void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt, Rings* ri
 // Pairs triangles of F across shared edges into strictly convex quads, best
 // smallest angle first (stable: ties in triangle, then edge order). Returns the
 // quads (c, a, d, b) in pairing order and the unpaired triangles in F order.
-std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vector<Point2>& points,
+std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(std::span<const Point2> points,
                                                                   const std::vector<Triple>& f);
 
 }  // namespace quenlith::ops::mesher::tri

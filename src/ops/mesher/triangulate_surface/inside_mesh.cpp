@@ -21,7 +21,7 @@ inline std::uint32_t spread_bits(std::uint32_t x) noexcept {
 // the bounding box (one cell size for both axes, about as many cells per axis as
 // points along a side, at least 16), equal keys in index order: a stable radix
 // sort of (key, index) records, eleven bits of the key per pass.
-std::vector<Vertex> z_order(const std::vector<Point2>& points) {
+LargeArray<Vertex> z_order(const LargeArray<Point2>& points) {
   const std::size_t n = points.size();
   double lo_x = std::numeric_limits<double>::infinity(), hi_x = -lo_x, lo_y = lo_x, hi_y = hi_x;
   for (const Point2& p : points) {
@@ -39,7 +39,7 @@ std::vector<Vertex> z_order(const std::vector<Point2>& points) {
     const double c = (x - lo) * scale;
     return c >= 0.0 ? static_cast<std::uint32_t>(std::min(c, cells)) : 0u;  // NaN goes to 0
   };
-  std::vector<std::uint64_t> records(n), next(n);
+  LargeArray<std::uint64_t> records(n), next(n);
   for (std::size_t i = 0; i < n; ++i)
     records[i] = std::uint64_t{spread_bits(cell(points[i][0], lo_x)) | (spread_bits(cell(points[i][1], lo_y)) << 1)}
                      << 32 |
@@ -53,7 +53,7 @@ std::vector<Vertex> z_order(const std::vector<Point2>& points) {
     for (const std::uint64_t r : records) next[start[(r >> shift) & kMask]++] = r;
     records.swap(next);
   }
-  std::vector<Vertex> order(n);
+  LargeArray<Vertex> order(n);
   for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<Vertex>(records[i] & 0xffffffffu);
   return order;
 }
@@ -67,13 +67,13 @@ InsideMesh::InsideMesh(const Triangulation& tr) {
   const std::size_t n_slots = tr.slot_count();
   std::size_t n_triangles = 0;
   for (std::size_t s = 0; s < n_slots; ++s) n_triangles += !tr.triangles[s].dead && tr.inside[s];
-  std::vector<Slot> slot_of_rank;
+  LargeArray<Slot> slot_of_rank;
   slot_of_rank.reserve(n_triangles);
   for (std::size_t s = 0; s < n_slots; ++s)
     if (!tr.triangles[s].dead && tr.inside[s]) slot_of_rank.push_back(static_cast<Slot>(s));
 
   index = z_order(tr.points);
-  std::vector<Id> where(n_points);
+  LargeArray<Id> where(n_points);
   pos.resize(n_points);
   fixed.resize(n_points);
   for (std::size_t p = 0; p < n_points; ++p) {
@@ -84,8 +84,8 @@ InsideMesh::InsideMesh(const Triangulation& tr) {
 
   // Triangles grouped by their lowest stored corner (a counting sort: within a
   // group, by rank); with rings, each point's degree counted on the way.
-  std::vector<Id> low(n_triangles);
-  std::vector<std::uint32_t> start(n_points + 1, 0);
+  LargeArray<Id> low(n_triangles);
+  LargeArray<std::uint32_t> start(n_points + 1, 0);
   for (std::size_t r = 0; r < n_triangles; ++r) {
     const auto& v = tr.tri(slot_of_rank[r]).v;
     low[r] = std::min({where[v[0]], where[v[1]], where[v[2]]});
@@ -95,7 +95,7 @@ InsideMesh::InsideMesh(const Triangulation& tr) {
   rank.resize(n_triangles);
   by_rank.resize(n_triangles);
   // Storage number of every slot; -1 for a slot that is dead or outside.
-  std::vector<std::int32_t> stored(n_slots, kNone);
+  LargeArray<std::int32_t> stored(n_slots, kNone);
   for (std::size_t r = 0; r < n_triangles; ++r) {
     const Id t = start[low[r]]++;
     by_rank[r] = t;

@@ -65,13 +65,13 @@ struct InsideMesh {
   // The positions in Triangulation point order.
   std::vector<Point2> points_by_index() const;
 
-  std::vector<Point2> pos;
-  std::vector<Vertex> index;
-  std::vector<char> fixed;
-  std::vector<std::array<Id, 3>> corners;
-  std::vector<std::array<std::int32_t, 3>> across;
-  std::vector<Id> rank;
-  std::vector<Id> by_rank;
+  LargeArray<Point2> pos;
+  LargeArray<Vertex> index;
+  LargeArray<char> fixed;
+  LargeArray<std::array<Id, 3>> corners;
+  LargeArray<std::array<std::int32_t, 3>> across;
+  LargeArray<Id> rank;
+  LargeArray<Id> by_rank;
 };
 
 // Per point that moves (not fixed), the triangles holding it in rank order, each
@@ -91,14 +91,14 @@ struct Rings {
   // point), the rows' places; then the triangles in rank order, each giving an
   // entry to the rows of its corners that move.
   void lay_out(std::size_t n_points);
-  void append(const std::array<Id, 3>& c, const std::vector<char>& fixed) noexcept {
+  void append(const std::array<Id, 3>& c, const LargeArray<char>& fixed) noexcept {
     for (int k = 0; k < 3; ++k)
       if (!fixed[c[k]]) ring[end[c[k]]++] = {c[next3(k)], c[prev3(k)]};
   }
 
-  std::vector<std::uint32_t> start;     // points + 1
-  std::vector<std::uint32_t> end;       // points
-  std::vector<std::array<Id, 2>> ring;  // (successor, predecessor)
+  LargeArray<std::uint32_t> start;     // points + 1
+  LargeArray<std::uint32_t> end;       // points
+  LargeArray<std::array<Id, 2>> ring;  // (successor, predecessor)
   bool stale = false;
 };
 

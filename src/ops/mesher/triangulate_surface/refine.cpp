@@ -144,9 +144,9 @@ void refine_ruppert(Triangulation& tr, double h, const store::InterruptCheck& in
   // the cache, and holds until it is touched again. Most triangles taken from the
   // queue are not bad, and are passed over on this byte alone.
   enum : std::uint8_t { kQueued = 1, kBad = 2 };
-  std::vector<std::uint8_t> state(tr.slot_count(), 0);
+  LargeArray<std::uint8_t> state(tr.slot_count(), 0);
   reserve_for_refinement(tr, h);
-  std::vector<Slot> queue;  // first in, first out, through `head`
+  LargeArray<Slot> queue;  // first in, first out, through `head`
   for (std::size_t s = 0; s < tr.slot_count(); ++s) {
     const Triangle& t = tr.triangles[s];
     if (!t.dead && tr.inside[s]) {

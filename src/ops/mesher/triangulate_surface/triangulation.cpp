@@ -230,7 +230,7 @@ void Triangulation::link_triangles() {
   }
 }
 
-EdgeTable EdgeTable::of_live(const std::vector<Triangle>& triangles) {
+EdgeTable EdgeTable::of_live(const LargeArray<Triangle>& triangles) {
   EdgeTable table;
   table.reserve(3 * triangles.size());
   for (std::size_t s = 0; s < triangles.size(); ++s) {

@@ -27,10 +27,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "containers/field/values.hpp"
 #include "ops/mesher/predicates.hpp"
 #include "store/interrupt.hpp"
 
 namespace quenlith::ops::mesher::tri {
+
+// The mesher's arrays of millions of entries: on huge pages where the system
+// grants them (a fresh array costs a page fault per 4 KiB otherwise, and random
+// access over it a translation miss per 4 KiB), and left unwritten by a resize
+// without a value.
+template <class T>
+using LargeArray = std::vector<T, containers::field::LargeArrayAllocator<T>>;
 
 using Slot = std::int32_t;  // -1: no triangle
 using Vertex = std::uint32_t;
@@ -46,11 +54,11 @@ inline int next3(int k) noexcept { return k == 2 ? 0 : k + 1; }
 inline int prev3(int k) noexcept { return k == 0 ? 2 : k - 1; }
 
 struct Triangulation {
-  std::vector<Point2> points;
-  std::vector<Point2> jittered;
-  std::vector<char> boundary;
-  std::vector<char> inside;
-  std::vector<Triangle> triangles;
+  LargeArray<Point2> points;
+  LargeArray<Point2> jittered;
+  LargeArray<char> boundary;
+  LargeArray<char> inside;
+  LargeArray<Triangle> triangles;
   std::vector<Slot> free;
   Slot hint = 0;
   double jitter_amplitude = 0.0;
@@ -125,7 +133,7 @@ class EdgeTable {
   void reserve(std::size_t n) { added_.reserve(n); }
   void add(Vertex a, Vertex b, std::uint32_t index) { added_.push_back({a, b, index}); }
   // The three edges of each live triangle, in slot order.
-  static EdgeTable of_live(const std::vector<Triangle>& triangles);
+  static EdgeTable of_live(const LargeArray<Triangle>& triangles);
   // Groups the edges by their first vertex (a counting sort, stable: each group
   // keeps the order of adding), so a lookup scans the few edges leaving a.
   void finish();
