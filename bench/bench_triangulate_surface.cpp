@@ -44,8 +44,8 @@ Row run(double target) {
   InsideMesh inside(tr);
   improve(inside, never);
   const auto t3 = Clock::now();
-  const std::vector<Triple> f = inside.triangles_by_rank();
-  const std::vector<Point2> points = inside.points_by_index();
+  const LargeArray<Triple> f = inside.triangles_by_rank();
+  const LargeArray<Point2> points = inside.points_by_index();
   const auto t4 = Clock::now();
   const auto quads = recombine_quads(points, f);
   const auto t5 = Clock::now();

@@ -452,7 +452,7 @@ void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt, Rings* gi
 }
 
 std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(std::span<const Point2> points,
-                                                                  const std::vector<Triple>& f) {
+                                                                  std::span<const Triple> f) {
   // Directed edge -> triangle of F, a later triangle replacing an earlier one.
   EdgeTable edges;
   edges.reserve(3 * f.size());

@@ -48,6 +48,6 @@ void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt, Rings* ri
 // smallest angle first (stable: ties in triangle, then edge order). Returns the
 // quads (c, a, d, b) in pairing order and the unpaired triangles in F order.
 std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(std::span<const Point2> points,
-                                                                  const std::vector<Triple>& f);
+                                                                  std::span<const Triple> f);
 
 }  // namespace quenlith::ops::mesher::tri

@@ -194,8 +194,8 @@ void InsideMesh::flip_edge(Id t, int e) noexcept {
   if (l_df >= 0) across[static_cast<Id>(l_df)][find_edge(static_cast<Id>(l_df), f, d)] = static_cast<std::int32_t>(u);
 }
 
-std::vector<Triple> InsideMesh::triangles_by_rank() const {
-  std::vector<Triple> out(by_rank.size());
+LargeArray<Triple> InsideMesh::triangles_by_rank() const {
+  LargeArray<Triple> out(by_rank.size());
   for (std::size_t r = 0; r < by_rank.size(); ++r) {
     const auto& c = corners[by_rank[r]];
     out[r] = {index[c[0]], index[c[1]], index[c[2]]};
@@ -203,8 +203,8 @@ std::vector<Triple> InsideMesh::triangles_by_rank() const {
   return out;
 }
 
-std::vector<Point2> InsideMesh::points_by_index() const {
-  std::vector<Point2> out(pos.size());
+LargeArray<Point2> InsideMesh::points_by_index() const {
+  LargeArray<Point2> out(pos.size());
   for (std::size_t p = 0; p < pos.size(); ++p) out[index[p]] = pos[p];
   return out;
 }

@@ -61,9 +61,9 @@ struct InsideMesh {
 
   // The triangles in rank order as Triangulation point indices: the final
   // triangle list of the domain.
-  std::vector<Triple> triangles_by_rank() const;
+  LargeArray<Triple> triangles_by_rank() const;
   // The positions in Triangulation point order.
-  std::vector<Point2> points_by_index() const;
+  LargeArray<Point2> points_by_index() const;
 
   LargeArray<Point2> pos;
   LargeArray<Vertex> index;
