@@ -19,9 +19,6 @@ namespace {
 
 constexpr double kEps = 0x1p-53;  // half an ulp of 1: the unit roundoff
 constexpr double kSplitter = 0x1p27 + 1.0;
-// Forward error bounds of the filters, relative to the permanent (the same
-// determinant with every term taken in absolute value).
-constexpr double kIncircleBound = (10.0 + 96.0 * kEps) * kEps;
 
 // An expansion's components: inline up to a small count, which most exact
 // evaluations stay below (each arithmetic step makes a new expansion, so heap
@@ -374,21 +371,8 @@ double detail::orient2d_exact(const Point2& a, const Point2& b, const Point2& c)
 }
 
 double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
-  const double adx = a[0] - d[0], ady = a[1] - d[1];
-  const double bdx = b[0] - d[0], bdy = b[1] - d[1];
-  const double cdx = c[0] - d[0], cdy = c[1] - d[1];
-  const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
-  const double cdxady = cdx * ady, adxcdy = adx * cdy;
-  const double adxbdy = adx * bdy, bdxady = bdx * ady;
-  const double alift = adx * adx + ady * ady;
-  const double blift = bdx * bdx + bdy * bdy;
-  const double clift = cdx * cdx + cdy * cdy;
-  const double det = alift * (bdxcdy - cdxbdy) + blift * (cdxady - adxcdy) + clift * (adxbdy - bdxady);
-  const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * alift +
-                           (std::fabs(cdxady) + std::fabs(adxcdy)) * blift +
-                           (std::fabs(adxbdy) + std::fabs(bdxady)) * clift;
-  const double bound = kIncircleBound * permanent;
-  if (det > bound || -det > bound) return det;
+  const detail::Filtered f = detail::incircle_filter(a, b, c, d);
+  if (f.det > f.bound || -f.det > f.bound) return f.det;
   return incircle_exact(a, b, c, d);
 }
 
