@@ -100,6 +100,16 @@ double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3&
 // are then exact). Always evaluated exactly: meant for the rare ties.
 double orient3d_sum(std::span<const std::array<const Point3*, 4>> quads, std::span<const double> weights);
 
+// The signs of orient3d and insphere (a value of that sign; its magnitude
+// means nothing), cheaper where those fall back to the exact evaluation: after
+// the same floating-point filter, insphere tries a second filter in extended
+// precision, which decides nearly cospherical points; then, when the
+// coordinate differences are exact (the common case for nearby points), the
+// determinant of the differences is evaluated exactly on fixed-size
+// expansions. Only inexact differences take the general exact evaluation.
+double orient3d_sign(const Point3& a, const Point3& b, const Point3& c, const Point3& d);
+double insphere_sign(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e);
+
 // The deterministic perturbation of mesher points: a double in [-0.5, 0.5) from a
 // point index and a per-axis salt (a multiplicative hash, no random source).
 inline double hash_jitter(std::uint64_t k, std::uint64_t salt) noexcept {
