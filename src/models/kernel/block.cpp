@@ -110,17 +110,21 @@ void element_block_pattern(std::span<const NodeId> cell_nodes, const BlockPlacem
 
 void for_each_element_block(const BlockCells& cells, std::uint64_t n_dual, std::uint64_t n_primal, CellRoutine kernel,
                             parallel::FunctionRef<void(std::uint64_t cell, std::span<const double> block)> sink,
-                            const store::InterruptCheck* interrupt) {
+                            const store::InterruptCheck* interrupt, const PreparedKernel* prepared) {
   const std::uint64_t npc = cells.nodes_per_cell();
   const std::uint64_t len = npc * n_dual * npc * n_primal;
   ops::assemble::for_each_colored_run(cells.coloring(), ops::assemble::min_cells_per_task(npc),
-                                      [&](std::span<const std::uint64_t> run) {
-                                        std::vector<CellContext> ctxs = cells.make_contexts();
+                                      [&](std::uint64_t begin, std::uint64_t end) {
+                                        std::vector<CellContext> ctxs;  // made when a cell first needs them
                                         std::vector<double> block(len);
-                                        for (std::uint64_t c : run) {
-                                          for (CellContext& ctx : ctxs) ctx.set_cell(c);
+                                        for (std::uint64_t c = begin; c < end; ++c) {
                                           std::fill(block.begin(), block.end(), 0.0);
-                                          kernel(ctxs, block);
+                                          if (!prepared || !prepared->add_cell(c, block)) {
+                                            if (ctxs.empty()) ctxs = cells.make_contexts();
+                                            for (CellContext& ctx : ctxs) ctx.set_cell(c);
+                                            std::fill(block.begin(), block.end(), 0.0);
+                                            kernel(ctxs, block);
+                                          }
                                           sink(c, block);
                                         }
                                       },
