@@ -148,15 +148,15 @@ std::vector<std::uint64_t> global_of_positions(const std::vector<Dof>& table, co
 // groups, so not on the threads.
 struct NodeGraph {
   std::vector<std::uint64_t> offsets;
-  std::vector<std::uint32_t> adjacency;
+  PodArray<std::uint32_t> adjacency;
   std::uint64_t most = 0;  // the longest neighbour list
-  std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>> slots;
+  std::variant<containers::matrix::PodArray<std::uint8_t>, containers::matrix::PodArray<std::uint16_t>> slots;
 };
 
 // The support positions of every cell's nodes, cell-major (the cells are checked
 // against the supports beforehand).
-std::vector<std::uint32_t> cell_positions(const ComputedBlock& b, const IdIndex& index) {
-  std::vector<std::uint32_t> out(b.n_cells * b.npc);
+PodArray<std::uint32_t> cell_positions(const ComputedBlock& b, const IdIndex& index) {
+  PodArray<std::uint32_t> out(b.n_cells * b.npc);
   parallel::for_chunks(b.n_cells, kRowChunk, [&](Index begin, Index end) {
     for (Index c = begin; c < end; ++c) {
       const std::span<const NodeId> ids = b.cells.node_ids(c);
@@ -171,9 +171,9 @@ NodeGraph node_graph(const ComputedBlock& b) {
   const std::uint64_t n_col_pos = b.place.col_nodes().size();
   // Row and column positions of every cell node: the same list when both supports
   // list the same nodes.
-  const std::vector<std::uint32_t> col_pos = cell_positions(b, b.place.col_index());
+  const PodArray<std::uint32_t> col_pos = cell_positions(b, b.place.col_index());
   const bool same = std::ranges::equal(b.place.row_nodes(), b.place.col_nodes());
-  const std::vector<std::uint32_t> row_pos_own = same ? std::vector<std::uint32_t>{} : cell_positions(b, b.place.row_index());
+  const PodArray<std::uint32_t> row_pos_own = same ? PodArray<std::uint32_t>{} : cell_positions(b, b.place.row_index());
   const std::uint32_t* const cp = col_pos.data();
   const std::uint32_t* const rp = same ? cp : row_pos_own.data();
   // Node -> cells: counted (atomically: any order gives the same counts), then
@@ -188,7 +188,7 @@ NodeGraph node_graph(const ComputedBlock& b) {
     most_cells = std::max(most_cells, cell_start[p + 1]);
     cell_start[p + 1] += cell_start[p];
   }
-  std::vector<std::uint32_t> cells_of(cell_start[n_pos]);
+  PodArray<std::uint32_t> cells_of(cell_start[n_pos]);
   {
     std::vector<std::uint64_t> cursor(cell_start.begin(), cell_start.end() - 1);
     parallel::for_chunks(n_cells * npc, kRowChunk, [&](Index begin, Index end) {
@@ -207,18 +207,27 @@ NodeGraph node_graph(const ComputedBlock& b) {
     slots.resize(n_cells * npc * npc);
     S* const all_slots = slots.data();
     // Groups of consecutive nodes, a few per thread: each keeps one mark and one rank
-    // per column position for all its nodes.
+    // per column position its cells reach (a window, narrow when neighbours are
+    // numbered near each other).
     const std::uint64_t n_groups =
-        std::min<std::uint64_t>((n_pos + kNodeBlock - 1) / kNodeBlock, 4 * parallel::max_threads());
+        std::min<std::uint64_t>((n_pos + kNodeBlock - 1) / kNodeBlock, 2 * parallel::max_threads());
     std::vector<std::vector<std::uint32_t>> lists(n_groups);
     parallel::for_chunks(n_groups, 1, [&](Index begin, Index end) {
-      std::vector<std::uint32_t> mark_own(n_col_pos, 0), rank_own(n_col_pos);
-      std::uint32_t* const mark = mark_own.data();
-      std::uint32_t* const rank = rank_own.data();
-      std::vector<std::uint32_t> near;
+      std::vector<std::uint32_t> mark_own, rank_own, near;
       for (Index k = begin; k < end; ++k) {
         std::vector<std::uint32_t>& list = lists[k];
         const std::uint64_t first = n_pos * k / n_groups, last = n_pos * (k + 1) / n_groups;
+        std::uint32_t lo = std::numeric_limits<std::uint32_t>::max(), hi = 0;
+        for (std::uint64_t e = cell_start[first]; e < cell_start[last]; ++e)
+          for (std::uint64_t n = 0; n < npc; ++n) {
+            lo = std::min(lo, cp[std::uint64_t{cells_of[e]} * npc + n]);
+            hi = std::max(hi, cp[std::uint64_t{cells_of[e]} * npc + n]);
+          }
+        if (lo > hi) continue;  // no cell around these nodes
+        mark_own.assign(hi - lo + 1, 0);
+        rank_own.resize(hi - lo + 1);
+        std::uint32_t* const mark = mark_own.data();  // indexed by position - lo
+        std::uint32_t* const rank = rank_own.data();
         for (std::uint64_t p = first; p < last; ++p) {
           near.clear();
           const std::uint32_t stamp = static_cast<std::uint32_t>(p - first + 1);
@@ -227,13 +236,13 @@ NodeGraph node_graph(const ComputedBlock& b) {
           for (std::uint64_t e = 0; e < n_around; ++e) {
             const std::uint32_t* const q = cp + std::uint64_t{cells[e]} * npc;
             for (std::uint64_t n = 0; n < npc; ++n)
-              if (mark[q[n]] != stamp) {
-                mark[q[n]] = stamp;
+              if (mark[q[n] - lo] != stamp) {
+                mark[q[n] - lo] = stamp;
                 near.push_back(q[n]);
               }
           }
           std::sort(near.begin(), near.end());
-          for (std::uint32_t i = 0; i < near.size(); ++i) rank[near[i]] = i;
+          for (std::uint32_t i = 0; i < near.size(); ++i) rank[near[i] - lo] = i;
           g.offsets[p + 1] = near.size();
           list.insert(list.end(), near.begin(), near.end());
           // The rows of this node in every cell around it: the rank of each node of
@@ -245,12 +254,10 @@ NodeGraph node_graph(const ComputedBlock& b) {
             for (std::uint64_t a = 0; a < npc; ++a) {
               if (r[a] != p) continue;
               S* const row = all_slots + (c * npc + a) * npc;
-              for (std::uint64_t n = 0; n < npc; ++n) row[n] = static_cast<S>(rank[q[n]]);
+              for (std::uint64_t n = 0; n < npc; ++n) row[n] = static_cast<S>(rank[q[n] - lo]);
             }
           }
         }
-        // The stamps restart with the next group.
-        if (k + 1 < end) std::fill(mark_own.begin(), mark_own.end(), 0);
       }
     });
     for (std::uint64_t p = 0; p < n_pos; ++p) {
@@ -260,15 +267,15 @@ NodeGraph node_graph(const ComputedBlock& b) {
     g.adjacency.resize(g.offsets[n_pos]);
     parallel::for_chunks(n_groups, 1, [&](Index begin, Index end) {
       for (Index k = begin; k < end; ++k) {
-        std::copy(lists[k].begin(), lists[k].end(), g.adjacency.begin() + g.offsets[n_pos * k / n_groups]);
+        std::copy(lists[k].begin(), lists[k].end(), g.adjacency.data() + g.offsets[n_pos * k / n_groups]);
         std::vector<std::uint32_t>().swap(lists[k]);
       }
     });
   };
   if (narrow)
-    build(g.slots.emplace<std::vector<std::uint8_t>>());
+    build(g.slots.emplace<PodArray<std::uint8_t>>());
   else
-    build(g.slots.emplace<std::vector<std::uint16_t>>());
+    build(g.slots.emplace<PodArray<std::uint16_t>>());
   return g;
 }
 
@@ -447,9 +454,9 @@ ScatterPattern::Computed::Positions positions_of(const ComputedBlock& b, const C
     });
   };
   if (csr.offsets[csr.n_rows] > std::numeric_limits<std::uint32_t>::max())
-    fill(out.positions.template emplace<std::vector<std::uint64_t>>());
+    fill(out.positions.template emplace<PodArray<std::uint64_t>>());
   else
-    fill(out.positions.template emplace<std::vector<std::uint32_t>>());
+    fill(out.positions.template emplace<PodArray<std::uint32_t>>());
   return out;
 }
 
@@ -590,7 +597,7 @@ struct AddAtPositions {
   double factor;
 
   template <class S>
-  [[gnu::always_inline]] void slots(const ScatterPattern::Computed::Slots& sl, const std::vector<S>& slots,
+  [[gnu::always_inline]] void slots(const ScatterPattern::Computed::Slots& sl, const PodArray<S>& slots,
                                     std::uint64_t cell, std::span<const double> block) const {
     const std::uint64_t npc = where.npc, nd = where.n_dual, np = where.n_primal;
     const std::span<const NodeId> ids = cells.node_ids(cell);
@@ -614,7 +621,7 @@ struct AddAtPositions {
   }
 
   template <class P>
-  [[gnu::always_inline]] void positions(const std::vector<P>& positions, std::uint64_t cell,
+  [[gnu::always_inline]] void positions(const PodArray<P>& positions, std::uint64_t cell,
                                         std::span<const double> block) const {
     const std::uint64_t stride = where.stride();
     const P* at = positions.data() + cell * stride;

@@ -51,12 +51,12 @@ struct ScatterPattern {
     struct Slots {
       containers::node_field::IdIndex row_index;  // node id -> first row-support position
       std::vector<std::uint64_t> row_start;       // |row support| x n_dual; unused rows kNone
-      std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>> slots;  // n_cells x npc x npc
+      std::variant<containers::matrix::PodArray<std::uint8_t>, containers::matrix::PodArray<std::uint16_t>> slots;  // n_cells x npc x npc
     };
     // Any other block: every entry's position, `stride` per cell, 32-bit while the
     // compressed arrays have fewer than 2^32 entries.
     struct Positions {
-      std::variant<std::vector<std::uint32_t>, std::vector<std::uint64_t>> positions;
+      std::variant<containers::matrix::PodArray<std::uint32_t>, containers::matrix::PodArray<std::uint64_t>> positions;
     };
 
     std::uint64_t n_cells = 0, npc = 0, n_dual = 0, n_primal = 0;
