@@ -421,6 +421,14 @@ TEST(CellColoring, GreedyAndDisjoint) {
   ASSERT_EQ(rows.n_colors(), 2u);
   EXPECT_EQ(rows.colors[0], (std::vector<std::uint64_t>{0, 2, 4, 6}));
   EXPECT_EQ(rows.colors[1], (std::vector<std::uint64_t>{1, 3, 5}));
+  // A fan of 70 segments around node 0 needs 70 colours, one segment each (more than
+  // fit the one-bit-per-colour path).
+  std::vector<NodeId> fan;
+  for (NodeId k = 1; k <= 70; ++k) fan.insert(fan.end(), {0, k});
+  const CellColoring spokes = ops::assemble::color_cells(70, 2, fan);
+  expect_valid_coloring(spokes, 70, 2, fan);
+  ASSERT_EQ(spokes.n_colors(), 70u);
+  EXPECT_EQ(spokes.colors[69], (std::vector<std::uint64_t>{69}));
   const CellColoring uneven = ops::assemble::color_cells(g->cell_count(), 4, g->connectivity(), 10);
   expect_valid_coloring(uneven, 49, 4, g->connectivity());
   EXPECT_EQ(uneven.run_end(4), 49u);

@@ -80,13 +80,6 @@ constexpr Index kRowChunk = 4096;
 // Nodes per block of the node-graph build: each block keeps its own output list.
 constexpr std::uint64_t kNodeBlock = 4096;
 
-// A zero-filled array, first touched by the workers that will use its parts.
-template <class T>
-PodArray<T> parallel_zeros(std::uint64_t n) {
-  PodArray<T> out(n);
-  parallel::for_chunks(n, std::uint64_t{1} << 16, [&](Index b, Index e) { std::fill(out.data() + b, out.data() + e, T{}); });
-  return out;
-}
 template <class T>
 PodArray<T> parallel_copy(const PodArray<T>& in) {
   PodArray<T> out(in.size());
@@ -95,10 +88,23 @@ PodArray<T> parallel_copy(const PodArray<T>& in) {
   return out;
 }
 
-// A copy of a degree-of-freedom table, its entries copied in parallel.
-std::vector<Dof> parallel_copy(const std::vector<Dof>& in) {
-  std::vector<Dof> out(in.size());
-  parallel::for_chunks(in.size(), kRowChunk, [&](Index b, Index e) { std::copy(in.begin() + b, in.begin() + e, out.begin() + b); });
+// A copy of a degree-of-freedom table. Its storage is asked for huge pages before
+// the first entry is written: a million entries would otherwise fault ten thousand
+// fresh pages in one by one, which costs more than copying them.
+std::vector<Dof> copy_table(const std::vector<Dof>& in) {
+  std::vector<Dof> out;
+  out.reserve(in.size());
+  containers::matrix::detail::advise_huge_pages(out.data(), in.size() * sizeof(Dof));
+  out.insert(out.end(), in.begin(), in.end());
+  return out;
+}
+
+// Copies of both tables, side by side on two workers.
+std::pair<std::vector<Dof>, std::vector<Dof>> copy_tables(const std::vector<Dof>& rows, const std::vector<Dof>& cols) {
+  std::pair<std::vector<Dof>, std::vector<Dof>> out;
+  parallel::for_chunks(2, 1, [&](Index begin, Index end) {
+    for (Index k = begin; k < end; ++k) (k == 0 ? out.first : out.second) = copy_table(k == 0 ? rows : cols);
+  });
   return out;
 }
 
@@ -166,9 +172,23 @@ PodArray<std::uint32_t> cell_positions(const ComputedBlock& b, const IdIndex& in
   return out;
 }
 
+// Sorts a short list, as a node's neighbours are: gathered cell by cell, nearly in
+// order already, which an insertion sort takes in about one pass.
+void sort_short(std::vector<std::uint32_t>& v) {
+  if (v.size() > 64) {
+    std::sort(v.begin(), v.end());
+    return;
+  }
+  for (std::size_t i = 1; i < v.size(); ++i) {
+    const std::uint32_t x = v[i];
+    std::size_t j = i;
+    for (; j > 0 && v[j - 1] > x; --j) v[j] = v[j - 1];
+    v[j] = x;
+  }
+}
+
 NodeGraph node_graph(const ComputedBlock& b) {
   const std::uint64_t n_pos = b.place.row_nodes().size(), npc = b.npc, n_cells = b.n_cells;
-  const std::uint64_t n_col_pos = b.place.col_nodes().size();
   // Row and column positions of every cell node: the same list when both supports
   // list the same nodes.
   const PodArray<std::uint32_t> col_pos = cell_positions(b, b.place.col_index());
@@ -176,13 +196,21 @@ NodeGraph node_graph(const ComputedBlock& b) {
   const PodArray<std::uint32_t> row_pos_own = same ? PodArray<std::uint32_t>{} : cell_positions(b, b.place.row_index());
   const std::uint32_t* const cp = col_pos.data();
   const std::uint32_t* const rp = same ? cp : row_pos_own.data();
-  // Node -> cells: counted (atomically: any order gives the same counts), then
-  // placed (in any order within a node: a node's neighbours are sorted anyway).
-  std::vector<std::uint64_t> cell_start(n_pos + 1, 0);
-  parallel::for_chunks(n_cells * npc, kRowChunk, [&](Index begin, Index end) {
-    for (Index e = begin; e < end; ++e)
-      std::atomic_ref<std::uint64_t>(cell_start[rp[e] + 1]).fetch_add(1, std::memory_order_relaxed);
-  });
+  // Node -> cells, counted then placed by tasks that each own a range of row
+  // positions and walk every cell node in order (no atomics; each node lists its
+  // cells in increasing order, whatever the number of tasks).
+  const std::uint64_t n_tasks = std::min<std::uint64_t>(parallel::max_threads(), std::max<std::uint64_t>(n_pos, 1));
+  const auto each_owned = [&](auto&& f) {
+    parallel::for_chunks(n_tasks, 1, [&](Index begin, Index end) {
+      for (Index t = begin; t < end; ++t) {
+        const std::uint64_t lo = n_pos * t / n_tasks, hi = n_pos * (t + 1) / n_tasks;
+        for (std::uint64_t e = 0; e < n_cells * npc; ++e)
+          if (rp[e] >= lo && rp[e] < hi) f(e);
+      }
+    });
+  };
+  PodArray<std::uint64_t> cell_start = PodArray<std::uint64_t>::zeros(n_pos + 1);
+  each_owned([&](std::uint64_t e) { ++cell_start[rp[e] + 1]; });
   std::uint64_t most_cells = 0;
   for (std::uint64_t p = 0; p < n_pos; ++p) {
     most_cells = std::max(most_cells, cell_start[p + 1]);
@@ -190,92 +218,114 @@ NodeGraph node_graph(const ComputedBlock& b) {
   }
   PodArray<std::uint32_t> cells_of(cell_start[n_pos]);
   {
-    std::vector<std::uint64_t> cursor(cell_start.begin(), cell_start.end() - 1);
-    parallel::for_chunks(n_cells * npc, kRowChunk, [&](Index begin, Index end) {
-      for (Index e = begin; e < end; ++e) {
-        const std::uint64_t at = std::atomic_ref<std::uint64_t>(cursor[rp[e]]).fetch_add(1, std::memory_order_relaxed);
-        cells_of[at] = static_cast<std::uint32_t>(e / npc);
+    PodArray<std::uint64_t> cursor = cell_start;
+    each_owned([&](std::uint64_t e) { cells_of[cursor[rp[e]]++] = static_cast<std::uint32_t>(e / npc); });
+  }
+  // Groups of consecutive nodes, a few per thread, each with one mark (and one rank)
+  // per column position its cells reach: a window, narrow when neighbours are
+  // numbered near each other. `visit(p, near, lo)` gets each node's neighbours, once
+  // each, unsorted; `rank` is the group's rank window.
+  const std::uint64_t n_groups =
+      std::min<std::uint64_t>((n_pos + kNodeBlock - 1) / kNodeBlock, 4 * parallel::max_threads());
+  // The window of each group: the lowest and highest column position of the cells
+  // around its nodes (from each cell's own lowest and highest).
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> window(n_groups);
+  {
+    PodArray<std::uint32_t> cell_lo(n_cells), cell_hi(n_cells);
+    parallel::for_chunks(n_cells, kRowChunk, [&](Index begin, Index end) {
+      for (Index c = begin; c < end; ++c) {
+        const std::uint32_t* const q = cp + c * npc;
+        std::uint32_t lo = q[0], hi = q[0];
+        for (std::uint64_t n = 1; n < npc; ++n) {
+          lo = std::min(lo, q[n]);
+          hi = std::max(hi, q[n]);
+        }
+        cell_lo[c] = lo;
+        cell_hi[c] = hi;
+      }
+    });
+    parallel::for_chunks(n_groups, 1, [&](Index begin, Index end) {
+      for (Index k = begin; k < end; ++k) {
+        std::uint32_t lo = std::numeric_limits<std::uint32_t>::max(), hi = 0;
+        for (std::uint64_t e = cell_start[n_pos * k / n_groups]; e < cell_start[n_pos * (k + 1) / n_groups]; ++e) {
+          lo = std::min(lo, cell_lo[cells_of[e]]);
+          hi = std::max(hi, cell_hi[cells_of[e]]);
+        }
+        window[k] = {lo, hi};
       }
     });
   }
-  NodeGraph g;
-  g.offsets.assign(n_pos + 1, 0);
-  // A node meets at most npc nodes per cell it lies in: the slot width follows.
-  const bool narrow = npc * most_cells <= 256;
-  const auto build = [&](auto& slots) {
-    using S = typename std::remove_reference_t<decltype(slots)>::value_type;
-    slots.resize(n_cells * npc * npc);
-    S* const all_slots = slots.data();
-    // Groups of consecutive nodes, a few per thread: each keeps one mark and one rank
-    // per column position its cells reach (a window, narrow when neighbours are
-    // numbered near each other).
-    const std::uint64_t n_groups =
-        std::min<std::uint64_t>((n_pos + kNodeBlock - 1) / kNodeBlock, 2 * parallel::max_threads());
-    std::vector<std::vector<std::uint32_t>> lists(n_groups);
+  const auto each_node = [&](auto&& visit) {
     parallel::for_chunks(n_groups, 1, [&](Index begin, Index end) {
-      std::vector<std::uint32_t> mark_own, rank_own, near;
+      std::vector<std::uint32_t> mark, rank, near;
       for (Index k = begin; k < end; ++k) {
-        std::vector<std::uint32_t>& list = lists[k];
         const std::uint64_t first = n_pos * k / n_groups, last = n_pos * (k + 1) / n_groups;
-        std::uint32_t lo = std::numeric_limits<std::uint32_t>::max(), hi = 0;
-        for (std::uint64_t e = cell_start[first]; e < cell_start[last]; ++e)
-          for (std::uint64_t n = 0; n < npc; ++n) {
-            lo = std::min(lo, cp[std::uint64_t{cells_of[e]} * npc + n]);
-            hi = std::max(hi, cp[std::uint64_t{cells_of[e]} * npc + n]);
-          }
+        const auto [lo, hi] = window[k];
         if (lo > hi) continue;  // no cell around these nodes
-        mark_own.assign(hi - lo + 1, 0);
-        rank_own.resize(hi - lo + 1);
-        std::uint32_t* const mark = mark_own.data();  // indexed by position - lo
-        std::uint32_t* const rank = rank_own.data();
+        mark.assign(hi - lo + 1, 0);
+        rank.resize(hi - lo + 1);
+        // Locals, not captures: the byte stores of the callers' slots may alias
+        // anything, which would make the compiler reload every captured value.
+        const std::uint64_t width = npc;
+        const std::uint64_t* const starts = cell_start.data();
+        const std::uint32_t* const around = cells_of.data();
+        std::uint32_t* const marks = mark.data();
         for (std::uint64_t p = first; p < last; ++p) {
           near.clear();
           const std::uint32_t stamp = static_cast<std::uint32_t>(p - first + 1);
-          const std::uint32_t* const cells = cells_of.data() + cell_start[p];
-          const std::uint64_t n_around = cell_start[p + 1] - cell_start[p];
-          for (std::uint64_t e = 0; e < n_around; ++e) {
-            const std::uint32_t* const q = cp + std::uint64_t{cells[e]} * npc;
-            for (std::uint64_t n = 0; n < npc; ++n)
-              if (mark[q[n] - lo] != stamp) {
-                mark[q[n] - lo] = stamp;
+          for (std::uint64_t e = starts[p], e_end = starts[p + 1]; e < e_end; ++e) {
+            const std::uint32_t* const q = cp + std::uint64_t{around[e]} * width;
+            for (std::uint64_t n = 0; n < width; ++n)
+              if (marks[q[n] - lo] != stamp) {
+                marks[q[n] - lo] = stamp;
                 near.push_back(q[n]);
               }
           }
-          std::sort(near.begin(), near.end());
-          for (std::uint32_t i = 0; i < near.size(); ++i) rank[near[i] - lo] = i;
-          g.offsets[p + 1] = near.size();
-          list.insert(list.end(), near.begin(), near.end());
-          // The rows of this node in every cell around it: the rank of each node of
-          // the cell among the neighbours.
-          for (std::uint64_t e = 0; e < n_around; ++e) {
-            const std::uint64_t c = cells[e];
-            const std::uint32_t* const r = rp + c * npc;
-            const std::uint32_t* const q = cp + c * npc;
-            for (std::uint64_t a = 0; a < npc; ++a) {
-              if (r[a] != p) continue;
-              S* const row = all_slots + (c * npc + a) * npc;
-              for (std::uint64_t n = 0; n < npc; ++n) row[n] = static_cast<S>(rank[q[n] - lo]);
-            }
-          }
+          visit(p, near, lo, rank.data());
         }
       }
     });
-    for (std::uint64_t p = 0; p < n_pos; ++p) {
-      g.most = std::max(g.most, g.offsets[p + 1]);
-      g.offsets[p + 1] += g.offsets[p];
-    }
-    g.adjacency.resize(g.offsets[n_pos]);
-    parallel::for_chunks(n_groups, 1, [&](Index begin, Index end) {
-      for (Index k = begin; k < end; ++k) {
-        std::copy(lists[k].begin(), lists[k].end(), g.adjacency.data() + g.offsets[n_pos * k / n_groups]);
-        std::vector<std::uint32_t>().swap(lists[k]);
+  };
+  NodeGraph g;
+  // Counted first, then written in place: no list per node or group on the heap.
+  g.offsets.assign(n_pos + 1, 0);
+  each_node([&](std::uint64_t p, std::vector<std::uint32_t>& near, std::uint32_t, std::uint32_t*) {
+    g.offsets[p + 1] = near.size();
+  });
+  for (std::uint64_t p = 0; p < n_pos; ++p) {
+    g.most = std::max(g.most, g.offsets[p + 1]);
+    g.offsets[p + 1] += g.offsets[p];
+  }
+  g.adjacency = PodArray<std::uint32_t>(g.offsets[n_pos]);
+  // A node meets at most npc nodes per cell it lies in: the slot width follows.
+  const auto fill = [&](auto& slots) {
+    using S = typename std::remove_reference_t<decltype(slots)>::value_type;
+    slots.resize(n_cells * npc * npc);
+    S* const all_slots = slots.data();
+    each_node([&](std::uint64_t p, std::vector<std::uint32_t>& near, std::uint32_t lo, std::uint32_t* rank) {
+      sort_short(near);
+      std::copy(near.begin(), near.end(), g.adjacency.data() + g.offsets[p]);
+      for (std::uint32_t i = 0; i < near.size(); ++i) rank[near[i] - lo] = i;
+      // The rows of this node in every cell around it: the rank of each node of the
+      // cell among the neighbours.
+      const std::uint64_t width = npc;
+      const std::uint32_t* const around = cells_of.data();
+      for (std::uint64_t e = cell_start[p], e_end = cell_start[p + 1]; e < e_end; ++e) {
+        const std::uint64_t c = around[e];
+        const std::uint32_t* const r = rp + c * width;
+        const std::uint32_t* const q = cp + c * width;
+        for (std::uint64_t a = 0; a < width; ++a) {
+          if (r[a] != p) continue;
+          S* const row = all_slots + (c * width + a) * width;
+          for (std::uint64_t n = 0; n < width; ++n) row[n] = static_cast<S>(rank[q[n] - lo]);
+        }
       }
     });
   };
-  if (narrow)
-    build(g.slots.emplace<PodArray<std::uint8_t>>());
+  if (g.most <= 256)
+    fill(g.slots.emplace<PodArray<std::uint8_t>>());
   else
-    build(g.slots.emplace<PodArray<std::uint16_t>>());
+    fill(g.slots.emplace<PodArray<std::uint16_t>>());
   return g;
 }
 
@@ -317,27 +367,37 @@ void for_each_block_row(const ComputedBlock& b, F&& f) {
   });
 }
 
+// How the rows were laid out: rows[r] is 0 for a row no block touches, 1 for a row
+// that one computed block fills alone, in order, 2 for a row sorted from several
+// sources (or from a literal block, or a block whose columns do not rise).
+struct RowSources {
+  std::vector<std::uint8_t> rows;
+};
+
 // The sorted column list of every row, as compressed rows: each block's candidates
 // placed row by row (blocks in order), then, in the rows that need it (more than
 // one source, or a source whose columns do not come out sorted), sorted and made
 // unique; rows that need nothing are already final and stay where they are.
 template <class Col>
-void lay_out_rows(std::vector<Record>& records, std::uint64_t n_rows, Csr& csr) {
+RowSources lay_out_rows(std::vector<Record>& records, std::uint64_t n_rows, Csr& csr) {
   std::vector<std::uint64_t> count(n_rows + 1, 0);
-  std::vector<std::uint8_t> merge(n_rows, 0);  // 0: untouched, 1: one sorted source, 2: to sort
-  const auto touch = [&](std::uint64_t r, bool sorted) { merge[r] = merge[r] == 0 && sorted ? 1 : 2; };
+  RowSources sources{std::vector<std::uint8_t>(n_rows, 0)};
+  std::vector<std::uint8_t>& merge = sources.rows;
+  std::atomic<bool> any_merge{false};
   for (Record& rec : records) {
     if (auto* lit = std::get_if<LiteralRecord>(&rec)) {
       for (std::uint64_t r : lit->rows) {
         ++count[r + 1];
         merge[r] = 2;
       }
+      any_merge = any_merge || !lit->rows.empty();
       continue;
     }
     const ComputedRecord& c = std::get<ComputedRecord>(rec);
     for_each_block_row(*c.block, [&](std::uint64_t p, std::uint64_t, std::uint64_t r) {
       count[r + 1] += (c.graph.offsets[p + 1] - c.graph.offsets[p]) * c.block->np;
-      touch(r, c.ordered);
+      merge[r] = merge[r] == 0 && c.ordered ? 1 : 2;
+      if (merge[r] == 2 && !any_merge.load(std::memory_order_relaxed)) any_merge.store(true, std::memory_order_relaxed);
     });
   }
   for (std::uint64_t r = 0; r < n_rows; ++r) count[r + 1] += count[r];
@@ -358,12 +418,16 @@ void lay_out_rows(std::vector<Record>& records, std::uint64_t n_rows, Csr& csr) 
     });
   }
   std::vector<std::uint64_t>().swap(cursor);
-  // Rows with several sources, or unsorted ones: sorted and made unique in place.
+  csr.offsets = PodArray<std::uint64_t>(n_rows + 1);
+  if (!any_merge.load()) {
+    std::copy(count.begin(), count.end(), csr.offsets.data());
+    csr.cols = std::move(cand);
+    return sources;
+  }
+  // Rows with several sources, or unsorted ones: sorted and made unique in place,
+  // then the rows closed up.
   std::vector<std::uint64_t> kept(n_rows + 1, 0);
-  bool shrunk = false;
-  std::atomic<bool> any_shrunk{false};
   parallel::for_chunks(n_rows, kRowChunk, [&](Index begin, Index end) {
-    bool local = false;
     for (Index r = begin; r < end; ++r) {
       Col* first = cand.data() + count[r];
       Col* last = cand.data() + count[r + 1];
@@ -372,17 +436,8 @@ void lay_out_rows(std::vector<Record>& records, std::uint64_t n_rows, Csr& csr) 
         last = std::unique(first, last);
       }
       kept[r + 1] = static_cast<std::uint64_t>(last - first);
-      local |= kept[r + 1] != count[r + 1] - count[r];
     }
-    if (local) any_shrunk.store(true, std::memory_order_relaxed);
   });
-  shrunk = any_shrunk.load();
-  csr.offsets = PodArray<std::uint64_t>(n_rows + 1);
-  if (!shrunk) {
-    std::copy(count.begin(), count.end(), csr.offsets.data());
-    csr.cols = std::move(cand);
-    return;
-  }
   for (std::uint64_t r = 0; r < n_rows; ++r) kept[r + 1] += kept[r];
   std::copy(kept.begin(), kept.end(), csr.offsets.data());
   PodArray<Col> cols(kept[n_rows]);
@@ -391,6 +446,7 @@ void lay_out_rows(std::vector<Record>& records, std::uint64_t n_rows, Csr& csr) 
       std::copy(cand.data() + count[r], cand.data() + count[r] + (kept[r + 1] - kept[r]), cols.data() + kept[r]);
   });
   csr.cols = std::move(cols);
+  return sources;
 }
 
 // Position of column c in row r (binary search); consistent data always finds it.
@@ -406,8 +462,8 @@ std::uint64_t find_in_row(const Csr& csr, const PodArray<Col>& cols, std::uint64
 // The slots of a computed block whose rows hold its columns as one run each (see
 // ScatterPattern::Computed::Slots), or nothing when some row does not.
 template <class Col>
-std::optional<ScatterPattern::Computed::Slots> slots_of(ComputedRecord& rec, const Csr& csr,
-                                                        const PodArray<Col>& cols) {
+std::optional<ScatterPattern::Computed::Slots> slots_of(ComputedRecord& rec, const Csr& csr, const PodArray<Col>& cols,
+                                                        const RowSources& sources) {
   const ComputedBlock& b = *rec.block;
   const NodeGraph& g = rec.graph;
   if (!rec.ordered || g.most > 65536) return std::nullopt;
@@ -416,6 +472,11 @@ std::optional<ScatterPattern::Computed::Slots> slots_of(ComputedRecord& rec, con
   std::atomic<bool> fits{true};
   for_each_block_row(b, [&](std::uint64_t p, std::uint64_t k, std::uint64_t r) {
     if (g.offsets[p] == g.offsets[p + 1] || !fits.load(std::memory_order_relaxed)) return;
+    // A row this block fills alone holds its columns, in order, and nothing else.
+    if (sources.rows[r] == 1) {
+      out.row_start[p * b.nd + k] = csr.offsets[r];
+      return;
+    }
     const std::uint64_t start = find_in_row(csr, cols, r, b.gcol[g.adjacency[g.offsets[p]] * b.np]);
     std::uint64_t at = start;
     bool run = true;
@@ -551,6 +612,7 @@ ScatterPattern build_scatter_pattern(const Matrix& matrix) {
     records.emplace_back(std::move(rec));
   }
   p.csr = Csr::empty(n_rows, n_cols);
+  RowSources sources;
   const auto positions = [&](const auto& cols) {
     for (Record& rec : records) {
       if (auto* lit = std::get_if<LiteralRecord>(&rec)) {
@@ -568,7 +630,7 @@ ScatterPattern build_scatter_pattern(const Matrix& matrix) {
       out.npc = b.npc;
       out.n_dual = b.nd;
       out.n_primal = b.np;
-      if (std::optional<ScatterPattern::Computed::Slots> slots = slots_of(c, p.csr, cols))
+      if (std::optional<ScatterPattern::Computed::Slots> slots = slots_of(c, p.csr, cols, sources))
         out.where = std::move(*slots);
       else
         out.where = positions_of(b, p.csr, cols);
@@ -577,12 +639,19 @@ ScatterPattern build_scatter_pattern(const Matrix& matrix) {
     }
   };
   if (Csr::narrow_columns(n_cols)) {
-    lay_out_rows<std::uint32_t>(records, n_rows, p.csr);
+    sources = lay_out_rows<std::uint32_t>(records, n_rows, p.csr);
     positions(std::get<PodArray<std::uint32_t>>(p.csr.cols));
   } else {
-    lay_out_rows<std::uint64_t>(records, n_rows, p.csr);
+    sources = lay_out_rows<std::uint64_t>(records, n_rows, p.csr);
     positions(std::get<PodArray<std::uint64_t>>(p.csr.cols));
   }
+  // The numeric pass copies these rows and fills their values: checked here, once
+  // per pattern. The value array only lends its length to the check; it is never
+  // written, so it takes no memory.
+  p.csr.values = PodArray<double>(p.csr.offsets[n_rows]);
+  const std::optional<std::string> bad = p.csr.invalid();
+  p.csr.values = PodArray<double>();
+  if (bad) throw Error::message("scatter_parallel: invalid CSR: {}", *bad);
   return p;
 }
 
@@ -635,7 +704,7 @@ Csr scatter_parallel(const Matrix& matrix, const ScatterPattern& pattern, const 
   Csr csr = Csr::empty(pattern.csr.n_rows, pattern.csr.n_cols);
   csr.offsets = parallel_copy(pattern.csr.offsets);
   std::visit([&](const auto& cols) { csr.cols = parallel_copy(cols); }, pattern.csr.cols);
-  csr.values = parallel_zeros<double>(csr.offsets[csr.n_rows]);
+  csr.values = PodArray<double>::zeros(csr.offsets[csr.n_rows]);
   const std::span<double> values(csr.values.data(), csr.values.size());
   const auto subs = matrix.subs();
   for (std::size_t m = 0; m < subs.size(); ++m) {
@@ -697,7 +766,6 @@ Csr scatter_parallel(const Matrix& matrix, const ScatterPattern& pattern, const 
           std::get<ScatterPattern::Computed::Positions>(pos->where).positions);
     }
   }
-  if (auto bad = csr.invalid()) throw Error::message(fmt::format("scatter_parallel: invalid CSR: {}", *bad));
   return csr;
 }
 
@@ -755,7 +823,8 @@ Matrix assemble_operator(const Model& model, const ElementField& materials, Oper
   Model::Pattern pattern = model.scatter_pattern(
       kind, [&]() -> Model::Pattern { return std::make_shared<const ScatterPattern>(build_scatter_pattern(matrix)); });
   Csr csr = scatter_parallel(matrix, *pattern, interrupt);
-  matrix.install(parallel_copy(pattern->row_dofs), parallel_copy(pattern->col_dofs), std::move(csr));
+  auto [rows, cols] = copy_tables(pattern->row_dofs, pattern->col_dofs);
+  matrix.install(std::move(rows), std::move(cols), std::move(csr));
   return matrix;
 }
 
