@@ -246,10 +246,10 @@ Space two_cells(ElementType t) {
 
 class PreparedKernelCell : public ::testing::TestWithParam<ElementType> {};
 
-// A prepared kernel gives, cell by cell, the very bits of the kind's own kernel: the
-// conductivity (different at every Gauss point) and the elastic stiffness, on a
-// straight and on a curved cell; a collapsed cell is left to the kind's kernel,
-// which reports it.
+// A prepared kernel gives, cell by cell or two cells at once, the very bits of the
+// kind's own kernel: the conductivity (different at every Gauss point) and the
+// elastic stiffness, on a straight and on a curved cell; a collapsed cell is left to
+// the kind's kernel, which reports it.
 TEST_P(PreparedKernelCell, SameBitsAsTheKindsKernel) {
   const ElementType t = GetParam();
   const std::size_t d = containers::mesh::ref_dim(t);
@@ -272,6 +272,9 @@ TEST_P(PreparedKernelCell, SameBitsAsTheKindsKernel) {
     const std::uint64_t n = kind == &heat ? npc : npc * d;
     const auto prepared = kind->prepare_operator(OperatorKind::Stiffness, cells.first_geometry(), &mat, nullptr);
     ASSERT_NE(prepared, nullptr) << kind->name();
+    // Cell by cell, and both cells at once.
+    std::vector<double> first(n * n, 0.0), second(n * n, 0.0);
+    ASSERT_TRUE(prepared->add_pair(0, 1, first, second));
     for (std::uint64_t c = 0; c < 2; ++c) {
       std::vector<double> fast(n * n, 0.0), slow(n * n, 0.0);
       ASSERT_TRUE(prepared->add_cell(c, fast));
@@ -279,6 +282,8 @@ TEST_P(PreparedKernelCell, SameBitsAsTheKindsKernel) {
       kind->element_operator(OperatorKind::Stiffness, ctxs, &mat, nullptr, slow);
       EXPECT_EQ(std::memcmp(fast.data(), slow.data(), fast.size() * sizeof(double)), 0)
           << kind->name() << " cell " << c;
+      EXPECT_EQ(std::memcmp((c == 0 ? first : second).data(), slow.data(), fast.size() * sizeof(double)), 0)
+          << kind->name() << " cell " << c << " of a pair";
       EXPECT_NE(fast[0], 0.0);
     }
     // Not the operators it does not cover, nor a zone without its values.

@@ -70,7 +70,7 @@ double measure_from_jacobian(std::span<const double> j, std::size_t s, std::size
 // The per-point values (reference derivatives, J, G, dN/dx, measures) are of type V:
 // double, or Pair, two points at once, lane by lane the very operations of one
 // (SSE2 packed arithmetic, part of every x86-64 processor: the same IEEE results as
-// the scalar instructions). Node coordinates are plain doubles, common to both lanes.
+// the scalar instructions).
 namespace fixed {
 
 constexpr double kEpsilon = 2.220446049250313e-16;
@@ -97,9 +97,9 @@ template <std::size_t I, std::size_t J, std::size_t K, class A, class B, class V
 }
 
 // J[a][k] = sum over m of X[m][a] * D[m][k].
-template <class V, std::size_t S, std::size_t R, std::size_t NPC>
-[[gnu::always_inline]] inline void jacobian(const double* x, const V* d, std::size_t s, std::size_t r,
-                                            std::size_t npc, V* out) {
+template <class V, std::size_t S, std::size_t R, std::size_t NPC, class X, class D>
+[[gnu::always_inline]] inline void jacobian(const X* x, const D* d, std::size_t s, std::size_t r, std::size_t npc,
+                                            V* out) {
   const std::size_t s_ = S ? S : s, r_ = R ? R : r;
   product<S, R, NPC>(s_, r_, npc, x, 1, s_, d, r_, 1, out, r_, 1);
 }
@@ -180,8 +180,8 @@ template <class V, std::size_t N>
 
 // dN/dx from J and G^-1 (through P = J G^-1, s x r, into `p`): P[a][k] = sum over l
 // of J[a][l] G^-1[l][k], then dN/dx[m][a] = sum over k of P[a][k] D[m][k].
-template <class V, std::size_t S, std::size_t R, std::size_t NPC>
-[[gnu::always_inline]] inline void dn_dx(const V* j, const V* g_inv, const V* d, std::size_t s, std::size_t r,
+template <class V, std::size_t S, std::size_t R, std::size_t NPC, class D>
+[[gnu::always_inline]] inline void dn_dx(const V* j, const V* g_inv, const D* d, std::size_t s, std::size_t r,
                                          std::size_t npc, V* p, V* out) {
   const std::size_t s_ = S ? S : s, r_ = R ? R : r;
   product<S, R, R>(s_, r_, r_, j, r_, 1, g_inv, r_, 1, p, r_, 1);
@@ -192,13 +192,14 @@ template <class V, std::size_t S, std::size_t R, std::size_t NPC>
 inline double measure(double det) { return det > 0.0 ? std::sqrt(det) : 0.0; }
 inline Pair measure(Pair det) { return Pair{measure(det[0]), measure(det[1])}; }
 
-// Everything a kernel needs at one point (or two), s, r <= 3: dN/dx into
-// `dn_dx_out` and the measure (measure_from_jacobian) into `measure_out`; false, with
-// the measure set and dN/dx unwritten, when G is singular (where dn_dx_from_jacobian
-// throws).
-template <class V, std::size_t S, std::size_t R, std::size_t NPC>
-[[gnu::always_inline]] inline bool point(const double* x, const V* d, std::size_t s, std::size_t r,
-                                         std::size_t npc, V* dn_dx_out, V& measure_out) {
+// Everything a kernel needs at one point, s, r <= 3: dN/dx into `dn_dx_out` and the
+// measure (measure_from_jacobian) into `measure_out`; false, with the measure set
+// and dN/dx unwritten, when G is singular (where dn_dx_from_jacobian throws). With
+// V = Pair, two at once: two points of one cell (Pair derivatives D, plain
+// coordinates X) or one point of two cells (Pair coordinates, plain derivatives).
+template <class V, std::size_t S, std::size_t R, std::size_t NPC, class X, class D>
+[[gnu::always_inline]] inline bool point(const X* x, const D* d, std::size_t s, std::size_t r, std::size_t npc,
+                                         V* dn_dx_out, V& measure_out) {
   V j[9], g[9], g_inv[9], p[9];
   jacobian<V, S, R, NPC>(x, d, s, r, npc, j);
   gram<V, S, R>(j, s, r, g);

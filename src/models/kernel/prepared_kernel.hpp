@@ -36,6 +36,13 @@ class PreparedKernel {
   // singular Jacobian): `out` is then in any state and the caller zeroes it and runs
   // that kernel, which reports the error in its own order.
   virtual bool add_cell(std::uint64_t cell, std::span<double> out) const = 0;
+  // Two cells at once, each into its own zero-filled block, each the bits of
+  // add_cell; false when either needs the kind's own kernel (both blocks are then in
+  // any state). By default, add_cell on each.
+  virtual bool add_pair(std::uint64_t first, std::uint64_t second, std::span<double> out_first,
+                        std::span<double> out_second) const {
+    return add_cell(first, out_first) && add_cell(second, out_second);
+  }
 };
 
 // The cells of a volume subspace (reference dimension = space dimension = S, NPC
@@ -90,6 +97,11 @@ class FixedCells {
                                                                            grads, measure);
   }
   Pair pair_weights(std::uint64_t q) const noexcept { return w_pairs_[q]; }
+  // Gauss point g of two cells at once, from their coordinates side by side.
+  [[gnu::always_inline]] bool two_cells(std::uint64_t g, const Pair* x, Pair* grads, Pair& measure) const noexcept {
+    return containers::finite_element_space::fixed::point<Pair, S, S, NPC>(x, d_ + g * NPC * S, S, S, NPC, grads,
+                                                                           measure);
+  }
 
  private:
   const containers::finite_element_space::CellGeometry* geometry_;
