@@ -61,7 +61,8 @@ BlockPlacement::BlockPlacement(std::vector<NodeId> row_nodes, std::vector<NodeId
     : row_nodes_(std::move(row_nodes)),
       col_nodes_(std::move(col_nodes)),
       row_index_(first_positions(row_nodes_)),
-      col_index_(first_positions(col_nodes_)),
+      // Rows and columns usually list the same nodes (one support for both).
+      col_index_(col_nodes_ == row_nodes_ ? row_index_ : first_positions(col_nodes_)),
       n_dual_(n_dual),
       n_primal_(n_primal),
       ordering_(ordering) {}

@@ -88,6 +88,37 @@ PodArray<T> parallel_copy(const PodArray<T>& in) {
   return out;
 }
 
+// Counts into offsets, in place: a[0] = 0 and a[i + 1] holding the count of item i
+// become a[i + 1] = the sum of the first i + 1 counts. Chunks summed in parallel,
+// then each chunk offset by the ones before it (integers: any grouping is exact).
+// Returns the largest count.
+template <class A>
+std::uint64_t counts_to_offsets(A& a, std::uint64_t n) {
+  constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
+  const std::uint64_t n_chunks = (n + kChunk - 1) / kChunk;
+  std::vector<std::uint64_t> sums(n_chunks + 1, 0), most(n_chunks, 0);
+  parallel::for_chunks(n_chunks, 1, [&](Index begin, Index end) {
+    for (Index k = begin; k < end; ++k) {
+      std::uint64_t sum = 0, top = 0;
+      for (std::uint64_t i = k * kChunk + 1; i <= std::min(n, (k + 1) * kChunk); ++i) {
+        top = std::max<std::uint64_t>(top, a[i]);
+        sum += a[i];
+        a[i] = sum;
+      }
+      sums[k + 1] = sum;
+      most[k] = top;
+    }
+  });
+  for (std::uint64_t k = 0; k < n_chunks; ++k) sums[k + 1] += sums[k];
+  parallel::for_chunks(n_chunks, 1, [&](Index begin, Index end) {
+    for (Index k = begin; k < end; ++k) {
+      const std::uint64_t before = sums[k];
+      for (std::uint64_t i = k * kChunk + 1; i <= std::min(n, (k + 1) * kChunk); ++i) a[i] += before;
+    }
+  });
+  return n_chunks ? *std::max_element(most.begin(), most.end()) : 0;
+}
+
 // A copy of a degree-of-freedom table. Its storage is asked for huge pages before
 // the first entry is written: a million entries would otherwise fault ten thousand
 // fresh pages in one by one, which costs more than copying them.
@@ -211,11 +242,7 @@ NodeGraph node_graph(const ComputedBlock& b) {
   };
   PodArray<std::uint64_t> cell_start = PodArray<std::uint64_t>::zeros(n_pos + 1);
   each_owned([&](std::uint64_t e) { ++cell_start[rp[e] + 1]; });
-  std::uint64_t most_cells = 0;
-  for (std::uint64_t p = 0; p < n_pos; ++p) {
-    most_cells = std::max(most_cells, cell_start[p + 1]);
-    cell_start[p + 1] += cell_start[p];
-  }
+  const std::uint64_t most_cells = counts_to_offsets(cell_start, n_pos);
   PodArray<std::uint32_t> cells_of(cell_start[n_pos]);
   {
     PodArray<std::uint64_t> cursor = cell_start;
@@ -292,10 +319,7 @@ NodeGraph node_graph(const ComputedBlock& b) {
   each_node([&](std::uint64_t p, std::vector<std::uint32_t>& near, std::uint32_t, std::uint32_t*) {
     g.offsets[p + 1] = near.size();
   });
-  for (std::uint64_t p = 0; p < n_pos; ++p) {
-    g.most = std::max(g.most, g.offsets[p + 1]);
-    g.offsets[p + 1] += g.offsets[p];
-  }
+  g.most = counts_to_offsets(g.offsets, n_pos);
   g.adjacency = PodArray<std::uint32_t>(g.offsets[n_pos]);
   // A node meets at most npc nodes per cell it lies in: the slot width follows.
   const auto fill = [&](auto& slots) {
@@ -400,7 +424,7 @@ RowSources lay_out_rows(std::vector<Record>& records, std::uint64_t n_rows, Csr&
       if (merge[r] == 2 && !any_merge.load(std::memory_order_relaxed)) any_merge.store(true, std::memory_order_relaxed);
     });
   }
-  for (std::uint64_t r = 0; r < n_rows; ++r) count[r + 1] += count[r];
+  counts_to_offsets(count, n_rows);
   PodArray<Col> cand(count[n_rows]);
   std::vector<std::uint64_t> cursor(count.begin(), count.end() - 1);
   for (const Record& rec : records) {
@@ -438,7 +462,7 @@ RowSources lay_out_rows(std::vector<Record>& records, std::uint64_t n_rows, Csr&
       kept[r + 1] = static_cast<std::uint64_t>(last - first);
     }
   });
-  for (std::uint64_t r = 0; r < n_rows; ++r) kept[r + 1] += kept[r];
+  counts_to_offsets(kept, n_rows);
   std::copy(kept.begin(), kept.end(), csr.offsets.data());
   PodArray<Col> cols(kept[n_rows]);
   parallel::for_chunks(n_rows, kRowChunk, [&](Index begin, Index end) {
