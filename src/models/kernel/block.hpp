@@ -137,8 +137,8 @@ void element_block_pattern(std::span<const NodeId> cell_nodes, const BlockPlacem
 // (or by node pair) without locks, and every entry is summed in the same order for
 // any number of threads. The first failure ends the call.
 // `interrupt`, when given, is polled between colour groups. With a `prepared`
-// kernel (the same bits as `kernel`), each cell goes to it first and to `kernel`
-// only when it declines the cell.
+// kernel (the same bits as `kernel`), the cells of a run go to it two by two, and to
+// `kernel` only when it declines them.
 void for_each_element_block(const BlockCells& cells, std::uint64_t n_dual, std::uint64_t n_primal, CellRoutine kernel,
                             parallel::FunctionRef<void(std::uint64_t cell, std::span<const double> block)> sink,
                             const store::InterruptCheck* interrupt = nullptr,

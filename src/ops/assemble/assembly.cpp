@@ -77,7 +77,7 @@ std::optional<store::ReadGuard<SubElementField>> read_zone(const std::optional<c
 
 // Chunks of the loops over rows, nodes and table entries.
 constexpr Index kRowChunk = 4096;
-// Nodes per block of the node-graph build: each block keeps its own output list.
+// The fewest nodes per group of the node-graph build.
 constexpr std::uint64_t kNodeBlock = 4096;
 
 template <class T>

@@ -37,7 +37,7 @@ void for_each_colored_run(const CellColoring& coloring, std::uint64_t min_len,
 
 // A vector of `n` zeros into which `cell_action` adds each cell's contributions,
 // colour by colour as above. The action gets the cell, a scratch vector of
-// `scratch_len` zeros (one per task, zeroed again before each cell) and the shared
+// `scratch_len` zeros (one per run, zeroed again before each cell) and the shared
 // vector; it may throw, which ends the call.
 std::vector<double> scatter_colored(
     std::uint64_t n, const CellColoring& coloring, std::uint64_t min_len, std::uint64_t scratch_len,
