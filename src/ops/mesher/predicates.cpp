@@ -21,7 +21,6 @@ constexpr double kSplitter = 0x1p27 + 1.0;
 // Forward error bounds of the filters, relative to the permanent (the same
 // determinant with every term taken in absolute value).
 constexpr double kOrient3dBound = (7.0 + 56.0 * kEps) * kEps;
-constexpr double kIncircleBound = (10.0 + 96.0 * kEps) * kEps;
 // Twice the published bound of this evaluation order: a margin that costs only
 // a few more exact evaluations on near-degenerate input.
 constexpr double kInsphereBound = 2.0 * (16.0 + 224.0 * kEps) * kEps;
@@ -317,21 +316,8 @@ double detail::orient2d_exact(const Point2& a, const Point2& b, const Point2& c)
 }
 
 double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
-  const double adx = a[0] - d[0], ady = a[1] - d[1];
-  const double bdx = b[0] - d[0], bdy = b[1] - d[1];
-  const double cdx = c[0] - d[0], cdy = c[1] - d[1];
-  const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
-  const double cdxady = cdx * ady, adxcdy = adx * cdy;
-  const double adxbdy = adx * bdy, bdxady = bdx * ady;
-  const double alift = adx * adx + ady * ady;
-  const double blift = bdx * bdx + bdy * bdy;
-  const double clift = cdx * cdx + cdy * cdy;
-  const double det = alift * (bdxcdy - cdxbdy) + blift * (cdxady - adxcdy) + clift * (adxbdy - bdxady);
-  const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * alift +
-                           (std::fabs(cdxady) + std::fabs(adxcdy)) * blift +
-                           (std::fabs(adxbdy) + std::fabs(bdxady)) * clift;
-  const double bound = kIncircleBound * permanent;
-  if (det > bound || -det > bound) return det;
+  const detail::Filtered f = detail::incircle_filter(a, b, c, d);
+  if (f.det > f.bound || -f.det > f.bound) return f.det;
   return incircle_exact(a, b, c, d);
 }
 
