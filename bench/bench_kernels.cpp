@@ -109,8 +109,8 @@ void reference_tet4(const fes::CellColoring& coloring, std::span<const mesh::Nod
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) d[i][j] = i == j ? (1 - nu) * h : nu * h;
   for (int i = 3; i < 6; ++i) d[i][i] = (1 - 2 * nu) * h * 0.5;
-  quenlith::ops::assemble::for_each_colored_run(coloring, 64, [&](std::span<const std::uint64_t> run) {
-    for (std::uint64_t c : run) {
+  quenlith::ops::assemble::for_each_colored_run(coloring, 64, [&](std::uint64_t begin, std::uint64_t end) {
+    for (std::uint64_t c = begin; c < end; ++c) {
       const double* x[4];
       for (int a = 0; a < 4; ++a) x[a] = &xyz[3 * conn[4 * c + a]];
       double j[3][3];

@@ -10,13 +10,16 @@ surface with a constant size field (HXT, then its default optimisation),
 TetGen with quality switches and a volume bound of a regular tetrahedron of
 edge h. Before any time counts, each result is checked to fill the
 envelope's volume. Times are the minimum of --repeat runs, interleaved; one
-thread by CPU affinity, "all" unpinned (gmsh told the CPU count).
+thread by CPU affinity, "all" unpinned (gmsh told the CPU count), each
+thread count in a process of its own.
 
 Run: PYTHONPATH=build/python /work/main/.venv-bench/bin/python bench/bench_volume_peers.py
      [--repeat 3] [--quick] [--threads 1,all]"""
 import argparse
 import math
 import os
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -175,16 +178,32 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--quick", action="store_true", help="the first size of each envelope only")
     ap.add_argument("--threads", default="1,all")
+    ap.add_argument("--rows-only", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     cpus = sorted(os.sched_getaffinity(0))
+    settings = args.threads.split(",")
+    if len(settings) > 1:
+        # One process per thread count: the worker pool takes its size and
+        # its threads their CPUs from the affinity of the process when it
+        # first runs, so one process cannot time both.
+        print(f"load: {os.getloadavg()[0]:.1f} {os.getloadavg()[1]:.1f}; cpus {len(cpus)}; min of {args.repeat}",
+              flush=True)
+        for k, threads in enumerate(settings):
+            command = [sys.executable, __file__, "--repeat", str(args.repeat), "--threads", threads]
+            command += ["--quick"] if args.quick else []
+            command += ["--rows-only"] if k > 0 else []
+            subprocess.run(command, check=True)
+        print(f"load after: {os.getloadavg()[0]:.1f} {os.getloadavg()[1]:.1f}")
+        print("last column: volume's seconds per tetrahedron over the peer's (below 1: volume faster)")
+        return
     cases = [("sphere 2048", sphere_surface(16), (0.15, 0.07, 0.032))]
     for m in (8, 16, 32):
         cases.append((f"cube {m}x{m}", cube_surface(m), (1.0 / m, 0.5 / m) if m < 32 else (1.0 / m,)))
-    print(f"load: {os.getloadavg()[0]:.1f} {os.getloadavg()[1]:.1f}; cpus {len(cpus)}; min of {args.repeat}")
     head = f"{'case':13s} {'h':>7s} {'thr':>4s} | {'mesher':7s} {'cells':>9s} {'s':>8s} {'tets/s':>10s} " \
            f"{'min dih':>8s} {'max r/e':>8s} {'vol err':>8s} | {'s/Mtet ratio':>12s}"
-    print(head)
-    print("-" * len(head))
+    if not args.rows_only:
+        print(head)
+        print("-" * len(head))
     for name, (pts, tris), sizes in cases:
         exact = enclosed_volume(pts, tris)
         for h in sizes[:1] if args.quick else sizes:
@@ -209,9 +228,8 @@ def main():
                     per = dt / len(T)
                     print(f"{name:13s} {h:7.4f} {threads:>4s} | {label:7s} {len(T):9d} {dt:8.3f} {len(T) / dt:10.0f} "
                           f"{dih:8.2f} {ratio:8.2f} {abs(vol - exact) / exact:8.1e} | "
-                          f"{ours / per if label != 'volume' else 1.0:12.2f}")
-        os.sched_setaffinity(0, cpus)
-    print("last column: volume's seconds per tetrahedron over the peer's (below 1: volume faster)")
+                          f"{ours / per if label != 'volume' else 1.0:12.2f}", flush=True)
+    print(f"load: {os.getloadavg()[0]:.1f} {os.getloadavg()[1]:.1f} (threads {args.threads})", flush=True)
 
 
 if __name__ == "__main__":

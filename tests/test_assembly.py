@@ -3,14 +3,16 @@ supports, solved and checked against closed forms (clamped bar, linear-field pat
 test), the mass against rho times the volume, scipy's spsolve on the same compressed
 rows, the cached pattern, and assemble() of a composed matrix."""
 
+import math
+
 import numpy as np
 import pytest
 import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
 import _quenlith as q
-from helpers import (Coords2, files_with_one_and_all_processors, grid, patch_of_five, poi1, quarter_ring, rhs_for,
-                     support, uniform_field)
+from helpers import (Coords2, files_with_one_and_all_processors, grid, patch_of_five, poi1, quarter_ring, raises,
+                     rhs_for, support, uniform_field)
 
 
 def csr_of(matrix):
@@ -359,8 +361,8 @@ def test_a_signal_during_the_assembly_interrupts_it(request):
 
     from helpers import raises
 
-    c = Coords2()
-    n, mesh = grid(c, 150, 100, 1.5, 1.0)
+    # Large enough that the call outlasts the alarm, whatever the machine's speed.
+    mesh = unit_square("QUA4", 400)
     model = q.Model.elasticity(q.FiniteElementSpace(mesh), "plane_strain")
     mats = q.material_field(model, [("E", 1.0), ("nu", 0.3)])
     previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
@@ -376,4 +378,134 @@ def test_a_signal_during_the_assembly_interrupts_it(request):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
     # The call ended cleanly: the next one succeeds, with the pattern kept.
-    assert q.stiffness(model, mats).n_rows() == 2 * 151 * 101
+    assert q.stiffness(model, mats).n_rows() == 2 * 401 * 401
+
+
+def unit_square(cell, n, dim=2):
+    """The unit square in n x n cells of `cell` (QUA4, TRI3, or their quadratic forms),
+    or with dim=3 the unit cube extruded from it (HEX8, TET4, HEX20, TET10)."""
+    c = q.Coords(dim)
+    a, b, d, e = (c.add_node(x[:dim]) for x in ([0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]))
+    mesh = q.transfinite(q.line(a, b, n), q.line(b, d, n), q.line(d, e, n), q.line(e, a, n))
+    if dim == 3:
+        mesh = q.extrude(mesh, [0, 0, 1], n)
+    linear = {"TRI6": "TRI3", "QUA8": "QUA4", "TET10": "TET4", "HEX20": "HEX8"}.get(cell, cell)
+    if linear in ("TRI3", "TET4"):
+        mesh = q.convert(mesh, linear)
+    return q.to_quadratic(mesh) if linear != cell else mesh
+
+
+def moved_inside(mesh, amount):
+    """Moves every node off the boundary of the unit square or cube, by a fixed pattern."""
+    live = q.from_live_nodes(mesh.coords())
+    for i in range(live.cell_count()):
+        node = live.cell(0, i).nodes()[0]
+        x = node.coord()
+        if all(1e-12 < v < 1 - 1e-12 for v in x):
+            node.set_coord([v + amount * math.sin(7.1 * k + 13.3 * sum(x)) for k, v in enumerate(x)])
+    return live
+
+
+VOLUME_CELLS = [("TRI3", 2), ("TRI6", 2), ("QUA4", 2), ("QUA8", 2), ("TET4", 3), ("TET10", 3), ("HEX8", 3),
+                ("HEX20", 3)]
+
+
+@pytest.mark.parametrize("cell, dim", VOLUME_CELLS, ids=[c for c, _ in VOLUME_CELLS])
+def test_conduction_passes_the_patch_test_on_moved_cells(cell, dim):
+    # Interior nodes moved (quadratic cells get curved edges): a linear temperature
+    # leaves no heat flow at the interior nodes, a uniform one none anywhere, and
+    # T = x stores k times the volume as energy.
+    mesh = unit_square(cell, 4 if dim == 2 else 2, dim)
+    live = moved_inside(mesh, 0.04)
+    quadratic = cell in ("TRI6", "QUA8", "TET10", "HEX20")
+    fes = q.FiniteElementSpace.with_choices(mesh, [("LAGRANGE2" if quadratic else "LAGRANGE1", "GAUSS")])
+    model = q.Model.heat_conduction(fes)
+    K = q.stiffness(model, q.material_field(model, [("k", 2.5)]))
+    coords = {}
+    for i in range(live.cell_count()):
+        node = live.cell(0, i).nodes()[0]
+        coords[node.id] = node.coord()
+    x = np.array([coords[node][0] + 0.5 * coords[node][1] for node, _ in K.col_dofs()])
+    kx = np.array(K.mul_dense(list(x)))
+    inside = np.array([all(1e-9 < v < 1 - 1e-9 for v in coords[node]) for node, _ in K.row_dofs()])
+    assert inside.any()
+    scale = np.abs(np.array(K.dense())).max()
+    assert np.abs(kx[inside]).max() < 1e-12 * scale
+    assert np.abs(np.array(K.mul_dense([1.0] * K.n_cols()))).max() < 1e-12 * scale
+    assert x @ kx == pytest.approx(2.5 * 1.25, rel=1e-12)
+
+
+def test_a_collapsed_cell_among_many_is_reported_by_the_assembly():
+    # The cell's neighbours go through the fast path two by two; the collapsed one
+    # falls back to the kind's own kernel, which names the fault.
+    mesh = unit_square("TRI3", 8)
+    cell = mesh.cell(0, 37)
+    a, b, d = cell.nodes()
+    d.set_coord([0.5 * (u + v) for u, v in zip(a.coord(), b.coord())])
+    fes = q.FiniteElementSpace(mesh)
+    for model, materials in ((q.Model.heat_conduction(fes), [("k", 1.0)]),
+                             (q.Model.elasticity(fes, "plane_stress"), [("E", 1.0), ("nu", 0.3)])):
+        with raises(RuntimeError, "inverse_small: singular matrix"):
+            q.stiffness(model, q.material_field(model, materials))
+
+
+@pytest.mark.parametrize("on_border", [False, True], ids=["same-cells", "border"])
+def test_rows_shared_by_two_computed_blocks_hold_both(on_border):
+    # Conduction on the square and convection on its cells (the two blocks bring the
+    # same columns to every row) or on its border (the film block brings a few of the
+    # columns of the border rows, so its entries are placed one by one): the sum is
+    # the sum of the two matrices.
+    mesh = unit_square("TRI3", 6)
+    fes = q.FiniteElementSpace(mesh)
+    film = q.FiniteElementSpace(q.border(mesh)) if on_border else fes
+    mats = [("k", 1.5), ("h", 0.7)]
+    both = q.Model.heat_conduction(fes) | q.Model.convection(film)
+    K = q.stiffness(both, q.material_field(both, mats))
+    total = np.zeros((K.n_rows(), K.n_cols()))
+    rows = {d: i for i, d in enumerate(K.row_dofs())}
+    cols = {d: i for i, d in enumerate(K.col_dofs())}
+    for part in (q.Model.heat_conduction(fes), q.Model.convection(film)):
+        P = q.stiffness(part, q.material_field(part, mats))
+        dense = np.array(P.dense()).reshape(P.n_rows(), P.n_cols())
+        r = [rows[d] for d in P.row_dofs()]
+        c = [cols[d] for d in P.col_dofs()]
+        total[np.ix_(r, c)] += dense
+    got = np.array(K.dense()).reshape(K.n_rows(), K.n_cols())
+    assert np.allclose(got, total, rtol=0, atol=1e-14 * np.abs(total).max())
+    assert np.count_nonzero(got) == np.count_nonzero(total)
+
+
+def test_every_volume_cell_gives_the_same_bits_with_one_and_all_threads(tmp_path):
+    one, every = files_with_one_and_all_processors(
+        """
+        import math, struct
+        import _quenlith as q
+        values = []
+        for cell, dim, n in (("TRI3", 2, 60), ("TRI6", 2, 30), ("TET4", 3, 10), ("TET10", 3, 6), ("HEX8", 3, 12)):
+            c = q.Coords(dim)
+            a, b, d, e = (c.add_node(x[:dim]) for x in ([0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]))
+            mesh = q.transfinite(q.line(a, b, n), q.line(b, d, n), q.line(d, e, n), q.line(e, a, n))
+            if dim == 3:
+                mesh = q.extrude(mesh, [0, 0, 1], n)
+            if cell in ("TRI3", "TRI6", "TET4", "TET10"):
+                mesh = q.convert(mesh, "TRI3" if dim == 2 else "TET4")
+            if cell in ("TRI6", "TET10"):
+                mesh = q.to_quadratic(mesh)
+            fes = q.FiniteElementSpace.with_choices(mesh, [("LAGRANGE2" if cell[-1] in "60" else "LAGRANGE1", "GAUSS")])
+            for model, mats in ((q.Model.heat_conduction(fes), [("k", 1.0)]),
+                                (q.Model.elasticity(fes, "solid" if dim == 3 else "plane_strain"),
+                                 [("E", 2.0), ("nu", 0.3)])):
+                field = q.material_field(model, mats)
+                for zone in field:
+                    for k in range(zone.cell_count()):
+                        for g in range(zone.gauss_count()):
+                            zone.set_value(k, g, mats[0][0], 1.0 + ((k * 7 + g) % 13) / 9.0)
+                K = q.stiffness(model, field)
+                x = [math.sin(0.37 * k) for k in range(K.n_cols())]
+                values += K.mul_dense(x)
+        with open(sys.argv[1], "wb") as out:
+            out.write(struct.pack(f"{len(values)}d", *values))
+        """,
+        tmp_path,
+    )
+    assert one == every and len(one) > 100_000

@@ -376,8 +376,11 @@ Handle<SubMesh> grid(std::uint32_t n) {
   return make_sub(coords, ElementType::QUA4, cells);
 }
 
+// Every cell in exactly one run of one colour, runs ascending within a colour, and
+// no node shared by two runs of one colour.
 void expect_valid_coloring(const CellColoring& coloring, std::uint64_t n_cells, std::uint64_t npc,
                            std::span<const NodeId> conn) {
+  EXPECT_EQ(coloring.n_cells, n_cells);
   std::vector<int> seen(n_cells, 0);
   for (const auto& color : coloring.colors) {
     std::set<NodeId> used;
@@ -385,10 +388,12 @@ void expect_valid_coloring(const CellColoring& coloring, std::uint64_t n_cells, 
       if (p > 0) {
         EXPECT_LT(color[p - 1], color[p]);
       }
-      const std::uint64_t c = color[p];
-      ++seen[c];
-      std::set<NodeId> own(conn.begin() + c * npc, conn.begin() + (c + 1) * npc);
-      for (NodeId id : own) EXPECT_TRUE(used.insert(id).second) << "cell " << c << " shares node " << id;
+      std::set<NodeId> own;
+      for (std::uint64_t c = coloring.run_begin(color[p]); c < coloring.run_end(color[p]); ++c) {
+        ++seen[c];
+        own.insert(conn.begin() + c * npc, conn.begin() + (c + 1) * npc);
+      }
+      for (NodeId id : own) EXPECT_TRUE(used.insert(id).second) << "run " << color[p] << " shares node " << id;
     }
   }
   for (std::uint64_t c = 0; c < n_cells; ++c) EXPECT_EQ(seen[c], 1) << "cell " << c;
@@ -409,6 +414,24 @@ TEST(CellColoring, GreedyAndDisjoint) {
   EXPECT_EQ(d.colors[0], (std::vector<std::uint64_t>{0, 2}));
   EXPECT_EQ(d.colors[1], (std::vector<std::uint64_t>{1}));
   EXPECT_EQ(ops::assemble::color_cells(0, 4, {}).n_colors(), 0u);
+  // Runs of one grid row: each row touches the rows above and below only, so the
+  // rows alternate between two colours; a last run may be shorter.
+  const CellColoring rows = ops::assemble::color_cells(g->cell_count(), 4, g->connectivity(), 7);
+  expect_valid_coloring(rows, 49, 4, g->connectivity());
+  ASSERT_EQ(rows.n_colors(), 2u);
+  EXPECT_EQ(rows.colors[0], (std::vector<std::uint64_t>{0, 2, 4, 6}));
+  EXPECT_EQ(rows.colors[1], (std::vector<std::uint64_t>{1, 3, 5}));
+  // A fan of 70 segments around node 0 needs 70 colours, one segment each (more than
+  // fit the one-bit-per-colour path).
+  std::vector<NodeId> fan;
+  for (NodeId k = 1; k <= 70; ++k) fan.insert(fan.end(), {0, k});
+  const CellColoring spokes = ops::assemble::color_cells(70, 2, fan);
+  expect_valid_coloring(spokes, 70, 2, fan);
+  ASSERT_EQ(spokes.n_colors(), 70u);
+  EXPECT_EQ(spokes.colors[69], (std::vector<std::uint64_t>{69}));
+  const CellColoring uneven = ops::assemble::color_cells(g->cell_count(), 4, g->connectivity(), 10);
+  expect_valid_coloring(uneven, 49, 4, g->connectivity());
+  EXPECT_EQ(uneven.run_end(4), 49u);
 }
 
 TEST(CellColoring, CachedOncePerSubspace) {

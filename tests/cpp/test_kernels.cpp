@@ -38,6 +38,7 @@ using namespace quenlith;
 using containers::element_field::SubElementField;
 using containers::finite_element_space::QuadratureRule;
 using containers::finite_element_space::SubFiniteElementSpace;
+using containers::matrix::OperatorKind;
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::NodeId;
@@ -221,6 +222,96 @@ INSTANTIATE_TEST_SUITE_P(
                       ContinuumCase{ElementType::HEX20, ContinuumModel::Solid},
                       ContinuumCase{ElementType::HEX27, ContinuumModel::Solid}),
     [](const auto& info) { return std::string(containers::mesh::name(info.param.type)); });
+
+// Two cells of type t: the reference cell under the distorting affine map, and a copy
+// with every node moved off its place (curved, but for the simplices of degree 1,
+// which stay affine: all their Gauss points share one geometry).
+Space two_cells(ElementType t) {
+  const std::size_t d = containers::mesh::ref_dim(t);
+  const std::span<const double> ref = containers::mesh::reference_nodes(t);
+  const std::size_t npc = containers::mesh::nodes_per_cell(t);
+  const std::vector<double> a = affine(d), b = offset(d);
+  std::vector<double> points(2 * npc * d);
+  for (std::size_t copy = 0; copy < 2; ++copy)
+    for (std::size_t m = 0; m < npc; ++m)
+      for (std::size_t i = 0; i < d; ++i) {
+        double x = b[i] + 3.0 * copy;
+        for (std::size_t k = 0; k < d; ++k) x += a[i * d + k] * ref[m * d + k];
+        points[(copy * npc + m) * d + i] = x + copy * 0.04 * std::sin(1.7 * m + 2.3 * i);
+      }
+  std::vector<NodeId> ids(2 * npc);
+  for (std::size_t m = 0; m < 2 * npc; ++m) ids[m] = static_cast<NodeId>(m);
+  return make_space(t, static_cast<std::uint8_t>(d), points, ids);
+}
+
+class PreparedKernelCell : public ::testing::TestWithParam<ElementType> {};
+
+// A prepared kernel gives, cell by cell or two cells at once, the very bits of the
+// kind's own kernel: the conductivity (different at every Gauss point) and the
+// elastic stiffness, on a straight and on a curved cell; a collapsed cell is left to
+// the kind's kernel, which reports it.
+TEST_P(PreparedKernelCell, SameBitsAsTheKindsKernel) {
+  const ElementType t = GetParam();
+  const std::size_t d = containers::mesh::ref_dim(t);
+  const Space s = two_cells(t);
+  SubElementField mat = SubElementField::create(s.space, {"rho", "nu", "k", "E"});
+  for (std::uint64_t c = 0; c < mat.cell_count(); ++c)
+    for (std::uint64_t g = 0; g < mat.gauss_count(); ++g) {
+      mat.set(c, g, 1, 0.3 - 0.01 * double(g));
+      mat.set(c, g, 2, 1.0 + 0.37 * double(c) + 0.11 * double(g * g));
+      mat.set(c, g, 3, 210.0 + double(g));
+    }
+  const models::HeatConduction heat = models::HeatConduction::create(s.space);
+  const models::Elasticity solid =
+      models::Elasticity::create(s.space, d == 2 ? ContinuumModel::PlaneStrain : ContinuumModel::Solid);
+  const BlockCells cells(std::span<const SpaceHandle>(&s.space, 1), kMessages);
+  std::vector<CellContext> ctxs = cells.make_contexts();
+  const std::uint64_t npc = cells.nodes_per_cell();
+  for (const models::ModelKind* kind : {static_cast<const models::ModelKind*>(&heat),
+                                        static_cast<const models::ModelKind*>(&solid)}) {
+    const std::uint64_t n = kind == &heat ? npc : npc * d;
+    const auto prepared = kind->prepare_operator(OperatorKind::Stiffness, cells.first_geometry(), &mat, nullptr);
+    ASSERT_NE(prepared, nullptr) << kind->name();
+    // Cell by cell, and both cells at once.
+    std::vector<double> first(n * n, 0.0), second(n * n, 0.0);
+    ASSERT_TRUE(prepared->add_pair(0, 1, first, second));
+    for (std::uint64_t c = 0; c < 2; ++c) {
+      std::vector<double> fast(n * n, 0.0), slow(n * n, 0.0);
+      ASSERT_TRUE(prepared->add_cell(c, fast));
+      ctxs[0].set_cell(c);
+      kind->element_operator(OperatorKind::Stiffness, ctxs, &mat, nullptr, slow);
+      EXPECT_EQ(std::memcmp(fast.data(), slow.data(), fast.size() * sizeof(double)), 0)
+          << kind->name() << " cell " << c;
+      EXPECT_EQ(std::memcmp((c == 0 ? first : second).data(), slow.data(), fast.size() * sizeof(double)), 0)
+          << kind->name() << " cell " << c << " of a pair";
+      EXPECT_NE(fast[0], 0.0);
+    }
+    // Not the operators it does not cover, nor a zone without its values.
+    EXPECT_EQ(kind->prepare_operator(OperatorKind::Mass, cells.first_geometry(), &mat, nullptr), nullptr);
+    const SubElementField rho_only = uniform(s.space, {"rho"}, {1.0});
+    EXPECT_EQ(kind->prepare_operator(OperatorKind::Stiffness, cells.first_geometry(), &rho_only, nullptr), nullptr);
+  }
+  // All nodes of the cell at one point.
+  std::vector<double> flat(npc * d, 0.5);
+  std::vector<NodeId> ids(npc);
+  for (std::size_t m = 0; m < npc; ++m) ids[m] = static_cast<NodeId>(m);
+  const Space collapsed = make_space(t, static_cast<std::uint8_t>(d), flat, ids);
+  const SubElementField k = uniform(collapsed.space, {"k"}, {1.0});
+  const BlockCells degenerate(std::span<const SpaceHandle>(&collapsed.space, 1), kMessages);
+  const auto prepared = heat.prepare_operator(OperatorKind::Stiffness, degenerate.first_geometry(), &k, nullptr);
+  std::vector<double> out(npc * npc, 0.0);
+  EXPECT_FALSE(prepared->add_cell(0, out));
+  const std::vector<CellContext> flat_ctxs = degenerate.make_contexts();
+  EXPECT_EQ(error_text([&] { heat.element_operator(OperatorKind::Stiffness, flat_ctxs, &k, nullptr, out); }),
+            "inverse_small: singular matrix");
+}
+
+INSTANTIATE_TEST_SUITE_P(VolumeTypes, PreparedKernelCell,
+                         ::testing::Values(ElementType::TRI3, ElementType::QUA4, ElementType::TRI6, ElementType::QUA8,
+                                           ElementType::QUA9, ElementType::TET4, ElementType::PENTA6,
+                                           ElementType::HEX8, ElementType::TET10, ElementType::PENTA15,
+                                           ElementType::HEX20, ElementType::HEX27),
+                         [](const auto& info) { return std::string(containers::mesh::name(info.param)); });
 
 // The unit square with E = 1, nu = 0: K_ab from the 1-D integrals of the bilinear
 // factors (int phi_i phi_j = 1/3 or 1/6, int phi_i' phi_j' = +-1, int phi_i' phi_j = +-1/2).

@@ -139,6 +139,49 @@ TEST(VolumeDelaunay, FastEqualsLiteralAndIsDelaunay) {
   }
 }
 
+// The staged signs against the predicates they stand for, on the inputs that
+// pass the floating-point filter: points on one sphere (nearly cospherical,
+// decided in extended precision), exactly cospherical and coplanar sets
+// (exact zeros), and coordinates of many magnitudes (inexact differences).
+TEST(VolumePredicates, StagedSignsAgreeWithTheExactPredicates) {
+  auto sign = [](double x) { return (x > 0.0) - (x < 0.0); };
+  std::vector<std::vector<Point3>> sets;
+  sets.push_back(bumpy_sphere(4, 0.0).points);
+  std::vector<Point3> shifted;  // the same sphere where the mesher's units put it
+  for (const Point3& p : bumpy_sphere(4, 0.0).points)
+    shifted.push_back({(p[0] + 1.0) / 0.07, (p[1] + 1.0) / 0.07, (p[2] + 1.0) / 0.07});
+  sets.push_back(shifted);
+  std::vector<Point3> lattice;  // squares of a lattice with points off it
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) lattice.push_back({double(i), double(j), 0.0});
+  for (const Point3& p : random_points(5, 6)) lattice.push_back({1 + p[0], 1 + p[1], 0.7 * p[2]});
+  lattice.push_back({0.1, 0.2, 0.0});  // coplanar, not on the lattice
+  lattice.push_back({0.3, 0.1, 0.0});
+  sets.push_back(lattice);
+  std::vector<Point3> scales;  // differences that round
+  for (const Point3& p : random_points(6, 12)) {
+    const double k = std::ldexp(1.0, static_cast<int>(12 * p[0]));
+    scales.push_back({p[0] * k, p[1] * 3.0, p[2] / 7.0});
+  }
+  scales.push_back({0.1, 0.2, 0.3});
+  scales.push_back({0.2, 0.4, 0.6});  // collinear with the one before and the origin
+  scales.push_back({0.0, 0.0, 0.0});
+  sets.push_back(scales);
+  for (const auto& pts : sets) {
+    const std::size_t n = pts.size();
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+    for (int trial = 0; trial < 4000; ++trial) {
+      const Point3 &a = pts[pick(rng)], &b = pts[pick(rng)], &c = pts[pick(rng)], &d = pts[pick(rng)],
+                   &e = pts[pick(rng)];
+      const int o = sign(orient3d(a, b, c, d));
+      ASSERT_EQ(sign(orient3d_sign(a, b, c, d)), o);
+      const int s = sign(insphere(a, b, c, d, e));
+      ASSERT_EQ(sign(insphere_sign(a, b, c, d, e)), s);
+    }
+  }
+}
+
 TEST(VolumeDelaunay, FourPointsGiveOnePositiveTetrahedron) {
   const std::vector<Point3> pts{{0, 0, 0}, {0, 1, 0}, {1, 0, 0}, {0, 0, 1}};
   const auto t = delaunay_tetrahedralize(pts, {0.5, 0.5, 0.5}, std::sqrt(3.0), kNever);
@@ -504,6 +547,50 @@ TEST(VolumeRecovery, CubeNumberedByCornerRecoversItsFaceDiagonals) {
 
 namespace {
 
+// The skin of [0, 1]^3 with each side an m x m grid of squares cut along one
+// diagonal, outward: lattice columns at multiples of 1 / m run through its
+// vertices and along its edges.
+Envelope grid_cube(int m) {
+  Envelope e;
+  std::map<std::array<int, 3>, PointIndex> ids;
+  auto point = [&](std::array<int, 3> g) {
+    auto [it, added] = ids.try_emplace(g, static_cast<PointIndex>(e.points.size()));
+    if (added) e.points.push_back({double(g[0]) / m, double(g[1]) / m, double(g[2]) / m});
+    return it->second;
+  };
+  for (int ax = 0; ax < 3; ++ax)
+    for (int side = 0; side <= m; side += m) {
+      const int u = (ax + 1) % 3, v = (ax + 2) % 3;
+      for (int i = 0; i < m; ++i)
+        for (int j = 0; j < m; ++j) {
+          auto at = [&](int a, int b) {
+            std::array<int, 3> g{};
+            g[ax] = side, g[u] = a, g[v] = b;
+            return point(g);
+          };
+          const PointIndex q0 = at(i, j), q1 = at(i + 1, j), q2 = at(i + 1, j + 1), q3 = at(i, j + 1);
+          // (u, v, ax) is right-handed: counter-clockwise in (u, v) faces +ax.
+          if (side == m) {
+            e.faces.push_back({q0, q1, q2});
+            e.faces.push_back({q0, q2, q3});
+          } else {
+            e.faces.push_back({q0, q2, q1});
+            e.faces.push_back({q0, q3, q2});
+          }
+        }
+    }
+  return e;
+}
+
+// The octahedron |x| + |y| + |z| <= 1, outward: a column through an apex
+// only touches the surface there.
+Envelope octahedron() {
+  Envelope e;
+  e.points = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+  e.faces = {{0, 2, 4}, {2, 1, 4}, {1, 3, 4}, {3, 0, 4}, {2, 0, 5}, {1, 2, 5}, {3, 1, 5}, {0, 3, 5}};
+  return e;
+}
+
 TEST(VolumeFill, LatticeByColumnsEqualsTheLiteralScan) {
   struct Row {
     Envelope e;
@@ -511,6 +598,11 @@ TEST(VolumeFill, LatticeByColumnsEqualsTheLiteralScan) {
   };
   std::vector<Row> rows;
   for (double h : {0.5, 0.3, 0.25, 0.1, 1.0 / 7.0}) rows.push_back({cube(), h});
+  for (int m : {3, 4}) {
+    rows.push_back({grid_cube(m), 1.0 / m});
+    rows.push_back({grid_cube(m), 0.5 / m});
+  }
+  for (double h : {0.5, 0.25, 0.2}) rows.push_back({octahedron(), h});
   for (double h : {0.3, 0.17, 0.08}) rows.push_back({bumpy_sphere(5, 0.3), h});
   rows.push_back({bumpy_sphere(3, 0.0), 0.2});
   for (const Row& r : rows) {

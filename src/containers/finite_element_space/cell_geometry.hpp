@@ -39,16 +39,31 @@ class CellGeometry {
   // space_dim() or nodes_per_cell()).
   template <std::size_t S = 0, std::size_t NPC = 0>
   [[gnu::always_inline]] void node_coords(std::uint64_t cell, std::span<double> out) const {
+    if (!try_node_coords<S, NPC>(cell, out.data())) {
+      for (mesh::NodeId id : node_ids(cell))
+        QUENLITH_VERIFY(coords_object_->is_alive(id), "node {} not found or collected", id);
+    }
+  }
+  // The same into `out`, false (out partly written) when a node is not alive.
+  template <std::size_t S = 0, std::size_t NPC = 0>
+  [[gnu::always_inline]] bool try_node_coords(std::uint64_t cell, double* out) const noexcept {
     const std::size_t s = S != 0 ? S : s_;
     const std::size_t npc = NPC != 0 ? NPC : npc_;
     const mesh::NodeId* ids = connectivity_.data() + cell * npc;
     for (std::size_t m = 0; m < npc; ++m) {
       const mesh::NodeId id = ids[m];
-      QUENLITH_VERIFY(coords_object_->is_alive(id), "node {} not found or collected", id);
+      if (!coords_object_->is_alive(id)) [[unlikely]]
+        return false;
       const double* src = coords_.data() + std::size_t{id} * dim_;
       for (std::size_t a = 0; a < s; ++a) out[m * s + a] = src[a];
     }
+    return true;
   }
+  // The reference derivatives of the subspace at Gauss point g (npc x r), lent.
+  std::span<const double> dn_at_g(std::uint64_t g) const noexcept {
+    return space_.dn_at_g_table().subspan(g * npc_ * r_, npc_ * r_);
+  }
+  std::span<const double> gauss_weights() const noexcept { return space_.gauss_w_table(); }
   // From node coordinates `x` (node_coords): s x r values.
   void jacobian(std::span<const double> x, std::uint64_t g, std::span<double> out) const;
   // From node coordinates `x`: npc x s values; "inverse_small: singular matrix".

@@ -8,8 +8,6 @@
 namespace quenlith::containers::finite_element_space {
 
 namespace {
-constexpr double kEpsilon = 2.220446049250313e-16;
-
 // Every reference dimension is 1, 2 or 3; the fixed-size temporaries below rely on it.
 void check_order(std::size_t n) {
   if (n < 1 || n > 3) throw Error::message("det_small: only n ∈ {1,2,3} supported");
@@ -19,12 +17,7 @@ void check_order(std::size_t n) {
 void jacobian_from_nodes(std::span<const double> x, std::span<const double> d, std::size_t s, std::size_t r,
                          std::size_t npc, std::span<double> out) {
   assert(x.size() >= npc * s && d.size() >= npc * r && out.size() >= s * r);
-  for (std::size_t a = 0; a < s; ++a)
-    for (std::size_t k = 0; k < r; ++k) {
-      double sum = 0.0;
-      for (std::size_t m = 0; m < npc; ++m) sum += x[m * s + a] * d[m * r + k];
-      out[a * r + k] = sum;
-    }
+  fixed::jacobian<double, 0, 0, 0>(x.data(), d.data(), s, r, npc, out.data());
 }
 
 std::vector<double> jacobian_from_nodes(std::span<const double> x, std::span<const double> d, std::size_t s,
@@ -36,12 +29,7 @@ std::vector<double> jacobian_from_nodes(std::span<const double> x, std::span<con
 
 void gram_matrix(std::span<const double> j, std::size_t s, std::size_t r, std::span<double> out) {
   assert(j.size() >= s * r && out.size() >= r * r);
-  for (std::size_t k = 0; k < r; ++k)
-    for (std::size_t l = 0; l < r; ++l) {
-      double sum = 0.0;
-      for (std::size_t a = 0; a < s; ++a) sum += j[a * r + k] * j[a * r + l];
-      out[k * r + l] = sum;
-    }
+  fixed::gram<double, 0, 0>(j.data(), s, r, out.data());
 }
 
 std::vector<double> gram_matrix(std::span<const double> j, std::size_t s, std::size_t r) {
@@ -51,53 +39,22 @@ std::vector<double> gram_matrix(std::span<const double> j, std::size_t s, std::s
 }
 
 double det_small(std::span<const double> g, std::size_t n) {
-  switch (n) {
-    case 1: return g[0];
-    case 2: return g[0] * g[3] - g[1] * g[2];
-    case 3:
-      return g[0] * (g[4] * g[8] - g[5] * g[7]) - g[1] * (g[3] * g[8] - g[5] * g[6]) +
-             g[2] * (g[3] * g[7] - g[4] * g[6]);
-    default: throw Error::message("det_small: only n ∈ {1,2,3} supported");
-  }
+  check_order(n);
+  return fixed::det<double, 0>(g.data(), n);
 }
 
 // An absolute threshold on det(J^T J) would call a 4 mm hexahedron in metres singular
 // (det = h^6); comparing with the cell's own scale keeps the test about shape only.
+// det == 0 also catches J == 0, whose scale is 0 as well.
 bool gram_is_singular(std::span<const double> g, std::size_t n, double det) {
-  double trace = 0.0;
-  for (std::size_t k = 0; k < n; ++k) trace += g[k * n + k];
-  const double mean = trace / static_cast<double>(n);
-  double scale = 1.0;
-  for (std::size_t k = 0; k < n; ++k) scale *= mean;
-  // det == 0 also catches J == 0, whose scale is 0 as well.
-  return std::abs(det) < kEpsilon * scale || det == 0.0;
+  return fixed::singular<0>(g.data(), n, det);
 }
 
 double inverse_small(std::span<const double> g, std::size_t n, std::span<double> out) {
   check_order(n);
-  const double det = det_small(g, n);
-  if (gram_is_singular(g, n, det)) throw Error::message("inverse_small: singular matrix");
-  switch (n) {
-    case 1: out[0] = 1.0 / g[0]; break;
-    case 2:
-      out[0] = g[3] / det;
-      out[1] = -g[1] / det;
-      out[2] = -g[2] / det;
-      out[3] = g[0] / det;
-      break;
-    case 3:
-      // Adjugate (transposed cofactors) over the determinant.
-      out[0] = (g[4] * g[8] - g[5] * g[7]) / det;
-      out[1] = -(g[1] * g[8] - g[2] * g[7]) / det;
-      out[2] = (g[1] * g[5] - g[2] * g[4]) / det;
-      out[3] = -(g[3] * g[8] - g[5] * g[6]) / det;
-      out[4] = (g[0] * g[8] - g[2] * g[6]) / det;
-      out[5] = -(g[0] * g[5] - g[2] * g[3]) / det;
-      out[6] = (g[3] * g[7] - g[4] * g[6]) / det;
-      out[7] = -(g[0] * g[7] - g[1] * g[6]) / det;
-      out[8] = (g[0] * g[4] - g[1] * g[3]) / det;
-      break;
-  }
+  const double det = fixed::det<double, 0>(g.data(), n);
+  if (fixed::singular<0>(g.data(), n, det)) throw Error::message("inverse_small: singular matrix");
+  fixed::inverse<double, 0>(g.data(), n, det, out.data());
   return det;
 }
 
@@ -110,7 +67,6 @@ void dn_dx_from_jacobian(std::span<const double> j, std::span<const double> d, s
   double g_inv[9];
   gram_matrix(j, s, r, std::span<double>(g, r * r));
   inverse_small(std::span<const double>(g, r * r), r, std::span<double>(g_inv, r * r));
-
   // P = J * G^-1 (s x r); s may be large, so P lives in a small vector only when needed.
   constexpr std::size_t kInline = 3 * 3;
   double p_inline[kInline];
@@ -120,18 +76,7 @@ void dn_dx_from_jacobian(std::span<const double> j, std::span<const double> d, s
     p_heap.resize(s * r);
     p = p_heap.data();
   }
-  for (std::size_t a = 0; a < s; ++a)
-    for (std::size_t k = 0; k < r; ++k) {
-      double sum = 0.0;
-      for (std::size_t l = 0; l < r; ++l) sum += j[a * r + l] * g_inv[l * r + k];
-      p[a * r + k] = sum;
-    }
-  for (std::size_t m = 0; m < npc; ++m)
-    for (std::size_t a = 0; a < s; ++a) {
-      double sum = 0.0;
-      for (std::size_t k = 0; k < r; ++k) sum += p[a * r + k] * d[m * r + k];
-      out[m * s + a] = sum;
-    }
+  fixed::dn_dx<double, 0, 0, 0>(j.data(), g_inv, d.data(), s, r, npc, p, out.data());
 }
 
 std::vector<double> dn_dx_from_jacobian(std::span<const double> j, std::span<const double> d, std::size_t s,
@@ -145,8 +90,7 @@ double measure_from_jacobian(std::span<const double> j, std::size_t s, std::size
   check_order(r);
   double g[9];
   gram_matrix(j, s, r, std::span<double>(g, r * r));
-  const double det = det_small(std::span<const double>(g, r * r), r);
-  return det > 0.0 ? std::sqrt(det) : 0.0;
+  return fixed::measure(fixed::det<double, 0>(g, r));
 }
 
 }  // namespace quenlith::containers::finite_element_space

@@ -53,13 +53,21 @@ class ReadGuard;
 
 namespace quenlith::containers::finite_element_space {
 
-// The cells of one subspace grouped by colour: no two cells of one colour share a
-// node, so the cells of a colour may scatter into shared node arrays in parallel.
-// colors[k] lists the cell indices of colour k in increasing order; every cell is in
-// exactly one colour.
+// The cells of one subspace cut into runs of `run_length` consecutive cells (run q
+// holds cells q * run_length up to the next run's first cell or n_cells), and the
+// runs grouped by colour: no two runs of one colour share a node, so the runs of a
+// colour may scatter into shared node arrays in parallel, each run's cells one after
+// the other. colors[k] lists the runs of colour k in increasing order; every run is
+// in exactly one colour. With run_length 1 a run is a cell.
 struct CellColoring {
+  std::uint64_t n_cells = 0;
+  std::uint64_t run_length = 1;
   std::vector<std::vector<std::uint64_t>> colors;
   std::uint64_t n_colors() const noexcept { return colors.size(); }
+  std::uint64_t run_begin(std::uint64_t run) const noexcept { return run * run_length; }
+  std::uint64_t run_end(std::uint64_t run) const noexcept {
+    return run_begin(run) + run_length < n_cells ? run_begin(run) + run_length : n_cells;
+  }
 };
 
 // Per-Gauss-point tables of one subspace, copied out for a kernel driver (which owns

@@ -119,6 +119,9 @@ TableBuild build_table(const std::vector<const SubMatrix*>& blocks, Side side, b
   DofIndex index(names.size(), max_node, n_pairs);
   // The largest block alone: blocks usually overlap, so their sum would overshoot.
   t.dofs.reserve(largest);
+  // A large table is written entry by entry into fresh memory: huge pages spare it
+  // most of the page faults, which cost more than the entries.
+  detail::advise_huge_pages(t.dofs.data(), largest * sizeof(Dof));
   if (want_maps) t.maps.resize(blocks.size());
   for (std::size_t k = 0; k < blocks.size(); ++k) {
     const SubMatrix& b = *blocks[k];

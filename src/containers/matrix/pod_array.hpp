@@ -53,6 +53,18 @@ class PodArray {
     return *this;
   }
   ~PodArray() { std::free(data_); }
+  // n zero elements, from calloc: a large array gets fresh zero pages instead of a
+  // cleared copy, so its pages are first touched by whoever writes them.
+  static PodArray zeros(std::size_t n) {
+    PodArray out;
+    if (n == 0) return out;
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    out.data_ = static_cast<T*>(std::calloc(n, sizeof(T)));
+    if (!out.data_) throw std::bad_alloc();
+    out.size_ = n;
+    if (n * sizeof(T) >= kHugeAdviceBytes) detail::advise_huge_pages(out.data_, n * sizeof(T));
+    return out;
+  }
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }

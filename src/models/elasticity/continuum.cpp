@@ -88,6 +88,13 @@ void ContinuumKind::element_matrix(std::span<const CellContext> ctxs, const SubE
   kernel::elasticity_stiffness(ctxs.front(), materials, model_, out);
 }
 
+std::unique_ptr<kernel::PreparedKernel> ContinuumKind::prepare_operator(
+    OperatorKind kind, const containers::finite_element_space::CellGeometry& cells, const SubElementField* material,
+    const SubElementField*) const {
+  if (kind != OperatorKind::Stiffness || !material) return nullptr;
+  return kernel::prepare_elasticity_stiffness(cells, *material, model_);
+}
+
 void ContinuumKind::element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
                                  std::span<double> out) const {
   const SubElementField& materials = kernel_materials(material);

@@ -51,6 +51,12 @@ class ContinuumKind : public DomainKind {
                     std::span<double> out) const override;
   void element_geometric(std::span<const CellContext> ctxs, const SubElementField* material,
                          const SubElementField* state, std::span<double> out) const override;
+  // The elastic stiffness of volume cells (stiffness, and the tangent of a kind
+  // whose tangent is it), when the zone carries E and nu.
+  std::unique_ptr<kernel::PreparedKernel> prepare_operator(OperatorKind kind,
+                                                           const containers::finite_element_space::CellGeometry& cells,
+                                                           const SubElementField* material,
+                                                           const SubElementField* state) const override;
 
  protected:
   struct Parts {

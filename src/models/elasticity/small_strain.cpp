@@ -74,23 +74,67 @@ void fill_b(const double* g, Eigen::Matrix<double, V, NPC * D>& b) {
 
 // K += sum over Gauss points of (B^T (D_g B)) w_g, with D_g = hooke_at(g), on
 // fixed-size matrices. B^T (D B) is summed over the Voigt index in order.
-template <int NPC, int D, class HookeAt>
-void btdb(const CellContext& ctx, HookeAt&& hooke_at, std::span<double> out) {
+// `point(g, grads)` writes dN/dx at g and returns the point's dΩ.
+template <int NPC, int D, class Point, class HookeAt>
+void btdb(std::uint64_t n_g, Point&& point, HookeAt&& hooke_at, std::span<double> out) {
   constexpr int N = NPC * D;
   constexpr int V = D == 2 ? 3 : 6;
   Eigen::Map<Eigen::Matrix<double, N, N, Eigen::RowMajor>> k(out.data());
   Eigen::Matrix<double, V, N> b;
   Eigen::Matrix<double, V, N> db;
   double grads[N];
-  const std::uint64_t n_g = ctx.n_gauss();
   for (std::uint64_t g = 0; g < n_g; ++g) {
-    const double w = ctx.dn_dx_dvolume(g, std::span<double>(grads, N));
+    const double w = point(g, grads);
     fill_b<NPC, D>(grads, b);
     const Square<V>& hooke_g = hooke_at(g);
     db.noalias() = hooke_g.lazyProduct(b);
     k.noalias() += b.transpose().lazyProduct(db) * w;
   }
 }
+
+template <int NPC, int D, class HookeAt>
+void btdb(const CellContext& ctx, HookeAt&& hooke_at, std::span<double> out) {
+  btdb<NPC, D>(
+      ctx.n_gauss(),
+      [&](std::uint64_t g, double* grads) { return ctx.dn_dx_dvolume(g, std::span<double>(grads, NPC * D)); },
+      std::forward<HookeAt>(hooke_at), out);
+}
+
+// elasticity_stiffness on every cell of a volume subspace, E and nu read by position.
+template <std::size_t D, std::size_t NPC>
+class ElasticStiffness final : public PreparedKernel {
+ public:
+  ElasticStiffness(const containers::finite_element_space::CellGeometry& geometry, ContinuumModel model,
+                   const double* e, const double* nu, std::uint64_t cell_stride)
+      : cells_(geometry), model_(model), e_(e), nu_(nu), cell_stride_(cell_stride) {}
+
+  bool add_cell(std::uint64_t cell, std::span<double> out) const override {
+    constexpr int V = D == 2 ? 3 : 6;
+    const Square<V> hooke_cell = hooke<V>(model_, e_[cell * cell_stride_], nu_[cell * cell_stride_]);
+    const std::uint64_t n_g = cells_.gauss_count();
+    if (n_g == 0) return true;
+    double x[NPC * D];
+    if (!cells_.gather(cell, x)) return false;
+    bool regular = true;
+    double measure = 0.0;
+    btdb<static_cast<int>(NPC), static_cast<int>(D)>(
+        n_g,
+        [&](std::uint64_t g, double* grads) {
+          // Every point of an affine rule has the geometry of the first.
+          if (regular && (g == 0 || !cells_.affine())) regular = cells_.point(g, x, grads, measure);
+          return regular ? measure * cells_.gauss_weight(g) : 0.0;
+        },
+        [&](std::uint64_t) -> const Square<V>& { return hooke_cell; }, out);
+    return regular;
+  }
+
+ private:
+  FixedCells<D, NPC> cells_;
+  ContinuumModel model_;
+  const double* e_;
+  const double* nu_;
+  std::uint64_t cell_stride_;
+};
 
 // Calls f.template operator()<NPC, D>() for the cell's nodes per cell and space
 // dimension: one fixed-size instance per count of the catalogue.
@@ -174,6 +218,24 @@ void elasticity_stiffness(const CellContext& ctx, const SubElementField& materia
     const Square<V> hooke_cell = hooke<V>(model, e, nu);
     btdb<NPC, D>(ctx, [&](std::uint64_t) -> const Square<V>& { return hooke_cell; }, out);
   });
+}
+
+std::unique_ptr<PreparedKernel> prepare_elasticity_stiffness(const containers::finite_element_space::CellGeometry& cells,
+                                                             const SubElementField& materials, ContinuumModel model) {
+  const std::optional<std::uint64_t> e = materials.component_index("E");
+  const std::optional<std::uint64_t> nu = materials.component_index("nu");
+  const std::uint64_t d = cells.space_dim();
+  if (!e || !nu || materials.cell_count() < cells.cell_count() || materials.gauss_count() == 0 ||
+      (d == 2) != (model != ContinuumModel::Solid))
+    return nullptr;
+  const std::uint64_t n_comp = materials.component_count();
+  return with_volume_sizes<std::unique_ptr<PreparedKernel>>(
+      cells.nodes_per_cell(), d, cells.ref_dim(), nullptr,
+      [&]<std::size_t S, std::size_t NPC>() -> std::unique_ptr<PreparedKernel> {
+        return std::make_unique<ElasticStiffness<S, NPC>>(cells, model, materials.values().data() + *e,
+                                                          materials.values().data() + *nu,
+                                                          materials.gauss_count() * n_comp);
+      });
 }
 
 void elasticity_mass(const CellContext& ctx, const SubElementField& materials, std::span<double> out) {

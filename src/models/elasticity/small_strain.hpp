@@ -18,6 +18,7 @@
 // discards it).
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@
 #include "containers/element_field/sub_element_field.hpp"
 #include "models/elasticity/continuum.hpp"
 #include "models/kernel/cell_context.hpp"
+#include "models/kernel/prepared_kernel.hpp"
 #include "models/mod/kind.hpp"
 
 namespace quenlith::models::kernel {
@@ -49,6 +51,12 @@ std::vector<std::vector<double>> strain_displacement_matrix(std::span<const doub
 // Stiffness: reads E then nu.
 void elasticity_stiffness(const CellContext& ctx, const SubElementField& materials, ContinuumModel model,
                           std::span<double> out);
+// elasticity_stiffness made ready for every volume cell of a subspace (the same
+// bits, E and nu read by position): nothing when the zone lacks E or nu, does not
+// cover the subspace's cells, or the hypothesis does not fit the dimension. The
+// geometry and the zone are lent for the result's life.
+std::unique_ptr<PreparedKernel> prepare_elasticity_stiffness(const containers::finite_element_space::CellGeometry& cells,
+                                                             const SubElementField& materials, ContinuumModel model);
 // Consistent mass, block-diagonal in the components; any failure to read rho is
 // "Elasticity mass matrix: material component `rho` (density) is required".
 void elasticity_mass(const CellContext& ctx, const SubElementField& materials, std::span<double> out);

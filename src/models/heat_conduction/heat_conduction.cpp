@@ -63,6 +63,15 @@ void HeatConduction::element_matrix(std::span<const CellContext> ctxs, const Sub
   kernel::add_gradient_products(ctx, [&](std::uint64_t g) { return mat.value(ctx.cell(), g, "k"); }, out);
 }
 
+std::unique_ptr<kernel::PreparedKernel> HeatConduction::prepare_operator(
+    OperatorKind kind, const containers::finite_element_space::CellGeometry& cells, const SubElementField* material,
+    const SubElementField*) const {
+  if (kind != OperatorKind::Stiffness || !material) return nullptr;
+  const std::optional<std::uint64_t> k = material->component_index("k");
+  if (!k) return nullptr;
+  return kernel::prepare_gradient_products(cells, *material, *k);
+}
+
 void HeatConduction::element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
                                   std::span<double> out) const {
   const SubElementField& mat = supplied(material);

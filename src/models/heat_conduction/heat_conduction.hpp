@@ -43,6 +43,11 @@ class HeatConduction final : public DomainKind {
                       std::span<double> out) const override;
   void element_mass(std::span<const CellContext> ctxs, const SubElementField* material,
                     std::span<double> out) const override;
+  // The conductivity of volume cells, when the zone carries "k".
+  std::unique_ptr<kernel::PreparedKernel> prepare_operator(OperatorKind kind,
+                                                           const containers::finite_element_space::CellGeometry& cells,
+                                                           const SubElementField* material,
+                                                           const SubElementField* state) const override;
   // The heat flow of a flux state: integral of grad N_a . flux, the flux read at every
   // Gauss point ("flux_x"... up to the space dimension). With the flux of the law
   // below it is K T.

@@ -61,7 +61,8 @@ BlockPlacement::BlockPlacement(std::vector<NodeId> row_nodes, std::vector<NodeId
     : row_nodes_(std::move(row_nodes)),
       col_nodes_(std::move(col_nodes)),
       row_index_(first_positions(row_nodes_)),
-      col_index_(first_positions(col_nodes_)),
+      // Rows and columns usually list the same nodes (one support for both).
+      col_index_(col_nodes_ == row_nodes_ ? row_index_ : first_positions(col_nodes_)),
       n_dual_(n_dual),
       n_primal_(n_primal),
       ordering_(ordering) {}
@@ -110,21 +111,41 @@ void element_block_pattern(std::span<const NodeId> cell_nodes, const BlockPlacem
 
 void for_each_element_block(const BlockCells& cells, std::uint64_t n_dual, std::uint64_t n_primal, CellRoutine kernel,
                             parallel::FunctionRef<void(std::uint64_t cell, std::span<const double> block)> sink,
-                            const store::InterruptCheck* interrupt) {
+                            const store::InterruptCheck* interrupt, const PreparedKernel* prepared) {
   const std::uint64_t npc = cells.nodes_per_cell();
   const std::uint64_t len = npc * n_dual * npc * n_primal;
-  ops::assemble::for_each_colored_run(cells.coloring(), ops::assemble::min_cells_per_task(npc),
-                                      [&](std::span<const std::uint64_t> run) {
-                                        std::vector<CellContext> ctxs = cells.make_contexts();
-                                        std::vector<double> block(len);
-                                        for (std::uint64_t c : run) {
-                                          for (CellContext& ctx : ctxs) ctx.set_cell(c);
-                                          std::fill(block.begin(), block.end(), 0.0);
-                                          kernel(ctxs, block);
-                                          sink(c, block);
-                                        }
-                                      },
-                                      interrupt);
+  ops::assemble::for_each_colored_run(
+      cells.coloring(), ops::assemble::min_cells_per_task(npc), [&](std::uint64_t begin, std::uint64_t end) {
+        std::vector<CellContext> ctxs;  // made when a cell first needs them
+        std::vector<double> blocks(2 * len);
+        const std::span<double> one(blocks.data(), len), two(blocks.data() + len, len);
+        // The kind's own kernel on a cell its prepared kernel declined.
+        const auto by_kind = [&](std::uint64_t c, std::span<double> block) {
+          std::fill(block.begin(), block.end(), 0.0);
+          if (prepared && prepared->add_cell(c, block)) return;
+          if (ctxs.empty()) ctxs = cells.make_contexts();
+          for (CellContext& ctx : ctxs) ctx.set_cell(c);
+          std::fill(block.begin(), block.end(), 0.0);
+          kernel(ctxs, block);
+        };
+        std::uint64_t c = begin;
+        // Cells two by two where the prepared kernel takes pairs; each block is still
+        // handed over in cell order.
+        for (; prepared && c + 1 < end; c += 2) {
+          std::fill(blocks.begin(), blocks.end(), 0.0);
+          if (!prepared->add_pair(c, c + 1, one, two)) {
+            by_kind(c, one);
+            by_kind(c + 1, two);
+          }
+          sink(c, one);
+          sink(c + 1, two);
+        }
+        for (; c < end; ++c) {
+          by_kind(c, one);
+          sink(c, one);
+        }
+      },
+      interrupt);
 }
 
 containers::matrix::SubMatrix assemble_block(std::span<const SpaceHandle> fespaces, const SupportHandle& row_support,

@@ -26,6 +26,7 @@
 #include "containers/mesh/submesh.hpp"
 #include "containers/node_field/id_index.hpp"
 #include "models/kernel/cell_context.hpp"
+#include "models/kernel/prepared_kernel.hpp"
 #include "parallel/function_ref.hpp"
 #include "store/guard.hpp"
 #include "store/interrupt.hpp"
@@ -67,6 +68,10 @@ class BlockCells {
   const containers::finite_element_space::SubFiniteElementSpace& first_space() const noexcept {
     return *spaces_.front();
   }
+  // The first subspace's geometry, lent while this object lives.
+  const containers::finite_element_space::CellGeometry& first_geometry() const noexcept {
+    return *geometries_.front();
+  }
   // The first subspace's colouring, computed on first use and cached in it.
   const containers::finite_element_space::CellColoring& coloring() const;
   // One context per subspace, on cell 0; move them with set_cell. Call once per run
@@ -94,6 +99,10 @@ class BlockPlacement {
   std::uint64_t block_len(std::uint64_t npc) const noexcept { return npc * n_dual_ * npc * n_primal_; }
   std::span<const NodeId> row_nodes() const noexcept { return row_nodes_; }
   std::span<const NodeId> col_nodes() const noexcept { return col_nodes_; }
+  Ordering ordering() const noexcept { return ordering_; }
+  // Node id -> the first position of the node in the row (column) support.
+  const containers::node_field::IdIndex& row_index() const noexcept { return row_index_; }
+  const containers::node_field::IdIndex& col_index() const noexcept { return col_index_; }
 
   // The row and column support positions of the cell's nodes: "{who}: node {} not in
   // row support" (then "col support") for the first node missing, in node order,
@@ -127,10 +136,13 @@ void element_block_pattern(std::span<const NodeId> cell_nodes, const BlockPlacem
 // `sink` at the same time share no node, so it may add into arrays indexed by node
 // (or by node pair) without locks, and every entry is summed in the same order for
 // any number of threads. The first failure ends the call.
-// `interrupt`, when given, is polled between colour groups.
+// `interrupt`, when given, is polled between colour groups. With a `prepared`
+// kernel (the same bits as `kernel`), the cells of a run go to it two by two, and to
+// `kernel` only when it declines them.
 void for_each_element_block(const BlockCells& cells, std::uint64_t n_dual, std::uint64_t n_primal, CellRoutine kernel,
                             parallel::FunctionRef<void(std::uint64_t cell, std::span<const double> block)> sink,
-                            const store::InterruptCheck* interrupt = nullptr);
+                            const store::InterruptCheck* interrupt = nullptr,
+                            const PreparedKernel* prepared = nullptr);
 
 // The block of `kernel` over the subspaces as a literal SubMatrix (unstored, no
 // physics tags, factor 1): one entry per element entry of every cell, in cell order

@@ -26,10 +26,10 @@ SubNodeField scatter_to_nodes(std::span<const SpaceHandle> fespaces, const Suppo
     sums.assign(nodes.size() * n_dual, 0.0);
     const std::span<double> shared(sums);
     ops::assemble::for_each_colored_run(
-        cells.coloring(), ops::assemble::min_cells_per_task(npc), [&](std::span<const std::uint64_t> run) {
+        cells.coloring(), ops::assemble::min_cells_per_task(npc), [&](std::uint64_t begin, std::uint64_t end) {
           std::vector<CellContext> ctxs = cells.make_contexts();
           std::vector<double> element(npc * n_dual);
-          for (std::uint64_t c : run) {
+          for (std::uint64_t c = begin; c < end; ++c) {
             for (CellContext& ctx : ctxs) ctx.set_cell(c);
             std::fill(element.begin(), element.end(), 0.0);
             routine(ctxs, element);

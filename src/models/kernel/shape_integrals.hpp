@@ -11,9 +11,12 @@
 // buffer of kMaxCellCoords values). Errors of the context and of the callbacks are
 // thrown unchanged; what was added before stays in the buffer (the caller discards it).
 #include <cstdint>
+#include <memory>
 #include <span>
 
+#include "containers/element_field/sub_element_field.hpp"
 #include "models/kernel/cell_context.hpp"
+#include "models/kernel/prepared_kernel.hpp"
 #include "parallel/function_ref.hpp"
 
 namespace quenlith::models::kernel {
@@ -30,6 +33,15 @@ void add_shape_products(const CellContext& ctx, std::uint64_t n_comp, PointValue
 // Diffusion pattern: out[a*npc + b] += (sum_j dN_a/dx_j dN_b/dx_j) k_g w_g, k_g =
 // coefficient(g), the sum taken in axis order.
 void add_gradient_products(const CellContext& ctx, PointValue coefficient, std::span<double> out);
+
+// add_gradient_products on every cell of a subspace (its CellGeometry), the
+// coefficient at (cell, g) being component `component` of `zone` read by position:
+// the same bits, cell by cell. Nothing (the caller keeps the general kernel) for
+// cells that are not volume cells of the catalogue and for a zone that does not cover
+// the subspace's cells and Gauss points. Both arguments are lent for the result's life.
+std::unique_ptr<PreparedKernel> prepare_gradient_products(
+    const containers::finite_element_space::CellGeometry& cells,
+    const containers::element_field::SubElementField& zone, std::uint64_t component);
 
 // Weak divergence: out[a] += (sum_i dN_a/dx_i v_i) w_g, v = vector(g) (d values).
 void add_gradient_dot(const CellContext& ctx, PointVector vector, std::span<double> out);

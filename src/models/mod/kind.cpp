@@ -107,6 +107,13 @@ void ModelKind::element_operator(OperatorKind kind, std::span<const CellContext>
   }
 }
 
+std::unique_ptr<kernel::PreparedKernel> ModelKind::prepare_operator(OperatorKind,
+                                                                   const containers::finite_element_space::CellGeometry&,
+                                                                   const SubElementField*,
+                                                                   const SubElementField*) const {
+  return nullptr;
+}
+
 std::vector<BlockRecipe> ModelKind::block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const {
   std::vector<BlockRecipe> out;
   if (std::optional<BlockLayout> l = layout(kind)) {

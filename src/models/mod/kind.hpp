@@ -17,6 +17,7 @@
 // Every failure is an Error. The defaults below are the answer of a kind that does
 // not override a slot; they never pretend to succeed.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +33,7 @@
 #include "containers/node_field/sub_node_field.hpp"
 #include "dump/dump_options.hpp"
 #include "models/kernel/cell_context.hpp"
+#include "models/kernel/prepared_kernel.hpp"
 #include "store/handle.hpp"
 
 namespace quenlith::store {
@@ -191,6 +193,14 @@ class ModelKind {
   // Geometric → element_geometric, Tangent → element_tangent).
   virtual void element_operator(OperatorKind kind, std::span<const CellContext> ctxs, const SubElementField* material,
                                 const SubElementField* state, std::span<double> out) const;
+  // 9b: element_operator made ready for every cell of one block, whose first
+  // subspace `cells` reads (see models/kernel/prepared_kernel.hpp): the same bits,
+  // with the per-block work done once. `cells` and the zones are lent for the
+  // result's life. Nothing (the default, and whenever a case is not covered): the
+  // caller runs element_operator cell by cell.
+  virtual std::unique_ptr<kernel::PreparedKernel> prepare_operator(
+      OperatorKind kind, const containers::finite_element_space::CellGeometry& cells,
+      const SubElementField* material, const SubElementField* state) const;
 
   // 10: what the kind adds to one operator. Default: [Computed(layout)] when `layout`
   // gives one; else, for Stiffness, [Literal(build_stiffness_blocks)]; else nothing.

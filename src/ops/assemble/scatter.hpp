@@ -24,14 +24,15 @@ using containers::finite_element_space::CellColoring;
 // max(1, 256 / max(1, npc)).
 std::uint64_t min_cells_per_task(std::uint64_t nodes_per_cell) noexcept;
 
-// For each colour group in colour order, one parallel loop handing `run` runs of
-// consecutive cells of the group (cell indices), none shorter than `min_len` unless
-// the whole group is. A run sets up its own scratch once and then walks its cells.
-// The first failure (the run with the smallest start within the group) is thrown
-// once the group's loop ends; later groups do not run. `interrupt`, when given, is
-// polled on the calling thread before each group.
+// For each colour group in colour order, one parallel loop over the group's runs of
+// consecutive cells, handing each run to `run` as its cell range [begin, end); a run
+// is the unit of exclusivity: its cells are handled one after the other on one
+// thread. A task takes whole runs, at least `min_len` cells' worth unless the group
+// is shorter. The first failure (the run with the smallest start within the group)
+// is thrown once the group's loop ends; later groups do not run. `interrupt`, when
+// given, is polled on the calling thread before each group.
 void for_each_colored_run(const CellColoring& coloring, std::uint64_t min_len,
-                          parallel::FunctionRef<void(std::span<const std::uint64_t> cells)> run,
+                          parallel::FunctionRef<void(std::uint64_t begin, std::uint64_t end)> run,
                           const store::InterruptCheck* interrupt = nullptr);
 
 // A vector of `n` zeros into which `cell_action` adds each cell's contributions,

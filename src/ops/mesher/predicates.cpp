@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace quenlith::ops::mesher {
@@ -18,13 +19,6 @@ namespace {
 
 constexpr double kEps = 0x1p-53;  // half an ulp of 1: the unit roundoff
 constexpr double kSplitter = 0x1p27 + 1.0;
-// Forward error bounds of the filters, relative to the permanent (the same
-// determinant with every term taken in absolute value).
-constexpr double kOrient3dBound = (7.0 + 56.0 * kEps) * kEps;
-constexpr double kIncircleBound = (10.0 + 96.0 * kEps) * kEps;
-// Twice the published bound of this evaluation order: a margin that costs only
-// a few more exact evaluations on near-degenerate input.
-constexpr double kInsphereBound = 2.0 * (16.0 + 224.0 * kEps) * kEps;
 
 // An expansion's components: inline up to a small count, which most exact
 // evaluations stay below (each arithmetic step makes a new expansion, so heap
@@ -310,6 +304,66 @@ double insphere_ints(const Point3& a, const Point3& b, const Point3& c, const Po
   return -sign_of(det);
 }
 
+// The floating-point evaluations of orient3d (about d) and insphere (about
+// e) in T, with unit roundoff u: the value, and whether its forward error
+// bound, relative to the permanent, proves its sign.
+template <class T>
+T orient3d_filter(const Point3& a, const Point3& b, const Point3& c, const Point3& d, T u, bool& decided) {
+  auto f = [](T v) { return std::fabs(v); };
+  const T adx = T(a[0]) - T(d[0]), ady = T(a[1]) - T(d[1]), adz = T(a[2]) - T(d[2]);
+  const T bdx = T(b[0]) - T(d[0]), bdy = T(b[1]) - T(d[1]), bdz = T(b[2]) - T(d[2]);
+  const T cdx = T(c[0]) - T(d[0]), cdy = T(c[1]) - T(d[1]), cdz = T(c[2]) - T(d[2]);
+  const T bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
+  const T cdxady = cdx * ady, adxcdy = adx * cdy;
+  const T adxbdy = adx * bdy, bdxady = bdx * ady;
+  const T det = adz * (bdxcdy - cdxbdy) + bdz * (cdxady - adxcdy) + cdz * (adxbdy - bdxady);
+  const T permanent = (f(bdxcdy) + f(cdxbdy)) * f(adz) + (f(cdxady) + f(adxcdy)) * f(bdz) +
+                      (f(adxbdy) + f(bdxady)) * f(cdz);
+  const T bound = (7 + 56 * u) * u * permanent;
+  decided = det > bound || -det > bound;
+  return -det;  // det [a - d; b - d; c - d] = -orient3d
+}
+
+template <class T>
+T insphere_filter(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e, T u,
+                  bool& decided) {
+  auto f = [](T v) { return std::fabs(v); };
+  const T aex = T(a[0]) - T(e[0]), aey = T(a[1]) - T(e[1]), aez = T(a[2]) - T(e[2]);
+  const T bex = T(b[0]) - T(e[0]), bey = T(b[1]) - T(e[1]), bez = T(b[2]) - T(e[2]);
+  const T cex = T(c[0]) - T(e[0]), cey = T(c[1]) - T(e[1]), cez = T(c[2]) - T(e[2]);
+  const T dex = T(d[0]) - T(e[0]), dey = T(d[1]) - T(e[1]), dez = T(d[2]) - T(e[2]);
+  const T aexbey = aex * bey, bexaey = bex * aey;
+  const T bexcey = bex * cey, cexbey = cex * bey;
+  const T cexdey = cex * dey, dexcey = dex * cey;
+  const T dexaey = dex * aey, aexdey = aex * dey;
+  const T aexcey = aex * cey, cexaey = cex * aey;
+  const T bexdey = bex * dey, dexbey = dex * bey;
+  const T ab = aexbey - bexaey, bc = bexcey - cexbey, cd = cexdey - dexcey;
+  const T da = dexaey - aexdey, ac = aexcey - cexaey, bd = bexdey - dexbey;
+  const T abc = aez * bc - bez * ac + cez * ab;
+  const T bcd = bez * cd - cez * bd + dez * bc;
+  const T cda = cez * da + dez * ac + aez * cd;
+  const T dab = dez * ab + aez * bd + bez * da;
+  const T alift = aex * aex + aey * aey + aez * aez;
+  const T blift = bex * bex + bey * bey + bez * bez;
+  const T clift = cex * cex + cey * cey + cez * cez;
+  const T dlift = dex * dex + dey * dey + dez * dez;
+  const T det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
+  const T az = f(aez), bz = f(bez), cz = f(cez), dz = f(dez);
+  const T p_ab = f(aexbey) + f(bexaey), p_bc = f(bexcey) + f(cexbey);
+  const T p_cd = f(cexdey) + f(dexcey), p_da = f(dexaey) + f(aexdey);
+  const T p_ac = f(aexcey) + f(cexaey), p_bd = f(bexdey) + f(dexbey);
+  const T permanent = (p_cd * bz + p_bd * cz + p_bc * dz) * alift + (p_da * cz + p_ac * dz + p_cd * az) * blift +
+                      (p_ab * dz + p_bd * az + p_da * bz) * clift + (p_bc * az + p_ac * bz + p_ab * cz) * dlift;
+  // Twice the published bound of this evaluation order: a margin that costs
+  // only a few more exact evaluations on near-degenerate input.
+  const T bound = 2 * (16 + 224 * u) * u * permanent;
+  decided = det > bound || -det > bound;
+  // The determinant is positive for an inside point of a tetrahedron with
+  // det [a - d; b - d; c - d] > 0, that is orient3d < 0: flip to our convention.
+  return -det;
+}
+
 }  // namespace
 
 double detail::orient2d_exact(const Point2& a, const Point2& b, const Point2& c) {
@@ -317,38 +371,15 @@ double detail::orient2d_exact(const Point2& a, const Point2& b, const Point2& c)
 }
 
 double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
-  const double adx = a[0] - d[0], ady = a[1] - d[1];
-  const double bdx = b[0] - d[0], bdy = b[1] - d[1];
-  const double cdx = c[0] - d[0], cdy = c[1] - d[1];
-  const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
-  const double cdxady = cdx * ady, adxcdy = adx * cdy;
-  const double adxbdy = adx * bdy, bdxady = bdx * ady;
-  const double alift = adx * adx + ady * ady;
-  const double blift = bdx * bdx + bdy * bdy;
-  const double clift = cdx * cdx + cdy * cdy;
-  const double det = alift * (bdxcdy - cdxbdy) + blift * (cdxady - adxcdy) + clift * (adxbdy - bdxady);
-  const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * alift +
-                           (std::fabs(cdxady) + std::fabs(adxcdy)) * blift +
-                           (std::fabs(adxbdy) + std::fabs(bdxady)) * clift;
-  const double bound = kIncircleBound * permanent;
-  if (det > bound || -det > bound) return det;
+  const detail::Filtered f = detail::incircle_filter(a, b, c, d);
+  if (f.det > f.bound || -f.det > f.bound) return f.det;
   return incircle_exact(a, b, c, d);
 }
 
 double orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
-  // Evaluated about d, as det [a - d; b - d; c - d] = -orient3d.
-  const double adx = a[0] - d[0], ady = a[1] - d[1], adz = a[2] - d[2];
-  const double bdx = b[0] - d[0], bdy = b[1] - d[1], bdz = b[2] - d[2];
-  const double cdx = c[0] - d[0], cdy = c[1] - d[1], cdz = c[2] - d[2];
-  const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
-  const double cdxady = cdx * ady, adxcdy = adx * cdy;
-  const double adxbdy = adx * bdy, bdxady = bdx * ady;
-  const double det = adz * (bdxcdy - cdxbdy) + bdz * (cdxady - adxcdy) + cdz * (adxbdy - bdxady);
-  const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * std::fabs(adz) +
-                           (std::fabs(cdxady) + std::fabs(adxcdy)) * std::fabs(bdz) +
-                           (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
-  const double bound = kOrient3dBound * permanent;
-  if (det > bound || -det > bound) return -det;
+  bool decided;
+  const double o = orient3d_filter(a, b, c, d, kEps, decided);
+  if (decided) return o;
   if (small_ints(a) && small_ints(b) && small_ints(c) && small_ints(d)) return orient3d_ints(a, b, c, d);
   return -estimate(det3_exact(a, b, c, d));
 }
@@ -365,38 +396,199 @@ double orient3d_sum(std::span<const std::array<const Point3*, 4>> quads, std::sp
 }
 
 double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) {
-  const double aex = a[0] - e[0], aey = a[1] - e[1], aez = a[2] - e[2];
-  const double bex = b[0] - e[0], bey = b[1] - e[1], bez = b[2] - e[2];
-  const double cex = c[0] - e[0], cey = c[1] - e[1], cez = c[2] - e[2];
-  const double dex = d[0] - e[0], dey = d[1] - e[1], dez = d[2] - e[2];
-  const double aexbey = aex * bey, bexaey = bex * aey;
-  const double bexcey = bex * cey, cexbey = cex * bey;
-  const double cexdey = cex * dey, dexcey = dex * cey;
-  const double dexaey = dex * aey, aexdey = aex * dey;
-  const double aexcey = aex * cey, cexaey = cex * aey;
-  const double bexdey = bex * dey, dexbey = dex * bey;
-  const double ab = aexbey - bexaey, bc = bexcey - cexbey, cd = cexdey - dexcey;
-  const double da = dexaey - aexdey, ac = aexcey - cexaey, bd = bexdey - dexbey;
-  const double abc = aez * bc - bez * ac + cez * ab;
-  const double bcd = bez * cd - cez * bd + dez * bc;
-  const double cda = cez * da + dez * ac + aez * cd;
-  const double dab = dez * ab + aez * bd + bez * da;
-  const double alift = aex * aex + aey * aey + aez * aez;
-  const double blift = bex * bex + bey * bey + bez * bez;
-  const double clift = cex * cex + cey * cey + cez * cez;
-  const double dlift = dex * dex + dey * dey + dez * dez;
-  const double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
-  const double az = std::fabs(aez), bz = std::fabs(bez), cz = std::fabs(cez), dz = std::fabs(dez);
-  const double p_ab = std::fabs(aexbey) + std::fabs(bexaey), p_bc = std::fabs(bexcey) + std::fabs(cexbey);
-  const double p_cd = std::fabs(cexdey) + std::fabs(dexcey), p_da = std::fabs(dexaey) + std::fabs(aexdey);
-  const double p_ac = std::fabs(aexcey) + std::fabs(cexaey), p_bd = std::fabs(bexdey) + std::fabs(dexbey);
-  const double permanent = (p_cd * bz + p_bd * cz + p_bc * dz) * alift + (p_da * cz + p_ac * dz + p_cd * az) * blift +
-                           (p_ab * dz + p_bd * az + p_da * bz) * clift + (p_bc * az + p_ac * bz + p_ab * cz) * dlift;
-  const double bound = kInsphereBound * permanent;
-  if (det > bound || -det > bound) return -det;
+  bool decided;
+  const double s = insphere_filter(a, b, c, d, e, kEps, decided);
+  if (decided) return s;
   if (small_ints(a) && small_ints(b) && small_ints(c) && small_ints(d) && small_ints(e))
     return insphere_ints(a, b, c, d, e);
   return insphere_exact(a, b, c, d, e);
+}
+
+namespace {
+
+// Expansions of bounded length on the stack, for the staged signs: the
+// arithmetic of the general exact evaluation without its allocations and
+// copies. Every routine drops zero components but keeps at least one.
+
+// h = e + f, both non-overlapping with components in increasing magnitude;
+// h holds at most elen + flen components.
+int sum_fixed(int elen, const double* e, int flen, const double* f, double* h) {
+  int i = 0, j = 0, n = 0;
+  double q;
+  auto take_e = [&](double fnow) {
+    const double enow = e[i];
+    return (fnow > enow) == (fnow > -enow);  // |e[i]| < |f[j]|, ties to e
+  };
+  if (take_e(f[0])) {
+    q = e[i++];
+  } else {
+    q = f[j++];
+  }
+  double sum, err;
+  if (i < elen && j < flen) {
+    if (take_e(f[j])) {
+      fast_two_sum(e[i++], q, sum, err);
+    } else {
+      fast_two_sum(f[j++], q, sum, err);
+    }
+    q = sum;
+    if (err != 0.0) h[n++] = err;
+    while (i < elen && j < flen) {
+      if (take_e(f[j])) {
+        two_sum(q, e[i++], sum, err);
+      } else {
+        two_sum(q, f[j++], sum, err);
+      }
+      q = sum;
+      if (err != 0.0) h[n++] = err;
+    }
+  }
+  while (i < elen) {
+    two_sum(q, e[i++], sum, err);
+    q = sum;
+    if (err != 0.0) h[n++] = err;
+  }
+  while (j < flen) {
+    two_sum(q, f[j++], sum, err);
+    q = sum;
+    if (err != 0.0) h[n++] = err;
+  }
+  if (q != 0.0 || n == 0) h[n++] = q;
+  return n;
+}
+
+// h = e * b; h holds at most 2 * elen components.
+int scale_fixed(int elen, const double* e, double b, double* h) {
+  int n = 0;
+  double q, err;
+  two_product(e[0], b, q, err);
+  if (err != 0.0) h[n++] = err;
+  for (int i = 1; i < elen; ++i) {
+    double p1, p0, sum;
+    two_product(e[i], b, p1, p0);
+    two_sum(q, p0, sum, err);
+    if (err != 0.0) h[n++] = err;
+    fast_two_sum(p1, sum, q, err);
+    if (err != 0.0) h[n++] = err;
+  }
+  if (q != 0.0 || n == 0) h[n++] = q;
+  return n;
+}
+
+// h = a * b - c * d exactly: at most 4 components.
+int cross_fixed(double a, double b, double c, double d, double* h) {
+  double x[2], y[2];
+  two_product(a, b, x[1], x[0]);
+  two_product(c, d, y[1], y[0]);
+  y[0] = -y[0], y[1] = -y[1];
+  return sum_fixed(2, x, 2, y, h);
+}
+
+// h = (a * x + b * y + c * z), the 4-component expansions x, y, z: at most
+// 24 components.
+int combine3_fixed(double a, const double* x, int xn, double b, const double* y, int yn, double c, const double* z,
+                   int zn, double* h) {
+  double u[8], v[8], w[8], uv[16];
+  const int un = scale_fixed(xn, x, a, u), vn = scale_fixed(yn, y, b, v), wn = scale_fixed(zn, z, c, w);
+  const int uvn = sum_fixed(un, u, vn, v, uv);
+  return sum_fixed(uvn, uv, wn, w, h);
+}
+
+// h = lift * m with lift = x^2 + y^2 + z^2, m of at most 24 components: at
+// most 288 components.
+int lift_times_fixed(double x, double y, double z, const double* m, int mn, double* h) {
+  double t1[48], t2[96], a[96], b[96], ab[192];
+  int n1 = scale_fixed(mn, m, x, t1);
+  const int an = scale_fixed(n1, t1, x, a);
+  n1 = scale_fixed(mn, m, y, t1);
+  const int bn = scale_fixed(n1, t1, y, b);
+  const int abn = sum_fixed(an, a, bn, b, ab);
+  n1 = scale_fixed(mn, m, z, t1);
+  const int cn = scale_fixed(n1, t1, z, t2);
+  return sum_fixed(abn, ab, cn, t2, h);
+}
+
+// Differences whose rounding error is zero, all twelve (or nine) of them.
+template <std::size_t N>
+bool exact_differences(const std::array<const Point3*, N>& p, const Point3& base, std::array<double, 3 * N>& out) {
+  for (std::size_t i = 0; i < N; ++i)
+    for (int d = 0; d < 3; ++d) {
+      double x, y;
+      two_diff((*p[i])[d], base[d], x, y);
+      if (y != 0.0) return false;
+      out[3 * i + static_cast<std::size_t>(d)] = x;
+    }
+  return true;
+}
+
+}  // namespace
+
+double orient3d_sign(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
+  bool decided;
+  const double o = orient3d_filter(a, b, c, d, kEps, decided);
+  if (decided) return o;
+  if (small_ints(a) && small_ints(b) && small_ints(c) && small_ints(d)) return orient3d_ints(a, b, c, d);
+  std::array<double, 9> x;
+  if (!exact_differences<3>({&a, &b, &c}, d, x)) return -estimate(det3_exact(a, b, c, d));
+  // det [a - d; b - d; c - d] on the exact differences.
+  double bc[4], ca[4], ab[4], h[24];
+  const int bcn = cross_fixed(x[3], x[7], x[6], x[4], bc);
+  const int can = cross_fixed(x[6], x[1], x[0], x[7], ca);
+  const int abn = cross_fixed(x[0], x[4], x[3], x[1], ab);
+  const int n = combine3_fixed(x[2], bc, bcn, x[5], ca, can, x[8], ab, abn, h);
+  return -h[n - 1];
+}
+
+double insphere_sign(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e) {
+  bool decided;
+  const double s = insphere_filter(a, b, c, d, e, kEps, decided);
+  if (decided) return s;
+  if (small_ints(a) && small_ints(b) && small_ints(c) && small_ints(d) && small_ints(e))
+    return insphere_ints(a, b, c, d, e);
+  // The same evaluation in extended precision, with the bound of its own unit
+  // roundoff, where long double is wider than double and its arithmetic keeps
+  // the extra bits (an instruction-set emulator may round it to double).
+  using Long = long double;
+  if constexpr (std::numeric_limits<Long>::is_iec559 && std::numeric_limits<Long>::digits > 53) {
+    static const bool extended = [] {
+      // (1 + 2^-30)^2 = 1 + 2^-29 + 2^-60: the last term survives only with
+      // the extra bits, and it is checked in double arithmetic.
+      volatile Long one = 1, small = 0x1p-30L;
+      const Long square = (one + small) * (one + small);
+      const double high = static_cast<double>(square);
+      const double low = static_cast<double>(square - Long{high});
+      return high == 1 + 0x1p-29 && low == 0x1p-60;
+    }();
+    if (extended) {
+      const Long l = insphere_filter(a, b, c, d, e, std::numeric_limits<Long>::epsilon() / 2, decided);
+      if (decided) return l > 0 ? 1.0 : -1.0;
+    }
+  }
+  std::array<double, 12> x;
+  if (!exact_differences<4>({&a, &b, &c, &d}, e, x)) return insphere_exact(a, b, c, d, e);
+  const double aex = x[0], aey = x[1], aez = x[2], bex = x[3], bey = x[4], bez = x[5];
+  const double cex = x[6], cey = x[7], cez = x[8], dex = x[9], dey = x[10], dez = x[11];
+  double ab[4], bc[4], cd[4], da[4], ac[4], bd[4];
+  const int abn = cross_fixed(aex, bey, bex, aey, ab), bcn = cross_fixed(bex, cey, cex, bey, bc);
+  const int cdn = cross_fixed(cex, dey, dex, cey, cd), dan = cross_fixed(dex, aey, aex, dey, da);
+  const int acn = cross_fixed(aex, cey, cex, aey, ac), bdn = cross_fixed(bex, dey, dex, bey, bd);
+  double abc[24], bcd[24], cda[24], dab[24];
+  const int abcn = combine3_fixed(aez, bc, bcn, -bez, ac, acn, cez, ab, abn, abc);
+  const int bcdn = combine3_fixed(bez, cd, cdn, -cez, bd, bdn, dez, bc, bcn, bcd);
+  const int cdan = combine3_fixed(cez, da, dan, dez, ac, acn, aez, cd, cdn, cda);
+  const int dabn = combine3_fixed(dez, ab, abn, aez, bd, bdn, bez, da, dan, dab);
+  // (dlift abc - clift dab) + (blift cda - alift bcd): the negated minors
+  // give the differences.
+  for (int i = 0; i < dabn; ++i) dab[i] = -dab[i];
+  for (int i = 0; i < bcdn; ++i) bcd[i] = -bcd[i];
+  double t1[288], t2[288], t3[288], t4[288], u1[576], u2[576], h[1152];
+  const int n1 = lift_times_fixed(dex, dey, dez, abc, abcn, t1);
+  const int n2 = lift_times_fixed(cex, cey, cez, dab, dabn, t2);
+  const int n3 = lift_times_fixed(bex, bey, bez, cda, cdan, t3);
+  const int n4 = lift_times_fixed(aex, aey, aez, bcd, bcdn, t4);
+  const int m1 = sum_fixed(n1, t1, n2, t2, u1), m2 = sum_fixed(n3, t3, n4, t4, u2);
+  const int n = sum_fixed(m1, u1, m2, u2, h);
+  return -h[n - 1];
 }
 
 }  // namespace quenlith::ops::mesher

@@ -57,6 +57,37 @@ inline bool orient2d_positive(const Point2& a, const Point2& b, const Point2& c)
 // Positive when d lies strictly inside the circle through a, b, c given
 // counter-clockwise (negative inside when they are clockwise), zero on it.
 double incircle(const Point2& a, const Point2& b, const Point2& c, const Point2& d);
+namespace detail {
+// The incircle determinant in plain arithmetic and the forward error bound that
+// proves its sign when |det| exceeds it.
+struct Filtered {
+  double det, bound;
+};
+inline Filtered incircle_filter(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
+  const double adx = a[0] - d[0], ady = a[1] - d[1];
+  const double bdx = b[0] - d[0], bdy = b[1] - d[1];
+  const double cdx = c[0] - d[0], cdy = c[1] - d[1];
+  const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
+  const double cdxady = cdx * ady, adxcdy = adx * cdy;
+  const double adxbdy = adx * bdy, bdxady = bdx * ady;
+  const double alift = adx * adx + ady * ady;
+  const double blift = bdx * bdx + bdy * bdy;
+  const double clift = cdx * cdx + cdy * cdy;
+  const double det = alift * (bdxcdy - cdxbdy) + blift * (cdxady - adxcdy) + clift * (adxbdy - bdxady);
+  const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * alift +
+                           (std::fabs(cdxady) + std::fabs(adxcdy)) * blift +
+                           (std::fabs(adxbdy) + std::fabs(bdxady)) * clift;
+  return {det, (10.0 + 96.0 * 0x1p-53) * 0x1p-53 * permanent};
+}
+}  // namespace detail
+// incircle(a, b, c, d) > 0, for the flip loops of the meshers: the filter inline,
+// the exact evaluation only where it cannot decide.
+inline bool incircle_positive(const Point2& a, const Point2& b, const Point2& c, const Point2& d) {
+  const detail::Filtered f = detail::incircle_filter(a, b, c, d);
+  if (f.det > f.bound) return true;
+  if (-f.det > f.bound) return false;
+  return incircle(a, b, c, d) > 0.0;
+}
 // (d - a) . ((b - a) x (c - a)): positive when d lies on the side of the plane
 // (a, b, c) towards which (b - a) x (c - a) points; the unit tetrahedron
 // ((0,0,0), (1,0,0), (0,1,0), (0,0,1)) gives +1.
@@ -68,6 +99,16 @@ double insphere(const Point3& a, const Point3& b, const Point3& c, const Point3&
 // weights must be small integers (their products with expansion components
 // are then exact). Always evaluated exactly: meant for the rare ties.
 double orient3d_sum(std::span<const std::array<const Point3*, 4>> quads, std::span<const double> weights);
+
+// The signs of orient3d and insphere (a value of that sign; its magnitude
+// means nothing), cheaper where those fall back to the exact evaluation: after
+// the same floating-point filter, insphere tries a second filter in extended
+// precision, which decides nearly cospherical points; then, when the
+// coordinate differences are exact (the common case for nearby points), the
+// determinant of the differences is evaluated exactly on fixed-size
+// expansions. Only inexact differences take the general exact evaluation.
+double orient3d_sign(const Point3& a, const Point3& b, const Point3& c, const Point3& d);
+double insphere_sign(const Point3& a, const Point3& b, const Point3& c, const Point3& d, const Point3& e);
 
 // The deterministic perturbation of mesher points: a double in [-0.5, 0.5) from a
 // point index and a per-axis salt (a multiplicative hash, no random source).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -48,13 +49,16 @@ inline Point2 minus(const Point2& a, const Point2& b) noexcept { return {a[0] - 
 
 using Id = InsideMesh::Id;
 
-// The shape classes of a triangle for the flip test.
+// The shape class of a triangle for the flip test, as bits.
 enum Shape : char {
   kAnyShape = 0,
   // Counter-clockwise with every angle at least atan(1/10), about 5.7 degrees.
   kWellShaped = 1,
-  // Well shaped and every angle below 90 degrees.
-  kAcute = 2,
+  // Well shaped, and the angle at corner k below 90 degrees: bit kAcuteAt << k.
+  kAcuteAt = 2,
+  kAcute = kWellShaped | kAcuteAt * 7,
+  // Counter-clockwise by the filter of orient2d (whatever the angles).
+  kSurelyTurning = 16,
 };
 
 // The class of the triangle (p0, p1, p2), from twice its area (cr) and the dot
@@ -62,18 +66,31 @@ enum Shape : char {
 // its dot product is at most 10 cr (or not positive), and below 90 degrees when
 // its dot product is positive, here with a margin (1e-12 cr) far above the
 // rounding of a dot product on a well-shaped triangle. A rough test in plain
-// arithmetic for the first class: it only sorts triangles between the fast and
-// the literal flip test, and both decide alike wherever it errs.
-inline Shape shape_of(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
+// arithmetic for the angles: it only sorts triangles between the fast and the
+// literal flip test, and both decide alike wherever it errs. cr is orient2d's
+// determinant, evaluated alike, so its filter comes almost free.
+// With kTurning, also the bit kSurelyTurning.
+template <bool kTurning = false>
+inline char shape_of(const Point2& p0, const Point2& p1, const Point2& p2) noexcept {
   const double ax = p1[0] - p0[0], ay = p1[1] - p0[1];
   const double bx = p2[0] - p0[0], by = p2[1] - p0[1];
   const double cx = p2[0] - p1[0], cy = p2[1] - p1[1];
-  const double cr = ax * by - ay * bx;
+  const double left = ax * by, right = ay * bx;
+  const double cr = left - right;
+  char turning = 0;
+  if constexpr (kTurning)
+    turning = cr > detail::kOrient2dBound * (std::fabs(left) + std::fabs(right)) ? kSurelyTurning : 0;
   // Corner 0 between a and b, corner 1 between -a and c, corner 2 between -b and -c.
   const double d0 = ax * bx + ay * by, d1 = -(ax * cx + ay * cy), d2 = bx * cx + by * cy;
   const double most = 10.0 * cr, least = 1e-12 * cr;
-  if (!(cr > 0.0 && d0 <= most && d1 <= most && d2 <= most)) return kAnyShape;
-  return d0 > least && d1 > least && d2 > least ? kAcute : kWellShaped;
+  if (!(cr > 0.0 && d0 <= most && d1 <= most && d2 <= most)) return turning;
+  return static_cast<char>(turning | kWellShaped | (d0 > least ? kAcuteAt : 0) | (d1 > least ? kAcuteAt << 1 : 0) |
+                           (d2 > least ? kAcuteAt << 2 : 0));
+}
+
+// Whether triangle t, two of whose corners or more moved, is turned over.
+inline bool turned_over(const std::array<Id, 3>& t, const Point2* pos, const char* moved) noexcept {
+  return moved[t[0]] + moved[t[1]] + moved[t[2]] >= 2 && !orient2d_positive(pos[t[0]], pos[t[1]], pos[t[2]]);
 }
 
 // What the flip test reads, as plain pointers: copied into the locals of a loop,
@@ -93,11 +110,13 @@ struct FlipView {
   // three) gives the larger smallest angle of its two triangulations, so the
   // angle test could only pass through rounding, and on such triangles the
   // computed angles are within 1e-8 of the true ones, far inside the 1e-6
-  // margin. Two acute (hence well-shaped) triangles need no test at all: their
-  // angles facing the shared edge add up to less than pi, which puts each far
-  // corner outside the other's circle. Otherwise the largest cosine of the pair
-  // must drop before the angles are compared (arccos is monotone to within an
-  // ulp, far below the margin).
+  // margin. Two well-shaped triangles whose angles facing the shared edge are
+  // both below 90 degrees need no test at all: those angles add up to less than
+  // pi, which puts each far corner outside the other's circle. Otherwise the
+  // largest cosine of the pair must drop before the angles are compared (arccos
+  // is monotone to within an ulp, far below the margin).
+  // Both triangles acute: no edge between them flips.
+  static bool both_acute(char st, char su) noexcept { return (st & su & kAcute) == kAcute; }
   bool flips(Id t, int k) const noexcept {
     const std::int32_t u = across[t][k];
     return u >= 0 && judge(t, k, static_cast<Id>(u), shape[t], shape[u]);
@@ -105,13 +124,16 @@ struct FlipView {
   // The same for the edge k of t facing u, the two triangles being of shapes st
   // and su.
   bool judge(Id t, int k, Id u, char st, char su) const noexcept {
-    if (st == kAcute && su == kAcute) return false;
+    if (both_acute(st, su)) return false;
     const std::array<Id, 3>& c = corners[t];
     const Id a = c[k], b = c[next3(k)], cc = c[prev3(k)];
     const std::array<Id, 3>& cu = corners[u];
-    const Id d = cu[0] != a && cu[0] != b ? cu[0] : (cu[1] != a && cu[1] != b ? cu[1] : cu[2]);
+    const int kd = cu[0] != a && cu[0] != b ? 0 : (cu[1] != a && cu[1] != b ? 1 : 2);
+    // The angles facing the shared edge: at c (corner k + 2 of t) and at d.
+    if ((st & su & kWellShaped) != 0 && (st & (kAcuteAt << prev3(k))) != 0 && (su & (kAcuteAt << kd)) != 0) return false;
+    const Id d = cu[kd];
     const Point2 &A = pos[a], &B = pos[b], &C = pos[cc], &D = pos[d];
-    if (st != kAnyShape && su != kAnyShape) {
+    if ((st & su & kWellShaped) != 0) {
       // The angles at c (in t) and at d (across) add up to less than pi, with a
       // margin far above the rounding of this plain evaluation: d lies outside
       // t's circle. sin(c + d) from the sines and cosines of both, each a cross
@@ -139,42 +161,22 @@ class Flipper {
  public:
   Flipper(InsideMesh& mesh, Rings* rings) : m_(mesh), rings_(rings) {}
 
-  void run(int max_passes) {
+  void run(int max_passes, SweepBuffers* untangle_first) {
     const std::size_t n = m_.triangle_count();
     if (n == 0) return;
     shape_.assign(n, kAnyShape);
+    own_.resize(n);
+    // After a sweep that was not untangled, the first look also finds the
+    // triangles it turned over (it reads every triangle's orientation anyway);
+    // if there is any, the sweep is untangled and the look made again.
+    if (untangle_first && first_look(untangle_first)) {
+      untangle(m_, *untangle_first);
+      first_look(nullptr);
+    } else if (!untangle_first) {
+      first_look(nullptr);
+    }
     const FlipView view{m_.corners.data(), m_.across.data(), m_.pos.data(), shape_.data()};
-    // The first look at every triangle reads the unchanged mesh, so it runs on the
-    // pool, in one loop: each triangle's shape class, then its edges judged
-    // towards lower-numbered triangles, so that each edge is judged once (both
-    // sides decide alike, the predicates being exact and the angles not depending
-    // on where a triangle's corners start). A neighbour in an earlier chunk may
-    // not have its class written yet: it is computed again.
-    char* const shape = shape_.data();
-    std::vector<std::uint8_t> own(n, 0);  // bit k: edge k flips, judged from this side
-    std::uint8_t* const own_bits = own.data();
-    parallel::for_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
-      const FlipView v = view;
-      char* const out = shape;
-      std::uint8_t* const bits_out = own_bits;
-      auto shape_at = [&](Id x) -> char {
-        const auto& c = v.corners[x];
-        return shape_of(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
-      };
-      for (parallel::Index i = begin; i < end; ++i) {
-        const char si = shape_at(static_cast<Id>(i));
-        out[i] = si;
-        std::uint8_t bits = 0;
-        for (int k = 0; k < 3; ++k) {
-          const std::int32_t u = v.across[i][k];
-          if (u < 0 || u >= static_cast<std::int32_t>(i)) continue;
-          const char su = u >= static_cast<std::int32_t>(begin) ? out[u] : shape_at(static_cast<Id>(u));
-          if (si == kAcute && su == kAcute) continue;  // judge's first test, without the call
-          if (v.judge(static_cast<Id>(i), k, static_cast<Id>(u), si, su)) bits |= static_cast<std::uint8_t>(1u << k);
-        }
-        bits_out[i] = bits;
-      }
-    });
+    const std::uint8_t* const own_bits = own_.data();
     // A triangle with an edge that would flip (from either side) starts unsettled,
     // every other one stable.
     unstable_.assign((n + 63) / 64, 0);
@@ -201,7 +203,7 @@ class Flipper {
           if (rings_ && !rings_->stale) rings_->after_flip(m_, t, u);
           for (const Id x : {t, u}) {
             const auto& c = m_.corners[x];
-            shape[x] = shape_of(m_.pos[c[0]], m_.pos[c[1]], m_.pos[c[2]]);
+            shape_[x] = shape_of(m_.pos[c[0]], m_.pos[c[1]], m_.pos[c[2]]);
           }
           unsettle(t);
           unsettle(u);
@@ -214,6 +216,52 @@ class Flipper {
   }
 
  private:
+  // The first look at every triangle reads the unchanged mesh, so it runs on the
+  // pool, in one loop: each triangle's shape class, then its edges judged
+  // towards lower-numbered triangles, so that each edge is judged once (both
+  // sides decide alike, the predicates being exact and the angles not depending
+  // on where a triangle's corners start). A neighbour in an earlier chunk may
+  // not have its class written yet: it is computed again. With `check`, also
+  // counts the triangles that the sweep it describes turned over; returns
+  // whether there is any.
+  bool first_look(const SweepBuffers* check) {
+    const std::size_t n = m_.triangle_count();
+    const char* const moved = check ? check->moved.data() : nullptr;
+    const double n_inverted = parallel::sum_chunks(n, kFlipChunk, [&](parallel::Index begin, parallel::Index end) {
+      return moved ? look<true>(begin, end, moved) : look<false>(begin, end, nullptr);
+    });
+    return n_inverted != 0.0;
+  }
+
+  template <bool kCheck>
+  double look(std::size_t begin, std::size_t end, const char* moved) {
+    const FlipView v{m_.corners.data(), m_.across.data(), m_.pos.data(), shape_.data()};
+    char* const out = shape_.data();
+    std::uint8_t* const bits_out = own_.data();  // bit k: edge k flips, judged from this side
+    double count = 0.0;
+    auto shape_at = [&](Id x) -> char {
+      const auto& c = v.corners[x];
+      return shape_of(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
+    };
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto& c = v.corners[i];
+      const char class_and_turning = shape_of<kCheck>(v.pos[c[0]], v.pos[c[1]], v.pos[c[2]]);
+      const auto si = static_cast<char>(class_and_turning & ~kSurelyTurning);
+      out[i] = si;
+      if constexpr (kCheck) count += !(class_and_turning & kSurelyTurning) && turned_over(c, v.pos, moved);
+      std::uint8_t bits = 0;
+      for (int k = 0; k < 3; ++k) {
+        const std::int32_t u = v.across[i][k];
+        if (u < 0 || u >= static_cast<std::int32_t>(i)) continue;
+        const char su = u >= static_cast<std::int32_t>(begin) ? out[u] : shape_at(static_cast<Id>(u));
+        if (FlipView::both_acute(si, su)) continue;  // judge's first test, without the call
+        if (v.judge(static_cast<Id>(i), k, static_cast<Id>(u), si, su)) bits |= static_cast<std::uint8_t>(1u << k);
+      }
+      bits_out[i] = bits;
+    }
+    return count;
+  }
+
   void unsettle_one(Id t) noexcept {
     const std::size_t r = m_.rank[t];
     unstable_[r >> 6] |= std::uint64_t{1} << (r & 63);
@@ -238,84 +286,31 @@ class Flipper {
 
   InsideMesh& m_;
   Rings* rings_;
-  std::vector<char> shape_;
+  LargeArray<char> shape_;
+  LargeArray<std::uint8_t> own_;
   std::vector<std::uint64_t> unstable_;  // one bit per rank
 };
 
 }  // namespace
 
-void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings) { Flipper(mesh, rings).run(max_passes); }
-
-Rings::Rings(const InsideMesh& mesh) {
-  const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
-  start.assign(n_points + 1, 0);
-  end.resize(n_points);
-  const std::array<Id, 3>* const corners = mesh.corners.data();
-  std::uint32_t* const first = start.data();
-  std::uint32_t* const last = end.data();
-  for (std::size_t i = 0; i < n; ++i)
-    for (const Id v : corners[i]) ++first[v + 1];
-  for (std::size_t p = 0; p < n_points; ++p) {
-    const std::uint32_t degree = first[p + 1];
-    last[p] = first[p];
-    first[p + 1] = first[p] + degree + (degree > 0 ? 2 : 0);
-  }
-  ring.resize(first[n_points]);
-  rank.resize(first[n_points]);
-  std::array<Id, 2>* const rows = ring.data();
-  Id* const ranks = rank.data();
-  // Filled in rank order, so that each row comes out in rank order.
-  const Id* const by_rank = mesh.by_rank.data();
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::array<Id, 3> c = corners[by_rank[r]];
-    for (int k = 0; k < 3; ++k) {
-      const std::uint32_t e = last[c[k]]++;
-      rows[e] = {c[next3(k)], c[prev3(k)]};
-      ranks[e] = static_cast<Id>(r);
-    }
-  }
-}
-
-void Rings::after_flip(const InsideMesh& mesh, Id t, Id u) {
-  // The flip keeps the four corners of the pair: each row among them loses its
-  // entries of t and u and gets those of their new corners, in rank order.
-  const Id rt = mesh.rank[t], ru = mesh.rank[u];
-  std::array<Id, 4> corners{};
-  std::size_t n_corners = 0;
-  for (const Id tri : {t, u})
-    for (const Id v : mesh.corners[tri])
-      if (std::find(corners.begin(), corners.begin() + static_cast<std::ptrdiff_t>(n_corners), v) ==
-          corners.begin() + static_cast<std::ptrdiff_t>(n_corners))
-        corners[n_corners++] = v;
-  for (std::size_t ci = 0; ci < n_corners; ++ci) {
-    const Id v = corners[ci];
-    std::uint32_t w = start[v];
-    for (std::uint32_t i = start[v]; i < end[v]; ++i) {
-      if (rank[i] == rt || rank[i] == ru) continue;
-      rank[w] = rank[i];
-      ring[w++] = ring[i];
-    }
-    end[v] = w;
-    for (const Id tri : {t, u}) {
-      const int k = mesh.corners[tri][0] == v ? 0 : (mesh.corners[tri][1] == v ? 1 : (mesh.corners[tri][2] == v ? 2 : -1));
-      if (k < 0) continue;
-      if (end[v] == start[v + 1]) {
-        stale = true;
-        return;
-      }
-      const Id r = mesh.rank[tri];
-      std::uint32_t j = end[v]++;
-      for (; j > start[v] && rank[j - 1] > r; --j) {
-        rank[j] = rank[j - 1];
-        ring[j] = ring[j - 1];
-      }
-      rank[j] = r;
-      ring[j] = {mesh.corners[tri][next3(k)], mesh.corners[tri][prev3(k)]};
-    }
-  }
+void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings, SweepBuffers* untangle_first) {
+  Flipper(mesh, rings).run(max_passes, untangle_first);
 }
 
 namespace {
+
+// Two doubles in one register: the vector extension of GCC and Clang, lowered to
+// whatever the target has (or to two scalars).
+using Pair = double __attribute__((vector_size(16)));
+inline Pair pair_of(const Point2& p) noexcept {
+  Pair v;
+  std::memcpy(&v, p.data(), sizeof v);
+  return v;
+}
+inline Pair absolute(Pair v) noexcept {
+  using Bits = std::uint64_t __attribute__((vector_size(16)));
+  return reinterpret_cast<Pair>(reinterpret_cast<Bits>(v) & ~Bits{1ull << 63, 1ull << 63});
+}
 
 // What a sweep reads and writes, as plain pointers; each loop body copies it
 // into locals, which no store through a char pointer can alias (a captured
@@ -334,67 +329,103 @@ struct SweepView {
 
 }  // namespace
 
-void smoothing_sweep(InsideMesh& mesh, const Rings& rings, std::vector<Point2>& scratch) {
-  const std::size_t n_points = mesh.point_count(), n = mesh.triangle_count();
-  scratch.resize(n_points);
-  std::vector<char> moved(n_points, 0);
-  const SweepView view{mesh.pos.data(),    scratch.data(),     moved.data(),      mesh.fixed.data(),
-                       rings.start.data(), rings.end.data(),   rings.ring.data(), mesh.corners.data()};
+void move_points(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers) {
+  const std::size_t n_points = mesh.point_count();
+  buffers.next.resize(n_points);
+  buffers.moved.resize(n_points);
+  const SweepView view{mesh.pos.data(),    buffers.next.data(), buffers.moved.data(), mesh.fixed.data(),
+                       rings.start.data(), rings.end.data(),    rings.ring.data(),    mesh.corners.data()};
   parallel::for_chunks(n_points, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
     const SweepView v = view;
     for (parallel::Index p = begin; p < end; ++p) {
       const std::uint32_t lo = v.row_start[p], hi = v.row_end[p];
       const Point2 old = v.snap[p];
-      v.next[p] = old;
-      if (v.fixed[p] || lo == hi) continue;
-      double sx = 0.0, sy = 0.0;
-      for (std::uint32_t i = lo; i < hi; ++i) {
-        const Point2& s = v.snap[v.ring[i][0]];
-        sx += s[0];
-        sy += s[1];
+      if (v.fixed[p] || lo == hi) {
+        v.next[p] = old;
+        v.moved[p] = 0;
+        continue;
       }
+      // Both coordinates at once (the same operations, lane by lane, as one at a
+      // time).
+      Pair sum{0.0, 0.0};
+      for (std::uint32_t i = lo; i < hi; ++i) sum += pair_of(v.snap[v.ring[i][0]]);
       const double cnt = static_cast<double>(hi - lo);
-      const Point2 q{0.5 * (sx / cnt) + 0.5 * old[0], 0.5 * (sy / cnt) + 0.5 * old[1]};
+      const Pair qv = 0.5 * (sum / cnt) + 0.5 * pair_of(old);
+      const Point2 q{qv[0], qv[1]};
       // Each triangle with p moved to q, read from p (a rotation of its corners
-      // keeps the exact sign of the orientation).
-      bool ok = true;
-      for (std::uint32_t i = lo; i < hi && ok; ++i) ok = orient2d_positive(q, v.snap[v.ring[i][0]], v.snap[v.ring[i][1]]);
-      if (ok) {
-        v.next[p] = q;
-        v.moved[p] = 1;
+      // keeps the exact sign of the orientation). The filter of orient2d on all of
+      // them first, without a branch per triangle (nearly every move passes); the
+      // exact test only when a filter does not settle. (left, right) of orient2d
+      // is (a - q) times the swapped (b - q).
+      bool settled = true;
+      for (std::uint32_t i = lo; i < hi; ++i) {
+        const Pair da = pair_of(v.snap[v.ring[i][0]]) - qv, db = pair_of(v.snap[v.ring[i][1]]) - qv;
+        const Pair terms = da * __builtin_shufflevector(db, db, 1, 0);
+        const Pair size = absolute(terms);
+        settled &= terms[0] - terms[1] > detail::kOrient2dBound * (size[0] + size[1]);
       }
+      bool ok = settled;
+      if (!settled) {
+        ok = true;
+        for (std::uint32_t i = lo; i < hi && ok; ++i) ok = orient2d_positive(q, v.snap[v.ring[i][0]], v.snap[v.ring[i][1]]);
+      }
+      v.next[p] = ok ? q : old;
+      v.moved[p] = ok;
     }
   });
+  // The new positions become the points; `next` keeps the old ones.
+  mesh.pos.swap(buffers.next);
+}
+
+namespace {
+
+// Puts back the moved corners of the triangles flagged in `inverted`. Returns
+// whether there was any.
+bool put_back(InsideMesh& mesh, SweepBuffers& buffers) {
+  bool any = false;
+  for (std::size_t i = 0; i < mesh.triangle_count(); ++i) {
+    if (!buffers.inverted[i]) continue;
+    any = true;
+    for (const Id x : mesh.corners[i]) {
+      if (!buffers.moved[x]) continue;
+      mesh.pos[x] = buffers.next[x];
+      buffers.moved[x] = 0;
+    }
+  }
+  return any;
+}
+
+}  // namespace
+
+void untangle(InsideMesh& mesh, SweepBuffers& buffers) {
   // Each move was checked against the snapshot alone: two neighbours moving
   // together can still turn a triangle over (a triangle with one moved corner
   // cannot: that move was checked with the others where they are). Undo the
   // moved corners of every such triangle, and repeat until none is left (the
   // snapshot itself is valid, so this ends).
-  std::vector<char> inverted_flags(n, 0);
-  char* const inverted = inverted_flags.data();
+  const std::size_t n = mesh.triangle_count();
+  buffers.inverted.resize(n);
+  char* const inverted = buffers.inverted.data();
   for (;;) {
-    parallel::for_chunks(n, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
-      const SweepView v = view;
-      char* const out = inverted;
+    const std::array<Id, 3>* const corners = mesh.corners.data();
+    const Point2* const pos = mesh.pos.data();
+    const char* const moved = buffers.moved.data();
+    const double n_inverted = parallel::sum_chunks(n, kSmoothChunk, [&](parallel::Index begin, parallel::Index end) {
+      double count = 0.0;
       for (parallel::Index i = begin; i < end; ++i) {
-        const auto& t = v.corners[i];
-        out[i] = v.moved[t[0]] + v.moved[t[1]] + v.moved[t[2]] >= 2 &&
-                 !orient2d_positive(v.next[t[0]], v.next[t[1]], v.next[t[2]]);
+        const bool turned = turned_over(corners[i], pos, moved);
+        inverted[i] = turned;
+        count += turned;
       }
+      return count;
     });
-    bool any = false;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!inverted[i]) continue;
-      any = true;
-      for (const Id x : view.corners[i]) {
-        if (!view.moved[x]) continue;
-        view.next[x] = view.snap[x];
-        view.moved[x] = 0;
-      }
-    }
-    if (!any) break;
+    if (n_inverted == 0.0 || !put_back(mesh, buffers)) break;
   }
-  mesh.pos.swap(scratch);
+}
+
+void smoothing_sweep(InsideMesh& mesh, const Rings& rings, SweepBuffers& buffers) {
+  move_points(mesh, rings, buffers);
+  untangle(mesh, buffers);
 }
 
 std::vector<Triple> final_triangles(const Triangulation& tr) {
@@ -404,23 +435,24 @@ std::vector<Triple> final_triangles(const Triangulation& tr) {
   return f;
 }
 
-void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt) {
-  improve_by_flips(mesh, 6);
-  // The rings are built for the first cycle and kept up to date by the flips
-  // after it (few: the refined mesh is nearly Delaunay).
+void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt, Rings* given) {
+  // The rings are kept up to date by the flips (few: the refined mesh is nearly
+  // Delaunay), and built again only when a row runs out of room.
   std::optional<Rings> rings;
-  std::vector<Point2> scratch;
+  if (given) rings.emplace(std::move(*given));
+  improve_by_flips(mesh, 6, rings ? &*rings : nullptr);
+  SweepBuffers buffers;
   for (int cycle = 0; cycle < 3; ++cycle) {
     interrupt();
     if (!rings || rings->stale) rings.emplace(mesh);
-    smoothing_sweep(mesh, *rings, scratch);
-    smoothing_sweep(mesh, *rings, scratch);
-    improve_by_flips(mesh, 4, cycle < 2 ? &*rings : nullptr);
+    smoothing_sweep(mesh, *rings, buffers);
+    move_points(mesh, *rings, buffers);  // untangled by the flips' first look
+    improve_by_flips(mesh, 4, cycle < 2 ? &*rings : nullptr, &buffers);
   }
 }
 
-std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(const std::vector<Point2>& points,
-                                                                  const std::vector<Triple>& f) {
+std::pair<std::vector<Quad>, std::vector<Triple>> recombine_quads(std::span<const Point2> points,
+                                                                  std::span<const Triple> f) {
   // Directed edge -> triangle of F, a later triangle replacing an earlier one.
   EdgeTable edges;
   edges.reserve(3 * f.size());

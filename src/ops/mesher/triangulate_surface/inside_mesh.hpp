@@ -61,17 +61,45 @@ struct InsideMesh {
 
   // The triangles in rank order as Triangulation point indices: the final
   // triangle list of the domain.
-  std::vector<Triple> triangles_by_rank() const;
+  LargeArray<Triple> triangles_by_rank() const;
   // The positions in Triangulation point order.
-  std::vector<Point2> points_by_index() const;
+  LargeArray<Point2> points_by_index() const;
 
-  std::vector<Point2> pos;
-  std::vector<Vertex> index;
-  std::vector<char> fixed;
-  std::vector<std::array<Id, 3>> corners;
-  std::vector<std::array<std::int32_t, 3>> across;
-  std::vector<Id> rank;
-  std::vector<Id> by_rank;
+  LargeArray<Point2> pos;
+  LargeArray<Vertex> index;
+  LargeArray<char> fixed;
+  LargeArray<std::array<Id, 3>> corners;
+  LargeArray<std::array<std::int32_t, 3>> across;
+  LargeArray<Id> rank;
+  LargeArray<Id> by_rank;
+};
+
+// Per point that moves (not fixed), the triangles holding it in rank order, each
+// as the two corners that follow the point counter-clockwise (successor, then
+// predecessor); the rows of fixed points are empty (nothing reads them). Row p
+// holds entries start[p] .. end[p] and has room up to start[p + 1]: two entries
+// more than it needs when built, so that a flip, which takes a triangle from two
+// rows and gives one to two others, updates the rows in place. A row that runs
+// out of room marks the whole `stale` (to be built again).
+struct Rings {
+  using Id = InsideMesh::Id;
+  Rings() = default;
+  explicit Rings(const InsideMesh& mesh);
+  // The rows of the corners of t and u after they were flipped together.
+  void after_flip(const InsideMesh& mesh, Id t, Id u);
+  // Building: with start[p + 1] holding the degree of point p (0 for a fixed
+  // point), the rows' places; then the triangles in rank order, each giving an
+  // entry to the rows of its corners that move.
+  void lay_out(std::size_t n_points);
+  void append(const std::array<Id, 3>& c, const LargeArray<char>& fixed) noexcept {
+    for (int k = 0; k < 3; ++k)
+      if (!fixed[c[k]]) ring[end[c[k]]++] = {c[next3(k)], c[prev3(k)]};
+  }
+
+  LargeArray<std::uint32_t> start;     // points + 1
+  LargeArray<std::uint32_t> end;       // points
+  LargeArray<std::array<Id, 2>> ring;  // (successor, predecessor)
+  bool stale = false;
 };
 
 }  // namespace quenlith::ops::mesher::tri

@@ -240,9 +240,10 @@ DomainMesh triangulate_domain(const Domain& domain, ElementType type, std::optio
     tri::build_constrained(tr, boundary, ranges, interrupt);
     tri::refine_ruppert(tr, h, interrupt);
     inside.emplace(tr);
-  }  // the last stage needs only the inside triangles
-  tri::improve(*inside, interrupt);
-  std::vector<tri::Triple> f = inside->triangles_by_rank();
+  }  // the last stage needs only the inside triangles: its rings take the memory freed here
+  tri::Rings rings(*inside);
+  tri::improve(*inside, interrupt, &rings);
+  tri::LargeArray<tri::Triple> f = inside->triangles_by_rank();
   out.points = inside->points_by_index();
   inside.reset();
   QUENLITH_VERIFY(!f.empty(), "triangulate_surface: produced no cell for a domain (degenerate contour?)");
@@ -311,7 +312,7 @@ Mesh triangulate_surface(const Mesh& contour, ElementType element_type, std::opt
   // submeshes so that a partial output gives its references back first.
   std::size_t n_fresh = 0;
   for (const DomainMesh& dm : meshes) n_fresh += dm.points.size() - dm.boundary_count;
-  std::vector<double> lifted;
+  tri::LargeArray<double> lifted;
   lifted.reserve(n_fresh * dim);
   for (const DomainMesh& dm : meshes) {
     for (std::size_t i = dm.boundary_count; i < dm.points.size(); ++i) {
@@ -328,7 +329,7 @@ Mesh triangulate_surface(const Mesh& contour, ElementType element_type, std::opt
   fresh.reserve(n_fresh);
   fresh.create(lifted);
   std::optional<SubMesh> tris, quads;
-  std::vector<NodeId> cells;
+  tri::LargeArray<NodeId> cells;
   // Every cell of `list` through the domain's vertex map: its boundary ids, then
   // its new nodes in order.
   auto append = [&](std::optional<SubMesh>& sub, ElementType type, const DomainMesh& dm, std::size_t first_fresh,

@@ -38,8 +38,8 @@ struct Domain {
 // insertion order at their final positions.
 struct DomainMesh {
   std::vector<containers::mesh::NodeId> ids;
-  std::vector<Point2> points;
-  std::vector<tri::Triple> triangles;  // TRI3
+  tri::LargeArray<Point2> points;
+  tri::LargeArray<tri::Triple> triangles;  // TRI3
   std::vector<tri::Quad> quads;        // QUA4
   std::vector<tri::Triple> leftover;   // QUA4: unpaired triangles
   std::size_t boundary_count = 0;

@@ -62,13 +62,6 @@ Slot Triangulation::first_live() const noexcept {
   return -1;
 }
 
-std::array<double, 3> Triangulation::edge_values(const Triangle& t, const Point2& q) const {
-  const Point2& a = jittered[t.v[0]];
-  const Point2& b = jittered[t.v[1]];
-  const Point2& c = jittered[t.v[2]];
-  return {orient2d(a, b, q), orient2d(b, c, q), orient2d(c, a, q)};
-}
-
 Slot Triangulation::locate(Slot start, const Point2& q, std::array<double, 3>* values) const {
   const std::size_t n_slots = triangles.size();
   Slot t = live(start) ? start : first_live();
@@ -103,26 +96,20 @@ Slot Triangulation::locate(Slot start, const Point2& q, std::array<double, 3>* v
 }
 
 std::array<Slot, 3> Triangulation::split_triangle(Slot t, Vertex k) {
-  const Triangle old = tri(t);
-  const Vertex a = old.v[0], b = old.v[1], c = old.v[2];
   const Slot s1 = alloc_triangle();
   const Slot s2 = alloc_triangle();
-  Triangle& T = tri(t);
-  T.v = {a, b, k};
-  T.n = {old.n[0], s1, s2};
-  T.c = {old.c[0], false, false};
-  Triangle& S1 = tri(s1);
-  S1.v = {b, c, k};
-  S1.n = {old.n[1], s2, t};
-  S1.c = {old.c[1], false, false};
-  S1.dead = false;
-  Triangle& S2 = tri(s2);
-  S2.v = {c, a, k};
-  S2.n = {old.n[2], t, s1};
-  S2.c = {old.c[2], false, false};
-  S2.dead = false;
-  relink(old.n[1], b, c, s1);
-  relink(old.n[2], c, a, s2);
+  Triangle& T = tri(t);  // after the allocations, which may move the slots
+  const Vertex a = T.v[0], b = T.v[1], c = T.v[2];
+  const Slot l_b = T.n[1], l_c = T.n[2];
+  const bool f_b = T.c[1], f_c = T.c[2];
+  T.v[2] = k;
+  T.n[1] = s1;
+  T.n[2] = s2;
+  T.c[1] = T.c[2] = false;
+  tri(s1) = Triangle{{b, c, k}, {l_b, s2, t}, {f_b, false, false}, false};
+  tri(s2) = Triangle{{c, a, k}, {l_c, t, s1}, {f_c, false, false}, false};
+  relink(l_b, b, c, s1);
+  relink(l_c, c, a, s2);
   return {t, s1, s2};
 }
 
@@ -157,23 +144,28 @@ std::array<Slot, 4> Triangulation::split_edge_2(Slot t, int f, Vertex k) {
 }
 
 std::array<Slot, 2> Triangulation::flip_edge(Slot t, int e) {
-  const Triangle tt = tri(t);
-  const Vertex a = tt.v[e], d = tt.v[next3(e)], f = tt.v[prev3(e)];
+  const Triangle& tt = tri(t);
   const Slot u = tt.n[e];
-  const int eu = live(u) ? find_edge(u, d, a) : -1;
+  const int eu = live(u) ? find_edge(u, tt.v[next3(e)], tt.v[e]) : -1;
   QUENLITH_VERIFY(eu >= 0, "flip_edge: inconsistent adjacency");
-  const Triangle uu = tri(u);
-  const Vertex o = uu.v[prev3(eu)];
+  flip_across(t, e, u, eu);
+  return {t, u};
+}
+
+void Triangulation::flip_across(Slot t, int e, Slot u, int eu) noexcept {
+  Triangle& T = tri(t);
+  Triangle& U = tri(u);
+  const Vertex a = T.v[e], d = T.v[next3(e)], f = T.v[prev3(e)];
+  const Vertex o = U.v[prev3(eu)];
   // Kept: (f, a) and (d, f) of t; (a, o) and (o, d) of u.
-  const Slot l_fa = tt.n[prev3(e)], l_df = tt.n[next3(e)];
-  const bool c_fa = tt.c[prev3(e)], c_df = tt.c[next3(e)];
-  const Slot l_ao = uu.n[next3(eu)], l_od = uu.n[prev3(eu)];
-  const bool c_ao = uu.c[next3(eu)], c_od = uu.c[prev3(eu)];
-  tri(t) = Triangle{{f, a, o}, {l_fa, l_ao, u}, {c_fa, c_ao, false}, false};
-  tri(u) = Triangle{{f, o, d}, {t, l_od, l_df}, {false, c_od, c_df}, false};
+  const Slot l_fa = T.n[prev3(e)], l_df = T.n[next3(e)];
+  const bool c_fa = T.c[prev3(e)], c_df = T.c[next3(e)];
+  const Slot l_ao = U.n[next3(eu)], l_od = U.n[prev3(eu)];
+  const bool c_ao = U.c[next3(eu)], c_od = U.c[prev3(eu)];
+  T = Triangle{{f, a, o}, {l_fa, l_ao, u}, {c_fa, c_ao, false}, false};
+  U = Triangle{{f, o, d}, {t, l_od, l_df}, {false, c_od, c_df}, false};
   relink(l_ao, a, o, t);
   relink(l_df, d, f, u);
-  return {t, u};
 }
 
 const std::vector<Slot>& Triangulation::insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt) {
@@ -192,13 +184,10 @@ const std::vector<Slot>& Triangulation::insert_point(Vertex k, Slot start, const
     const auto s = split_edge_2(t, f, k);
     touched.assign(s.begin(), s.end());
   }
-  // Membership of the touched list, O(1) per test: a stamp per slot.
-  if (touch_stamp_.size() < triangles.size()) touch_stamp_.resize(triangles.size() + triangles.size() / 2 + 16, 0);
-  if (++touch_epoch_ == 0) {
-    std::fill(touch_stamp_.begin(), touch_stamp_.end(), 0);
-    touch_epoch_ = 1;
-  }
-  for (Slot s : touched) touch_stamp_[static_cast<std::size_t>(s)] = touch_epoch_;
+  // Every slot on the stack holds k (the split's slots hold it, and a flip leaves
+  // it in both of its slots), and the triangle across the edge facing k never
+  // does: so a flip's first slot is always in the touched list already and its
+  // second never is.
   std::vector<Slot>& stack = stack_;
   stack.assign(touched.begin(), touched.end());
   const std::size_t max_taken = 8 * triangles.size() + 256;
@@ -207,32 +196,27 @@ const std::vector<Slot>& Triangulation::insert_point(Vertex k, Slot start, const
   for (std::size_t taken = 0; taken < max_taken && !stack.empty(); ++taken) {
     const Slot s = stack.back();
     stack.pop_back();
-    if (!live(s)) continue;
     const Triangle& ts = tri(s);
+    if (ts.dead) continue;
     int e;
     if (ts.v[0] == k) e = 1;
     else if (ts.v[1] == k) e = 2;
     else if (ts.v[2] == k) e = 0;
     else continue;
-    const Vertex X = ts.v[e], Y = ts.v[next3(e)];
-    if (ts.c[e] || ts.n[e] < 0) continue;
     const Slot u = ts.n[e];
-    if (!live(u)) continue;
+    if (ts.c[e] || u < 0) continue;
+    const Vertex X = ts.v[e], Y = ts.v[next3(e)];
+    const Triangle& tu = tri(u);
+    if (tu.dead) continue;
     const int eu = find_edge(u, Y, X);
     if (eu < 0) continue;
-    const Vertex W = tri(u).v[prev3(eu)];
-    if (!(incircle(jittered[X], jittered[Y], jk, jittered[W]) > 0.0)) continue;
-    if (!(orient2d(pk, points[X], points[W]) > 0.0 && orient2d(pk, points[W], points[Y]) > 0.0)) continue;
-    const auto [a, b] = flip_edge(s, e);
-    if (touch_stamp_.size() < triangles.size()) touch_stamp_.resize(triangles.size() + 16, 0);
-    for (Slot x : {a, b}) {
-      if (touch_stamp_[static_cast<std::size_t>(x)] != touch_epoch_) {
-        touch_stamp_[static_cast<std::size_t>(x)] = touch_epoch_;
-        touched.push_back(x);
-      }
-    }
-    stack.push_back(a);
-    stack.push_back(b);
+    const Vertex W = tu.v[prev3(eu)];
+    if (!incircle_positive(jittered[X], jittered[Y], jk, jittered[W])) continue;
+    if (!(orient2d_positive(pk, points[X], points[W]) && orient2d_positive(pk, points[W], points[Y]))) continue;
+    flip_across(s, e, u, eu);
+    touched.push_back(u);
+    stack.push_back(s);
+    stack.push_back(u);
   }
   hint = touched.back();
   return touched;
@@ -246,7 +230,7 @@ void Triangulation::link_triangles() {
   }
 }
 
-EdgeTable EdgeTable::of_live(const std::vector<Triangle>& triangles) {
+EdgeTable EdgeTable::of_live(const LargeArray<Triangle>& triangles) {
   EdgeTable table;
   table.reserve(3 * triangles.size());
   for (std::size_t s = 0; s < triangles.size(); ++s) {

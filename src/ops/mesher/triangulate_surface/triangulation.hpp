@@ -27,10 +27,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "containers/field/values.hpp"
 #include "ops/mesher/predicates.hpp"
 #include "store/interrupt.hpp"
 
 namespace quenlith::ops::mesher::tri {
+
+// The mesher's arrays of millions of entries: on huge pages where the system
+// grants them (a fresh array costs a page fault per 4 KiB otherwise, and random
+// access over it a translation miss per 4 KiB), and left unwritten by a resize
+// without a value.
+template <class T>
+using LargeArray = std::vector<T, containers::field::LargeArrayAllocator<T>>;
 
 using Slot = std::int32_t;  // -1: no triangle
 using Vertex = std::uint32_t;
@@ -46,11 +54,11 @@ inline int next3(int k) noexcept { return k == 2 ? 0 : k + 1; }
 inline int prev3(int k) noexcept { return k == 0 ? 2 : k - 1; }
 
 struct Triangulation {
-  std::vector<Point2> points;
-  std::vector<Point2> jittered;
-  std::vector<char> boundary;
-  std::vector<char> inside;
-  std::vector<Triangle> triangles;
+  LargeArray<Point2> points;
+  LargeArray<Point2> jittered;
+  LargeArray<char> boundary;
+  LargeArray<char> inside;
+  LargeArray<Triangle> triangles;
   std::vector<Slot> free;
   Slot hint = 0;
   double jitter_amplitude = 0.0;
@@ -71,7 +79,12 @@ struct Triangulation {
   Slot first_live() const noexcept;
 
   // The three edge values o_k(q) = orient2d(J[v[k]], J[v[k+1]], q) of a triangle.
-  std::array<double, 3> edge_values(const Triangle& t, const Point2& q) const;
+  std::array<double, 3> edge_values(const Triangle& t, const Point2& q) const {
+    const Point2& a = jittered[t.v[0]];
+    const Point2& b = jittered[t.v[1]];
+    const Point2& c = jittered[t.v[2]];
+    return {orient2d(a, b, q), orient2d(b, c, q), orient2d(c, a, q)};
+  }
   // The bounded walk from `start`, with the linear fallback. With `values`, the
   // edge values of the triangle found (when there is one).
   Slot locate(Slot start, const Point2& q, std::array<double, 3>* values = nullptr) const;
@@ -104,11 +117,11 @@ struct Triangulation {
     const int k = find_edge(nb, b, a);
     if (k >= 0) tri(nb).n[k] = to;
   }
+  // flip_edge once the triangle across (u, its edge eu) is known to be consistent.
+  void flip_across(Slot t, int e, Slot u, int eu) noexcept;
   // Working memory of insert_point, kept between insertions.
   std::vector<Slot> touched_;
   std::vector<Slot> stack_;
-  std::vector<std::uint32_t> touch_stamp_;
-  std::uint32_t touch_epoch_ = 0;
 };
 
 // Directed edges (a, b) of a list of triangles, each with its triangle's index;
@@ -120,7 +133,7 @@ class EdgeTable {
   void reserve(std::size_t n) { added_.reserve(n); }
   void add(Vertex a, Vertex b, std::uint32_t index) { added_.push_back({a, b, index}); }
   // The three edges of each live triangle, in slot order.
-  static EdgeTable of_live(const std::vector<Triangle>& triangles);
+  static EdgeTable of_live(const LargeArray<Triangle>& triangles);
   // Groups the edges by their first vertex (a counting sort, stable: each group
   // keeps the order of adding), so a lookup scans the few edges leaving a.
   void finish();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <optional>
 
 #include "base/error.hpp"
 #include "parallel/pool.hpp"
@@ -133,6 +134,34 @@ struct ColumnIndex {
 
 using Box = std::pair<Point3, Point3>;
 
+// orient2d(a, b, p) with p moved by (e, e^2), e infinitely small and
+// positive: the sign of the exact value, or when it is 0 of the first
+// non-zero term of the move (0 only when a and b coincide).
+double orient2d_moved(const Point2& a, const Point2& b, const Point2& p) {
+  const double o = orient2d(a, b, p);
+  if (o != 0.0) return o;
+  if (a[1] != b[1]) return a[1] > b[1] ? 1.0 : -1.0;
+  return b[0] > a[0] ? 1.0 : b[0] < a[0] ? -1.0 : 0.0;
+}
+
+// Where the vertical line through p (moved as above, so that it meets no
+// edge and no vertex) crosses the face, and the sign of the face's normal
+// along z; none when it misses. Two faces on an edge decide the edge alike
+// (the moved orientation turns sign with the edge), so the line crosses a
+// closed surface as often upwards as downwards.
+std::optional<std::pair<double, int>> column_crossing(const Tri& f, std::span<const Point3> coords, const Point3& p) {
+  const Point3 &a = coords[f[0]], &b = coords[f[1]], &c = coords[f[2]];
+  const Point2 P{p[0], p[1]}, A{a[0], a[1]}, B{b[0], b[1]}, C{c[0], c[1]};
+  const double o1 = orient2d_moved(A, B, P), o2 = orient2d_moved(B, C, P), o3 = orient2d_moved(C, A, P);
+  const bool up = o1 > 0.0 && o2 > 0.0 && o3 > 0.0;
+  if (!up && !(o1 < 0.0 && o2 < 0.0 && o3 < 0.0)) return std::nullopt;
+  // The height by barycentric weights, the unmoved orientations: all of one
+  // sign or zero, so the height lies within the face's own.
+  const double wa = orient2d(B, C, P), wb = orient2d(C, A, P), wc = orient2d(A, B, P);
+  const double z = (wa * a[2] + wb * b[2] + wc * c[2]) / (wa + wb + wc);
+  return std::pair{z, up ? 1 : -1};
+}
+
 }  // namespace
 
 std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri> faces,
@@ -173,14 +202,6 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
     }
     return out;
   }
-  auto may_meet = [&](const Tri& f, double x, double y, double z0, double z1) {
-    const Point3 &a = coords[f[0]], &b = coords[f[1]], &c = coords[f[2]];
-    const Point2 P{x, y}, A{a[0], a[1]}, B{b[0], b[1]}, C{c[0], c[1]};
-    const double o1 = orient2d(A, B, P), o2 = orient2d(B, C, P), o3 = orient2d(C, A, P);
-    if (!((o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0))) return false;
-    const double s0 = orient3d(a, b, c, {x, y, z0}), s1 = orient3d(a, b, c, {x, y, z1});
-    return !((s0 > 0.0 && s1 > 0.0) || (s0 < 0.0 && s1 < 0.0));
-  };
   // Margins well above the rounding of the candidates' coordinates.
   const double grow = 2.0 * spec.eps_in + 1e-9 * spec.h;
   auto face_box = [&](std::size_t o, double margin) {
@@ -214,18 +235,30 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
       for (parallel::Index slot = begin; slot < end; ++slot) {
         const std::int64_t i = first + static_cast<std::int64_t>(slot);
         std::vector<Point3>& layer = layers[static_cast<std::size_t>(slot)];
+        std::vector<std::pair<double, int>> crossings;
         layer.clear();
         for (std::int64_t j = 1; j <= spec.ny; ++j) {
           const auto column_faces = face_columns.at(i, j);
           const auto column_gap = gap_columns.at(i, j);
           const auto column_points = point_columns.at(i, j);
-          // The inside answer of the last candidate tested, at height z_prev.
-          bool known = false, inside = false;
-          double z_prev = 0.0;
+          // Where the column's line crosses the envelope, and which way.
+          crossings.clear();
+          for (const std::uint32_t f : column_faces)
+            if (const auto c = column_crossing(faces[f], coords, candidate(i, j, 0))) crossings.push_back(*c);
+          std::sort(crossings.begin(), crossings.end());
+          // The crossings above the candidate, signed: the winding number
+          // of the envelope about it (0 outside, +1 or -1 inside).
+          int above = 0;
+          for (const auto& c : crossings) above += c.second;
+          std::size_t below = 0;
           for (std::int64_t k = 1; k <= spec.nz; ++k) {
             const Point3 p = candidate(i, j, k);
-            // Candidates too near a face or an envelope point go first, without
-            // the inside test: they are where that test is dearest.
+            while (below < crossings.size() && crossings[below].first < p[2]) above -= crossings[below++].second;
+            if (above == 0) continue;
+            // Candidates too near a face or an envelope point are left out;
+            // an accepted one is at least h / 2 from every face, so far from
+            // every crossing that the rounding of its height cannot put it
+            // on the wrong side.
             bool rejected = false;
             for (std::size_t n = 0; n < column_gap.size() && !rejected; ++n) {
               const std::uint32_t f = column_gap[n];
@@ -235,22 +268,7 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
               const std::uint32_t q = column_points[n];
               rejected = point_columns.zlo[q] <= p[2] && point_columns.zhi[q] >= p[2] && near_point(p, coords[q]);
             }
-            if (rejected) continue;
-            // The inside answer carries over from the last candidate tested
-            // unless a face may meet the vertical stretch between them (its box
-            // reaches the stretch, the column's line passes through its closed
-            // shadow on the xy plane, and the two candidates are not strictly on
-            // one side of its plane): off the surface the winding number stays put.
-            bool fresh = !known;
-            for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
-              const std::uint32_t f = column_faces[n];
-              fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
-                      may_meet(faces[f], p[0], p[1], z_prev, p[2]);
-            }
-            if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
-            known = true;
-            z_prev = p[2];
-            if (inside) layer.push_back(p);
+            if (!rejected) layer.push_back(p);
           }
         }
       }
@@ -295,7 +313,7 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
       std::array<const Point3*, 4> q{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
                                      &mesh.point(T.v[3])};
       q[k] = &P;
-      o[k] = orient3d(*q[0], *q[1], *q[2], *q[3]);
+      o[k] = orient3d_sign(*q[0], *q[1], *q[2], *q[3]);
       if (o[k] < 0.0) {
         next = T.n[k];
         break;
@@ -428,7 +446,7 @@ void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, co
           std::array<const Point3*, 4> v{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
                                          &mesh.point(T.v[3])};
           v[k] = &P;
-          if (!(orient3d(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
+          if (!(orient3d_sign(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
         }
         if (bad >= 0) break;
       }

@@ -33,9 +33,11 @@ struct LatticeSpec {
 // smaller). Polls `interrupt` once per
 // value of i. `literal` tests every candidate against every face and point (the
 // reference form); otherwise each column of candidates along z sees only the
-// faces and points whose boxes reach it, and a candidate that no face box
-// separates from the previous one in its column shares its inside answer (the
-// solid-angle sum is then the same multiple of 2 pi, far from the threshold).
+// faces and points whose boxes reach it, and the inside answer is the winding
+// number counted along the column's line: its crossings with the faces, found
+// exactly (the line moved infinitely little off every edge and vertex), with
+// the sign of each face's normal along z. Away from the faces, where every
+// accepted candidate is, both answers agree.
 std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri> faces,
                                    std::span<const Point3> coords, const store::InterruptCheck& interrupt,
                                    bool literal = false);

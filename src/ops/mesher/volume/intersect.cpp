@@ -83,10 +83,10 @@ bool ray_in_angle(const Point3& v, const Point3& c, const Point3& d, const Point
 
 bool segment_meets_closed_triangle(const Point3& p, const Point3& q, const Point3& t0, const Point3& t1,
                                    const Point3& t2) {
-  const double sp = orient3d(t0, t1, t2, p), sq = orient3d(t0, t1, t2, q);
+  const double sp = orient3d_sign(t0, t1, t2, p), sq = orient3d_sign(t0, t1, t2, q);
   if ((sp > 0.0 && sq > 0.0) || (sp < 0.0 && sq < 0.0)) return false;
   if (sp == 0.0 && sq == 0.0) return coplanar_segment_meets(p, q, t0, t1, t2);
-  const double e0 = orient3d(p, q, t0, t1), e1 = orient3d(p, q, t1, t2), e2 = orient3d(p, q, t2, t0);
+  const double e0 = orient3d_sign(p, q, t0, t1), e1 = orient3d_sign(p, q, t1, t2), e2 = orient3d_sign(p, q, t2, t0);
   return (e0 >= 0.0 && e1 >= 0.0 && e2 >= 0.0) || (e0 <= 0.0 && e1 <= 0.0 && e2 <= 0.0);
 }
 
@@ -108,7 +108,7 @@ bool faces_intersect(std::span<const Point3> pts, const Tri& f, const Tri& g) {
     other(f, x);
     other(g, y);
     const Point3 &a = pts[shared[0]], &b = pts[shared[1]], &c = pts[x[0]], &d = pts[y[0]];
-    if (orient3d(a, b, c, d) != 0.0) return false;
+    if (orient3d_sign(a, b, c, d) != 0.0) return false;
     const int axis = projection_axis(a, b, c);
     if (axis < 0) return true;  // a flat face lying along its neighbour
     const double s1 = orient2d(drop(a, axis), drop(b, axis), drop(c, axis));
@@ -126,10 +126,10 @@ bool faces_intersect(std::span<const Point3> pts, const Tri& f, const Tri& g) {
     if (segment_meets_closed_triangle(pts[y[0]], pts[y[1]], f0, f1, f2)) return true;
     // An edge from the shared vertex running into the other face.
     for (PointIndex e : x)
-      if (orient3d(v, pts[y[0]], pts[y[1]], pts[e]) == 0.0 && ray_in_angle(v, pts[y[0]], pts[y[1]], pts[e]))
+      if (orient3d_sign(v, pts[y[0]], pts[y[1]], pts[e]) == 0.0 && ray_in_angle(v, pts[y[0]], pts[y[1]], pts[e]))
         return true;
     for (PointIndex e : y)
-      if (orient3d(v, pts[x[0]], pts[x[1]], pts[e]) == 0.0 && ray_in_angle(v, pts[x[0]], pts[x[1]], pts[e]))
+      if (orient3d_sign(v, pts[x[0]], pts[x[1]], pts[e]) == 0.0 && ray_in_angle(v, pts[x[0]], pts[x[1]], pts[e]))
         return true;
     return false;
   }

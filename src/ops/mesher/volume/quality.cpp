@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <utility>
+#include <vector>
+
+#include "parallel/pool.hpp"
 
 namespace quenlith::ops::mesher::vol {
 
@@ -295,8 +299,6 @@ struct Improver {
 void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex first_free, const Frame& frame,
                      const store::InterruptCheck& interrupt) {
   Improver im{mesh, coords, first_free, frame, {}};
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r)
-    if (!mesh.tets[r].dead) im.note(static_cast<Record>(r));
   // Only records made or moved since a pass can have turned bad: each pass
   // looks at those and at the ones still bad. A move that failed is tried
   // again only once something it looked at has changed: `touched` holds,
@@ -304,6 +306,7 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
   // it or a neighbour; `failed` the clock of a record's or a point's last
   // failed attempt.
   std::vector<Record> bad, seen;
+  std::vector<std::uint8_t> low;
   std::vector<PointIndex> movable;
   std::vector<Record> around;
   std::uint64_t clock = 1;
@@ -312,14 +315,28 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
   auto newer = [&](const Quad& v, std::uint64_t since) {
     return touched[v[0]] > since || touched[v[1]] > since || touched[v[2]] > since || touched[v[3]] > since;
   };
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r) seen.push_back(static_cast<Record>(r));
+  // The first pass looks at every live record, already in order.
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r)
+    if (!mesh.tets[r].dead) {
+      im.note(static_cast<Record>(r));
+      seen.push_back(static_cast<Record>(r));
+    }
   for (int pass = 0; pass < kPasses; ++pass) {
     interrupt();
     bad.clear();
-    std::sort(seen.begin(), seen.end());
-    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-    for (Record r : seen)
-      if (!mesh.tet(r).dead && im.q(r) < kBad) bad.push_back(r);
+    if (pass > 0) {
+      std::sort(seen.begin(), seen.end());
+      seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    }
+    // The measure of every record looked at, in parallel (the first pass
+    // looks at them all); the list of the bad ones keeps their order.
+    low.assign(seen.size(), 0);
+    parallel::for_chunks(seen.size(), 4096, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index i = begin; i < end; ++i)
+        low[i] = !mesh.tet(seen[i]).dead && im.q(seen[i]) < kBad;
+    });
+    for (std::size_t i = 0; i < seen.size(); ++i)
+      if (low[i]) bad.push_back(seen[i]);
     if (bad.empty()) return;
     failed_record.resize(mesh.tets.size(), 0);
     const auto made_from = static_cast<Record>(mesh.tets.size());

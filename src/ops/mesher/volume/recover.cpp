@@ -14,13 +14,13 @@
 namespace quenlith::ops::mesher::vol {
 
 bool segment_crosses_triangle(const Point3& p, const Point3& q, const Point3& t0, const Point3& t1, const Point3& t2) {
-  const double sp = orient3d(t0, t1, t2, p);
-  const double sq = orient3d(t0, t1, t2, q);
+  const double sp = orient3d_sign(t0, t1, t2, p);
+  const double sq = orient3d_sign(t0, t1, t2, q);
   if (sp == 0.0 || sq == 0.0) return false;
   if ((sp > 0.0) == (sq > 0.0)) return false;
-  const double e0 = orient3d(p, q, t0, t1);
-  const double e1 = orient3d(p, q, t1, t2);
-  const double e2 = orient3d(p, q, t2, t0);
+  const double e0 = orient3d_sign(p, q, t0, t1);
+  const double e1 = orient3d_sign(p, q, t1, t2);
+  const double e2 = orient3d_sign(p, q, t2, t0);
   return (e0 > 0.0 && e1 > 0.0 && e2 > 0.0) || (e0 < 0.0 && e1 < 0.0 && e2 < 0.0);
 }
 
@@ -170,7 +170,7 @@ struct Refill {
       for (PointIndex v : candidates) {
         bool empty = true;
         for (PointIndex w : candidates)
-          if (w != v && insphere(P(F[0]), P(F[1]), P(F[2]), P(v), P(w)) > 0.0) {
+          if (w != v && insphere_sign(P(F[0]), P(F[1]), P(F[2]), P(v), P(w)) > 0.0) {
             empty = false;
             break;
           }
@@ -228,10 +228,10 @@ struct Refill {
 // point is a vertex of t nor lies on it: both are vertices of a
 // tetrahedralisation that holds t).
 bool segment_meets_triangle(const Point3& p, const Point3& q, const Point3& t0, const Point3& t1, const Point3& t2) {
-  const double sp = orient3d(t0, t1, t2, p), sq = orient3d(t0, t1, t2, q);
+  const double sp = orient3d_sign(t0, t1, t2, p), sq = orient3d_sign(t0, t1, t2, q);
   if ((sp > 0.0 && sq > 0.0) || (sp < 0.0 && sq < 0.0)) return false;
   if (sp != 0.0 && sq != 0.0) {
-    const double e0 = orient3d(p, q, t0, t1), e1 = orient3d(p, q, t1, t2), e2 = orient3d(p, q, t2, t0);
+    const double e0 = orient3d_sign(p, q, t0, t1), e1 = orient3d_sign(p, q, t1, t2), e2 = orient3d_sign(p, q, t2, t0);
     return (e0 >= 0.0 && e1 >= 0.0 && e2 >= 0.0) || (e0 <= 0.0 && e1 <= 0.0 && e2 <= 0.0);
   }
   if (sp != 0.0 || sq != 0.0) return false;  // only an end point on the plane

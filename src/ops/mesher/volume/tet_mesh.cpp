@@ -12,12 +12,12 @@ namespace quenlith::ops::mesher::vol {
 bool TetMesh::contains(Record r, const Point3& p) const {
   const Quad& v = tet(r).v;
   const Point3 &a = points[v[0]], &b = points[v[1]], &c = points[v[2]], &d = points[v[3]];
-  return orient3d(p, b, c, d) >= 0.0 && orient3d(a, p, c, d) >= 0.0 && orient3d(a, b, p, d) >= 0.0 &&
-         orient3d(a, b, c, p) >= 0.0;
+  return orient3d_sign(p, b, c, d) >= 0.0 && orient3d_sign(a, p, c, d) >= 0.0 && orient3d_sign(a, b, p, d) >= 0.0 &&
+         orient3d_sign(a, b, c, p) >= 0.0;
 }
 
 bool in_circumsphere(std::span<const Point3> pts, PointIndex e, const Quad& t, std::span<const double> bias) {
-  const double o = orient3d(pts[t[0]], pts[t[1]], pts[t[2]], pts[t[3]]);
+  const double o = orient3d_sign(pts[t[0]], pts[t[1]], pts[t[2]], pts[t[3]]);
   if (o == 0.0) return true;
   return in_circumsphere_oriented(pts, e, t, bias, o);
 }
@@ -25,7 +25,7 @@ bool in_circumsphere(std::span<const Point3> pts, PointIndex e, const Quad& t, s
 bool in_circumsphere_oriented(std::span<const Point3> pts, PointIndex e, const Quad& t, std::span<const double> bias,
                               double o) {
   const Point3 &A = pts[t[0]], &B = pts[t[1]], &C = pts[t[2]], &D = pts[t[3]], &E = pts[e];
-  const double s = insphere(A, B, C, D, E);
+  const double s = insphere_sign(A, B, C, D, E);
   if (s != 0.0) return (s > 0.0) == (o > 0.0);
   // The biases first: the sum of each point's coefficient (below) times its
   // bias. Equal biases cancel (the coefficients sum to 0: barycentric
@@ -56,7 +56,7 @@ bool in_circumsphere_oriented(std::span<const Point3> pts, PointIndex e, const Q
       std::array<const Point3*, 4> q{&A, &B, &C, &D};
       for (int i = 0; i < 4; ++i)
         if (t[i] == k) q[i] = &E;
-      coef = orient3d(*q[0], *q[1], *q[2], *q[3]);
+      coef = orient3d_sign(*q[0], *q[1], *q[2], *q[3]);
     }
     if (coef != 0.0) return (coef > 0.0) == (o > 0.0);
   }
@@ -147,8 +147,11 @@ void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Rec
   };
   // Scratch kept between calls (one mesher per thread): slots of older calls
   // read as empty by their stamp.
-  thread_local std::vector<Slot> table;
-  thread_local std::uint32_t stamp = 0;
+  thread_local std::vector<Slot> local_table;
+  thread_local std::uint32_t local_stamp = 0;
+  // Bound once: in a shared library each use of a thread-local is a call.
+  std::vector<Slot>& table = local_table;
+  std::uint32_t& stamp = local_stamp;
   const std::size_t cap = std::bit_ceil(std::max<std::size_t>(16, 6 * fresh.size()));
   if (table.size() < cap || ++stamp == 0) {
     table.assign(std::max(cap, table.size()), Slot{0, -1, 0, 0});
@@ -255,7 +258,7 @@ std::vector<PointIndex> insertion_order(std::span<const Point3> pts, PointIndex 
 
 // The tetrahedron on the cavity face f with apex p, positively oriented.
 Quad cone(std::span<const Point3> pts, const Tri& f, PointIndex p) {
-  if (orient3d(pts[f[0]], pts[f[1]], pts[f[2]], pts[p]) >= 0.0) return {f[0], f[1], f[2], p};
+  if (orient3d_sign(pts[f[0]], pts[f[1]], pts[f[2]], pts[p]) >= 0.0) return {f[0], f[1], f[2], p};
   return {f[0], f[2], f[1], p};
 }
 
@@ -333,7 +336,7 @@ std::vector<Quad> bowyer_watson(std::span<const Point3> pts, PointIndex count, P
           const int k = static_cast<int>((base + i) & 3u);
           std::array<const Point3*, 4> q{&m.points[T.v[0]], &m.points[T.v[1]], &m.points[T.v[2]], &m.points[T.v[3]]};
           q[k] = &P;
-          if (orient3d(*q[0], *q[1], *q[2], *q[3]) < 0.0) {
+          if (orient3d_sign(*q[0], *q[1], *q[2], *q[3]) < 0.0) {
             next = T.n[k];
             break;
           }

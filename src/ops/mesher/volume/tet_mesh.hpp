@@ -87,7 +87,7 @@ struct TetMesh {
   const Tet& tet(Record r) const noexcept { return tets[static_cast<std::size_t>(r)]; }
   const Point3& point(PointIndex p) const noexcept { return points[p]; }
   double orient(PointIndex a, PointIndex b, PointIndex c, PointIndex d) const {
-    return orient3d(points[a], points[b], points[c], points[d]);
+    return orient3d_sign(points[a], points[b], points[c], points[d]);
   }
   // Whether point p lies in the closed tetrahedron of record r.
   bool contains(Record r, const Point3& p) const;

@@ -89,15 +89,15 @@ std::vector<double> tie_bias(const std::vector<Point3>& work, const std::vector<
     const auto& y = sides[i + 1];
     if (x[0] != y[0] || x[1] != y[1]) continue;
     const Point3 &a = work[x[0]], &c = work[x[1]], &b = work[x[2]], &d = work[y[2]];
-    if (orient3d(a, b, c, d) != 0.0) continue;
+    if (orient3d_sign(a, b, c, d) != 0.0) continue;
     // Cocircular: on the sphere through a, b, c and any point off their plane.
     Point3 e = a;
     for (int axis = 0; axis < 3; ++axis) {
       e = a;
       e[axis] += 1.0;
-      if (orient3d(a, b, c, e) != 0.0) break;
+      if (orient3d_sign(a, b, c, e) != 0.0) break;
     }
-    if (orient3d(a, b, c, e) == 0.0 || insphere(a, b, c, e, d) != 0.0) continue;
+    if (orient3d_sign(a, b, c, e) == 0.0 || insphere_sign(a, b, c, e, d) != 0.0) continue;
     ties.push_back({x[0], x[1], x[2], y[2]});
   }
   const std::size_t cap = 200 * ties.size() + 1000;
