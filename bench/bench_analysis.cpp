@@ -323,8 +323,10 @@ void run_solve(const Cube& cube, const char* path) {
     const auto& d = f.row_dofs[r];
     if (d.node < cube.n_nodes && d.node % p == std::uint64_t(cube.n) && d.var == "f_z") b[r] = 1.0 / (p * p);
   }
+  const containers::field::DofList row_names = containers::matrix::dof_list(f.row_dofs);
+  const containers::field::DofList col_names = containers::matrix::dof_list(f.col_dofs);
   t0 = Clock::now();
-  const auto lu = ops::solver::lu_factorize(a, {});
+  const auto lu = ops::solver::lu_factorize(a, ops::solver::solve_names(row_names, col_names), {});
   const double t_factor = seconds_since(t0);
   std::vector<double> x = b;
   t0 = Clock::now();

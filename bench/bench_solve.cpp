@@ -11,6 +11,13 @@
 //   bench_solve --dump n path           writes the matrix and right-hand side of size n
 //                                       for bench_solve.py (binary: n_rows, nnz as
 //                                       u64, offsets u64, cols u32, values f64, b f64)
+//   bench_solve --factor path           factorises and solves a matrix and right-hand
+//                                       side written in that form the way `solve`
+//                                       does, and prints one line of key=value pairs:
+//                                       times (s), the library's memory figures and
+//                                       the process's peak resident memory (MB)
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -21,6 +28,7 @@
 #include <vector>
 
 #include "containers/matrix/csr.hpp"
+#include "ops/solver/lu.hpp"
 #include "ops/solver/sparse_direct.hpp"
 
 using quenlith::containers::matrix::Csr;
@@ -158,11 +166,55 @@ void dump(int n, const char* path) {
   std::fclose(f);
 }
 
+Problem read(const char* path) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) std::exit(1);
+  std::uint64_t head[2];
+  bool ok = std::fread(head, 8, 2, f) == 2;
+  const std::uint64_t n = head[0], nnz = head[1];
+  std::vector<std::uint64_t> offsets(n + 1);
+  std::vector<std::uint32_t> cols(nnz);
+  std::vector<double> values(nnz), b(n);
+  ok = ok && std::fread(offsets.data(), 8, n + 1, f) == n + 1 && std::fread(cols.data(), 4, nnz, f) == nnz &&
+       std::fread(values.data(), 8, nnz, f) == nnz && std::fread(b.data(), 8, n, f) == n;
+  std::fclose(f);
+  if (!ok) std::exit(1);
+  std::vector<std::uint32_t> rows(nnz);
+  for (std::uint64_t r = 0; r < n; ++r)
+    for (std::uint64_t k = offsets[r]; k < offsets[r + 1]; ++k) rows[k] = static_cast<std::uint32_t>(r);
+  const TripletSource source{rows, cols, values, {}, {}, 1.0};
+  return {quenlith::containers::matrix::csr_from_triplets_parallel(n, n, {&source, 1}), std::move(b)};
+}
+
+void factor(const char* path) {
+  const Problem p = read(path);
+  const quenlith::containers::field::DofList none;
+  const auto t0 = Clock::now();
+  const auto lu = solver::lu_factorize(p.a, solver::solve_names(none, none), {});
+  const double tf = seconds_since(t0);
+  std::vector<double> x = p.b;
+  const auto t1 = Clock::now();
+  lu->solve(x);
+  const double ts = seconds_since(t1);
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const solver::FactorMemory& m = lu->memory();
+  std::printf("factor=%.6f solve=%.6f infog16=%llu infog17=%llu infog19=%llu infog22=%llu peak_rss_mb=%.1f "
+              "residual=%.3g\n",
+              tf, ts, static_cast<unsigned long long>(m.estimated_peak_mb),
+              static_cast<unsigned long long>(m.estimated_total_mb), static_cast<unsigned long long>(m.allocated_total_mb),
+              static_cast<unsigned long long>(m.used_total_mb), usage.ru_maxrss / 1024.0, residual(p.a, x, p.b));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--dump") {
     dump(std::atoi(argv[2]), argv[3]);
+    return 0;
+  }
+  if (argc == 3 && std::string(argv[1]) == "--factor") {
+    factor(argv[2]);
     return 0;
   }
   std::vector<int> sizes;

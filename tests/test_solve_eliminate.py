@@ -299,9 +299,57 @@ def test_errors_in_their_order():
     # Every physics DOF a slave: nothing left to factorise.
     clamp, single = constrained_literal(c, nodes[:1])
     cases.append((clamp, single, "solve: matrix is empty"))
+    # Values that are no numbers: in a relation (its ratios would fill T), then in the
+    # physics block (named by its first one in row order).
+    clamp, a = constrained_literal(c, nodes)
+    nan_tie = mpc(c, [(nodes[1], "u", "f", 1.0), (nodes[2], "u", "f", math.nan)])
+    cases.append((clamp | nan_tie, a, "elimination: relation at multiplier node {} has a non-finite coefficient at "
+                  "(NodeId({}), 'u')".format(nan_tie.multiplier_mesh()[0][0][0].id, nodes[2].id)))
+    clamp = support(c, [nodes[0]], "u", "f")
+    k = literal(c, nodes, ["f"], ["u"])
+    k[0].add_entry(nodes[2], "f", nodes[1], "u", math.inf)
+    k[0].add_entry(nodes[1], "f", nodes[2], "u", math.nan)
+    a = k | q.stiffness(clamp, q.ElementField(q.FiniteElementSpace(grid(c, 1, 1, 1.0, 1.0)[1]), ["E"]))
+    a.finalize()
+    cases.append((clamp, a, f"elimination: the matrix holds a non-finite value at row (NodeId({nodes[1].id}), 'f'), "
+                  f"column (NodeId({nodes[2].id}), 'u')"))
     for model, matrix, text in cases:
         with raises(RuntimeError, text):
             q.solve_eliminate(model, matrix, rhs)
+
+
+def test_a_reduced_system_left_floating_names_its_free_dofs():
+    # A tie between two corners of the strip holds nothing: it still drifts and
+    # turns, and the reduced system names (some of) the free DOFs of those modes.
+    c, n, body, clamp = tied_strip()
+    tie = mpc(c, [(n[0][0], "u_x", "f_x", 1.0), (n[1][0], "u_x", "f_x", -1.0)])
+    model = body | tie
+    K = q.stiffness(model, q.material_field(model, [("E", 10.0), ("nu", 0.25)]))
+    rhs = rhs_for(K, c, {(n[1][3].id, "f_x"): 1.0})
+    free = r"\(NodeId\(\d+\), 'u_[xy]'\)"
+    with pytest.raises(RuntimeError, match=rf"^solve: reduced LU failed \(matrix is singular\): no pivot for "
+                       rf"{free}(, {free}){{0,2}}$"):
+        q.solve_eliminate(model, K, rhs)
+    # The slave is no free DOF, so it is never named.
+    with pytest.raises(RuntimeError) as failure:
+        q.solve_eliminate(model, K, rhs, cache=False)
+    assert f"(NodeId({n[1][0].id}), 'u_x')" not in str(failure.value)
+
+
+def test_non_finite_right_hand_sides_name_their_dof():
+    c, n, body, clamp = tied_strip()
+    model = body | clamp
+    K = q.stiffness(model, q.material_field(model, [("E", 10.0), ("nu", 0.25)]))
+    held = clamp[0].multiplier_mesh()[0][0][0].id
+    cases = [
+        ({(n[1][3].id, "f_x"): math.nan}, f"(NodeId({n[1][3].id}), 'f_x')"),
+        # The imposed values are read first.
+        ({(n[1][3].id, "f_x"): math.inf, (held, "imposed_u_x"): -math.inf}, f"(NodeId({held}), 'imposed_u_x')"),
+    ]
+    for values, where in cases:
+        for cache in (False, True):
+            with raises(RuntimeError, f"elimination: the right-hand side holds a non-finite value at {where}"):
+                q.solve_eliminate(model, K, rhs_for(K, c, values), cache=cache)
 
 
 def test_argument_errors_and_an_rhs_without_zone():

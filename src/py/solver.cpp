@@ -32,6 +32,11 @@ const Signature solve_sig{
     "`cache=True` the factorisation is kept in the matrix and reused by the next\n"
     "solves, which then only run the substitution; any change of the matrix drops it.\n"
     "\n"
+    "A NaN or an infinity in the matrix or in `rhs` is refused before anything is\n"
+    "factorised, naming its place; a singular matrix is refused naming (up to three of)\n"
+    "the unknowns left without a pivot. The same matrix gives the same bits on every\n"
+    "solve with the same number of threads.\n"
+    "\n"
     "Ctrl+C is honoured at the solver's phase boundaries (before and after the\n"
     "analysis, the factorisation and the substitution); the factorisation itself is\n"
     "one uninterruptible call."};

@@ -25,6 +25,11 @@ using models::Sense;
 
 namespace {
 
+// The singular reduced system: a non-finite solution, or null pivots named after it.
+constexpr std::string_view kReducedSingular = "solve: reduced LU failed (matrix is singular)";
+// No index: a multiplier row or column in the physics maps, a slave in the free one.
+constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
 using SubHandles = std::span<const store::Handle<SubModel>>;
 
 bool has_constraint(SubHandles subs) {
@@ -56,7 +61,6 @@ std::vector<Relation> equality_relations(SubHandles subs) {
 std::vector<Dof> physics_part(const std::vector<Dof>& table,
                               const std::unordered_set<containers::mesh::NodeId>& multipliers,
                               std::vector<std::uint64_t>& physics_of) {
-  constexpr std::uint64_t kNone = ~std::uint64_t{0};
   std::vector<Dof> out;
   physics_of.assign(table.size(), kNone);
   for (std::size_t i = 0; i < table.size(); ++i)
@@ -71,7 +75,6 @@ std::vector<Dof> physics_part(const std::vector<Dof>& table,
 // Both maps keep the order of the indices, so each row's columns stay sorted.
 Csr physics_block(const Csr& a, const std::vector<std::uint64_t>& row_of, const std::vector<std::uint64_t>& col_of,
                   std::uint64_t n) {
-  constexpr std::uint64_t kNone = ~std::uint64_t{0};
   CsrBuilder out(n, n, a.nnz());
   for (std::uint64_t r = 0; r < a.n_rows; ++r) {
     if (row_of[r] == kNone) continue;
@@ -129,6 +132,9 @@ std::shared_ptr<const Condensation> build_condensation(SubHandles subs, const Ma
 
   auto out = std::make_shared<Condensation>();
   out->k = physics_block(matrix.finalized()->csr, row_of, col_of, n);
+  out->row_dofs = containers::matrix::dof_list(physics_rows);
+  out->col_dofs = containers::matrix::dof_list(physics_cols);
+  refuse_non_finite_matrix(out->k, SystemNames{"elimination", {}, out->row_dofs, out->col_dofs});
 
   std::unordered_map<Dof, std::uint64_t> column_index;
   column_index.reserve(n);
@@ -143,8 +149,12 @@ std::shared_ptr<const Condensation> build_condensation(SubHandles subs, const Ma
     for (const models::RelationTerm& t : r.terms) {
       const auto it = column_index.find(Dof{t.node, t.variable});
       if (it == column_index.end())
-        throw Error::message("elimination: term (NodeId({}), '{}') is not a physics DOF of the matrix", t.node,
-                             t.variable);
+        throw Error::message("elimination: term {} is not a physics DOF of the matrix", dof_text(t.node, t.variable));
+      // T holds the coefficients' ratios: a NaN or an infinity would reach the
+      // factorisation through Tᵀ·K·T.
+      if (!std::isfinite(t.coefficient))
+        throw Error::message("elimination: relation at multiplier node {} has a non-finite coefficient at {}",
+                             r.multiplier_node, dof_text(t.node, t.variable));
       terms.push_back(PivotTerm{it->second, t.coefficient});
     }
     const std::optional<std::size_t> pivot = pick_pivot(terms, slaves, masters);
@@ -163,13 +173,13 @@ std::shared_ptr<const Condensation> build_condensation(SubHandles subs, const Ma
       if (i == *pivot) continue;
       // The slave named again would be its own master: T has no free column for it.
       if (terms[i].index == s)
-        throw Error::message("elimination: relation at multiplier node {} names its slave DOF (NodeId({}), '{}') "
-                             "more than once — merge those terms into one",
-                             r.multiplier_node, slave_term.node, slave_term.variable);
+        throw Error::message("elimination: relation at multiplier node {} names its slave DOF {} more than once — "
+                             "merge those terms into one",
+                             r.multiplier_node, dof_text(slave_term.node, slave_term.variable));
       if (slaves.contains(terms[i].index))
-        throw Error::message("elimination: master DOF (NodeId({}), '{}') is a slave of another relation — chaining "
-                             "is out of scope (v1)",
-                             r.terms[i].node, r.terms[i].variable);
+        throw Error::message("elimination: master DOF {} is a slave of another relation — chaining is out of scope "
+                             "(v1)",
+                             dof_text(r.terms[i].node, r.terms[i].variable));
       rec.masters.emplace_back(terms[i].index, terms[i].coefficient);
     }
     slaves.insert(s);
@@ -179,7 +189,6 @@ std::shared_ptr<const Condensation> build_condensation(SubHandles subs, const Ma
   }
 
   // Free numbering: physics indices in order, slaves skipped.
-  constexpr std::uint64_t kNone = ~std::uint64_t{0};
   std::vector<std::uint64_t> free_of(n, kNone);
   std::uint64_t n_r = 0;
   for (std::uint64_t j = 0; j < n; ++j)
@@ -201,10 +210,17 @@ std::shared_ptr<const Condensation> build_condensation(SubHandles subs, const Ma
   out->t = t.finish();
   out->t_transpose = containers::matrix::csr_transpose(out->t);
   const Csr kr = containers::matrix::csr_product(containers::matrix::csr_product(out->t_transpose, out->k), out->t);
-  out->lu = lu_factorize(kr, interrupt);
+  // The reduced system's rows and unknowns: the physics DOFs that are no slave.
+  containers::field::DofList free_rows, free_cols;
+  free_rows.reserve(n_r);
+  free_cols.reserve(n_r);
+  for (std::uint64_t j = 0; j < n; ++j)
+    if (free_of[j] != kNone) {
+      free_rows.push(physics_rows[j].node, physics_rows[j].var);
+      free_cols.push(physics_cols[j].node, physics_cols[j].var);
+    }
+  out->lu = lu_factorize(kr, SystemNames{"elimination", kReducedSingular, free_rows, free_cols}, interrupt);
 
-  out->row_dofs = containers::matrix::dof_list(physics_rows);
-  out->col_dofs = containers::matrix::dof_list(physics_cols);
   out->slaves.reserve(records.size());
   for (Record& rec : records) {
     out->imposed_dofs.push(rec.e.multiplier_node, rec.e.imposed_value);
@@ -224,18 +240,20 @@ NodeField solve_eliminate(const Model& model, const Matrix& matrix, const NodeFi
   }
   interrupt();
   const std::vector<double> g = rhs.dof_values(c->imposed_dofs);
+  refuse_non_finite_rhs(g, c->imposed_dofs, "elimination");
   const std::uint64_t n = c->k.n_rows;
   std::vector<double> u0(n, 0.0);
   for (std::size_t i = 0; i < c->slaves.size(); ++i)
     u0[c->slaves[i].slave_index] = g[i] / c->slaves[i].slave_coefficient;
   const std::vector<double> f = rhs.dof_values(c->row_dofs);
+  refuse_non_finite_rhs(f, c->row_dofs, "elimination");
   std::vector<double> f_eff = c->k.mul_dense(u0);
   for (std::uint64_t i = 0; i < n; ++i) f_eff[i] = f[i] - f_eff[i];
   std::vector<double> u_r = c->t_transpose.mul_dense(f_eff);
   interrupt();
   lu_solve(*c->lu, u_r);
   for (double v : u_r)
-    if (!std::isfinite(v)) throw Error::message("solve: reduced LU failed (matrix is singular)");
+    if (!std::isfinite(v)) throw Error::message("{}", kReducedSingular);
   std::vector<double> u = c->t.mul_dense(u_r);
   for (std::uint64_t i = 0; i < n; ++i) u[i] += u0[i];
   interrupt();

@@ -71,15 +71,19 @@ std::optional<std::size_t> pick_pivot(std::span<const PivotTerm> terms,
 // "elimination: physics block is not square ({} dual rows vs {} primal cols)";
 // "elimination: physics row/column DOFs are not conjugate-aligned; this physics is
 // unsupported by the elimination solver"; "Matrix has not been finalized; call
-// finalize() before solving"; per relation "elimination: term ({}, '{}') is not a
-// physics DOF of the matrix", "elimination: relation at multiplier node {} has no
+// finalize() before solving"; "elimination: the matrix holds a non-finite value at
+// row {}, column {}" (the first in the physics block); per relation "elimination:
+// term ({}, '{}') is not a physics DOF of the matrix", "elimination: relation at
+// multiplier node {} has a non-finite coefficient at {}", "elimination: relation at
+// multiplier node {} has no
 // eliminable DOF — all its terms are already constrained (chaining is out of scope,
 // v1)", "elimination: relation at multiplier node {} has no term with a nonzero
 // coefficient", "elimination: relation at multiplier node {} names its slave DOF
 // ({}, '{}') more than once — merge those terms into one", "elimination: master DOF
 // ({}, '{}') is a slave of another relation — chaining is out of scope (v1)"; then
-// those of lu_factorize ("solve: matrix is empty" when every physics DOF is a slave).
-// DOFs print as (NodeId(n), 'variable').
+// those of lu_factorize ("solve: matrix is empty" when every physics DOF is a slave;
+// "solve: reduced LU failed (matrix is singular): no pivot for {}…" naming the free
+// DOFs without pivot). DOFs print as (NodeId(n), 'variable').
 std::shared_ptr<const Condensation> build_condensation(std::span<const store::Handle<containers::model::SubModel>> subs,
                                                        const containers::matrix::Matrix& matrix,
                                                        const store::InterruptCheck& interrupt);
@@ -89,9 +93,11 @@ std::shared_ptr<const Condensation> build_condensation(std::span<const store::Ha
 // the primal values at every physics column, then, at each slave's node under its
 // dual variable, the reaction f_s − (K·u)_s. With `cache`, the condensation in the
 // matrix's slot is reused (whatever model is passed), or a new one stored before
-// the right-hand side is read. "solve: reduced LU failed (matrix is singular)" for a
-// non-finite reduced solution; an rhs without zone fails after the solve with
-// "index 0 out of bounds (len=0)".
+// the right-hand side is read. "elimination: the right-hand side holds a non-finite
+// value at {}" for the first NaN or infinity read from `rhs` (imposed values first,
+// then loads); "solve: reduced LU failed (matrix is singular)" for a non-finite
+// reduced solution; an rhs without zone fails after the solve with "index 0 out of
+// bounds (len=0)".
 containers::node_field::NodeField solve_eliminate(const containers::model::Model& model,
                                                   const containers::matrix::Matrix& matrix,
                                                   const containers::node_field::NodeField& rhs, bool cache,

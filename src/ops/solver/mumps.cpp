@@ -2,16 +2,27 @@
 // started in the constructor of its owner and ended in its destructor.
 #include <dmumps_c.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "base/error.hpp"
+#include "ops/solver/blas.hpp"
 #include "ops/solver/mumps_status.hpp"
 #include "ops/solver/sparse_direct.hpp"
 #include "parallel/pool.hpp"
+
+// The SCOTCH ordering's process-wide random generator (libscotch, loaded with
+// MUMPS), declared weak: a MUMPS built without SCOTCH leaves them null. The seed
+// is a SCOTCH_Num, 32 or 64 bits by build; a 64-bit argument reaches either intact.
+extern "C" {
+void SCOTCH_randomSeed(std::int64_t seed) __attribute__((weak));
+void SCOTCH_randomReset(void) __attribute__((weak));
+}
 
 namespace quenlith::ops::solver {
 
@@ -26,6 +37,34 @@ constexpr parallel::Index kRowChunk = 4096;
 // Relaxations tried, in percent of the analysis' estimate, when the factorisation
 // runs out of room in its work arrays (the library's default is 20 or 30).
 constexpr MUMPS_INT kRelaxations[] = {40, 80, 160, 320};
+// Null-pivot detection (ICNTL(24)): a pivot row whose largest entry is below this
+// fraction of the largest entry of the scaled matrix (CNTL(3)) counts as null. The
+// library's own default, 1e-5 machine epsilons, misses the rigid-body modes of a
+// floating elastic cube from 24³ cells on (they leave pivots near 1e-13). Measured on
+// slender cantilevers: a planar frame of 100 elements, L = 100, I = 1e-6 (condition
+// 3e13) and a strip of 2000 × 1 QUA4 cells, L/h = 3000 (condition 1.5e14), still
+// solve, as scipy does; a strip at L/h = 10⁴ (condition 7.7e14, where dense and sparse
+// solvers already disagree in the second digit) is refused, and so is every floating
+// cube tried (all six modes found up to 8³ cells). Materials 10¹⁰ times stiffer than
+// their neighbours are unaffected: the matrix is scaled first.
+constexpr double kNullPivotThreshold = 1e-12;
+// The ordering's random generator restarts from this seed for every analysis.
+constexpr std::int64_t kOrderingSeed = 1;
+
+// Serialises the analyses: SCOTCH draws from one generator of the process, so two
+// orderings running at once would each see the other's draws.
+std::mutex analysis_mutex;
+
+// SCOTCH orders with as many threads as the machine has cores, and its threads'
+// results depend on their timing: one thread makes the ordering a function of the
+// matrix alone. It reads this from the environment at each ordering; the variable is
+// set once, under the analysis lock, before the first.
+void seed_ordering() {
+  static std::once_flag single_thread;
+  std::call_once(single_thread, [] { setenv("SCOTCH_PTHREAD_NUMBER", "1", 1); });
+  if (SCOTCH_randomSeed) SCOTCH_randomSeed(kOrderingSeed);
+  if (SCOTCH_randomReset) SCOTCH_randomReset();
+}
 
 // The library's ICNTL(7) code of an ordering.
 MUMPS_INT ordering_code(FillOrdering o) noexcept {
@@ -81,11 +120,18 @@ class Instance {
 
 class MumpsFactors final : public SparseFactors {
  public:
-  MumpsFactors(std::unique_ptr<Instance> instance, std::uint64_t n, const FactorMemory& memory)
-      : instance_(std::move(instance)), n_(n), memory_(memory) {}
+  MumpsFactors(std::unique_ptr<Instance> instance, std::uint64_t n, Structure structure, const FactorMemory& memory,
+               std::vector<std::uint64_t> null_pivots)
+      : instance_(std::move(instance)),
+        n_(n),
+        structure_(structure),
+        memory_(memory),
+        null_pivots_(std::move(null_pivots)) {}
 
   std::uint64_t order() const noexcept override { return n_; }
+  Structure structure() const noexcept override { return structure_; }
   const FactorMemory& memory() const noexcept override { return memory_; }
+  std::span<const std::uint64_t> null_pivots() const noexcept override { return null_pivots_; }
 
   void solve(std::span<double> b) const override { solve_columns(b, 1); }
 
@@ -105,6 +151,7 @@ class MumpsFactors final : public SparseFactors {
     m.icntl(9) = 1;   // A x = b, not the transpose
     m.icntl(20) = 0;  // dense right-hand side
     m.icntl(21) = 0;  // solution gathered on the host, in place
+    prepare_blas();
     m.run(3);
     id.rhs = nullptr;
     if (m.infog(1) < 0) throw mumps_error(MumpsPhase::Solve, m.infog(1), m.infog(2));
@@ -114,7 +161,9 @@ class MumpsFactors final : public SparseFactors {
   std::unique_ptr<Instance> instance_;
   mutable std::mutex mutex_;
   std::uint64_t n_;
+  Structure structure_;
   FactorMemory memory_;
+  std::vector<std::uint64_t> null_pivots_;
 };
 
 // The library's coordinate form of `a`, 1-based: every entry, or under Symmetric
@@ -192,8 +241,15 @@ std::shared_ptr<const SparseFactors> factorize_sparse(const Csr& a, const Sparse
   instance->icntl(18) = 0;  // centralised on the host
   instance->icntl(28) = 1;  // sequential analysis
   instance->icntl(7) = ordering_code(options.ordering);
+  instance->icntl(24) = 1;  // null pivots detected, and reported in PIVNUL_LIST
+  id.cntl[2] = kNullPivotThreshold;
 
-  instance->run(1);
+  prepare_blas();
+  {
+    std::lock_guard lock(analysis_mutex);
+    seed_ordering();
+    instance->run(1);
+  }
   if (instance->infog(1) < 0) throw mumps_error(MumpsPhase::Analysis, instance->infog(1), instance->infog(2));
   between_phases();
   FactorMemory memory;
@@ -201,6 +257,7 @@ std::shared_ptr<const SparseFactors> factorize_sparse(const Csr& a, const Sparse
   memory.estimated_peak_mb = static_cast<std::uint64_t>(instance->infog(16));
   memory.estimated_total_mb = static_cast<std::uint64_t>(instance->infog(17));
 
+  prepare_blas();
   instance->run(2);
   for (MUMPS_INT relaxation : kRelaxations) {
     if (!mumps_workspace_too_small(instance->infog(1))) break;
@@ -219,7 +276,12 @@ std::shared_ptr<const SparseFactors> factorize_sparse(const Csr& a, const Sparse
   memory.allocated_peak_mb = static_cast<std::uint64_t>(instance->infog(18));
   memory.allocated_total_mb = static_cast<std::uint64_t>(instance->infog(19));
   memory.used_total_mb = static_cast<std::uint64_t>(instance->infog(22));
-  return std::make_shared<MumpsFactors>(std::move(instance), n, memory);
+  // INFOG(28) null pivots, their 1-based rows in PIVNUL_LIST.
+  std::vector<std::uint64_t> null_pivots;
+  if (instance->infog(28) > 0 && id.pivnul_list)
+    for (int k = 0; k < instance->infog(28); ++k) null_pivots.push_back(static_cast<std::uint64_t>(id.pivnul_list[k]) - 1);
+  std::sort(null_pivots.begin(), null_pivots.end());
+  return std::make_shared<MumpsFactors>(std::move(instance), n, options.structure, memory, std::move(null_pivots));
 }
 
 }  // namespace quenlith::ops::solver

@@ -26,10 +26,11 @@ namespace quenlith::ops::solver {
 enum class Structure : std::uint8_t { General, Symmetric };
 
 // Fill-reducing orderings of the analysis. Default is SCOTCH's nested dissection,
-// chosen by measuring 3-D elasticity with multipliers (bench/bench_solve.cpp): at
-// 101 k unknowns it factorised in 5.4 s and 1.06 GB as L·D·Lᵀ, where AMD took
-// 29 s and 1.71 GB, AMF 12.7 s, QAMD 21 s and PORD 7.8 s with 1.08 GB; L·U needs
-// about 1.75 times the memory of L·D·Lᵀ for the same time.
+// chosen by measuring 3-D elasticity with multipliers (HEX8, 101 k unknowns, all
+// processors, interleaved runs on a shared machine): L·D·Lᵀ in 8.1 s and 1.12 GB,
+// where PORD took 9.7 s and 1.15 GB and AMF 14.7 s and 1.52 GB (an earlier run: AMD
+// 29 s and 1.71 GB, QAMD 21 s); L·U 7.2 s with 1.93 GB, and on one thread 18 s
+// where L·D·Lᵀ took 13.8 s. METIS is not in the Debian build.
 enum class FillOrdering : std::uint8_t { Default, Amd, Amf, Qamd, Pord, Scotch, Automatic };
 std::string_view fill_ordering_name(FillOrdering o) noexcept;
 
@@ -58,6 +59,8 @@ class SparseFactors {
  public:
   virtual ~SparseFactors() = default;
   virtual std::uint64_t order() const noexcept = 0;
+  // How the matrix was factorised.
+  virtual Structure structure() const noexcept = 0;
   // Overwrites b (order() values) with x, the solution of A·x = b (the plain system,
   // not its transpose). A pivot that vanished shows as non-finite values in x.
   // Throws Error::message "solve: substitution failed: {}" when the library fails.
@@ -67,11 +70,26 @@ class SparseFactors {
   virtual void solve_columns(std::span<double> b, std::uint64_t count) const = 0;
   // The library's own account of the memory of this factorisation.
   virtual const FactorMemory& memory() const noexcept = 0;
+  // The unknowns (0-based, ascending) whose pivot the factorisation found null: a
+  // pivot row whose largest entry, once the matrix is scaled, is below 1e-12 times
+  // the largest entry of the matrix. The factorisation goes on past them (the row set
+  // to a unit row), so the factors then solve another system: callers refuse them.
+  // Empty for a regular matrix.
+  virtual std::span<const std::uint64_t> null_pivots() const noexcept = 0;
 };
 
 // Factorises the square matrix `a` (n_rows == n_cols >= 1, every stored entry
 // taken, explicit zeros included; under Symmetric only the entries with column >=
-// row are read). `between_phases` is polled after the analysis. Errors:
+// row are read). Every value must be finite: the library's analysis may read a NaN
+// or an infinity out of bounds (the callers check, system_check.hpp).
+// `between_phases` is polled after the analysis.
+//
+// Repeatable: the same matrix gives the same factors, bit for bit, on every call
+// with the same BLAS thread count (blas.hpp). The fill-reducing ordering draws
+// random numbers from one generator of the process; it is reseeded before every
+// analysis, and the analyses of concurrent calls run one at a time.
+//
+// Errors:
 // "solve: sparse build failed: {}" when the matrix cannot be handed to the library
 // (an order beyond its 32-bit indices); "solve: LU failed (singular?): {}" when the
 // analysis or the factorisation fails (structurally or numerically singular,

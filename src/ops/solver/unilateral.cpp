@@ -33,6 +33,12 @@ constexpr parallel::Index kRowChunk = 4096;
 // Base columns solved together in one pass over the factors.
 constexpr std::uint64_t kColumnBatch = 64;
 
+// A status system that cannot be solved: its non-finite solution, or its null
+// pivots named after this text.
+constexpr std::string_view kSingularStatus =
+    "solve_unilateral: LU failed (matrix is singular — check that the structure is supported when every unilateral "
+    "relation releases)";
+
 Error not_converged(std::uint64_t iterations) {
   return Error::message(
       "solve_unilateral: the active set did not converge in {} iterations (cycling — try a looser tol, or check the "
@@ -89,9 +95,9 @@ std::shared_ptr<const UnilateralSetup> solve_unilateral_prepare(const Model& mod
       u.sense = r.sense;
       const auto row = row_index.find(Dof{r.multiplier_node, r.imposed_value});
       if (row == row_index.end())
-        throw Error::message("solve_unilateral: constraint row (NodeId({}), '{}') is not a row of the matrix — was it "
-                             "assembled from this model?",
-                             r.multiplier_node, r.imposed_value);
+        throw Error::message("solve_unilateral: constraint row {} is not a row of the matrix — was it assembled from "
+                             "this model?",
+                             dof_text(r.multiplier_node, r.imposed_value));
       u.row = row->second;
       const auto j = std::find(dual.begin(), dual.end(), r.imposed_value);
       if (j == dual.end() || static_cast<std::size_t>(j - dual.begin()) >= primal.size())
@@ -99,20 +105,24 @@ std::shared_ptr<const UnilateralSetup> solve_unilateral_prepare(const Model& mod
       const std::string& multiplier = primal[static_cast<std::size_t>(j - dual.begin())];
       const auto m = col_index.find(Dof{r.multiplier_node, multiplier});
       if (m == col_index.end())
-        throw Error::message("solve_unilateral: multiplier DOF (NodeId({}), '{}') is not a column of the matrix",
-                             r.multiplier_node, multiplier);
+        throw Error::message("solve_unilateral: multiplier DOF {} is not a column of the matrix",
+                             dof_text(r.multiplier_node, multiplier));
       u.multiplier_column = m->second;
       for (const models::RelationTerm& t : r.terms) {
         const auto c = col_index.find(Dof{t.node, t.variable});
         if (c == col_index.end())
-          throw Error::message("solve_unilateral: term (NodeId({}), '{}') is not a column of the matrix", t.node,
-                               t.variable);
+          throw Error::message("solve_unilateral: term {} is not a column of the matrix", dof_text(t.node, t.variable));
         u.terms.emplace_back(c->second, t.coefficient);
       }
       relations.push_back(std::move(u));
     }
   }
-  return std::make_shared<UnilateralSetup>(containers::matrix::dof_list(rows), std::move(relations));
+  return std::make_shared<UnilateralSetup>(containers::matrix::dof_list(rows), containers::matrix::dof_list(cols),
+                                           std::move(relations));
+}
+
+SystemNames UnilateralSetup::names() const {
+  return SystemNames{"solve_unilateral", kSingularStatus, row_dofs, col_dofs};
 }
 
 bool update_status(std::span<const UnilateralRelation> relations, Status& status, std::span<const double> x,
@@ -156,13 +166,12 @@ Csr status_matrix(const Csr& a, std::span<const UnilateralRelation> relations, c
   return out.finish();
 }
 
-std::shared_ptr<const SparseFactors> solve_unilateral_build_lu(const Csr& a,
-                                                               std::span<const UnilateralRelation> relations,
+std::shared_ptr<const SparseFactors> solve_unilateral_build_lu(const Csr& a, const UnilateralSetup& setup,
                                                                const Status& status,
                                                                const store::InterruptCheck& interrupt) {
-  const Csr system = status_matrix(a, relations, status);
+  const Csr system = status_matrix(a, setup.relations, status);
   try {
-    return lu_factorize(system, interrupt);
+    return lu_factorize(system, setup.names(), interrupt);
   } catch (const Error& e) {
     // The factorisation speaks for `solve`; these failures are this solver's.
     constexpr std::string_view prefix = "solve: ";
@@ -188,14 +197,11 @@ std::vector<double> solve_unilateral_refactorize(const UnilateralSetup& setup, c
   if (options.max_iter == 0) throw not_converged(0);
   for (std::uint64_t i = 0;;) {
     interrupt();
-    if (!factors) factors = solve_unilateral_build_lu(a, relations, status, interrupt);
+    if (!factors) factors = solve_unilateral_build_lu(a, setup, status, interrupt);
     std::vector<double> x = status_rhs(b, relations, status);
     lu_solve(*factors, x);
     ++i;
-    if (!all_finite(x))
-      throw Error::message(
-          "solve_unilateral: LU failed (matrix is singular — check that the structure is supported when every "
-          "unilateral relation releases)");
+    if (!all_finite(x)) throw Error::message("{}", kSingularStatus);
     interrupt();
     if (update_status(relations, status, x, b, options.tol)) {
       factors.reset();
@@ -215,11 +221,12 @@ namespace {
 // Builds and checks the base: its factors, or nothing when it cannot be factorised
 // or fails the acceptance test (the base times the vector of ones, solved back,
 // must give ones to 1e-6).
-std::shared_ptr<const SparseFactors> accepted_base(const Csr& a, std::span<const UnilateralRelation> relations,
+std::shared_ptr<const SparseFactors> accepted_base(const Csr& a, const UnilateralSetup& setup,
                                                    const store::InterruptCheck& interrupt) {
+  const std::span<const UnilateralRelation> relations = setup.relations;
   std::shared_ptr<const SparseFactors> base;
   try {
-    base = solve_unilateral_build_lu(a, relations, Status(relations.size(), 0), interrupt);
+    base = solve_unilateral_build_lu(a, setup, Status(relations.size(), 0), interrupt);
   } catch (const Error& e) {
     if (e.kind() == Error::Kind::Interrupted) throw;
     return nullptr;
@@ -274,7 +281,7 @@ std::optional<std::vector<double>> solve_unilateral_schur(const UnilateralSetup&
   const std::uint64_t n = a.n_rows;
   if (st.phase == UnilateralSetup::SchurPhase::Singular) return std::nullopt;
   if (st.phase == UnilateralSetup::SchurPhase::Untried) {
-    st.base = accepted_base(a, relations, interrupt);
+    st.base = accepted_base(a, setup, interrupt);
     if (!st.base) {
       st.phase = UnilateralSetup::SchurPhase::Singular;
       return std::nullopt;
@@ -361,7 +368,11 @@ NodeField solve_unilateral(const Model& model, const Matrix& matrix, const NodeF
   interrupt();
   const std::vector<double> b = rhs.dof_values(setup->row_dofs);
   if (!matrix.is_finalized()) throw Error::message("Matrix has not been finalized; call finalize() before solving");
+  refuse_non_finite_rhs(b, setup->row_dofs, "solve_unilateral");
   const Csr& a = matrix.finalized()->csr;
+  // Both paths factorise status systems made from A, and a released relation's row
+  // leaves them: A is checked whole, once.
+  refuse_non_finite_matrix(a, setup->names());
   std::optional<std::vector<double>> x;
   if (!options.refactorize) x = solve_unilateral_schur(*setup, a, b, options, interrupt);
   if (!x) x = solve_unilateral_refactorize(*setup, a, b, options, interrupt);

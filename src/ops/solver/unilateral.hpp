@@ -30,6 +30,7 @@
 #include "containers/node_field/node_field.hpp"
 #include "models/mod/kind.hpp"
 #include "ops/solver/sparse_direct.hpp"
+#include "ops/solver/system_check.hpp"
 #include "store/interrupt.hpp"
 
 namespace quenlith::ops::solver {
@@ -62,11 +63,19 @@ using Status = std::vector<std::uint8_t>;
 
 class UnilateralSetup final : public containers::matrix::SolverPayload {
  public:
-  UnilateralSetup(containers::field::DofList row_dofs, std::vector<UnilateralRelation> relations)
-      : row_dofs(std::move(row_dofs)), relations(std::move(relations)) {}
+  UnilateralSetup(containers::field::DofList row_dofs, containers::field::DofList col_dofs,
+                  std::vector<UnilateralRelation> relations)
+      : row_dofs(std::move(row_dofs)), col_dofs(std::move(col_dofs)), relations(std::move(relations)) {}
 
+  // The matrix's tables when the setup was built: b is read at the rows, and errors
+  // name rows and unknowns by them.
   const containers::field::DofList row_dofs;
+  const containers::field::DofList col_dofs;
   const std::vector<UnilateralRelation> relations;
+
+  // How this solver names the system in errors ("solve_unilateral: the matrix holds
+  // …", "solve_unilateral: LU failed (matrix is singular — …): no pivot for …").
+  SystemNames names() const;
 
   // The refactorize path's warm start: the last converged status and the factors of
   // its system.
@@ -115,10 +124,11 @@ containers::matrix::Csr status_matrix(const containers::matrix::Csr& a, std::spa
                                       const Status& status);
 
 // The factors of the status system; "solve_unilateral: sparse build failed: {}",
-// "solve_unilateral: LU failed (singular?): {}".
+// "solve_unilateral: LU failed (singular?): {}", "solve_unilateral: LU failed
+// (matrix is singular — check that the structure is supported when every
+// unilateral relation releases): no pivot for {}…" when it has null pivots.
 std::shared_ptr<const SparseFactors> solve_unilateral_build_lu(const containers::matrix::Csr& a,
-                                                               std::span<const UnilateralRelation> relations,
-                                                               const Status& status,
+                                                               const UnilateralSetup& setup, const Status& status,
                                                                const store::InterruptCheck& interrupt);
 
 // The two paths over the values: x over the column table, or an error. The Schur
@@ -133,6 +143,9 @@ std::optional<std::vector<double>> solve_unilateral_schur(const UnilateralSetup&
 
 // The driver. A model without inequality takes the plain solve (with `cache`). The
 // result covers every column DOF, multipliers included (0 for released relations).
+// Before either path: "solve_unilateral: the right-hand side holds a non-finite
+// value at {}", then "solve_unilateral: the matrix holds a non-finite value at row
+// {}, column {}" (the first NaN or infinity of each).
 containers::node_field::NodeField solve_unilateral(const containers::model::Model& model,
                                                    const containers::matrix::Matrix& matrix,
                                                    const containers::node_field::NodeField& rhs,
