@@ -39,24 +39,21 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
          });
 }
 
+// The sum of one chunk, written out sequentially: eight running sums from -0.0,
+// term k into sum k mod 8, joined as ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7)).
+double leaf_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end) {
+  double s[8];
+  std::fill(s, s + 8, -0.0);
+  for (std::size_t i = begin; i < end; ++i) s[(i - begin) % 8] += terms[i];
+  return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
 // The halving tree written out sequentially: the grouping every reduction must follow.
-// The fixed tree over [begin, end): a leaf sums left to right from -0.0, or with
-// `lanes` of 4 in four interleaved sums joined as (s0 + s1) + (s2 + s3).
-double tree_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end, std::size_t min,
-                bool lanes = false) {
+double tree_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end, std::size_t min) {
   const std::size_t n = end - begin;
-  if (n / 2 < min) {
-    if (lanes) {
-      double s[4] = {-0.0, -0.0, -0.0, -0.0};
-      for (std::size_t i = begin; i < end; ++i) s[(i - begin) % 4] += terms[i];
-      return (s[0] + s[1]) + (s[2] + s[3]);
-    }
-    double sum = -0.0;
-    for (std::size_t i = begin; i < end; ++i) sum += terms[i];
-    return sum;
-  }
+  if (n / 2 < min) return leaf_sum(terms, begin, end);
   const std::size_t mid = begin + n / 2;
-  return tree_sum(terms, begin, mid, min, lanes) + tree_sum(terms, mid, end, min, lanes);
+  return tree_sum(terms, begin, mid, min) + tree_sum(terms, mid, end, min);
 }
 
 const std::size_t kThreadCounts[] = {1, 2, 8};
@@ -97,11 +94,7 @@ TEST(ParallelPool, SumFollowsFixedHalvingTreeForEveryThreadCount) {
   for (std::size_t threads : kThreadCounts) {
     ThreadLimit limit(threads);
     for (int repeat = 0; repeat < 5; ++repeat) {
-      const double got = sum_chunks(v.size(), 256, [&](Index b, Index e) {
-        double s = -0.0;
-        for (Index i = b; i < e; ++i) s += v[i];
-        return s;
-      });
+      const double got = sum_chunks(v.size(), 256, [&](Index b, Index e) { return leaf_sum(v, b, e); });
       EXPECT_TRUE(same_bits(got, expected)) << threads << " threads: " << got << " vs " << expected;
     }
   }
@@ -273,10 +266,9 @@ TEST(RowOps, NanPropagationOnlyFromReadValues) {
   EXPECT_TRUE(std::isnan(par_component_sum(inf, 1, 0)));
 }
 
-TEST(RowOps, SmallZonesSumLeftToRight) {
+TEST(RowOps, SmallZonesSumAsOneChunk) {
   const auto v = random_values(511, 3);
-  double expected = -0.0;
-  for (double x : v) expected += x;
+  const double expected = leaf_sum(v, 0, v.size());
   for (std::size_t threads : kThreadCounts) {
     ThreadLimit limit(threads);
     EXPECT_TRUE(same_bits(par_component_sum(v, 1, 0), expected));
@@ -328,7 +320,7 @@ TEST(RowOps, BitIdenticalForEveryThreadCount) {
   for (std::size_t threads : kThreadCounts) {
     ThreadLimit limit(threads);
     const Results r = run();
-    EXPECT_TRUE(same_bits(r.sum_sq, tree_sum(sq, 0, sq.size(), 256, true)));
+    EXPECT_TRUE(same_bits(r.sum_sq, tree_sum(sq, 0, sq.size(), 256)));
     EXPECT_TRUE(same_bits(r.comp_sum, tree_sum(comp, 0, rows, row_min_chunk(ncomp))));
     EXPECT_TRUE(same_bits(r.sum_sel, tree_sum(sel, 0, rows, row_min_chunk(ncomp))));
     if (!first) {

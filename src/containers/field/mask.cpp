@@ -1,13 +1,15 @@
 #include "containers/field/mask.hpp"
 
-#include <bit>
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "containers/field/components.hpp"
+#include "parallel/pool.hpp"
 
 namespace quenlith::containers::field {
+
+using parallel::Double2;
+using parallel::Index;
 
 std::vector<std::uint8_t> tested_components(std::span<const std::string> names,
                                             const std::optional<std::vector<std::string>>& listed) {
@@ -20,60 +22,83 @@ std::vector<std::uint8_t> tested_components(std::span<const std::string> names,
   return tested;
 }
 
-namespace {
-
-// The band's test as straight arithmetic on both sides, so that the loop below has
-// no branch per value: an absent bound is an infinite one, which every value but
-// NaN passes, and NaN fails any side that exists. Two values at a time as vectors
-// (the compiler's generic vectors, the width of the baseline x86-64 registers): a
-// lane's comparison is all ones or all zeros, and the bits of 1.0 kept or cleared
-// by it.
-template <bool LowerStrict, bool UpperStrict>
-void mask_band(const double* in, double* out, std::size_t n, double lo, double hi) {
-  using Values = double __attribute__((vector_size(16)));
-  using Bits = std::int64_t __attribute__((vector_size(16)));
-  const Values los = {lo, lo}, his = {hi, hi};
-  const std::int64_t one_bits = std::bit_cast<std::int64_t>(1.0);
-  const Bits ones = {one_bits, one_bits};
-  std::size_t k = 0;
-  for (; k + 2 <= n; k += 2) {
-    Values v;
-    std::memcpy(&v, in + k, sizeof v);
-    const Bits above = LowerStrict ? los < v : los <= v;
-    const Bits below = UpperStrict ? v < his : v <= his;
-    const Values r = reinterpret_cast<Values>(above & below & ones);
-    std::memcpy(out + k, &r, sizeof r);
-  }
-  for (; k < n; ++k) {
-    const double v = in[k];
-    const bool above = LowerStrict ? lo < v : lo <= v;
-    const bool below = UpperStrict ? v < hi : v <= hi;
-    out[k] = (above & below) ? 1.0 : 0.0;
-  }
-}
-
-}  // namespace
-
 void mask_values(std::span<const double> in, std::span<double> out, std::span<const std::uint8_t> tested,
                  const ValueBand& band) {
   const std::size_t nc = tested.size();
-  const std::size_t n = in.size();
-  bool all = true;
-  for (std::uint8_t t : tested) all &= t != 0;
-  if (all) {
-    // Every component tested: one pass over the values. A missing side is an
-    // infinite bound taken inclusively; NaN still fails it, and is out of any band.
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    const double lo = band.lower ? *band.lower : -inf;
-    const double hi = band.upper ? *band.upper : inf;
-    const bool ls = band.lower && band.lower_strict, us = band.upper && band.upper_strict;
-    if (ls && us) mask_band<true, true>(in.data(), out.data(), n, lo, hi);
-    else if (ls) mask_band<true, false>(in.data(), out.data(), n, lo, hi);
-    else if (us) mask_band<false, true>(in.data(), out.data(), n, lo, hi);
-    else mask_band<false, false>(in.data(), out.data(), n, lo, hi);
+  const double* const src = in.data();
+  double* const dst = out.data();
+  if (std::all_of(tested.begin(), tested.end(), [](std::uint8_t t) { return t != 0; })) {
+    // Every component tested: one pass over the values, two at a time; a lane's
+    // test is all ones or all zeros, and keeps or clears the bits of 1.0.
+    with_band_test(band, [&](auto test) {
+      parallel::for_chunks(in.size(), parallel::PAR_MIN_LEN, [src, dst, test](Index begin, Index end) {
+        const double* const s = src;
+        double* const o = dst;
+        const Double2 ones = {1.0, 1.0};
+        Index k = begin;
+        for (; k + 8 <= end; k += 8) {
+          parallel::read_ahead(s + k);
+          parallel::write_ahead(o + k);
+          for (Index j = 0; j < 8; j += 2) {
+            const auto bits = test(parallel::load2(s + k + j)) & reinterpret_cast<decltype(test(ones))>(ones);
+            parallel::store2(o + k + j, reinterpret_cast<Double2>(bits));
+          }
+        }
+        for (; k < end; ++k) o[k] = test(s[k]) ? 1.0 : 0.0;
+      });
+    });
     return;
   }
-  for (std::size_t k = 0; k < n; ++k) out[k] = tested[k % nc] ? (band.contains(in[k]) ? 1.0 : 0.0) : 1.0;
+  const std::uint8_t* flags = tested.data();
+  parallel::for_chunks(in.size() / nc, parallel::row_min_chunk(nc), [&](Index begin, Index end) {
+    for (Index r = begin; r < end; ++r)
+      for (std::size_t c = 0; c < nc; ++c) {
+        const std::size_t k = r * nc + c;
+        dst[k] = flags[c] ? (band.contains(src[k]) ? 1.0 : 0.0) : 1.0;
+      }
+  });
+}
+
+std::vector<std::uint8_t> items_in_band(std::span<const double> values, std::size_t ncomp,
+                                        std::size_t rows_per_item, std::span<const std::size_t> tested,
+                                        const ValueBand& band) {
+  const std::size_t width = ncomp * rows_per_item;
+  const std::size_t n_items = width == 0 ? 0 : values.size() / width;
+  std::vector<std::uint8_t> flags(n_items, 1);
+  if (tested.empty() || n_items == 0) return flags;
+  const double* const v = values.data();
+  std::uint8_t* const f = flags.data();
+  with_band_test(band, [&](auto test) {
+    if (width == 1) {
+      // One value per item: the flags straight from the values.
+      parallel::for_chunks(n_items, parallel::PAR_MIN_LEN, [v, f, test](Index begin, Index end) {
+        const double* const src = v;
+        std::uint8_t* const out = f;
+        Index i = begin;
+        for (; i + 8 <= end; i += 8) {
+          parallel::read_ahead(src + i);
+          for (Index j = 0; j < 8; j += 2) {
+            // A lane's test is 0 or -1: negated and narrowed, two flags of 0 or 1.
+            using Flags2 = std::int8_t __attribute__((vector_size(2)));
+            const Flags2 two = __builtin_convertvector(-test(parallel::load2(src + i + j)), Flags2);
+            std::memcpy(out + i + j, &two, sizeof two);
+          }
+        }
+        for (; i < end; ++i) out[i] = test(src[i]);
+      });
+      return;
+    }
+    parallel::for_chunks(n_items, parallel::row_min_chunk(width), [&](Index begin, Index end) {
+      for (Index i = begin; i < end; ++i) {
+        const double* item = v + i * width;
+        bool pass = true;
+        for (std::size_t r = 0; r < rows_per_item; ++r)
+          for (const std::size_t p : tested) pass &= test(item[r * ncomp + p]);
+        f[i] = pass;
+      }
+    });
+  });
+  return flags;
 }
 
 }  // namespace quenlith::containers::field

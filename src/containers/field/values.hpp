@@ -1,15 +1,21 @@
 #pragma once
 // Values: the value array of a field zone. A std::vector of doubles whose
-// allocator differs from the standard one in two ways that matter for arrays of
+// allocator differs from the standard one in three ways that matter for arrays of
 // millions of values:
 // - arrays of 4 MiB and more are aligned to 2 MiB and offered to the kernel for
 //   transparent huge pages (madvise), which cuts the page faults of a fresh
 //   result array by a factor of 512 where the system grants them;
+// - such arrays, once freed, are kept for reuse, up to kLargeCacheBytes in all
+//   (the oldest let go first): arithmetic makes a new array per result, and a
+//   block taken back is already mapped, so the result is written without faulting
+//   in and clearing fresh pages first. A block is reused only for an array of the
+//   same size in whole 2 MiB pages;
 // - `Values(n)` and `resize(n)` leave the new values uninitialised (default
 //   initialisation), for arrays that are written in full right away; use
 //   `Values(n, 0.0)` for zeros.
 #include <cstddef>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -17,10 +23,18 @@
 namespace quenlith::containers::field {
 
 namespace detail {
-// Large blocks: aligned, rounded up to whole huge pages and advised. Never null.
+// Large blocks: aligned, rounded up to whole huge pages and advised, or a kept
+// block of that rounded size. Never null.
 void* allocate_large(std::size_t bytes);
-void deallocate_large(void* p) noexcept;
+// Keeps the block for reuse, or frees it (`bytes` as given to allocate_large).
+void deallocate_large(void* p, std::size_t bytes) noexcept;
 inline constexpr std::size_t kLargeArrayBytes = std::size_t{4} << 20;
+// At most this many bytes of freed large blocks are kept for reuse.
+inline constexpr std::size_t kLargeCacheBytes = std::size_t{256} << 20;
+// Frees every kept block (for tests and for callers that want the memory back now).
+void release_kept_blocks() noexcept;
+// Bytes held in kept blocks now.
+std::size_t kept_bytes() noexcept;
 }  // namespace detail
 
 template <class T>
@@ -38,7 +52,7 @@ struct LargeArrayAllocator {
   }
   void deallocate(T* p, std::size_t n) noexcept {
     if (n * sizeof(T) >= detail::kLargeArrayBytes)
-      detail::deallocate_large(p);
+      detail::deallocate_large(p, n * sizeof(T));
     else
       ::operator delete(p);
   }
@@ -58,5 +72,9 @@ struct LargeArrayAllocator {
 };
 
 using Values = std::vector<double, LargeArrayAllocator<double>>;
+
+// A copy of `values`, written in parallel chunks (each page of a fresh block is
+// first touched by the thread that fills it).
+Values copy_values(std::span<const double> values);
 
 }  // namespace quenlith::containers::field

@@ -104,6 +104,14 @@ class Coords {
   // One reference less; "node {} not found or collected", "decref: refcount already
   // zero for node {}" (the count stays 0). An immortal count stays as it is.
   void decref(NodeId id);
+  // incref of every id, in order, when every one is live; returns ids.size() then.
+  // Otherwise gives back what it took (an immortal count stays immortal) and
+  // returns the position of the first id that is not live. For bulk loops.
+  std::size_t incref_all(std::span<const NodeId> ids) noexcept;
+  // One reference less for every id, passing over (silently) an id that is not live
+  // or whose count is already 0; an immortal count stays. What a holder that lets
+  // go of many references wants, where a failure must not stop the rest.
+  void release_all(std::span<const NodeId> ids) noexcept;
   // Collects every live node whose count is 0; returns how many. Coordinates stay,
   // the capacity does not change, collected ids are never handed out again.
   std::uint64_t gc() noexcept;

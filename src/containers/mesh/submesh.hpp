@@ -108,6 +108,8 @@ class SubMesh {
   // A POI1 submesh with one cell per id, in order (repeats kept); takes over
   // `coords`. "node {} not found or collected" for an id that is not live.
   static SubMesh poi1_from_ids(store::Handle<Coords> coords, std::span<const NodeId> ids);
+  // The same, the list taken over as the connectivity (no copy).
+  static SubMesh poi1_from_owned_ids(store::Handle<Coords> coords, std::vector<NodeId> ids);
   // poi1_from_ids over the first node's Coords. "SubMesh::poi1_from_nodes: nodes
   // must not be empty"; "mismatched Coords" for a node of another Coords.
   static SubMesh poi1_from_nodes(std::span<const Node* const> nodes);
