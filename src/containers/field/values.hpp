@@ -77,4 +77,30 @@ using Values = std::vector<double, LargeArrayAllocator<double>>;
 // first touched by the thread that fills it).
 Values copy_values(std::span<const double> values);
 
+// `size` bytes, left uninitialised, from the allocator of the value arrays (so a
+// large block is mapped in huge pages and kept for reuse once freed): for whole
+// files read into memory. Move-only.
+class ByteBlock {
+ public:
+  explicit ByteBlock(std::size_t size) : data_(static_cast<char*>(alloc().allocate(size))), size_(size) {}
+  ByteBlock(ByteBlock&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  ByteBlock& operator=(ByteBlock&& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+    return *this;
+  }
+  ByteBlock(const ByteBlock&) = delete;
+  ByteBlock& operator=(const ByteBlock&) = delete;
+  ~ByteBlock() {
+    if (data_) alloc().deallocate(data_, size_);
+  }
+  char* data() noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  static LargeArrayAllocator<char> alloc() noexcept { return {}; }
+  char* data_;
+  std::size_t size_;
+};
+
 }  // namespace quenlith::containers::field

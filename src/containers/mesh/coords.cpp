@@ -70,6 +70,33 @@ NodeId Coords::add_node(std::span<const double> coords) {
   return id;
 }
 
+NodeId Coords::add_nodes(std::span<const double> coords, std::span<const std::uint32_t> counts) {
+  QUENLITH_VERIFY(coords.size() % dim_ == 0, "add_nodes: {} value(s) are not whole nodes of {} coordinates",
+                  coords.size(), dim_);
+  const auto first = static_cast<NodeId>(capacity());
+  const std::uint64_t wanted = coords.size() / dim_;
+  QUENLITH_VERIFY(counts.empty() || counts.size() == wanted, "add_nodes: {} count(s) for {} node(s)", counts.size(),
+                  wanted);
+  const std::uint64_t room = kMaxCapacity - capacity();
+  const std::uint64_t n = std::min(wanted, room);
+  // As in add_node: everything reserved before anything is appended.
+  for (auto& buffer : configs_) grow_for(buffer, n * dim_);
+  grow_for(alive_, n);
+  grow_for(refcount_, n);
+  if (permutation_) grow_for(*permutation_, n);
+  const std::span<const double> added = coords.first(n * dim_);
+  for (auto& buffer : configs_) buffer.insert(buffer.end(), added.begin(), added.end());
+  alive_.insert(alive_.end(), n, true);
+  if (counts.empty())
+    refcount_.insert(refcount_.end(), n, 1);
+  else
+    refcount_.insert(refcount_.end(), counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(n));
+  if (permutation_)
+    for (std::uint64_t i = 0; i < n; ++i) permutation_->push_back(static_cast<std::uint32_t>(first + i));
+  QUENLITH_VERIFY(n == wanted, "add_node: node id space exhausted");
+  return first;
+}
+
 void Coords::set_coord(NodeId id, std::span<const double> coords) {
   check_live(id);
   QUENLITH_VERIFY(coords.size() == dim_, "set_coord: expected {} coordinates, got {}", dim_, coords.size());

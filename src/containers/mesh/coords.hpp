@@ -91,6 +91,14 @@ class Coords {
   // "add_node: expected {} coordinates, got {}"; "add_node: node id space exhausted"
   // once 2^32 slots exist.
   NodeId add_node(std::span<const double> coords);
+  // Appends coords.size() / dim nodes as add_node would one by one (each live with
+  // count 1, the coordinates written into every configuration, a set permutation
+  // extended) and returns the first new id. With `counts` (one per node), node i
+  // starts with counts[i] references instead: those its caller holds. Errors:
+  // "add_nodes: {} value(s) are not whole nodes of {} coordinates", "add_nodes: {}
+  // count(s) for {} node(s)"; when the id space runs out part-way, the nodes that
+  // fit are added and "add_node: node id space exhausted" is thrown.
+  NodeId add_nodes(std::span<const double> coords, std::span<const std::uint32_t> counts = {});
   // Overwrites the node's coordinates in the active configuration only.
   // "node {} not found or collected", then "set_coord: expected {} coordinates, got {}".
   void set_coord(NodeId id, std::span<const double> coords);

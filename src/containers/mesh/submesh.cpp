@@ -169,7 +169,27 @@ SubMesh SubMesh::poi1_from_ids(Handle<Coords> coords, std::span<const NodeId> id
 }
 
 SubMesh SubMesh::poi1_from_owned_ids(Handle<Coords> coords, std::vector<NodeId> ids) {
-  SubMesh sub(ElementType::POI1, std::move(coords));
+  return from_cells(ElementType::POI1, std::move(coords), std::move(ids));
+}
+
+SubMesh SubMesh::from_cells_taking(ElementType type, Handle<Coords> coords, std::vector<NodeId> ids) {
+  SubMesh sub(type, std::move(coords));
+  const std::uint64_t k = sub.nodes_per_cell();
+  QUENLITH_VERIFY(ids.size() % k == 0, "from_cells({}): {} node ids are not whole cells of {} nodes", type,
+                  ids.size(), k);
+  {
+    store::ReadGuard<Coords> guard = store::read(sub.coords_);
+    for (const NodeId id : ids) QUENLITH_VERIFY(guard->is_alive(id), "from_cells_taking: node {} is not alive", id);
+  }
+  sub.connectivity_ = std::move(ids);
+  return sub;
+}
+
+SubMesh SubMesh::from_cells(ElementType type, Handle<Coords> coords, std::vector<NodeId> ids) {
+  SubMesh sub(type, std::move(coords));
+  const std::uint64_t k = sub.nodes_per_cell();
+  QUENLITH_VERIFY(ids.size() % k == 0, "from_cells({}): {} node ids are not whole cells of {} nodes", type,
+                  ids.size(), k);
   if (ids.empty()) return sub;
   // The cells are in place before any count changes (a failed allocation changes
   // none); on failure no count has changed and they are cleared, so the destructor
