@@ -28,33 +28,18 @@ shows 0.
 
 import json
 import os
-import re
 import subprocess
 import sys
-import time
+
+from peer_support import best_alternated, peak_growth, pin_to_one_processor
 
 REPEATS = 9
 THRESHOLD = 0.5
 
 
-def status_kb(key):
-    with open("/proc/self/status") as f:
-        return int(re.search(key + r":\s+(\d+) kB", f.read()).group(1))
-
-
-def peak_growth_mb(make):
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    base = status_kb("VmRSS")
-    out = make()
-    grown = status_kb("VmHWM") - base
-    del out
-    return grown / 1024
-
-
 def child(n, threads):
     if threads == 1:
-        os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[-1]})
+        pin_to_one_processor()
     import numpy as np
 
     import _quenlith as q
@@ -109,18 +94,8 @@ def child(n, threads):
         if not ok:
             sys.exit(f"bench_fields_peers: {name} at {n} values differs from numpy")
         del mine, ref
-        peak_ours, peak_np = peak_growth_mb(ours), peak_growth_mb(theirs)
-        best_ours = best_np = float("inf")
-        for _ in range(REPEATS):
-            for f, is_ours in ((ours, True), (theirs, False)):
-                t0 = time.perf_counter()
-                out = f()
-                t = time.perf_counter() - t0
-                del out
-                if is_ours:
-                    best_ours = min(best_ours, t)
-                else:
-                    best_np = min(best_np, t)
+        peak_ours, peak_np = peak_growth(ours)[0], peak_growth(theirs)[0]
+        best_ours, best_np = best_alternated(ours, theirs, REPEATS)
         rows.append({"case": name, "ours": best_ours * 1e3, "numpy": best_np * 1e3, "peak_ours": peak_ours,
                      "peak_numpy": peak_np})
     print(json.dumps({"numpy": np.__version__, "rows": rows}))

@@ -129,6 +129,8 @@ void deallocate_large(void* p, std::size_t bytes) noexcept {
     kept().keep(block);
 }
 
+void free_large(void* p, std::size_t bytes) noexcept { unmap(Block{p, rounded(bytes)}); }
+
 void release_kept_blocks() noexcept { kept().release(); }
 
 std::size_t kept_bytes() noexcept { return kept().total(); }

@@ -28,6 +28,8 @@ namespace detail {
 void* allocate_large(std::size_t bytes);
 // Keeps the block for reuse, or frees it (`bytes` as given to allocate_large).
 void deallocate_large(void* p, std::size_t bytes) noexcept;
+// Frees the block without keeping it.
+void free_large(void* p, std::size_t bytes) noexcept;
 inline constexpr std::size_t kLargeArrayBytes = std::size_t{4} << 20;
 // At most this many bytes of freed large blocks are kept for reuse.
 inline constexpr std::size_t kLargeCacheBytes = std::size_t{256} << 20;
@@ -77,9 +79,10 @@ using Values = std::vector<double, LargeArrayAllocator<double>>;
 // first touched by the thread that fills it).
 Values copy_values(std::span<const double> values);
 
-// `size` bytes, left uninitialised, from the allocator of the value arrays (so a
-// large block is mapped in huge pages and kept for reuse once freed): for whole
-// files read into memory. Move-only.
+// `size` bytes, left uninitialised, from the allocator of the value arrays (a
+// large block mapped in huge pages, possibly one kept for reuse): for whole files
+// read into memory. Freed for good when dropped: a file read once would otherwise
+// keep its memory held. Move-only.
 class ByteBlock {
  public:
   explicit ByteBlock(std::size_t size) : data_(static_cast<char*>(alloc().allocate(size))), size_(size) {}
@@ -92,7 +95,11 @@ class ByteBlock {
   ByteBlock(const ByteBlock&) = delete;
   ByteBlock& operator=(const ByteBlock&) = delete;
   ~ByteBlock() {
-    if (data_) alloc().deallocate(data_, size_);
+    if (!data_) return;
+    if (size_ >= detail::kLargeArrayBytes)
+      detail::free_large(data_, size_);
+    else
+      alloc().deallocate(data_, size_);
   }
   char* data() noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }

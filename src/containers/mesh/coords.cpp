@@ -184,6 +184,14 @@ std::size_t Coords::incref_all(std::span<const NodeId> ids) noexcept {
   return ids.size();
 }
 
+bool Coords::all_alive(NodeId lo, NodeId hi) const noexcept {
+  if (hi < lo) return true;
+  if (std::size_t{hi} >= alive_.size()) return false;
+  const auto begin = alive_.begin() + static_cast<std::ptrdiff_t>(lo);
+  return std::find(begin, begin + (static_cast<std::ptrdiff_t>(hi) - lo + 1), false) ==
+         begin + (static_cast<std::ptrdiff_t>(hi) - lo + 1);
+}
+
 void Coords::release_all(std::span<const NodeId> ids) noexcept {
   const std::size_t n_slots = alive_.size();
   std::uint32_t* counts = refcount_.data();

@@ -116,6 +116,8 @@ class Coords {
   // Otherwise gives back what it took (an immortal count stays immortal) and
   // returns the position of the first id that is not live. For bulk loops.
   std::size_t incref_all(std::span<const NodeId> ids) noexcept;
+  // Whether every id of [lo, hi] is live (false for an id at or beyond the capacity).
+  bool all_alive(NodeId lo, NodeId hi) const noexcept;
   // One reference less for every id, passing over (silently) an id that is not live
   // or whose count is already 0; an immortal count stays. What a holder that lets
   // go of many references wants, where a failure must not stop the rest.

@@ -177,9 +177,17 @@ SubMesh SubMesh::from_cells_taking(ElementType type, Handle<Coords> coords, std:
   const std::uint64_t k = sub.nodes_per_cell();
   QUENLITH_VERIFY(ids.size() % k == 0, "from_cells({}): {} node ids are not whole cells of {} nodes", type,
                   ids.size(), k);
-  {
+  if (!ids.empty()) {
+    // Bulk lists hold a compact range of ids: when every node of the range is live
+    // the ids need no look each.
+    NodeId lo = ids[0], hi = ids[0];
+    for (const NodeId id : ids) {
+      lo = id < lo ? id : lo;
+      hi = id > hi ? id : hi;
+    }
     store::ReadGuard<Coords> guard = store::read(sub.coords_);
-    for (const NodeId id : ids) QUENLITH_VERIFY(guard->is_alive(id), "from_cells_taking: node {} is not alive", id);
+    if (std::size_t{hi} - lo >= ids.size() || !guard->all_alive(lo, hi))
+      for (const NodeId id : ids) QUENLITH_VERIFY(guard->is_alive(id), "from_cells_taking: node {} is not alive", id);
   }
   sub.connectivity_ = std::move(ids);
   return sub;

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 
 #include "base/error.hpp"
@@ -99,16 +100,20 @@ class NodeTable {
   static constexpr std::uint64_t kCreated = std::uint64_t{1} << 63;
   static constexpr std::uint64_t kCountUnit = std::uint64_t{1} << 32;
   static constexpr std::uint64_t kCountMax = (kCreated - 1) >> 32;
+  static constexpr std::uint64_t kCountBits = kCountMax << 32;
   static std::uint64_t count_of(std::uint64_t entry) noexcept { return (entry & (kCreated - 1)) >> 32; }
   // `n` more holders, saturating.
   static void add_holders(std::uint64_t& entry, std::uint64_t n) noexcept {
-    const std::uint64_t count = std::min(count_of(entry) + n, kCountMax);
-    entry = (entry & (kCreated | 0xFFFFFFFFu)) | count << 32;
+    if (count_of(entry) <= kCountMax - n) [[likely]]
+      entry += n * kCountUnit;
+    else
+      entry = (entry & (kCreated | 0xFFFFFFFFu)) | kCountMax << 32;
   }
 
-  void prefetch(std::uint64_t tag) const noexcept {
-    if (tag < dense_.size()) __builtin_prefetch(dense_.data() + tag, 1);
-  }
+  // The table indexed by tag, or an empty span when the tags are too scattered
+  // for one (find then looks them up).
+  std::span<std::uint64_t> dense() noexcept { return dense_; }
+  static bool known(std::uint64_t entry) noexcept { return entry != kUnknown; }
 
   // f(entry) for every created entry.
   template <class F>
@@ -164,27 +169,6 @@ void make_unreferenced(const store::Handle<Coords>& coords, std::span<const doub
   release();
 }
 
-// The k node tags of element i of a run, into out.
-inline void element_tags(const GmshMeshData& data, const GmshElementRun& run, std::uint64_t i, std::uint64_t k,
-                         std::uint64_t* out) noexcept {
-  if (run.stride != 0 && !run.big_endian) {
-    // The common binary cases: sizes, or ints widened with their sign, in the
-    // machine's order, read where they lie.
-    const char* p = data.input.data() + run.first_tag + i * run.stride;
-    if (run.tag_bytes == 8) {
-      std::memcpy(out, p, k * sizeof(std::uint64_t));
-    } else {
-      for (std::uint64_t j = 0; j < k; ++j) {
-        std::int32_t v;
-        std::memcpy(&v, p + 4 * j, 4);
-        out[j] = static_cast<std::uint64_t>(std::int64_t{v});
-      }
-    }
-    return;
-  }
-  data.tags_of(run, i, out);
-}
-
 GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) {
   std::uint8_t dim;
   NodeId base;
@@ -214,8 +198,10 @@ GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) 
     if (builder_of[name] == kNoBuilder) builder_of[name] = builders.group(data.names[name]);
     return builder_of[name];
   };
-  // Every list sized once, from the runs (elements actually read). The groups and
-  // their types are met here in the order of the walk below.
+  // Every list sized once, from the runs (elements actually read), and filled in
+  // place by a cursor. The groups and their types are met here in the order of the
+  // walk below.
+  std::map<std::pair<std::size_t, ElementType>, NodeId*> cursors;
   {
     std::map<std::pair<std::size_t, ElementType>, std::uint64_t> sizes;
     for (const GmshElementRun& run : data.runs)
@@ -223,10 +209,11 @@ GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) 
         sizes[{builder(name), run.element_type}] += run.count * containers::mesh::nodes_per_cell(run.element_type);
     for (const GmshElementRun& run : data.runs)
       for (const std::uint32_t name : data.groups_of(run)) {
-        const auto at = sizes.find({builder(name), run.element_type});
-        if (at->second == 0) continue;
-        builders.cells(at->first.first, run.element_type).reserve(at->second);
-        at->second = 0;
+        const std::pair<std::size_t, ElementType> key{builder(name), run.element_type};
+        if (cursors.count(key)) continue;
+        std::vector<NodeId>& list = builders.cells(key.first, key.second);
+        list.resize(sizes[key]);
+        cursors[key] = list.data();
       }
   }
 
@@ -234,43 +221,103 @@ GmshGroups build(const store::Handle<Coords>& coords, const GmshMeshData& data) 
   std::array<std::uint64_t, containers::mesh::kMaxNodesPerCell> tags;
   std::array<NodeId, containers::mesh::kMaxNodesPerCell> ids;
   std::array<NodeId, containers::mesh::kMaxNodesPerCell> ordered;
-  std::vector<std::vector<NodeId>*> targets;
+  std::vector<NodeId**> targets;
   for (const GmshElementRun& run : data.runs) {
     const std::uint64_t k = containers::mesh::nodes_per_cell(run.element_type);
     const auto permutation = gmsh_permutation(run.element_type);
     targets.clear();
-    for (const std::uint32_t name : data.groups_of(run)) targets.push_back(&builders.cells(builder(name), run.element_type));
+    for (const std::uint32_t name : data.groups_of(run)) targets.push_back(&cursors[{builder(name), run.element_type}]);
     const std::uint64_t n_targets = targets.size();
-    for (std::uint64_t i = 0; i < run.count; ++i) {
-      // Tags come in no useful order: the table entries of an element a few ahead
-      // are fetched while this one is handled.
-      if (i + kAhead < run.count) {
-        element_tags(data, run, i + kAhead, k, tags.data());
-        for (std::size_t j = 0; j < k; ++j) table.prefetch(tags[j]);
-      }
-      element_tags(data, run, i, k, tags.data());
-      for (std::size_t j = 0; j < k; ++j) {
-        std::uint64_t* entry = table.find(tags[j]);
-        if (!entry) {
-          // The nodes met before stay in the Coords, without a reference.
-          make_unreferenced(coords, xyz);
-          throw Error::message("gmsh: element references unknown node {}", tags[j]);
+    // tag(i, j): tag j of element i, read where it lies for the common binary
+    // records (in the machine's byte order), else through a copy.
+    const std::span<std::uint64_t> dense = table.dense();
+    std::uint64_t* const slots = dense.data();
+    const std::uint64_t n_slots = dense.size();
+    // Holders are added to a created entry while its count stays at most this (the
+    // count bits compared in place).
+    const std::uint64_t holders = n_targets * NodeTable::kCountUnit;
+    const std::uint64_t room = (NodeTable::kCountMax - n_targets) * NodeTable::kCountUnit;
+    // tag(i, j): tag j of element i; nk: the node count, a constant for the common
+    // types so that the loops over an element's nodes unroll.
+    const auto walk = [&, slots, n_slots, holders, room](auto tag, auto nk) {
+      // Copies of the captures as locals: the stores through table entries (also
+      // 64-bit words) could otherwise be taken to change them, and they would be
+      // read again after each.
+      std::uint64_t* const table_at = slots;
+      const std::uint64_t table_size = n_slots, more = holders, limit = room, count = run.count;
+      NodeId** const* const first_target = targets.data();
+      NodeId** const* const end_target = first_target + targets.size();
+      for (std::uint64_t i = 0; i < count; ++i) {
+        // Tags come in no useful order: the table entries of an element a few ahead
+        // are fetched while this one is handled.
+        if (i + kAhead < count)
+          for (std::size_t j = 0; j < nk; ++j)
+            if (const std::uint64_t t = tag(i + kAhead, j); t < table_size) __builtin_prefetch(table_at + t, 1);
+        for (std::size_t j = 0; j < nk; ++j) {
+          const std::uint64_t t = tag(i, j);
+          std::uint64_t* entry = t < table_size && NodeTable::known(table_at[t]) ? table_at + t
+                                 : table_size != 0                              ? nullptr
+                                                                                : table.find(t);
+          if (!entry) {
+            // The nodes met before stay in the Coords, without a reference.
+            make_unreferenced(coords, xyz);
+            throw Error::message("gmsh: element references unknown node {}", t);
+          }
+          if (!(*entry & NodeTable::kCreated)) {
+            const auto& at = data.nodes[*entry].xyz;
+            for (std::uint8_t d = 0; d < dim; ++d) xyz.push_back(at[d]);
+            *entry = NodeTable::kCreated | (base + made++);
+          }
+          if ((*entry & NodeTable::kCountBits) <= limit) [[likely]]
+            *entry += more;
+          else
+            NodeTable::add_holders(*entry, n_targets);
+          ids[j] = static_cast<NodeId>(*entry);
         }
-        if (!(*entry & NodeTable::kCreated)) {
-          const auto& at = data.nodes[*entry].xyz;
-          for (std::uint8_t d = 0; d < dim; ++d) xyz.push_back(at[d]);
-          *entry = NodeTable::kCreated | (base + made++);
+        const NodeId* cell = ids.data();
+        if (permutation.size() == nk) {
+          gmsh_permute_nodes(std::span<const NodeId>(ids.data(), nk), permutation,
+                             std::span<NodeId>(ordered.data(), nk));
+          cell = ordered.data();
         }
-        NodeTable::add_holders(*entry, n_targets);
-        ids[j] = static_cast<NodeId>(*entry);
+        for (NodeId** const* target = first_target; target != end_target; ++target) {
+          NodeId** const cursor = *target;
+          NodeId* at = *cursor;
+          for (std::uint64_t j = 0; j < nk; ++j) at[j] = cell[j];
+          *cursor = at + nk;
+        }
       }
-      const NodeId* cell = ids.data();
-      if (permutation.size() == k) {
-        gmsh_permute_nodes(std::span<const NodeId>(ids.data(), k), permutation, std::span<NodeId>(ordered.data(), k));
-        cell = ordered.data();
+    };
+    const auto walk_sized = [&](auto tag) {
+      switch (k) {
+        case 2: return walk(tag, std::integral_constant<std::size_t, 2>());
+        case 3: return walk(tag, std::integral_constant<std::size_t, 3>());
+        case 4: return walk(tag, std::integral_constant<std::size_t, 4>());
+        case 8: return walk(tag, std::integral_constant<std::size_t, 8>());
+        case 10: return walk(tag, std::integral_constant<std::size_t, 10>());
+        default: return walk(tag, std::size_t{k});
       }
-      for (std::vector<NodeId>* list : targets)
-        for (std::uint64_t j = 0; j < k; ++j) list->push_back(cell[j]);
+    };
+    const char* const in = data.input.data() + run.first_tag;
+    const std::uint64_t stride = run.stride;
+    if (run.stride != 0 && !run.big_endian && run.tag_bytes == 8) {
+      walk_sized([in, stride](std::uint64_t i, std::size_t j) {
+        std::uint64_t v;
+        std::memcpy(&v, in + i * stride + 8 * j, 8);
+        return v;
+      });
+    } else if (run.stride != 0 && !run.big_endian && run.tag_bytes == 4) {
+      walk_sized([in, stride](std::uint64_t i, std::size_t j) {
+        std::int32_t v;
+        std::memcpy(&v, in + i * stride + 4 * j, 4);
+        return static_cast<std::uint64_t>(std::int64_t{v});
+      });
+    } else {
+      std::uint64_t last = std::uint64_t(-1);
+      walk_sized([&](std::uint64_t i, std::size_t j) {
+        if (i != last) data.tags_of(run, i, tags.data()), last = i;
+        return tags[j];
+      });
     }
   }
   // The counts the nodes start with; a saturated one becomes immortal, as counts do.
