@@ -491,4 +491,36 @@ TEST(ElementFieldRecord, DamagedRecordsAreRefused) {
   EXPECT_EQ(error_text([&] { decode(no_name); }), serialization("SubElementField record: no component"));
 }
 
+// Large value arrays, once freed, are kept and handed out again for an array of the
+// same size in whole huge pages, up to the bound; a file block is never kept.
+TEST(LargeValueArrays, FreedBlocksAreReusedUpToTheBound) {
+  namespace field = quenlith::containers::field;
+  field::detail::release_kept_blocks();
+  constexpr std::size_t n = std::size_t{1} << 20;  // 8 MiB
+  const double* first;
+  {
+    field::Values a(n, 1.5);
+    first = a.data();
+  }
+  EXPECT_EQ(field::detail::kept_bytes(), n * sizeof(double));
+  {
+    field::Values other(2 * n);  // another size leaves it kept
+    EXPECT_NE(other.data(), first);
+    field::Values again(n - 100);  // the same number of huge pages takes it back
+    EXPECT_EQ(again.data(), first);
+  }
+  {
+    std::vector<field::Values> many;
+    for (int i = 0; i < 40; ++i) many.emplace_back(n);
+  }
+  EXPECT_LE(field::detail::kept_bytes(), field::detail::kLargeCacheBytes);
+  EXPECT_GE(field::detail::kept_bytes(), field::detail::kLargeCacheBytes - 2 * n * sizeof(double));
+  const std::size_t before = field::detail::kept_bytes();
+  { field::ByteBlock file(3 * n * sizeof(double)); }  // a size no kept block has
+  { field::Values small(1000); }
+  EXPECT_EQ(field::detail::kept_bytes(), before);
+  field::detail::release_kept_blocks();
+  EXPECT_EQ(field::detail::kept_bytes(), 0u);
+}
+
 }  // namespace

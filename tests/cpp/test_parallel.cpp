@@ -333,6 +333,69 @@ TEST(RowOps, BitIdenticalForEveryThreadCount) {
   for (const auto& row : first->rows) EXPECT_TRUE(std::adjacent_find(row.begin(), row.end(), std::greater_equal<>()) == row.end());
 }
 
+// The extremes pass over pairs of values; they must give what the fold over the
+// values in order gives, bit for bit: the last of equal values (so the sign of a
+// zero maximum or minimum is that of the last zero), NaN passed over, the first
+// NaN when every value is NaN, infinities as any number.
+TEST(RowOps, ExtremesAreTheSequentialFoldBitForBit) {
+  struct Case {
+    const char* name;
+    std::vector<double> values;
+  };
+  std::mt19937_64 rng(17);
+  const auto pick = [&](std::size_t n, std::vector<double> pool) {
+    std::vector<double> v(n);
+    for (double& x : v) x = pool[rng() % pool.size()];
+    return v;
+  };
+  std::vector<Case> cases = {
+      {"random", random_values(20000, 5)},
+      {"signed zeros below negatives", pick(9000, {-0.0, 0.0, -1.0, -2.5})},
+      {"signed zeros above positives", pick(9000, {-0.0, 0.0, 1.0, 2.5})},
+      {"with NaN", pick(7777, {NAN, 3.0, -3.0, 0.5})},
+      {"all NaN", std::vector<double>(3000, NAN)},
+      {"infinities", pick(5000, {INFINITY, -INFINITY, 1.0, NAN})},
+      {"only -inf and NaN", pick(5000, {-INFINITY, NAN})},
+      {"short", {2.0, -0.0, 0.0}},
+  };
+  for (const Case& c : cases)
+    for (const std::size_t ncomp : {std::size_t(1), std::size_t(3)}) {
+      const std::size_t rows = c.values.size() / ncomp;
+      const std::size_t comp = ncomp - 1;
+      double mx = c.values[comp], mn = c.values[comp];
+      for (std::size_t r = 1; r < rows; ++r) {
+        mx = max_ignoring_nan(mx, c.values[r * ncomp + comp]);
+        mn = min_ignoring_nan(mn, c.values[r * ncomp + comp]);
+      }
+      const std::span<const double> whole(c.values.data(), rows * ncomp);
+      for (std::size_t threads : kThreadCounts) {
+        ThreadLimit limit(threads);
+        EXPECT_TRUE(same_bits(par_component_max(whole, ncomp, comp), mx)) << c.name << " " << ncomp;
+        EXPECT_TRUE(same_bits(par_component_min(whole, ncomp, comp), mn)) << c.name << " " << ncomp;
+      }
+    }
+}
+
+TEST(RowOps, GatherFlaggedKeepsTheFlaggedItemsInOrder) {
+  std::mt19937_64 rng(23);
+  for (const std::size_t n : {std::size_t(0), std::size_t(7), std::size_t(8192), std::size_t(30001)})
+    for (const std::size_t width : {std::size_t(1), std::size_t(4)})
+      for (const int pattern : {0, 1, 2, 3}) {
+        std::vector<std::uint8_t> flags(n);
+        for (std::size_t i = 0; i < n; ++i)  // none, all, random, long runs
+          flags[i] = pattern == 0 ? 0 : pattern == 1 ? 1 : pattern == 2 ? rng() % 2 : (i / 1000) % 2;
+        std::vector<std::uint32_t> src(n * width);
+        for (std::size_t i = 0; i < src.size(); ++i) src[i] = static_cast<std::uint32_t>(i * 7 + 1);
+        std::vector<std::uint32_t> expected;
+        for (std::size_t i = 0; i < n; ++i)
+          if (flags[i]) expected.insert(expected.end(), src.begin() + i * width, src.begin() + (i + 1) * width);
+        for (std::size_t threads : kThreadCounts) {
+          ThreadLimit limit(threads);
+          EXPECT_EQ(par_gather_flagged(flags, src, width), expected) << n << " " << width << " " << pattern;
+        }
+      }
+}
+
 TEST(RowOps, SortDedupRows) {
   std::vector<std::vector<std::uint64_t>> rows = {{5, 3, 5, 1}, {2, 2, 2}, {}, {7}, {UINT64_MAX, 0, UINT64_MAX}};
   par_sort_dedup_rows(rows);
