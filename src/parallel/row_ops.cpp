@@ -317,65 +317,46 @@ double par_component_max(std::span<const double> values, std::size_t ncomp, std:
   return component_reduce<true>("par_component_max", values, ncomp, comp);
 }
 
-std::vector<std::uint32_t> par_gather_flagged(std::span<const std::uint8_t> flags, std::span<const std::uint32_t> src,
-                                              std::size_t width) {
-  constexpr std::size_t kBlock = 8192;  // items per block: one count and one offset each
-  const std::size_t n = flags.size();
-  QUENLITH_VERIFY(src.size() == n * width, "{}: {} entries for {} item(s) of {}", "par_gather_flagged", src.size(), n,
-                  width);
-  const std::size_t blocks = (n + kBlock - 1) / kBlock;
+std::vector<std::uint32_t> par_gather_set(const ItemBits& bits, std::span<const std::uint32_t> src,
+                                          std::size_t width) {
+  constexpr std::size_t kBlockWords = 128;  // 8192 items per block: one count and one offset each
+  const std::size_t n_words = bits.size();
+  const std::size_t blocks = (n_words + kBlockWords - 1) / kBlockWords;
   std::vector<std::size_t> offset(blocks + 1, 0);
-  const std::uint8_t* const f = flags.data();
+  const std::uint64_t* const w = bits.data();
   for_chunks(blocks, 1, [&](Index begin, Index end) {
     for (Index b = begin; b < end; ++b) {
       std::size_t count = 0;
-      for (std::size_t i = b * kBlock, stop = std::min(n, i + kBlock); i < stop; ++i) count += f[i] != 0;
+      for (std::size_t i = b * kBlockWords, stop = std::min(n_words, i + kBlockWords); i < stop; ++i)
+        count += static_cast<std::size_t>(__builtin_popcountll(w[i]));
       offset[b + 1] = count;
     }
   });
   for (std::size_t b = 0; b < blocks; ++b) offset[b + 1] += offset[b];
   std::vector<std::uint32_t> out(offset[blocks] * width);
   const std::uint32_t* const in = src.data();
+  const std::size_t n_items = width == 0 ? 0 : src.size() / width;
   std::uint32_t* const o = out.data();
   for_chunks(blocks, 1, [&](Index begin, Index end) {
     for (Index b = begin; b < end; ++b) {
       std::uint32_t* at = o + offset[b] * width;
-      const std::size_t first = b * kBlock, stop = std::min(n, first + kBlock);
-      if (width == 1) {
-        // Without a branch on the flag (which a random selection would mispredict):
-        // every entry is written at the next free place and kept by moving past it
-        // when flagged. The block's last place bounds the writes, so none lands in
-        // the next block's part.
-        std::uint32_t* const last = o + offset[b + 1];
-        std::size_t i = first;
-        // Eight flags at a time: none set (skipped) and all set (copied whole) are
-        // the common cases of a selection that follows the ordering of the items.
-        constexpr std::uint64_t kAll = 0x0101010101010101ULL;
-        for (; i + 8 <= stop; i += 8) {
-          std::uint64_t word;
-          std::memcpy(&word, f + i, sizeof word);
-          if (word == 0) continue;
-          if (word == kAll) {
-            std::memcpy(at, in + i, 8 * sizeof(std::uint32_t));
-            at += 8;
-            continue;
-          }
-          for (std::size_t j = i; j < i + 8; ++j) {
-            if (at < last) *at = in[j];
-            at += f[j] != 0;
-          }
+      for (std::size_t i = b * kBlockWords, stop = std::min(n_words, i + kBlockWords); i < stop; ++i) {
+        std::uint64_t word = w[i];
+        const std::size_t first = i * 64;
+        // A whole word set, or none, are the common cases of a selection that
+        // follows the ordering of the items.
+        if (word == ~std::uint64_t{0} && first + 64 <= n_items) {
+          std::memcpy(at, in + first * width, 64 * width * sizeof(std::uint32_t));
+          at += 64 * width;
+          continue;
         }
-        for (; i < stop; ++i) {
-          if (at < last) *at = in[i];
-          at += f[i] != 0;
-        }
-        continue;
-      }
-      for (std::size_t i = first; i < stop; ++i)
-        if (f[i]) {
-          std::memcpy(at, in + i * width, width * sizeof(std::uint32_t));
+        for (; word != 0; word &= word - 1) {
+          const std::size_t item = first + static_cast<std::size_t>(__builtin_ctzll(word));
+          QUENLITH_VERIFY(item < n_items, "{}: bit {} set past the {} item(s)", "par_gather_set", item, n_items);
+          for (std::size_t j = 0; j < width; ++j) at[j] = in[item * width + j];
           at += width;
         }
+      }
     }
   });
   return out;

@@ -170,12 +170,22 @@ void par_transform2(std::span<const double> a, std::span<const double> b, std::s
   });
 }
 
-// The `width` entries of every item whose flag is set, in item order: item i is
-// src[i * width, i * width + width) (src holds flags.size() items). Counted per
-// block of items, then copied block by block to its place: the same list for any
-// number of threads.
-std::vector<std::uint32_t> par_gather_flagged(std::span<const std::uint8_t> flags, std::span<const std::uint32_t> src,
-                                              std::size_t width);
+// A set of item positions as bits: item i is bit i % 64 of word i / 64 (bits past
+// the last item are clear).
+using ItemBits = std::vector<std::uint64_t>;
+// Items 0 to n - 1, every one set.
+inline ItemBits all_items(std::size_t n) {
+  ItemBits bits((n + 63) / 64, ~std::uint64_t{0});
+  if (n % 64 != 0) bits.back() = (std::uint64_t{1} << (n % 64)) - 1;
+  return bits;
+}
+
+// The `width` entries of every item whose bit is set, in item order: item i is
+// src[i * width, i * width + width) (src holds whole items, as many as the bits
+// cover or fewer, never an item with a set bit beyond). Counted per block of
+// items, then copied block by block to its place: the same list for any number of
+// threads.
+std::vector<std::uint32_t> par_gather_set(const ItemBits& bits, std::span<const std::uint32_t> src, std::size_t width);
 
 // Sorts every row ascending and removes repeated entries (rows shrink in place).
 void par_sort_dedup_rows(std::vector<std::vector<std::uint64_t>>& rows);

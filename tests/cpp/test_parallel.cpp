@@ -376,22 +376,25 @@ TEST(RowOps, ExtremesAreTheSequentialFoldBitForBit) {
     }
 }
 
-TEST(RowOps, GatherFlaggedKeepsTheFlaggedItemsInOrder) {
+TEST(RowOps, GatherSetKeepsTheItemsOfSetBitsInOrder) {
   std::mt19937_64 rng(23);
-  for (const std::size_t n : {std::size_t(0), std::size_t(7), std::size_t(8192), std::size_t(30001)})
+  for (const std::size_t n : {std::size_t(0), std::size_t(7), std::size_t(64), std::size_t(8192), std::size_t(30001)})
     for (const std::size_t width : {std::size_t(1), std::size_t(4)})
       for (const int pattern : {0, 1, 2, 3}) {
-        std::vector<std::uint8_t> flags(n);
-        for (std::size_t i = 0; i < n; ++i)  // none, all, random, long runs
-          flags[i] = pattern == 0 ? 0 : pattern == 1 ? 1 : pattern == 2 ? rng() % 2 : (i / 1000) % 2;
+        ItemBits bits = all_items(n);
+        std::vector<bool> set(n);
+        for (std::size_t i = 0; i < n; ++i) {  // none, all, random, long runs
+          set[i] = pattern == 0 ? false : pattern == 1 ? true : pattern == 2 ? rng() % 2 != 0 : (i / 1000) % 2 != 0;
+          if (!set[i]) bits[i / 64] &= ~(std::uint64_t{1} << (i % 64));
+        }
         std::vector<std::uint32_t> src(n * width);
         for (std::size_t i = 0; i < src.size(); ++i) src[i] = static_cast<std::uint32_t>(i * 7 + 1);
         std::vector<std::uint32_t> expected;
         for (std::size_t i = 0; i < n; ++i)
-          if (flags[i]) expected.insert(expected.end(), src.begin() + i * width, src.begin() + (i + 1) * width);
+          if (set[i]) expected.insert(expected.end(), src.begin() + i * width, src.begin() + (i + 1) * width);
         for (std::size_t threads : kThreadCounts) {
           ThreadLimit limit(threads);
-          EXPECT_EQ(par_gather_flagged(flags, src, width), expected) << n << " " << width << " " << pattern;
+          EXPECT_EQ(par_gather_set(bits, src, width), expected) << n << " " << width << " " << pattern;
         }
       }
 }

@@ -28,23 +28,24 @@ void mask_values(std::span<const double> in, std::span<double> out, std::span<co
   const double* const src = in.data();
   double* const dst = out.data();
   if (std::all_of(tested.begin(), tested.end(), [](std::uint8_t t) { return t != 0; })) {
-    // Every component tested: one pass over the values, two at a time; a lane's
-    // test is all ones or all zeros, and keeps or clears the bits of 1.0.
+    // Every component tested: one pass over the values, two at a time.
     with_band_test(band, [&](auto test) {
       parallel::for_chunks(in.size(), parallel::PAR_MIN_LEN, [src, dst, test](Index begin, Index end) {
+        // Locals, not the captures: a store through `o` could otherwise be taken to
+        // change them, and they would be read again after every store.
         const double* const s = src;
         double* const o = dst;
-        const Double2 ones = {1.0, 1.0};
+        const auto band_test = test;
+        const __m128d ones = _mm_set1_pd(1.0);
         Index k = begin;
         for (; k + 8 <= end; k += 8) {
           parallel::read_ahead(s + k);
           parallel::write_ahead(o + k);
-          for (Index j = 0; j < 8; j += 2) {
-            const auto bits = test(parallel::load2(s + k + j)) & reinterpret_cast<decltype(test(ones))>(ones);
-            parallel::store2(o + k + j, reinterpret_cast<Double2>(bits));
-          }
+          // A lane's test is all ones or all zeros: it keeps or clears the bits of 1.0.
+          for (Index j = 0; j < 8; j += 2)
+            parallel::store2(o + k + j, _mm_and_pd(band_test(parallel::load2(s + k + j)), ones));
         }
-        for (; k < end; ++k) o[k] = test(s[k]) ? 1.0 : 0.0;
+        for (; k < end; ++k) o[k] = band_test(s[k]) ? 1.0 : 0.0;
       });
     });
     return;
@@ -59,46 +60,57 @@ void mask_values(std::span<const double> in, std::span<double> out, std::span<co
   });
 }
 
-std::vector<std::uint8_t> items_in_band(std::span<const double> values, std::size_t ncomp,
-                                        std::size_t rows_per_item, std::span<const std::size_t> tested,
-                                        const ValueBand& band) {
+parallel::ItemBits items_in_band(std::span<const double> values, std::size_t ncomp, std::size_t rows_per_item,
+                                 std::span<const std::size_t> tested, const ValueBand& band) {
   const std::size_t width = ncomp * rows_per_item;
   const std::size_t n_items = width == 0 ? 0 : values.size() / width;
-  std::vector<std::uint8_t> flags(n_items, 1);
-  if (tested.empty() || n_items == 0) return flags;
+  const std::size_t n_words = (n_items + 63) / 64;
+  parallel::ItemBits bits = parallel::all_items(n_items);
+  if (tested.empty() || n_items == 0) return bits;
   const double* const v = values.data();
-  std::uint8_t* const f = flags.data();
+  std::uint64_t* const out = bits.data();
+  // Whole words per piece, so that no two threads write one word.
+  const auto items_of_word = [n_items](std::size_t w) {
+    return std::pair(w * 64, std::min(n_items, w * 64 + 64));
+  };
   with_band_test(band, [&](auto test) {
     if (width == 1) {
-      // One value per item: the flags straight from the values.
-      parallel::for_chunks(n_items, parallel::PAR_MIN_LEN, [v, f, test](Index begin, Index end) {
+      // One value per item: 64 values make a word, two bits at a time.
+      parallel::for_chunks(n_words, 4, [v, out, test, items_of_word](Index begin, Index end) {
         const double* const src = v;
-        std::uint8_t* const out = f;
-        Index i = begin;
-        for (; i + 8 <= end; i += 8) {
-          parallel::read_ahead(src + i);
-          for (Index j = 0; j < 8; j += 2) {
-            // A lane's test is 0 or -1: negated and narrowed, two flags of 0 or 1.
-            using Flags2 = std::int8_t __attribute__((vector_size(2)));
-            const Flags2 two = __builtin_convertvector(-test(parallel::load2(src + i + j)), Flags2);
-            std::memcpy(out + i + j, &two, sizeof two);
-          }
+        const auto band_test = test;
+        for (Index w = begin; w < end; ++w) {
+          const auto [first, stop] = items_of_word(w);
+          std::uint64_t word = 0;
+          std::size_t i = first;
+          if (stop - first == 64)
+            for (std::size_t j = 0; j < 64; j += 8, i += 8) {
+              parallel::read_ahead(src + i);
+              for (std::size_t p = 0; p < 8; p += 2)
+                word |= static_cast<std::uint64_t>(_mm_movemask_pd(band_test(parallel::load2(src + i + p)))) << (j + p);
+            }
+          for (; i < stop; ++i) word |= static_cast<std::uint64_t>(band_test(src[i])) << (i - first);
+          out[w] = word;
         }
-        for (; i < end; ++i) out[i] = test(src[i]);
       });
       return;
     }
-    parallel::for_chunks(n_items, parallel::row_min_chunk(width), [&](Index begin, Index end) {
-      for (Index i = begin; i < end; ++i) {
-        const double* item = v + i * width;
-        bool pass = true;
-        for (std::size_t r = 0; r < rows_per_item; ++r)
-          for (const std::size_t p : tested) pass &= test(item[r * ncomp + p]);
-        f[i] = pass;
+    parallel::for_chunks(n_words, 1, [&](Index begin, Index end) {
+      for (Index w = begin; w < end; ++w) {
+        const auto [first, stop] = items_of_word(w);
+        std::uint64_t word = 0;
+        for (std::size_t i = first; i < stop; ++i) {
+          const double* item = v + i * width;
+          bool pass = true;
+          for (std::size_t r = 0; r < rows_per_item; ++r)
+            for (const std::size_t p : tested) pass &= test(item[r * ncomp + p]);
+          word |= static_cast<std::uint64_t>(pass) << (i - first);
+        }
+        out[w] = word;
       }
     });
   });
-  return flags;
+  return bits;
 }
 
 }  // namespace quenlith::containers::field

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <emmintrin.h>
+
 #include "containers/field/value_band.hpp"
 #include "parallel/row_ops.hpp"
 
@@ -19,7 +21,9 @@ namespace quenlith::containers::field {
 // A band's test without a branch per value: an absent bound is an infinite one
 // taken inclusively, which every value but NaN passes, and NaN fails any side that
 // exists, so the answers are those of ValueBand::contains. On a Double2 it gives
-// one lane mask per value (all ones inside, all zeros outside).
+// one lane mask per value (all ones inside, all zeros outside), as the baseline
+// x86-64 comparisons make it: the compiler's own vector comparisons, combined,
+// come out as a choice made lane by lane.
 template <bool LowerStrict, bool UpperStrict>
 struct BandTest {
   double lo, hi;
@@ -28,11 +32,11 @@ struct BandTest {
     const bool below = UpperStrict ? v < hi : v <= hi;
     return above & below;
   }
-  auto operator()(parallel::Double2 v) const noexcept {
-    const parallel::Double2 los = {lo, lo}, his = {hi, hi};
-    const auto above = LowerStrict ? los < v : los <= v;
-    const auto below = UpperStrict ? v < his : v <= his;
-    return above & below;
+  __m128d operator()(parallel::Double2 v) const noexcept {
+    const __m128d x = v, los = _mm_set1_pd(lo), his = _mm_set1_pd(hi);
+    const __m128d above = LowerStrict ? _mm_cmplt_pd(los, x) : _mm_cmple_pd(los, x);
+    const __m128d below = UpperStrict ? _mm_cmplt_pd(x, his) : _mm_cmple_pd(x, his);
+    return _mm_and_pd(above, below);
   }
 };
 
@@ -62,12 +66,11 @@ std::vector<std::uint8_t> tested_components(std::span<const std::string> names,
 void mask_values(std::span<const double> in, std::span<double> out, std::span<const std::uint8_t> tested,
                  const ValueBand& band);
 
-// One flag per item of `rows_per_item` consecutive rows (of `ncomp` values each):
-// 1 when the values at every position of `tested` in every row of the item lie in
-// the band, else 0; every item passes when `tested` is empty. The values hold a
-// whole number of items. Parallel chunks of items.
-std::vector<std::uint8_t> items_in_band(std::span<const double> values, std::size_t ncomp,
-                                        std::size_t rows_per_item, std::span<const std::size_t> tested,
-                                        const ValueBand& band);
+// The items of `rows_per_item` consecutive rows (of `ncomp` values each) whose
+// values at every position of `tested`, in every row of the item, lie in the band,
+// as bits (parallel::ItemBits); every item passes when `tested` is empty. The
+// values hold a whole number of items. Parallel chunks of whole words of bits.
+parallel::ItemBits items_in_band(std::span<const double> values, std::size_t ncomp, std::size_t rows_per_item,
+                                 std::span<const std::size_t> tested, const ValueBand& band);
 
 }  // namespace quenlith::containers::field

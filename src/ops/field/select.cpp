@@ -42,9 +42,9 @@ std::optional<std::vector<std::size_t>> tested_positions(std::span<const std::st
 std::optional<SubMesh> select_zone(const SubNodeField& zone, const ValueBand& band, const ComponentList& components) {
   const auto tested = tested_positions(zone.components(), components);
   if (!tested) return std::nullopt;
-  const std::vector<std::uint8_t> pass =
+  const parallel::ItemBits pass =
       containers::field::items_in_band(zone.values(), zone.components().size(), 1, *tested, band);
-  return SubMesh::poi1_from_owned_ids(zone.coords(), parallel::par_gather_flagged(pass, zone.nodes(), 1));
+  return SubMesh::poi1_from_owned_ids(zone.coords(), parallel::par_gather_set(pass, zone.nodes(), 1));
 }
 
 std::optional<SubMesh> select_zone(const SubElementField& zone, const ValueBand& band,
@@ -56,14 +56,14 @@ std::optional<SubMesh> select_zone(const SubElementField& zone, const ValueBand&
   SubMesh out(source->element_type(), source->coords());
   // A cell passes when all its Gauss points do: items of n_gauss rows (every cell,
   // when it has none).
-  const std::vector<std::uint8_t> pass =
-      zone.gauss_count() == 0 ? std::vector<std::uint8_t>(zone.cell_count(), 1)
+  const std::uint64_t k = source->nodes_per_cell();
+  const std::span<const NodeId> cells =
+      source->connectivity().first(std::min<std::size_t>(source->connectivity().size(), zone.cell_count() * k));
+  const parallel::ItemBits pass =
+      zone.gauss_count() == 0 ? parallel::all_items(zone.cell_count())
                               : containers::field::items_in_band(zone.values(), zone.components().size(),
                                                                  zone.gauss_count(), *tested, band);
-  const std::uint64_t k = source->nodes_per_cell();
-  const std::span<const NodeId> cells = source->connectivity().first(std::min<std::size_t>(
-      source->connectivity().size(), pass.size() * k));
-  const std::vector<NodeId> kept = parallel::par_gather_flagged(pass, cells, k);
+  const std::vector<NodeId> kept = parallel::par_gather_set(pass, cells, k);
   if (!kept.empty()) out.add_cells(kept);
   return out;
 }
