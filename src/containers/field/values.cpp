@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include "parallel/pool.hpp"
 #include "parallel/row_ops.hpp"
+#include "store/handle.hpp"
 
 namespace quenlith::containers::field {
 
@@ -45,45 +47,59 @@ struct Block {
 
 void unmap(const Block& b) noexcept { (void)::munmap(b.p, b.size); }
 
-// Freed large blocks, oldest first, kLargeCacheBytes in all at most. Reached
-// through a pointer that is never deleted: zones may be freed while the process
-// exits, after the destructors of static objects have run.
+// Freed large blocks, oldest first. They are kept only while they help the next
+// result: never more bytes than kLargeCacheBytes, nor than the large blocks still
+// in use (a result is made while its operands live; once the last large array
+// dies, every kept block goes back to the system). Reached through a pointer that
+// is never deleted: zones may be freed while the process exits, after the
+// destructors of static objects have run.
 class KeptBlocks {
  public:
-  // A kept block of exactly `size` bytes (a rounded size), or null.
+  // A kept block of exactly `size` bytes (a rounded size), else a fresh one; in use
+  // from now on.
   void* take(std::size_t size) {
-    std::lock_guard lock(mutex_);
-    // The most recent first: its pages are the likeliest still in cache.
-    for (std::size_t i = blocks_.size(); i-- > 0;)
-      if (blocks_[i].size == size) {
-        void* p = blocks_[i].p;
-        blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(i));
-        total_ -= size;
-        return p;
-      }
-    return nullptr;
-  }
-  // Keeps the block, unless the list cannot grow; then lets the oldest blocks go
-  // until the total fits (unmapped outside the lock).
-  void keep(Block block) noexcept {
-    Block out[kMaxLetGo];
-    std::size_t n_out = 0;
-    bool kept = false;
     {
       std::lock_guard lock(mutex_);
-      try {
-        blocks_.push_back(block);
-        total_ += block.size;
-        kept = true;
-      } catch (...) {
+      // The most recent first: its pages are the likeliest still in cache.
+      for (std::size_t i = blocks_.size(); i-- > 0;)
+        if (blocks_[i].size == size) {
+          void* p = blocks_[i].p;
+          blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(i));
+          total_ -= size;
+          in_use_ += size;
+          return p;
+        }
+    }
+    void* p = map_block(size);
+    std::lock_guard lock(mutex_);
+    in_use_ += size;
+    return p;
+  }
+  // A block no longer in use: kept when `keep` is set and the bounds allow it;
+  // the oldest kept blocks are let go until the total fits (unmapped outside the
+  // lock).
+  void give_back(Block block, bool keep) noexcept {
+    Block out[kMaxLetGo + 1];
+    std::size_t n_out = 0;
+    {
+      std::lock_guard lock(mutex_);
+      in_use_ -= block.size;
+      if (keep) {
+        try {
+          blocks_.push_back(block);
+          total_ += block.size;
+        } catch (...) {
+          keep = false;
+        }
       }
-      while (total_ > kLargeCacheBytes && n_out < kMaxLetGo) {
+      if (!keep) out[n_out++] = block;
+      const std::size_t bound = std::min(kLargeCacheBytes, in_use_);
+      while (total_ > bound && n_out <= kMaxLetGo) {
         out[n_out++] = blocks_.front();
         total_ -= blocks_.front().size;
         blocks_.erase(blocks_.begin());
       }
     }
-    if (!kept) unmap(block);
     for (std::size_t i = 0; i < n_out; ++i) unmap(out[i]);
   }
   void release() noexcept {
@@ -105,7 +121,8 @@ class KeptBlocks {
   static constexpr std::size_t kMaxLetGo = kLargeCacheBytes / kHugePage + 1;
   std::mutex mutex_;
   std::vector<Block> blocks_;
-  std::size_t total_ = 0;
+  std::size_t total_ = 0;   // bytes kept
+  std::size_t in_use_ = 0;  // bytes of large blocks handed out and not given back
 };
 
 KeptBlocks& kept() {
@@ -115,21 +132,16 @@ KeptBlocks& kept() {
 
 }  // namespace
 
-void* allocate_large(std::size_t bytes) {
-  const std::size_t size = rounded(bytes);
-  if (void* p = kept().take(size)) return p;
-  return map_block(size);
-}
+void* allocate_large(std::size_t bytes) { return kept().take(rounded(bytes)); }
 
 void deallocate_large(void* p, std::size_t bytes) noexcept {
   const Block block{p, rounded(bytes)};
-  if (block.size > kLargeCacheBytes)
-    unmap(block);
-  else
-    kept().keep(block);
+  // A zone freed because the store wrote it out goes back to the system: writing
+  // out is how memory is given back.
+  kept().give_back(block, block.size <= kLargeCacheBytes && !store::detail::ownership_neutral());
 }
 
-void free_large(void* p, std::size_t bytes) noexcept { unmap(Block{p, rounded(bytes)}); }
+void free_large(void* p, std::size_t bytes) noexcept { kept().give_back(Block{p, rounded(bytes)}, false); }
 
 void release_kept_blocks() noexcept { kept().release(); }
 

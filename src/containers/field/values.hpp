@@ -5,11 +5,13 @@
 // - arrays of 4 MiB and more are aligned to 2 MiB and offered to the kernel for
 //   transparent huge pages (madvise), which cuts the page faults of a fresh
 //   result array by a factor of 512 where the system grants them;
-// - such arrays, once freed, are kept for reuse, up to kLargeCacheBytes in all
-//   (the oldest let go first): arithmetic makes a new array per result, and a
-//   block taken back is already mapped, so the result is written without faulting
-//   in and clearing fresh pages first. A block is reused only for an array of the
-//   same size in whole 2 MiB pages;
+// - such arrays, once freed, are kept for reuse: arithmetic makes a new array per
+//   result, and a block taken back is already mapped, so the result is written
+//   without faulting in and clearing fresh pages first. A block is reused only for
+//   an array of the same size in whole 2 MiB pages. No more bytes are kept than
+//   kLargeCacheBytes, nor than large arrays still live (the oldest let go first),
+//   so the memory goes back to the system once the last large array dies; a zone
+//   freed because the store wrote it out gives its block back at once;
 // - `Values(n)` and `resize(n)` leave the new values uninitialised (default
 //   initialisation), for arrays that are written in full right away; use
 //   `Values(n, 0.0)` for zeros.
@@ -31,7 +33,8 @@ void deallocate_large(void* p, std::size_t bytes) noexcept;
 // Frees the block without keeping it.
 void free_large(void* p, std::size_t bytes) noexcept;
 inline constexpr std::size_t kLargeArrayBytes = std::size_t{4} << 20;
-// At most this many bytes of freed large blocks are kept for reuse.
+// At most this many bytes of freed large blocks are kept for reuse (and never more
+// than the large blocks in use).
 inline constexpr std::size_t kLargeCacheBytes = std::size_t{256} << 20;
 // Frees every kept block (for tests and for callers that want the memory back now).
 void release_kept_blocks() noexcept;
