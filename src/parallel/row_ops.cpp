@@ -134,6 +134,16 @@ struct RowsAhead {
   }
 };
 
+// Reads ahead of two arrays of rows at once (always inlined, as RowsAhead: a lambda
+// that only prefetches is dropped as having no effect).
+struct TwoRowsAhead {
+  RowsAhead a, b;
+  [[gnu::always_inline]] void operator()(Index r) const noexcept {
+    a(r);
+    b(r);
+  }
+};
+
 // Every position read by a row loop, checked on the first and the last row (only
 // the last can be short), so the loops below read without a test per value.
 void check_rows(const char* op, std::size_t len, std::size_t ncomp, std::size_t rows,
@@ -217,17 +227,12 @@ double par_dot_pairs(std::span<const double> a, std::size_t na, std::span<const 
       return sum_chunks(rows, row_min_chunk(1), [&](Index begin, Index end) {
         return eight_sums(
             begin, end, [&](Index r) { return load2(x + r) * load2(y + r); }, [&](Index r) { return x[r] * y[r]; },
-            [&](Index r) {
-              read_ahead(x + r);
-              read_ahead(y + r);
-            });
+            TwoRowsAhead{{x, 1}, {y, 1}});
       });
     const auto one = [&](Index r) { return x[r * na] * y[r * nb]; };
     return sum_chunks(rows, row_min_chunk(na), [&](Index begin, Index end) {
-      return eight_sums(begin, end, [&](Index r) { return Double2{one(r), one(r + 1)}; }, one, [&](Index r) {
-        RowsAhead{pa, na}(r);
-        RowsAhead{pb, nb}(r);
-      });
+      return eight_sums(begin, end, [&](Index r) { return Double2{one(r), one(r + 1)}; }, one,
+                        TwoRowsAhead{{pa, na}, {pb, nb}});
     });
   }
   const auto row = [&](Index r) {
@@ -236,10 +241,8 @@ double par_dot_pairs(std::span<const double> a, std::size_t na, std::span<const 
     return row_sum;
   };
   return sum_chunks(rows, row_min_chunk(na), [&](Index begin, Index end) {
-    return eight_sums(begin, end, [&](Index r) { return Double2{row(r), row(r + 1)}; }, row, [&](Index r) {
-      RowsAhead{pa, na}(r);
-      RowsAhead{pb, nb}(r);
-    });
+    return eight_sums(begin, end, [&](Index r) { return Double2{row(r), row(r + 1)}; }, row,
+                      TwoRowsAhead{{pa, na}, {pb, nb}});
   });
 }
 
