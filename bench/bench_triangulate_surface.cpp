@@ -41,11 +41,13 @@ Row run(double target) {
   const auto t1 = Clock::now();
   refine_ruppert(tr, h, never);
   const auto t2 = Clock::now();
-  improve(tr, never);
+  InsideMesh inside(tr);
+  improve(inside, never);
   const auto t3 = Clock::now();
-  const std::vector<Triple> f = final_triangles(tr);
+  const std::vector<Triple> f = inside.triangles_by_rank();
+  const std::vector<Point2> points = inside.points_by_index();
   const auto t4 = Clock::now();
-  const auto quads = recombine_quads(tr.points, f);
+  const auto quads = recombine_quads(points, f);
   const auto t5 = Clock::now();
   const double total = seconds(t0, t4);
   std::printf("%10zu %8d %9.3f %9.3f %9.3f %9.3f %12.0f %9.3f\n", f.size(), n, seconds(t0, t1), seconds(t1, t2),

@@ -76,7 +76,7 @@ Row run(double target) {
   const auto t3 = Clock::now();
   const double eps_vol = 1e-9 * L * L * L;
   fill_interior(mesh, faces, points, 1e-9 * L, eps_vol, never);
-  const auto tets = emit_tet4(mesh, points, eps_vol);
+  const auto tets = emit_tet4(mesh);
   const auto t4 = Clock::now();
   const double total = seconds(t0, t4);
   std::printf("%10zu %9zu %9.3f %9.3f %9.3f %9.3f %12.0f %9.3f\n", tets.size(), lattice.size(), seconds(t0, t1),

@@ -8,10 +8,11 @@ assembled, solved, and the tip deflection is printed beside the closed form of a
 shear-deformable beam, P L^3 / (3 E I) + P L / (k G A) with k = 5/6. The strains of the
 solution at the Gauss points go through the elastic law (`deformation`, then
 `integrate_behavior`), and the bending stress at mid-span is printed beside
-P (L - x) y / I. The displacements are written as a legacy VTK file (cantilever.vtk, or
-the path given as first argument), the stresses at the Gauss points (their mean per
-cell) beside it (cantilever_stress.vtk, or the second argument).
+P (L - x) y / I. The displacements and the stresses at the Gauss points (their mean per
+cell) are written as legacy VTK files (cantilever.vtk and cantilever_stress.vtk) in the
+directory given as first argument, or the current directory.
 """
+import os
 import sys
 
 import _quenlith as q
@@ -53,7 +54,7 @@ def clamp(coords, nodes, variable, dual):
     return q.Model.dirichlet(variable, dual, fixed, mult)
 
 
-def main(path, stress_path=None):
+def main(directory="."):
     coords, lattice, body, tip, left = beam()
     space = q.FiniteElementSpace(body, "LAGRANGE2")
     model = (q.Model.elasticity(space, "plane_stress")
@@ -74,6 +75,7 @@ def main(path, stress_path=None):
     for node in lattice.values():
         for name in ("u_x", "u_y"):
             displacement[0].set_value(node, name, u.value(node, name))
+    path = os.path.join(directory, "cantilever.vtk")
     q.export_vtk(body, path, displacement)
     print(f"written: {path}")
 
@@ -86,11 +88,11 @@ def main(path, stress_path=None):
     x, y = L * (NX // 2 + 0.5) / NX, h / 2 - h / (2 * NY)
     print(f"bending stress at x = {x:.4f}, y = {y:.4f}: computed {sum(points) / len(points):.4f}, "
           f"beam theory {P * (L - x) * y / inertia:.4f}")
-    stress_path = stress_path or str(path).removesuffix(".vtk") + "_stress.vtk"
-    q.export_vtk(body, stress_path, stress)
-    print(f"written: {stress_path}")
+    path = os.path.join(directory, "cantilever_stress.vtk")
+    q.export_vtk(body, path, stress)
+    print(f"written: {path}")
     return deflection, exact
 
 
 if __name__ == "__main__":
-    main(*(sys.argv[1:3] or ["cantilever.vtk"]))
+    main(*sys.argv[1:2])

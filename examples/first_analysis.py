@@ -5,11 +5,12 @@ sits a ring of quadratic triangles (TRI6) whose hole-side mid-edge nodes lie on 
 so their curved edges follow it; outside that ring, straight quadrilaterals (QUA4) reach
 the plate's edges. The area obtained by summing Gauss weights times Jacobian measures over
 every element is compared with the exact area 4 L^2 - pi R^2. The finest mesh is written
-as a legacy VTK file (plate_with_hole.vtk, in the current directory, or the path given
-as the first argument) for a visualisation program, with each node's distance to the
-hole's centre as a node field "r".
+as a legacy VTK file (plate_with_hole.vtk) for a visualisation program, with each node's
+distance to the hole's centre as a node field "r", in the directory given as first
+argument, or the current directory.
 """
 import math
+import os
 import sys
 
 import _quenlith as q
@@ -66,7 +67,7 @@ def area(fes):
     return total
 
 
-def main():
+def main(directory="."):
     exact = 4 * L * L - math.pi * R * R
     print(f"_quenlith {q.__version__}: plate [-{L}, {L}]^2 with a hole of radius {R}")
     print(f"exact area: {exact:.12f}\n")
@@ -83,7 +84,7 @@ def main():
         print(" ", sub)
     print("\nOne element of the hole's ring:")
     fes[0][1].dump()
-    path = sys.argv[1] if len(sys.argv) > 1 else "plate_with_hole.vtk"
+    path = os.path.join(directory, "plate_with_hole.vtk")
     radius = q.NodeField(mesh, ["r"])
     for zone in radius:
         for row, cell in enumerate(zone.support_submesh()):
@@ -93,4 +94,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(*sys.argv[1:2])

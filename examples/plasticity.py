@@ -83,9 +83,9 @@ def main(directory="."):
             matrix = q.tangent(body, materials, trial) | constraint_matrix
             q.assemble(matrix)
             correction = q.solve(matrix, forces * -1.0 | gaps)
-            for n in nodes:
-                for variable in ("u_x", "u_y"):
-                    u[0].set_value(n, variable, u.value(n, variable) + correction.value(n, variable))
+            # The correction lives on the matrix's DOFs, reactions included: carried onto
+            # u's zone and components, it adds to u zone by zone.
+            u = u + q.restrict_like(correction, u)
         else:
             raise RuntimeError(f"no equilibrium at step {step}")
         state = trial

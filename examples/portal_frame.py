@@ -7,8 +7,10 @@ one sub-model of each, so each gets its own section through
 Dirichlet models); a horizontal load H acts at the top of the left column. The sway of
 the top is printed beside the slope-deflection result of a frame whose members neither
 stretch nor shear (their A and A_s are taken large),
-H h³ (2 + 3k) / (12 E I_c (1 + 6k)) with k = (I_b / b) / (I_c / h), for three meshes:
-the gap shrinks as 1/n² with the number n of cells per member. The horizontal reactions
+H h³ (2 + 3k) / (12 E I_c (1 + 6k)) with k = (I_b / b) / (I_c / h), for n = 1 to 40
+cells per member: the gap shrinks as 1/n². The element is linear with one-point shear,
+so a member bent in double curvature needs several cells: with one cell per member the
+frame locks and barely sways, with two its sway is 25 % short. The horizontal reactions
 at the bases are printed beside H. The displaced frame is written as a legacy VTK file
 (portal_frame.vtk) in the directory given as first argument, or the current directory.
 """
@@ -59,7 +61,7 @@ def main(directory="."):
     exact = LOAD * H_COL ** 3 * (2 + 3 * k) / (12 * E * I_COL * (1 + 6 * k))
     print(f"slope-deflection sway: {exact:.8f}")
     print(f"{'cells/member':>12} {'sway (left)':>12} {'sway (right)':>12} {'error':>9}")
-    for per in (10, 20, 40):
+    for per in (1, 2, 4, 10, 20, 40):
         u, mesh, top_left, top_right = solve(per)
         sway = u.value(top_left, "u_x")
         print(f"{per:>12} {sway:>12.8f} {u.value(top_right, 'u_x'):>12.8f} {100 * (sway / exact - 1):>+8.3f}%")

@@ -9,6 +9,6 @@ bash scripts/build.sh release
 out=$(mkdir -p "${1:-build/examples}" && cd "${1:-build/examples}" && pwd)
 for example in first_analysis cantilever heat portal_frame gmsh_annulus meshers plasticity; do
   echo "=== examples/$example.py"
-  (cd "$out" && "$root/.venv/bin/python" "$root/examples/$example.py")
+  "$root/.venv/bin/python" "$root/examples/$example.py" "$out"
 done
 echo "=== files written in $out"

@@ -46,6 +46,27 @@ def line_after(out, prefix):
     return numbers(line[len(prefix):])
 
 
+def check_first_analysis(out):
+    exact = line_after(out, "exact area:")[0]
+    assert exact == pytest.approx(4 * 2.0**2 - math.pi * 0.5**2, rel=1e-12)
+    rows = table(out, "sectors")
+    assert [r[0] for r in rows] == [8, 16, 32, 64]
+    errors = [abs(area - exact) / exact for _, _, area, _ in rows]
+    assert all(errors[i] / errors[i + 1] > 12 for i in range(3)), errors  # curved edges: fourth order
+    assert errors[-1] < 2e-8
+
+
+def check_cantilever(out):
+    computed, exact, _ = line_after(out, "tip deflection: computed")
+    # P L³/(3EI) + P L/(κGA) of the example's beam, then the mesh within 0.25 %.
+    E, nu, L, h, P = 1000.0, 0.3, 10.0, 1.0, 1.0
+    assert exact == pytest.approx(-(P * L**3 / (3 * E * h**3 / 12) + P * L / (5 / 6 * E / (2 * (1 + nu)) * h)))
+    assert computed == pytest.approx(exact, rel=2.5e-3)
+    x, y, computed, theory = line_after(out, "bending stress at x =")
+    assert theory == pytest.approx(P * (L - x) * y * 12 / h**3, rel=1e-4)
+    assert computed == pytest.approx(theory, rel=1e-3)
+
+
 def check_heat(out):
     rows = table(out, "cells")
     errors = [abs(t - exact) for _, t, exact, *_ in rows]
@@ -61,12 +82,14 @@ def check_heat(out):
 def check_portal_frame(out):
     exact = line_after(out, "slope-deflection sway:")[0]
     rows = table(out, "cells/member")
-    assert [r[0] for r in rows] == [10, 20, 40]
+    assert [r[0] for r in rows] == [1, 2, 4, 10, 20, 40]
     errors = [left / exact - 1 for _, left, _, _ in rows]
     assert all(e < 0 for e in errors)
-    assert all(3.6 < errors[i] / errors[i + 1] < 4.4 for i in range(2)), errors  # as 1/n², not 1/n
+    # One cell per member locks (one-point shear, constant curvature), two are 25 % stiff.
+    assert errors[0] < -0.999 and errors[1] == pytest.approx(-0.25, abs=0.01)
+    assert all(3.6 < errors[i] / errors[i + 1] < 4.4 for i in range(3, 5)), errors  # as 1/n², not 1/n
     assert abs(errors[-1]) < 1e-3
-    for _, left, right, _ in rows:
+    for _, left, right, _ in rows[1:]:
         assert right == pytest.approx(left, rel=1e-4)  # the beam barely stretches
     reaction, load = line_after(out, "horizontal reactions at the bases:")
     assert reaction == pytest.approx(load, rel=1e-6)
@@ -138,7 +161,17 @@ def tetrahedra_only(grid, data):
     assert [block.type for block in grid.cells] == ["tetra"]
 
 
+def distances_to_the_centre(grid, data):
+    np.testing.assert_array_equal(data["r"].ravel(), [math.hypot(x, y) for x, y, _ in grid.points])
+    assert [block.type for block in grid.cells] == ["triangle6", "quad"]
+
+
 EXAMPLES = {
+    "first_analysis.py": (check_first_analysis,
+                          {"plate_with_hole.vtk": ("point", ["r"], distances_to_the_centre)}),
+    "cantilever.py": (check_cantilever, {"cantilever.vtk": ("point", ["u_x", "u_y"], None),
+                                         "cantilever_stress.vtk": ("cell", ["sigma_xx", "sigma_yy", "sigma_xy"],
+                                                                   None)}),
     "heat.py": (check_heat, {"heat.vtk": ("point", ["T"], square_temperatures),
                              "heat_flux.vtk": ("cell", ["flux_x", "flux_y"], None)}),
     "portal_frame.py": (check_portal_frame, {"portal_frame.vtk": ("point", ["u_x", "u_y", "rz"], None)}),
@@ -149,15 +182,21 @@ EXAMPLES = {
 }
 
 
+def test_every_example_is_tested():
+    assert sorted(EXAMPLES) == sorted(p.name for p in (ROOT / "examples").glob("*.py"))
+
+
 @pytest.mark.parametrize("name", EXAMPLES)
-def test_example_prints_its_closed_forms_and_writes_readable_vtk(name, tmp_path):
+def test_example_prints_its_closed_forms_and_writes_readable_vtk_into_its_directory(name, tmp_path):
     check, files = EXAMPLES[name]
-    out = run(name, tmp_path)
+    (tmp_path / "out").mkdir()
+    out = run(name, tmp_path, "out")
     check(out)
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(files)
+    assert [p.name for p in tmp_path.iterdir()] == ["out"]
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(files)
     for file, (where, arrays, check_file) in files.items():
-        assert f"written: ./{file}" in out
-        grid = meshio.read(tmp_path / file)
+        assert f"written: out/{file}" in out
+        grid = meshio.read(tmp_path / "out" / file)
         assert len(grid.points) > 0 and sum(len(block.data) for block in grid.cells) > 0
         if where == "point":
             data = grid.point_data
@@ -170,12 +209,10 @@ def test_example_prints_its_closed_forms_and_writes_readable_vtk(name, tmp_path)
             check_file(grid, data)
 
 
-def test_example_writes_into_the_directory_it_is_given(tmp_path):
-    (tmp_path / "out").mkdir()
-    out = run("portal_frame.py", tmp_path, "out")
-    assert "written: out/portal_frame.vtk" in out
-    assert [p.name for p in tmp_path.iterdir()] == ["out"]
-    assert meshio.read(tmp_path / "out" / "portal_frame.vtk").point_data["u_x"].max() > 0
+def test_without_a_directory_an_example_writes_into_the_current_one(tmp_path):
+    out = run("portal_frame.py", tmp_path)
+    assert "written: ./portal_frame.vtk" in out
+    assert [p.name for p in tmp_path.iterdir()] == ["portal_frame.vtk"]
 
 
 def test_example_script_runs_every_example():

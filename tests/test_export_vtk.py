@@ -5,6 +5,7 @@ import math
 import os
 import pathlib
 import subprocess
+import time
 import sys
 
 import meshio
@@ -240,6 +241,56 @@ def test_refusals_leave_the_target_as_it_was(tmp_path):
     assert target.read_bytes().decode() == HEADER + "POINTS 1 double\n0 0 0\nCELLS 1 2\n1 0\nCELL_TYPES 1\n1\n"
 
 
+def test_temporary_files_of_ended_processes_go_with_the_next_export(tmp_path):
+    ended = []
+    for _ in range(2):
+        child = subprocess.Popen(["true"])
+        child.wait()
+        ended.append(child.pid)
+    dead, dead_other_user = ended
+    outside = tmp_path / "outside"
+    outside.write_text("x")
+    out = tmp_path / "dir"
+    out.mkdir()
+    # A process killed while writing out.vtk leaves its temporary file beside it.
+    stale = [f".out.vtk.{dead}.0.tmp", f".out.vtk.{dead}.17.tmp"]
+    kept = [
+        f".out.vtk.{os.getppid()}.0.tmp",  # a running process
+        f".other.vtk.{dead}.0.tmp",  # another target's
+        f".out.vtk.{dead}.tmp", f".out.vtk.0{dead}.0.tmp", f".out.vtk.{dead}.0x.tmp", f"out.vtk.{dead}.0.tmp",
+        f".out.vtk.{dead}.0.tmp~", f".out.vtk.x.{dead}.0.tmp",
+    ]
+    for name in stale + kept:
+        (out / name).write_text("partial")
+    (out / f".out.vtk.{dead}.1.tmp").symlink_to(outside)  # a link is nobody's temporary file
+    (out / f".out.vtk.{dead}.2.tmp").mkdir()
+    names = kept + [f".out.vtk.{dead}.1.tmp", f".out.vtk.{dead}.2.tmp"]
+    if os.geteuid() == 0:
+        (out / f".out.vtk.{dead_other_user}.0.tmp").write_text("partial")
+        os.chown(out / f".out.vtk.{dead_other_user}.0.tmp", 65534, 65534)
+        names.append(f".out.vtk.{dead_other_user}.0.tmp")
+    c = q.Coords(2)
+    c.add_node([0, 0])
+    q.export_vtk(mesh_of(c, "POI1", [0]), str(out / "out.vtk"))
+    assert sorted(os.listdir(out)) == sorted(names + ["out.vtk"])
+    assert outside.read_text() == "x"
+
+
+def test_a_directory_is_searched_again_a_second_later(tmp_path):
+    # A series of exports into one directory lists it at most once a second; a file a
+    # process killed meanwhile left there goes with the first export after that.
+    c = q.Coords(2)
+    c.add_node([0, 0])
+    mesh = mesh_of(c, "POI1", [0])
+    q.export_vtk(mesh, str(tmp_path / "a.vtk"))
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    (tmp_path / f".b.vtk.{ended.pid}.0.tmp").write_text("partial")
+    time.sleep(1.2)
+    q.export_vtk(mesh, str(tmp_path / "b.vtk"))
+    assert sorted(os.listdir(tmp_path)) == ["a.vtk", "b.vtk"]
+
+
 def test_missing_directory_is_an_io_error(tmp_path):
     c = q.Coords(2)
     c.add_node([0, 0])
@@ -251,6 +302,9 @@ def test_relative_path_and_signature(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     c = q.Coords(2)
     c.add_node([0, 0])
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    pathlib.Path(f".rel.vtk.{ended.pid}.3.tmp").write_text("partial")  # left in the working directory
     q.export_vtk(path="rel.vtk", mesh=mesh_of(c, "POI1", [0]))
     assert pathlib.Path("rel.vtk").read_bytes().startswith(HEADER.encode())
     assert sorted(os.listdir(tmp_path)) == ["rel.vtk"]
@@ -259,8 +313,8 @@ def test_relative_path_and_signature(tmp_path, monkeypatch):
 
 def test_example_analysis_writes_its_mesh(tmp_path):
     example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "first_analysis.py"
-    path = tmp_path / "plate.vtk"
-    subprocess.run([sys.executable, str(example), str(path)], check=True, capture_output=True, cwd=tmp_path)
+    path = tmp_path / "plate_with_hole.vtk"
+    subprocess.run([sys.executable, str(example), str(tmp_path)], check=True, capture_output=True, cwd=tmp_path)
     grid = read_vtk(path)
     # 64 sectors: two TRI6 and one QUA4 cell each
     assert grid.GetNumberOfCells() == 192
@@ -269,7 +323,7 @@ def test_example_analysis_writes_its_mesh(tmp_path):
     r = vtk_to_numpy(grid.GetPointData().GetArray("r"))
     np.testing.assert_array_equal(r, [math.hypot(x, y) for x, y, _ in points])
     assert r.min() == pytest.approx(0.5, rel=1e-15) and r.max() == pytest.approx(2 * 2**0.5, rel=1e-15)
-    assert sorted(os.listdir(tmp_path)) == ["plate.vtk"]
+    assert sorted(os.listdir(tmp_path)) == ["plate_with_hole.vtk"]
 
 
 # --- with a node field ----------------------------------------------------------

@@ -223,6 +223,80 @@ def test_portal_frame_sway_against_slope_deflection():
 
 
 
+# ------------------------------------------------------------- zero-length cells
+
+# Each kind, its dimension, its materials, the axial-force name its geometric stiffness
+# reads (None: no geometric kernel) and whether its nodal forces come from its own kernel.
+LINE_KINDS = {
+    "truss": (q.Model.truss, 2, [("E", 2.0), ("A", 3.0), ("rho", 1.0)], "n", True),
+    "frame": (q.Model.frame, 2, [("E", 2.0), ("A", 3.0), ("I", 5.0), ("G", 7.0), ("A_s", 11.0), ("rho", 1.0)],
+              "N", False),
+    "frame3d": (q.Model.frame3d, 3, [(k, 2.0) for k in ("E", "A", "I_y", "I_z", "J", "G", "A_sy", "A_sz", "rho")],
+                "N", False),
+    "timoshenko": (q.Model.timoshenko, 1, [("E", 2.0), ("I", 5.0), ("G", 7.0), ("A_s", 11.0), ("A", 3.0),
+                                            ("rho", 1.0)], None, True),
+}
+
+
+def chain_at(dim, xs):
+    """SEG2 cells joining nodes at x = xs (along the axis, other coordinates 0)."""
+    c = q.Coords(dim)
+    nodes = [c.add_node([x] + [0.0] * (dim - 1)) for x in xs]
+    m = q.Mesh(c, "SEG2")
+    for a, b in zip(nodes, nodes[1:]):
+        m[0].add_cell([a, b])
+    return q.FiniteElementSpace(m), nodes
+
+
+@pytest.mark.parametrize("kind", LINE_KINDS)
+def test_zero_length_cells_are_refused_first_in_cell_order(kind):
+    build, dim, materials, axial, own_forces = LINE_KINDS[kind]
+    # Cells 1 and 2 have no length; consecutive cells share a node, so the two are in
+    # different colours and a kernel alone would meet cell 2 first.
+    fes, nodes = chain_at(dim, [0.0, 1.0, 1.0, 1.0, 2.0])
+    model = build(fes)
+    mat = q.material_field(model, materials)
+    name = {"truss": "Truss", "frame": "Frame", "frame3d": "Frame3d", "timoshenko": "Timoshenko"}[kind]
+    message = f"{name}: cell 1 has zero length (nodes {nodes[1].id} and {nodes[2].id} coincide)"
+    calls = [lambda: q.stiffness(model, mat), lambda: q.mass(model, mat)]
+    if axial:
+        calls.append(lambda: q.geometric(model, mat, uniform_field(fes, {axial: 1.5})))
+    if kind == "truss":
+        calls.append(lambda: q.integrate_behavior(model, uniform_field(fes, {"eps_xx": 1e-3, "eps_xy": 0.0,
+                                                                                  "eps_yy": 0.0}), mat))
+    if own_forces:
+        stress = uniform_field(fes, {"n": 1.0} if kind == "truss" else {"M": 1.0, "V": 1.0})
+        calls.append(lambda: q.internal_forces(model, stress))
+    for call in calls:
+        with raises(RuntimeError, message):
+            call()
+    # Moved apart, the same model assembles what a fresh one gives.
+    for node, x in ((nodes[2], 1.25), (nodes[3], 1.5)):
+        node.set_coord([x] + [0.0] * (dim - 1))
+    fresh, _ = chain_at(dim, [0.0, 1.0, 1.25, 1.5, 2.0])
+    fresh_model = build(fresh)
+    for op in (q.stiffness, q.mass):
+        got = dense(op(model, mat))
+        assert np.isfinite(got).all()
+        np.testing.assert_array_equal(got, dense(op(fresh_model, q.material_field(fresh_model, materials))))
+
+
+def test_beam_deformation_refuses_zero_length_cells_in_cell_order():
+    fes, nodes = chain_at(1, [0.0, 2.0, 2.0, 2.0, 3.0])
+    field = beam_field(nodes, [0.0] * 5, [0.0] * 5)
+    with raises(RuntimeError, f"beam_deformation: cell 1 has zero length (nodes {nodes[1].id} and {nodes[2].id} "
+                              "coincide)"):
+        q.beam_deformation(field, fes)
+    # A SEG3 cell whose end nodes coincide, its middle node elsewhere.
+    c = q.Coords(1)
+    ends, middle = [c.add_node([1.0]), c.add_node([1.0])], c.add_node([1.5])
+    m = q.Mesh(c, "SEG3")
+    m[0].add_cell(ends + [middle])
+    with raises(RuntimeError, f"beam_deformation: cell 0 has zero length (nodes {ends[0].id} and {ends[1].id} "
+                              "coincide)"):
+        q.beam_deformation(beam_field(ends + [middle], [0.0] * 3, [0.0] * 3), q.FiniteElementSpace(m, "LAGRANGE2"))
+
+
 # ----------------------------------------------------------------- section strains
 
 

@@ -538,6 +538,42 @@ def test_extrude_refusals_make_no_node(build, direction, n_layers, text):
         q.extrude(m, "xyz", 1)
 
 
+# --- finite input, overflowing arithmetic ----------------------------------------
+
+
+def near_the_largest_double(c, generator):
+    """Meshes of finite nodes whose generated nodes would overflow; the call."""
+    if generator == "transfinite":
+        lo, hi = 1e308, 1.7e308  # the Coons sums pass 1.8e308 on the way to 1.35e308
+        sides = contour(c, [[lo, lo], [hi, lo], [hi, hi], [lo, hi]], 2, 2)
+        return lambda: q.transfinite(*sides)
+    if generator == "sweep_solid":
+        def triangle(z):
+            m = q.Mesh(c, "TRI3")
+            m[0].add_cell([c.add_node([0, 0, z]), c.add_node([1, 0, z]), c.add_node([0, 1, z])])
+            return m
+        below, above = triangle(-1e308), triangle(1e308)
+        return lambda: q.sweep_solid(below, above, 2)
+    below = q.line(c.add_node([0, -1e308]), c.add_node([1, -1e308]), 1)
+    above = q.line(c.add_node([0, 1e308]), c.add_node([1, 1e308]), 1)
+    if generator == "sweep":
+        return lambda: q.sweep(below, above, 2)  # b − a overflows
+    return lambda: q.extrude(below, [0, -1e308], 1)
+
+
+@pytest.mark.parametrize("generator, dim, point", [
+    ("sweep", 2, "0, inf"), ("sweep_solid", 3, "0, 0, inf"), ("extrude", 2, "0, -inf"), ("transfinite", 2, "inf, inf"),
+])
+def test_nodes_that_would_overflow_are_refused_before_any_is_made(generator, dim, point):
+    c = q.Coords(dim)
+    call = near_the_largest_double(c, generator)
+    n = c.capacity()
+    with raises(RuntimeError, f"{generator}: a new node would have a non-finite coordinate ([{point}]): the input "
+                              "coordinates are too large"):
+        call()
+    assert c.capacity() == n
+
+
 # --- translate and rotate -------------------------------------------------------
 
 

@@ -166,3 +166,78 @@ def test_concurrent_first_calls_agree(tmp_path):
         TMPDIR=str(tmp_path),
     )
     assert out.strip().startswith(str(tmp_path) + "/quenlith-swap-")
+
+
+def ended_pids(n):
+    """Ids of n processes that have started and ended."""
+    pids = []
+    for _ in range(n):
+        child = subprocess.Popen(["true"])
+        child.wait()
+        pids.append(child.pid)
+    return pids
+
+
+def test_first_default_removes_the_directories_of_ended_processes(tmp_path):
+    dead, dead_link, dead_open, dead_full, dead_other, dead_file = ended_pids(6)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "keep").write_text("x")
+    base = tmp_path / "tmp"
+    base.mkdir()
+
+    def private(name, mode=0o700):
+        d = base / name
+        d.mkdir()
+        d.chmod(mode)
+        (d / "Coords-1-0.swap").write_text("x")
+        return d
+
+    gone = private(f"quenlith-swap-{dead}")
+    (gone / "link").symlink_to(outside / "keep")  # the link goes, its target stays
+    kept = [
+        private(f"quenlith-swap-{os.getpid()}"),  # a running process (this test's)
+        private(f"quenlith-swap-{dead_open}", 0o755),  # not made private: not ours to judge
+        *(private(name) for name in (f"quenlith-swap-0{dead}", f"quenlith-swap-{dead}x", f"quenlith-swap-+{dead}",
+                                     "quenlith-swap-", f"quenlith-swap-{dead} ", f"quenlith-swap-{2**31}",
+                                     f"xquenlith-swap-{dead}")),
+    ]
+    (base / f"quenlith-swap-{dead_link}").symlink_to(outside, target_is_directory=True)
+    (base / f"quenlith-swap-{dead_file}").write_text("x")
+    full = private(f"quenlith-swap-{dead_full}")
+    (full / "sub").mkdir()  # not made by the module: the directory stays, its file goes
+    if os.geteuid() == 0:
+        kept.append(private(f"quenlith-swap-{dead_other}"))
+        os.chown(kept[-1], 65534, 65534)
+        os.chown(kept[-1] / "Coords-1-0.swap", 65534, 65534)
+    out = run(
+        """
+        import _quenlith as q
+        print(q.swap_dir())
+        """,
+        TMPDIR=str(base),
+    )
+    assert not gone.exists()
+    assert (outside / "keep").read_text() == "x"
+    for d in kept:
+        assert (d / "Coords-1-0.swap").read_text() == "x", d
+    assert (base / f"quenlith-swap-{dead_link}").is_symlink() and (base / f"quenlith-swap-{dead_file}").is_file()
+    assert sorted(p.name for p in full.iterdir()) == ["sub"]
+    assert not pathlib.Path(out.strip()).exists()  # left empty, gone at exit
+
+
+def test_first_default_empties_a_directory_left_with_its_own_id(tmp_path):
+    # An earlier process with this id, killed with objects written out, left its files.
+    out = run(
+        """
+        import os, pathlib, _quenlith as q
+        mine = pathlib.Path(os.environ["TMPDIR"]) / f"quenlith-swap-{os.getpid()}"
+        mine.mkdir(mode=0o700)
+        (mine / "Coords-7-0.swap").write_text("x")
+        (mine / "sub").mkdir()
+        assert q.swap_dir() == mine
+        print(sorted(p.name for p in mine.iterdir()))
+        """,
+        TMPDIR=str(tmp_path),
+    )
+    assert out.strip() == "['sub']"

@@ -175,9 +175,13 @@ ERRORS = [
      "triangulate_surface: a boundary submesh is not closed"),
     ("non_finite", lambda: contour([(0, 0), (1, 0), (float("inf"), 1)]), "TRI3", None, RuntimeError,
      "triangulate_surface: contour node 2 has a non-finite coordinate"),
+    ("nan_3d", lambda: contour([(0, 0, 0), (1, float("nan"), 0), (0, 1, 0)], dim=3), "TRI3", None, RuntimeError,
+     "triangulate_surface: contour node 1 has a non-finite coordinate"),
     ("collinear_3d", lambda: contour([(0, 0, 0), (1, 1, 1), (2, 2, 2)], dim=3), "TRI3", None, RuntimeError,
      "triangulate_surface: contour points are collinear or degenerate"),
     ("zero_area", lambda: contour([(0, 0), (1, 0), (2, 0)]), "TRI3", None, RuntimeError,
+     "triangulate_surface: a boundary loop has zero area"),
+    ("zero_area_far", lambda: contour([(1e8, 1e8), (1e8 + 1, 1e8), (1e8 + 2, 1e8)]), "TRI3", None, RuntimeError,
      "triangulate_surface: a boundary loop has zero area"),
     ("clockwise_only", lambda: contour(rect(0, 0, 1, 1, clockwise=True)), "TRI3", None, RuntimeError,
      "triangulate_surface: no counter-clockwise (outer) loop found"),
@@ -326,6 +330,38 @@ def test_two_domains_come_out_in_contour_order():
     assert new == list(range(n0, coords.capacity()))
     xs = [xy[i][0] for i in new]
     assert xs == sorted(xs, key=lambda x: x > 2)
+
+
+# --- far from the origin ----------------------------------------------------
+
+
+def dyadic(points, bits=10):
+    """`points` on a grid of 2**-bits: still exact once moved by a large offset."""
+    return [tuple(round(x * 2**bits) / 2**bits for x in p) for p in points]
+
+
+# Shapes with their size, dimension and least cell count; the offsets are
+# multiples of the shift's rounding step, so that the relative coordinates are
+# the very same.
+FAR_SHAPES = {
+    "unit_square": ([rect(0, 0, 1, 1)], None, 2, 4),
+    "star_with_hole": ([dyadic(star(7, 3.0, 1.2)), dyadic(circle(12, 0.5, clockwise=True))], 0.2, 2, 300),
+    "planar_3d": ([dyadic([(x, y, x) for x, y in circle(40, 1.0)])], 0.15, 3, 300),
+}
+FAR_OFFSETS = [(1e8, 1e8, 1e8), (-1e8, 3e8, -2e8), (2.0**40, 0.0, 2.0**20), (1e12, -1e12, 1e12)]
+
+
+@pytest.mark.parametrize("offset", FAR_OFFSETS, ids=["1e8", "mixed_1e8", "2^40", "1e12"])
+@pytest.mark.parametrize("shape", list(FAR_SHAPES), ids=list(FAR_SHAPES))
+def test_a_contour_far_from_the_origin_meshes_as_at_the_origin(shape, offset):
+    loops, size, dim, least = FAR_SHAPES[shape]
+    moved = [[tuple(x + o for x, o in zip(p, offset)) for p in loop] for loop in loops]
+    near = q.triangulate_surface(contour(*loops, dim=dim), "TRI3", size)
+    far = q.triangulate_surface(contour(*moved, dim=dim), "TRI3", size)
+    assert len(cells_of(near)) >= least
+    assert cells_of(far) == cells_of(near)
+    # The new nodes are those of the contour at the origin, moved (one rounding).
+    assert positions(far) == {i: tuple(x + o for x, o in zip(p, offset)) for i, p in positions(near).items()}
 
 
 # --- against Qhull ----------------------------------------------------------

@@ -45,7 +45,11 @@ const Signature thermal_strain_sig{
     "eps_xx, eps_yy (, eps_zz) and 0 on the shears, in the components of\n"
     "`deformation`. T is read from the one zone of the Gauss-point field\n"
     "`temperature` on each subspace (component \"T\"), alpha from the one zone of\n"
-    "`materials` there that carries \"alpha\", both at every Gauss point."};
+    "`materials` there that carries \"alpha\", both at every Gauss point.\n"
+    "\n"
+    "In 2-D there is no out-of-plane term: right for plane stress, but in plane strain\n"
+    "the free expansion along z is held, and the in-plane thermal stresses come out\n"
+    "(1 + \u03bd) times too small unless \"alpha\" is given as \u03b1\u00b7(1 + \u03bd)."};
 
 ElementField gradient_body(const Borrowed<NodeFieldClass>& field, const Borrowed<FiniteElementSpaceClass>& fespace) {
   return ops::field::gradient(*field, *fespace);

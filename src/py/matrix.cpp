@@ -63,9 +63,13 @@ const Signature dense_sig{"dense", "Matrix", Receiver::Self, {},
 const Signature mul_dense_sig{"mul_dense", "Matrix", Receiver::Self, x_params, "`y = A · x` against a dense vector `x`."};
 const Signature entries_sig{"entries", "Matrix", Receiver::Self, {},
                             "List of `(row_node, row_field, col_node, col_field, value)`\n"
-                            "tuples — every entry across every block, in block-insertion order."};
+                            "tuples — the stored entries of the literal blocks, block by block in\n"
+                            "insertion order. A computed block (made by `stiffness`, `mass`,\n"
+                            "`geometric` or `tangent`) stores no entries: its values exist only in\n"
+                            "the assembled rows, read with `get`, `dense` or `mul_dense`."};
 const Signature entry_count_sig{"entry_count", "Matrix", Receiver::Self, {},
-                                "Total number of stored entries across all blocks."};
+                                "Total number of stored entries across all blocks (literal blocks\n"
+                                "only: a computed block stores none)."};
 const Signature row_dofs_sig{"row_dofs", "Matrix", Receiver::Self, {},
                              "`(node_id, field_name)` of each global row, in order."};
 const Signature col_dofs_sig{"col_dofs", "Matrix", Receiver::Self, {},

@@ -72,8 +72,15 @@ const Signature mazars_sig{
 const Signature timoshenko_sig{"timoshenko", "Model", Receiver::Cls, fespace_params,
                                "One Timoshenko beam sub-model per subspace of `fespace` (SEG2 cells of a 1-D "
                                "configuration); each builds its own reduced-quadrature shear subspace."};
-const Signature frame_sig{"frame", "Model", Receiver::Cls, fespace_params,
-                          "One planar Frame sub-model per subspace of `fespace` (SEG2 cells, 2-D)."};
+const Signature frame_sig{
+    "frame", "Model", Receiver::Cls, fespace_params,
+    "One planar Frame sub-model per subspace of `fespace` (SEG2 cells, 2-D).\n"
+    "\n"
+    "Each cell is the linear Timoshenko element with one-point shear (curvature constant\n"
+    "along the cell), so a member bent in double curvature needs several cells: a portal\n"
+    "frame with one cell per member locks and barely sways, with two cells it sways 25 %\n"
+    "short, with four 6 %, with ten 1 % (the error falls as 1/n\u00b2). `frame3d`, with\n"
+    "closed-form bending terms, is exact with one cell per member."};
 const Signature frame3d_sig{"frame3d", "Model", Receiver::Cls, fespace_params,
                             "One space Frame3d sub-model per subspace of `fespace` (SEG2 cells, 3-D)."};
 constexpr Param dirichlet_params[] = {{"imposed_variable"}, {"target_dual"},         {"imposed_mesh"},

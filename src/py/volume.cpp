@@ -25,7 +25,8 @@ const Signature volume_sig{
     "the envelope's faces. The envelope must be a closed, consistently oriented TRI3\n"
     "surface on a 3-D Coords (either orientation). The result is a Mesh with a single\n"
     "TET4 submesh whose boundary nodes are the envelope's own; no node is added on\n"
-    "the boundary. This first version targets convex or mildly concave envelopes."};
+    "the boundary: where the envelope's own points cannot be tetrahedralised, points\n"
+    "are added strictly inside. An envelope that crosses itself is refused."};
 
 // The envelope stays held (no add_sub meanwhile) while the mesher runs.
 Mesh fill(Borrowed<MeshClass> envelope, std::optional<double> size) {

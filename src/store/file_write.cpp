@@ -6,17 +6,76 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include <fmt/format.h>
 
 #include "base/error.hpp"
 #include "store/fd.hpp"
+#include "store/leftovers.hpp"
 
 namespace quenlith::store {
 
 namespace {
 
 std::atomic<std::uint64_t> g_temp_counter{0};
+
+// True when `dir` (the directory `fd` names) was not searched for leftovers within the
+// last second, and marks it searched now. A time series written into one directory
+// would otherwise list the directory once per file, a cost that grows with every file
+// already written; once a second keeps the listing a negligible share of the work while
+// a killed process's temporaries still go within a second of the next export.
+bool due_for_search(int fd) noexcept {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  using Clock = std::chrono::steady_clock;
+  static std::mutex mutex;
+  static std::map<std::pair<dev_t, ino_t>, Clock::time_point> last_search;
+  const Clock::time_point now = Clock::now();
+  try {
+    const std::lock_guard lock(mutex);
+    auto [at, fresh] = last_search.try_emplace({st.st_dev, st.st_ino}, now);
+    if (!fresh && now - at->second < std::chrono::seconds(1)) return false;
+    at->second = now;
+  } catch (...) {  // out of memory: search every time
+  }
+  return true;
+}
+
+// Removes from `dir` ("" for the working directory) the temporary files of `name` that
+// ended processes left: ".{name}.{pid}.{n}.tmp", regular files of this user, pid that
+// of no running process (this one's are in use by its other threads). Failures are
+// ignored.
+void remove_dead_temps(const std::string& dir, std::string_view name) noexcept {
+  const int raw = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (raw < 0) return;
+  const Fd fd(raw);
+  if (!due_for_search(fd.get())) return;
+  constexpr std::string_view kSuffix = ".tmp";
+  std::string prefix;
+  try {
+    prefix = fmt::format(".{}.", name);
+  } catch (...) {
+    return;
+  }
+  for (const std::string& entry : entry_names(fd.get(), prefix)) {
+    std::string_view rest = entry;
+    if (rest.size() < prefix.size() + kSuffix.size() || !rest.ends_with(kSuffix)) continue;
+    // What is left is "{pid}.{n}".
+    rest = rest.substr(prefix.size(), rest.size() - prefix.size() - kSuffix.size());
+    const std::size_t dot = rest.find('.');
+    if (dot == std::string_view::npos) continue;
+    const std::optional<pid_t> pid = parse_pid(rest.substr(0, dot));
+    if (!pid || !parse_decimal(rest.substr(dot + 1), UINT64_MAX) || *pid == ::getpid()) continue;
+    struct stat st {};
+    if (::fstatat(fd.get(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || !process_gone(*pid)) continue;
+    ::unlinkat(fd.get(), entry.c_str(), 0);
+  }
+}
 
 }  // namespace
 
@@ -58,6 +117,7 @@ void replace_file(const std::string& path, std::span<const std::uint8_t> bytes) 
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  remove_dead_temps(dir, name);
   std::string temp;
   bool written = false;
   // A name left over by an earlier process with the same id only costs a retry.

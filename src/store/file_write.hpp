@@ -20,7 +20,11 @@ bool write_exclusive_file(const std::string& path, std::span<const std::uint8_t>
 // that a reader sees the old file or the whole new one, never a part: the bytes go to
 // a new file beside it ("{dir}/.{name}.{pid}.{n}.tmp"), which is then renamed over
 // `path`. A failure removes the temporary file, leaves `path` as it was and throws
-// Error::io. A symbolic link at `path` is replaced, not followed.
+// Error::io. A symbolic link at `path` is replaced, not followed. Temporary files of
+// `path` that ended processes left (killed while writing) are removed first: regular
+// files of this user named with the id of no running process (see leftovers.hpp). The
+// directory is searched for them at most once a second, so that a series of files
+// written into one directory does not list it once per file.
 void replace_file(const std::string& path, std::span<const std::uint8_t> bytes);
 
 }  // namespace quenlith::store

@@ -1,5 +1,6 @@
 #include "store/swap_dir.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "store/fd.hpp"
+#include "store/leftovers.hpp"
 
 namespace quenlith::store {
 
@@ -75,6 +78,48 @@ void check_private_directory(const std::string& path) {
   if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) throw Error::io_errno(errno);
 }
 
+constexpr std::string_view kDefaultPrefix = "quenlith-swap-";
+
+// Removes from `base` the default directories of this user's processes that have
+// ended: entries named "quenlith-swap-{pid}" that are directories (not links) owned by
+// this user with mode 0700, whose process no longer exists. Only the files directly
+// inside go (links removed, never followed); a directory holding anything else stays.
+// Failures are ignored: this is housekeeping, and the caller's own directory is
+// already settled.
+void remove_dead_defaults(const std::string& base) noexcept {
+  const int raw = ::open(base.empty() ? "/" : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (raw < 0) return;
+  const Fd dir(raw);
+  for (const std::string& name : entry_names(dir.get())) {
+    if (!name.starts_with(kDefaultPrefix)) continue;
+    const std::optional<pid_t> pid = parse_pid(std::string_view(name).substr(kDefaultPrefix.size()));
+    if (!pid || *pid == ::getpid()) continue;
+    struct stat st {};
+    if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700) continue;
+    if (!process_gone(*pid)) continue;
+    const int sub_raw = ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub_raw < 0) continue;
+    const Fd sub(sub_raw);
+    // The directory checked above, not one put in its place since.
+    struct stat opened {};
+    if (::fstat(sub.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) continue;
+    remove_files_in(sub.get());
+    ::unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+// The default directory was there before this process made it: an earlier process
+// with the same id (the id reused, or the program re-executed in place) was killed
+// before it could empty it. This process has written nothing there yet (its setting
+// was empty), so every file in it is left over.
+void empty_inherited_default(const std::string& path) noexcept {
+  const int raw = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (raw < 0) return;
+  const Fd dir(raw);
+  remove_files_in(dir.get());
+}
+
 }  // namespace
 
 void set_swap_dir(std::string path) {
@@ -91,9 +136,12 @@ std::string swap_dir() {
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   // "/" joined with the name is "/quenlith-swap-{}", not "//...".
   if (base == "/") base.clear();
-  std::string path = fmt::format("{}/quenlith-swap-{}", base, ::getpid());
-  if (make_directories(path, 0700)) record_made_default(path);
+  std::string path = fmt::format("{}/{}{}", base, kDefaultPrefix, ::getpid());
+  const bool made = make_directories(path, 0700);
+  if (made) record_made_default(path);
   check_private_directory(path);
+  if (!made) empty_inherited_default(path);
+  remove_dead_defaults(base);
   setting = path;
   return path;
 }

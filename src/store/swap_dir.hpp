@@ -19,6 +19,11 @@ void set_swap_dir(std::string path);
 // removed when the process exits if it is empty then; one that was there before,
 // or one a set path names, is never removed, and neither is the parent's by a
 // forked child.
+//
+// Making the default also clears what killed processes left: the files of a default
+// directory that was already there (an earlier process had this id), and, beside
+// it, the default directories of this user's processes that no longer exist (not
+// links, mode 0700, named with the id of no running process; see leftovers.hpp).
 std::string swap_dir();
 
 }  // namespace quenlith::store

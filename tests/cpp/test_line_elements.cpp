@@ -11,17 +11,24 @@
 #include <vector>
 
 #include <Eigen/Dense>
+#include <fmt/format.h>
 
 #include "containers/element_field/sub_element_field.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
+#include "containers/finite_element_space/finite_element_space.hpp"
+#include "containers/matrix/sub_matrix.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/element_type.hpp"
+#include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "containers/model/model.hpp"
 #include "models/frame/frame.hpp"
 #include "models/frame3d/frame3d.hpp"
 #include "models/kernel/block.hpp"
 #include "models/timoshenko/timoshenko.hpp"
 #include "models/truss/truss.hpp"
+#include "ops/assemble/assembly.hpp"
+#include "ops/build/material_field.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -571,6 +578,37 @@ TEST(LineKinds, StiffnessBitIdenticalForOneAndAllThreads) {
   check(frame3d, uniform(s3, {"E", "A", "G", "J", "I_y", "I_z", "A_sy", "A_sz"}, {1, 2, 3, 4, 5, 6, 7, 8}));
   const models::Timoshenko beam = models::Timoshenko::create(s1);
   check(beam, uniform(s1, {"E", "I", "G", "A_s"}, {1.0, 2.0, 3.0, 4.0}));
+}
+
+// A model whose second sub-model holds a zero-length bar: its recipes are refused
+// after the first sub-model's block was stored, and the failed call leaves no block.
+TEST(LineKinds, ZeroLengthBarFailsTheAssemblyAndStoresNothing) {
+  const store::Handle<Coords> coords = store::insert(Coords(2));
+  std::vector<NodeId> ids;
+  {
+    store::WriteGuard<Coords> w = store::write(coords);
+    for (const double x : {0.0, 1.0, 2.0, 2.0}) {
+      const double p[2] = {x, 0.5};
+      ids.push_back(w->add_node(p));
+    }
+  }
+  containers::mesh::Mesh mesh;
+  for (std::size_t first : {0, 2}) {
+    SubMesh sub(ElementType::SEG2, coords);
+    const NodeId cell[2] = {ids[first], ids[first + 1]};
+    sub.add_cell(cell);
+    mesh.push_sub(store::insert(std::move(sub)));
+  }
+  const auto model = containers::model::Model::truss(containers::finite_element_space::FiniteElementSpace::lagrange1(mesh));
+  const ops::build::MaterialPair pairs[] = {{"E", 2.0}, {"A", 3.0}, {"rho", 1.0}};
+  const containers::element_field::ElementField materials(ops::build::material_field_for_model(model.subs(), pairs));
+  auto& blocks = store::Store<containers::matrix::SubMatrix>::instance();
+  const std::size_t live = blocks.n_entries() - blocks.n_free();
+  for (const OperatorKind op : {OperatorKind::Stiffness, OperatorKind::Mass}) {
+    EXPECT_EQ(error_text([&] { ops::assemble::assemble_operator(model, materials, op, nullptr, {}); }),
+              fmt::format("Truss: cell 0 has zero length (nodes {} and {} coincide)", ids[2], ids[3]));
+    EXPECT_EQ(blocks.n_entries() - blocks.n_free(), live);
+  }
 }
 
 }  // namespace

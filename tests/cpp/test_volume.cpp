@@ -14,6 +14,7 @@
 
 #include "base/error.hpp"
 #include "ops/mesher/volume/fill.hpp"
+#include "ops/mesher/volume/intersect.hpp"
 #include "ops/mesher/volume/recover.hpp"
 #include "ops/mesher/volume/tet_mesh.hpp"
 #include "ops/mesher/volume/volume.hpp"
@@ -269,9 +270,11 @@ TEST(VolumeRecovery, SegmentCrossesOnlyTheOpenTriangle) {
   for (const Row& r : rows) EXPECT_EQ(segment_crosses_triangle(r.p, r.q, t0, t1, t2), r.crosses);
 }
 
-TEST(VolumeRecovery, SchonhardtPrismFailsWithAnEdgeOrFaceMessage) {
+TEST(VolumeRecovery, SchonhardtPrismIsFilledWithInteriorPointsAlike) {
   // A triangular prism whose top is twisted by 30 degrees: each side quad is
-  // split along its reflex diagonal.
+  // split along its reflex diagonal, and no tetrahedralisation of the six
+  // corners exists. Points made on the envelope must all end up inside, the
+  // fast and literal forms alike.
   Envelope e;
   for (int level = 0; level < 2; ++level)
     for (int i = 0; i < 3; ++i) {
@@ -284,11 +287,58 @@ TEST(VolumeRecovery, SchonhardtPrismFailsWithAnEdgeOrFaceMessage) {
     e.faces.push_back({i, j, static_cast<PointIndex>(3 + j)});
     e.faces.push_back({i, static_cast<PointIndex>(3 + j), static_cast<PointIndex>(3 + i)});
   }
-  for (bool literal : {false, true}) {
-    const std::string text = quenlith::testing::error_text([&] { mesh_volume(e.points, e.faces, {}, kNever, literal); });
-    EXPECT_EQ(text.rfind("volume: cannot conform the surface without adding a boundary node — ", 0), 0u) << text;
-    EXPECT_NE(text.find("is unrecoverable (Schönhardt-type polyhedron"), std::string::npos) << text;
+  for (const std::optional<double> size : {std::optional<double>{}, std::optional<double>{0.2}}) {
+    const VolumeResult fast = mesh_volume(e.points, e.faces, size, kNever, false);
+    const VolumeResult literal = mesh_volume(e.points, e.faces, size, kNever, true);
+    EXPECT_EQ(fast.points, literal.points);
+    EXPECT_EQ(fast.tets, literal.tets);
+    EXPECT_GT(fast.points.size(), e.points.size());
+    std::map<FaceKey, int> uses;
+    for (const Quad& t : fast.tets) {
+      EXPECT_GT(orient(fast.points, t), 0.0);
+      for (int k = 0; k < 4; ++k) ++uses[face_key({t[kFace[k][0]], t[kFace[k][1]], t[kFace[k][2]]})];
+    }
+    std::set<FaceKey> once;
+    for (const auto& [key, n] : uses) {
+      EXPECT_LE(n, 2);
+      if (n == 1) once.insert(key);
+    }
+    std::set<FaceKey> envelope;
+    for (const Tri& f : e.faces) envelope.insert(face_key(f));
+    EXPECT_EQ(once, envelope);
   }
+}
+
+TEST(VolumeRecovery, FacesIntersectOnlyBeyondWhatTheyShare) {
+  const std::vector<Point3> p{{0, 0, 0},    {1, 0, 0},     {0, 1, 0},   {1, 1, 0},     {0.2, 0.3, -1},
+                              {0.2, 0.3, 1}, {0.5, 0.5, 0}, {-1, -1, 0}, {0.2, 0.3, 0}, {0, 0, 1}};
+  struct Row {
+    Tri f, g;
+    bool meet;
+  };
+  const std::vector<Row> rows{
+      {{0, 1, 2}, {4, 5, 9}, true},   // an edge of one through the other
+      {{0, 1, 2}, {1, 2, 3}, false},  // sharing an edge, side by side in one plane
+      {{0, 1, 2}, {1, 2, 6}, true},   // sharing an edge, folded onto each other
+      {{0, 1, 2}, {1, 2, 9}, false},  // sharing an edge at an angle
+      {{0, 1, 2}, {0, 4, 7}, false},  // sharing a vertex, apart
+      {{0, 1, 2}, {0, 3, 9}, true},   // sharing a vertex, cutting across the other
+      {{0, 1, 2}, {0, 6, 9}, true},   // sharing a vertex, an edge running into the other
+      {{0, 1, 2}, {0, 7, 9}, false},  // sharing a vertex, an edge pointing away in the plane
+      {{0, 1, 2}, {8, 5, 9}, true},   // a vertex on the other's inside: touching counts
+      {{0, 1, 2}, {0, 1, 2}, true},   // the same triangle twice
+      {{0, 1, 3}, {4, 5, 9}, false},  // apart
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(faces_intersect(p, r.f, r.g), r.meet) << r.g[0] << " " << r.g[1] << " " << r.g[2];
+    EXPECT_EQ(faces_intersect(p, r.g, r.f), r.meet);
+  }
+  // The sweep reports the first pair in face order.
+  const std::vector<Tri> faces{{0, 1, 3}, {8, 5, 9}, {0, 1, 2}, {4, 5, 9}};
+  const auto hit = find_self_intersection(p, faces);
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(*hit, (std::pair<std::size_t, std::size_t>{0, 2}));  // folded onto each other
+  EXPECT_FALSE(find_self_intersection(p, std::vector<Tri>{{0, 1, 3}, {4, 5, 9}}).has_value());
 }
 
 // --- inside test and lattice ---------------------------------------------------------
@@ -325,9 +375,13 @@ TEST(VolumeFill, LatticeCountsAndTheHalfSizeRule) {
     const auto n = static_cast<std::int64_t>(std::floor(1.0 / h));
     return lattice_points({{0, 0, 0}, n, n, n, h, 1e-9 * std::sqrt(3.0)}, e.faces, e.points, kNever).size();
   };
-  EXPECT_EQ(count(0.3), 27u);
+  // Candidates closer than h / 2 to a face are refused: at 0.3 the layer at
+  // 0.9 (0.1 from the faces), at 0.5 the candidates on the faces; at 0.4 the
+  // layer at 0.8 is h / 2 away up to rounding and stays.
+  EXPECT_EQ(count(0.3), 8u);
   EXPECT_EQ(count(0.4), 8u);
-  EXPECT_EQ(count(0.5), 1u);  // the candidates on the faces x, y or z = 1 are refused
+  EXPECT_EQ(count(0.5), 1u);
+  EXPECT_EQ(count(0.25), 27u);
   // A candidate exactly h/2 from an envelope point is kept; a closer one is not.
   Envelope far = cube(-4.0, 4.0);
   far.points.push_back({1.0, 1.0, 1.5});
@@ -350,7 +404,7 @@ TEST(VolumeFill, FlatTetrahedraAreNotEmitted) {
   m.points = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 0}};
   m.tets = {Tet{{0, 1, 2, 3}}, Tet{{0, 1, 2, 4}}, Tet{{0, 2, 1, 3}}};
   m.inside = {1, 1, 1};
-  const auto out = emit_tet4(m, m.points, 1e-9);
+  const auto out = emit_tet4(m);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0], (Quad{0, 1, 2, 3}));
   EXPECT_EQ(out[1], (Quad{0, 1, 2, 3}));  // turned positive

@@ -42,6 +42,7 @@ PlanarGeometry frame_geometry(const CellContext& ctx) {
   const double dx = x2[0] - x1[0], dy = x2[1] - x1[1];
   PlanarGeometry g;
   g.length = std::sqrt(dy * dy + dx * dx);
+  kernel::require_length(ctx, g.length, "Frame");
   const double c = dx / g.length, s = dy / g.length;
   g.r << c, s, 0, -s, c, 0, 0, 0, 1;
   return g;
@@ -53,6 +54,11 @@ const SubElementField& frame_material(const SubElementField* material) {
 }
 
 }  // namespace
+
+std::vector<BlockRecipe> Frame::block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const {
+  if (layout(kind)) kernel::check_cells(fespace(), [](const CellContext& ctx) { frame_geometry(ctx); });
+  return ModelKind::block_recipes(kind, material);
+}
 
 void Frame::element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
                            std::span<double> out) const {

@@ -46,6 +46,9 @@ class Frame final : public DomainKind {
   }
   std::vector<std::string> output_components() const override { return {"N", "M", "V"}; }
 
+  // The default recipes, after refusing the first zero-length cell in cell order
+  // (nothing is made then).
+  std::vector<BlockRecipe> block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const override;
 
   // Closed-form two-node beam kernels on the first context, rotated to global axes:
   // stiffness, consistent mass with rotary inertia, geometric stiffness of the axial

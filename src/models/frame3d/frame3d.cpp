@@ -74,7 +74,9 @@ SpaceGeometry space_geometry(const CellContext& ctx) {
   const std::span<const double> x1 = ctx.node_coords(0);
   const std::span<const double> x2 = ctx.node_coords(1);
   const Eigen::Vector3d d(x2[0] - x1[0], x2[1] - x1[1], x2[2] - x1[2]);
-  return {std::sqrt(d.x() * d.x() + d.y() * d.y() + d.z() * d.z()), frame3d_local_axes(d)};
+  const double length = std::sqrt(d.x() * d.x() + d.y() * d.y() + d.z() * d.z());
+  kernel::require_length(ctx, length, "Frame3d");
+  return {length, frame3d_local_axes(d)};
 }
 
 const SubElementField& frame3d_material(const SubElementField* material) {
@@ -83,6 +85,11 @@ const SubElementField& frame3d_material(const SubElementField* material) {
 }
 
 }  // namespace
+
+std::vector<BlockRecipe> Frame3d::block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const {
+  if (layout(kind)) kernel::check_cells(fespace(), [](const CellContext& ctx) { space_geometry(ctx); });
+  return ModelKind::block_recipes(kind, material);
+}
 
 void Frame3d::element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
                              std::span<double> out) const {

@@ -1,7 +1,8 @@
 #pragma once
-// Small pieces the bar and beam kernels share: the material read of their mass
-// kernels, the two-node consistent-mass pattern, and the rotation of a local element
-// matrix to global axes by a block-diagonal T = diag(R, ..., R) of 3 x 3 blocks.
+// Small pieces the bar and beam kernels share: the refusal of a zero-length cell, the
+// material read of their mass kernels, the two-node consistent-mass pattern, and the
+// rotation of a local element matrix to global axes by a block-diagonal
+// T = diag(R, ..., R) of 3 x 3 blocks.
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -9,8 +10,33 @@
 #include <Eigen/Core>
 
 #include "containers/element_field/sub_element_field.hpp"
+#include "containers/finite_element_space/sub_finite_element_space.hpp"
+#include "models/kernel/cell_context.hpp"
+#include "parallel/function_ref.hpp"
+#include "store/handle.hpp"
 
 namespace quenlith::models::kernel {
+
+// "{kind}: cell {} has zero length (nodes {} and {} coincide)", naming the context's
+// cell and its local nodes 0 and 1.
+[[noreturn]] void throw_zero_length(const CellContext& ctx, std::string_view kind);
+
+// Refuses a bar or beam cell of zero `length` (its length as the kind computes it
+// from local nodes 0 and 1). Every line kernel divides by the length, directly or
+// through a Jacobian: two coincident end nodes would give NaN or infinite entries
+// without a word, or a bare "singular matrix".
+inline void require_length(const CellContext& ctx, double length, std::string_view kind) {
+  if (length == 0.0) [[unlikely]]
+    throw_zero_length(ctx, kind);
+}
+
+// Runs `check` on every cell of `fespace` (a context per cell) and throws the failure
+// of the lowest failing cell, whatever the number of threads. The kernels meet cells
+// colour by colour, so a check of theirs alone could name any of several bad cells:
+// a kind runs this scan before its blocks are made so that the first one is named,
+// and so that nothing is stored. Guard errors of the subspace thrown.
+void check_cells(const store::Handle<containers::finite_element_space::SubFiniteElementSpace>& fespace,
+                 parallel::FunctionRef<void(const CellContext& ctx)> check);
 
 // `rho` at (cell, Gauss point 0); any failure of the read becomes "{kind} mass
 // matrix: material component `rho` (density) is required".

@@ -76,12 +76,31 @@ void shear_points(const CellContext& ctx, F&& f) {
   }
 }
 
+// |x2 − x1| along the beam's axis; "Timoshenko: cell {} has zero length (nodes {} and
+// {} coincide)" when it is 0 (the derivatives would divide by it).
+double beam_length(const CellContext& ctx) {
+  const double length = std::abs(ctx.node_coords(1)[0] - ctx.node_coords(0)[0]);
+  kernel::require_length(ctx, length, "Timoshenko");
+  return length;
+}
+
 void add_outer(std::span<double> k, const Vec4& b, double x) {
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j) k[i * 4 + j] += x * b[i] * b[j];
 }
 
 }  // namespace
+
+std::vector<BlockRecipe> Timoshenko::block_recipes(OperatorKind kind,
+                                                   const std::optional<ZoneHandle>& material) const {
+  if (layout(kind)) kernel::check_cells(bending(), [](const CellContext& ctx) { beam_length(ctx); });
+  return ModelKind::block_recipes(kind, material);
+}
+
+SubNodeField Timoshenko::build_internal_forces(const ZoneHandle& stress) const {
+  kernel::check_cells(bending(), [](const CellContext& ctx) { beam_length(ctx); });
+  return ModelKind::build_internal_forces(stress);
+}
 
 void Timoshenko::element_matrix(std::span<const CellContext> ctxs, const SubElementField* material,
                                 std::span<double> out) const {
@@ -91,6 +110,7 @@ void Timoshenko::element_matrix(std::span<const CellContext> ctxs, const SubElem
   const double i = mat.value(c, 0, "I");
   const double g = mat.value(c, 0, "G");
   const double as = mat.value(c, 0, "A_s");
+  beam_length(ctxs[0]);
   bending_points(ctxs[0], [&](std::uint64_t, const Vec4& b, double dv) { add_outer(out, b, e * i * dv); });
   shear_points(ctxs[1], [&](const Vec4& b, double dv) { add_outer(out, b, g * as * dv); });
 }
@@ -99,7 +119,7 @@ void Timoshenko::element_mass(std::span<const CellContext> ctxs, const SubElemen
                               std::span<double> out) const {
   if (!material) throw Error::message("Timoshenko requires a material field");
   const CellContext& ctx = ctxs.front();
-  const double length = std::abs(ctx.node_coords(1)[0] - ctx.node_coords(0)[0]);
+  const double length = beam_length(ctx);
   const double rho = kernel::required_density(*material, ctx.cell(), "Timoshenko");
   const double a = material->value(ctx.cell(), 0, "A");
   const double i = material->value(ctx.cell(), 0, "I");
@@ -110,6 +130,7 @@ void Timoshenko::element_mass(std::span<const CellContext> ctxs, const SubElemen
 void Timoshenko::element_internal_forces(std::span<const CellContext> ctxs, const SubElementField& stress,
                                          std::span<double> out) const {
   const std::uint64_t c = ctxs[0].cell();
+  beam_length(ctxs[0]);
   bending_points(ctxs[0], [&](std::uint64_t g, const Vec4& b, double dv) {
     const double m = stress.value(c, g, "M") * dv;
     for (int k = 0; k < 4; ++k) out[k] += m * b[k];

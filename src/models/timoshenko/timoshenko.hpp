@@ -41,6 +41,10 @@ class Timoshenko final : public DomainKind {
   std::span<const std::string_view> optional_materials() const override;
   std::vector<std::string> output_components() const override { return {"M", "V"}; }
 
+  // The default recipes and nodal forces, after refusing the first zero-length cell
+  // in cell order (nothing is made then).
+  std::vector<BlockRecipe> block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const override;
+  SubNodeField build_internal_forces(const ZoneHandle& stress) const override;
 
   // Stiffness: bending E·I·κ² over the bending context's Gauss points and shear
   // G·A_s·γ² over the shear context's (one point with the built shear space), with

@@ -52,8 +52,19 @@ BarGeometry truss_geometry(const CellContext& ctx, std::uint64_t d) {
     sum += g.e[i] * g.e[i];
   }
   g.length = std::sqrt(sum);
+  kernel::require_length(ctx, g.length, "Truss");
   for (std::uint64_t i = 0; i < d; ++i) g.e[i] /= g.length;
   return g;
+}
+
+std::vector<BlockRecipe> Truss::block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const {
+  if (layout(kind)) kernel::check_cells(fespace(), [&](const CellContext& ctx) { truss_geometry(ctx, space_dim_); });
+  return ModelKind::block_recipes(kind, material);
+}
+
+SubNodeField Truss::build_internal_forces(const ZoneHandle& stress) const {
+  kernel::check_cells(fespace(), [&](const CellContext& ctx) { truss_geometry(ctx, space_dim_); });
+  return ModelKind::build_internal_forces(stress);
 }
 
 namespace {

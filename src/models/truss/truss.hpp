@@ -13,7 +13,8 @@
 namespace quenlith::models {
 
 // The direction cosines e = (x1 - x0) / L and the length L of the bar of a cell,
-// over the first d coordinates of its nodes 0 and 1. Node lookup errors thrown.
+// over the first d coordinates of its nodes 0 and 1. Node lookup errors thrown, then
+// "Truss: cell {} has zero length (nodes {} and {} coincide)".
 struct BarGeometry {
   std::array<double, 3> e{};
   double length = 0.0;
@@ -44,6 +45,11 @@ class Truss final : public DomainKind {
   std::span<const std::string_view> material_components() const override;
   std::span<const std::string_view> optional_materials() const override;
   std::vector<std::string> output_components() const override { return {"n"}; }
+
+  // The default recipes and nodal forces, after refusing the first zero-length bar
+  // in cell order (nothing is made then).
+  std::vector<BlockRecipe> block_recipes(OperatorKind kind, const std::optional<ZoneHandle>& material) const override;
+  SubNodeField build_internal_forces(const ZoneHandle& stress) const override;
 
   // Bar kernels on the first context, nodes 0 and 1 of the cell, over the first d
   // coordinates: stiffness E·A/L along the bar, consistent mass ρ·A·L/6·[[2, 1], [1,

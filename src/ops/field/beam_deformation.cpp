@@ -11,6 +11,7 @@
 #include "base/error.hpp"
 #include "containers/finite_element_space/cell_geometry.hpp"
 #include "models/kernel/cell_context.hpp"
+#include "models/kernel/line_element.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -29,6 +30,8 @@ using models::kernel::CellContext;
 using models::kernel::kMaxCellCoords;
 
 namespace {
+
+constexpr std::string_view kName = "beam_deformation";
 
 void require_component(std::span<const std::string> comps, std::string_view name) {
   QUENLITH_VERIFY(std::find(comps.begin(), comps.end(), name) != comps.end(),
@@ -58,6 +61,7 @@ SubElementField subspace_strains(const NodeFieldView& view, const store::Handle<
                   space->space_dim());
   const CellGeometry geometry(*space);
   const std::uint64_t m = geometry.nodes_per_cell();
+  const bool line_cells = geometry.ref_dim() == 1;  // SEG2, SEG3: end nodes 0 and 1
   const std::uint64_t n_g = geometry.gauss_count();
   const std::span<double> values = zone.values_mut();
   const std::uint64_t per_cell = 2 * n_g;
@@ -70,6 +74,8 @@ SubElementField subspace_strains(const NodeFieldView& view, const store::Handle<
       const std::span<const NodeId> nodes = ctx.node_ids();
       gather(view, nodes, "w", std::span(w.data(), m));
       gather(view, nodes, "theta", std::span(theta.data(), m));
+      // Coincident end nodes leave no length to differentiate over.
+      if (line_cells) models::kernel::require_length(ctx, ctx.node_coords(1)[0] - ctx.node_coords(0)[0], kName);
       ctx.dn_dx(0, std::span(dn.data(), m));
       double kappa = 0.0, slope = 0.0, sum_theta = 0.0;
       for (std::uint64_t i = 0; i < m; ++i) kappa += dn[i] * theta[i];

@@ -18,8 +18,10 @@ namespace quenlith::ops::field {
 // the FE space is {}-D; beam section strains need a 1-D configuration (a beam along
 // the x axis)" (the derivatives along one axis are the whole gradient only there);
 // per cell "no subfield defines (node {}, component {})" for every "w" before any
-// "theta", then "node {} not found or collected" and "inverse_small: singular
-// matrix". The zones of earlier subspaces go with the failed call.
+// "theta", then "node {} not found or collected", "beam_deformation: cell {} has
+// zero length (nodes {} and {} coincide)" for a line cell whose end nodes coincide,
+// and "inverse_small: singular matrix" for another degenerate cell; the lowest
+// failing cell is named. The zones of earlier subspaces go with the failed call.
 containers::element_field::ElementField beam_deformation(
     const containers::node_field::NodeField& field, const containers::finite_element_space::FiniteElementSpace& space);
 

@@ -71,15 +71,31 @@ std::vector<double> finite_points(std::string_view op, const store::Handle<Coord
   return out;
 }
 
+namespace {
+// "x, y, z" in the plain number format.
+std::string number_list(std::span<const double> values) {
+  std::string text;
+  for (const double x : values) {
+    if (!text.empty()) text += ", ";
+    text += dump::plain_number(x);
+  }
+  return text;
+}
+}  // namespace
+
 void check_finite(std::string_view op, std::string_view what, std::span<const double> values) {
-  for (const double v : values) {
-    if (std::isfinite(v)) continue;
-    std::string text;
-    for (const double x : values) {
-      if (!text.empty()) text += ", ";
-      text += dump::plain_number(x);
-    }
-    throw Error::message("{}: {} must be finite (got [{}])", op, what, text);
+  for (const double v : values)
+    if (!std::isfinite(v)) throw Error::message("{}: {} must be finite (got [{}])", op, what, number_list(values));
+}
+
+void check_new_points(std::string_view op, std::span<const double> points, std::size_t dim) {
+  for (std::size_t start = 0; start + dim <= points.size(); start += dim) {
+    const std::span<const double> point = points.subspan(start, dim);
+    for (const double v : point)
+      if (!std::isfinite(v))
+        throw Error::message("{}: a new node would have a non-finite coordinate ([{}]): the input coordinates are too "
+                             "large",
+                             op, number_list(point));
   }
 }
 

@@ -55,6 +55,13 @@ std::vector<double> finite_points(std::string_view op, const store::Handle<conta
 // "{op}: {what} must be finite (got [{}])" when a value is NaN or infinite.
 void check_finite(std::string_view op, std::string_view what, std::span<const double> values);
 
+// "{op}: a new node would have a non-finite coordinate ([{}]): the input coordinates
+// are too large" for the first point of `points` (`dim` values each) that is not
+// finite. Finite input can still overflow in a generator's arithmetic (the difference
+// of two lines at ±1e308); generators check the points they computed before they
+// create any node.
+void check_new_points(std::string_view op, std::span<const double> points, std::size_t dim);
+
 // a · b and a + b, saturated at UINT64_MAX (counts of nodes to be made are compared
 // with the room left in a Coords, so a saturated count is simply refused).
 std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) noexcept;

@@ -17,6 +17,7 @@
 // crash. Results need round-to-nearest double arithmetic without contraction
 // (the build sets -ffp-contract=off).
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -40,6 +41,18 @@ inline double orient2d(const Point2& a, const Point2& b, const Point2& c) {
   const double bound = detail::kOrient2dBound * ((left < 0.0 ? -left : left) + (right < 0.0 ? -right : right));
   if (det > bound || -det > bound) return det;
   return detail::orient2d_exact(a, b, c);
+}
+// orient2d(a, b, c) > 0, for loops that only need that: the filter's absolute
+// values are taken without branches (their signs are as good as random), and
+// the exact evaluation runs where the filter cannot decide.
+inline bool orient2d_positive(const Point2& a, const Point2& b, const Point2& c) {
+  const double left = (b[0] - a[0]) * (c[1] - a[1]);
+  const double right = (b[1] - a[1]) * (c[0] - a[0]);
+  const double det = left - right;
+  const double bound = detail::kOrient2dBound * (std::fabs(left) + std::fabs(right));
+  if (det > bound) return true;
+  if (-det > bound) return false;
+  return detail::orient2d_exact(a, b, c) > 0.0;
 }
 // Positive when d lies strictly inside the circle through a, b, c given
 // counter-clockwise (negative inside when they are clockwise), zero on it.

@@ -52,16 +52,26 @@ struct Layers {
 };
 
 // Layer 0 = `ids_a`, layer n_layers = `ids_b`, layer i between them at
-// (b - a) · (i / n_layers) + a.
-void fill_interpolated(Layers& layers, std::span<const NodeId> ids_a, std::span<const double> xa,
-                       std::span<const NodeId> ids_b, std::span<const double> xb, std::uint64_t n_layers) {
-  layers.refs.reserve(sat_mul(n_layers + 1, ids_a.size()));
-  layers.refs.acquire(ids_a);
+// (b - a) · (i / n_layers) + a (`dim` coordinates per node). Every new point is
+// computed and checked before any node is made, then computed again as it is made:
+// one layer at a time, never all of them held at once.
+void fill_interpolated(std::string_view op, Layers& layers, std::span<const NodeId> ids_a, std::span<const double> xa,
+                       std::span<const NodeId> ids_b, std::span<const double> xb, std::uint64_t n_layers,
+                       std::size_t dim) {
   std::vector<double> row(xa.size());
   const double n = static_cast<double>(n_layers);
-  for (std::uint64_t i = 1; i < n_layers; ++i) {
+  const auto layer = [&](std::uint64_t i) {
     const double t = static_cast<double>(i) / n;
     for (std::size_t k = 0; k < row.size(); ++k) row[k] = (xb[k] - xa[k]) * t + xa[k];
+  };
+  for (std::uint64_t i = 1; i < n_layers; ++i) {
+    layer(i);
+    check_new_points(op, row, dim);
+  }
+  layers.refs.reserve(sat_mul(n_layers + 1, ids_a.size()));
+  layers.refs.acquire(ids_a);
+  for (std::uint64_t i = 1; i < n_layers; ++i) {
+    layer(i);
     layers.refs.create(row);
   }
   layers.refs.acquire(ids_b);
@@ -132,7 +142,7 @@ Mesh sweep_kernel_2d(const Mesh& mesh_a, const Mesh& mesh_b, std::uint64_t n_lay
                   sat_add(sat_mul(n_layers - 1, c + 1), patch_conversion_nodes(n_layers, c, then)));
 
   Layers layers{NodeRefs(coords), chain_a.size()};
-  fill_interpolated(layers, chain_a, xa, chain_b, xb, n_layers);
+  fill_interpolated("sweep", layers, chain_a, xa, chain_b, xb, n_layers, dim);
   std::vector<std::uint64_t> cells(2 * c);
   for (std::uint64_t j = 0; j < c; ++j) {
     cells[2 * j] = j;
@@ -181,7 +191,7 @@ Mesh sweep_solid(const Mesh& mesh_a, const Mesh& mesh_b, std::uint64_t n_layers)
                   sat_mul(n_layers - 1, list_a.size()));
 
   Layers layers{NodeRefs(coords), list_a.size()};
-  fill_interpolated(layers, list_a, xa, list_b, xb, n_layers);
+  fill_interpolated("sweep_solid", layers, list_a, xa, list_b, xb, n_layers, dim);
   SubMesh out(joined_type(a.element_type).type, coords);
   join_cells(out, layers, a.element_type, cells, n_layers);
   return Mesh::from_submesh(std::move(out));
@@ -211,13 +221,21 @@ Mesh extrude(const Mesh& mesh, std::span<const double> direction, std::uint64_t 
 
   std::vector<double> step(dim);
   for (std::size_t k = 0; k < dim; ++k) step[k] = direction[k] / static_cast<double>(n_layers);
+  // Each layer's points are checked first, then computed again as they are made.
+  std::vector<double> row(x.size());
+  const auto layer_points = [&](std::uint64_t layer) {
+    const double s = static_cast<double>(layer);
+    for (std::size_t i = 0; i < row.size(); ++i) row[i] = s * step[i % dim] + x[i];
+  };
+  for (std::uint64_t layer = 1; layer <= n_layers; ++layer) {
+    layer_points(layer);
+    check_new_points("extrude", row, dim);
+  }
   Layers layers{NodeRefs(coords), list.size()};
   layers.refs.reserve(sat_mul(n_layers + 1, list.size()));
   layers.refs.acquire(list);
-  std::vector<double> row(x.size());
   for (std::uint64_t layer = 1; layer <= n_layers; ++layer) {
-    const double s = static_cast<double>(layer);
-    for (std::size_t i = 0; i < row.size(); ++i) row[i] = s * step[i % dim] + x[i];
+    layer_points(layer);
     layers.refs.create(row);
   }
 

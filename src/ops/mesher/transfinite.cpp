@@ -66,23 +66,14 @@ Mesh transfinite(const Mesh& side1, const Mesh& side2, const Mesh& side3, const 
       else if (i == m) id = right.chain[j];
     }
   }
-  NodeRefs refs(s[0].coords);
-  refs.reserve((m + 1) * rows);
-  // References on the side nodes in grid order, then the interior nodes.
-  {
-    std::vector<NodeId> sides;
-    sides.reserve(2 * (m + n));
-    for (std::uint64_t i = 0; i <= m; ++i)
-      for (std::uint64_t j = 0; j <= n; ++j)
-        if (i == 0 || i == m || j == 0 || j == n) sides.push_back(grid[i * rows + j]);
-    refs.acquire(sides);
-  }
+  // The Coons points of column i of interior nodes, j = 1 to n - 1. Every column is
+  // checked before any node is made, then computed again as it is made.
   const double* p00 = point(bottom, 0);
   const double* p10 = point(right, 0);
   const double* p11 = point(top, 0);
   const double* p01 = point(left, 0);
   std::vector<double> column((n - 1) * d);
-  for (std::uint64_t i = 1; i < m; ++i) {
+  const auto coons_column = [&](std::uint64_t i) {
     const double u = static_cast<double>(i) / static_cast<double>(m);
     const double* b = point(bottom, i);
     const double* t = point(top, m - i);
@@ -98,6 +89,24 @@ Mesh transfinite(const Mesh& side1, const Mesh& side2, const Mesh& side3, const 
         out[k] = sum - corners;
       }
     }
+  };
+  for (std::uint64_t i = 1; i < m; ++i) {
+    coons_column(i);
+    check_new_points("transfinite", column, d);
+  }
+  NodeRefs refs(s[0].coords);
+  refs.reserve((m + 1) * rows);
+  // References on the side nodes in grid order, then the interior nodes.
+  {
+    std::vector<NodeId> sides;
+    sides.reserve(2 * (m + n));
+    for (std::uint64_t i = 0; i <= m; ++i)
+      for (std::uint64_t j = 0; j <= n; ++j)
+        if (i == 0 || i == m || j == 0 || j == n) sides.push_back(grid[i * rows + j]);
+    refs.acquire(sides);
+  }
+  for (std::uint64_t i = 1; i < m; ++i) {
+    coons_column(i);
     const std::uint64_t first = refs.size();
     refs.create(column);
     for (std::uint64_t j = 1; j < n; ++j) grid[i * rows + j] = refs[first + j - 1];

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ops/mesher/triangulate_surface/constrain.hpp"
+#include "ops/mesher/triangulate_surface/inside_mesh.hpp"
 #include "ops/mesher/triangulate_surface/triangulation.hpp"
 #include "store/interrupt.hpp"
 
@@ -16,33 +17,39 @@ namespace quenlith::ops::mesher::tri {
 
 using Quad = std::array<Vertex, 4>;
 
-// At most `max_passes` passes over the inside triangles in slot order, flipping
-// each unconstrained inside edge of a strictly convex pair when it raises the
-// smaller minimum angle of the pair by more than 1e-6 radians; stops after a
-// pass without flips.
-void improve_by_flips(Triangulation& tr, int max_passes);
+// Per point, the triangles holding it in rank order, each as the two corners that
+// follow the point counter-clockwise (successor, then predecessor). Row p holds
+// entries start[p] .. end[p] and has room up to start[p + 1]: two entries more
+// than it needs when built, so that a flip, which takes a triangle from two rows
+// and gives one to two others, updates the rows in place. A row that runs out of
+// room marks the whole `stale` (to be built again).
+struct Rings {
+  explicit Rings(const InsideMesh& mesh);
+  // The rows of the corners of t and u after they were flipped together.
+  void after_flip(const InsideMesh& mesh, InsideMesh::Id t, InsideMesh::Id u);
+
+  std::vector<std::uint32_t> start;                // points + 1
+  std::vector<std::uint32_t> end;                  // points
+  std::vector<std::array<InsideMesh::Id, 2>> ring;  // (successor, predecessor)
+  std::vector<InsideMesh::Id> rank;                 // the rank of each entry's triangle
+  bool stale = false;
+};
+
+// At most `max_passes` passes over the triangles in rank order, flipping each
+// flippable edge of a strictly convex pair when it raises the smaller minimum
+// angle of the pair by more than 1e-6 radians; stops after a pass without flips.
+// With `rings`, every flip updates them.
+void improve_by_flips(InsideMesh& mesh, int max_passes, Rings* rings = nullptr);
 // The live inside triangles in slot order, as vertex triples in stored order.
 std::vector<Triple> final_triangles(const Triangulation& tr);
-// The adjacency of a triangle list in compressed rows: for each point p, its
-// successors succ[offset[p] .. offset[p + 1]) and the triangles incident[...]
-// holding them, in triangle order.
-struct Adjacency {
-  std::vector<std::uint32_t> offset;  // points + 1
-  std::vector<Vertex> succ;
-  std::vector<std::uint32_t> incident;
-};
-Adjacency build_adjacency(std::size_t n_points, const std::vector<Triple>& f);
-// One Jacobi sweep over the interior points of F on the worker pool, each move
-// checked against the snapshot, then the moves that together turn a triangle of F
-// over undone until none does.
-void smoothing_sweep(Triangulation& tr, const std::vector<Triple>& f, const Adjacency& adj);
-// One smoothing cycle: poll, two Jacobi sweeps on the worker pool (each point
-// moves halfway to the mean of its neighbours unless a triangle would turn over;
-// after each sweep, moves that together turn a triangle over are undone until
-// none does), then at most 4 passes of flips.
-void smoothing_cycle(Triangulation& tr, const store::InterruptCheck& interrupt);
-// Flips (6 passes) and three smoothing cycles.
-void improve(Triangulation& tr, const store::InterruptCheck& interrupt);
+// One Jacobi sweep over the interior points on the worker pool: each moves
+// halfway to the mean of its successors unless one of its triangles would turn
+// over with the others at their old places; then the moves that together turn a
+// triangle over are undone until none does. `scratch` is working memory.
+void smoothing_sweep(InsideMesh& mesh, const Rings& rings, std::vector<Point2>& scratch);
+// Flips (6 passes), then three smoothing cycles: poll, two sweeps, at most 4
+// passes of flips.
+void improve(InsideMesh& mesh, const store::InterruptCheck& interrupt);
 // Pairs triangles of F across shared edges into strictly convex quads, best
 // smallest angle first (stable: ties in triangle, then edge order). Returns the
 // quads (c, a, d, b) in pairing order and the unpaired triangles in F order.

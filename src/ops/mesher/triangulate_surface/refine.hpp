@@ -11,8 +11,9 @@
 
 namespace quenlith::ops::mesher::tri {
 
-// 20 degrees, in radians.
+// 20 degrees, in radians, and its cosine.
 inline constexpr double kMinAngle = 0.3490658503988659;
+inline constexpr double kCosMinAngle = 0.9396926207859084;
 
 // Too long (an edge above h), or too sharp (minimum angle below 20 degrees) while
 // its shortest edge is at least h / 100.

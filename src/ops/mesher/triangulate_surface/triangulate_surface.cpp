@@ -1,13 +1,15 @@
 #include "ops/mesher/triangulate_surface/triangulate_surface.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
-#include "containers/mesh/node.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "dump/number_format.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
+#include "ops/mesher/node_refs.hpp"
 #include "ops/mesher/triangulate_surface/refine.hpp"
 #include "base/error.hpp"
 #include "store/guard.hpp"
@@ -18,7 +20,6 @@ namespace quenlith::ops::mesher {
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;
-using containers::mesh::Node;
 using containers::mesh::NodeId;
 using containers::mesh::SubMesh;
 
@@ -76,6 +77,39 @@ RawLoop extract_loop(const store::Handle<SubMesh>& handle, std::uint8_t dim) {
   }
   return loop;
 }
+
+// Per axis, the middle of the loops' bounding box rounded to a multiple of the
+// largest power of two not above the box's extent (0 on unused axes). Subtracting
+// it is exact wherever the box lies away from the origin compared with its size
+// (the coordinates and the shift then share their last bits), and a contour moved
+// by a multiple of that power of two is meshed from the very same relative
+// coordinates, so it gives the same cells. A box around the origin gets 0.
+Point3 contour_shift(const std::vector<RawLoop>& loops, std::uint8_t dim) {
+  Point3 shift{0.0, 0.0, 0.0};
+  for (std::uint8_t d = 0; d < dim; ++d) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (const RawLoop& l : loops)
+      for (const Point3& p : l.coords) {
+        lo = std::min(lo, p[d]);
+        hi = std::max(hi, p[d]);
+      }
+    const double extent = hi - lo;
+    if (!(extent < std::numeric_limits<double>::infinity())) continue;  // no point, or an overflowing box
+    if (extent == 0.0) {
+      shift[d] = lo;  // a flat axis: every coordinate becomes exactly 0
+      continue;
+    }
+    int e = 0;
+    std::frexp(extent, &e);
+    const double step = std::ldexp(1.0, e - 1);
+    shift[d] = std::nearbyint((lo + extent / 2.0) / step) * step;
+  }
+  return shift;
+}
+
+// A relative coordinate back in place; without a shift the value is kept as it
+// is (adding 0 would turn -0 into +0).
+inline double unshift(double x, double shift) noexcept { return shift == 0.0 ? x : x + shift; }
 
 struct PlaneBasis {
   Point3 origin, u, v;
@@ -200,21 +234,26 @@ DomainMesh triangulate_domain(const Domain& domain, ElementType type, std::optio
     h = total / static_cast<double>(n_segments == 0 ? 1 : n_segments);
   }
   QUENLITH_VERIFY(h > 0.0, "triangulate_surface: could not determine a positive element size");
-  tri::Triangulation tr;
-  tri::build_constrained(tr, boundary, ranges, interrupt);
-  tri::refine_ruppert(tr, h, interrupt);
-  tri::improve(tr, interrupt);
-  std::vector<tri::Triple> f = tri::final_triangles(tr);
+  std::optional<tri::InsideMesh> inside;
+  {
+    tri::Triangulation tr;
+    tri::build_constrained(tr, boundary, ranges, interrupt);
+    tri::refine_ruppert(tr, h, interrupt);
+    inside.emplace(tr);
+  }  // the last stage needs only the inside triangles
+  tri::improve(*inside, interrupt);
+  std::vector<tri::Triple> f = inside->triangles_by_rank();
+  out.points = inside->points_by_index();
+  inside.reset();
   QUENLITH_VERIFY(!f.empty(), "triangulate_surface: produced no cell for a domain (degenerate contour?)");
   if (type == ElementType::TRI3) {
     out.triangles = std::move(f);
   } else {
-    auto [quads, leftover] = tri::recombine_quads(tr.points, f);
+    auto [quads, leftover] = tri::recombine_quads(out.points, f);
     out.quads = std::move(quads);
     out.leftover = std::move(leftover);
   }
   out.boundary_count = boundary.size();
-  out.points = std::move(tr.points);
   return out;
 }
 
@@ -236,6 +275,13 @@ Mesh triangulate_surface(const Mesh& contour, ElementType element_type, std::opt
   for (const auto& sub : contour.subs()) raw.push_back(extract_loop(sub, dim));
   QUENLITH_VERIFY(!raw.empty(), "triangulate_surface: contour has no boundary loop");
 
+  // The mesher works on coordinates relative to the contour's bounding box: far
+  // from the origin the areas, the circumcentres and the predicates' filters would
+  // otherwise lose every digit of the contour's own size.
+  const Point3 shift = contour_shift(raw, dim);
+  for (RawLoop& r : raw)
+    for (Point3& p : r.coords)
+      for (std::uint8_t d = 0; d < dim; ++d) p[d] -= shift[d];
   std::optional<PlaneBasis> basis;
   if (dim == 3) basis = fit_plane(raw);
   std::vector<BoundaryLoop> loops;
@@ -259,38 +305,54 @@ Mesh triangulate_surface(const Mesh& contour, ElementType element_type, std::opt
   meshes.reserve(domains.size());
   for (const Domain& d : domains) meshes.push_back(triangulate_domain(d, element_type, size, interrupt));
 
-  // Emit: interior nodes first (domain after domain, in insertion order), then cells.
-  std::vector<Node> held;
-  std::optional<SubMesh> tris, quads;
-  auto cell_ids = [](const std::vector<NodeId>& map, const auto& cell) {
-    std::array<NodeId, std::tuple_size_v<std::decay_t<decltype(cell)>>> ids{};
-    for (std::size_t k = 0; k < ids.size(); ++k) ids[k] = map[cell[k]];
-    return ids;
-  };
+  // Emit: interior nodes first (domain after domain, in insertion order), then
+  // cells. The new nodes are held by `fresh` (one reference each, given back when
+  // it goes) until the cells have taken theirs; it is declared before the
+  // submeshes so that a partial output gives its references back first.
+  std::size_t n_fresh = 0;
+  for (const DomainMesh& dm : meshes) n_fresh += dm.points.size() - dm.boundary_count;
+  std::vector<double> lifted;
+  lifted.reserve(n_fresh * dim);
   for (const DomainMesh& dm : meshes) {
-    std::vector<NodeId> map = dm.ids;
-    map.reserve(dm.points.size());
     for (std::size_t i = dm.boundary_count; i < dm.points.size(); ++i) {
       const Point2& p = dm.points[i];
-      std::vector<double> x;
       if (basis) {
-        x.resize(3);
-        for (int d = 0; d < 3; ++d) x[d] = basis->origin[d] + p[0] * basis->u[d] + p[1] * basis->v[d];
+        for (int d = 0; d < 3; ++d) lifted.push_back(unshift(basis->origin[d] + p[0] * basis->u[d] + p[1] * basis->v[d], shift[d]));
       } else {
-        x = {p[0], p[1]};
+        lifted.push_back(unshift(p[0], shift[0]));
+        lifted.push_back(unshift(p[1], shift[1]));
       }
-      held.push_back(Node::create(coords, x));
-      map.push_back(held.back().id());
     }
+  }
+  NodeRefs fresh(coords);
+  fresh.reserve(n_fresh);
+  fresh.create(lifted);
+  std::optional<SubMesh> tris, quads;
+  std::vector<NodeId> cells;
+  // Every cell of `list` through the domain's vertex map: its boundary ids, then
+  // its new nodes in order.
+  auto append = [&](std::optional<SubMesh>& sub, ElementType type, const DomainMesh& dm, std::size_t first_fresh,
+                    const auto& list) {
+    if (list.empty()) return;
+    if (!sub) sub.emplace(type, coords);
+    cells.clear();
+    cells.reserve(list.size() * list.front().size());
+    for (const auto& cell : list)
+      for (const tri::Vertex v : cell)
+        cells.push_back(v < dm.boundary_count ? dm.ids[v] : fresh[first_fresh + (v - dm.boundary_count)]);
+    sub->add_cells(cells);
+  };
+  std::size_t first_fresh = 0;
+  for (const DomainMesh& dm : meshes) {
     if (element_type == ElementType::TRI3) {
       if (!tris) tris.emplace(ElementType::TRI3, coords);
-      for (const auto& t : dm.triangles) tris->add_cell(cell_ids(map, t));
+      append(tris, ElementType::TRI3, dm, first_fresh, dm.triangles);
     } else {
       if (!quads) quads.emplace(ElementType::QUA4, coords);
-      for (const auto& q : dm.quads) quads->add_cell(cell_ids(map, q));
-      if (!dm.leftover.empty() && !tris) tris.emplace(ElementType::TRI3, coords);
-      for (const auto& t : dm.leftover) tris->add_cell(cell_ids(map, t));
+      append(quads, ElementType::QUA4, dm, first_fresh, dm.quads);
+      append(tris, ElementType::TRI3, dm, first_fresh, dm.leftover);
     }
+    first_fresh += dm.points.size() - dm.boundary_count;
   }
   Mesh result;
   for (std::optional<SubMesh>* sub : {&quads, &tris}) {

@@ -5,7 +5,10 @@
 // are holes; a 3-D contour is meshed in its best-fit plane and lifted back. The
 // boundary of the result is exactly the contour (its own nodes, no segment
 // split); interior nodes are added to the contour's Coords, and only after every
-// domain has been meshed, so a failure leaves the Coords unchanged.
+// domain has been meshed, so a failure leaves the Coords unchanged. The mesher
+// works on coordinates relative to the contour's bounding box (an exact shift),
+// so a contour far from the origin meshes as it would at the origin; the new
+// nodes are moved back by that shift.
 #include <cstdint>
 #include <optional>
 #include <vector>

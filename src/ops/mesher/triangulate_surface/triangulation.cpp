@@ -69,14 +69,7 @@ std::array<double, 3> Triangulation::edge_values(const Triangle& t, const Point2
   return {orient2d(a, b, q), orient2d(b, c, q), orient2d(c, a, q)};
 }
 
-int Triangulation::find_edge(Slot u, Vertex a, Vertex b) const noexcept {
-  const Triangle& t = tri(u);
-  for (int k = 0; k < 3; ++k)
-    if (t.v[k] == a && t.v[next3(k)] == b) return k;
-  return -1;
-}
-
-Slot Triangulation::locate(Slot start, const Point2& q) const {
+Slot Triangulation::locate(Slot start, const Point2& q, std::array<double, 3>* values) const {
   const std::size_t n_slots = triangles.size();
   Slot t = live(start) ? start : first_live();
   const std::size_t max_visits = 4 * n_slots + 64;
@@ -88,9 +81,11 @@ Slot Triangulation::locate(Slot start, const Point2& q) const {
     }
     const Triangle& tr = tri(t);
     const auto o = edge_values(tr, q);
-    if (o[0] >= 0.0 && o[1] >= 0.0 && o[2] >= 0.0) return t;
-    const int f = smallest_edge(o);
-    if (tr.n[f] < 0) return t;
+    const int f = o[0] >= 0.0 && o[1] >= 0.0 && o[2] >= 0.0 ? -1 : smallest_edge(o);
+    if (f < 0 || tr.n[f] < 0) {
+      if (values) *values = o;
+      return t;
+    }
     t = tr.n[f];
   }
   // The walk cycled (it cannot on exact predicates over a valid triangulation):
@@ -98,15 +93,13 @@ Slot Triangulation::locate(Slot start, const Point2& q) const {
   for (std::size_t s = 0; s < n_slots; ++s) {
     if (triangles[s].dead) continue;
     const auto o = edge_values(triangles[s], q);
-    if (o[0] >= -1e-12 && o[1] >= -1e-12 && o[2] >= -1e-12) return static_cast<Slot>(s);
+    if (o[0] >= -1e-12 && o[1] >= -1e-12 && o[2] >= -1e-12) {
+      if (values) *values = o;
+      return static_cast<Slot>(s);
+    }
   }
+  if (values && live(t)) *values = edge_values(tri(t), q);
   return t;
-}
-
-void Triangulation::relink(Slot nb, Vertex a, Vertex b, Slot to) noexcept {
-  if (!live(nb)) return;
-  const int k = find_edge(nb, b, a);
-  if (k >= 0) tri(nb).n[k] = to;
 }
 
 std::array<Slot, 3> Triangulation::split_triangle(Slot t, Vertex k) {
@@ -183,14 +176,15 @@ std::array<Slot, 2> Triangulation::flip_edge(Slot t, int e) {
   return {t, u};
 }
 
-std::vector<Slot> Triangulation::insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt) {
+const std::vector<Slot>& Triangulation::insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt) {
   interrupt();
   const Point2 q = jittered[k];
-  const Slot t = locate(start, q);
+  std::array<double, 3> o{};
+  const Slot t = locate(start, q, &o);
   QUENLITH_VERIFY(t >= 0, "triangulate_surface: internal error: no triangle to insert into");
-  const auto o = edge_values(tri(t), q);
   const int f = smallest_edge(o);
-  std::vector<Slot> touched;
+  std::vector<Slot>& touched = touched_;
+  touched.clear();
   if (std::min({o[0], o[1], o[2]}) > 0.0 || tri(t).n[f] < 0 || tri(t).c[f]) {
     const auto s = split_triangle(t, k);
     touched.assign(s.begin(), s.end());
@@ -205,9 +199,11 @@ std::vector<Slot> Triangulation::insert_point(Vertex k, Slot start, const store:
     touch_epoch_ = 1;
   }
   for (Slot s : touched) touch_stamp_[static_cast<std::size_t>(s)] = touch_epoch_;
-  std::vector<Slot> stack(touched);
+  std::vector<Slot>& stack = stack_;
+  stack.assign(touched.begin(), touched.end());
   const std::size_t max_taken = 8 * triangles.size() + 256;
   const Point2& pk = points[k];
+  const Point2& jk = jittered[k];
   for (std::size_t taken = 0; taken < max_taken && !stack.empty(); ++taken) {
     const Slot s = stack.back();
     stack.pop_back();
@@ -225,7 +221,7 @@ std::vector<Slot> Triangulation::insert_point(Vertex k, Slot start, const store:
     const int eu = find_edge(u, Y, X);
     if (eu < 0) continue;
     const Vertex W = tri(u).v[prev3(eu)];
-    if (!(incircle(jittered[X], jittered[Y], jittered[k], jittered[W]) > 0.0)) continue;
+    if (!(incircle(jittered[X], jittered[Y], jk, jittered[W]) > 0.0)) continue;
     if (!(orient2d(pk, points[X], points[W]) > 0.0 && orient2d(pk, points[W], points[Y]) > 0.0)) continue;
     const auto [a, b] = flip_edge(s, e);
     if (touch_stamp_.size() < triangles.size()) touch_stamp_.resize(triangles.size() + 16, 0);

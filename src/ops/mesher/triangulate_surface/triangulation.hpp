@@ -48,8 +48,8 @@ inline int prev3(int k) noexcept { return k == 0 ? 2 : k - 1; }
 struct Triangulation {
   std::vector<Point2> points;
   std::vector<Point2> jittered;
-  std::vector<bool> boundary;
-  std::vector<bool> inside;
+  std::vector<char> boundary;
+  std::vector<char> inside;
   std::vector<Triangle> triangles;
   std::vector<Slot> free;
   Slot hint = 0;
@@ -72,11 +72,13 @@ struct Triangulation {
 
   // The three edge values o_k(q) = orient2d(J[v[k]], J[v[k+1]], q) of a triangle.
   std::array<double, 3> edge_values(const Triangle& t, const Point2& q) const;
-  // The bounded walk from `start`, with the linear fallback.
-  Slot locate(Slot start, const Point2& q) const;
+  // The bounded walk from `start`, with the linear fallback. With `values`, the
+  // edge values of the triangle found (when there is one).
+  Slot locate(Slot start, const Point2& q, std::array<double, 3>* values = nullptr) const;
   // Inserts the already added point k, starting the walk at `start`; returns the
-  // touched slots and sets `hint` to the last one. Polls `interrupt` first.
-  std::vector<Slot> insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt);
+  // touched slots (valid until the next insertion) and sets `hint` to the last
+  // one. Polls `interrupt` first.
+  const std::vector<Slot>& insert_point(Vertex k, Slot start, const store::InterruptCheck& interrupt);
   // Splits t into three around k: [t, s1, s2].
   std::array<Slot, 3> split_triangle(Slot t, Vertex k);
   // Splits edge f of t and the triangle across it into four: [h, l, p, o].
@@ -86,13 +88,25 @@ struct Triangulation {
   // Rebuilds every link of the live triangles from their vertices.
   void link_triangles();
 
-  // The edge of slot u running from a to b (0..2), or -1.
-  int find_edge(Slot u, Vertex a, Vertex b) const noexcept;
+  // The edge of slot u running from a to b (0..2), or -1. (A triangle's corners
+  // are distinct, so a is found at most once.)
+  int find_edge(Slot u, Vertex a, Vertex b) const noexcept {
+    const auto& v = tri(u).v;
+    const int k = v[0] == a ? 0 : (v[1] == a ? 1 : (v[2] == a ? 2 : -1));
+    return k >= 0 && v[next3(k)] == b ? k : -1;
+  }
 
  private:
   // Sets the link of the live neighbour `nb` across edge (a, b) (its edge
   // running b -> a) to `to`.
-  void relink(Slot nb, Vertex a, Vertex b, Slot to) noexcept;
+  void relink(Slot nb, Vertex a, Vertex b, Slot to) noexcept {
+    if (!live(nb)) return;
+    const int k = find_edge(nb, b, a);
+    if (k >= 0) tri(nb).n[k] = to;
+  }
+  // Working memory of insert_point, kept between insertions.
+  std::vector<Slot> touched_;
+  std::vector<Slot> stack_;
   std::vector<std::uint32_t> touch_stamp_;
   std::uint32_t touch_epoch_ = 0;
 };

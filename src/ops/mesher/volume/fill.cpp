@@ -1,9 +1,11 @@
 #include "ops/mesher/volume/fill.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "base/error.hpp"
+#include "parallel/pool.hpp"
 
 namespace quenlith::ops::mesher::vol {
 
@@ -139,13 +141,16 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
   std::vector<Point3> out;
   if (spec.nx < 1) return out;
   const double half2 = (spec.h / 2.0) * (spec.h / 2.0);
-  const double eps2 = spec.eps_in * spec.eps_in;
+  // A candidate closer than h / 2 to a face would make records flat against
+  // it (the envelope's points may be far apart where h is small): it is left
+  // out, as a candidate closer than h / 2 to an envelope point is. A relative
+  // margin keeps a candidate h / 2 away up to rounding (1 - 0.8 < 0.2).
+  const double gap = std::max(spec.eps_in, 0.5 * spec.h * (1.0 - 1e-9));
+  const double eps2 = gap * gap;
   auto candidate = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
     return Point3{static_cast<double>(i) * spec.h + spec.min[0], static_cast<double>(j) * spec.h + spec.min[1],
                   static_cast<double>(k) * spec.h + spec.min[2]};
   };
-  // A point on a face would be inserted into the face itself; its cavity would
-  // split the face and lose it.
   auto on_face = [&](const Point3& p, const Tri& f) {
     return squared_distance_to_triangle(p, coords[f[0]], coords[f[1]], coords[f[2]]) < eps2;
   };
@@ -178,7 +183,7 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
   };
   // Margins well above the rounding of the candidates' coordinates.
   const double grow = 2.0 * spec.eps_in + 1e-9 * spec.h;
-  const ColumnIndex face_columns(spec, faces.size(), [&](std::size_t o) {
+  auto face_box = [&](std::size_t o, double margin) {
     const Tri& f = faces[o];
     Box b{coords[f[0]], coords[f[0]]};
     for (int v = 1; v < 3; ++v)
@@ -186,48 +191,73 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
         b.first[d] = std::min(b.first[d], coords[f[v]][d]);
         b.second[d] = std::max(b.second[d], coords[f[v]][d]);
       }
-    for (int d = 0; d < 3; ++d) b.first[d] -= grow, b.second[d] += grow;
+    for (int d = 0; d < 3; ++d) b.first[d] -= margin, b.second[d] += margin;
     return b;
-  });
+  };
+  const ColumnIndex face_columns(spec, faces.size(), [&](std::size_t o) { return face_box(o, grow); });
+  const ColumnIndex gap_columns(spec, faces.size(), [&](std::size_t o) { return face_box(o, gap + grow); });
   const double reach = spec.h / 2.0 + 1e-9 * spec.h;
   const ColumnIndex point_columns(spec, coords.size(), [&](std::size_t o) {
     const Point3& q = coords[o];
     return Box{{q[0] - reach, q[1] - reach, q[2] - reach}, {q[0] + reach, q[1] + reach, q[2] + reach}};
   });
-  for (std::int64_t i = 1; i <= spec.nx; ++i) {
-    interrupt();
-    for (std::int64_t j = 1; j <= spec.ny; ++j) {
-      const auto column_faces = face_columns.at(i, j);
-      const auto column_points = point_columns.at(i, j);
-      bool inside = false;
-      double z_prev = 0.0;
-      for (std::int64_t k = 1; k <= spec.nz; ++k) {
-        const Point3 p = candidate(i, j, k);
-        // The inside answer carries over from the previous candidate unless a
-        // face may meet the vertical stretch between them (its box reaches
-        // the stretch, the column's line passes through its closed shadow on
-        // the xy plane, and the two candidates are not strictly on one side
-        // of its plane): off the surface the winding number stays put.
-        bool fresh = k == 1;
-        for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
-          const std::uint32_t f = column_faces[n];
-          fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
-                  may_meet(faces[f], p[0], p[1], z_prev, p[2]);
+  // Layers of constant x are independent: a batch of them runs in parallel,
+  // each into its own list, and the lists join in layer order (the same
+  // points in the same order for any number of threads). The interrupt is
+  // polled once per layer, on this thread, before its batch.
+  const std::int64_t batch = 64;
+  std::vector<std::vector<Point3>> layers(static_cast<std::size_t>(std::min(batch, spec.nx)));
+  for (std::int64_t first = 1; first <= spec.nx; first += batch) {
+    const std::int64_t count = std::min(batch, spec.nx - first + 1);
+    for (std::int64_t i = 0; i < count; ++i) interrupt();
+    parallel::for_chunks(count, 1, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index slot = begin; slot < end; ++slot) {
+        const std::int64_t i = first + static_cast<std::int64_t>(slot);
+        std::vector<Point3>& layer = layers[static_cast<std::size_t>(slot)];
+        layer.clear();
+        for (std::int64_t j = 1; j <= spec.ny; ++j) {
+          const auto column_faces = face_columns.at(i, j);
+          const auto column_gap = gap_columns.at(i, j);
+          const auto column_points = point_columns.at(i, j);
+          // The inside answer of the last candidate tested, at height z_prev.
+          bool known = false, inside = false;
+          double z_prev = 0.0;
+          for (std::int64_t k = 1; k <= spec.nz; ++k) {
+            const Point3 p = candidate(i, j, k);
+            // Candidates too near a face or an envelope point go first, without
+            // the inside test: they are where that test is dearest.
+            bool rejected = false;
+            for (std::size_t n = 0; n < column_gap.size() && !rejected; ++n) {
+              const std::uint32_t f = column_gap[n];
+              rejected = gap_columns.zlo[f] <= p[2] && gap_columns.zhi[f] >= p[2] && on_face(p, faces[f]);
+            }
+            for (std::size_t n = 0; n < column_points.size() && !rejected; ++n) {
+              const std::uint32_t q = column_points[n];
+              rejected = point_columns.zlo[q] <= p[2] && point_columns.zhi[q] >= p[2] && near_point(p, coords[q]);
+            }
+            if (rejected) continue;
+            // The inside answer carries over from the last candidate tested
+            // unless a face may meet the vertical stretch between them (its box
+            // reaches the stretch, the column's line passes through its closed
+            // shadow on the xy plane, and the two candidates are not strictly on
+            // one side of its plane): off the surface the winding number stays put.
+            bool fresh = !known;
+            for (std::size_t n = 0; n < column_faces.size() && !fresh; ++n) {
+              const std::uint32_t f = column_faces[n];
+              fresh = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= z_prev &&
+                      may_meet(faces[f], p[0], p[1], z_prev, p[2]);
+            }
+            if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
+            known = true;
+            z_prev = p[2];
+            if (inside) layer.push_back(p);
+          }
         }
-        if (fresh) inside = point_inside_surface(p, faces, coords, spec.eps_in);
-        z_prev = p[2];
-        if (!inside) continue;
-        bool rejected = false;
-        for (std::size_t n = 0; n < column_faces.size() && !rejected; ++n) {
-          const std::uint32_t f = column_faces[n];
-          rejected = face_columns.zlo[f] <= p[2] && face_columns.zhi[f] >= p[2] && on_face(p, faces[f]);
-        }
-        for (std::size_t n = 0; n < column_points.size() && !rejected; ++n) {
-          const std::uint32_t q = column_points[n];
-          rejected = point_columns.zlo[q] <= p[2] && point_columns.zhi[q] >= p[2] && near_point(p, coords[q]);
-        }
-        if (!rejected) out.push_back(p);
       }
+    });
+    for (std::int64_t slot = 0; slot < count; ++slot) {
+      const auto& layer = layers[static_cast<std::size_t>(slot)];
+      out.insert(out.end(), layer.begin(), layer.end());
     }
   }
   return out;
@@ -248,10 +278,9 @@ Record locate_literal(const TetMesh& mesh, const Point3& P) {
   return -1;
 }
 
-// A visibility walk from `start`. A point strictly inside a record is in no
-// other one of a non-overlapping tetrahedralisation; a point on a record's
-// boundary, a walk that leaves the hull or one that runs too long falls back to
-// the scan, so the answer is always the first containing record.
+// A visibility walk from `start` to a record whose closure holds P (`strict`
+// when P is inside it). A walk that leaves the solid or runs too long falls
+// back to the scan.
 Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn, bool& strict) {
   strict = false;
   Record t = start;
@@ -273,11 +302,10 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
       }
     }
     if (next == -2) {
-      if (o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0) {
-        strict = true;
-        return t;
-      }
-      break;
+      // P is in t's closure: strictly inside, or on a face or an edge,
+      // where the caller gathers every record holding it.
+      strict = o[0] > 0.0 && o[1] > 0.0 && o[2] > 0.0 && o[3] > 0.0;
+      return t;
     }
     t = next;
   }
@@ -288,8 +316,38 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
 
 void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
                             bool literal) {
+  std::vector<PointIndex> order;
+  order.reserve(end - first);
+  for (PointIndex q = first; q < end; ++q) order.push_back(q);
+  insert_interior_points(mesh, order, interrupt, literal);
+}
+
+std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, PointIndex end) {
+  // The level of a lattice point: the number of trailing zero bits its three
+  // integer coordinates share (off the lattice, level 0).
+  auto level = [&](PointIndex q) {
+    int lv = 62;
+    for (double x : mesh.point(q)) {
+      if (x != std::floor(x) || !(std::fabs(x) < 0x1p62)) return 0;
+      const auto v = static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
+      lv = std::min(lv, v == 0 ? 62 : std::countr_zero(v));
+    }
+    return lv;
+  };
+  std::vector<std::pair<int, PointIndex>> keyed;
+  keyed.reserve(end - first);
+  for (PointIndex q = first; q < end; ++q) keyed.push_back({-level(q), q});
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<PointIndex> order;
+  order.reserve(keyed.size());
+  for (const auto& [lv, q] : keyed) order.push_back(q);
+  return order;
+}
+
+void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, const store::InterruptCheck& interrupt,
+                            bool literal) {
   // About seven records are made per inserted point.
-  mesh.tets.reserve(mesh.tets.size() + 7 * static_cast<std::size_t>(end - first));
+  mesh.tets.reserve(mesh.tets.size() + 7 * order.size());
   std::vector<std::uint32_t> visited(mesh.tets.size(), 0);
   visited.reserve(mesh.tets.capacity());
   std::uint32_t epoch = 0;
@@ -301,6 +359,8 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
       break;
     }
   std::vector<Record> cavity, stack, fresh, core;
+  std::vector<std::uint32_t> on_boundary(mesh.points.size(), 0);  // stamped per check
+  std::uint32_t mark = 0;
   struct Side {
     Tri f;
     bool constrained;
@@ -309,7 +369,7 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
   };
   std::vector<Side> sides;
   std::vector<Record> across, replaced;
-  for (PointIndex q = first; q < end; ++q) {
+  for (const PointIndex q : order) {
     interrupt();
     const Point3 P = mesh.point(q);
     bool strict = false;
@@ -347,6 +407,9 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
         stack.push_back(n);
       }
     }
+    // In record order: what follows then does not depend on which record of
+    // the core the location found (a point on a face is in several).
+    std::sort(cavity.begin(), cavity.end());
     // The cavity must be star-shaped from P: a boundary face that P does not
     // see strictly from inside would give a cone turned inside out, overlapping
     // its neighbours (after recovery the records near the envelope need not be
@@ -368,6 +431,29 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
           if (!(orient3d(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
         }
         if (bad >= 0) break;
+      }
+      if (bad < 0) {
+        // No vertex may vanish inside the cavity (after recovery the records
+        // need not be Delaunay, and a point's whole star can hold P in its
+        // spheres): each must keep a boundary face.
+        ++mark;
+        for (Record t : cavity) {
+          const Tet& T = mesh.tet(t);
+          for (int k = 0; k < 4; ++k) {
+            const Record n = T.n[k];
+            if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
+            for (int i = 0; i < 4; ++i)
+              if (i != k) on_boundary[T.v[i]] = mark;
+          }
+        }
+        for (auto it = cavity.rbegin(); it != cavity.rend() && bad < 0; ++it) {
+          if (in_core(*it)) continue;
+          for (PointIndex v : mesh.tet(*it).v)
+            if (on_boundary[v] != mark) {
+              bad = *it;
+              break;
+            }
+        }
       }
       if (bad < 0) break;
       // Keep what stays connected to t0 through unconstrained faces.
@@ -476,15 +562,29 @@ void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Po
   QUENLITH_VERIFY(seeded, "volume: found no interior tetrahedron to seed the fill (degenerate envelope?)");
 }
 
-std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords, double eps_vol) {
+void prune_outside(TetMesh& mesh) {
+  mesh.inside.resize(mesh.tets.size(), 0);
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r)
+    if (!mesh.inside[r] || mesh.outside(mesh.tets[r])) mesh.tets[r].dead = true;
+  for (Tet& t : mesh.tets) {
+    if (t.dead) continue;
+    for (Record& n : t.n)
+      if (n >= 0 && mesh.tet(n).dead) n = -1;
+  }
+}
+
+std::vector<Quad> emit_tet4(const TetMesh& mesh) {
   std::vector<Quad> out;
   for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
     const Tet& t = mesh.tets[r];
     if (t.dead || !mesh.inside[r] || mesh.outside(t)) continue;
     const Quad& v = t.v;
-    const double o = triple_product(coords[v[0]], coords[v[1]], coords[v[2]], coords[v[3]]);
-    if (std::fabs(o) < eps_vol) continue;
-    out.push_back(o >= 0.0 ? v : Quad{v[0], v[2], v[1], v[3]});
+    // The exact sign on the working coordinates: a record is never flat
+    // there, however thin it is in true coordinates (dropping a thin one
+    // would leave a crack).
+    const double o = mesh.orient(v[0], v[1], v[2], v[3]);
+    if (o == 0.0) continue;
+    out.push_back(o > 0.0 ? v : Quad{v[0], v[2], v[1], v[3]});
   }
   return out;
 }

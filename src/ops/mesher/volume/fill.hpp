@@ -28,8 +28,9 @@ struct LatticeSpec {
 };
 
 // The accepted candidates min + (i, j, k) * h, i, j, k from 1 to the counts (x
-// outermost, z innermost): inside the envelope, farther than eps_in from every
-// face, and at least h / 2 from every envelope point. Polls `interrupt` once per
+// outermost, z innermost): inside the envelope, and at least h / 2 from every
+// face and every envelope point (at least eps_in from a face when h / 2 is
+// smaller). Polls `interrupt` once per
 // value of i. `literal` tests every candidate against every face and point (the
 // reference form); otherwise each column of candidates along z sees only the
 // faces and points whose boxes reach it, and a candidate that no face box
@@ -50,6 +51,15 @@ std::vector<Point3> lattice_points(const LatticeSpec& spec, std::span<const Tri>
 // tetrahedralisation whose live records do not overlap.
 void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
                             bool literal = false);
+// The same for the points of `order`, in that order.
+void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, const store::InterruptCheck& interrupt,
+                            bool literal = false);
+// The points first .. end - 1 in an order of insertion that keeps cavities
+// small on a lattice: coarse levels first (every 2^k-th point along each
+// axis, k from the largest down), each level in index order. A sweep in
+// index order instead drags a front of large records along, rebuilt at
+// every point.
+std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, PointIndex end);
 
 // Marks the inside records: floods from the first live record, in record order,
 // with |orient3d| >= eps_vol (true coordinates) and its centroid inside the
@@ -59,8 +69,14 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
 void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
                    double eps_vol, const store::InterruptCheck& interrupt);
 
-// The live inside records in record order, each turned positive on true
-// coordinates; flat ones (|orient3d| < eps_vol) are dropped.
-std::vector<Quad> emit_tet4(const TetMesh& mesh, std::span<const Point3> coords, double eps_vol);
+// Marks every live record outside the fill dead and unlinks the inside ones
+// from them: what stays is the solid alone, its surface faces constrained
+// with no neighbour.
+void prune_outside(TetMesh& mesh);
+
+// The live inside records in record order, each turned positive by the exact
+// orientation of its working coordinates; a flat one (never live in a sound
+// structure) is dropped.
+std::vector<Quad> emit_tet4(const TetMesh& mesh);
 
 }  // namespace quenlith::ops::mesher::vol

@@ -390,7 +390,7 @@ bool remove_crossed_edge(const TetMesh& mesh, const std::vector<Record>& pipe, P
   return false;
 }
 
-constexpr int kExtraLayers = 2;
+constexpr int kExtraLayers = 0;
 
 // One attempt at the missing edge (a, b); true when a refill was committed.
 bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
@@ -472,7 +472,8 @@ bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
 
 }  // namespace
 
-void recover_edges(TetMesh& mesh, std::span<const Tri> faces, const store::InterruptCheck& interrupt, bool literal) {
+std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std::span<const Tri> faces,
+                                                             const store::InterruptCheck& interrupt, bool literal) {
   std::vector<Edge> edges;
   edges.reserve(3 * faces.size());
   for (const Tri& f : faces)
@@ -482,27 +483,36 @@ void recover_edges(TetMesh& mesh, std::span<const Tri> faces, const store::Inter
     }
   std::sort(edges.begin(), edges.end());
   edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
-  const std::size_t pass_limit = 4 * edges.size() + 15;
   Lookup lookup(mesh, edges, literal);
   std::vector<Edge> missing;
-  for (std::size_t pass = 0;; ++pass) {
+  // A refill may take out another envelope edge while it restores one, so
+  // passes go on while they shrink the missing list; two passes in a row
+  // without a new best end the flips (the Steiner points take over).
+  std::size_t best = edges.size() + 1;
+  for (int stale = 0;;) {
     interrupt();
     missing.clear();
     for (const Edge& e : edges)
       if (!lookup.present(e.first, e.second)) missing.push_back(e);
-    if (missing.empty()) return;
+    if (missing.size() < best) {
+      best = missing.size();
+      stale = 0;
+    } else if (++stale == 2) {
+      return missing;
+    }
+    if (missing.empty()) return missing;
     bool progress = false;
     for (const Edge& e : missing) {
       if (lookup.present(e.first, e.second)) continue;
       if (restore_edge(mesh, lookup, e.first, e.second)) progress = true;
     }
-    if (!progress)
-      throw Error::message(
-          "volume: cannot conform the surface without adding a boundary node — edge ({}, {}) is unrecoverable "
-          "(Schönhardt-type polyhedron, with no tetrahedralization without a Steiner point).",
-          missing.front().first, missing.front().second);
-    if (pass == pass_limit) return;
+    if (!progress) return missing;
   }
+}
+
+bool faces_recovered(const TetMesh& mesh, std::span<const Tri> faces) {
+  const FaceTable table = FaceTable::of(mesh);
+  return std::all_of(faces.begin(), faces.end(), [&](const Tri& f) { return !table.find(face_key(f)).empty(); });
 }
 
 void check_faces_recovered(TetMesh& mesh, std::span<const Tri> faces) {

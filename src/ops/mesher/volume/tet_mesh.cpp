@@ -5,6 +5,8 @@
 #include <functional>
 #include <tuple>
 
+#include "ops/mesher/flat_map.hpp"
+
 namespace quenlith::ops::mesher::vol {
 
 bool TetMesh::contains(Record r, const Point3& p) const {
@@ -215,6 +217,42 @@ std::vector<Point3> with_super_vertices(std::span<const Point3> points, const Po
 
 namespace {
 
+// The order in which the points 0 .. count - 1 are inserted: rounds of
+// growing density (a point's round drawn from a hash of its index, each
+// round about twice the one before), each round along a Morton curve of the
+// points' box. Inserting in index order, which follows the envelope's rows,
+// dragged a front of large records along; so does any sweep. The tie rule
+// goes by index, not by order, so the result does not depend on it.
+std::vector<PointIndex> insertion_order(std::span<const Point3> pts, PointIndex count) {
+  std::vector<PointIndex> order(count);
+  if (count == 0) return order;
+  Point3 lo = pts[0], hi = pts[0];
+  for (PointIndex p = 0; p < count; ++p)
+    for (int d = 0; d < 3; ++d) lo[d] = std::min(lo[d], pts[p][d]), hi[d] = std::max(hi[d], pts[p][d]);
+  auto morton = [&](const Point3& x) {
+    std::uint64_t code = 0;
+    std::array<std::uint64_t, 3> c{};
+    for (int d = 0; d < 3; ++d) {
+      const double span = hi[d] - lo[d];
+      const double t = span > 0.0 ? (x[d] - lo[d]) / span : 0.0;
+      c[static_cast<std::size_t>(d)] = static_cast<std::uint64_t>(std::clamp(t, 0.0, 1.0) * 1048575.0);
+    }
+    for (int bit = 19; bit >= 0; --bit)
+      for (int d = 0; d < 3; ++d) code = code << 1 | ((c[static_cast<std::size_t>(d)] >> bit) & 1u);
+    return code;
+  };
+  const int rounds = std::bit_width(static_cast<std::uint32_t>(count));
+  std::vector<std::tuple<int, std::uint64_t, PointIndex>> keyed;
+  keyed.reserve(count);
+  for (PointIndex p = 0; p < count; ++p) {
+    const int round = std::min(std::countr_zero(mix64(p) | (std::uint64_t{1} << 62)), rounds);
+    keyed.emplace_back(-round, morton(pts[p]), p);
+  }
+  std::sort(keyed.begin(), keyed.end());
+  for (PointIndex i = 0; i < count; ++i) order[i] = std::get<2>(keyed[i]);
+  return order;
+}
+
 // The tetrahedron on the cavity face f with apex p, positively oriented.
 Quad cone(std::span<const Point3> pts, const Tri& f, PointIndex p) {
   if (orient3d(pts[f[0]], pts[f[1]], pts[f[2]], pts[p]) >= 0.0) return {f[0], f[1], f[2], p};
@@ -224,7 +262,7 @@ Quad cone(std::span<const Point3> pts, const Tri& f, PointIndex p) {
 std::vector<Quad> bowyer_watson_literal(std::span<const Point3> pts, PointIndex count, PointIndex super,
                                         std::span<const double> bias, const store::InterruptCheck& interrupt) {
   std::vector<Quad> tets{{super, super + 1, super + 2, super + 3}};
-  for (PointIndex p = 0; p < count; ++p) {
+  for (const PointIndex p : insertion_order(pts, count)) {
     interrupt();
     std::vector<Quad> kept;
     // Cavity faces in order of first occurrence, with their use counts.
@@ -275,7 +313,7 @@ std::vector<Quad> bowyer_watson(std::span<const Point3> pts, PointIndex count, P
   std::uint32_t turn = 0x9e3779b9u;
   Record last = 0;
   std::vector<Record> cavity, stack, fresh, outer, replaced;
-  for (PointIndex p = 0; p < count; ++p) {
+  for (const PointIndex p : insertion_order(pts, count)) {
     interrupt();
     const Point3& P = m.points[p];
     // Locate: a visibility walk from the last new record to one containing P,

@@ -8,8 +8,8 @@
 //            combinatorial predicate reads these, exactly (adaptive exact
 //            orient3d and insphere); the output never does
 //   super    index of the first of the four vertices of the enclosing
-//            super-tetrahedron (the last four points); records holding one lie
-//            outside every envelope and are never emitted
+//            super-tetrahedron; records holding one lie outside every envelope
+//            and are never emitted. Points made during recovery follow them
 //   tets     T records; a record's index never changes: records are appended or
 //            marked dead, never removed, so "record order" is creation order
 //   inside   T flags, set by the fill; all zero before it
@@ -78,7 +78,7 @@ struct TetMesh {
   PointIndex super = 0xffffffffu;
   std::vector<double> bias;  // tie-breaking weights of the first points (in_circumsphere)
 
-  bool is_super(PointIndex p) const noexcept { return p >= super; }
+  bool is_super(PointIndex p) const noexcept { return p >= super && p - super < 4u; }
   bool outside(const Tet& t) const noexcept {
     return is_super(t.v[0]) || is_super(t.v[1]) || is_super(t.v[2]) || is_super(t.v[3]);
   }
@@ -151,7 +151,8 @@ void link_cone(TetMesh& mesh, std::span<const Record> fresh, std::span<const Rec
 // tetrahedron of radius 1000 * extent + 1 about `centre`.
 std::vector<Point3> with_super_vertices(std::span<const Point3> points, const Point3& centre, double extent);
 
-// Bowyer-Watson insertion of the points 0 .. count - 1 of `pts` into the
+// Bowyer-Watson insertion of the points 0 .. count - 1 of `pts`, in rounds of
+// growing density each along a Morton curve (not index order), into the
 // super-tetrahedron on the points super .. super + 3, ties broken with `bias`. Returns the live
 // tetrahedra, super ones included, in creation order: the survivors of each
 // insertion keep their order, the new ones follow, in the order of their

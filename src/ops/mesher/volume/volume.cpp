@@ -14,7 +14,10 @@
 #include "containers/mesh/submesh.hpp"
 #include "dump/number_format.hpp"
 #include "ops/mesher/volume/fill.hpp"
+#include "ops/mesher/volume/intersect.hpp"
+#include "ops/mesher/volume/quality.hpp"
 #include "ops/mesher/volume/recover.hpp"
+#include "ops/mesher/volume/steiner.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
@@ -111,13 +114,32 @@ std::vector<double> tie_bias(const std::vector<Point3>& work, const std::vector<
   return bias;
 }
 
+// Envelope coordinates a few units in the last place apart (a transfinite
+// grid's rows, 1/3 against 0.33333333333333337) are taken equal along their
+// axis: points meant to be coplanar then are, and the exact predicates build
+// no tetrahedron flat to the last bit among them. Runs of values closer than
+// `tol` to their predecessor take the run's first value.
+void merge_close_values(std::vector<Point3>& work, double tol) {
+  std::vector<std::pair<double, std::size_t>> axis(work.size());
+  for (int d = 0; d < 3; ++d) {
+    for (std::size_t i = 0; i < work.size(); ++i) axis[i] = {work[i][d], i};
+    std::sort(axis.begin(), axis.end());
+    for (std::size_t i = 1; i < axis.size(); ++i) {
+      const double gap = axis[i].first - axis[i - 1].first;
+      if (gap != 0.0 && gap <= tol) {
+        axis[i].first = axis[i - 1].first;
+        work[axis[i].second][d] = axis[i].first;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& faces, std::optional<double> size,
                          const store::InterruptCheck& interrupt, bool literal) {
   QUENLITH_VERIFY(faces.size() >= 4, "volume: envelope must have ≥ 4 triangular faces, got {}", faces.size());
   check_closed(faces);
-
   Point3 lo = points.front(), hi = points.front();
   for (const Point3& p : points)
     for (int d = 0; d < 3; ++d) {
@@ -127,6 +149,14 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
   const Point3 extent{hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
   const double l2 = extent[0] * extent[0] + extent[1] * extent[1] + extent[2] * extent[2];
   QUENLITH_VERIFY(l2 != 0.0, "volume: envelope is degenerate (zero extent)");
+  if (const auto hit = find_self_intersection(points, faces)) {
+    const Tri &f = faces[hit->first], &g = faces[hit->second];
+    throw Error::message(
+        "volume: cannot conform the surface — faces ({}, {}, {}) and ({}, {}, {}) intersect (the envelope crosses "
+        "itself and bounds no solid)",
+        f[0], f[1], f[2], g[0], g[1], g[2]);
+  }
+
   const double L = std::sqrt(l2);
   const Point3 centre{(lo[0] + hi[0]) * 0.5, (lo[1] + hi[1]) * 0.5, (lo[2] + hi[2]) * 0.5};
 
@@ -169,7 +199,18 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
   };
   std::vector<Point3> work;
   work.reserve(points.size() + lattice.size() + 4);
-  for (const Point3& p : points) work.push_back(to_work(p));
+  // An envelope coordinate within a rounding of a lattice plane is taken on
+  // it: 0.6 and 3 * 0.2 differ in the last bit, and a lattice point would
+  // otherwise make with three envelope points a tetrahedron flat to the last
+  // bit that the exact tie rule, which sees coplanar points, never builds.
+  for (const Point3& p : points) {
+    Point3 w = to_work(p);
+    if (!lattice.empty())
+      for (double& x : w)
+        if (std::fabs(x - std::nearbyint(x)) < 1e-9) x = std::nearbyint(x);
+    work.push_back(w);
+  }
+  merge_close_values(work, 1e-13 * L / unit);
   for (const Point3& p : lattice) {
     const Point3 w = to_work(p);
     work.push_back({std::nearbyint(w[0]), std::nearbyint(w[1]), std::nearbyint(w[2])});
@@ -181,17 +222,47 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
   TetMesh mesh = rebuild_after_delaunay(delaunay, std::move(work));
   mesh.super = super;
   mesh.bias = std::move(bias);
-  recover_edges(mesh, faces, interrupt, literal);
-  check_faces_recovered(mesh, faces);
+  const Frame frame{lo, unit};
+  // True coordinates of every point of the mesh, in the same order: the
+  // envelope, the lattice, the super vertices, then the points recovery makes.
+  std::vector<Point3> coords = points;
+  coords.insert(coords.end(), lattice.begin(), lattice.end());
+  for (PointIndex k = 0; k < 4; ++k) coords.push_back(frame.to_true(mesh.point(super + k)));
+  const PointIndex first_steiner = super + 4;
+  // Flips first; what they leave missing is split by points on the envelope,
+  // which go inside once the solid is known.
+  Surface surface = Surface::of(faces);
+  const bool complete = recover_edges(mesh, faces, interrupt, literal).empty() && faces_recovered(mesh, faces);
+  if (!complete) conform_surface(mesh, coords, surface, interrupt, literal);
+  check_faces_recovered(mesh, surface.live());
 
+  insert_interior_points(mesh, coarse_to_fine(mesh, nb, super), interrupt, literal);
+  fill_interior(mesh, faces, coords, eps_in, eps_vol, interrupt);
+  prune_outside(mesh);
+  relocate_steiner_points(mesh, coords, surface, frame, first_steiner, interrupt);
+  improve_quality(mesh, coords, nb, frame, interrupt);
+  const std::vector<Quad> tets = emit_tet4(mesh);
+  QUENLITH_VERIFY(!tets.empty(), "volume: produced no tetrahedron (degenerate or non-closed envelope?)");
+
+  // The output's points: the envelope's, the lattice (every point, used or
+  // not), then the points made inside by recovery that some cell uses.
   VolumeResult out;
   out.n_boundary = points.size();
-  points.insert(points.end(), lattice.begin(), lattice.end());
-  insert_interior_points(mesh, nb, super, interrupt, literal);
-  fill_interior(mesh, faces, points, eps_in, eps_vol, interrupt);
-  out.tets = emit_tet4(mesh, points, eps_vol);
-  QUENLITH_VERIFY(!out.tets.empty(), "volume: produced no tetrahedron (degenerate or non-closed envelope?)");
-  out.points = std::move(points);
+  std::vector<std::uint8_t> used(coords.size(), 0);
+  for (const Quad& t : tets)
+    for (PointIndex v : t) used[v] = 1;
+  std::vector<PointIndex> index(coords.size(), 0);
+  out.points.assign(coords.begin(), coords.begin() + super);
+  for (PointIndex v = 0; v < coords.size(); ++v) {
+    if (v < super) {
+      index[v] = v;
+    } else if (used[v]) {
+      index[v] = static_cast<PointIndex>(out.points.size());
+      out.points.push_back(coords[v]);
+    }
+  }
+  out.tets.reserve(tets.size());
+  for (const Quad& t : tets) out.tets.push_back({index[t[0]], index[t[1]], index[t[2]], index[t[3]]});
   return out;
 }
 

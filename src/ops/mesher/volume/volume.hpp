@@ -2,14 +2,17 @@
 // volume: fills the inside of a closed, consistently oriented TRI3 surface (the
 // envelope) with TET4 cells. The envelope's nodes are the boundary nodes; new
 // interior nodes, spaced by a target edge length, are added to the envelope's
-// Coords; no node is ever added on the boundary: an envelope whose faces cannot
-// all be made faces of the tetrahedralisation fails with a message.
+// Coords; no node is ever added on the boundary: the output's boundary is
+// exactly the envelope. An envelope that crosses itself bounds no solid and is
+// refused.
 //
-// Phases: checks of the envelope, the interior lattice (true coordinates), the
-// Delaunay tetrahedralisation of the envelope's points, boundary recovery,
-// insertion of the lattice, the fill from a seed inside each component, and the
-// emission of positively oriented cells. New nodes are created only at the end,
-// so a failure before it leaves the Coords unchanged.
+// Phases: checks of the envelope (closed, oriented, not crossing itself), the
+// interior lattice (true coordinates), the Delaunay tetrahedralisation of the
+// envelope's points, boundary recovery (flips, then points on the envelope
+// where flips cannot), insertion of the lattice, the fill from a seed inside
+// each component, the move of recovery's points into the interior, and the
+// emission of positively oriented cells. New nodes are created only at the
+// end, so a failure before it leaves the Coords unchanged.
 #include <optional>
 #include <vector>
 
