@@ -231,6 +231,24 @@ def test_mask_matches_comparison_and_numpy():
         assert type(m) is type(f)
 
 
+def large_field(seed, cells, low, high, n_nan, shape=lambda a: None):
+    """A node field X, Y, Z on a line of `cells` SEG2 cells, its values quarters drawn
+    in [low, high), then `shape` applied, then n_nan NaN, inf at row 5 (X) and -inf at
+    row 6 (Z); returns the Coords, the field and the values."""
+    rng = np.random.default_rng(seed)
+    c = q.Coords(3)
+    f = q.coordinates(q.line(c.add_node([0.0, 0.0, 0.0]), c.add_node([1.0, 1.0, 1.0]), cells))
+    zone = f[0]
+    a = np.round(rng.uniform(low, high, (zone.node_count(), 3)) * 4) / 4
+    shape(a)
+    a[rng.integers(0, len(a), n_nan), rng.integers(0, 3, n_nan)] = np.nan
+    a[5, 0], a[6, 2] = math.inf, -math.inf
+    for r, row in enumerate(a):
+        for k, v in enumerate(row):
+            zone.set(r, k, float(v))
+    return c, f, a
+
+
 @pytest.mark.parametrize("band, test", [
     (dict(ge=0.25), lambda a: a >= 0.25),
     (dict(gt=0.25, lt=0.75), lambda a: (a > 0.25) & (a < 0.75)),
@@ -241,17 +259,10 @@ def test_mask_matches_comparison_and_numpy():
 def test_mask_of_a_large_field(band, test, components):
     # Rows of three values, more of them than fit one block of the mask, an odd total,
     # NaN and infinities among them; every component tested, or only X and Z.
-    rng = np.random.default_rng(7)
-    c = q.Coords(3)
-    line = q.line(c.add_node([0.0, 0.0, 0.0]), c.add_node([1.0, 1.0, 1.0]), 1000)
-    f = q.coordinates(line)
-    zone = f[0]
-    a = np.round(rng.uniform(-0.5, 1.5, (zone.node_count(), 3)) * 4) / 4
-    a[rng.integers(0, len(a), 40), rng.integers(0, 3, 40)] = np.nan
-    a[5, 0], a[6, 2], a[7, 0] = math.inf, -math.inf, -0.0
-    for r, row in enumerate(a):
-        for k, v in enumerate(row):
-            zone.set(r, k, float(v))
+    def negative_zero(a):
+        a[7, 0] = -0.0
+
+    _, f, a = large_field(7, 1000, -0.5, 1.5, 40, negative_zero)
     got = values_of(q.mask(f, components=components, **band)[0])
     want = np.where(test(a), 1.0, 0.0)
     if components:
@@ -339,6 +350,31 @@ def test_select_combines_components_and_gauss_points():
     m = q.select(e, ge=0)
     assert len(m) == 1 and len(m[0]) == zone.cell_count() - 1
     assert len(q.select(zone, ge=0)[0]) == zone.cell_count() - 1
+
+
+@pytest.mark.parametrize("band, test", [
+    (dict(ge=0.25), lambda a: a >= 0.25),
+    (dict(gt=0.25, lt=0.75), lambda a: (a > 0.25) & (a < 0.75)),
+    (dict(le=-1.0), lambda a: a <= -1.0),
+])
+@pytest.mark.parametrize("components", [None, ["Z"], ["Z", "X"]])
+def test_select_of_a_large_field_and_the_references_it_holds(band, test, components):
+    # More rows than one block of the selection, values in long runs and at random,
+    # NaN and infinities among them: the nodes kept are those numpy finds, in row
+    # order, each held once more while the selection lives.
+    def long_run(a):
+        a[: len(a) // 3] = 0.5  # passes the bands around 0.5
+
+    c, f, a = large_field(11, 20010, -1.5, 1.5, 60, long_run)
+    ids = [cell.nodes()[0].id for cell in f.support_mesh()[0]]
+    before = [c.refcount(i) for i in ids]
+    picked = [{"X": 0, "Y": 1, "Z": 2}[n] for n in (components or ["X", "Y", "Z"])]
+    passing = np.all(test(a[:, picked]), axis=1)
+    m = q.select(f, components=components, **band)
+    assert [cell.nodes()[0].id for cell in m[0]] == [i for i, p in zip(ids, passing) if p]
+    assert [c.refcount(i) for i in ids] == [b + int(p) for b, p in zip(before, passing)]
+    del m
+    assert [c.refcount(i) for i in ids] == before
 
 
 @pytest.mark.parametrize("kwargs, text", [

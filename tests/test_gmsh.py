@@ -475,6 +475,41 @@ def test_binary_v22_little_and_big_endian_agree(tmp_path):
     assert cell_coords(little) == cell_coords(big)
 
 
+# Five elements in file order: triangles of physical 7, an ungrouped one, a line of
+# physical 5, then a triangle of physical 7 again, laid out as gmsh writes 2.2
+# (a block per element), in blocks of consecutive types, and with a second tag.
+MIXED = [(2, [7], [1, 2, 3]), (2, [7], [1, 3, 4]), (2, [0], [2, 3, 4]), (1, [5], [1, 2]), (2, [7], [2, 4, 1])]
+
+
+def mixed_blocks(layout):
+    elements = [(t, tags + [9] if layout == "two tags" else tags, nodes) for t, tags, nodes in MIXED]
+    numbered = [(t, (i + 1, tags, nodes)) for i, (t, tags, nodes) in enumerate(elements)]
+    if layout == "block per element":
+        return [(t, len(e[1]), [e]) for t, e in numbered]
+    blocks = []
+    for t, e in numbered:
+        if blocks and blocks[-1][0] == t:
+            blocks[-1][2].append(e)
+        else:
+            blocks.append((t, len(e[1]), [e]))
+    return blocks
+
+
+@pytest.mark.parametrize("endian", ["<", ">"])
+@pytest.mark.parametrize("layout", ["block per element", "blocks of one type", "two tags"])
+def test_binary_v22_groups_follow_each_elements_tag_whatever_the_blocks(tmp_path, layout, endian):
+    c, r = read_bytes(tmp_path, bin22(SQUARE, mixed_blocks(layout), [(2, 7, "seven")], endian=endian))
+    assert cells(r) == {
+        "seven": [("TRI3", [[0, 1, 2], [0, 2, 3], [1, 3, 0]])],
+        "<ungrouped>": [("TRI3", [[1, 2, 3]])],
+        "physical 5": [("SEG2", [[0, 1]])],
+    }
+    # One reference per cell entry, every group counted.
+    assert [c.refcount(i) for i in range(4)] == [4, 4, 3, 3]
+    del r
+    assert [c.refcount(i) for i in range(4)] == [0, 0, 0, 0]
+
+
 def test_binary_names_take_effect_only_for_later_elements(tmp_path):
     _, r = read_bytes(tmp_path, bin22(SQUARE, TWO_TRIANGLES, [(2, 7, "seven")], names_after=True))
     assert list(r) == ["physical 7", "<ungrouped>"]

@@ -148,6 +148,91 @@ TEST(Coords, SaturatedCountIsImmortal) {
   EXPECT_EQ(below.refcount(0), Coords::kImmortalCount);
 }
 
+// The bulk counts against one incref or give-back at a time, over lists that take
+// the eight-at-a-time path (runs of consecutive ids) and the one-by-one path
+// (repeats, gaps, ids at the end of the slots), on counts of 0, 1 and immortal.
+TEST(Coords, BulkCountsMatchCountingOneByOne) {
+  const auto make = [] {
+    Coords c(1);
+    for (int i = 0; i < 40; ++i) c.add_node(std::vector<double>{double(i)});
+    c.decref(5);  // a live node without holders
+    c.decref(33);
+    c.decref(34);
+    c.gc();       // 5, 33 and 34 collected
+    return c;
+  };
+  std::vector<NodeId> ids;
+  for (NodeId id = 8; id < 24; ++id) ids.push_back(id);  // two runs of eight
+  for (NodeId id : {3u, 3u, 0u, 39u, 12u, 12u, 31u, 32u}) ids.push_back(id);
+  for (NodeId id = 0; id < 5; ++id) ids.push_back(id);  // a run cut short
+  Coords bulk = make(), single = make();
+  EXPECT_EQ(bulk.incref_all(ids), ids.size());
+  for (NodeId id : ids) single.incref(id);
+  for (NodeId id = 0; id < 40; ++id) EXPECT_EQ(bulk.refcount(id), single.refcount(id)) << id;
+  // A list with a collected id (at 11) and one past the slots changes nothing.
+  for (NodeId bad : {5u, 40u}) {
+    std::vector<NodeId> with_bad = ids;
+    with_bad.insert(with_bad.begin() + 11, bad);
+    EXPECT_EQ(bulk.incref_all(with_bad), 11u);
+    for (NodeId id = 0; id < 40; ++id) EXPECT_EQ(bulk.refcount(id), single.refcount(id)) << id;
+  }
+  // Giving back twice as much as was taken: counts stop at 0, collected ids and ids
+  // past the slots are passed over, as one give-back at a time does.
+  std::vector<NodeId> twice = ids;
+  twice.insert(twice.end(), ids.begin(), ids.end());
+  twice.push_back(5);
+  twice.push_back(4000);
+  bulk.release_all(twice);
+  for (NodeId id : twice)
+    if (single.is_alive(id) && single.refcount(id) > 0) single.decref(id);
+  for (NodeId id = 0; id < 40; ++id) EXPECT_EQ(bulk.refcount(id), single.refcount(id)) << id;
+  EXPECT_EQ(bulk.refcount(6), 1u);  // not listed
+  EXPECT_EQ(bulk.refcount(12), 0u);
+  EXPECT_TRUE(bulk.all_alive(6, 32));
+  EXPECT_FALSE(bulk.all_alive(4, 6));
+  EXPECT_FALSE(bulk.all_alive(38, 40));
+  EXPECT_TRUE(bulk.all_alive(7, 6));  // an empty range
+}
+
+TEST(Coords, BulkCountsKeepImmortalCountsImmortal) {
+  Coords c = one_node_with_count(Coords::kImmortalCount - 1);
+  const std::vector<NodeId> twice = {0, 0};
+  EXPECT_EQ(c.incref_all(twice), 2u);
+  EXPECT_EQ(c.refcount(0), Coords::kImmortalCount);
+  c.release_all(twice);
+  EXPECT_EQ(c.refcount(0), Coords::kImmortalCount);
+}
+
+TEST(Coords, AddNodesIsAddNodeOneByOne) {
+  Coords bulk(2), single(2);
+  for (Coords* c : {&bulk, &single}) {
+    c->add_node(std::vector<double>{9.0, 9.0});
+    c->add_config("moved");
+    c->set_permutation({0});
+  }
+  const std::vector<double> xy = {1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(bulk.add_nodes(xy), 1u);
+  for (int i = 0; i < 3; ++i) single.add_node(std::vector<double>{xy[2 * i], xy[2 * i + 1]});
+  EXPECT_EQ(bulk.capacity(), 4u);
+  for (NodeId id = 0; id < 4; ++id) {
+    EXPECT_EQ(bulk.refcount(id), 1u);
+    EXPECT_EQ(bulk.coord(id), single.coord(id));
+  }
+  bulk.select(1);
+  single.select(1);
+  EXPECT_EQ(bulk.coord(3), single.coord(3));  // every configuration gets them
+  EXPECT_EQ(bulk.permutation(), single.permutation());
+  // With the counts the caller holds.
+  const std::vector<std::uint32_t> held = {3, 1};
+  EXPECT_EQ(bulk.add_nodes(std::vector<double>{7, 8, 9, 10}, held), 4u);
+  EXPECT_EQ(bulk.refcount(4), 3u);
+  EXPECT_EQ(bulk.refcount(5), 1u);
+  expect_message([&] { bulk.add_nodes(std::vector<double>{1, 2, 3}); },
+                 "add_nodes: 3 value(s) are not whole nodes of 2 coordinates");
+  expect_message([&] { bulk.add_nodes(std::vector<double>{1, 2}, held); }, "add_nodes: 2 count(s) for 1 node(s)");
+  EXPECT_EQ(bulk.capacity(), 6u);
+}
+
 TEST(Coords, ConfigurationsAreIndependentBuffers) {
   Coords c(2);
   c.add_node(std::vector<double>{1.0, 2.0});

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -489,6 +490,74 @@ TEST(ElementFieldRecord, DamagedRecordsAreRefused) {
   no_name.insert(no_name.end(), 8, 0);
   no_name.insert(no_name.end(), good.begin() + kCells, good.end());
   EXPECT_EQ(error_text([&] { decode(no_name); }), serialization("SubElementField record: no component"));
+}
+
+// Large value arrays, once freed, are kept and handed out again for an array of the
+// same size in whole huge pages; no more bytes are kept than large blocks stay in
+// use, nor than the bound, so memory goes back once the last large array dies; a
+// file block is never kept.
+TEST(LargeValueArrays, FreedBlocksAreKeptOnlyWhileLargeArraysLive) {
+  namespace field = quenlith::containers::field;
+  using field::detail::kept_bytes;
+  field::detail::release_kept_blocks();
+  constexpr std::size_t n = std::size_t{1} << 20;  // 8 MiB
+  {
+    const field::Values operand(n, 1.5);
+    const double* first;
+    {
+      field::Values result(n);
+      first = result.data();
+    }
+    EXPECT_EQ(kept_bytes(), n * sizeof(double));
+    {
+      field::Values other(2 * n);  // another size leaves it kept
+      EXPECT_NE(other.data(), first);
+      field::Values again(n - 100);  // the same number of huge pages takes it back
+      EXPECT_EQ(again.data(), first);
+    }
+    EXPECT_LE(kept_bytes(), n * sizeof(double));  // only the operand is in use
+    {
+      std::vector<field::Values> results;
+      for (int i = 0; i < 40; ++i) results.emplace_back(n);
+    }
+    EXPECT_EQ(kept_bytes(), n * sizeof(double));
+    {
+      std::vector<field::Values> live, results;
+      for (int i = 0; i < 40; ++i) live.emplace_back(n);
+      for (int i = 0; i < 40; ++i) results.emplace_back(n);
+      results.clear();
+      EXPECT_LE(kept_bytes(), field::detail::kLargeCacheBytes);
+      EXPECT_GE(kept_bytes(), field::detail::kLargeCacheBytes - 2 * n * sizeof(double));
+    }
+    EXPECT_LE(kept_bytes(), n * sizeof(double));
+    const std::size_t before = kept_bytes();
+    { field::ByteBlock file(3 * n * sizeof(double)); }  // a size no kept block has
+    { field::Values small(1000); }
+    EXPECT_EQ(kept_bytes(), before);
+  }
+  EXPECT_EQ(kept_bytes(), 0u);  // the last large array is gone
+}
+
+// Writing a zone out gives its value block back to the system, even while other
+// large arrays live; reading it back gives the same bits.
+TEST_F(ElementFieldSwap, LargeZoneWrittenOutKeepsNoBlock) {
+  namespace field = quenlith::containers::field;
+  field::detail::release_kept_blocks();
+  const field::Values other(std::size_t{4} << 20);
+  const SpaceHandle s = space_on(triangles(std::size_t{1} << 19));
+  ZoneHandle h = zone(s, {"E", "nu"});
+  {
+    store::WriteGuard<SubElementField> g = store::write(h);
+    auto v = g->values_mut();
+    ASSERT_GE(v.size() * sizeof(double), field::detail::kLargeArrayBytes);
+    for (std::size_t k = 0; k < v.size(); ++k) v[k] = 1.0 / double(k + 1);
+  }
+  const Values before = values_of(h);
+  Store<SubElementField>::instance().swap_out(h);
+  EXPECT_EQ(field::detail::kept_bytes(), 0u);
+  const Values after = values_of(h);
+  EXPECT_EQ(std::memcmp(before.data(), after.data(), before.size() * sizeof(double)), 0);
+  h = ZoneHandle();
 }
 
 }  // namespace

@@ -39,24 +39,21 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
          });
 }
 
+// The sum of one chunk, written out sequentially: eight running sums from -0.0,
+// term k into sum k mod 8, joined as ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7)).
+double leaf_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end) {
+  double s[8];
+  std::fill(s, s + 8, -0.0);
+  for (std::size_t i = begin; i < end; ++i) s[(i - begin) % 8] += terms[i];
+  return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
 // The halving tree written out sequentially: the grouping every reduction must follow.
-// The fixed tree over [begin, end): a leaf sums left to right from -0.0, or with
-// `lanes` of 4 in four interleaved sums joined as (s0 + s1) + (s2 + s3).
-double tree_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end, std::size_t min,
-                bool lanes = false) {
+double tree_sum(const std::vector<double>& terms, std::size_t begin, std::size_t end, std::size_t min) {
   const std::size_t n = end - begin;
-  if (n / 2 < min) {
-    if (lanes) {
-      double s[4] = {-0.0, -0.0, -0.0, -0.0};
-      for (std::size_t i = begin; i < end; ++i) s[(i - begin) % 4] += terms[i];
-      return (s[0] + s[1]) + (s[2] + s[3]);
-    }
-    double sum = -0.0;
-    for (std::size_t i = begin; i < end; ++i) sum += terms[i];
-    return sum;
-  }
+  if (n / 2 < min) return leaf_sum(terms, begin, end);
   const std::size_t mid = begin + n / 2;
-  return tree_sum(terms, begin, mid, min, lanes) + tree_sum(terms, mid, end, min, lanes);
+  return tree_sum(terms, begin, mid, min) + tree_sum(terms, mid, end, min);
 }
 
 const std::size_t kThreadCounts[] = {1, 2, 8};
@@ -97,11 +94,7 @@ TEST(ParallelPool, SumFollowsFixedHalvingTreeForEveryThreadCount) {
   for (std::size_t threads : kThreadCounts) {
     ThreadLimit limit(threads);
     for (int repeat = 0; repeat < 5; ++repeat) {
-      const double got = sum_chunks(v.size(), 256, [&](Index b, Index e) {
-        double s = -0.0;
-        for (Index i = b; i < e; ++i) s += v[i];
-        return s;
-      });
+      const double got = sum_chunks(v.size(), 256, [&](Index b, Index e) { return leaf_sum(v, b, e); });
       EXPECT_TRUE(same_bits(got, expected)) << threads << " threads: " << got << " vs " << expected;
     }
   }
@@ -273,10 +266,9 @@ TEST(RowOps, NanPropagationOnlyFromReadValues) {
   EXPECT_TRUE(std::isnan(par_component_sum(inf, 1, 0)));
 }
 
-TEST(RowOps, SmallZonesSumLeftToRight) {
+TEST(RowOps, SmallZonesSumAsOneChunk) {
   const auto v = random_values(511, 3);
-  double expected = -0.0;
-  for (double x : v) expected += x;
+  const double expected = leaf_sum(v, 0, v.size());
   for (std::size_t threads : kThreadCounts) {
     ThreadLimit limit(threads);
     EXPECT_TRUE(same_bits(par_component_sum(v, 1, 0), expected));
@@ -328,7 +320,7 @@ TEST(RowOps, BitIdenticalForEveryThreadCount) {
   for (std::size_t threads : kThreadCounts) {
     ThreadLimit limit(threads);
     const Results r = run();
-    EXPECT_TRUE(same_bits(r.sum_sq, tree_sum(sq, 0, sq.size(), 256, true)));
+    EXPECT_TRUE(same_bits(r.sum_sq, tree_sum(sq, 0, sq.size(), 256)));
     EXPECT_TRUE(same_bits(r.comp_sum, tree_sum(comp, 0, rows, row_min_chunk(ncomp))));
     EXPECT_TRUE(same_bits(r.sum_sel, tree_sum(sel, 0, rows, row_min_chunk(ncomp))));
     if (!first) {
@@ -339,6 +331,72 @@ TEST(RowOps, BitIdenticalForEveryThreadCount) {
     EXPECT_EQ(r.rows, first->rows);
   }
   for (const auto& row : first->rows) EXPECT_TRUE(std::adjacent_find(row.begin(), row.end(), std::greater_equal<>()) == row.end());
+}
+
+// The extremes pass over pairs of values; they must give what the fold over the
+// values in order gives, bit for bit: the last of equal values (so the sign of a
+// zero maximum or minimum is that of the last zero), NaN passed over, the first
+// NaN when every value is NaN, infinities as any number.
+TEST(RowOps, ExtremesAreTheSequentialFoldBitForBit) {
+  struct Case {
+    const char* name;
+    std::vector<double> values;
+  };
+  std::mt19937_64 rng(17);
+  const auto pick = [&](std::size_t n, std::vector<double> pool) {
+    std::vector<double> v(n);
+    for (double& x : v) x = pool[rng() % pool.size()];
+    return v;
+  };
+  std::vector<Case> cases = {
+      {"random", random_values(20000, 5)},
+      {"signed zeros below negatives", pick(9000, {-0.0, 0.0, -1.0, -2.5})},
+      {"signed zeros above positives", pick(9000, {-0.0, 0.0, 1.0, 2.5})},
+      {"with NaN", pick(7777, {NAN, 3.0, -3.0, 0.5})},
+      {"all NaN", std::vector<double>(3000, NAN)},
+      {"infinities", pick(5000, {INFINITY, -INFINITY, 1.0, NAN})},
+      {"only -inf and NaN", pick(5000, {-INFINITY, NAN})},
+      {"short", {2.0, -0.0, 0.0}},
+  };
+  for (const Case& c : cases)
+    for (const std::size_t ncomp : {std::size_t(1), std::size_t(3)}) {
+      const std::size_t rows = c.values.size() / ncomp;
+      const std::size_t comp = ncomp - 1;
+      double mx = c.values[comp], mn = c.values[comp];
+      for (std::size_t r = 1; r < rows; ++r) {
+        mx = max_ignoring_nan(mx, c.values[r * ncomp + comp]);
+        mn = min_ignoring_nan(mn, c.values[r * ncomp + comp]);
+      }
+      const std::span<const double> whole(c.values.data(), rows * ncomp);
+      for (std::size_t threads : kThreadCounts) {
+        ThreadLimit limit(threads);
+        EXPECT_TRUE(same_bits(par_component_max(whole, ncomp, comp), mx)) << c.name << " " << ncomp;
+        EXPECT_TRUE(same_bits(par_component_min(whole, ncomp, comp), mn)) << c.name << " " << ncomp;
+      }
+    }
+}
+
+TEST(RowOps, GatherSetKeepsTheItemsOfSetBitsInOrder) {
+  std::mt19937_64 rng(23);
+  for (const std::size_t n : {std::size_t(0), std::size_t(7), std::size_t(64), std::size_t(8192), std::size_t(30001)})
+    for (const std::size_t width : {std::size_t(1), std::size_t(4)})
+      for (const int pattern : {0, 1, 2, 3}) {
+        ItemBits bits = all_items(n);
+        std::vector<bool> set(n);
+        for (std::size_t i = 0; i < n; ++i) {  // none, all, random, long runs
+          set[i] = pattern == 0 ? false : pattern == 1 ? true : pattern == 2 ? rng() % 2 != 0 : (i / 1000) % 2 != 0;
+          if (!set[i]) bits[i / 64] &= ~(std::uint64_t{1} << (i % 64));
+        }
+        std::vector<std::uint32_t> src(n * width);
+        for (std::size_t i = 0; i < src.size(); ++i) src[i] = static_cast<std::uint32_t>(i * 7 + 1);
+        std::vector<std::uint32_t> expected;
+        for (std::size_t i = 0; i < n; ++i)
+          if (set[i]) expected.insert(expected.end(), src.begin() + i * width, src.begin() + (i + 1) * width);
+        for (std::size_t threads : kThreadCounts) {
+          ThreadLimit limit(threads);
+          EXPECT_EQ(par_gather_set(bits, src, width), expected) << n << " " << width << " " << pattern;
+        }
+      }
 }
 
 TEST(RowOps, SortDedupRows) {

@@ -142,6 +142,33 @@ TEST(SubMesh, CellBatchesCountLikeSingleCellsAndRollBackWhole) {
   EXPECT_EQ(error_text([&] { s.add_cells(two_cells); }), Error::mesh_sealed().text());
 }
 
+TEST(SubMesh, WholeListsCountLikeCellsOrAreHandedOver) {
+  Handle<Coords> c = coords_with(5);
+  {
+    const SubMesh s = SubMesh::from_cells(ElementType::TRI3, c, {0, 1, 2, 2, 3, 0});
+    EXPECT_EQ(s.cell_count(), 2u);
+    EXPECT_FALSE(s.is_sealed());
+    EXPECT_EQ(counts(c), (std::vector<std::uint32_t>{2, 1, 2, 1, 0}));
+  }
+  EXPECT_EQ(counts(c), (std::vector<std::uint32_t>{0, 0, 0, 0, 0}));
+  EXPECT_EQ(error_text([&] { SubMesh::from_cells(ElementType::TRI3, c, {0, 1, 2, 3}); }),
+            "from_cells(TRI3): 4 node ids are not whole cells of 3 nodes");
+  for (NodeId id = 0; id < 4; ++id) store::write(c)->incref(id);
+  store::write(c)->gc();  // node 4, the only one without a holder
+  EXPECT_EQ(error_text([&] { SubMesh::from_cells(ElementType::SEG2, c, {0, 1, 3, 4}); }),
+            "node 4 not found or collected");
+  EXPECT_EQ(error_text([&] { SubMesh::from_cells_taking(ElementType::SEG2, c, {0, 1, 3, 4}); }),
+            "from_cells_taking: node 4 is not alive");
+  EXPECT_EQ(counts(c), (std::vector<std::uint32_t>{1, 1, 1, 1, 0}));
+  // Handed over: the counts are the caller's, given back when the submesh goes.
+  store::write(c)->incref(1);
+  {
+    const SubMesh s = SubMesh::from_cells_taking(ElementType::SEG2, c, {1, 1});
+    EXPECT_EQ(counts(c), (std::vector<std::uint32_t>{1, 2, 1, 1, 0}));
+  }
+  EXPECT_EQ(counts(c), (std::vector<std::uint32_t>{1, 0, 1, 1, 0}));
+}
+
 TEST(SubMesh, SealedRefusesCellsBeforeCountingAndDuplicateIsEditable) {
   Handle<Coords> c = coords_with(3);
   SubMesh s(ElementType::SEG2, c);

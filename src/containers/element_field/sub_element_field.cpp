@@ -66,7 +66,7 @@ SubElementField SubElementField::from_uniform_per_component(SubSpaceHandle suppo
 }
 
 SubElementField SubElementField::clone() const {
-  return SubElementField(support_, components_, n_cells_, n_gauss_, values_);
+  return SubElementField(support_, components_, n_cells_, n_gauss_, field::copy_values(values_));
 }
 
 SubElementField SubElementField::select_components(std::span<const std::string> names) const {

@@ -61,14 +61,16 @@ inline double op_mul(double a, double b) { return a * b; }
 inline double op_div(double a, double b) { return a / b; }  // IEEE: the divisor is never tested
 inline double op_pow(double a, double b) { return std::pow(a, b); }
 
-// Calls body(f) with f the operator as an inlinable function object.
+// Calls body(f) with f the operator as an inlinable function object. The four
+// arithmetic ones also take pairs of values (parallel::Double2), lane by lane the
+// same IEEE operation, so element-wise loops run on pairs.
 template <class Body>
 decltype(auto) with_op(FieldOp op, Body&& body) {
   switch (op) {
-    case FieldOp::Add: return body([](double a, double b) { return op_add(a, b); });
-    case FieldOp::Sub: return body([](double a, double b) { return op_sub(a, b); });
-    case FieldOp::Mul: return body([](double a, double b) { return op_mul(a, b); });
-    case FieldOp::Div: return body([](double a, double b) { return op_div(a, b); });
+    case FieldOp::Add: return body([](auto a, auto b) { return a + b; });
+    case FieldOp::Sub: return body([](auto a, auto b) { return a - b; });
+    case FieldOp::Mul: return body([](auto a, auto b) { return a * b; });
+    case FieldOp::Div: return body([](auto a, auto b) { return a / b; });
     case FieldOp::Pow: break;
   }
   return body([](double a, double b) { return op_pow(a, b); });
@@ -160,23 +162,24 @@ template <FieldZone Zone>
 Zone scalar_op(const Zone& zone, FieldOp op, double x) {
   typename Zone::ValueArray out(zone.values().size());
   with_op(op, [&](auto f) {
-    parallel::par_transform(zone.values(), out, [f, x](double v) { return f(v, x); });
+    parallel::par_transform(zone.values(), out, [f, x](auto v) -> decltype(f(v, x)) { return f(v, x); });
   });
   return zone.with_values(std::move(out));
 }
 
-// `left` (taken: it may become the result) merged with `right` by op, components
-// paired by name: left's names, then right's names that left lacks. Not stored.
-// "merge_components: operands are not on the same support".
+// `left` merged with `right` by op into a new zone (not stored), components paired
+// by name: left's names, then right's names that left lacks. "merge_components:
+// operands are not on the same support".
 template <FieldZone Zone>
-Zone merge_into(Zone left, const Zone& right, FieldOp op) {
+Zone merge_components(const Zone& left, const Zone& right, FieldOp op) {
   QUENLITH_VERIFY(same_support(left, right), "merge_components: operands are not on the same support");
   detail::check_rows_match("merge_components", left, right);
   const auto ln = left.components(), rn = right.components();
   if (std::equal(ln.begin(), ln.end(), rn.begin(), rn.end())) {
-    // Same names in the same order: the left values become the result in place.
-    with_op(op, [&](auto f) { parallel::par_transform2(left.values(), right.values(), left.values_mut(), f); });
-    return left;
+    // Same names in the same order: value by value.
+    typename Zone::ValueArray out(left.values().size());
+    with_op(op, [&](auto f) { parallel::par_transform2(left.values(), right.values(), out, f); });
+    return left.with_values(std::move(out));
   }
   // The plan: for every output component, its index in left and in right (or none).
   constexpr std::size_t kNone = std::size_t(-1);
@@ -209,19 +212,13 @@ Zone merge_into(Zone left, const Zone& right, FieldOp op) {
   return left.with_components(std::move(names), std::move(out));
 }
 
-template <FieldZone Zone>
-Zone merge_components(const Zone& left, const Zone& right, FieldOp op) {
-  return merge_into(left.clone(), right, op);
-}
-
-// The merge of two stored zones, each read under its own guard in turn (so a zone
-// merged with itself works): a copy of the left one, then the right one's values
-// combined into it.
+// The merge of two stored zones, both read under their guards (a zone merged with
+// itself is read twice, which a thread's shared holds allow).
 template <FieldZone Zone>
 Zone merge_handles(const store::Handle<Zone>& left, const store::Handle<Zone>& right, FieldOp op) {
-  Zone copy = store::read(left)->clone();
-  store::ReadGuard<Zone> guard = store::read(right);
-  return merge_into(std::move(copy), *guard, op);
+  store::ReadGuard<Zone> l = store::read(left);
+  store::ReadGuard<Zone> r = store::read(right);
+  return merge_components(*l, *r, op);
 }
 
 // "check_same_components: operands are not on the same support", then
@@ -249,7 +246,8 @@ Field scalar_op(const Field& field, FieldOp op, double x) {
 
 // Zone by zone: each zone of `a` merged with the first zone of `b` on its support
 // (a zone of b may serve several), or copied; then copies of b's zones that served
-// none, in b's order.
+// none, in b's order. The results are made under the operands' read guards and
+// stored once every guard is gone.
 template <FieldList Field>
 Field binary_op(const Field& a, const Field& b, FieldOp op) {
   using Zone = typename Field::Sub;
@@ -262,16 +260,16 @@ Field binary_op(const Field& a, const Field& b, FieldOp op) {
   std::vector<Zone> zones;
   zones.reserve(as.size() + bs.size());
   for (const auto& h : as) {
-    Zone copy = store::read(h)->clone();
+    store::ReadGuard<Zone> left = store::read(h);
     std::size_t k = 0;
-    while (k < bs.size() && !(b_supports[k] == copy.support())) ++k;
+    while (k < bs.size() && !(b_supports[k] == left->support())) ++k;
     if (k == bs.size()) {
-      zones.push_back(std::move(copy));
+      zones.push_back(left->clone());
       continue;
     }
     paired[k] = true;
-    store::ReadGuard<Zone> guard = store::read(bs[k]);
-    zones.push_back(merge_into(std::move(copy), *guard, op));
+    store::ReadGuard<Zone> right = store::read(bs[k]);
+    zones.push_back(merge_components(*left, *right, op));
   }
   for (std::size_t k = 0; k < bs.size(); ++k)
     if (!paired[k]) zones.push_back(store::read(bs[k])->clone());
@@ -289,13 +287,13 @@ Field merge_subfield(const Field& field, const store::Handle<typename Field::Sub
   zones.reserve(field.size());
   bool matched = false;
   for (const auto& h : field.subs()) {
-    Zone copy = store::read(h)->clone();
-    if (copy.support() == support) {
+    store::ReadGuard<Zone> zone = store::read(h);
+    if (zone->support() == support) {
       matched = true;
-      store::ReadGuard<Zone> guard = store::read(sub);
-      zones.push_back(merge_into(std::move(copy), *guard, op));
+      store::ReadGuard<Zone> right = store::read(sub);
+      zones.push_back(merge_components(*zone, *right, op));
     } else {
-      zones.push_back(std::move(copy));
+      zones.push_back(zone->clone());
     }
   }
   QUENLITH_VERIFY(matched, "merge_subfield: no zone shares the sub-field's support");

@@ -1,13 +1,15 @@
 #include "containers/field/mask.hpp"
 
-#include <bit>
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "containers/field/components.hpp"
+#include "parallel/pool.hpp"
 
 namespace quenlith::containers::field {
+
+using parallel::Double2;
+using parallel::Index;
 
 std::vector<std::uint8_t> tested_components(std::span<const std::string> names,
                                             const std::optional<std::vector<std::string>>& listed) {
@@ -20,60 +22,95 @@ std::vector<std::uint8_t> tested_components(std::span<const std::string> names,
   return tested;
 }
 
-namespace {
-
-// The band's test as straight arithmetic on both sides, so that the loop below has
-// no branch per value: an absent bound is an infinite one, which every value but
-// NaN passes, and NaN fails any side that exists. Two values at a time as vectors
-// (the compiler's generic vectors, the width of the baseline x86-64 registers): a
-// lane's comparison is all ones or all zeros, and the bits of 1.0 kept or cleared
-// by it.
-template <bool LowerStrict, bool UpperStrict>
-void mask_band(const double* in, double* out, std::size_t n, double lo, double hi) {
-  using Values = double __attribute__((vector_size(16)));
-  using Bits = std::int64_t __attribute__((vector_size(16)));
-  const Values los = {lo, lo}, his = {hi, hi};
-  const std::int64_t one_bits = std::bit_cast<std::int64_t>(1.0);
-  const Bits ones = {one_bits, one_bits};
-  std::size_t k = 0;
-  for (; k + 2 <= n; k += 2) {
-    Values v;
-    std::memcpy(&v, in + k, sizeof v);
-    const Bits above = LowerStrict ? los < v : los <= v;
-    const Bits below = UpperStrict ? v < his : v <= his;
-    const Values r = reinterpret_cast<Values>(above & below & ones);
-    std::memcpy(out + k, &r, sizeof r);
-  }
-  for (; k < n; ++k) {
-    const double v = in[k];
-    const bool above = LowerStrict ? lo < v : lo <= v;
-    const bool below = UpperStrict ? v < hi : v <= hi;
-    out[k] = (above & below) ? 1.0 : 0.0;
-  }
-}
-
-}  // namespace
-
 void mask_values(std::span<const double> in, std::span<double> out, std::span<const std::uint8_t> tested,
                  const ValueBand& band) {
   const std::size_t nc = tested.size();
-  const std::size_t n = in.size();
-  bool all = true;
-  for (std::uint8_t t : tested) all &= t != 0;
-  if (all) {
-    // Every component tested: one pass over the values. A missing side is an
-    // infinite bound taken inclusively; NaN still fails it, and is out of any band.
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    const double lo = band.lower ? *band.lower : -inf;
-    const double hi = band.upper ? *band.upper : inf;
-    const bool ls = band.lower && band.lower_strict, us = band.upper && band.upper_strict;
-    if (ls && us) mask_band<true, true>(in.data(), out.data(), n, lo, hi);
-    else if (ls) mask_band<true, false>(in.data(), out.data(), n, lo, hi);
-    else if (us) mask_band<false, true>(in.data(), out.data(), n, lo, hi);
-    else mask_band<false, false>(in.data(), out.data(), n, lo, hi);
+  const double* const src = in.data();
+  double* const dst = out.data();
+  if (std::all_of(tested.begin(), tested.end(), [](std::uint8_t t) { return t != 0; })) {
+    // Every component tested: one pass over the values, two at a time.
+    with_band_test(band, [&](auto test) {
+      parallel::for_chunks(in.size(), parallel::PAR_MIN_LEN, [src, dst, test](Index begin, Index end) {
+        // Locals, not the captures: a store through `o` could otherwise be taken to
+        // change them, and they would be read again after every store.
+        const double* const s = src;
+        double* const o = dst;
+        const auto band_test = test;
+        const __m128d ones = _mm_set1_pd(1.0);
+        Index k = begin;
+        for (; k + 8 <= end; k += 8) {
+          parallel::read_ahead(s + k);
+          parallel::write_ahead(o + k);
+          // A lane's test is all ones or all zeros: it keeps or clears the bits of 1.0.
+          for (Index j = 0; j < 8; j += 2)
+            parallel::store2(o + k + j, _mm_and_pd(band_test(parallel::load2(s + k + j)), ones));
+        }
+        for (; k < end; ++k) o[k] = band_test(s[k]) ? 1.0 : 0.0;
+      });
+    });
     return;
   }
-  for (std::size_t k = 0; k < n; ++k) out[k] = tested[k % nc] ? (band.contains(in[k]) ? 1.0 : 0.0) : 1.0;
+  const std::uint8_t* flags = tested.data();
+  parallel::for_chunks(in.size() / nc, parallel::row_min_chunk(nc), [&](Index begin, Index end) {
+    for (Index r = begin; r < end; ++r)
+      for (std::size_t c = 0; c < nc; ++c) {
+        const std::size_t k = r * nc + c;
+        dst[k] = flags[c] ? (band.contains(src[k]) ? 1.0 : 0.0) : 1.0;
+      }
+  });
+}
+
+parallel::ItemBits items_in_band(std::span<const double> values, std::size_t ncomp, std::size_t rows_per_item,
+                                 std::span<const std::size_t> tested, const ValueBand& band) {
+  const std::size_t width = ncomp * rows_per_item;
+  const std::size_t n_items = width == 0 ? 0 : values.size() / width;
+  const std::size_t n_words = (n_items + 63) / 64;
+  parallel::ItemBits bits = parallel::all_items(n_items);
+  if (tested.empty() || n_items == 0) return bits;
+  const double* const v = values.data();
+  std::uint64_t* const out = bits.data();
+  // Whole words per piece, so that no two threads write one word.
+  const auto items_of_word = [n_items](std::size_t w) {
+    return std::pair(w * 64, std::min(n_items, w * 64 + 64));
+  };
+  with_band_test(band, [&](auto test) {
+    if (width == 1) {
+      // One value per item: 64 values make a word, two bits at a time.
+      parallel::for_chunks(n_words, 4, [v, out, test, items_of_word](Index begin, Index end) {
+        const double* const src = v;
+        const auto band_test = test;
+        for (Index w = begin; w < end; ++w) {
+          const auto [first, stop] = items_of_word(w);
+          std::uint64_t word = 0;
+          std::size_t i = first;
+          if (stop - first == 64)
+            for (std::size_t j = 0; j < 64; j += 8, i += 8) {
+              parallel::read_ahead(src + i);
+              for (std::size_t p = 0; p < 8; p += 2)
+                word |= static_cast<std::uint64_t>(_mm_movemask_pd(band_test(parallel::load2(src + i + p)))) << (j + p);
+            }
+          for (; i < stop; ++i) word |= static_cast<std::uint64_t>(band_test(src[i])) << (i - first);
+          out[w] = word;
+        }
+      });
+      return;
+    }
+    parallel::for_chunks(n_words, 1, [&](Index begin, Index end) {
+      for (Index w = begin; w < end; ++w) {
+        const auto [first, stop] = items_of_word(w);
+        std::uint64_t word = 0;
+        for (std::size_t i = first; i < stop; ++i) {
+          const double* item = v + i * width;
+          bool pass = true;
+          for (std::size_t r = 0; r < rows_per_item; ++r)
+            for (const std::size_t p : tested) pass &= test(item[r * ncomp + p]);
+          word |= static_cast<std::uint64_t>(pass) << (i - first);
+        }
+        out[w] = word;
+      }
+    });
+  });
+  return bits;
 }
 
 }  // namespace quenlith::containers::field

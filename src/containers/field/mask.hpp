@@ -1,16 +1,57 @@
 #pragma once
-// The per-value work of a mask, shared by node and element zones: which
-// components of a zone are tested, and the 0/1 rewrite of a value array.
+// The per-value work of masks and selections, shared by node and element zones:
+// which components of a zone are tested, the band's test as straight arithmetic,
+// and the 0/1 rewrite of a value array.
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <emmintrin.h>
+
 #include "containers/field/value_band.hpp"
+#include "parallel/row_ops.hpp"
 
 namespace quenlith::containers::field {
+
+// A band's test without a branch per value: an absent bound is an infinite one
+// taken inclusively, which every value but NaN passes, and NaN fails any side that
+// exists, so the answers are those of ValueBand::contains. On a Double2 it gives
+// one lane mask per value (all ones inside, all zeros outside), as the baseline
+// x86-64 comparisons make it: the compiler's own vector comparisons, combined,
+// come out as a choice made lane by lane.
+template <bool LowerStrict, bool UpperStrict>
+struct BandTest {
+  double lo, hi;
+  bool operator()(double v) const noexcept {
+    const bool above = LowerStrict ? lo < v : lo <= v;
+    const bool below = UpperStrict ? v < hi : v <= hi;
+    return above & below;
+  }
+  __m128d operator()(parallel::Double2 v) const noexcept {
+    const __m128d x = v, los = _mm_set1_pd(lo), his = _mm_set1_pd(hi);
+    const __m128d above = LowerStrict ? _mm_cmplt_pd(los, x) : _mm_cmple_pd(los, x);
+    const __m128d below = UpperStrict ? _mm_cmplt_pd(x, his) : _mm_cmple_pd(x, his);
+    return _mm_and_pd(above, below);
+  }
+};
+
+// Calls body(test) with the BandTest of `band`.
+template <class Body>
+decltype(auto) with_band_test(const ValueBand& band, Body&& body) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const double lo = band.lower ? *band.lower : -inf;
+  const double hi = band.upper ? *band.upper : inf;
+  const bool ls = band.lower && band.lower_strict, us = band.upper && band.upper_strict;
+  if (ls && us) return body(BandTest<true, true>{lo, hi});
+  if (ls) return body(BandTest<true, false>{lo, hi});
+  if (us) return body(BandTest<false, true>{lo, hi});
+  return body(BandTest<false, false>{lo, hi});
+}
 
 // One flag per component of a zone with `names`: every one without a list; with a
 // list, the position of each listed name the zone carries (none when it carries
@@ -21,8 +62,15 @@ std::vector<std::uint8_t> tested_components(std::span<const std::string> names,
 // out[k] for the value in[k] of component k mod ncomp: 1.0 when that component is
 // not tested, else 1.0 inside the band and 0.0 outside (NaN included). `in` and
 // `out` have the same length, a multiple of ncomp = tested.size() >= 1; they may be
-// the same array.
+// the same array. Runs in parallel chunks; every value is written once.
 void mask_values(std::span<const double> in, std::span<double> out, std::span<const std::uint8_t> tested,
                  const ValueBand& band);
+
+// The items of `rows_per_item` consecutive rows (of `ncomp` values each) whose
+// values at every position of `tested`, in every row of the item, lie in the band,
+// as bits (parallel::ItemBits); every item passes when `tested` is empty. The
+// values hold a whole number of items. Parallel chunks of whole words of bits.
+parallel::ItemBits items_in_band(std::span<const double> values, std::size_t ncomp, std::size_t rows_per_item,
+                                 std::span<const std::size_t> tested, const ValueBand& band);
 
 }  // namespace quenlith::containers::field

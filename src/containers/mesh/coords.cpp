@@ -1,6 +1,7 @@
 #include "containers/mesh/coords.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include <fmt/format.h>
@@ -69,6 +70,33 @@ NodeId Coords::add_node(std::span<const double> coords) {
   return id;
 }
 
+NodeId Coords::add_nodes(std::span<const double> coords, std::span<const std::uint32_t> counts) {
+  QUENLITH_VERIFY(coords.size() % dim_ == 0, "add_nodes: {} value(s) are not whole nodes of {} coordinates",
+                  coords.size(), dim_);
+  const auto first = static_cast<NodeId>(capacity());
+  const std::uint64_t wanted = coords.size() / dim_;
+  QUENLITH_VERIFY(counts.empty() || counts.size() == wanted, "add_nodes: {} count(s) for {} node(s)", counts.size(),
+                  wanted);
+  const std::uint64_t room = kMaxCapacity - capacity();
+  const std::uint64_t n = std::min(wanted, room);
+  // As in add_node: everything reserved before anything is appended.
+  for (auto& buffer : configs_) grow_for(buffer, n * dim_);
+  grow_for(alive_, n);
+  grow_for(refcount_, n);
+  if (permutation_) grow_for(*permutation_, n);
+  const std::span<const double> added = coords.first(n * dim_);
+  for (auto& buffer : configs_) buffer.insert(buffer.end(), added.begin(), added.end());
+  alive_.insert(alive_.end(), n, true);
+  if (counts.empty())
+    refcount_.insert(refcount_.end(), n, 1);
+  else
+    refcount_.insert(refcount_.end(), counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(n));
+  if (permutation_)
+    for (std::uint64_t i = 0; i < n; ++i) permutation_->push_back(static_cast<std::uint32_t>(first + i));
+  QUENLITH_VERIFY(n == wanted, "add_node: node id space exhausted");
+  return first;
+}
+
 void Coords::set_coord(NodeId id, std::span<const double> coords) {
   check_live(id);
   QUENLITH_VERIFY(coords.size() == dim_, "set_coord: expected {} coordinates, got {}", dim_, coords.size());
@@ -86,6 +114,106 @@ void Coords::decref(NodeId id) {
   QUENLITH_VERIFY(count != 0, "decref: refcount already zero for node {}", id);
   // An immortal count has lost track of its holders: it must never reach 0.
   if (count != kImmortalCount) --count;
+}
+
+namespace {
+
+// Eight counts at a time, for the runs of consecutive ids that bulk lists mostly
+// are (the nodes of a mesh in order): two vectors of four counts each.
+using Count4 = std::uint32_t __attribute__((vector_size(16)));
+using Words2 = std::uint64_t __attribute__((vector_size(16)));
+
+Count4 load4(const std::uint32_t* p) noexcept {
+  Count4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+void store4(std::uint32_t* p, Count4 v) noexcept { std::memcpy(p, &v, sizeof v); }
+// Whether every lane of a comparison holds.
+template <class Mask>
+bool all_lanes(Mask m) noexcept {
+  const Words2 w = reinterpret_cast<Words2>(m);
+  return (w[0] & w[1]) == ~std::uint64_t{0};
+}
+// Whether ids[0..8) are ids[0], ids[0] + 1, ..., ids[0] + 7, all below n_slots.
+bool run_of_eight(const NodeId* ids, std::size_t n_slots) noexcept {
+  const NodeId first = ids[0];
+  if (std::size_t{first} + 8 > n_slots) return false;
+  const Count4 step = {0, 1, 2, 3};
+  const Count4 lo = first + step, hi = lo + 4;
+  return all_lanes((load4(ids) == lo) & (load4(ids + 4) == hi));
+}
+
+}  // namespace
+
+// A collected slot keeps a count of 0, so a count above 0 tells a live node without
+// reading its flag: the flag is read only for a count of 0.
+std::size_t Coords::incref_all(std::span<const NodeId> ids) noexcept {
+  const std::size_t n_slots = alive_.size();
+  std::uint32_t* counts = refcount_.data();
+  const auto give_back_first = [&](std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::uint32_t c = counts[ids[j]];
+      counts[ids[j]] = c - (c != kImmortalCount);
+    }
+  };
+  // One pass: counts are taken as the ids are checked, and given back should one
+  // of them not be live. (A count that reached the immortal value on the way
+  // stays there, as it would after any other incref.)
+  std::size_t i = 0;
+  while (i < ids.size()) {
+    if (i + 8 <= ids.size() && run_of_eight(ids.data() + i, n_slots)) {
+      std::uint32_t* at = counts + ids[i];
+      const Count4 c0 = load4(at), c1 = load4(at + 4);
+      if (all_lanes((c0 != 0) & (c1 != 0))) {
+        // A lane's comparison is all ones (-1) where it holds: subtracting it adds one.
+        store4(at, c0 - reinterpret_cast<Count4>(c0 != kImmortalCount));
+        store4(at + 4, c1 - reinterpret_cast<Count4>(c1 != kImmortalCount));
+        i += 8;
+        continue;
+      }
+    }
+    const NodeId id = ids[i];
+    if (id >= n_slots || (counts[id] == 0 && !alive_[id])) {
+      give_back_first(i);
+      return i;
+    }
+    counts[id] += counts[id] != kImmortalCount;
+    ++i;
+  }
+  return ids.size();
+}
+
+bool Coords::all_alive(NodeId lo, NodeId hi) const noexcept {
+  if (hi < lo) return true;
+  if (std::size_t{hi} >= alive_.size()) return false;
+  const auto begin = alive_.begin() + static_cast<std::ptrdiff_t>(lo);
+  return std::find(begin, begin + (static_cast<std::ptrdiff_t>(hi) - lo + 1), false) ==
+         begin + (static_cast<std::ptrdiff_t>(hi) - lo + 1);
+}
+
+void Coords::release_all(std::span<const NodeId> ids) noexcept {
+  const std::size_t n_slots = alive_.size();
+  std::uint32_t* counts = refcount_.data();
+  // A slot that is not live has a count of 0, which is passed over like any count
+  // of 0.
+  std::size_t i = 0;
+  while (i < ids.size()) {
+    if (i + 8 <= ids.size() && run_of_eight(ids.data() + i, n_slots)) {
+      std::uint32_t* at = counts + ids[i];
+      for (std::uint32_t* p : {at, at + 4}) {
+        const Count4 c = load4(p);
+        // Adding an all-ones lane subtracts one.
+        store4(p, c + reinterpret_cast<Count4>((c != 0) & (c != kImmortalCount)));
+      }
+      i += 8;
+      continue;
+    }
+    const NodeId id = ids[i++];
+    if (id >= n_slots) continue;
+    const std::uint32_t c = counts[id];
+    counts[id] = c - (c != 0 && c != kImmortalCount);
+  }
 }
 
 std::uint64_t Coords::gc() noexcept {

@@ -91,6 +91,14 @@ class Coords {
   // "add_node: expected {} coordinates, got {}"; "add_node: node id space exhausted"
   // once 2^32 slots exist.
   NodeId add_node(std::span<const double> coords);
+  // Appends coords.size() / dim nodes as add_node would one by one (each live with
+  // count 1, the coordinates written into every configuration, a set permutation
+  // extended) and returns the first new id. With `counts` (one per node), node i
+  // starts with counts[i] references instead: those its caller holds. Errors:
+  // "add_nodes: {} value(s) are not whole nodes of {} coordinates", "add_nodes: {}
+  // count(s) for {} node(s)"; when the id space runs out part-way, the nodes that
+  // fit are added and "add_node: node id space exhausted" is thrown.
+  NodeId add_nodes(std::span<const double> coords, std::span<const std::uint32_t> counts = {});
   // Overwrites the node's coordinates in the active configuration only.
   // "node {} not found or collected", then "set_coord: expected {} coordinates, got {}".
   void set_coord(NodeId id, std::span<const double> coords);
@@ -104,6 +112,16 @@ class Coords {
   // One reference less; "node {} not found or collected", "decref: refcount already
   // zero for node {}" (the count stays 0). An immortal count stays as it is.
   void decref(NodeId id);
+  // incref of every id, in order, when every one is live; returns ids.size() then.
+  // Otherwise gives back what it took (an immortal count stays immortal) and
+  // returns the position of the first id that is not live. For bulk loops.
+  std::size_t incref_all(std::span<const NodeId> ids) noexcept;
+  // Whether every id of [lo, hi] is live (false for an id at or beyond the capacity).
+  bool all_alive(NodeId lo, NodeId hi) const noexcept;
+  // One reference less for every id, passing over (silently) an id that is not live
+  // or whose count is already 0; an immortal count stays. What a holder that lets
+  // go of many references wants, where a failure must not stop the rest.
+  void release_all(std::span<const NodeId> ids) noexcept;
   // Collects every live node whose count is 0; returns how many. Coordinates stay,
   // the capacity does not change, collected ids are never handed out again.
   std::uint64_t gc() noexcept;

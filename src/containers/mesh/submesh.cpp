@@ -70,8 +70,7 @@ void SubMesh::release_node_references() noexcept {
   if (connectivity_.empty() || store::detail::ownership_neutral()) return;
   try {
     store::WriteGuard<Coords> guard = store::write(coords_);
-    Coords& c = *guard;
-    for (NodeId id : connectivity_) give_back(c, id);
+    guard->release_all(connectivity_);
   } catch (...) {
     // A Coords that cannot be had is left untouched; a release reports nothing.
   }
@@ -104,14 +103,8 @@ std::uint64_t SubMesh::append_counted(std::span<const NodeId> ids) {
   reserve_for_cell(ids.size());
   {
     store::WriteGuard<Coords> guard = store::write(coords_);
-    Coords& c = *guard;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      if (!c.is_alive(ids[i])) {
-        for (std::size_t j = 0; j < i; ++j) give_back(c, ids[j]);
-        throw Error::message("node {} not found or collected", ids[i]);
-      }
-      c.incref_alive(ids[i]);
-    }
+    if (const std::size_t bad = guard->incref_all(ids); bad < ids.size())
+      throw Error::message("node {} not found or collected", ids[bad]);
   }
   const std::uint64_t index = cell_count();
   connectivity_.insert(connectivity_.end(), ids.begin(), ids.end());
@@ -172,22 +165,50 @@ SubMesh SubMesh::duplicate() const {
 }
 
 SubMesh SubMesh::poi1_from_ids(Handle<Coords> coords, std::span<const NodeId> ids) {
-  SubMesh sub(ElementType::POI1, std::move(coords));
+  return poi1_from_owned_ids(std::move(coords), std::vector<NodeId>(ids.begin(), ids.end()));
+}
+
+SubMesh SubMesh::poi1_from_owned_ids(Handle<Coords> coords, std::vector<NodeId> ids) {
+  return from_cells(ElementType::POI1, std::move(coords), std::move(ids));
+}
+
+SubMesh SubMesh::from_cells_taking(ElementType type, Handle<Coords> coords, std::vector<NodeId> ids) {
+  SubMesh sub(type, std::move(coords));
+  const std::uint64_t k = sub.nodes_per_cell();
+  QUENLITH_VERIFY(ids.size() % k == 0, "from_cells({}): {} node ids are not whole cells of {} nodes", type,
+                  ids.size(), k);
+  if (!ids.empty()) {
+    // Bulk lists hold a compact range of ids: when every node of the range is live
+    // the ids need no look each.
+    NodeId lo = ids[0], hi = ids[0];
+    for (const NodeId id : ids) {
+      lo = id < lo ? id : lo;
+      hi = id > hi ? id : hi;
+    }
+    store::ReadGuard<Coords> guard = store::read(sub.coords_);
+    if (std::size_t{hi} - lo >= ids.size() || !guard->all_alive(lo, hi))
+      for (const NodeId id : ids) QUENLITH_VERIFY(guard->is_alive(id), "from_cells_taking: node {} is not alive", id);
+  }
+  sub.connectivity_ = std::move(ids);
+  return sub;
+}
+
+SubMesh SubMesh::from_cells(ElementType type, Handle<Coords> coords, std::vector<NodeId> ids) {
+  SubMesh sub(type, std::move(coords));
+  const std::uint64_t k = sub.nodes_per_cell();
+  QUENLITH_VERIFY(ids.size() % k == 0, "from_cells({}): {} node ids are not whole cells of {} nodes", type,
+                  ids.size(), k);
   if (ids.empty()) return sub;
   // The cells are in place before any count changes (a failed allocation changes
-  // none); until every reference is taken they are cleared on failure, so the
-  // destructor gives back only what was taken.
-  sub.connectivity_.assign(ids.begin(), ids.end());
+  // none); on failure no count has changed and they are cleared, so the destructor
+  // gives back nothing.
+  sub.connectivity_ = std::move(ids);
   {
     store::WriteGuard<Coords> guard = store::write(sub.coords_);
-    Coords& c = *guard;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      if (!c.is_alive(ids[i])) {
-        for (std::size_t j = 0; j < i; ++j) give_back(c, ids[j]);
-        sub.connectivity_.clear();
-        throw Error::message("node {} not found or collected", ids[i]);
-      }
-      c.incref_alive(ids[i]);
+    if (const std::size_t bad = guard->incref_all(sub.connectivity_); bad < sub.connectivity_.size()) {
+      const NodeId id = sub.connectivity_[bad];
+      sub.connectivity_.clear();
+      throw Error::message("node {} not found or collected", id);
     }
   }
   return sub;

@@ -108,6 +108,17 @@ class SubMesh {
   // A POI1 submesh with one cell per id, in order (repeats kept); takes over
   // `coords`. "node {} not found or collected" for an id that is not live.
   static SubMesh poi1_from_ids(store::Handle<Coords> coords, std::span<const NodeId> ids);
+  // The same, the list taken over as the connectivity (no copy).
+  static SubMesh poi1_from_owned_ids(store::Handle<Coords> coords, std::vector<NodeId> ids);
+  // An unsealed submesh of `type` whose connectivity is `ids` (whole cells), taken
+  // over; one reference per entry, all taken under one write guard on the Coords,
+  // as add_cells would. Errors: "from_cells({}): {} node ids are not whole cells of
+  // {} nodes"; "node {} not found or collected" (no count changed).
+  static SubMesh from_cells(ElementType type, store::Handle<Coords> coords, std::vector<NodeId> ids);
+  // The same for cells whose references the caller already holds and hands over
+  // (one per entry): no count changes. Errors: the whole-cells message of
+  // from_cells; "from_cells_taking: node {} is not alive" (nothing handed over).
+  static SubMesh from_cells_taking(ElementType type, store::Handle<Coords> coords, std::vector<NodeId> ids);
   // poi1_from_ids over the first node's Coords. "SubMesh::poi1_from_nodes: nodes
   // must not be empty"; "mismatched Coords" for a node of another Coords.
   static SubMesh poi1_from_nodes(std::span<const Node* const> nodes);

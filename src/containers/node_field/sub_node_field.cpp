@@ -22,28 +22,32 @@ namespace {
 constexpr std::string_view kTypeName = "SubNodeField";
 }
 
-SubNodeField::SubNodeField(Handle<SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components,
-                           std::vector<double> values)
-    : support_(std::move(support)),
-      nodes_(std::move(nodes)),
-      components_(std::move(components)),
-      values_(std::move(values)) {
-  index_rows();
+SubNodeField::SubNodeField(Handle<SubMesh> support, std::shared_ptr<const Rows> rows,
+                           std::vector<std::string> components, field::Values values)
+    : support_(std::move(support)), rows_(std::move(rows)), components_(std::move(components)), values_(std::move(values)) {}
+
+const std::shared_ptr<const SubNodeField::Rows>& SubNodeField::no_rows() {
+  static const std::shared_ptr<const Rows> empty = std::make_shared<const Rows>();
+  return empty;
 }
 
-void SubNodeField::index_rows() {
-  first_row_of_rank_.clear();
-  rank_of_row_.clear();
+std::shared_ptr<const SubNodeField::Rows> SubNodeField::make_rows(std::vector<NodeId> nodes) {
+  auto rows = std::make_shared<Rows>();
+  rows->nodes = std::move(nodes);
   // Most supports list every node once: then a node's rank is its row and no table
   // is kept.
-  if (!has_repeated_ids(nodes_)) return;
-  IdIndex ranks = IdIndex::for_ids(nodes_);
-  rank_of_row_.resize(nodes_.size());
-  for (std::size_t row = 0; row < nodes_.size(); ++row) {
-    const auto [rank, added] = ranks.try_insert(nodes_[row], static_cast<std::uint32_t>(first_row_of_rank_.size()));
-    if (added) first_row_of_rank_.push_back(static_cast<std::uint32_t>(row));
-    rank_of_row_[row] = rank;
+  if (has_repeated_ids(rows->nodes)) {
+    const std::vector<NodeId>& ids = rows->nodes;
+    IdIndex ranks = IdIndex::for_ids(ids);
+    rows->rank_of_row.resize(ids.size());
+    for (std::size_t row = 0; row < ids.size(); ++row) {
+      const auto [rank, added] =
+          ranks.try_insert(ids[row], static_cast<std::uint32_t>(rows->first_row_of_rank.size()));
+      if (added) rows->first_row_of_rank.push_back(static_cast<std::uint32_t>(row));
+      rows->rank_of_row[row] = rank;
+    }
   }
+  return rows;
 }
 
 SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<std::string> components) {
@@ -51,12 +55,18 @@ SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<st
 }
 
 SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<std::string> components,
-                                  std::vector<double> values) {
+                                  field::Values values) {
   return make(support, std::move(components), &values);
 }
 
+SubNodeField SubNodeField::create(const Handle<SubMesh>& support, std::vector<std::string> components,
+                                  std::span<const double> values) {
+  field::Values copy(values.begin(), values.end());
+  return make(support, std::move(components), &copy);
+}
+
 SubNodeField SubNodeField::make(const Handle<SubMesh>& support, std::vector<std::string> components,
-                                std::vector<double>* values) {
+                                field::Values* values) {
   field::check_component_names(components, kTypeName);
   std::vector<NodeId> nodes;
   bool sealed = false;
@@ -78,7 +88,7 @@ SubNodeField SubNodeField::make(const Handle<SubMesh>& support, std::vector<std:
     guard->seal_in_place();
   }
   const std::size_t count = nodes.size() * components.size();
-  std::vector<double> filled;
+  field::Values filled;
   if (values) {
     QUENLITH_VERIFY(values->size() == count, "SubNodeField: {} value(s) for {} node(s) × {} component(s)",
                     values->size(), nodes.size(), components.size());
@@ -86,7 +96,7 @@ SubNodeField SubNodeField::make(const Handle<SubMesh>& support, std::vector<std:
   } else {
     filled.assign(count, 0.0);
   }
-  return SubNodeField(support, std::move(nodes), std::move(components), std::move(filled));
+  return SubNodeField(support, make_rows(std::move(nodes)), std::move(components), std::move(filled));
 }
 
 SubNodeField SubNodeField::on_nodes_of(const Handle<SubMesh>& submesh, std::vector<std::string> components) {
@@ -108,32 +118,23 @@ SubNodeField SubNodeField::on_nodes_of(const Handle<SubMesh>& submesh, std::vect
   return create(cloud, std::move(components));
 }
 
-SubNodeField SubNodeField::clone() const { return with_values(values_); }
+SubNodeField SubNodeField::clone() const { return with_values(field::copy_values(values_)); }
 
-SubNodeField SubNodeField::with_values(std::vector<double> values) const {
-  SubNodeField copy;
-  copy.support_ = support_;
-  copy.nodes_ = nodes_;
-  copy.components_ = components_;
-  copy.values_ = std::move(values);
-  copy.first_row_of_rank_ = first_row_of_rank_;
-  copy.rank_of_row_ = rank_of_row_;
-  return copy;
+SubNodeField SubNodeField::with_values(field::Values values) const {
+  return SubNodeField(support_, rows_, components_, std::move(values));
 }
 
-SubNodeField SubNodeField::with_components(std::vector<std::string> names, std::vector<double> values) const {
-  SubNodeField out = with_values(std::move(values));
-  out.components_ = std::move(names);
-  return out;
+SubNodeField SubNodeField::with_components(std::vector<std::string> names, field::Values values) const {
+  return SubNodeField(support_, rows_, std::move(names), std::move(values));
 }
 
 SubNodeField SubNodeField::select_components(std::span<const std::string> names) const {
-  auto picked = field::select_components<std::vector<double>>(components_, values_, names);
-  return SubNodeField(support_, nodes_, std::move(picked.names), std::move(picked.values));
+  auto picked = field::select_components<field::Values>(components_, values_, names);
+  return SubNodeField(support_, rows_, std::move(picked.names), std::move(picked.values));
 }
 
 void SubNodeField::check_row(std::uint64_t row) const {
-  QUENLITH_VERIFY(row < nodes_.size(), "node index {} ≥ node_count {}", row, nodes_.size());
+  QUENLITH_VERIFY(row < node_count(), "node index {} ≥ node_count {}", row, node_count());
 }
 
 void SubNodeField::check_comp(std::uint64_t comp) const {
@@ -198,13 +199,14 @@ std::optional<std::uint64_t> SubNodeField::node_index_in(const SubMesh& support,
   if (it == map.end()) return std::nullopt;
   const std::uint64_t rank = it->second;
   std::uint64_t row = rank;
-  if (!first_row_of_rank_.empty()) {
-    if (rank >= first_row_of_rank_.size()) return std::nullopt;
-    row = first_row_of_rank_[rank];
+  const Rows& rows = *rows_;
+  if (!rows.first_row_of_rank.empty()) {
+    if (rank >= rows.first_row_of_rank.size()) return std::nullopt;
+    row = rows.first_row_of_rank[rank];
   }
   // The zone's rows are the support's cells; should a read-back record disagree
   // with its support, the node is not found rather than another node's row read.
-  if (row >= nodes_.size() || nodes_[row] != node) return std::nullopt;
+  if (row >= rows.nodes.size() || rows.nodes[row] != node) return std::nullopt;
   return row;
 }
 
@@ -219,19 +221,19 @@ Handle<mesh::Coords> SubNodeField::coords() const {
   return guard->coords();
 }
 
-SubMesh SubNodeField::support_submesh() const { return SubMesh::poi1_from_ids(coords(), nodes_); }
+SubMesh SubNodeField::support_submesh() const { return SubMesh::poi1_from_ids(coords(), nodes()); }
 
 mesh::Mesh SubNodeField::support_mesh() const { return mesh::Mesh::from_submesh(support_submesh()); }
 
 std::string SubNodeField::display_text() const {
-  return fmt::format("SubNodeField: {} node(s), {} component(s) [{}]", nodes_.size(), components_.size(),
+  return fmt::format("SubNodeField: {} node(s), {} component(s) [{}]", node_count(), components_.size(),
                      dump::join(components_, ", "));
 }
 
 std::string SubNodeField::debug_text() const {
   return dump::DebugRecord("SubNodeField")
       .field("support", support_.debug_text())
-      .field("node_count", std::to_string(nodes_.size()))
+      .field("node_count", std::to_string(node_count()))
       .field("components", dump::debug_quoted_list(components_))
       .finish();
 }
@@ -243,11 +245,12 @@ std::string SubNodeField::dump_text(const dump::DumpOptions& options) const {
   header.emplace_back("node");
   header.insert(header.end(), components_.begin(), components_.end());
   std::vector<dump::Row> rows;
-  rows.reserve(nodes_.size());
-  for (std::size_t r = 0; r < nodes_.size(); ++r) {
+  const std::span<const NodeId> ids = nodes();
+  rows.reserve(ids.size());
+  for (std::size_t r = 0; r < ids.size(); ++r) {
     dump::Row row;
     row.reserve(nc + 1);
-    row.push_back(std::to_string(nodes_[r]));
+    row.push_back(std::to_string(ids[r]));
     for (std::size_t c = 0; c < nc; ++c) row.push_back(dump::format_dump_cell(values_[r * nc + c], options));
     rows.push_back(std::move(row));
   }
@@ -256,7 +259,7 @@ std::string SubNodeField::dump_text(const dump::DumpOptions& options) const {
 
 void SubNodeField::encode(store::RecordWriter& w) const {
   w.write_handle(support_);
-  w.write_u32_list(nodes_);
+  w.write_u32_list(nodes());
   w.write_string_list(components_);
   w.write_f64_list(values_);
 }
@@ -264,15 +267,18 @@ void SubNodeField::encode(store::RecordWriter& w) const {
 SubNodeField SubNodeField::decode(store::RecordReader& r) {
   SubNodeField z;
   z.support_ = r.read_handle<SubMesh>();
-  z.nodes_ = r.read_u32_list();
+  std::vector<NodeId> nodes = r.read_u32_list();
   z.components_ = r.read_string_list();
-  z.values_ = r.read_f64_list();
+  {
+    const std::vector<double> values = r.read_f64_list();
+    z.values_.assign(values.begin(), values.end());
+  }
   store::RecordReader::check(!z.components_.empty(), "SubNodeField record: no component");
-  store::RecordReader::check(z.values_.size() / z.components_.size() == z.nodes_.size() &&
+  store::RecordReader::check(z.values_.size() / z.components_.size() == nodes.size() &&
                                  z.values_.size() % z.components_.size() == 0,
                              "SubNodeField record: {} value(s) for {} node(s) × {} component(s)", z.values_.size(),
-                             z.nodes_.size(), z.components_.size());
-  z.index_rows();
+                             nodes.size(), z.components_.size());
+  z.rows_ = make_rows(std::move(nodes));
   return z;
 }
 

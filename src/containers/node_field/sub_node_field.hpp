@@ -4,19 +4,25 @@
 //
 // Stored fields (also the order of the swap record):
 //   support_     counted handle of the POI1 submesh; sealed from the zone's making on
-//   nodes_       the support's connectivity, copied when the zone was made (one id
+//   nodes        the support's connectivity, copied when the zone was made (one id
 //                per POI1 cell, in cell order); a row is a position in it
 //   components_  at least one name, no name twice
 //   values_      row-major: the value of component c at row r is at r * ncomp + c
 //
 // Since the support is sealed, its connectivity never changes and stays equal to
-// nodes_. Lookups by node id go through the support's cached node index map (rank
-// of first appearance); a support that lists a node more than once maps that node
-// to its first row, through the small tables kept beside the record (rebuilt from
-// nodes_ when a record is read back).
+// the node list. Lookups by node id go through the support's cached node index map
+// (rank of first appearance); a support that lists a node more than once maps that
+// node to its first row, through the small tables kept beside the node list
+// (rebuilt from it when a record is read back).
+//
+// The node list and its tables never change once made, so every zone derived from
+// this one (copies, arithmetic results, masks, renamed or selected components)
+// shares them rather than copying them: a result costs its values only. A zone read
+// back from a record has a list of its own.
 //
 // Lock order: a guard on the zone is taken before a guard on its support.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +32,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
+#include "containers/field/values.hpp"
 #include "dump/dump_options.hpp"
 #include "store/handle.hpp"
 #include "store/stored_type.hpp"
@@ -49,10 +56,13 @@ class SubNodeField {
   // write guard (one read guard when it is sealed already), so no cell can be
   // added between the copy and the seal.
   static SubNodeField create(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components);
-  // The same with the values given, taken over (row-major, nodes × components of
-  // them, else "SubNodeField: {} value(s) for {} node(s) × {} component(s)").
+  // The same with the values given (row-major, nodes × components of them, else
+  // "SubNodeField: {} value(s) for {} node(s) × {} component(s)"): taken over, or
+  // copied from a plain vector.
   static SubNodeField create(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components,
-                             std::vector<double> values);
+                             field::Values values);
+  static SubNodeField create(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components,
+                             std::span<const double> values);
   // On any submesh: a POI1 one is the support itself; any other is sealed and its
   // node cloud (the same handle on every call) becomes the support. The names are
   // checked before anything is sealed.
@@ -65,21 +75,21 @@ class SubNodeField {
   SubNodeField select_components(std::span<const std::string> names) const;
   // A new zone on the same support, same nodes and names, with `values` in place of
   // this zone's (as many of them).
-  using ValueArray = std::vector<double>;
+  using ValueArray = field::Values;
   SubNodeField with_values(ValueArray values) const;
   // A new zone on the same support and nodes with other names and their values
   // (nodes × names.size() of them, row-major); the names are the caller's to check.
   SubNodeField with_components(std::vector<std::string> names, ValueArray values) const;
 
   const store::Handle<mesh::SubMesh>& support() const noexcept { return support_; }
-  std::span<const NodeId> nodes() const noexcept { return nodes_; }
+  std::span<const NodeId> nodes() const noexcept { return rows_->nodes; }
   std::span<const std::string> components() const noexcept { return components_; }
   std::span<const double> values() const noexcept { return values_; }
   std::span<double> values_mut() noexcept { return values_; }
-  std::uint64_t node_count() const noexcept { return nodes_.size(); }
+  std::uint64_t node_count() const noexcept { return rows_->nodes.size(); }
   std::uint64_t component_count() const noexcept { return components_.size(); }
   // Whether the support lists some node more than once.
-  bool has_repeated_nodes() const noexcept { return !first_row_of_rank_.empty(); }
+  bool has_repeated_nodes() const noexcept { return !rows_->first_row_of_rank.empty(); }
 
   // By row: "node index {} ≥ node_count {}", then "component index {} ≥
   // component_count {}".
@@ -101,7 +111,7 @@ class SubNodeField {
   std::optional<std::uint64_t> node_index_in(const mesh::SubMesh& support, NodeId node) const;
   // The first row holding the node of row `row` (row itself unless repeated).
   std::uint64_t first_row_at(std::uint64_t row) const noexcept {
-    return rank_of_row_.empty() ? row : first_row_of_rank_[rank_of_row_[row]];
+    return rows_->rank_of_row.empty() ? row : rows_->first_row_of_rank[rows_->rank_of_row[row]];
   }
   std::optional<std::uint64_t> component_index(std::string_view name) const noexcept;
 
@@ -125,23 +135,30 @@ class SubNodeField {
   static SubNodeField decode(store::RecordReader& r);
 
  private:
-  SubNodeField(store::Handle<mesh::SubMesh> support, std::vector<NodeId> nodes, std::vector<std::string> components,
-               std::vector<double> values);
+  // The node list and, only when some node repeats, the first row of each distinct
+  // node by rank of first appearance (the support map's rank) and the rank of every
+  // row. Immutable once made.
+  struct Rows {
+    std::vector<NodeId> nodes;
+    std::vector<std::uint32_t> first_row_of_rank;
+    std::vector<std::uint32_t> rank_of_row;
+  };
+  static std::shared_ptr<const Rows> make_rows(std::vector<NodeId> nodes);
+  static const std::shared_ptr<const Rows>& no_rows();
+
+  SubNodeField(store::Handle<mesh::SubMesh> support, std::shared_ptr<const Rows> rows,
+               std::vector<std::string> components, field::Values values);
   static SubNodeField make(const store::Handle<mesh::SubMesh>& support, std::vector<std::string> components,
-                           std::vector<double>* values);
-  void index_rows();
+                           field::Values* values);
   void check_row(std::uint64_t row) const;
   void check_comp(std::uint64_t comp) const;
   std::uint64_t row_of(NodeId node) const;  // "node {} not in field support"
 
   store::Handle<mesh::SubMesh> support_;
-  std::vector<NodeId> nodes_;
+  // Never null (an empty list in a zone made from nothing).
+  std::shared_ptr<const Rows> rows_ = no_rows();
   std::vector<std::string> components_;
-  std::vector<double> values_;
-  // Only when some node repeats: the first row of each distinct node, by rank of
-  // first appearance (the support map's rank), and the rank of every row.
-  std::vector<std::uint32_t> first_row_of_rank_;
-  std::vector<std::uint32_t> rank_of_row_;
+  field::Values values_;
 };
 
 }  // namespace quenlith::containers::node_field

@@ -1,15 +1,11 @@
 #include "ops/field/mask.hpp"
 
-#include <algorithm>
 #include <optional>
-#include <type_traits>
 #include <span>
 #include <vector>
 
 #include "containers/field/algebra.hpp"
 #include "containers/field/mask.hpp"
-#include "containers/field/values.hpp"
-#include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
@@ -24,28 +20,11 @@ namespace {
 
 template <class Zone>
 Zone mask_zone(const Zone& zone, const ValueBand& band, const ComponentList& components) {
-  using ValueArray = typename Zone::ValueArray;
   const std::vector<std::uint8_t> tested = containers::field::tested_components(zone.components(), components);
   const std::span<const double> in = zone.values();
-  if constexpr (std::is_same_v<ValueArray, containers::field::Values>) {
-    ValueArray out(in.size());  // left unwritten until the mask fills it
-    containers::field::mask_values(in, out, tested, band);
-    return zone.with_values(std::move(out));
-  } else {
-    // A plain vector would write every value twice (zeros, then the mask): blocks of
-    // whole rows are masked into a small buffer and appended to the reserved array.
-    const std::size_t nc = std::max<std::size_t>(1, tested.size());
-    const std::size_t block = nc * std::max<std::size_t>(1, 512 / nc);
-    std::vector<double> buffer(std::min(block, in.size()));
-    ValueArray out;
-    out.reserve(in.size());
-    for (std::size_t start = 0; start < in.size(); start += block) {
-      const std::size_t m = std::min(block, in.size() - start);
-      containers::field::mask_values(in.subspan(start, m), std::span(buffer.data(), m), tested, band);
-      out.insert(out.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(m));
-    }
-    return zone.with_values(std::move(out));
-  }
+  typename Zone::ValueArray out(in.size());  // left unwritten until the mask fills it
+  containers::field::mask_values(in, out, tested, band);
+  return zone.with_values(std::move(out));
 }
 
 template <class Field>

@@ -22,7 +22,8 @@ using containers::field::ValueBand;
 using ComponentList = std::optional<std::vector<std::string>>;
 
 // The masked copy of one zone the caller holds under a read guard; not stored.
-// Never fails. The work on one zone is sequential.
+// Never fails. The values are masked in parallel chunks (each written once, so the
+// result does not depend on the threads).
 containers::node_field::SubNodeField mask_sub_node_field(const containers::node_field::SubNodeField& zone,
                                                          const ValueBand& band, const ComponentList& components);
 containers::element_field::SubElementField mask_sub_element_field(

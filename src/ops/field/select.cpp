@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "containers/field/components.hpp"
+#include "containers/field/mask.hpp"
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
+#include "parallel/row_ops.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
@@ -37,23 +39,12 @@ std::optional<std::vector<std::size_t>> tested_positions(std::span<const std::st
   return out;
 }
 
-// Whether every tested value of `point` (ncomp values) lies in the band.
-bool passes(const double* point, const std::vector<std::size_t>& tested, const ValueBand& band) {
-  for (const std::size_t p : tested)
-    if (!band.contains(point[p])) return false;
-  return true;
-}
-
 std::optional<SubMesh> select_zone(const SubNodeField& zone, const ValueBand& band, const ComponentList& components) {
   const auto tested = tested_positions(zone.components(), components);
   if (!tested) return std::nullopt;
-  const std::size_t ncomp = zone.components().size();
-  const auto nodes = zone.nodes();
-  const double* values = zone.values().data();
-  std::vector<NodeId> kept;
-  for (std::size_t k = 0; k < nodes.size(); ++k)
-    if (passes(values + k * ncomp, *tested, band)) kept.push_back(nodes[k]);
-  return SubMesh::poi1_from_ids(zone.coords(), kept);
+  const parallel::ItemBits pass =
+      containers::field::items_in_band(zone.values(), zone.components().size(), 1, *tested, band);
+  return SubMesh::poi1_from_owned_ids(zone.coords(), parallel::par_gather_set(pass, zone.nodes(), 1));
 }
 
 std::optional<SubMesh> select_zone(const SubElementField& zone, const ValueBand& band,
@@ -63,14 +54,17 @@ std::optional<SubMesh> select_zone(const SubElementField& zone, const ValueBand&
   const store::Handle<SubMesh> submesh = store::read(zone.support())->submesh();
   store::ReadGuard<SubMesh> source = store::read(submesh);
   SubMesh out(source->element_type(), source->coords());
-  const std::size_t ncomp = zone.components().size();
-  const std::size_t n_gauss = zone.gauss_count();
-  const double* values = zone.values().data();
-  for (std::size_t c = 0; c < zone.cell_count(); ++c) {
-    bool ok = true;
-    for (std::size_t g = 0; g < n_gauss && ok; ++g) ok = passes(values + (c * n_gauss + g) * ncomp, *tested, band);
-    if (ok) out.add_cell(source->cell(c));
-  }
+  // A cell passes when all its Gauss points do: items of n_gauss rows (every cell,
+  // when it has none).
+  const std::uint64_t k = source->nodes_per_cell();
+  const std::span<const NodeId> cells =
+      source->connectivity().first(std::min<std::size_t>(source->connectivity().size(), zone.cell_count() * k));
+  const parallel::ItemBits pass =
+      zone.gauss_count() == 0 ? parallel::all_items(zone.cell_count())
+                              : containers::field::items_in_band(zone.values(), zone.components().size(),
+                                                                 zone.gauss_count(), *tested, band);
+  const std::vector<NodeId> kept = parallel::par_gather_set(pass, cells, k);
+  if (!kept.empty()) out.add_cells(kept);
   return out;
 }
 

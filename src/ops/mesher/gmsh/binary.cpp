@@ -14,12 +14,13 @@ namespace {
 
 void read_nodes_v2(GmshBinaryReader& r, GmshParseState& state) {
   const std::uint64_t n_nodes = gmsh_parse_count(r.next_line());
-  for (std::uint64_t i = 0; i < n_nodes; ++i) {
-    const std::int64_t tag = r.read_i32();
-    const double x = r.read_f64();
-    const double y = r.read_f64();
-    const double z = r.read_f64();
-    state.data.nodes.push_back(GmshNode{static_cast<std::uint64_t>(tag), {x, y, z}});
+  // Records of an int tag and three doubles, decoded where they lie.
+  const char* p = r.at(r.take_records(n_nodes, 28));
+  auto& nodes = state.data.nodes;
+  nodes.reserve(nodes.size() + n_nodes);
+  for (std::uint64_t i = 0; i < n_nodes; ++i, p += 28) {
+    const std::int64_t tag = r.i32_at(p);
+    nodes.push_back(GmshNode{static_cast<std::uint64_t>(tag), {r.f64_at(p + 4), r.f64_at(p + 12), r.f64_at(p + 20)}});
   }
 }
 
@@ -29,12 +30,52 @@ void read_elements_v2(GmshBinaryReader& r, GmshParseState& state) {
   // Signed: a negative block count moves it back, and the walk then runs on
   // until the data ends.
   __int128 read = 0;
+  struct CachedGroups {
+    std::uint8_t dim;
+    std::optional<std::int64_t> physical;
+    std::uint32_t groups;
+  };
+  std::optional<CachedGroups> cached;
   while (read < static_cast<__int128>(total)) {
     const ElementType type = gmsh_element_type(static_cast<std::uint32_t>(r.read_i32()));
     const std::int32_t n_in_block = r.read_i32();
     const std::int32_t n_tags = r.read_i32();
     const std::uint64_t k = containers::mesh::nodes_per_cell(type);
     const auto dim = static_cast<std::uint8_t>(containers::mesh::ref_dim(type));
+    if (n_in_block > 0 && n_tags >= 0) {
+      // Records of the element number, the tags and the node tags: their node tags
+      // are read where they lie, and consecutive elements of one group list make
+      // one run.
+      const std::uint64_t record = 4 * (1 + static_cast<std::uint64_t>(n_tags) + k);
+      const std::size_t first = r.take_records(static_cast<std::uint64_t>(n_in_block), record);
+      const auto physical_of = [&](std::uint64_t e) -> std::optional<std::int64_t> {
+        if (n_tags > 0)
+          if (const std::int32_t tag = r.i32_at(r.at(first + e * record + 4)); tag != 0) return tag;
+        return std::nullopt;
+      };
+      std::optional<std::int64_t> last_physical = physical_of(0);
+      // Blocks of one element each are the common case: the group list of the last
+      // block is kept, rather than looked up again.
+      if (!cached || cached->dim != dim || cached->physical != last_physical)
+        cached = CachedGroups{dim, last_physical, state.element_groups(dim, last_physical)};
+      std::uint32_t groups = cached->groups;
+      std::uint64_t run_start = 0;
+      for (std::int32_t e = 1; e < n_in_block; ++e) {
+        const std::optional<std::int64_t> physical = physical_of(e);
+        if (physical != last_physical) {
+          state.add_binary_elements(groups, type, first + run_start * record + 4 * (1 + n_tags), e - run_start,
+                                    record, 4, r.big_endian());
+          last_physical = physical;
+          groups = state.element_groups(dim, physical);
+          cached = CachedGroups{dim, physical, groups};
+          run_start = e;
+        }
+      }
+      state.add_binary_elements(groups, type, first + run_start * record + 4 * (1 + n_tags), n_in_block - run_start,
+                                record, 4, r.big_endian());
+      read += n_in_block;
+      continue;
+    }
     for (std::int32_t e = 0; e < n_in_block; ++e) {
       r.read_i32();
       std::optional<std::int64_t> physical;
@@ -62,6 +103,13 @@ void read_physical_names(GmshBinaryReader& r, GmshParseState& state) {
 }
 
 }  // namespace
+
+std::size_t GmshBinaryReader::take_records(std::uint64_t count, std::uint64_t size) {
+  if (size != 0 && count > remaining() / size) throw Error::message("gmsh: truncated binary data");
+  const std::size_t at = position_;
+  position_ += count * size;
+  return at;
+}
 
 const char* GmshBinaryReader::take(std::size_t n) {
   if (remaining() < n) throw Error::message("gmsh: truncated binary data");
@@ -133,6 +181,7 @@ GmshMeshData parse_gmsh_binary(std::string_view data, std::size_t after_header, 
   r.skip_to_end("$EndMeshFormat");
 
   GmshParseState state;
+  state.data.input = data;
   const bool v2 = major == 2;
   while (!r.at_end()) {
     const std::string_view line = r.next_line();

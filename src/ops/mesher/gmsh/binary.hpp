@@ -8,6 +8,7 @@
 // what earlier ones produced: $PhysicalNames and $Entities name the groups of the
 // $Elements sections that follow them.
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "ops/mesher/gmsh/mesh_data.hpp"
@@ -21,8 +22,34 @@ class GmshBinaryReader {
   GmshBinaryReader(std::string_view data, std::size_t position) noexcept : data_(data), position_(position) {}
 
   void set_big_endian(bool big) noexcept { big_endian_ = big; }
+  bool big_endian() const noexcept { return big_endian_; }
   bool at_end() const noexcept { return position_ >= data_.size(); }
   std::size_t remaining() const noexcept { return at_end() ? 0 : data_.size() - position_; }
+  std::size_t position() const noexcept { return position_; }
+
+  // `count` records of `size` bytes each, read in one go: the position of the
+  // first, the position moved past the last. "gmsh: truncated binary data" when
+  // fewer bytes are left (nothing moves then).
+  std::size_t take_records(std::uint64_t count, std::uint64_t size);
+  // The bytes at `at` in the input (a position handed out by take_records).
+  const char* at(std::size_t at) const noexcept { return data_.data() + at; }
+  // Decoders of values lying in the input, in the data's byte order.
+  std::uint64_t u64_at(const char* p) const noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return big_endian_ ? __builtin_bswap64(v) : v;
+  }
+  std::int32_t i32_at(const char* p) const noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return static_cast<std::int32_t>(big_endian_ ? __builtin_bswap32(v) : v);
+  }
+  double f64_at(const char* p) const noexcept {
+    const std::uint64_t bits = u64_at(p);
+    double v;
+    std::memcpy(&v, &bits, 8);
+    return v;
+  }
 
   // "gmsh: truncated binary data" when fewer bytes are left than the value needs.
   std::int32_t read_i32();

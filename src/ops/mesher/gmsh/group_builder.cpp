@@ -1,5 +1,6 @@
 #include "ops/mesher/gmsh/group_builder.hpp"
 
+#include "store/guard.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::ops::mesher::gmsh {
@@ -15,27 +16,45 @@ std::size_t GmshGroupBuilders::group(const std::string& name) {
   return it->second;
 }
 
-void GmshGroupBuilders::add_cell(std::size_t group, ElementType type, std::span<const NodeId> ids) {
+std::vector<NodeId>& GmshGroupBuilders::cells(std::size_t group, ElementType type) {
   Builder& b = builders_[group];
-  auto& slot = b.submeshes[static_cast<std::size_t>(type)];
-  if (!slot) {
-    slot.emplace(type, coords_);
-    b.types.push_back(type);
-  }
-  slot->add_cell(ids);
+  const auto t = static_cast<std::size_t>(type);
+  bool seen = false;
+  for (const ElementType known : b.types) seen |= known == type;
+  if (!seen) b.types.push_back(type);
+  return b.cells[t];
 }
 
-std::vector<std::pair<std::string, Mesh>> GmshGroupBuilders::finish() {
+std::vector<std::pair<std::string, Mesh>> GmshGroupBuilders::finish(NodeId shift) {
   std::vector<std::pair<std::string, Mesh>> out;
   out.reserve(builders_.size());
-  for (Builder& b : builders_) {
-    Mesh mesh;
-    for (const ElementType type : b.types) {
-      auto& slot = b.submeshes[static_cast<std::size_t>(type)];
-      mesh.push_sub(store::insert(std::move(*slot)));
-      slot.reset();
+  for (Builder& b : builders_)
+    for (const ElementType type : b.types)
+      if (shift != 0)
+        for (NodeId& id : b.cells[static_cast<std::size_t>(type)]) id += shift;
+  try {
+    for (Builder& b : builders_) {
+      Mesh mesh;
+      for (const ElementType type : b.types) {
+        std::vector<NodeId>& ids = b.cells[static_cast<std::size_t>(type)];
+        SubMesh sub = SubMesh::from_cells_taking(type, coords_, std::move(ids));
+        ids.clear();  // handed over: the submesh gives them back when it goes
+        mesh.push_sub(store::insert(std::move(sub)));
+      }
+      out.emplace_back(std::move(b.name), std::move(mesh));
     }
-    out.emplace_back(std::move(b.name), std::move(mesh));
+  } catch (...) {
+    // The references of the lists not handed over go back; the submeshes made
+    // give theirs back as they are dropped.
+    try {
+      store::WriteGuard<containers::mesh::Coords> guard = store::write(coords_);
+      for (Builder& b : builders_)
+        for (const ElementType type : b.types) guard->release_all(b.cells[static_cast<std::size_t>(type)]);
+    } catch (...) {
+    }
+    builders_.clear();
+    index_.clear();
+    throw;
   }
   builders_.clear();
   index_.clear();

@@ -2,10 +2,11 @@
 // The cells of each physical group, collected while a gmsh file is turned into
 // meshes, and the meshes made of them at the end.
 //
-// One builder per group name, in order of creation; each holds one unsealed,
-// unstored SubMesh per element type, in order of the type's first cell. Until
-// `finish` stores them, the submeshes live here: a failed read drops them, which
-// gives their node references back.
+// One builder per group name, in order of creation; each holds one connectivity
+// list per element type, in order of the type's first cell. Every entry of a list
+// stands for one reference its caller holds on the node (taken when the nodes
+// were made with their counts): `finish` hands them over to one submesh per list
+// (SubMesh::from_cells_taking) and stores it.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -30,18 +31,23 @@ class GmshGroupBuilders {
 
   // The index of the builder of `name`, made (empty) on first use.
   std::size_t group(const std::string& name);
-  // Appends a cell to the group's submesh of `type` (SubMesh::add_cell, one
-  // reference per node); its errors are thrown.
-  void add_cell(std::size_t group, containers::mesh::ElementType type, std::span<const containers::mesh::NodeId> ids);
-  // Stores every submesh and returns one Mesh per group, in order of creation, each
-  // with its submeshes in order of first cell. The builders are left empty.
-  std::vector<std::pair<std::string, containers::mesh::Mesh>> finish();
+  // The connectivity list of the group's cells of `type`, made empty (and the type
+  // noted) on first use; the caller appends whole cells of node ids to it. Lent
+  // until the next call.
+  std::vector<containers::mesh::NodeId>& cells(std::size_t group, containers::mesh::ElementType type);
+  // Adds `shift` to every id collected (ids taken before the nodes were made, when
+  // the Coords handed out others), makes and stores one submesh per list, and
+  // returns one Mesh per group, in order of creation, each with its submeshes in
+  // order of first cell. The builders are left empty. On an error (those of
+  // SubMesh::from_cells_taking and of storing) every reference not yet handed over
+  // is given back, the submeshes made so far are dropped, and the error thrown.
+  std::vector<std::pair<std::string, containers::mesh::Mesh>> finish(containers::mesh::NodeId shift);
 
  private:
   struct Builder {
     std::string name;
     std::vector<containers::mesh::ElementType> types;
-    std::array<std::optional<containers::mesh::SubMesh>, containers::mesh::kElementTypeCount> submeshes;
+    std::array<std::vector<containers::mesh::NodeId>, containers::mesh::kElementTypeCount> cells;
   };
 
   store::Handle<containers::mesh::Coords> coords_;

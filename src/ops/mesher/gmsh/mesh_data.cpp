@@ -1,5 +1,7 @@
 #include "ops/mesher/gmsh/mesh_data.hpp"
 
+#include <cstring>
+
 #include <fmt/format.h>
 
 namespace quenlith::ops::mesher::gmsh {
@@ -21,13 +23,56 @@ void GmshParseState::forget_cached_lists() noexcept {
 void GmshParseState::add_element(std::uint32_t groups, ElementType type, std::uint64_t first_tag) {
   if (!data.runs.empty()) {
     GmshElementRun& last = data.runs.back();
-    if (last.groups == groups && last.element_type == type &&
+    if (last.stride == 0 && last.groups == groups && last.element_type == type &&
         last.first_tag + last.count * containers::mesh::nodes_per_cell(type) == first_tag) {
       ++last.count;
       return;
     }
   }
   data.runs.push_back(GmshElementRun{groups, type, first_tag, 1});
+}
+
+void GmshParseState::add_binary_elements(std::uint32_t groups, ElementType type, std::uint64_t offset,
+                                         std::uint64_t count, std::uint64_t stride, std::uint8_t tag_bytes,
+                                         bool big_endian) {
+  if (count == 0) return;
+  if (!data.runs.empty()) {
+    GmshElementRun& last = data.runs.back();
+    // One run needs one stride for all its elements: the one a run of several
+    // already has, else the distance between two single elements (2.2 files give
+    // every element a block of its own, its header between two records).
+    if (last.stride != 0 && last.groups == groups && last.element_type == type && last.tag_bytes == tag_bytes &&
+        last.big_endian == big_endian && offset > last.first_tag) {
+      const std::uint64_t s = last.count > 1 ? last.stride : count > 1 ? stride : offset - last.first_tag;
+      if (last.first_tag + last.count * s == offset && (count == 1 || stride == s)) {
+        last.stride = s;
+        last.count += count;
+        return;
+      }
+    }
+  }
+  data.runs.push_back(GmshElementRun{groups, type, offset, count, stride, tag_bytes, big_endian});
+}
+
+void GmshMeshData::tags_of(const GmshElementRun& run, std::uint64_t i, std::uint64_t* out) const noexcept {
+  const std::uint64_t k = containers::mesh::nodes_per_cell(run.element_type);
+  if (run.stride == 0) {
+    std::memcpy(out, node_tags.data() + run.first_tag + i * k, k * sizeof(std::uint64_t));
+    return;
+  }
+  const char* p = input.data() + run.first_tag + i * run.stride;
+  for (std::uint64_t j = 0; j < k; ++j) {
+    if (run.tag_bytes == 4) {
+      std::uint32_t v;
+      std::memcpy(&v, p + 4 * j, 4);
+      if (run.big_endian) v = __builtin_bswap32(v);
+      out[j] = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(v)));
+    } else {
+      std::uint64_t v;
+      std::memcpy(&v, p + 8 * j, 8);
+      out[j] = run.big_endian ? __builtin_bswap64(v) : v;
+    }
+  }
 }
 
 void GmshParseState::set_physical_name(std::uint8_t dim, std::int64_t tag, std::string_view name) {

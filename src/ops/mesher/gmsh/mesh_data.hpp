@@ -5,8 +5,12 @@
 // Storage, sized only by what has been read (never by a count a file announces):
 //   runs         the elements in file order, as runs of consecutive elements of one
 //                type and one group list (a whole 4.1 block is one run)
-//   node_tags    the elements' node tags, element after element: element i of a run
-//                holds its k = nodes_per_cell(type) tags from first_tag + i * k
+//   node_tags    the node tags of the text encoding, element after element: element
+//                i of a run holds its k = nodes_per_cell(type) tags from
+//                first_tag + i * k
+//   input        the binary encoding's tags are not copied: a run of binary records
+//                names where they lie in the input, which the caller keeps until
+//                the data is dropped
 //   names        the distinct group names, each kept once
 //   group_lists  the distinct lists of group names, as indices into `names`; an
 //                element names its list by index. A long name is thus stored once,
@@ -19,6 +23,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,8 +35,16 @@ namespace quenlith::ops::mesher::gmsh {
 struct GmshElementRun {
   std::uint32_t groups;  // index into GmshMeshData::group_lists; never an empty list
   ElementType element_type;
-  std::uint64_t first_tag;  // offset into GmshMeshData::node_tags of the first element
-  std::uint64_t count;      // elements in the run, at least 1
+  // With stride 0: offset into GmshMeshData::node_tags of the first element's tags.
+  // Otherwise: byte offset in GmshMeshData::input of the first element's first tag.
+  std::uint64_t first_tag;
+  std::uint64_t count;  // elements in the run, at least 1
+  // Binary records: bytes from one element's first tag to the next's (0 for tags in
+  // node_tags), bytes per tag (4: a signed int widened with its sign; 8: a size),
+  // and the byte order.
+  std::uint64_t stride = 0;
+  std::uint8_t tag_bytes = 8;
+  bool big_endian = false;
 };
 
 struct GmshNode {
@@ -42,15 +55,13 @@ struct GmshNode {
 struct GmshMeshData {
   std::vector<GmshElementRun> runs;
   std::vector<std::uint64_t> node_tags;
+  std::string_view input;  // lent: the bytes binary runs point into
   std::vector<std::string> names;
   std::vector<std::vector<std::uint32_t>> group_lists;
   std::vector<GmshNode> nodes;
 
-  // The node tags of element i of a run, lent while the data is not changed.
-  std::span<const std::uint64_t> tags_of(const GmshElementRun& run, std::uint64_t i) const noexcept {
-    const std::uint64_t k = containers::mesh::nodes_per_cell(run.element_type);
-    return std::span<const std::uint64_t>(node_tags).subspan(run.first_tag + i * k, k);
-  }
+  // The k node tags of element i of a run, into out[0, k).
+  void tags_of(const GmshElementRun& run, std::uint64_t i, std::uint64_t* out) const noexcept;
   // The run's group names, as indices into `names`, in the order of its tags.
   const std::vector<std::uint32_t>& groups_of(const GmshElementRun& run) const noexcept {
     return group_lists[run.groups];
@@ -85,6 +96,10 @@ class GmshParseState {
 
   // Appends an element whose node tags were pushed onto data.node_tags from `first_tag`.
   void add_element(std::uint32_t groups, ElementType type, std::uint64_t first_tag);
+  // Appends `count` elements of binary records whose tags lie in data.input (see
+  // GmshElementRun), the first one's first tag at byte `offset`.
+  void add_binary_elements(std::uint32_t groups, ElementType type, std::uint64_t offset, std::uint64_t count,
+                           std::uint64_t stride, std::uint8_t tag_bytes, bool big_endian);
 
  private:
   using Key = std::pair<std::uint8_t, std::int64_t>;

@@ -13,10 +13,16 @@
 // Groups come out in order of their first element; in a group one submesh per
 // element type, in order of the type's first element; cells in element order.
 //
+// The nodes are made together once every element is read, each starting with the
+// references of the cells that will hold it, and the cells of each group and type
+// become one submesh that takes those references over: the counts are those of
+// making nodes and adding cells one by one.
+//
 // Threads and locks: runs on the calling thread; the Coords read guard is taken once
-// for its dimension, its write guard once per created node and per added cell, and
-// no two guards are ever held together. A failure leaves the nodes already created
-// in the Coords, without any reference from this call.
+// for its dimension and next id, its write guard once to make the nodes, and a read
+// guard once per submesh to check its nodes; no two guards are ever held together.
+// A failure leaves the nodes already met in the Coords, without any reference from
+// this call.
 #include <string>
 #include <string_view>
 #include <utility>

@@ -10,7 +10,8 @@ namespace quenlith::ops::mesher::gmsh {
 
 namespace {
 
-// The value kinds of the text encoding.
+// The value kinds of the text encoding, and its node and element blocks read value
+// by value.
 struct TextValues {
   GmshTokenReader& in;
   std::uint64_t size() { return in.next_u64(); }
@@ -18,9 +19,32 @@ struct TextValues {
   bool flag() { return in.next_u64() != 0; }
   std::uint64_t type_number() { return in.next_u64(); }
   double real() { return in.next_f64(); }
+
+  void node_block(std::uint64_t n_nodes, std::vector<std::uint64_t>& tags, GmshParseState& state) {
+    // Grows with the tags actually read: the announced count sizes nothing.
+    tags.clear();
+    for (std::uint64_t i = 0; i < n_nodes; ++i) tags.push_back(size());
+    for (const std::uint64_t tag : tags) {
+      const double x = real();
+      const double y = real();
+      const double z = real();
+      state.data.nodes.push_back(GmshNode{tag, {x, y, z}});
+    }
+  }
+  void element_block(std::uint32_t groups, ElementType type, std::uint64_t n_elements, GmshParseState& state) {
+    auto& node_tags = state.data.node_tags;
+    const std::uint64_t k = containers::mesh::nodes_per_cell(type);
+    for (std::uint64_t e = 0; e < n_elements; ++e) {
+      size();  // the element tag
+      const std::uint64_t first = node_tags.size();
+      for (std::uint64_t j = 0; j < k; ++j) node_tags.push_back(size());
+      state.add_element(groups, type, first);
+    }
+  }
 };
 
-// The value kinds of the binary encoding.
+// The value kinds of the binary encoding; its blocks are fixed-size records, read
+// in one go where they lie.
 struct BinaryValues {
   GmshBinaryReader& in;
   std::uint64_t size() { return in.read_u64(); }
@@ -28,6 +52,22 @@ struct BinaryValues {
   bool flag() { return in.read_i32() != 0; }
   std::uint64_t type_number() { return static_cast<std::uint32_t>(in.read_i32()); }
   double real() { return in.read_f64(); }
+
+  void node_block(std::uint64_t n_nodes, std::vector<std::uint64_t>&, GmshParseState& state) {
+    // The block's tags, then their coordinates: 32 bytes a node in all.
+    const char* tags = in.at(in.take_records(n_nodes, 32));
+    const char* xyz = tags + 8 * n_nodes;
+    auto& nodes = state.data.nodes;
+    nodes.reserve(nodes.size() + n_nodes);
+    for (std::uint64_t i = 0; i < n_nodes; ++i, xyz += 24)
+      nodes.push_back(GmshNode{in.u64_at(tags + 8 * i), {in.f64_at(xyz), in.f64_at(xyz + 8), in.f64_at(xyz + 16)}});
+  }
+  void element_block(std::uint32_t groups, ElementType type, std::uint64_t n_elements, GmshParseState& state) {
+    // Records of the element tag and its node tags, sizes all.
+    const std::uint64_t record = 8 * (1 + containers::mesh::nodes_per_cell(type));
+    const std::size_t first = in.take_records(n_elements, record);
+    state.add_binary_elements(groups, type, first + 8, n_elements, record, 8, in.big_endian());
+  }
 };
 
 // Dimensions count by their low 8 bits.
@@ -66,15 +106,7 @@ void nodes(Values in, GmshParseState& state) {
     const bool parametric = in.flag();
     const std::uint64_t n_nodes = in.size();
     if (parametric) throw Error::message("gmsh: parametric nodes are not supported");
-    // Grows with the tags actually read: the announced count sizes nothing.
-    tags.clear();
-    for (std::uint64_t i = 0; i < n_nodes; ++i) tags.push_back(in.size());
-    for (const std::uint64_t tag : tags) {
-      const double x = in.real();
-      const double y = in.real();
-      const double z = in.real();
-      state.data.nodes.push_back(GmshNode{tag, {x, y, z}});
-    }
+    in.node_block(n_nodes, tags, state);
   }
 }
 
@@ -82,20 +114,13 @@ template <class Values>
 void elements(Values in, GmshParseState& state) {
   const std::uint64_t n_blocks = in.size();
   for (int k = 0; k < 3; ++k) in.size();  // element count and tag range: only the blocks steer
-  auto& node_tags = state.data.node_tags;
   for (std::uint64_t b = 0; b < n_blocks; ++b) {
     const std::int64_t entity_dim = in.integer();
     const std::int64_t entity_tag = in.integer();
     const ElementType type = gmsh_element_type(in.type_number());
     const std::uint64_t n_elements = in.size();
     const std::uint32_t groups = state.entity_groups(low_byte(entity_dim), entity_tag);
-    const std::uint64_t k = containers::mesh::nodes_per_cell(type);
-    for (std::uint64_t e = 0; e < n_elements; ++e) {
-      in.size();  // the element tag
-      const std::uint64_t first = node_tags.size();
-      for (std::uint64_t j = 0; j < k; ++j) node_tags.push_back(in.size());
-      state.add_element(groups, type, first);
-    }
+    in.element_block(groups, type, n_elements, state);
   }
 }
 
