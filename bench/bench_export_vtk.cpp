@@ -16,7 +16,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/export/vtk.hpp"
+#include "ops/io/vtk.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -24,7 +24,7 @@
 namespace {
 
 using namespace quenlith::containers::mesh;
-using namespace quenlith::ops::vtk;
+using namespace quenlith::ops::io;
 namespace store = quenlith::store;
 using Clock = std::chrono::steady_clock;
 

@@ -13,7 +13,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/assemble/coloring.hpp"
+#include "containers/finite_element_space/coloring.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -81,9 +81,9 @@ int main(int argc, char** argv) {
     std::printf("%-34s %4zu thr %14.0f cells/s%s\n", "dn_dx CellGeometry (kernel path)", threads, reps * cells / t,
                 out == first ? "" : "  (results differ!)");
   }
-  const double t_color = seconds([&] { (void)quenlith::ops::assemble::cell_coloring(*s); });
+  const double t_color = seconds([&] { (void)quenlith::containers::finite_element_space::cell_coloring(*s); });
   std::printf("cell colouring: %llu colours in %.3f s%s\n",
-              static_cast<unsigned long long>(quenlith::ops::assemble::cell_coloring(*s).n_colors()), t_color,
+              static_cast<unsigned long long>(quenlith::containers::finite_element_space::cell_coloring(*s).n_colors()), t_color,
               sink == 1.2345 ? "!" : "");
   return 0;
 }

@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "containers/mesh/coords.hpp"
-#include "ops/mesher/gmsh/ascii.hpp"
-#include "ops/mesher/gmsh/binary.hpp"
-#include "ops/mesher/gmsh/reader.hpp"
+#include "ops/io/gmsh/ascii.hpp"
+#include "ops/io/gmsh/binary.hpp"
+#include "ops/io/gmsh/reader.hpp"
 #include "store/store.hpp"
 #include "store/swap_file.hpp"
 
 namespace {
 
-using namespace quenlith::ops::mesher::gmsh;
+using namespace quenlith::ops::io::gmsh;
 using quenlith::containers::mesh::Coords;
 namespace store = quenlith::store;
 using Clock = std::chrono::steady_clock;

@@ -16,8 +16,8 @@
 #include "containers/mesh/submesh.hpp"
 #include "models/kernel/block.hpp"
 #include "models/elasticity/small_strain.hpp"
-#include "ops/assemble/coloring.hpp"
-#include "ops/assemble/scatter.hpp"
+#include "containers/finite_element_space/coloring.hpp"
+#include "containers/finite_element_space/scatter.hpp"
 #include "ops/mesher/quadratic.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
@@ -109,7 +109,7 @@ void reference_tet4(const fes::CellColoring& coloring, std::span<const mesh::Nod
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) d[i][j] = i == j ? (1 - nu) * h : nu * h;
   for (int i = 3; i < 6; ++i) d[i][i] = (1 - 2 * nu) * h * 0.5;
-  quenlith::ops::assemble::for_each_colored_run(coloring, 64, [&](std::uint64_t begin, std::uint64_t end) {
+  quenlith::containers::finite_element_space::for_each_colored_run(coloring, 64, [&](std::uint64_t begin, std::uint64_t end) {
     for (std::uint64_t c = begin; c < end; ++c) {
       const double* x[4];
       for (int a = 0; a < 4; ++a) x[a] = &xyz[3 * conn[4 * c + a]];

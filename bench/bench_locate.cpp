@@ -17,7 +17,7 @@
 
 #include "bench_support.hpp"
 #include "containers/mesh/mesh.hpp"
-#include "ops/geom/locate.hpp"
+#include "containers/geom/locate.hpp"
 #include "parallel/pool.hpp"
 
 using namespace quenlith;
@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
   std::vector<std::vector<double>> points(header[2]);
   for (std::uint64_t i = 0; i < header[2]; ++i) points[i].assign(flat.begin() + 3 * i, flat.begin() + 3 * i + 3);
 
-  std::vector<std::optional<ops::geom::CellLocation>> found;
-  auto run = [&] { found = ops::geom::locate_points(host.subs(), points, 1e-6); };
+  std::vector<std::optional<containers::geom::CellLocation>> found;
+  auto run = [&] { found = containers::geom::locate_points(host.subs(), points, 1e-6); };
   auto timed = [&] {
     const auto t0 = std::chrono::steady_clock::now();
     run();
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   };
   const std::size_t all = parallel::max_threads();
   // The per-call part: cell copies, grid and bucket fill, with a single point.
-  const double setup = bench::best_seconds([&] { ops::geom::locate_points(host.subs(), std::span(points).first(1), 1e-6); });
+  const double setup = bench::best_seconds([&] { containers::geom::locate_points(host.subs(), std::span(points).first(1), 1e-6); });
   double one;
   {
     parallel::ThreadLimit limit(1);

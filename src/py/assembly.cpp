@@ -4,7 +4,7 @@
 
 #include "containers/element_field/element_field.hpp"
 #include "containers/matrix/matrix.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "ops/assemble/assembly.hpp"
 #include "ops/assemble/nodal.hpp"
 #include "py/bind/class.hpp"

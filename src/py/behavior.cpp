@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "models/kernel/integrate_behavior.hpp"
 #include "py/bind/class.hpp"
 #include "py/classes.hpp"

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "containers/mesh/mesh.hpp"
-#include "ops/export/vtk.hpp"
-#include "ops/export/vtk_element_field.hpp"
-#include "ops/export/vtk_node_field.hpp"
+#include "ops/io/vtk.hpp"
+#include "ops/io/vtk_element_field.hpp"
+#include "ops/io/vtk_node_field.hpp"
 #include "py/bind/class.hpp"
 #include "py/classes.hpp"
 
@@ -32,11 +32,11 @@ const Signature export_vtk_sig{
 PyObject* any_object(PyObject* obj) { return obj; }
 
 void export_vtk(Borrowed<MeshClass> mesh, std::string path, PyObject* field) {
-  if (!field) return ops::vtk::write_vtk_mesh(*mesh, path);
+  if (!field) return ops::io::write_vtk_mesh(*mesh, path);
   if (is_instance<NodeFieldClass>(field))
-    return ops::vtk::write_vtk_node_field(*mesh, *Borrowed<NodeFieldClass>(field), path);
+    return ops::io::write_vtk_node_field(*mesh, *Borrowed<NodeFieldClass>(field), path);
   if (is_instance<ElementFieldClass>(field))
-    return ops::vtk::write_vtk_element_field(*mesh, *Borrowed<ElementFieldClass>(field), path);
+    return ops::io::write_vtk_element_field(*mesh, *Borrowed<ElementFieldClass>(field), path);
   raise_type_error("field must be a NodeField or an ElementField");
 }
 

@@ -15,7 +15,7 @@
 
 #include "containers/field/algebra.hpp"
 #include "containers/field/value_band.hpp"
-#include "ops/field/consolidate.hpp"
+#include "containers/field/consolidate.hpp"
 #include "ops/field/coordinates.hpp"
 #include "ops/field/integral.hpp"
 #include "ops/field/mask.hpp"
@@ -365,7 +365,7 @@ Ref merge_body(PyObject* a, PyObject* b) {
     const auto y = operand.template operator()<ElementFieldClass>(b, "b");
     // The plain union of handles: zones sharing a subspace are fused, not refused.
     using List = containers::element_field::ElementField::SubList;
-    return to_python(ops::field::consolidate_element(List::union_(*x, *y)));
+    return to_python(containers::field::consolidate_element(List::union_(*x, *y)));
   }
   const auto x = operand.template operator()<NodeFieldClass>(a, "a");
   const auto y = operand.template operator()<NodeFieldClass>(b, "b");

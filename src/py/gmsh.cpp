@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "containers/mesh/mesh.hpp"
-#include "ops/mesher/gmsh/reader.hpp"
+#include "ops/io/gmsh/reader.hpp"
 #include "py/bind/class.hpp"
 #include "py/classes.hpp"
 
@@ -14,7 +14,7 @@ namespace quenlith::py {
 
 namespace {
 
-using ops::mesher::gmsh::GmshGroups;
+using ops::io::gmsh::GmshGroups;
 
 constexpr Param read_gmsh_params[] = {{"coords"}, {"path"}};
 const Signature read_gmsh_sig{
@@ -52,11 +52,11 @@ Ref gmsh_groups_to_dict(GmshGroups groups) {
 // The core takes a second handle on the caller's Coords, which stays borrowed
 // until the call returns.
 Ref read_gmsh(Borrowed<CoordsClass> coords, std::string path) {
-  return gmsh_groups_to_dict(ops::mesher::gmsh::read_gmsh_file(*coords, path));
+  return gmsh_groups_to_dict(ops::io::gmsh::read_gmsh_file(*coords, path));
 }
 
 Ref read_gmsh_str(Borrowed<CoordsClass> coords, std::string text) {
-  return gmsh_groups_to_dict(ops::mesher::gmsh::read_gmsh_bytes(*coords, text));
+  return gmsh_groups_to_dict(ops::io::gmsh::read_gmsh_bytes(*coords, text));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "containers/element_field/element_field.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "ops/build/material_field.hpp"
 #include "py/bind/class.hpp"
 #include "py/classes.hpp"

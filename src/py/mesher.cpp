@@ -15,7 +15,7 @@
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/node.hpp"
 #include "ops/mesher/arc.hpp"
-#include "ops/mesher/barycenter.hpp"
+#include "containers/geom/barycenter.hpp"
 #include "ops/mesher/circle.hpp"
 #include "ops/mesher/convert.hpp"
 #include "ops/mesher/invert.hpp"
@@ -137,7 +137,7 @@ Mesh from_live_nodes(Borrowed<CoordsClass> coords) { return ops::mesher::from_li
 Mesh poi1_from_nodes(BorrowedList<NodeClass> nodes) {
   return Mesh::from_submesh(SubMesh::poi1_from_nodes(nodes.payloads()));
 }
-Mesh barycenter(MeshArg mesh) { return ops::mesher::barycenter(*mesh); }
+Mesh barycenter(MeshArg mesh) { return containers::geom::barycenter(*mesh); }
 Mesh convert(MeshArg mesh, std::string element_type) {
   return ops::mesher::convert(*mesh, parse_element_type(element_type));
 }

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "containers/matrix/dof.hpp"
-#include "containers/model/model.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/model.hpp"
+#include "models/model/sub_model.hpp"
 #include "models/mod/domain.hpp"
 #include "py/bind/container.hpp"
 #include "py/classes.hpp"

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "containers/mesh/mesh.hpp"
-#include "ops/field/consolidate.hpp"
+#include "containers/field/consolidate.hpp"
 #include "ops/mesher/border.hpp"
 #include "ops/mesher/consolidate.hpp"
 #include "ops/mesher/merge_nodes.hpp"
@@ -83,9 +83,9 @@ PyObject* any_object(PyObject* obj) { return obj; }
 
 Ref consolidate(PyObject* obj) {
   if (is_instance<MeshClass>(obj)) return to_python(ops::mesher::consolidate_mesh(*borrow<MeshClass>(obj)));
-  if (is_instance<NodeFieldClass>(obj)) return to_python(ops::field::consolidate_node(*borrow<NodeFieldClass>(obj)));
+  if (is_instance<NodeFieldClass>(obj)) return to_python(containers::field::consolidate_node(*borrow<NodeFieldClass>(obj)));
   if (is_instance<ElementFieldClass>(obj))
-    return to_python(ops::field::consolidate_element(*borrow<ElementFieldClass>(obj)));
+    return to_python(containers::field::consolidate_element(*borrow<ElementFieldClass>(obj)));
   raise_type_error("expected a Mesh, a NodeField or an ElementField");
 }
 

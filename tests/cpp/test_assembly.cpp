@@ -17,7 +17,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "models/kernel/block.hpp"
 #include "ops/assemble/assembly.hpp"
 #include "ops/build/material_field.hpp"

@@ -15,7 +15,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/sub_model.hpp"
 #include "models/contact/contact.hpp"
 #include "models/dirichlet/dirichlet.hpp"
 #include "models/embedded/embedded.hpp"

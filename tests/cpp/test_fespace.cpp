@@ -15,7 +15,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/assemble/coloring.hpp"
+#include "containers/finite_element_space/coloring.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/record_reader.hpp"
@@ -402,21 +402,21 @@ void expect_valid_coloring(const CellColoring& coloring, std::uint64_t n_cells, 
 TEST(CellColoring, GreedyAndDisjoint) {
   Handle<SubMesh> sub = grid(7);
   store::ReadGuard<SubMesh> g = store::read(sub);
-  const CellColoring c = ops::assemble::color_cells(g->cell_count(), 4, g->connectivity());
+  const CellColoring c = containers::finite_element_space::color_cells(g->cell_count(), 4, g->connectivity());
   expect_valid_coloring(c, 49, 4, g->connectivity());
   EXPECT_EQ(c.n_colors(), 4u);  // a structured quad grid needs exactly four
   EXPECT_EQ(c.colors[0][0], 0u);
   EXPECT_EQ(c.colors[1][0], 1u);
   // A cell repeating a node is no conflict with itself; an empty set has no colour.
   const std::vector<NodeId> degenerate{0, 0, 0, 1, 2, 3};
-  const CellColoring d = ops::assemble::color_cells(3, 2, degenerate);
+  const CellColoring d = containers::finite_element_space::color_cells(3, 2, degenerate);
   ASSERT_EQ(d.n_colors(), 2u);
   EXPECT_EQ(d.colors[0], (std::vector<std::uint64_t>{0, 2}));
   EXPECT_EQ(d.colors[1], (std::vector<std::uint64_t>{1}));
-  EXPECT_EQ(ops::assemble::color_cells(0, 4, {}).n_colors(), 0u);
+  EXPECT_EQ(containers::finite_element_space::color_cells(0, 4, {}).n_colors(), 0u);
   // Runs of one grid row: each row touches the rows above and below only, so the
   // rows alternate between two colours; a last run may be shorter.
-  const CellColoring rows = ops::assemble::color_cells(g->cell_count(), 4, g->connectivity(), 7);
+  const CellColoring rows = containers::finite_element_space::color_cells(g->cell_count(), 4, g->connectivity(), 7);
   expect_valid_coloring(rows, 49, 4, g->connectivity());
   ASSERT_EQ(rows.n_colors(), 2u);
   EXPECT_EQ(rows.colors[0], (std::vector<std::uint64_t>{0, 2, 4, 6}));
@@ -425,11 +425,11 @@ TEST(CellColoring, GreedyAndDisjoint) {
   // fit the one-bit-per-colour path).
   std::vector<NodeId> fan;
   for (NodeId k = 1; k <= 70; ++k) fan.insert(fan.end(), {0, k});
-  const CellColoring spokes = ops::assemble::color_cells(70, 2, fan);
+  const CellColoring spokes = containers::finite_element_space::color_cells(70, 2, fan);
   expect_valid_coloring(spokes, 70, 2, fan);
   ASSERT_EQ(spokes.n_colors(), 70u);
   EXPECT_EQ(spokes.colors[69], (std::vector<std::uint64_t>{69}));
-  const CellColoring uneven = ops::assemble::color_cells(g->cell_count(), 4, g->connectivity(), 10);
+  const CellColoring uneven = containers::finite_element_space::color_cells(g->cell_count(), 4, g->connectivity(), 10);
   expect_valid_coloring(uneven, 49, 4, g->connectivity());
   EXPECT_EQ(uneven.run_end(4), 49u);
 }
@@ -443,7 +443,7 @@ TEST(CellColoring, CachedOncePerSubspace) {
   for (std::size_t i = 0; i < got.size(); ++i)
     threads.emplace_back([&, i] {
       store::ReadGuard<SubSpace> mine = store::read(h);
-      got[i] = &ops::assemble::cell_coloring(*mine);
+      got[i] = &containers::finite_element_space::cell_coloring(*mine);
     });
   for (auto& t : threads) t.join();
   for (const CellColoring* c : got) EXPECT_EQ(c, got[0]);
@@ -506,7 +506,7 @@ TEST_F(SwapFes, SubspaceSwappedOutReadsBackUnchanged) {
     before = w.take();
     text_before = s->debug_text() + s->dump_text({17, 100, 100});
     geometry_before = s->dn_dx(0, 2);
-    (void)ops::assemble::cell_coloring(*s);
+    (void)containers::finite_element_space::cell_coloring(*s);
     EXPECT_TRUE(s->has_coloring());
   }
   const std::uint32_t sub_count = store::Store<SubMesh>::instance().use_count(sub);

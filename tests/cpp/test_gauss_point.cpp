@@ -14,7 +14,7 @@
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "models/kernel/gauss_point_field.hpp"
 #include "models/kernel/integrate_behavior.hpp"
 #include "models/mod/kind.hpp"

@@ -12,8 +12,8 @@
 
 #include "containers/finite_element_space/interpolation.hpp"
 #include "containers/mesh/mesh.hpp"
-#include "ops/geom/locate.hpp"
-#include "ops/geom/project.hpp"
+#include "containers/geom/locate.hpp"
+#include "containers/geom/project.hpp"
 #include "parallel/pool.hpp"
 #include "test_support.hpp"
 
@@ -23,21 +23,21 @@ namespace {
 namespace mesh = containers::mesh;
 namespace fes = containers::finite_element_space;
 using mesh::ElementType;
-using ops::geom::CellSnapshots;
+using containers::geom::CellSnapshots;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(LeastSquares, SolvesTheNormalEquationsAndGivesZerosWhenSingular) {
   // J = [[1, 0], [0, 2], [1, 1]], r = (1, 2, 3): JᵀJ = [[2, 1], [1, 5]], Jᵀr = (4, 7).
   const std::vector<double> J{1, 0, 0, 2, 1, 1}, r{1, 2, 3};
-  const auto d = ops::geom::least_squares_normal_equations(J, r, 3, 2);
+  const auto d = containers::geom::least_squares_normal_equations(J, r, 3, 2);
   EXPECT_NEAR(d[0], 13.0 / 9.0, 1e-15);
   EXPECT_NEAR(d[1], 10.0 / 9.0, 1e-15);
   // a zero column, a NaN Jacobian and no rows at all: a zero step
-  EXPECT_EQ(ops::geom::least_squares_normal_equations(std::vector<double>{1, 0, 1, 0}, r, 2, 2),
+  EXPECT_EQ(containers::geom::least_squares_normal_equations(std::vector<double>{1, 0, 1, 0}, r, 2, 2),
             (std::vector<double>{0, 0}));
-  EXPECT_EQ(ops::geom::least_squares_normal_equations(std::vector<double>{kNaN}, r, 1, 1), (std::vector<double>{0}));
-  EXPECT_EQ(ops::geom::least_squares_normal_equations({}, {}, 0, 3), (std::vector<double>{0, 0, 0}));
+  EXPECT_EQ(containers::geom::least_squares_normal_equations(std::vector<double>{kNaN}, r, 1, 1), (std::vector<double>{0}));
+  EXPECT_EQ(containers::geom::least_squares_normal_equations({}, {}, 0, 3), (std::vector<double>{0, 0, 0}));
 }
 
 // `n` unit boxes along the diagonal of a `dim`-D space, each cell one point.
@@ -62,7 +62,7 @@ class GridSize : public ::testing::TestWithParam<GridCase> {};
 
 TEST_P(GridSize, BinsPerAxisFollowTheCellCountUpTo128) {
   const auto [dim, cells, bins] = GetParam();
-  const auto grid = ops::geom::build_grid(diagonal_boxes(dim, cells));
+  const auto grid = containers::geom::build_grid(diagonal_boxes(dim, cells));
   EXPECT_EQ(grid.bins, std::vector<std::uint64_t>(dim, bins));
   std::uint64_t total = 1;
   for (auto b : grid.bins) total *= b;
@@ -89,7 +89,7 @@ TEST(Grid, FlatAndNonFiniteAxesGetOneBinAndNaNNeverEscapesTheGrid) {
   s.boxes[6 * 3 + 0] = kNaN;
   s.boxes[6 * 3 + 3] = kNaN;
   s.boxes[6 * 4 + 4] = std::numeric_limits<double>::infinity();
-  const auto grid = ops::geom::build_grid(s);
+  const auto grid = containers::geom::build_grid(s);
   EXPECT_EQ(grid.bins, (std::vector<std::uint64_t>{3, 1, 1}));
   const double inf = std::numeric_limits<double>::infinity();
   for (const std::vector<double>& x : std::vector<std::vector<double>>{
@@ -146,14 +146,14 @@ TEST_P(LocateEveryType, FindsPointsMappedFromInsideWithTheirReferenceCoordinates
   for (int i = 0; i < 50; ++i) {
     std::vector<double> xi(rd);
     for (auto& v : xi) v = box ? -0.8 + 1.6 * u(rng) : 0.1 + 0.2 * u(rng);
-    const auto N = fes::shape(ops::geom::interpolation_of(t), t, xi);
+    const auto N = fes::shape(containers::geom::interpolation_of(t), t, xi);
     std::vector<double> x(dim, 0.0);
     for (std::size_t j = 0; j < k; ++j)
       for (std::size_t a = 0; a < dim; ++a) x[a] += N[j] * X[j * dim + a];
     xis.push_back(xi);
     points.push_back(x);
   }
-  const auto found = ops::geom::locate_points(host.subs(), points, 1e-6);
+  const auto found = containers::geom::locate_points(host.subs(), points, 1e-6);
   for (std::size_t i = 0; i < points.size(); ++i) {
     ASSERT_TRUE(found[i].has_value()) << i;
     for (std::size_t c = 0; c < rd; ++c) EXPECT_NEAR(found[i]->xi[c], xis[i][c], 1e-10);
@@ -205,10 +205,10 @@ mesh::Mesh bumpy_surface(std::size_t n) {
 
 TEST(Project, FacetTreeGivesTheOrderedScansAnswerBitForBit) {
   const mesh::Mesh surface = bumpy_surface(12);
-  const CellSnapshots facets = ops::geom::snapshot_facets(surface);
-  const auto tree = ops::geom::build_facet_tree(facets);
+  const CellSnapshots facets = containers::geom::snapshot_facets(surface);
+  const auto tree = containers::geom::build_facet_tree(facets);
   ASSERT_FALSE(tree.empty());
-  const ops::geom::FacetTree none;
+  const containers::geom::FacetTree none;
   std::mt19937_64 rng(9);
   std::uniform_int_distribution<int> lattice(-4, 32);
   std::uniform_real_distribution<double> u(-2.0, 14.0);
@@ -216,8 +216,8 @@ TEST(Project, FacetTreeGivesTheOrderedScansAnswerBitForBit) {
     // half the points on a half-unit lattice, where ties between facets abound
     const std::vector<double> x = i % 2 ? std::vector<double>{lattice(rng) / 2.0, lattice(rng) / 2.0, lattice(rng) / 4.0}
                                         : std::vector<double>{u(rng), u(rng), u(rng) / 4.0};
-    const auto a = ops::geom::project_point(facets, tree, x);
-    const auto b = ops::geom::project_point(facets, none, x);
+    const auto a = containers::geom::project_point(facets, tree, x);
+    const auto b = containers::geom::project_point(facets, none, x);
     ASSERT_EQ(a.submesh, b.submesh) << x[0] << " " << x[1] << " " << x[2];
     ASSERT_EQ(a.cell, b.cell) << x[0] << " " << x[1] << " " << x[2];
     EXPECT_EQ(a.xi, b.xi);
@@ -236,10 +236,10 @@ TEST(Project, QuadraticFacetsKeepTheScan) {
   sub.add_cell(ids);
   mesh::Mesh m;
   m.push_sub(store::insert(std::move(sub)));
-  const CellSnapshots facets = ops::geom::snapshot_facets(m);
-  EXPECT_TRUE(ops::geom::build_facet_tree(facets).empty());
+  const CellSnapshots facets = containers::geom::snapshot_facets(m);
+  EXPECT_TRUE(containers::geom::build_facet_tree(facets).empty());
   // the arc's apex: the normal points down (clockwise quarter turn of the direction)
-  const auto p = ops::geom::project_point(facets, ops::geom::build_facet_tree(facets), std::vector<double>{1, 1});
+  const auto p = containers::geom::project_point(facets, containers::geom::build_facet_tree(facets), std::vector<double>{1, 1});
   EXPECT_NEAR(p.closest[1], 0.5, 1e-12);
   EXPECT_NEAR(p.normal[1], -1.0, 1e-12);
   EXPECT_NEAR(p.gap, -0.5, 1e-12);
@@ -251,12 +251,12 @@ TEST(Locate, ResultsAreTheSameForOneAndAllThreads) {
   std::uniform_real_distribution<double> u(0.0, 30.0);
   std::vector<std::vector<double>> points;
   for (int i = 0; i < 5000; ++i) points.push_back({u(rng), u(rng), 0.0});
-  std::vector<std::optional<ops::geom::CellLocation>> one;
+  std::vector<std::optional<containers::geom::CellLocation>> one;
   {
     parallel::ThreadLimit limit(1);
-    one = ops::geom::locate_points(surface.subs(), points, 1e-6);
+    one = containers::geom::locate_points(surface.subs(), points, 1e-6);
   }
-  const auto all = ops::geom::locate_points(surface.subs(), points, 1e-6);
+  const auto all = containers::geom::locate_points(surface.subs(), points, 1e-6);
   ASSERT_EQ(one.size(), all.size());
   for (std::size_t i = 0; i < one.size(); ++i) {
     ASSERT_EQ(one[i].has_value(), all[i].has_value());

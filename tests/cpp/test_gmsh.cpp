@@ -14,16 +14,16 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/element_type.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/mesher/gmsh/catalogue.hpp"
-#include "ops/mesher/gmsh/lexical.hpp"
-#include "ops/mesher/gmsh/reader.hpp"
+#include "ops/io/gmsh/catalogue.hpp"
+#include "ops/io/gmsh/lexical.hpp"
+#include "ops/io/gmsh/reader.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-using namespace quenlith::ops::mesher::gmsh;
+using namespace quenlith::ops::io::gmsh;
 using quenlith::containers::finite_element_space::dshape_dxi;
 using quenlith::containers::finite_element_space::Interpolation;
 using quenlith::containers::finite_element_space::shape;

@@ -19,14 +19,14 @@
 #include "models/kernel/cell_context.hpp"
 #include "models/elasticity/small_strain.hpp"
 #include "models/kernel/scatter_to_nodes.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/sub_model.hpp"
 #include "models/convection/convection.hpp"
 #include "models/elasticity/elasticity.hpp"
 #include "models/heat_conduction/heat_conduction.hpp"
 #include "models/plasticity/plasticity.hpp"
 #include "ops/build/material_field.hpp"
-#include "ops/assemble/coloring.hpp"
-#include "ops/assemble/scatter.hpp"
+#include "containers/finite_element_space/coloring.hpp"
+#include "containers/finite_element_space/scatter.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
@@ -736,8 +736,8 @@ TEST(ScatterToNodes, BitIdenticalForOneAndAllThreads) {
 // scatter_colored: every cell's action once, groups in colour order.
 TEST(ScatterColored, AddsEveryCellOnceAndStopsAtTheFirstFailure) {
   const std::vector<NodeId> chain = {0, 1, 1, 2, 2, 3, 3, 4};
-  const auto coloring = ops::assemble::color_cells(4, 2, chain);
-  const auto v = ops::assemble::scatter_colored(5, coloring, 1, 2,
+  const auto coloring = containers::finite_element_space::color_cells(4, 2, chain);
+  const auto v = containers::finite_element_space::scatter_colored(5, coloring, 1, 2,
                                                 [&](std::uint64_t c, std::span<double> scratch, std::span<double> out) {
                                                   for (double x : scratch) EXPECT_EQ(x, 0.0);
                                                   scratch[0] = 1.0;
@@ -747,17 +747,17 @@ TEST(ScatterColored, AddsEveryCellOnceAndStopsAtTheFirstFailure) {
   EXPECT_EQ(v, (std::vector<double>{1, 11, 11, 11, 10}));
   int runs_after = 0;
   EXPECT_EQ(error_text([&] {
-              ops::assemble::scatter_colored(5, coloring, 1, 1, [&](std::uint64_t c, std::span<double>, std::span<double>) {
+              containers::finite_element_space::scatter_colored(5, coloring, 1, 1, [&](std::uint64_t c, std::span<double>, std::span<double>) {
                 if (c % 2 == 1) ++runs_after;  // colour 1 must not start
                 if (c == 2) throw Error::message("cell {} failed", c);
               });
             }),
             "cell 2 failed");
   EXPECT_EQ(runs_after, 0);
-  EXPECT_EQ(ops::assemble::min_cells_per_task(3), 85u);
-  EXPECT_EQ(ops::assemble::min_cells_per_task(27), 9u);
-  EXPECT_EQ(ops::assemble::min_cells_per_task(0), 256u);
-  EXPECT_EQ(ops::assemble::min_cells_per_task(300), 1u);
+  EXPECT_EQ(containers::finite_element_space::min_cells_per_task(3), 85u);
+  EXPECT_EQ(containers::finite_element_space::min_cells_per_task(27), 9u);
+  EXPECT_EQ(containers::finite_element_space::min_cells_per_task(0), 256u);
+  EXPECT_EQ(containers::finite_element_space::min_cells_per_task(300), 1u);
 }
 
 // Block placement and the literal block of a kernel.

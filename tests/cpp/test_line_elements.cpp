@@ -21,7 +21,7 @@
 #include "containers/mesh/element_type.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "models/frame/frame.hpp"
 #include "models/frame3d/frame3d.hpp"
 #include "models/kernel/block.hpp"

@@ -19,7 +19,7 @@
 #include "containers/node_field/id_index.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "containers/node_field/sub_node_field.hpp"
-#include "ops/field/consolidate.hpp"
+#include "containers/field/consolidate.hpp"
 #include "store/guard.hpp"
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"
@@ -36,7 +36,7 @@ using quenlith::containers::field::DofList;
 using quenlith::containers::node_field::NodeField;
 using quenlith::containers::node_field::NodeFieldView;
 using quenlith::containers::node_field::SubNodeField;
-using quenlith::ops::field::consolidate_node;
+using quenlith::containers::field::consolidate_node;
 using quenlith::testing::coords_with;
 using quenlith::testing::error_text;
 using store::Handle;

@@ -12,7 +12,7 @@
 #include "containers/finite_element_space/sub_finite_element_space.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/sub_model.hpp"
 #include "models/elasticity/small_strain.hpp"
 #include "models/kernel/block.hpp"
 #include "models/mazars/mazars.hpp"

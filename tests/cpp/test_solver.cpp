@@ -24,7 +24,7 @@
 #include "containers/mesh/submesh.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "models/dirichlet/dirichlet.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "ops/solver/eliminate.hpp"
 #include "ops/solver/lu.hpp"
 #include "ops/solver/unilateral.hpp"

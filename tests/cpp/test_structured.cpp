@@ -10,7 +10,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/mesher/node_refs.hpp"
+#include "containers/mesh/node_refs.hpp"
 #include "ops/mesher/sweep.hpp"
 #include "ops/mesher/sweep_kernel.hpp"
 #include "ops/mesher/transform.hpp"

@@ -22,7 +22,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/matrix/sub_matrix.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/sub_model.hpp"
 #include "containers/node_field/sub_node_field.hpp"
 #include "models/dirichlet/dirichlet.hpp"
 #include "models/elasticity/elasticity.hpp"

@@ -16,7 +16,7 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/export/vtk.hpp"
+#include "ops/io/vtk.hpp"
 #include "parallel/pool.hpp"
 #include "store/file_write.hpp"
 #include "store/guard.hpp"
@@ -27,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace quenlith::containers::mesh;
-using namespace quenlith::ops::vtk;
+using namespace quenlith::ops::io;
 using quenlith::store::Handle;
 namespace store = quenlith::store;
 using quenlith::testing::error_text;

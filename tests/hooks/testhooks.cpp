@@ -20,8 +20,8 @@
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/mesh.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/geom/locate.hpp"
-#include "ops/geom/project.hpp"
+#include "containers/geom/locate.hpp"
+#include "containers/geom/project.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
 #include "ops/mesher/volume/tet_mesh.hpp"
 #include "py/bind/class.hpp"
@@ -268,12 +268,12 @@ Ref locate_points(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
   const BoundArgs bound = match(locate_sig, args, nargsf, kwnames);
   const GeomQuery query = geom_query(locate_sig, bound);
   const double tol = bound.has(5) ? arg(locate_sig, bound, 5, to_f64) : 1e-6;
-  std::vector<std::optional<ops::geom::CellLocation>> found;
+  std::vector<std::optional<containers::geom::CellLocation>> found;
   {
     const containers::mesh::Mesh host = host_mesh(query);
-    found = ops::geom::locate_points(host.subs(), query.points, tol);
+    found = containers::geom::locate_points(host.subs(), query.points, tol);
   }
-  return list_from(found, [](const std::optional<ops::geom::CellLocation>& l) {
+  return list_from(found, [](const std::optional<containers::geom::CellLocation>& l) {
     if (!l) return Ref::borrow(Py_None);
     return tuple_of({from_u64(l->submesh), from_u64(l->cell), list_from(l->xi), list_from(l->weights),
                      list_from(l->nodes)});
@@ -288,12 +288,12 @@ const Signature project_sig{"project_points", nullptr, Receiver::None, project_p
 Ref project_points(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const BoundArgs bound = match(project_sig, args, nargsf, kwnames);
   const GeomQuery query = geom_query(project_sig, bound);
-  std::vector<ops::geom::SurfaceProjection> out;
+  std::vector<containers::geom::SurfaceProjection> out;
   {
     const containers::mesh::Mesh surface = host_mesh(query);
-    out = ops::geom::project_points(surface, query.points);
+    out = containers::geom::project_points(surface, query.points);
   }
-  return list_from(out, [](const ops::geom::SurfaceProjection& p) {
+  return list_from(out, [](const containers::geom::SurfaceProjection& p) {
     return tuple_of({from_u64(p.submesh), from_u64(p.cell), list_from(p.xi), list_from(p.weights),
                      list_from(p.nodes), list_from(p.closest), list_from(p.normal), from_f64(p.gap)});
   });

@@ -18,7 +18,7 @@
 //
 // Beside the fields, one once-initialised slot never written to a record: the cell
 // colouring of the submesh, filled on the first call of `coloring` (see
-// ops/assemble/coloring.hpp, which computes it) and empty again in a subspace read
+// coloring.hpp, which computes it) and empty again in a subspace read
 // back from its swap file.
 //
 // A subspace never changes once built (the store gives it no write guard); nothing
@@ -149,7 +149,7 @@ class SubFiniteElementSpace {
   // The cell colouring slot: returns the colouring, calling `compute` on the first
   // use only (concurrent first users wait for that one call; a throwing compute leaves
   // the slot empty for the next caller). The reference is lent while the caller's
-  // guard on the subspace is held. Filled by ops::assemble::cell_coloring.
+  // guard on the subspace is held. Filled by containers::finite_element_space::cell_coloring.
   const CellColoring& coloring(parallel::FunctionRef<CellColoring()> compute) const;
   bool has_coloring() const noexcept;
 

@@ -11,7 +11,7 @@
 #include "dump/container_frame.hpp"
 #include "dump/debug_text.hpp"
 #include "dump/number_format.hpp"
-#include "ops/field/consolidate.hpp"
+#include "containers/field/consolidate.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::containers::node_field {
@@ -131,17 +131,17 @@ Handle<Coords> NodeField::coords() const {
 }
 
 NodeField NodeField::slice(std::span<const std::uint64_t> indices) const {
-  return ops::field::consolidate_node(SubList::slice(indices));
+  return containers::field::consolidate_node(SubList::slice(indices));
 }
 
 NodeField NodeField::union_(const NodeField& a, const NodeField& b) {
-  return ops::field::consolidate_node(SubList::union_(a, b));
+  return containers::field::consolidate_node(SubList::union_(a, b));
 }
 
-NodeField NodeField::union_(const H& a, const H& b) { return ops::field::consolidate_node(SubList::union_(a, b)); }
+NodeField NodeField::union_(const H& a, const H& b) { return containers::field::consolidate_node(SubList::union_(a, b)); }
 
 NodeField NodeField::union_sub(const H& zone) const {
-  return ops::field::consolidate_node(SubList::union_sub(zone));
+  return containers::field::consolidate_node(SubList::union_sub(zone));
 }
 
 NodeField NodeField::filter_components(std::span<const std::string> names) const {

@@ -60,7 +60,7 @@ class NodeField : public SubList<NodeField, SubNodeField> {
   store::Handle<mesh::Coords> coords() const;
 
   // The list operations that select or join zones consolidate their result (see
-  // ops/field/consolidate.hpp): zones on one support are fused.
+  // containers/field/consolidate.hpp): zones on one support are fused.
   // The zones at `indices` (each through push_sub), consolidated.
   NodeField slice(std::span<const std::uint64_t> indices) const;
   // a's zones, then b's not already held, consolidated.

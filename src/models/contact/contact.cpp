@@ -7,8 +7,8 @@
 #include "base/error.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/geom/project.hpp"
-#include "ops/mesher/barycenter.hpp"
+#include "containers/geom/project.hpp"
+#include "containers/geom/barycenter.hpp"
 #include "store/guard.hpp"
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"
@@ -33,9 +33,9 @@ Contact Contact::create(const Mesh& slave, const Mesh& master,
   Fields f;
   const Mesh slave_poi1 = Mesh::from_submesh(SubMesh::poi1_from_ids(coords, ids));
   const std::vector<std::vector<double>> points = store::read(coords)->coords_of(ids);
-  for (ops::geom::SurfaceProjection& p : ops::geom::project_points(master, points))
+  for (containers::geom::SurfaceProjection& p : containers::geom::project_points(master, points))
     f.pairings.push_back(Pairing{std::move(p.nodes), std::move(p.weights), std::move(p.normal), p.gap});
-  const Mesh multiplier_mesh = ops::mesher::barycenter(slave_poi1);
+  const Mesh multiplier_mesh = containers::geom::barycenter(slave_poi1);
   std::vector<const std::vector<NodeId>*> more;
   for (const Pairing& p : f.pairings) more.push_back(&p.nodes);
   const Mesh support = Mesh::from_submesh(SubMesh::poi1_from_ids(coords, extend_with_new_nodes(ids, more)));

@@ -7,8 +7,8 @@
 #include "base/error.hpp"
 #include "containers/mesh/coords.hpp"
 #include "containers/mesh/submesh.hpp"
-#include "ops/geom/locate.hpp"
-#include "ops/mesher/barycenter.hpp"
+#include "containers/geom/locate.hpp"
+#include "containers/geom/barycenter.hpp"
 #include "store/guard.hpp"
 #include "store/record_reader.hpp"
 #include "store/record_writer.hpp"
@@ -34,7 +34,7 @@ Embedded Embedded::create(const Mesh& immersed, const Mesh& host,
   Fields f;
   const Mesh immersed_poi1 = Mesh::from_submesh(SubMesh::poi1_from_ids(coords, ids));
   const std::vector<std::vector<double>> points = store::read(coords)->coords_of(ids);
-  const auto located = ops::geom::locate_points(host.subs(), points, tol.value_or(1e-6));
+  const auto located = containers::geom::locate_points(host.subs(), points, tol.value_or(1e-6));
   std::size_t outside = 0, first_outside = 0;
   for (std::size_t i = 0; i < located.size(); ++i) {
     if (located[i]) {
@@ -52,7 +52,7 @@ Embedded Embedded::create(const Mesh& immersed, const Mesh& host,
     QUENLITH_VERIFY(std::find(hn.begin(), hn.end(), ids[i]) == hn.end(),
                     "Embedded: immersed node {} coincides with a node of its host cell", ids[i]);
   }
-  const Mesh multiplier_mesh = ops::mesher::barycenter(immersed_poi1);
+  const Mesh multiplier_mesh = containers::geom::barycenter(immersed_poi1);
   std::vector<const std::vector<NodeId>*> more;
   for (const HostBinding& h : f.hosts) more.push_back(&h.nodes);
   const Mesh constrained =

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "base/error.hpp"
-#include "ops/assemble/coloring.hpp"
-#include "ops/assemble/scatter.hpp"
+#include "containers/finite_element_space/coloring.hpp"
+#include "containers/finite_element_space/scatter.hpp"
 #include "parallel/pool.hpp"
 #include "store/store.hpp"
 
@@ -33,7 +33,7 @@ BlockCells::~BlockCells() {
   geometries_.clear();
 }
 
-const fes::CellColoring& BlockCells::coloring() const { return ops::assemble::cell_coloring(*spaces_.front()); }
+const fes::CellColoring& BlockCells::coloring() const { return containers::finite_element_space::cell_coloring(*spaces_.front()); }
 
 std::vector<CellContext> BlockCells::make_contexts() const {
   std::vector<CellContext> ctxs;
@@ -114,8 +114,8 @@ void for_each_element_block(const BlockCells& cells, std::uint64_t n_dual, std::
                             const store::InterruptCheck* interrupt, const PreparedKernel* prepared) {
   const std::uint64_t npc = cells.nodes_per_cell();
   const std::uint64_t len = npc * n_dual * npc * n_primal;
-  ops::assemble::for_each_colored_run(
-      cells.coloring(), ops::assemble::min_cells_per_task(npc), [&](std::uint64_t begin, std::uint64_t end) {
+  containers::finite_element_space::for_each_colored_run(
+      cells.coloring(), containers::finite_element_space::min_cells_per_task(npc), [&](std::uint64_t begin, std::uint64_t end) {
         std::vector<CellContext> ctxs;  // made when a cell first needs them
         std::vector<double> blocks(2 * len);
         const std::span<double> one(blocks.data(), len), two(blocks.data() + len, len);
@@ -170,7 +170,7 @@ containers::matrix::SubMatrix assemble_block(std::span<const SpaceHandle> fespac
     coo.cols.resize(n_cells * len);
     coo.values.resize(n_cells * len);
     // Each cell writes its own slice: cells run in any order and on any thread.
-    parallel::for_chunks(n_cells, ops::assemble::min_cells_per_task(npc), [&](parallel::Index begin,
+    parallel::for_chunks(n_cells, containers::finite_element_space::min_cells_per_task(npc), [&](parallel::Index begin,
                                                                              parallel::Index end) {
       std::vector<CellContext> ctxs = cells.make_contexts();
       std::vector<double> block(len);

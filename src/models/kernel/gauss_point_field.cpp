@@ -4,7 +4,7 @@
 
 #include "base/error.hpp"
 #include "containers/finite_element_space/cell_geometry.hpp"
-#include "ops/assemble/scatter.hpp"
+#include "containers/finite_element_space/scatter.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 
@@ -33,7 +33,7 @@ SubElementField gauss_point_field(const SpaceHandle& fespace, const ZoneHandle& 
   const SubElementField* mat_zone = mat ? &mat->get() : nullptr;
   const std::span<double> values = zone.values_mut();
   // Tasks of about 256 points: the shortest run of the cell loops, counted in points.
-  parallel::for_chunks(parallel::Index(n_cells), parallel::Index(ops::assemble::min_cells_per_task(n_g)),
+  parallel::for_chunks(parallel::Index(n_cells), parallel::Index(containers::finite_element_space::min_cells_per_task(n_g)),
                        [&](parallel::Index begin, parallel::Index end) {
                          CellContext ctx(*space, geometry, std::uint64_t(begin));
                          for (parallel::Index c = begin; c < end; ++c) {

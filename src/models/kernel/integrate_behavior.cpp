@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 

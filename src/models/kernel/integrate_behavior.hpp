@@ -4,7 +4,7 @@
 #include <span>
 
 #include "containers/element_field/element_field.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/sub_model.hpp"
 #include "store/handle.hpp"
 
 namespace quenlith::models::kernel {

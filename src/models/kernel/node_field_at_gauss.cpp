@@ -5,7 +5,7 @@
 
 #include "base/error.hpp"
 #include "containers/finite_element_space/cell_geometry.hpp"
-#include "ops/assemble/scatter.hpp"
+#include "containers/finite_element_space/scatter.hpp"
 #include "parallel/pool.hpp"
 #include "store/guard.hpp"
 
@@ -101,7 +101,7 @@ SubElementField node_field_at_gauss(const SpaceHandle& fespace, const NodeFieldV
   const std::span<const std::string> names = step_names(step);
   const std::span<double> values = zone.values_mut();
   parallel::for_chunks(
-      parallel::Index(n_cells), parallel::Index(ops::assemble::min_cells_per_task(n_g)),
+      parallel::Index(n_cells), parallel::Index(containers::finite_element_space::min_cells_per_task(n_g)),
       [&](parallel::Index begin, parallel::Index end) {
         CellContext ctx(*space, geometry, std::uint64_t(begin));
         CellNodeValues f(view, names, npc);

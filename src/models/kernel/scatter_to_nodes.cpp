@@ -4,7 +4,7 @@
 
 #include "base/error.hpp"
 #include "models/kernel/shape_integrals.hpp"
-#include "ops/assemble/scatter.hpp"
+#include "containers/finite_element_space/scatter.hpp"
 
 namespace quenlith::models::kernel {
 
@@ -25,8 +25,8 @@ SubNodeField scatter_to_nodes(std::span<const SpaceHandle> fespaces, const Suppo
     for (std::size_t p = 0; p < nodes.size(); ++p) index.try_insert(nodes[p], static_cast<std::uint32_t>(p));
     sums.assign(nodes.size() * n_dual, 0.0);
     const std::span<double> shared(sums);
-    ops::assemble::for_each_colored_run(
-        cells.coloring(), ops::assemble::min_cells_per_task(npc), [&](std::uint64_t begin, std::uint64_t end) {
+    containers::finite_element_space::for_each_colored_run(
+        cells.coloring(), containers::finite_element_space::min_cells_per_task(npc), [&](std::uint64_t begin, std::uint64_t end) {
           std::vector<CellContext> ctxs = cells.make_contexts();
           std::vector<double> element(npc * n_dual);
           for (std::uint64_t c = begin; c < end; ++c) {

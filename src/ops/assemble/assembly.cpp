@@ -14,14 +14,16 @@
 
 #include "base/error.hpp"
 #include "containers/matrix/computed_recipe.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/sub_model.hpp"
 #include "models/kernel/block.hpp"
-#include "ops/assemble/scatter.hpp"
+#include "containers/finite_element_space/scatter.hpp"
 #include "parallel/pool.hpp"
 #include "store/store.hpp"
 #include "store/guard.hpp"
 
 namespace quenlith::ops::assemble {
+
+using containers::finite_element_space::min_cells_per_task;
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "containers/matrix/csr.hpp"
 #include "containers/matrix/dof.hpp"
 #include "containers/matrix/matrix.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "containers/node_field/id_index.hpp"
 #include "store/interrupt.hpp"
 

@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/sub_model.hpp"
 #include "models/elasticity/small_strain.hpp"
 #include "models/kernel/scatter_to_nodes.hpp"
 #include "models/mod/domain.hpp"

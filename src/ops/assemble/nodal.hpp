@@ -8,7 +8,7 @@
 
 #include "containers/element_field/element_field.hpp"
 #include "containers/finite_element_space/finite_element_space.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "containers/node_field/node_field.hpp"
 
 namespace quenlith::ops::assemble {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "containers/element_field/sub_element_field.hpp"
-#include "containers/model/sub_model.hpp"
+#include "models/model/sub_model.hpp"
 #include "models/mod/kind.hpp"
 
 namespace quenlith::ops::build {

@@ -5,11 +5,13 @@
 #include <span>
 #include <vector>
 
-#include "ops/mesher/rewrite.hpp"
+#include "containers/mesh/rewrite.hpp"
 #include "base/error.hpp"
 
 namespace quenlith::ops::mesher {
 
+using containers::mesh::SubMeshSnapshot;
+using containers::mesh::rewrite_submeshes;
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;

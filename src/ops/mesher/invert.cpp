@@ -3,10 +3,12 @@
 #include <vector>
 
 #include "ops/mesher/inversion.hpp"
-#include "ops/mesher/rewrite.hpp"
+#include "containers/mesh/rewrite.hpp"
 
 namespace quenlith::ops::mesher {
 
+using containers::mesh::SubMeshSnapshot;
+using containers::mesh::rewrite_submeshes;
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;

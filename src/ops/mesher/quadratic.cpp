@@ -4,13 +4,15 @@
 #include <vector>
 
 #include "containers/mesh/node.hpp"
-#include "ops/mesher/rewrite.hpp"
+#include "containers/mesh/rewrite.hpp"
 #include "base/error.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::ops::mesher {
 
+using containers::mesh::SubMeshSnapshot;
+using containers::mesh::rewrite_submeshes;
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;

@@ -6,15 +6,18 @@
 #include "base/error.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "ops/mesher/convert.hpp"
-#include "ops/mesher/node_refs.hpp"
+#include "containers/mesh/node_refs.hpp"
 #include "ops/mesher/quadratic.hpp"
-#include "ops/mesher/rewrite.hpp"
+#include "containers/mesh/rewrite.hpp"
 #include "ops/mesher/sweep_kernel.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::ops::mesher {
 
+using containers::mesh::NodeRefs;
+using containers::mesh::SubMeshSnapshot;
+using containers::mesh::rewrite_submeshes;
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;

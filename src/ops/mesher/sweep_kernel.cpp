@@ -8,12 +8,20 @@
 #include "base/error.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "ops/mesher/chain.hpp"
-#include "ops/mesher/node_refs.hpp"
-#include "ops/mesher/rewrite.hpp"
+#include "containers/mesh/node_refs.hpp"
+#include "containers/mesh/rewrite.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::ops::mesher {
 
+using containers::mesh::NodeRefs;
+using containers::mesh::SubMeshSnapshot;
+using containers::mesh::snapshot;
+using containers::mesh::finite_points;
+using containers::mesh::check_finite;
+using containers::mesh::check_new_points;
+using containers::mesh::sat_mul;
+using containers::mesh::sat_add;
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;

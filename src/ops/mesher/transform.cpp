@@ -11,14 +11,19 @@
 #include "base/error.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "ops/mesher/chain.hpp"
-#include "ops/mesher/node_refs.hpp"
-#include "ops/mesher/rewrite.hpp"
+#include "containers/mesh/node_refs.hpp"
+#include "containers/mesh/rewrite.hpp"
 #include "ops/mesher/vec3.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
 namespace quenlith::ops::mesher {
 
+using containers::mesh::NodeRefs;
+using containers::mesh::SubMeshSnapshot;
+using containers::mesh::snapshot;
+using containers::mesh::finite_points;
+using containers::mesh::check_finite;
 using containers::mesh::Coords;
 using containers::mesh::Mesh;
 using containers::mesh::NodeId;

@@ -18,7 +18,7 @@
 #include "containers/field/dof.hpp"
 #include "containers/matrix/csr.hpp"
 #include "containers/matrix/matrix.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "ops/solver/sparse_direct.hpp"
 #include "store/interrupt.hpp"

@@ -26,7 +26,7 @@
 #include "containers/field/dof.hpp"
 #include "containers/matrix/csr.hpp"
 #include "containers/matrix/matrix.hpp"
-#include "containers/model/model.hpp"
+#include "models/model/model.hpp"
 #include "containers/node_field/node_field.hpp"
 #include "models/mod/kind.hpp"
 #include "ops/solver/sparse_direct.hpp"

@@ -9,7 +9,7 @@
 #include "containers/mesh/submesh.hpp"
 #include "dump/number_format.hpp"
 #include "ops/mesher/triangulate_surface/constrain.hpp"
-#include "ops/mesher/node_refs.hpp"
+#include "containers/mesh/node_refs.hpp"
 #include "ops/mesher/triangulate_surface/refine.hpp"
 #include "base/error.hpp"
 #include "store/guard.hpp"
@@ -17,6 +17,7 @@
 
 namespace quenlith::ops::mesher {
 
+using containers::mesh::NodeRefs;
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;
