@@ -1,6 +1,5 @@
 #include "ops/mesher/quadratic.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <unordered_map>
 #include <vector>
@@ -50,14 +49,19 @@ double midpoint(double a, double b) noexcept {
 // a quadratic counterpart, which is refused when the rewrite reaches it.
 void check_corners(const Mesh& mesh) {
   const store::Handle<Coords> coords = mesh.coords();
+  // Each corner once, in order of first use; a flag per id, no sort.
   std::vector<NodeId> ids;
+  std::vector<bool> listed;
   for (const auto& sub : mesh.subs()) {
     const SubMeshSnapshot snap = snapshot(sub);
     if (!quadratic_counterpart(snap.element_type)) break;
-    ids.insert(ids.end(), snap.connectivity.begin(), snap.connectivity.end());
+    for (const NodeId id : snap.connectivity) {
+      if (id >= listed.size()) listed.resize(std::size_t{id} + 1);
+      if (listed[id]) continue;
+      listed[id] = true;
+      ids.push_back(id);
+    }
   }
-  std::sort(ids.begin(), ids.end());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
   std::size_t dim = 0;
   (void)finite_points("to_quadratic", coords, ids, dim);
 }
