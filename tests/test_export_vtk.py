@@ -1,6 +1,7 @@
 """export_vtk: the legacy VTK file of a mesh, byte for byte, and as VTK's own
 reader and meshio read it back."""
 
+import fcntl
 import math
 import os
 import pathlib
@@ -241,13 +242,18 @@ def test_refusals_leave_the_target_as_it_was(tmp_path):
     assert target.read_bytes().decode() == HEADER + "POINTS 1 double\n0 0 0\nCELLS 1 2\n1 0\nCELL_TYPES 1\n1\n"
 
 
-def test_temporary_files_of_ended_processes_go_with_the_next_export(tmp_path):
-    ended = []
-    for _ in range(2):
+def ended_pids(n):
+    """Ids of n processes that have started and ended."""
+    pids = []
+    for _ in range(n):
         child = subprocess.Popen(["true"])
         child.wait()
-        ended.append(child.pid)
-    dead, dead_other_user = ended
+        pids.append(child.pid)
+    return pids
+
+
+def test_temporary_files_of_ended_processes_go_with_the_next_export(tmp_path):
+    dead, dead_other_user = ended_pids(2)
     outside = tmp_path / "outside"
     outside.write_text("x")
     out = tmp_path / "dir"
@@ -274,6 +280,21 @@ def test_temporary_files_of_ended_processes_go_with_the_next_export(tmp_path):
     q.export_vtk(mesh_of(c, "POI1", [0]), str(out / "out.vtk"))
     assert sorted(os.listdir(out)) == sorted(names + ["out.vtk"])
     assert outside.read_text() == "x"
+
+
+def test_temporary_file_locked_by_a_live_writer_is_kept(tmp_path):
+    # A writer of another pid namespace bears an id that is no process here; its lock
+    # on the file it is writing shows it alive.
+    dead = ended_pids(1)[0]
+    held, unheld = tmp_path / f".out.vtk.{dead}.0.tmp", tmp_path / f".out.vtk.{dead}.1.tmp"
+    held.write_text("partial")
+    unheld.write_text("partial")
+    c = q.Coords(2)
+    c.add_node([0, 0])
+    with open(held, "rb") as writer:
+        fcntl.flock(writer, fcntl.LOCK_EX)
+        q.export_vtk(mesh_of(c, "POI1", [0]), str(tmp_path / "out.vtk"))
+    assert sorted(os.listdir(tmp_path)) == sorted([held.name, "out.vtk"])
 
 
 def test_a_directory_is_searched_again_a_second_later(tmp_path):

@@ -451,6 +451,33 @@ def test_promotion_of_empty_meshes_and_sealed_input():
         q.to_quadratic(m[0])
 
 
+TINY = 5e-324  # the smallest subnormal: halving it first would round it to zero
+
+
+@pytest.mark.parametrize("a, b, mid", [
+    ([1.5e308, -1e308], [1.7e308, -1.5e308], [1.6e308, -1.25e308]),  # the sums overflow
+    ([1e308, 1.7e308], [-1e308, 1.7e308], [0.0, 1.7e308]),
+    ([-1.7976931348623157e308, 0], [-1.7976931348623157e308, 1], [-1.7976931348623157e308, 0.5]),
+    ([TINY, 0.1], [TINY, 0.7], [TINY, (0.1 + 0.7) * 0.5]),  # ordinary values: the sum, halved
+])
+def test_promotion_of_far_corners_makes_finite_mid_nodes(a, b, mid):
+    c = q.Coords(2)
+    out = q.to_quadratic(mesh_of(c, "SEG2", [c.add_node(a).id, c.add_node(b).id]))
+    assert coord(c, cells(out)[0][2]) == mid
+
+
+@pytest.mark.parametrize("bad", [[math.inf, 0], [0, -math.inf], [math.nan, 1]])
+def test_promotion_refuses_a_non_finite_corner_before_any_mid_node(bad):
+    c = q.Coords(2)
+    for p in ([0, 0], [1, 0], [1, 1], bad):
+        c.add_node(p)
+    # the finite triangle comes first: its mid nodes would be made before the bad corner is met
+    m = mesh_of(c, "TRI3", [0, 1, 2], [0, 2, 3])
+    with raises(RuntimeError, "to_quadratic: node 3 has a non-finite coordinate"):
+        q.to_quadratic(m | mesh_of(c, "SEG2", [1, 2]))
+    assert c.capacity() == 4
+
+
 # --- invert -------------------------------------------------------------------
 
 

@@ -574,6 +574,22 @@ def test_nodes_that_would_overflow_are_refused_before_any_is_made(generator, dim
     assert c.capacity() == n
 
 
+@pytest.mark.parametrize("op, dim, corners, call, point", [
+    ("translate", 2, [[1e308, 0], [0, 0]], lambda m: q.translate(m, [1e308, 1]), "inf, 1"),
+    ("translate", 3, [[0, 0, 0], [0, 0, -1.5e308]], lambda m: q.translate(m, [0, 0, -1e308]), "0, 0, -inf"),
+    # a far point about a far centre: its offset from the centre overflows
+    ("rotate", 2, [[0, 0], [1.5e308, 0]], lambda m: q.rotate(m, math.pi / 2, [-1e308, 0]), "inf, inf"),
+    ("rotate", 3, [[1e308, 0, 0], [0, 0, 0]], lambda m: q.rotate(m, 0.5, [-1e308, 0, 0], [0, 0, 1]), "NaN, NaN, NaN"),
+])
+def test_transforms_that_would_overflow_are_refused_before_any_copy(op, dim, corners, call, point):
+    c = q.Coords(dim)
+    m = mesh_of(c, "SEG2", [c.add_node(p).id for p in corners])
+    with raises(RuntimeError, f"{op}: a new node would have a non-finite coordinate ([{point}]): the input "
+                              "coordinates are too large"):
+        call(m)
+    assert c.capacity() == 2
+
+
 # --- translate and rotate -------------------------------------------------------
 
 

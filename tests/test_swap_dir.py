@@ -1,4 +1,5 @@
 """The swap directory: default per-process directory, explicit setting, errors."""
+import fcntl
 import os
 import pathlib
 import stat
@@ -241,3 +242,70 @@ def test_first_default_empties_a_directory_left_with_its_own_id(tmp_path):
         TMPDIR=str(tmp_path),
     )
     assert out.strip() == "['sub']"
+
+
+# A process of another pid namespace sharing the temporary directory has an id that
+# means nothing here (none, or another process's): only its lock shows it alive. Such a
+# process is played by a descriptor of this test holding the lock the owner takes.
+
+
+def test_default_is_held_while_its_process_lives(tmp_path):
+    owner = subprocess.Popen(
+        [sys.executable, "-c", "import sys, _quenlith as q; print(q.swap_dir(), flush=True); sys.stdin.read()"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+        env={k: v for k, v in os.environ.items() if k != "TMPDIR"} | {"TMPDIR": str(tmp_path)},
+    )
+    path = pathlib.Path(owner.stdout.readline().strip())
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        with pytest.raises(BlockingIOError):
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    finally:
+        os.close(fd)
+        owner.communicate("")
+    assert owner.returncode == 0 and not path.exists()
+
+
+def test_first_default_keeps_directories_held_by_a_live_process(tmp_path):
+    held_pid, unheld_pid = ended_pids(2)
+    dirs = {}
+    for pid in (held_pid, unheld_pid):
+        dirs[pid] = tmp_path / f"quenlith-swap-{pid}"
+        dirs[pid].mkdir(mode=0o700)
+        (dirs[pid] / "Coords-1-0.swap").write_text("x")
+    fd = os.open(dirs[held_pid], os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH)
+        run("import _quenlith as q; q.swap_dir()", TMPDIR=str(tmp_path))
+    finally:
+        os.close(fd)
+    assert (dirs[held_pid] / "Coords-1-0.swap").read_text() == "x"
+    assert not dirs[unheld_pid].exists()
+
+
+def test_own_id_directory_held_by_another_process_is_shared(tmp_path):
+    # A process of another namespace with this process's id made the default first.
+    out = run(
+        """
+        import fcntl, os, pathlib, _quenlith as q
+        mine = pathlib.Path(os.environ["TMPDIR"]) / f"quenlith-swap-{os.getpid()}"
+        mine.mkdir(mode=0o700, parents=True)
+        (mine / "Coords-7-0.swap").write_text("x")
+        other = os.open(mine, os.O_RDONLY | os.O_DIRECTORY)
+        fcntl.flock(other, fcntl.LOCK_SH)
+        assert q.swap_dir() == mine
+        print(sorted(p.name for p in mine.iterdir()))
+        """,
+        TMPDIR=str(tmp_path / "found"),
+    )
+    assert out.strip() == "['Coords-7-0.swap']"
+    # The other way round: it came second, and is still there when this one exits.
+    out = run(
+        """
+        import fcntl, os, _quenlith as q
+        fcntl.flock(os.open(q.swap_dir(), os.O_RDONLY | os.O_DIRECTORY), fcntl.LOCK_SH)
+        print(q.swap_dir())
+        """,
+        TMPDIR=str(tmp_path / "made"),
+    )
+    assert pathlib.Path(out.strip()).is_dir()

@@ -13,6 +13,12 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const noexcept { return fd_; }
+  // Gives the descriptor up to the caller, who closes it.
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now, reporting the error (a delayed write error can surface here).
   int close() noexcept {
     const int rc = ::close(fd_);

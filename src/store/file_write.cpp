@@ -1,6 +1,7 @@
 #include "store/file_write.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,22 +74,33 @@ void remove_dead_temps(const std::string& dir, std::string_view name) noexcept {
     struct stat st {};
     if (::fstatat(fd.get(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || !process_gone(*pid)) continue;
-    ::unlinkat(fd.get(), entry.c_str(), 0);
+    const Fd claimed(claim_leftover(fd.get(), entry.c_str(), st, O_RDONLY));
+    if (claimed.get() >= 0) ::unlinkat(fd.get(), entry.c_str(), 0);
   }
 }
 
-}  // namespace
-
-bool write_exclusive_file(const std::string& path, std::span<const std::uint8_t> bytes, mode_t mode,
-                          bool exact_mode) {
+// Creates `path` exclusively and writes `bytes` whole, as write_exclusive_file says.
+// With `locked`, the file is locked (flock) before anything is written, and the
+// returned descriptor still holds the lock: a remover of leftovers of ended processes
+// leaves it alone until it is closed. Closed (-1) otherwise. Nothing (and -2) when the
+// name is taken, or when `locked` and a remover took the new file before its lock.
+int create_and_write(const std::string& path, std::span<const std::uint8_t> bytes, mode_t mode, bool exact_mode,
+                     bool locked) {
   int raw;
   do raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
   while (raw < 0 && errno == EINTR);
   if (raw < 0) {
-    if (errno == EEXIST) return false;
+    if (errno == EEXIST) return -2;
     throw Error::io_errno(errno);
   }
   Fd fd(raw);
+  if (locked) {
+    // Found unlocked by a remover between the creation and the lock: the name is its
+    // to remove (or already gone); removing by name here could take a stranger's file.
+    // On a filesystem without locks no remover can claim it either: it goes unlocked.
+    const bool held = try_lock(fd.get(), LOCK_EX);
+    if (held ? !still_named(AT_FDCWD, path.c_str(), fd.get()) : errno == EWOULDBLOCK) return -2;
+  }
   auto fail = [&](int err) {
     fd.close();
     ::unlink(path.c_str());
@@ -105,12 +117,23 @@ bool write_exclusive_file(const std::string& path, std::span<const std::uint8_t>
     }
     done += static_cast<std::size_t>(n);
   }
+  // The lock belongs to the open file, which a duplicate keeps open: closing the
+  // written descriptor still reports a delayed write error, and the lock stays.
+  Fd lock(locked ? ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0) : -1);
+  if (locked && lock.get() < 0) throw fail(errno);
   if (fd.close() != 0) {
     const int err = errno;
     ::unlink(path.c_str());
     throw Error::io_errno(err);
   }
-  return true;
+  return lock.release();
+}
+
+}  // namespace
+
+bool write_exclusive_file(const std::string& path, std::span<const std::uint8_t> bytes, mode_t mode,
+                          bool exact_mode) {
+  return create_and_write(path, bytes, mode, exact_mode, false) == -1;
 }
 
 void replace_file(const std::string& path, std::span<const std::uint8_t> bytes) {
@@ -119,13 +142,16 @@ void replace_file(const std::string& path, std::span<const std::uint8_t> bytes) 
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   remove_dead_temps(dir, name);
   std::string temp;
-  bool written = false;
-  // A name left over by an earlier process with the same id only costs a retry.
-  for (int attempt = 0; attempt < 1000 && !written; ++attempt) {
+  int lock = -2;
+  // A name left over by an earlier process with the same id, or taken by a process of
+  // another pid namespace with this id, only costs a retry.
+  for (int attempt = 0; attempt < 1000 && lock == -2; ++attempt) {
     temp = fmt::format("{}.{}.{}.{}.tmp", dir, name, ::getpid(), g_temp_counter.fetch_add(1, std::memory_order_relaxed));
-    written = write_exclusive_file(temp, bytes, 0666, false);
+    lock = create_and_write(temp, bytes, 0666, false, true);
   }
-  if (!written) throw Error::io_errno(EEXIST);
+  if (lock == -2) throw Error::io_errno(EEXIST);
+  // Held until the rename is done: until then the temporary file is in use.
+  const Fd held(lock);
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());

@@ -22,7 +22,9 @@ bool write_exclusive_file(const std::string& path, std::span<const std::uint8_t>
 // `path`. A failure removes the temporary file, leaves `path` as it was and throws
 // Error::io. A symbolic link at `path` is replaced, not followed. Temporary files of
 // `path` that ended processes left (killed while writing) are removed first: regular
-// files of this user named with the id of no running process (see leftovers.hpp). The
+// files of this user named with the id of no running process and not locked (the
+// writer holds a flock on its temporary file until it is renamed, which a process of
+// another pid namespace, whose id means nothing here, relies on; see leftovers.hpp). The
 // directory is searched for them at most once a second, so that a series of files
 // written into one directory does not list it once per file.
 void replace_file(const std::string& path, std::span<const std::uint8_t> bytes);

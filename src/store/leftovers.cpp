@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,34 @@
 namespace quenlith::store {
 
 bool process_gone(pid_t pid) noexcept { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+bool try_lock(int fd, int operation) noexcept {
+  int rc;
+  do rc = ::flock(fd, operation | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool still_named(int dir, const char* name, int fd) noexcept {
+  struct stat named {}, open {};
+  return ::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+int claim_leftover(int dir, const char* name, const struct stat& seen, int flags) noexcept {
+  // O_NONBLOCK: a name swapped for a FIFO since `seen` must not hang the open.
+  const int fd = ::openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat opened {};
+  // The entry checked by the caller, not one put in its place since; and still so once
+  // locked, since its owner may have removed it (and made another) meanwhile.
+  if (::fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino ||
+      !try_lock(fd, LOCK_EX) || !still_named(dir, name, fd)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max) noexcept {
   if (text.empty() || (text.size() > 1 && text[0] == '0')) return std::nullopt;

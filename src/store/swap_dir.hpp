@@ -20,10 +20,14 @@ void set_swap_dir(std::string path);
 // or one a set path names, is never removed, and neither is the parent's by a
 // forked child.
 //
-// Making the default also clears what killed processes left: the files of a default
-// directory that was already there (an earlier process had this id), and, beside
-// it, the default directories of this user's processes that no longer exist (not
-// links, mode 0700, named with the id of no running process; see leftovers.hpp).
+// The default directory is held in use (a shared flock on it) for the process's life,
+// so that processes of other pid namespaces, to which this one's id means nothing,
+// leave it alone. Making the default also clears what killed processes left: the
+// files of a default directory that was already there and that no process holds (an
+// earlier process had this id), and, beside it, the default directories of this
+// user's processes that no longer exist (not links, mode 0700, named with the id of no
+// running process, held by nobody; see leftovers.hpp). One held by a process of
+// another namespace with this same id is shared with it, and not removed at exit.
 std::string swap_dir();
 
 }  // namespace quenlith::store

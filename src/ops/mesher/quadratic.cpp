@@ -1,9 +1,11 @@
 #include "ops/mesher/quadratic.hpp"
 
+#include <cmath>
 #include <unordered_map>
 #include <vector>
 
 #include "containers/mesh/node.hpp"
+#include "containers/mesh/node_refs.hpp"
 #include "containers/mesh/rewrite.hpp"
 #include "base/error.hpp"
 #include "store/guard.hpp"
@@ -12,6 +14,9 @@
 namespace quenlith::ops::mesher {
 
 using containers::mesh::SubMeshSnapshot;
+using containers::mesh::check_new_points;
+using containers::mesh::finite_points;
+using containers::mesh::snapshot;
 using containers::mesh::rewrite_submeshes;
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
@@ -31,6 +36,36 @@ constexpr Edge kPentaEdges[] = {{0, 1}, {1, 2}, {2, 0}, {3, 4}, {4, 5}, {5, 3}, 
 constexpr Edge kHexEdges[] = {{0, 1}, {1, 2}, {2, 3}, {3, 0}, {4, 5}, {5, 6},
                               {6, 7}, {7, 4}, {0, 4}, {1, 5}, {2, 6}, {3, 7}};
 
+// (a + b) / 2 as (a + b) * 0.5, unless the sum overflows (two finite values beyond
+// half the largest double): then a * 0.5 + b * 0.5, finite for any finite a and b.
+// Halving is exact but below the normal range, where the sum is not needed.
+double midpoint(double a, double b) noexcept {
+  const double mid = (a + b) * 0.5;
+  return std::isfinite(mid) ? mid : a * 0.5 + b * 0.5;
+}
+
+// Refuses a mesh with a non-finite corner before any mid node is made: "{op}: node {}
+// has a non-finite coordinate". Submeshes are checked in order up to the first without
+// a quadratic counterpart, which is refused when the rewrite reaches it.
+void check_corners(const Mesh& mesh) {
+  const store::Handle<Coords> coords = mesh.coords();
+  // Each corner once, in order of first use; a flag per id, no sort.
+  std::vector<NodeId> ids;
+  std::vector<bool> listed;
+  for (const auto& sub : mesh.subs()) {
+    const SubMeshSnapshot snap = snapshot(sub);
+    if (!quadratic_counterpart(snap.element_type)) break;
+    for (const NodeId id : snap.connectivity) {
+      if (id >= listed.size()) listed.resize(std::size_t{id} + 1);
+      if (listed[id]) continue;
+      listed[id] = true;
+      ids.push_back(id);
+    }
+  }
+  std::size_t dim = 0;
+  (void)finite_points("to_quadratic", coords, ids, dim);
+}
+
 // The node of each edge met so far, holding the call's reference on it.
 class MidNodes {
  public:
@@ -49,8 +84,10 @@ class MidNodes {
       const std::span<const double> buf = c.active_buffer();
       const std::size_t d = c.dim();
       mid.resize(d);
-      for (std::size_t k = 0; k < d; ++k) mid[k] = (buf[g * d + k] + buf[p * d + k]) * 0.5;
+      for (std::size_t k = 0; k < d; ++k) mid[k] = midpoint(buf[g * d + k], buf[p * d + k]);
     }
+    // The corners were checked finite; one changed since would give a non-finite node.
+    check_new_points("to_quadratic", mid, mid.size());
     Node node = Node::create(coords_, mid);
     const NodeId id = node.id();
     table_.emplace(key, std::move(node));
@@ -92,6 +129,7 @@ Mesh to_quadratic(const Mesh& mesh) {
   // Declared before the output so that the call's references go last, after the
   // cells of a partial output have given theirs back.
   std::optional<MidNodes> mids;
+  check_corners(mesh);
   return rewrite_submeshes(mesh, [&](const SubMeshSnapshot& in, const store::Handle<Coords>& coords) {
     if (!mids) mids.emplace(coords);
     const auto out_type = quadratic_counterpart(in.element_type);

@@ -27,10 +27,14 @@ std::optional<containers::mesh::ElementType> quadratic_counterpart(containers::m
 std::span<const std::array<std::uint8_t, 2>> quadratic_edges(containers::mesh::ElementType t);
 
 // One output submesh per input submesh, in order, with the input's face colours,
-// unsealed. Errors: "coords: mesh has no submeshes"; "to_quadratic: {} has no
-// quadratic counterpart (supported: SEG2, TRI3, QUA4, TET4, PENTA6, HEX8)" when its
-// submesh is reached; "node {} not found or collected"; guard errors. Mid nodes made
-// before an error stay in the Coords without references.
+// unsealed. A mid node is (a + b) * 0.5 of its corners, or a * 0.5 + b * 0.5 where
+// the sum overflows, so that finite corners give a finite node however large.
+// Errors: "coords: mesh has no submeshes"; before any node is made, "node {} not
+// found or collected" and "to_quadratic: node {} has a non-finite coordinate" for the
+// corners of the submeshes before the first without counterpart; "to_quadratic: {}
+// has no quadratic counterpart (supported: SEG2, TRI3, QUA4, TET4, PENTA6, HEX8)" when
+// its submesh is reached; guard errors. Mid nodes made before an error stay in the
+// Coords without references.
 containers::mesh::Mesh to_quadratic(const containers::mesh::Mesh& mesh);
 
 }  // namespace quenlith::ops::mesher

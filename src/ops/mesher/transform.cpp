@@ -24,6 +24,7 @@ using containers::mesh::SubMeshSnapshot;
 using containers::mesh::snapshot;
 using containers::mesh::finite_points;
 using containers::mesh::check_finite;
+using containers::mesh::check_new_points;
 using containers::mesh::Coords;
 using containers::mesh::Mesh;
 using containers::mesh::NodeId;
@@ -58,6 +59,9 @@ Mesh moved_copy(std::string_view op, const Mesh& mesh, const store::Handle<Coord
     move(std::span<const double>(points.data() + start, dim), std::span<double>(moved));
     std::copy(moved.begin(), moved.end(), points.begin() + static_cast<std::ptrdiff_t>(start));
   }
+  // Finite nodes moved far enough overflow (a translation by 1e308 of a node at
+  // 1e308): refused before any copy is made.
+  check_new_points(op, points, dim);
   // The copies stay held by this list until their cells hold them, so that no
   // collection of the Coords can take them in between.
   NodeRefs copies(coords);

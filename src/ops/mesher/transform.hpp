@@ -25,7 +25,9 @@ namespace quenlith::ops::mesher {
 // Errors, in order: "coords: mesh has no submeshes"; guard errors; "translate: vector
 // has {} components but the mesh is {}-D"; "translate: vector must be finite (got
 // [{}])"; "node {} not found or collected"; "translate: node {} has a non-finite
-// coordinate"; the room refusal.
+// coordinate"; the room refusal; "translate: a new node would have a non-finite
+// coordinate ([{}]): the input coordinates are too large" for the first moved node
+// that overflows.
 containers::mesh::Mesh translate(const containers::mesh::Mesh& mesh, std::span<const double> vector);
 
 // Errors, in order: "coords: mesh has no submeshes"; guard errors; "rotate: center has
