@@ -377,6 +377,39 @@ def test_select_of_a_large_field_and_the_references_it_holds(band, test, compone
     assert [c.refcount(i) for i in ids] == before
 
 
+@pytest.mark.parametrize("band, test", [
+    (dict(ge=0.25), lambda a: a >= 0.25),
+    (dict(gt=0.25), lambda a: a > 0.25),
+    (dict(le=0.0), lambda a: a <= 0.0),
+    (dict(lt=0.25), lambda a: a < 0.25),
+    (dict(ge=-0.0, lt=0.5), lambda a: (a >= 0.0) & (a < 0.5)),
+    (dict(gt=0.25, le=0.5), lambda a: (a > 0.25) & (a <= 0.5)),
+    (dict(ge=-math.inf), lambda a: ~np.isnan(a)),
+    (dict(le=math.inf), lambda a: ~np.isnan(a)),
+    (dict(lt=math.nan), lambda a: np.zeros(a.shape, bool)),
+])
+def test_select_and_mask_of_one_component(band, test):
+    # One value per node, the case tested many values at a time: long runs passing
+    # and failing, lone values between them, the bounds themselves, zeros of both
+    # signs, infinities and NaN, and a node count that is not a whole number of words.
+    rng = np.random.default_rng(5)
+    c = q.Coords(1)
+    f = q.coordinates(q.line(c.add_node([0.0]), c.add_node([1.0]), 1000))
+    zone = f[0]
+    a = np.round(rng.uniform(-1.0, 1.5, zone.node_count()) * 4) / 4
+    a[100:300], a[300:430] = 0.5, -0.5
+    a[rng.integers(0, len(a), 30)] = np.nan
+    a[[5, 6, 7, 8, 600]] = [math.inf, -math.inf, -0.0, 0.0, np.nan]
+    for r, v in enumerate(a):
+        zone.set(r, 0, float(v))
+    ids = [cell.nodes()[0].id for cell in f.support_mesh()[0]]
+    with np.errstate(invalid="ignore"):
+        passing = test(a)
+    m = q.select(f, **band)
+    assert [cell.nodes()[0].id for cell in m[0]] == [i for i, p in zip(ids, passing) if p]
+    same(values_of(q.mask(f, **band)[0]), np.where(passing, 1.0, 0.0)[:, None])
+
+
 @pytest.mark.parametrize("kwargs, text", [
     (dict(ge=0, gt=0), "value band: give at most one lower bound (`ge` or `gt`, not both)"),
     (dict(), "value band: at least one bound (`ge`/`gt`/`le`/`lt`) must be given"),

@@ -75,19 +75,30 @@ parallel::ItemBits items_in_band(std::span<const double> values, std::size_t nco
   };
   with_band_test(band, [&](auto test) {
     if (width == 1) {
-      // One value per item: 64 values make a word, two bits at a time.
+      // One value per item: 64 values make a word, sixteen bits at a time. The
+      // sixteen lane masks are narrowed to one byte each (a mask is all ones or all
+      // zeros, so any half of it, saturated, keeps its sign) and their signs read
+      // at once.
       parallel::for_chunks(n_words, 4, [v, out, test, items_of_word](Index begin, Index end) {
         const double* const src = v;
         const auto band_test = test;
+        const auto four = [&](const double* p) {
+          return _mm_castps_si128(_mm_shuffle_ps(_mm_castpd_ps(band_test(parallel::load2(p))),
+                                                 _mm_castpd_ps(band_test(parallel::load2(p + 2))),
+                                                 _MM_SHUFFLE(2, 0, 2, 0)));
+        };
         for (Index w = begin; w < end; ++w) {
           const auto [first, stop] = items_of_word(w);
           std::uint64_t word = 0;
           std::size_t i = first;
           if (stop - first == 64)
-            for (std::size_t j = 0; j < 64; j += 8, i += 8) {
+            for (std::size_t j = 0; j < 64; j += 16, i += 16) {
               parallel::read_ahead(src + i);
-              for (std::size_t p = 0; p < 8; p += 2)
-                word |= static_cast<std::uint64_t>(_mm_movemask_pd(band_test(parallel::load2(src + i + p)))) << (j + p);
+              parallel::read_ahead(src + i + 8);
+              const __m128i low = _mm_packs_epi32(four(src + i), four(src + i + 4));
+              const __m128i high = _mm_packs_epi32(four(src + i + 8), four(src + i + 12));
+              word |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high))))
+                      << j;
             }
           for (; i < stop; ++i) word |= static_cast<std::uint64_t>(band_test(src[i])) << (i - first);
           out[w] = word;

@@ -18,25 +18,40 @@
 
 namespace quenlith::containers::field {
 
-// A band's test without a branch per value: an absent bound is an infinite one
-// taken inclusively, which every value but NaN passes, and NaN fails any side that
-// exists, so the answers are those of ValueBand::contains. On a Double2 it gives
-// one lane mask per value (all ones inside, all zeros outside), as the baseline
-// x86-64 comparisons make it: the compiler's own vector comparisons, combined,
-// come out as a choice made lane by lane.
-template <bool LowerStrict, bool UpperStrict>
+// A band's test without a branch per value. A side the band lacks is not tested:
+// an absent bound is an infinite one taken inclusively, which every value but NaN
+// passes, and NaN already fails the side that exists. (A band without either side
+// tests both infinities, so that NaN still fails.) The answers are those of
+// ValueBand::contains. On a Double2 it gives one lane mask per value (all ones
+// inside, all zeros outside), as the baseline x86-64 comparisons make it: the
+// compiler's own vector comparisons, combined, come out as a choice made lane by
+// lane.
+enum class BandSide { Absent, Inclusive, Strict };
+
+template <BandSide Lower, BandSide Upper>
 struct BandTest {
   double lo, hi;
   bool operator()(double v) const noexcept {
-    const bool above = LowerStrict ? lo < v : lo <= v;
-    const bool below = UpperStrict ? v < hi : v <= hi;
+    const bool above = Lower == BandSide::Absent || (Lower == BandSide::Strict ? lo < v : lo <= v);
+    const bool below = Upper == BandSide::Absent || (Upper == BandSide::Strict ? v < hi : v <= hi);
     return above & below;
   }
   __m128d operator()(parallel::Double2 v) const noexcept {
-    const __m128d x = v, los = _mm_set1_pd(lo), his = _mm_set1_pd(hi);
-    const __m128d above = LowerStrict ? _mm_cmplt_pd(los, x) : _mm_cmple_pd(los, x);
-    const __m128d below = UpperStrict ? _mm_cmplt_pd(x, his) : _mm_cmple_pd(x, his);
-    return _mm_and_pd(above, below);
+    const __m128d x = v;
+    const auto above = [&] {
+      const __m128d los = _mm_set1_pd(lo);
+      return Lower == BandSide::Strict ? _mm_cmplt_pd(los, x) : _mm_cmple_pd(los, x);
+    };
+    const auto below = [&] {
+      const __m128d his = _mm_set1_pd(hi);
+      return Upper == BandSide::Strict ? _mm_cmplt_pd(x, his) : _mm_cmple_pd(x, his);
+    };
+    if constexpr (Lower == BandSide::Absent)
+      return below();
+    else if constexpr (Upper == BandSide::Absent)
+      return above();
+    else
+      return _mm_and_pd(above(), below());
   }
 };
 
@@ -44,13 +59,21 @@ struct BandTest {
 template <class Body>
 decltype(auto) with_band_test(const ValueBand& band, Body&& body) {
   constexpr double inf = std::numeric_limits<double>::infinity();
+  using S = BandSide;
+  // One side given, the other absent: the common case of `ge`, `lt`, `v < x`...
+  if (band.lower && !band.upper)
+    return band.lower_strict ? body(BandTest<S::Strict, S::Absent>{*band.lower, inf})
+                             : body(BandTest<S::Inclusive, S::Absent>{*band.lower, inf});
+  if (band.upper && !band.lower)
+    return band.upper_strict ? body(BandTest<S::Absent, S::Strict>{-inf, *band.upper})
+                             : body(BandTest<S::Absent, S::Inclusive>{-inf, *band.upper});
   const double lo = band.lower ? *band.lower : -inf;
   const double hi = band.upper ? *band.upper : inf;
   const bool ls = band.lower && band.lower_strict, us = band.upper && band.upper_strict;
-  if (ls && us) return body(BandTest<true, true>{lo, hi});
-  if (ls) return body(BandTest<true, false>{lo, hi});
-  if (us) return body(BandTest<false, true>{lo, hi});
-  return body(BandTest<false, false>{lo, hi});
+  if (ls && us) return body(BandTest<S::Strict, S::Strict>{lo, hi});
+  if (ls) return body(BandTest<S::Strict, S::Inclusive>{lo, hi});
+  if (us) return body(BandTest<S::Inclusive, S::Strict>{lo, hi});
+  return body(BandTest<S::Inclusive, S::Inclusive>{lo, hi});
 }
 
 // One flag per component of a zone with `names`: every one without a list; with a
