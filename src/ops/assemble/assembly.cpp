@@ -82,6 +82,18 @@ constexpr Index kRowChunk = 4096;
 // The fewest nodes per group of the node-graph build.
 constexpr std::uint64_t kNodeBlock = 4096;
 
+// n zeros, written by the workers. Not calloc: its fresh pages are mapped to the
+// shared zero page on the first read, and an entry that is added to (read, then
+// written) takes a second fault on the first write, which also flushes the page from
+// every other processor's TLB; writing first takes one plain fault per page.
+template <class T>
+PodArray<T> parallel_zeros(std::uint64_t n) {
+  PodArray<T> out(n);
+  parallel::for_chunks(n, (std::uint64_t{1} << 17) / sizeof(T),
+                       [&](Index b, Index e) { std::fill(out.data() + b, out.data() + e, T{}); });
+  return out;
+}
+
 template <class T>
 PodArray<T> parallel_copy(const PodArray<T>& in) {
   PodArray<T> out(in.size());
@@ -242,7 +254,7 @@ NodeGraph node_graph(const ComputedBlock& b) {
       }
     });
   };
-  PodArray<std::uint64_t> cell_start = PodArray<std::uint64_t>::zeros(n_pos + 1);
+  PodArray<std::uint64_t> cell_start = parallel_zeros<std::uint64_t>(n_pos + 1);
   each_owned([&](std::uint64_t e) { ++cell_start[rp[e] + 1]; });
   const std::uint64_t most_cells = counts_to_offsets(cell_start, n_pos);
   PodArray<std::uint32_t> cells_of(cell_start[n_pos]);
@@ -730,7 +742,7 @@ Csr scatter_parallel(const Matrix& matrix, const ScatterPattern& pattern, const 
   Csr csr = Csr::empty(pattern.csr.n_rows, pattern.csr.n_cols);
   csr.offsets = parallel_copy(pattern.csr.offsets);
   std::visit([&](const auto& cols) { csr.cols = parallel_copy(cols); }, pattern.csr.cols);
-  csr.values = PodArray<double>::zeros(csr.offsets[csr.n_rows]);
+  csr.values = parallel_zeros<double>(csr.offsets[csr.n_rows]);
   const std::span<double> values(csr.values.data(), csr.values.size());
   const auto subs = matrix.subs();
   for (std::size_t m = 0; m < subs.size(); ++m) {
