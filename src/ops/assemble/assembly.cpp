@@ -77,10 +77,12 @@ std::optional<store::ReadGuard<SubElementField>> read_zone(const std::optional<c
   return store::read(*typed);
 }
 
-// Chunks of the loops over rows, nodes and table entries.
-constexpr Index kRowChunk = 4096;
-// The fewest nodes per group of the node-graph build.
-constexpr std::uint64_t kNodeBlock = 4096;
+// Chunks of the loops over rows, nodes and table entries, and the fewest nodes per
+// group of the node-graph build: small enough that ten thousand unknowns still give
+// every worker a share (a row or a node costs some tens of entries, which pays for a
+// task at a few hundred of them).
+constexpr Index kRowChunk = 1024;
+constexpr std::uint64_t kNodeBlock = 512;
 
 // n zeros, written by the workers. Not calloc: its fresh pages are mapped to the
 // shared zero page on the first read, and an entry that is added to (read, then
