@@ -6,6 +6,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -146,13 +147,20 @@ std::vector<Dof> copy_table(const std::vector<Dof>& in) {
   return out;
 }
 
-// Copies of both tables, side by side on two workers.
-std::pair<std::vector<Dof>, std::vector<Dof>> copy_tables(const std::vector<Dof>& rows, const std::vector<Dof>& cols) {
+// The row table (make(true)) and the column table (make(false)), independent of
+// each other: side by side on two workers.
+template <class F>
+std::pair<std::vector<Dof>, std::vector<Dof>> both_tables(F&& make) {
   std::pair<std::vector<Dof>, std::vector<Dof>> out;
   parallel::for_chunks(2, 1, [&](Index begin, Index end) {
-    for (Index k = begin; k < end; ++k) (k == 0 ? out.first : out.second) = copy_table(k == 0 ? rows : cols);
+    for (Index k = begin; k < end; ++k) (k == 0 ? out.first : out.second) = make(k == 0);
   });
   return out;
+}
+
+// Copies of both tables.
+std::pair<std::vector<Dof>, std::vector<Dof>> copy_tables(const std::vector<Dof>& rows, const std::vector<Dof>& cols) {
+  return both_tables([&](bool row) { return copy_table(row ? rows : cols); });
 }
 
 // A computed block's cells (its first subspace, under read guards), where their
@@ -619,8 +627,9 @@ ScatterPattern build_scatter_pattern(const Matrix& matrix) {
     p.row_dofs = f->row_dofs;
     p.col_dofs = f->col_dofs;
   } else {
-    p.row_dofs = matrix.build_dof_table(containers::matrix::Side::Rows);
-    p.col_dofs = matrix.build_dof_table(containers::matrix::Side::Cols);
+    std::tie(p.row_dofs, p.col_dofs) = both_tables([&](bool row) {
+      return matrix.build_dof_table(row ? containers::matrix::Side::Rows : containers::matrix::Side::Cols);
+    });
   }
   const std::uint64_t n_rows = p.row_dofs.size(), n_cols = p.col_dofs.size();
   std::optional<DofMap> row_map, col_map;  // for literal blocks, made on first need
