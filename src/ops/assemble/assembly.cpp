@@ -6,6 +6,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -77,10 +78,24 @@ std::optional<store::ReadGuard<SubElementField>> read_zone(const std::optional<c
   return store::read(*typed);
 }
 
-// Chunks of the loops over rows, nodes and table entries.
-constexpr Index kRowChunk = 4096;
-// The fewest nodes per group of the node-graph build.
-constexpr std::uint64_t kNodeBlock = 4096;
+// Chunks of the loops over rows, nodes and table entries, and the fewest nodes per
+// group of the node-graph build: small enough that ten thousand unknowns still give
+// every worker a share (a row or a node costs some tens of entries, which pays for a
+// task at a few hundred of them).
+constexpr Index kRowChunk = 1024;
+constexpr std::uint64_t kNodeBlock = 512;
+
+// n zeros, written by the workers. Not calloc: its fresh pages are mapped to the
+// shared zero page on the first read, and an entry that is added to (read, then
+// written) takes a second fault on the first write, which also flushes the page from
+// every other processor's TLB; writing first takes one plain fault per page.
+template <class T>
+PodArray<T> parallel_zeros(std::uint64_t n) {
+  PodArray<T> out(n);
+  parallel::for_chunks(n, (std::uint64_t{1} << 17) / sizeof(T),
+                       [&](Index b, Index e) { std::fill(out.data() + b, out.data() + e, T{}); });
+  return out;
+}
 
 template <class T>
 PodArray<T> parallel_copy(const PodArray<T>& in) {
@@ -132,13 +147,20 @@ std::vector<Dof> copy_table(const std::vector<Dof>& in) {
   return out;
 }
 
-// Copies of both tables, side by side on two workers.
-std::pair<std::vector<Dof>, std::vector<Dof>> copy_tables(const std::vector<Dof>& rows, const std::vector<Dof>& cols) {
+// The row table (make(true)) and the column table (make(false)), independent of
+// each other: side by side on two workers.
+template <class F>
+std::pair<std::vector<Dof>, std::vector<Dof>> both_tables(F&& make) {
   std::pair<std::vector<Dof>, std::vector<Dof>> out;
   parallel::for_chunks(2, 1, [&](Index begin, Index end) {
-    for (Index k = begin; k < end; ++k) (k == 0 ? out.first : out.second) = copy_table(k == 0 ? rows : cols);
+    for (Index k = begin; k < end; ++k) (k == 0 ? out.first : out.second) = make(k == 0);
   });
   return out;
+}
+
+// Copies of both tables.
+std::pair<std::vector<Dof>, std::vector<Dof>> copy_tables(const std::vector<Dof>& rows, const std::vector<Dof>& cols) {
+  return both_tables([&](bool row) { return copy_table(row ? rows : cols); });
 }
 
 // A computed block's cells (its first subspace, under read guards), where their
@@ -242,7 +264,7 @@ NodeGraph node_graph(const ComputedBlock& b) {
       }
     });
   };
-  PodArray<std::uint64_t> cell_start = PodArray<std::uint64_t>::zeros(n_pos + 1);
+  PodArray<std::uint64_t> cell_start = parallel_zeros<std::uint64_t>(n_pos + 1);
   each_owned([&](std::uint64_t e) { ++cell_start[rp[e] + 1]; });
   const std::uint64_t most_cells = counts_to_offsets(cell_start, n_pos);
   PodArray<std::uint32_t> cells_of(cell_start[n_pos]);
@@ -605,8 +627,9 @@ ScatterPattern build_scatter_pattern(const Matrix& matrix) {
     p.row_dofs = f->row_dofs;
     p.col_dofs = f->col_dofs;
   } else {
-    p.row_dofs = matrix.build_dof_table(containers::matrix::Side::Rows);
-    p.col_dofs = matrix.build_dof_table(containers::matrix::Side::Cols);
+    std::tie(p.row_dofs, p.col_dofs) = both_tables([&](bool row) {
+      return matrix.build_dof_table(row ? containers::matrix::Side::Rows : containers::matrix::Side::Cols);
+    });
   }
   const std::uint64_t n_rows = p.row_dofs.size(), n_cols = p.col_dofs.size();
   std::optional<DofMap> row_map, col_map;  // for literal blocks, made on first need
@@ -730,7 +753,7 @@ Csr scatter_parallel(const Matrix& matrix, const ScatterPattern& pattern, const 
   Csr csr = Csr::empty(pattern.csr.n_rows, pattern.csr.n_cols);
   csr.offsets = parallel_copy(pattern.csr.offsets);
   std::visit([&](const auto& cols) { csr.cols = parallel_copy(cols); }, pattern.csr.cols);
-  csr.values = PodArray<double>::zeros(csr.offsets[csr.n_rows]);
+  csr.values = parallel_zeros<double>(csr.offsets[csr.n_rows]);
   const std::span<double> values(csr.values.data(), csr.values.size());
   const auto subs = matrix.subs();
   for (std::size_t m = 0; m < subs.size(); ++m) {
