@@ -266,7 +266,7 @@ NodeGraph node_graph(const ComputedBlock& b) {
   };
   PodArray<std::uint64_t> cell_start = parallel_zeros<std::uint64_t>(n_pos + 1);
   each_owned([&](std::uint64_t e) { ++cell_start[rp[e] + 1]; });
-  const std::uint64_t most_cells = counts_to_offsets(cell_start, n_pos);
+  counts_to_offsets(cell_start, n_pos);
   PodArray<std::uint32_t> cells_of(cell_start[n_pos]);
   {
     PodArray<std::uint64_t> cursor = cell_start;
