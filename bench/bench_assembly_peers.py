@@ -91,20 +91,7 @@ if args["threads"] == "1":
     os.sched_setaffinity(0, {idlest_cpu()})
 import numpy as np
 
-def rss_kb(key):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key):
-                return int(line.split()[1])
-
-def timed_first(f):
-    with open("/proc/self/clear_refs", "w") as f_:
-        f_.write("5")
-    before = rss_kb("VmRSS:")
-    t = time.perf_counter()
-    r = f()
-    t = time.perf_counter() - t
-    return r, t, (rss_kb("VmHWM:") - before) / 1024.0
+from peer_support import first_call as timed_first  # (result, seconds, peak MB)
 
 def timed(f):  # the result is dropped after the clock stops
     t = time.perf_counter(); r = f(); t = time.perf_counter() - t
@@ -296,6 +283,9 @@ SCRIPTS = {"ours": OURS, "ngsolve": NGSOLVE, "sfepy": SFEPY}
 
 def child(lib, args, env=None):
     env = dict(os.environ, **(env or {}))
+    # The workers import what the peer benchmarks share from beside this file.
+    here = os.path.dirname(os.path.abspath(__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH", "")) if p)
     if args["threads"] == "1":
         env.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
     out = subprocess.run([sys.executable, "-c", SCRIPTS[lib], json.dumps(args)], capture_output=True, text=True,

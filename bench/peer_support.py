@@ -1,5 +1,5 @@
 """What the peer benchmarks (bench_*_peers.py) share: pinning a child process to one
-processor, and the growth of the peak resident size during one call."""
+processor, and the time and growth of the peak resident size of one call."""
 
 import os
 import re
@@ -17,18 +17,24 @@ def status_kb(key):
         return int(re.search(key + r":\s+(\d+) kB", f.read()).group(1))
 
 
-def peak_growth(make):
-    """(MB the peak resident size grew by during make(), seconds it took); the peak
-    is reset through /proc/self/clear_refs first, the result dropped after."""
+def first_call(make):
+    """(make()'s result, seconds it took, MB the peak resident size grew by during
+    it); the peak is reset through /proc/self/clear_refs first."""
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
     base = status_kb("VmRSS")
     t0 = time.perf_counter()
     out = make()
     seconds = time.perf_counter() - t0
-    grown = status_kb("VmHWM") - base
+    return out, seconds, (status_kb("VmHWM") - base) / 1024
+
+
+def peak_growth(make):
+    """(MB the peak resident size grew by during make(), seconds it took), the result
+    dropped after."""
+    out, seconds, grown = first_call(make)
     del out
-    return grown / 1024, seconds
+    return grown, seconds
 
 
 def best_alternated(ours, theirs, repeats, best_ours=float("inf"), best_theirs=float("inf"), theirs_too=True):
