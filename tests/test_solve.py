@@ -670,3 +670,35 @@ def test_a_signal_during_the_factorisation_interrupts_after_it(request):
     # The call ended cleanly: the matrix is usable and the next solve succeeds.
     x = q.solve(a, rhs)
     assert x.value(nodes[-1], "u") > 0.0
+
+
+@pytest.mark.parametrize("n, rows, length", [(100_000, 1, 99_999), (130_000, 4, 32_000)],
+                         ids=["one_full_border", "four_long_rows"])
+def test_rows_coupled_to_most_unknowns_solve(n, rows, length):
+    # A diagonal bordered by a few long rows and columns, as a multiplier tying a whole
+    # face gives: the default ordering ended the process on the first and left the
+    # second to dense fronts for minutes.
+    c, nodes, cloud = nodes_and_cloud(n)
+    a = q.Matrix.block(cloud, cloud, ["f"], ["u"])
+    b = a[0]
+    diagonal = float(length + 1)
+    for i in range(n):
+        b.add_entry(nodes[i], "f", nodes[i], "u", diagonal)
+    border = []
+    for j in range(rows):
+        for i in range(rows + j * length, min(n, rows + (j + 1) * length)):
+            b.add_entry(nodes[j], "f", nodes[i], "u", 1.0)
+            b.add_entry(nodes[i], "f", nodes[j], "u", 1.0)
+            border.append((j, i))
+    a.finalize()
+    rhs = q.NodeField(cloud, ["f"])
+    for j in range(rows):
+        rhs[0].set_value(nodes[j], "f", 1.0 + j)
+    x = q.solve(a, rhs)
+    u = np.array([x.value(node, "u") for node in nodes])
+    j_, i_ = np.array(border).T
+    residual = diagonal * u
+    np.add.at(residual, j_, u[i_])
+    np.add.at(residual, i_, u[j_])
+    residual[:rows] -= 1.0 + np.arange(rows)
+    assert np.abs(residual).max() < 1e-12 * diagonal
