@@ -1,6 +1,7 @@
 #include "ops/mesher/volume/fill.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <optional>
@@ -837,20 +838,31 @@ bool qualifies(const TetMesh& mesh, Record r, std::span<const Tri> faces, std::s
   return point_inside_surface(g, faces, coords, eps_in);
 }
 
+// Marks what is reachable from the seed across unconstrained faces, front by
+// front, each front in parallel: a record is claimed by one atomic exchange
+// of its flag, so it joins the next front once. The marked set does not
+// depend on who claims what. Polls `interrupt` once per front.
 void flood(TetMesh& mesh, Record seed, const store::InterruptCheck& interrupt) {
-  std::vector<Record> stack{seed};
+  std::vector<Record> front{seed}, next;
   mesh.inside[static_cast<std::size_t>(seed)] = 1;
-  while (!stack.empty()) {
-    const Record t = stack.back();
-    stack.pop_back();
+  while (!front.empty()) {
     interrupt();
-    const Tet& T = mesh.tet(t);
-    for (int k = 0; k < 4; ++k) {
-      const Record n = T.n[k];
-      if (n < 0 || T.c[k] || mesh.inside[static_cast<std::size_t>(n)]) continue;
-      mesh.inside[static_cast<std::size_t>(n)] = 1;
-      stack.push_back(n);
-    }
+    next.assign(4 * front.size(), -1);
+    parallel::for_chunks(front.size(), 512, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index i = begin; i < end; ++i) {
+        const Tet& T = mesh.tet(front[i]);
+        for (int k = 0; k < 4; ++k) {
+          const Record n = T.n[k];
+          if (n < 0 || T.c[k]) continue;
+          std::atomic_ref<std::uint8_t> flag(mesh.inside[static_cast<std::size_t>(n)]);
+          if (flag.load(std::memory_order_relaxed) == 0 && flag.exchange(1, std::memory_order_relaxed) == 0)
+            next[4 * i + static_cast<std::size_t>(k)] = n;
+        }
+      }
+    });
+    front.clear();
+    for (Record n : next)
+      if (n >= 0) front.push_back(n);
   }
 }
 
@@ -859,14 +871,26 @@ void flood(TetMesh& mesh, Record seed, const store::InterruptCheck& interrupt) {
 void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
                    double eps_vol, const store::InterruptCheck& interrupt) {
   mesh.inside.assign(mesh.tets.size(), 0);
-  bool seeded = false;
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
-    if (mesh.tets[r].dead || mesh.inside[r]) continue;
-    if (!qualifies(mesh, static_cast<Record>(r), faces, coords, eps_in, eps_vol)) continue;
-    flood(mesh, static_cast<Record>(r), interrupt);
-    seeded = true;
-  }
-  QUENLITH_VERIFY(seeded, "volume: found no interior tetrahedron to seed the fill (degenerate envelope?)");
+  // The first component: records in order until one qualifies.
+  std::size_t r = 0;
+  for (; r < mesh.tets.size(); ++r)
+    if (!mesh.tets[r].dead && qualifies(mesh, static_cast<Record>(r), faces, coords, eps_in, eps_vol)) break;
+  QUENLITH_VERIFY(r < mesh.tets.size(), "volume: found no interior tetrahedron to seed the fill (degenerate envelope?)");
+  flood(mesh, static_cast<Record>(r), interrupt);
+  // Further components: the test does not depend on the marks, so it runs
+  // for every record left unmarked, in parallel (each an inside test over
+  // all faces); the floods then go in record order, skipping what an
+  // earlier one marked.
+  std::vector<std::uint8_t> seeds(mesh.tets.size(), 0);
+  parallel::for_chunks(mesh.tets.size() - r - 1, 256, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index i = begin; i < end; ++i) {
+      const std::size_t x = r + 1 + i;
+      seeds[x] = !mesh.tets[x].dead && !mesh.inside[x] &&
+                 qualifies(mesh, static_cast<Record>(x), faces, coords, eps_in, eps_vol);
+    }
+  });
+  for (std::size_t x = r + 1; x < mesh.tets.size(); ++x)
+    if (seeds[x] && !mesh.inside[x]) flood(mesh, static_cast<Record>(x), interrupt);
 }
 
 void prune_outside(TetMesh& mesh) {

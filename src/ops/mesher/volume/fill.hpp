@@ -80,7 +80,7 @@ void insert_lattice(TetMesh& mesh, PointIndex first, PointIndex end, const store
 // with |orient3d| >= eps_vol (true coordinates) and its centroid inside the
 // envelope, across unconstrained faces; then from each later unmarked record that
 // passes the same test (one per further component of the envelope). Fails when no
-// record qualifies. Polls `interrupt` once per record taken from the stack.
+// record qualifies. Polls `interrupt` once per front of the flood.
 void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
                    double eps_vol, const store::InterruptCheck& interrupt);
 
