@@ -645,16 +645,19 @@ void compact(TetMesh& mesh) {
   mesh.inside.assign(mesh.tets.size(), 0);
 }
 
-// One level of the lattice in parallel regions: blocks of `block` working
-// units along each axis, in eight passes by the parity of their position,
-// each block owning itself grown by half a block on every side (so the
-// blocks of one pass own disjoint boxes). Returns the deferred points, in
-// the order of `points`.
+// One level of the lattice in parallel regions: columns `block` working
+// units wide along x and y (the whole height along z), in four passes by the
+// parity of their position, each column owning itself grown by half a block
+// on every side (so the columns of one pass own disjoint boxes). Columns
+// rather than cubes: a region refined apart from its neighbours meets them
+// along half-refined borders, where cavities are larger; columns have fewer
+// borders and keep the long runs of index order along z. Returns the
+// deferred points, in the order of `points`.
 std::vector<PointIndex> insert_by_regions(TetMesh& mesh, Scratch& scratch, std::span<const PointIndex> points,
                                           double block, const store::InterruptCheck& interrupt) {
   struct Keyed {
     int colour;
-    std::array<std::int64_t, 3> cell;
+    std::array<std::int64_t, 2> cell;  // the column
     std::size_t at;
   };
   std::vector<Keyed> keyed(points.size());
@@ -662,7 +665,7 @@ std::vector<PointIndex> insert_by_regions(TetMesh& mesh, Scratch& scratch, std::
     const Point3& p = mesh.point(points[i]);
     Keyed& k = keyed[i];
     k.colour = 0;
-    for (int d = 0; d < 3; ++d) {
+    for (int d = 0; d < 2; ++d) {
       k.cell[d] = static_cast<std::int64_t>(std::floor(p[d] / block));
       k.colour |= static_cast<int>(k.cell[d] & 1) << d;
     }
@@ -697,7 +700,7 @@ std::vector<PointIndex> insert_by_regions(TetMesh& mesh, Scratch& scratch, std::
     // Which region's box holds each point: along an axis the boxes of one
     // parity, two blocks long, follow one another without gap.
     owner.assign(mesh.points.size(), -1);
-    std::vector<std::pair<std::array<std::int64_t, 3>, std::int32_t>> ids;
+    std::vector<std::pair<std::array<std::int64_t, 2>, std::int32_t>> ids;
     for (std::size_t t = 0; t < tasks.size(); ++t) {
       tasks[t].region.owner = owner.data();
       tasks[t].region.id = static_cast<std::int32_t>(t);
@@ -705,9 +708,9 @@ std::vector<PointIndex> insert_by_regions(TetMesh& mesh, Scratch& scratch, std::
     }
     parallel::for_chunks(owner.size(), 4096, [&](parallel::Index begin, parallel::Index end) {
       for (parallel::Index p = begin; p < end; ++p) {
-        std::array<std::int64_t, 3> cell;
+        std::array<std::int64_t, 2> cell;
         bool near = true;  // the super vertices lie far beyond every box
-        for (int d = 0; d < 3 && near; ++d) {
+        for (int d = 0; d < 2 && near; ++d) {
           const double c = static_cast<double>((colour >> d) & 1);
           const double m = std::floor((mesh.point(static_cast<PointIndex>(p))[d] / block - c + 0.5) / 2.0);
           near = std::fabs(m) < 0x1p52;

@@ -65,14 +65,14 @@ std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, Po
 
 // The lattice points first .. end - 1, coarse to fine (coarse_to_fine). From
 // `min_regions` points on (and not `literal`), the two finest levels go in
-// parallel regions: each level in eight passes over blocks of eight of its
-// spacings, every block owning the records inside itself grown by half a
-// block, so that the blocks of a pass never share a record; a point whose
-// walk or cavity leaves its block's records is deferred to one thread after
-// the level. Blocks and their order depend on the points alone, so the
-// records are the same for any number of threads; they then come out
-// without the dead ones, in slot order. Polls `interrupt` once per pass and
-// once per point inserted on one thread.
+// parallel regions: each level in four passes over columns (along z) eight
+// of its spacings wide, every column owning the records inside itself grown
+// by half its width, so that the columns of a pass never share a record; a
+// point whose walk or cavity leaves its column's records is deferred to one
+// thread after the level. Columns and their order depend on the points
+// alone, so the records are the same for any number of threads; they then
+// come out without the dead ones, in slot order. Polls `interrupt` once per
+// pass and once per point inserted on one thread.
 void insert_lattice(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
                     bool literal = false, std::size_t min_regions = 4096);
 
