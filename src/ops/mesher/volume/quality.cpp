@@ -337,7 +337,6 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
   std::vector<Point3> targets;
   std::vector<std::vector<Record>> stars;
   std::vector<std::uint8_t> planned;
-  std::vector<std::size_t> todo, waiting;
   auto newer = [&](const Quad& v, std::uint64_t since) {
     return touched[v[0]] > since || touched[v[1]] > since || touched[v[2]] > since || touched[v[3]] > since;
   };
@@ -368,91 +367,72 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
     const auto made_from = static_cast<Record>(mesh.tets.size());
     bool changed = false;
     movable.clear();
-    // The moves of the bad records are planned in parallel on the mesh as
-    // it stands, then made in the order of the list. A plan stays good while
-    // every record it looked at lives (points do not move before the
-    // smoothing); one that an earlier move made stale waits for the next
-    // round, which plans again those that waited, in parallel, and so on.
-    // The first plan of a round is never stale, so each round makes
-    // progress. Plans, rounds and order do not depend on the threads, nor
-    // then does the result.
-    todo.resize(bad.size());
-    for (std::size_t i = 0; i < bad.size(); ++i) todo[i] = i;
+    // Moves are made one record after the other, in the order of the list,
+    // each planned on the mesh as the moves before it left it. With more
+    // than one thread the plans are first drawn in parallel on the mesh as
+    // the pass found it: a plan stays good while every record it looked at
+    // lives (points do not move before the smoothing), and is drawn again
+    // when an earlier move took one of them. Either way each move is the one
+    // planned on the mesh of its turn: the same bits for any threads.
+    const bool ahead = parallel::max_threads() > 1;
     moves.resize(bad.size());
-    for (bool first_round = true; !todo.empty(); first_round = false) {
-      parallel::for_chunks(todo.size(), 16, [&](parallel::Index begin, parallel::Index end) {
-        for (parallel::Index i = begin; i < end; ++i)
-          if (mesh.live(bad[todo[i]])) im.plan_mend(bad[todo[i]], moves[todo[i]]);
+    if (ahead)
+      parallel::for_chunks(bad.size(), 16, [&](parallel::Index begin, parallel::Index end) {
+        for (parallel::Index i = begin; i < end; ++i) im.plan_mend(bad[i], moves[i]);
       });
-      waiting.clear();
-      for (const std::size_t i : todo) {
-        const Record r = bad[i];
-        if (!mesh.live(r)) continue;
-        const Tet& t = mesh.tet(r);
-        if (first_round)
-          for (PointIndex v : t.v)
-            if (v >= first_free) movable.push_back(v);
-        const auto idx = static_cast<std::size_t>(r);
-        if (failed_record[idx] != 0 && !newer(t.v, failed_record[idx])) continue;
-        const Improver::Move& m = moves[i];
-        if (!std::all_of(m.read.begin(), m.read.end(), [&](Record x) { return mesh.live(x); })) {
-          waiting.push_back(i);
-          continue;
-        }
-        if (m.old.empty()) {
-          failed_record[idx] = clock;
-          continue;
-        }
-        const auto before = static_cast<Record>(mesh.tets.size());
-        im.replace(m.old, m.made);
-        changed = true;
-        ++clock;
-        for (auto x = before; x < static_cast<Record>(mesh.tets.size()); ++x)
-          for (PointIndex v : mesh.tet(x).v) touched[v] = clock;
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+      const Record r = bad[i];
+      const Tet& t = mesh.tet(r);
+      if (t.dead) continue;
+      for (PointIndex v : t.v)
+        if (v >= first_free) movable.push_back(v);
+      const auto idx = static_cast<std::size_t>(r);
+      if (failed_record[idx] != 0 && !newer(t.v, failed_record[idx])) continue;
+      Improver::Move& m = moves[i];
+      if (!ahead || !std::all_of(m.read.begin(), m.read.end(), [&](Record x) { return mesh.live(x); }))
+        im.plan_mend(r, m);
+      if (m.old.empty()) {
+        failed_record[idx] = clock;
+        continue;
       }
-      todo.swap(waiting);
+      const auto before = static_cast<Record>(mesh.tets.size());
+      im.replace(m.old, m.made);
+      changed = true;
+      ++clock;
+      for (auto x = before; x < static_cast<Record>(mesh.tets.size()); ++x)
+        for (PointIndex v : mesh.tet(x).v) touched[v] = clock;
     }
     std::sort(movable.begin(), movable.end());
     movable.erase(std::unique(movable.begin(), movable.end()), movable.end());
     seen = bad;
-    // Smoothing in rounds likewise: each point's move planned in parallel
-    // with its neighbours where they stand, made in point order; a point
-    // whose neighbour moved since its plan waits for the next round.
+    // Smoothing likewise, in point order: a plan drawn ahead stays good
+    // while no neighbour has moved since.
+    const std::uint64_t planned_at = clock;
     targets.resize(movable.size());
     stars.resize(movable.size());
     planned.assign(movable.size(), 0);
-    todo.resize(movable.size());
-    for (std::size_t i = 0; i < movable.size(); ++i) todo[i] = i;
-    while (!todo.empty()) {
-      const std::uint64_t planned_at = clock;
-      parallel::for_chunks(todo.size(), 16, [&](parallel::Index begin, parallel::Index end) {
-        for (parallel::Index i = begin; i < end; ++i)
-          planned[todo[i]] = im.plan_smooth(movable[todo[i]], stars[todo[i]], targets[todo[i]]);
+    if (ahead)
+      parallel::for_chunks(movable.size(), 16, [&](parallel::Index begin, parallel::Index end) {
+        for (parallel::Index i = begin; i < end; ++i) planned[i] = im.plan_smooth(movable[i], stars[i], targets[i]);
       });
-      waiting.clear();
-      for (const std::size_t i : todo) {
-        const PointIndex v = movable[i];
-        if (failed_point[v] != 0 && touched[v] <= failed_point[v]) continue;
-        bool stale = false;
-        for (Record x : stars[i])
-          for (PointIndex w : mesh.tet(x).v) stale = stale || (w != v && moved[w] > planned_at);
-        if (stale) {
-          waiting.push_back(i);
-          continue;
-        }
-        if (!planned[i]) {
-          failed_point[v] = clock;
-          continue;
-        }
-        im.move_point(v, targets[i]);
-        changed = true;
-        ++clock;
-        moved[v] = clock;
-        seen.insert(seen.end(), stars[i].begin(), stars[i].end());
-        for (Record x : stars[i])
-          for (PointIndex w : mesh.tet(x).v) touched[w] = clock;
+    for (std::size_t i = 0; i < movable.size(); ++i) {
+      const PointIndex v = movable[i];
+      if (failed_point[v] != 0 && touched[v] <= failed_point[v]) continue;
+      bool stale = !ahead;
+      for (std::size_t x = 0; x < stars[i].size() && !stale; ++x)
+        for (PointIndex w : mesh.tet(stars[i][x]).v) stale = stale || (w != v && moved[w] > planned_at);
+      if (stale) planned[i] = im.plan_smooth(v, stars[i], targets[i]);
+      if (!planned[i]) {
+        failed_point[v] = clock;
+        continue;
       }
-      todo.swap(waiting);
+      im.move_point(v, targets[i]);
+      changed = true;
+      ++clock;
+      moved[v] = clock;
+      seen.insert(seen.end(), stars[i].begin(), stars[i].end());
+      for (Record x : stars[i])
+        for (PointIndex w : mesh.tet(x).v) touched[w] = clock;
     }
     for (auto r = made_from; r < static_cast<Record>(mesh.tets.size()); ++r) seen.push_back(r);
     if (!changed) return;
