@@ -14,7 +14,7 @@ thread by CPU affinity, "all" unpinned (gmsh told the CPU count), each
 thread count in a process of its own.
 
 Run: PYTHONPATH=build/python /work/main/.venv-bench/bin/python bench/bench_volume_peers.py
-     [--repeat 3] [--quick] [--threads 1,all]"""
+     [--repeat 3] [--quick | --finest] [--threads 1,all] [--cases "sphere,cube 32"] [--peers gmsh,tetgen]"""
 import argparse
 import math
 import os
@@ -177,6 +177,9 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--quick", action="store_true", help="the first size of each envelope only")
+    ap.add_argument("--finest", action="store_true", help="the last (finest) size of each envelope only")
+    ap.add_argument("--cases", default="", help="comma-separated prefixes of the case names to run (default all)")
+    ap.add_argument("--peers", default="gmsh,tetgen", help="comma-separated peers to run beside volume")
     ap.add_argument("--threads", default="1,all")
     ap.add_argument("--rows-only", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -191,6 +194,8 @@ def main():
         for k, threads in enumerate(settings):
             command = [sys.executable, __file__, "--repeat", str(args.repeat), "--threads", threads]
             command += ["--quick"] if args.quick else []
+            command += ["--finest"] if args.finest else []
+            command += ["--cases", args.cases, "--peers", args.peers]
             command += ["--rows-only"] if k > 0 else []
             subprocess.run(command, check=True)
         print(f"load after: {os.getloadavg()[0]:.1f} {os.getloadavg()[1]:.1f}")
@@ -204,16 +209,20 @@ def main():
     if not args.rows_only:
         print(head)
         print("-" * len(head))
+    prefixes = [c.strip() for c in args.cases.split(",") if c.strip()]
+    peers = set(args.peers.split(","))
     for name, (pts, tris), sizes in cases:
+        if prefixes and not any(name.startswith(c) for c in prefixes):
+            continue
         exact = enclosed_volume(pts, tris)
-        for h in sizes[:1] if args.quick else sizes:
+        for h in sizes[:1] if args.quick else sizes[-1:] if args.finest else sizes:
             for threads in args.threads.split(","):
                 n = len(cpus) if threads == "all" else int(threads)
                 os.sched_setaffinity(0, cpus if threads == "all" else set(cpus[:n]))
                 runners = [("volume", lambda: run_volume(pts, tris, h))]
-                if gmsh is not None:
+                if gmsh is not None and "gmsh" in peers:
                     runners.append(("gmsh", lambda: run_gmsh(pts, tris, h, n)))
-                if tetgen is not None and threads == "1":
+                if tetgen is not None and "tetgen" in peers and threads == "1":
                     runners.append(("tetgen", lambda: run_tetgen(pts, tris, h)))
                 best = {}
                 for _ in range(args.repeat):  # interleaved

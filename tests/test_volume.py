@@ -446,6 +446,18 @@ def test_no_sliver_and_no_cap(make, size):
     assert ratio.max() <= 2.5
 
 
+@pytest.mark.parametrize("make,size", [
+    (lambda: sphere(q.Coords(3), n=8)[0], 0.09),  # about 5 700 lattice points
+    (lambda: cube_skin(9), 1.0 / 18),              # 17 x 17 x 17
+], ids=["sphere", "cube skin"])
+def test_a_lattice_inserted_by_regions_is_sound(make, size):
+    # Lattices of a few thousand points and more go in by parallel regions:
+    # the fill must stay exact (boundary, volume, no hole or crack).
+    env = make()
+    mesh = q.volume(env, size)
+    check_sound(env, mesh, {x.id for sub in env for cell in sub for x in cell.nodes()})
+
+
 # --- Qhull -------------------------------------------------------------------------
 
 
@@ -699,6 +711,13 @@ _SCRIPT = textwrap.dedent("""
     for sub in q.volume(skin, 1.0 / k):
         for cell in sub:
             print([(n.id, n.coord()) for n in cell.nodes()])
+    # A lattice large enough to go in by parallel regions (19 x 19 x 19).
+    import hashlib
+    digest = hashlib.sha256()
+    for sub in q.volume(skin, 1.0 / 20):
+        for cell in sub:
+            digest.update(repr([(n.id, n.coord()) for n in cell.nodes()]).encode())
+    print(digest.hexdigest())
 """)
 
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "parallel/pool.hpp"
 #include "ops/mesher/volume/fill.hpp"
 #include "ops/mesher/volume/intersect.hpp"
 #include "ops/mesher/volume/recover.hpp"
@@ -233,6 +234,73 @@ TEST(VolumeDelaunay, LinksAreMutualAndMatchTheRebuild) {
   }
   const FaceTable table = FaceTable::of(m);
   for (const auto& e : table.entries) EXPECT_FALSE(m.tet(e.record).dead);
+}
+
+// A box's 8 corners and the integer lattice strictly inside it, n[0] x n[1]
+// x n[2], in a super-tetrahedron; the corners tetrahedralised, the lattice
+// not yet inserted (points 8 ..).
+TetMesh lattice_in_a_box(std::array<int, 3> n) {
+  std::vector<Point3> pts;
+  for (int c = 0; c < 8; ++c)
+    pts.push_back({(c & 4) ? n[0] + 1.0 : 0.0, (c & 2) ? n[1] + 1.0 : 0.0, (c & 1) ? n[2] + 1.0 : 0.0});
+  for (int i = 1; i <= n[0]; ++i)
+    for (int j = 1; j <= n[1]; ++j)
+      for (int k = 1; k <= n[2]; ++k) pts.push_back({double(i), double(j), double(k)});
+  const auto super = static_cast<PointIndex>(pts.size());
+  const auto all = with_super_vertices(pts, {n[0] / 2.0, n[1] / 2.0, n[2] / 2.0}, n[0] + n[1] + n[2] + 3.0);
+  TetMesh m = rebuild_after_delaunay(delaunay_tets(all, 8, super, {}, kNever), all);
+  m.super = super;
+  return m;
+}
+
+std::vector<Quad> live_sorted(const TetMesh& m) {
+  std::vector<Quad> out;
+  for (const Tet& t : m.tets)
+    if (!t.dead) {
+      Quad q = t.v;
+      std::sort(q.begin(), q.end());
+      out.push_back(q);
+    }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(VolumeRegions, SameRecordsForAnyThreadsAndTheDelaunayOfOneThread) {
+  // 20 x 20 x 6: the finest level in nine columns, four passes. Without an
+  // envelope the result is the Delaunay tetrahedralisation (ties broken by
+  // index), which is unique: the regions must give the same tetrahedra as
+  // one insertion after the other, and the same records, links included,
+  // for one thread and for all.
+  const TetMesh start = lattice_in_a_box({20, 20, 6});
+  const auto end = start.super;
+  TetMesh one_by_one = start;
+  insert_lattice(one_by_one, 8, end, kNever, false, std::size_t(-1));
+  TetMesh single = start, all = start;
+  {
+    quenlith::parallel::ThreadLimit limit(1);
+    insert_lattice(single, 8, end, kNever, false, 0);
+  }
+  insert_lattice(all, 8, end, kNever, false, 0);
+
+  ASSERT_EQ(single.tets.size(), all.tets.size());
+  for (std::size_t r = 0; r < all.tets.size(); ++r) {
+    EXPECT_EQ(single.tets[r].v, all.tets[r].v) << r;
+    EXPECT_EQ(single.tets[r].n, all.tets[r].n) << r;
+  }
+  EXPECT_EQ(live_sorted(all), live_sorted(one_by_one));
+  // Every lattice point is a vertex, the records are positive, come out
+  // without the dead, and link as a rebuild links them.
+  std::vector<int> used(all.points.size(), 0);
+  TetMesh rebuilt = all;
+  tet_adjacency(rebuilt);
+  for (std::size_t r = 0; r < all.tets.size(); ++r) {
+    const Tet& t = all.tets[r];
+    EXPECT_FALSE(t.dead);
+    EXPECT_GT(orient(all.points, t.v), 0.0) << r;
+    EXPECT_EQ(t.n, rebuilt.tets[r].n) << r;
+    for (PointIndex v : t.v) used[v] = 1;
+  }
+  for (PointIndex p = 8; p < end; ++p) EXPECT_TRUE(used[p]) << p;
 }
 
 // --- the whole pipeline, fast against literal ------------------------------------

@@ -1,9 +1,11 @@
 #include "ops/mesher/volume/fill.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <optional>
+#include <tuple>
 
 #include "base/error.hpp"
 #include "parallel/pool.hpp"
@@ -296,24 +298,72 @@ Record locate_literal(const TetMesh& mesh, const Point3& P) {
   return -1;
 }
 
+// The level of a lattice point: the number of trailing zero bits its three
+// integer coordinates share (off the lattice, level 0).
+int lattice_level(const Point3& p) noexcept {
+  int lv = 62;
+  for (double x : p) {
+    if (x != std::floor(x) || !(std::fabs(x) < 0x1p62)) return 0;
+    const auto v = static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
+    lv = std::min(lv, v == 0 ? 62 : std::countr_zero(v));
+  }
+  return lv;
+}
+
+// Scratch of the insertions of one call, shared by all regions of a pass.
+// A region writes the stamp of a record only while it owns it, and the mark
+// of a point only while that point lies in its box; each Inserter counts
+// from a base of its own, so a stamp left by another never reads as current.
+struct Scratch {
+  std::vector<std::uint64_t> stamp;  // per record
+  std::vector<std::uint64_t> mark;   // per point
+  std::uint64_t bases = 0;
+  std::uint64_t next_base() noexcept { return ++bases << 40; }
+};
+
+// Where an insertion may act. Either the whole mesh (one thread: records are
+// appended, nothing is deferred), or a region of a parallel pass: a box of
+// working space, half-open per axis, owning the live records whose four
+// vertices lie in it. A region reads the links of its own records only, and
+// of others their vertices (which never change); it kills only its own
+// records and makes only records of its own, in slots of its own (a range
+// reserved before the pass, then the slots of the records it killed). Boxes
+// of one pass are disjoint, so no record and no face is owned twice: what a
+// region sees does not depend on the progress of the others, and neither
+// does which points it defers (those whose walk, core or cavity reaches a
+// record it does not own, or that find its slots spent).
+struct Region {
+  Record next = 0, end = 0;  // the reserved slots
+  const std::int32_t* owner = nullptr;  // per point: the region whose box holds it, or -1
+  std::int32_t id = -1;
+
+  bool owns(const TetMesh& mesh, Record r) const noexcept {
+    const Quad& v = mesh.tet(r).v;
+    return owner[v[0]] == id && owner[v[1]] == id && owner[v[2]] == id && owner[v[3]] == id;
+  }
+};
+
 // A visibility walk from `start` to a record whose closure holds P (`strict`
-// when P is inside it). A walk that leaves the solid or runs too long falls
-// back to the scan.
-Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn, bool& strict) {
+// when P is inside it); -1 when the walk leaves the solid, runs too long, or
+// reaches a record outside `region` (when given): a region walks only on its
+// own records, whose links no other region writes.
+Record walk(const TetMesh& mesh, const Point3& P, Record start, std::uint32_t& turn, const Region* region,
+            bool& strict) {
   strict = false;
   Record t = start;
   const std::size_t limit = mesh.tets.size() + 16;
-  for (std::size_t step = 0; step < limit && mesh.live(t); ++step) {
+  for (std::size_t step = 0; step < limit; ++step) {
+    if (t < 0 || (region && !region->owns(mesh, t)) || mesh.tet(t).dead) return -1;
     const Tet& T = mesh.tet(t);
     const std::uint32_t base = next_turn(turn);
     std::array<double, 4> o;
     Record next = -2;
     for (std::uint32_t i = 0; i < 4; ++i) {
       const int k = static_cast<int>((base + i) & 3u);
-      std::array<const Point3*, 4> q{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
+      std::array<const Point3*, 4> x{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
                                      &mesh.point(T.v[3])};
-      q[k] = &P;
-      o[k] = orient3d_sign(*q[0], *q[1], *q[2], *q[3]);
+      x[k] = &P;
+      o[k] = orient3d_sign(*x[0], *x[1], *x[2], *x[3]);
       if (o[k] < 0.0) {
         next = T.n[k];
         break;
@@ -327,7 +377,400 @@ Record locate_walk(const TetMesh& mesh, const Point3& P, Record start, std::uint
     }
     t = next;
   }
-  return locate_literal(mesh, P);
+  return -1;
+}
+
+class Inserter {
+ public:
+  enum class Outcome { inserted, skipped, deferred };
+
+  // `base`: this inserter's own range of stamps (Scratch::next_base).
+  Inserter(TetMesh& mesh, Scratch& scratch, const Region* region, std::uint64_t base, Record hint,
+           std::uint32_t turn, bool literal)
+      : mesh_(mesh), scratch_(scratch), region_(region), epoch_(base), mark_(base), hint_(hint), turn_(turn),
+        literal_(literal) {
+    if (region_) next_ = region_->next, end_ = region_->end;
+  }
+
+  Outcome insert(PointIndex q);
+  // The last record made (live while no other insertion ran since).
+  Record hint() const noexcept { return hint_; }
+
+ private:
+  bool owns(Record r) const noexcept { return !region_ || region_->owns(mesh_, r); }
+  std::uint64_t& stamp(Record r) noexcept { return scratch_.stamp[static_cast<std::size_t>(r)]; }
+  Record locate(const Point3& P, bool& strict);
+  Record slot(const Tet& t);
+
+  TetMesh& mesh_;
+  Scratch& scratch_;
+  const Region* region_;
+  std::uint64_t epoch_, mark_;
+  Record hint_;
+  std::uint32_t turn_;
+  bool literal_;
+  std::vector<Record> spare_;
+  Record next_ = 0, end_ = 0;
+  std::vector<Record> cavity_, stack_, fresh_, core_, kept_, ordered_;
+  struct Side {
+    Tri f;
+    bool constrained;
+    Record across, replaced;
+    int k;
+  };
+  std::vector<Side> sides_;
+  std::vector<Record> across_, replaced_;
+};
+
+Record Inserter::locate(const Point3& P, bool& strict) {
+  strict = false;
+  if (literal_ || hint_ < 0) return region_ ? -1 : locate_literal(mesh_, P);
+  const Record t = walk(mesh_, P, hint_, turn_, region_, strict);
+  return t >= 0 || region_ ? t : locate_literal(mesh_, P);
+}
+
+// A new record: appended to the mesh, or in a region's next free slot (the
+// caller has checked that there is one).
+Record Inserter::slot(const Tet& t) {
+  if (!region_) {
+    mesh_.tets.push_back(t);
+    return static_cast<Record>(mesh_.tets.size() - 1);
+  }
+  Record r;
+  if (!spare_.empty()) {
+    r = spare_.back();
+    spare_.pop_back();
+  } else {
+    r = next_++;
+  }
+  mesh_.tet(r) = t;
+  return r;
+}
+
+Inserter::Outcome Inserter::insert(PointIndex q) {
+  const Point3 P = mesh_.point(q);
+  bool strict = false;
+  const Record t0 = locate(P, strict);
+  if (t0 < 0) return region_ ? Outcome::deferred : Outcome::skipped;
+  // The core: every record whose closure holds P (t0, and the records
+  // around the face or edge of t0 that P lies on). It stays in the cavity
+  // whatever else leaves: P sees none of its inner faces strictly. A point
+  // the walk found strictly inside t0 is in no other record.
+  core_.assign(1, t0);
+  for (std::size_t i = 0; i < core_.size() && !strict; ++i) {
+    const Tet& T = mesh_.tet(core_[i]);
+    for (int k = 0; k < 4; ++k) {
+      const Record n = T.n[k];
+      if (n < 0 || T.c[k] || std::find(core_.begin(), core_.end(), n) != core_.end()) continue;
+      if (!mesh_.contains(n, P)) continue;
+      if (!owns(n)) return Outcome::deferred;
+      core_.push_back(n);
+    }
+  }
+  auto in_core = [&](Record t) { return std::find(core_.begin(), core_.end(), t) != core_.end(); };
+  // Records outside the region are tested but never stamped nor expanded: one
+  // in the sphere defers the point.
+  const std::uint64_t seen = ++epoch_;
+  cavity_.clear();
+  stack_.assign(1, t0);
+  stamp(t0) = seen;
+  while (!stack_.empty()) {
+    const Record t = stack_.back();
+    stack_.pop_back();
+    const Tet& T = mesh_.tet(t);
+    if (t != t0 && !in_circumsphere_oriented(mesh_.points, q, T.v, mesh_.bias, 1.0)) continue;
+    if (!owns(t)) return Outcome::deferred;
+    cavity_.push_back(t);
+    for (int k = 0; k < 4; ++k) {
+      const Record n = T.n[k];
+      if (n < 0 || T.c[k]) continue;
+      if (owns(n)) {
+        if (stamp(n) == seen) continue;
+        stamp(n) = seen;
+      }
+      stack_.push_back(n);
+    }
+  }
+  // In record order: what follows then does not depend on which record of
+  // the core the location found (a point on a face is in several).
+  std::sort(cavity_.begin(), cavity_.end());
+  // The cavity must be star-shaped from P: a boundary face that P does not
+  // see strictly from inside would give a cone turned inside out, overlapping
+  // its neighbours (after recovery the records near the envelope need not be
+  // Delaunay). The record behind such a face leaves the cavity, and the
+  // cavity is what stays connected to t0, until every face is seen.
+  std::uint64_t inside = 0;
+  for (;;) {
+    inside = ++epoch_;
+    for (Record t : cavity_) stamp(t) = inside;
+    // A record outside the region is never stamped with the current epoch:
+    // its stamp is read, not written.
+    auto in_cavity = [&](Record n) { return n >= 0 && stamp(n) == inside; };
+    Record bad = -1;
+    for (Record t : cavity_) {
+      if (in_core(t)) continue;
+      const Tet& T = mesh_.tet(t);
+      for (int k = 0; k < 4 && bad < 0; ++k) {
+        if (in_cavity(T.n[k]) && !T.c[k]) continue;
+        std::array<const Point3*, 4> v{&mesh_.point(T.v[0]), &mesh_.point(T.v[1]), &mesh_.point(T.v[2]),
+                                       &mesh_.point(T.v[3])};
+        v[k] = &P;
+        if (!(orient3d_sign(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
+      }
+      if (bad >= 0) break;
+    }
+    if (bad < 0) {
+      // No vertex may vanish inside the cavity (after recovery the records
+      // need not be Delaunay, and a point's whole star can hold P in its
+      // spheres): each must keep a boundary face.
+      const std::uint64_t mark = ++mark_;
+      for (Record t : cavity_) {
+        const Tet& T = mesh_.tet(t);
+        for (int k = 0; k < 4; ++k) {
+          if (in_cavity(T.n[k]) && !T.c[k]) continue;
+          for (int i = 0; i < 4; ++i)
+            if (i != k) scratch_.mark[T.v[i]] = mark;
+        }
+      }
+      for (auto it = cavity_.rbegin(); it != cavity_.rend() && bad < 0; ++it) {
+        if (in_core(*it)) continue;
+        for (PointIndex v : mesh_.tet(*it).v)
+          if (scratch_.mark[v] != mark) {
+            bad = *it;
+            break;
+          }
+      }
+    }
+    if (bad < 0) break;
+    // Keep what stays connected to t0 through unconstrained faces.
+    stamp(bad) = 0;
+    const std::uint64_t keep = ++epoch_;
+    stack_.assign(1, t0);
+    stamp(t0) = keep;
+    while (!stack_.empty()) {
+      const Tet& T = mesh_.tet(stack_.back());
+      stack_.pop_back();
+      for (int k = 0; k < 4; ++k) {
+        const Record n = T.n[k];
+        if (n < 0 || T.c[k] || stamp(n) != inside) continue;
+        stamp(n) = keep;
+        stack_.push_back(n);
+      }
+    }
+    // Cavity order is kept: the survivors in their former order.
+    ordered_.clear();
+    for (Record t : cavity_)
+      if (stamp(t) == keep) ordered_.push_back(t);
+    cavity_.swap(ordered_);
+  }
+  sides_.clear();
+  for (Record t : cavity_) {
+    const Tet& T = mesh_.tet(t);
+    for (int k = 0; k < 4; ++k) {
+      const Record n = T.n[k];
+      if (n >= 0 && stamp(n) == inside && !T.c[k]) continue;
+      sides_.push_back({T.face(k), T.c[k], n, t, k});
+    }
+  }
+  if (region_ && sides_.size() > spare_.size() + static_cast<std::size_t>(end_ - next_)) return Outcome::deferred;
+  for (Record t : cavity_) mesh_.tet(t).dead = true;
+  fresh_.clear();
+  across_.clear();
+  replaced_.clear();
+  for (const Side& s : sides_) {
+    across_.push_back(s.across);
+    replaced_.push_back(s.replaced);
+    Tet t;
+    // The record with vertex k replaced by P is positive (the cavity is
+    // star-shaped from P), and face k in record order turns to it with
+    // the sign kInward[k].
+    t.v = kInward[s.k] > 0.0 ? Quad{s.f[0], s.f[1], s.f[2], q} : Quad{s.f[0], s.f[2], s.f[1], q};
+    t.c[3] = s.constrained;
+    fresh_.push_back(slot(t));
+  }
+  if (!region_) {
+    mesh_.inside.resize(mesh_.tets.size(), 0);
+    scratch_.stamp.resize(mesh_.tets.size(), 0);
+  }
+  if (literal_)
+    tet_adjacency(mesh_);
+  else
+    link_cone(mesh_, fresh_, across_, replaced_);
+  // The killed records' slots serve the region's next insertions (only
+  // now: link_cone still told them apart from the new ones).
+  if (region_) spare_.insert(spare_.end(), cavity_.begin(), cavity_.end());
+  if (!fresh_.empty()) hint_ = fresh_.back();
+  return Outcome::inserted;
+}
+
+Record last_live(const TetMesh& mesh) {
+  for (std::size_t r = mesh.tets.size(); r-- > 0;)
+    if (!mesh.tets[r].dead) return static_cast<Record>(r);
+  return -1;
+}
+
+// The points of `order` on the whole mesh, one after the other.
+void insert_in_order(TetMesh& mesh, Scratch& scratch, std::span<const PointIndex> order,
+                     const store::InterruptCheck& interrupt, bool literal) {
+  // About seven records are made per inserted point.
+  mesh.tets.reserve(mesh.tets.size() + 7 * order.size());
+  scratch.stamp.resize(mesh.tets.size(), 0);
+  scratch.stamp.reserve(mesh.tets.capacity());
+  scratch.mark.resize(mesh.points.size(), 0);
+  Inserter inserter(mesh, scratch, nullptr, scratch.next_base(), last_live(mesh), 0x2545f491u, literal);
+  for (const PointIndex q : order) {
+    interrupt();
+    inserter.insert(q);
+  }
+}
+
+// Drops the dead records, keeping the order of the live ones, and renumbers
+// the links.
+void compact(TetMesh& mesh) {
+  std::vector<Record> index(mesh.tets.size(), -1);
+  Record n = 0;
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r)
+    if (!mesh.tets[r].dead) index[r] = n++;
+  std::vector<Tet> kept(static_cast<std::size_t>(n));
+  parallel::for_chunks(mesh.tets.size(), 4096, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index r = begin; r < end; ++r) {
+      if (index[r] < 0) continue;
+      Tet t = mesh.tets[r];
+      for (Record& x : t.n)
+        if (x >= 0) x = index[static_cast<std::size_t>(x)];
+      kept[static_cast<std::size_t>(index[r])] = t;
+    }
+  });
+  mesh.tets = std::move(kept);
+  mesh.inside.assign(mesh.tets.size(), 0);
+}
+
+// One level of the lattice in parallel regions: columns `block` working
+// units wide along x and y (the whole height along z), in four passes by the
+// parity of their position, each column owning itself grown by half a block
+// on every side (so the columns of one pass own disjoint boxes). Columns
+// rather than cubes: a region refined apart from its neighbours meets them
+// along half-refined borders, where cavities are larger; columns have fewer
+// borders and keep the long runs of index order along z. Returns the
+// deferred points, in the order of `points`.
+std::vector<PointIndex> insert_by_regions(TetMesh& mesh, Scratch& scratch, std::span<const PointIndex> points,
+                                          double block, const store::InterruptCheck& interrupt) {
+  struct Keyed {
+    int colour;
+    std::array<std::int64_t, 2> cell;  // the column
+    std::size_t at;
+  };
+  std::vector<Keyed> keyed(points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const Point3& p = mesh.point(points[i]);
+    Keyed& k = keyed[i];
+    k.colour = 0;
+    for (int d = 0; d < 2; ++d) {
+      k.cell[d] = static_cast<std::int64_t>(std::floor(p[d] / block));
+      k.colour |= static_cast<int>(k.cell[d] & 1) << d;
+    }
+    k.at = i;
+  }
+  std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
+    return std::tie(x.colour, x.cell, x.at) < std::tie(y.colour, y.cell, y.at);
+  });
+  struct Task {
+    std::size_t begin, end;  // into keyed
+    Region region;
+    Record hint = -1;
+    std::vector<PointIndex> deferred;
+  };
+  std::vector<PointIndex> deferred;
+  Record walk_from = last_live(mesh);
+  std::uint32_t turn = 0x9e3779b9u;
+  std::vector<std::int32_t> owner;
+  mesh.tets.reserve(mesh.tets.size() + 9 * points.size() + 4096);
+  for (std::size_t first = 0; first < keyed.size();) {
+    const int colour = keyed[first].colour;
+    std::size_t last = first;
+    while (last < keyed.size() && keyed[last].colour == colour) ++last;
+    interrupt();
+    std::vector<Task> tasks;
+    for (std::size_t i = first; i < last;) {
+      std::size_t j = i + 1;
+      while (j < last && keyed[j].cell == keyed[i].cell) ++j;
+      tasks.push_back(Task{i, j, {}, -1, {}});
+      i = j;
+    }
+    // Which region's box holds each point: along an axis the boxes of one
+    // parity, two blocks long, follow one another without gap.
+    owner.assign(mesh.points.size(), -1);
+    std::vector<std::pair<std::array<std::int64_t, 2>, std::int32_t>> ids;
+    for (std::size_t t = 0; t < tasks.size(); ++t) {
+      tasks[t].region.owner = owner.data();
+      tasks[t].region.id = static_cast<std::int32_t>(t);
+      ids.push_back({keyed[tasks[t].begin].cell, static_cast<std::int32_t>(t)});
+    }
+    parallel::for_chunks(owner.size(), 4096, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index p = begin; p < end; ++p) {
+        std::array<std::int64_t, 2> cell;
+        bool near = true;  // the super vertices lie far beyond every box
+        for (int d = 0; d < 2 && near; ++d) {
+          const double c = static_cast<double>((colour >> d) & 1);
+          const double m = std::floor((mesh.point(static_cast<PointIndex>(p))[d] / block - c + 0.5) / 2.0);
+          near = std::fabs(m) < 0x1p52;
+          cell[d] = near ? 2 * static_cast<std::int64_t>(m) + ((colour >> d) & 1) : 0;
+        }
+        if (!near) continue;
+        const auto it = std::lower_bound(ids.begin(), ids.end(), cell,
+                                         [](const auto& x, const auto& key) { return x.first < key; });
+        if (it != ids.end() && it->first == cell) owner[p] = it->second;
+      }
+    });
+    // Slots: about seven records per point stay, the region's killed ones
+    // are used again; a region that runs out defers its remaining points.
+    std::size_t total = 0;
+    for (Task& task : tasks) {
+      const std::size_t cap = 8 * (task.end - task.begin) + 64;
+      task.region.next = static_cast<Record>(mesh.tets.size() + total);
+      task.region.end = static_cast<Record>(mesh.tets.size() + total + cap);
+      total += cap;
+    }
+    // Each region starts its walks from a record of its own that holds one
+    // of its first points, found before the pass on the still mesh.
+    for (Task& task : tasks) {
+      for (std::size_t i = task.begin; i < task.end && i < task.begin + 8 && task.hint < 0; ++i) {
+        const Point3& P = mesh.point(points[keyed[i].at]);
+        bool strict = false;
+        Record t = walk(mesh, P, walk_from, turn, nullptr, strict);
+        if (t < 0) t = locate_literal(mesh, P);
+        if (t < 0) continue;
+        walk_from = t;
+        if (task.region.owns(mesh, t)) task.hint = t;
+      }
+    }
+    Tet unused;
+    unused.dead = true;
+    mesh.tets.resize(mesh.tets.size() + total, unused);
+    scratch.stamp.resize(mesh.tets.size(), 0);
+    std::vector<std::uint64_t> bases(tasks.size());
+    for (std::uint64_t& b : bases) b = scratch.next_base();
+    std::vector<Record> hints(tasks.size(), -1);
+    parallel::for_chunks(tasks.size(), 1, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index i = begin; i < end; ++i) {
+        Task& task = tasks[i];
+        Inserter inserter(mesh, scratch, &task.region, bases[i], task.hint,
+                          0x2545f491u ^ static_cast<std::uint32_t>(i), false);
+        for (std::size_t k = task.begin; k < task.end; ++k) {
+          const PointIndex q = points[keyed[k].at];
+          if (inserter.insert(q) == Inserter::Outcome::deferred) task.deferred.push_back(q);
+        }
+        hints[i] = inserter.hint();
+      }
+    });
+    for (Task& task : tasks) deferred.insert(deferred.end(), task.deferred.begin(), task.deferred.end());
+    for (Record h : hints)
+      if (mesh.live(h)) walk_from = h;
+    first = last;
+  }
+  // In the order of `points` (index order within a level).
+  std::sort(deferred.begin(), deferred.end());
+  return deferred;
 }
 
 }  // namespace
@@ -340,21 +783,16 @@ void insert_interior_points(TetMesh& mesh, PointIndex first, PointIndex end, con
   insert_interior_points(mesh, order, interrupt, literal);
 }
 
+void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, const store::InterruptCheck& interrupt,
+                            bool literal) {
+  Scratch scratch;
+  insert_in_order(mesh, scratch, order, interrupt, literal);
+}
+
 std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, PointIndex end) {
-  // The level of a lattice point: the number of trailing zero bits its three
-  // integer coordinates share (off the lattice, level 0).
-  auto level = [&](PointIndex q) {
-    int lv = 62;
-    for (double x : mesh.point(q)) {
-      if (x != std::floor(x) || !(std::fabs(x) < 0x1p62)) return 0;
-      const auto v = static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
-      lv = std::min(lv, v == 0 ? 62 : std::countr_zero(v));
-    }
-    return lv;
-  };
   std::vector<std::pair<int, PointIndex>> keyed;
   keyed.reserve(end - first);
-  for (PointIndex q = first; q < end; ++q) keyed.push_back({-level(q), q});
+  for (PointIndex q = first; q < end; ++q) keyed.push_back({-lattice_level(mesh.point(q)), q});
   std::sort(keyed.begin(), keyed.end());
   std::vector<PointIndex> order;
   order.reserve(keyed.size());
@@ -362,174 +800,29 @@ std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, Po
   return order;
 }
 
-void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, const store::InterruptCheck& interrupt,
-                            bool literal) {
-  // About seven records are made per inserted point.
-  mesh.tets.reserve(mesh.tets.size() + 7 * order.size());
-  std::vector<std::uint32_t> visited(mesh.tets.size(), 0);
-  visited.reserve(mesh.tets.capacity());
-  std::uint32_t epoch = 0;
-  std::uint32_t turn = 0x2545f491u;
-  Record hint = -1;
-  for (std::size_t r = mesh.tets.size(); r-- > 0;)
-    if (!mesh.tets[r].dead) {
-      hint = static_cast<Record>(r);
-      break;
-    }
-  std::vector<Record> cavity, stack, fresh, core;
-  std::vector<std::uint32_t> on_boundary(mesh.points.size(), 0);  // stamped per check
-  std::uint32_t mark = 0;
-  struct Side {
-    Tri f;
-    bool constrained;
-    Record across, replaced;
-    int k;
-  };
-  std::vector<Side> sides;
-  std::vector<Record> across, replaced;
-  for (const PointIndex q : order) {
-    interrupt();
-    const Point3 P = mesh.point(q);
-    bool strict = false;
-    const Record t0 = literal || hint < 0 ? locate_literal(mesh, P) : locate_walk(mesh, P, hint, turn, strict);
-    if (t0 < 0) continue;
-    // The core: every record whose closure holds P (t0, and the records
-    // around the face or edge of t0 that P lies on). It stays in the cavity
-    // whatever else leaves: P sees none of its inner faces strictly. A point
-    // the walk found strictly inside t0 is in no other record.
-    core.assign(1, t0);
-    for (std::size_t i = 0; i < core.size() && !strict; ++i) {
-      const Tet& T = mesh.tet(core[i]);
-      for (int k = 0; k < 4; ++k) {
-        const Record n = T.n[k];
-        if (n < 0 || T.c[k] || std::find(core.begin(), core.end(), n) != core.end()) continue;
-        if (mesh.contains(n, P)) core.push_back(n);
-      }
-    }
-    auto in_core = [&](Record t) { return std::find(core.begin(), core.end(), t) != core.end(); };
-    ++epoch;
-    const std::uint32_t seen = epoch;
-    cavity.clear();
-    stack.assign(1, t0);
-    visited[static_cast<std::size_t>(t0)] = seen;
-    while (!stack.empty()) {
-      const Record t = stack.back();
-      stack.pop_back();
-      const Tet& T = mesh.tet(t);
-      if (t != t0 && !in_circumsphere_oriented(mesh.points, q, T.v, mesh.bias, 1.0)) continue;
-      cavity.push_back(t);
-      for (int k = 0; k < 4; ++k) {
-        const Record n = T.n[k];
-        if (n < 0 || T.c[k] || visited[static_cast<std::size_t>(n)] == seen) continue;
-        visited[static_cast<std::size_t>(n)] = seen;
-        stack.push_back(n);
-      }
-    }
-    // In record order: what follows then does not depend on which record of
-    // the core the location found (a point on a face is in several).
-    std::sort(cavity.begin(), cavity.end());
-    // The cavity must be star-shaped from P: a boundary face that P does not
-    // see strictly from inside would give a cone turned inside out, overlapping
-    // its neighbours (after recovery the records near the envelope need not be
-    // Delaunay). The record behind such a face leaves the cavity, and the
-    // cavity is what stays connected to t0, until every face is seen.
-    for (;;) {
-      ++epoch;
-      for (Record t : cavity) visited[static_cast<std::size_t>(t)] = epoch;
-      Record bad = -1;
-      for (Record t : cavity) {
-        if (in_core(t)) continue;
-        const Tet& T = mesh.tet(t);
-        for (int k = 0; k < 4 && bad < 0; ++k) {
-          const Record n = T.n[k];
-          if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
-          std::array<const Point3*, 4> v{&mesh.point(T.v[0]), &mesh.point(T.v[1]), &mesh.point(T.v[2]),
-                                         &mesh.point(T.v[3])};
-          v[k] = &P;
-          if (!(orient3d_sign(*v[0], *v[1], *v[2], *v[3]) > 0.0)) bad = t;
-        }
-        if (bad >= 0) break;
-      }
-      if (bad < 0) {
-        // No vertex may vanish inside the cavity (after recovery the records
-        // need not be Delaunay, and a point's whole star can hold P in its
-        // spheres): each must keep a boundary face.
-        ++mark;
-        for (Record t : cavity) {
-          const Tet& T = mesh.tet(t);
-          for (int k = 0; k < 4; ++k) {
-            const Record n = T.n[k];
-            if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
-            for (int i = 0; i < 4; ++i)
-              if (i != k) on_boundary[T.v[i]] = mark;
-          }
-        }
-        for (auto it = cavity.rbegin(); it != cavity.rend() && bad < 0; ++it) {
-          if (in_core(*it)) continue;
-          for (PointIndex v : mesh.tet(*it).v)
-            if (on_boundary[v] != mark) {
-              bad = *it;
-              break;
-            }
-        }
-      }
-      if (bad < 0) break;
-      // Keep what stays connected to t0 through unconstrained faces.
-      visited[static_cast<std::size_t>(bad)] = 0;
-      const std::uint32_t keep = ++epoch;
-      stack.assign(1, t0);
-      std::vector<Record> kept{t0};
-      visited[static_cast<std::size_t>(t0)] = keep;
-      while (!stack.empty()) {
-        const Tet& T = mesh.tet(stack.back());
-        stack.pop_back();
-        for (int k = 0; k < 4; ++k) {
-          const Record n = T.n[k];
-          if (n < 0 || T.c[k] || visited[static_cast<std::size_t>(n)] != keep - 1) continue;
-          visited[static_cast<std::size_t>(n)] = keep;
-          kept.push_back(n);
-          stack.push_back(n);
-        }
-      }
-      // Cavity order is kept: the survivors in their former order.
-      std::vector<Record> ordered;
-      for (Record t : cavity)
-        if (visited[static_cast<std::size_t>(t)] == keep) ordered.push_back(t);
-      cavity = std::move(ordered);
-    }
-    sides.clear();
-    for (Record t : cavity) {
-      const Tet& T = mesh.tet(t);
-      for (int k = 0; k < 4; ++k) {
-        const Record n = T.n[k];
-        if (n >= 0 && visited[static_cast<std::size_t>(n)] == epoch && !T.c[k]) continue;
-        sides.push_back({T.face(k), T.c[k], n, t, k});
-      }
-    }
-    for (Record t : cavity) mesh.tet(t).dead = true;
-    fresh.clear();
-    across.clear();
-    replaced.clear();
-    for (const Side& s : sides) {
-      across.push_back(s.across);
-      replaced.push_back(s.replaced);
-      Tet t;
-      // The record with vertex k replaced by P is positive (the cavity is
-      // star-shaped from P), and face k in record order turns to it with
-      // the sign kInward[k].
-      t.v = kInward[s.k] > 0.0 ? Quad{s.f[0], s.f[1], s.f[2], q} : Quad{s.f[0], s.f[2], s.f[1], q};
-      t.c[3] = s.constrained;
-      fresh.push_back(static_cast<Record>(mesh.tets.size()));
-      mesh.tets.push_back(t);
-    }
-    mesh.inside.resize(mesh.tets.size(), 0);
-    visited.resize(mesh.tets.size(), 0);
-    if (literal)
-      tet_adjacency(mesh);
-    else
-      link_cone(mesh, fresh, across, replaced);
-    if (!fresh.empty()) hint = fresh.back();
+void insert_lattice(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
+                    bool literal, std::size_t min_regions) {
+  const std::vector<PointIndex> order = coarse_to_fine(mesh, first, end);
+  Scratch scratch;
+  if (literal || order.size() < min_regions) {
+    insert_in_order(mesh, scratch, order, interrupt, literal);
+    return;
   }
+  // The coarse levels on one thread: they make the records small enough for
+  // regions to hold whole cavities. Then each finer level by regions of
+  // eight of its spacings, and what the regions deferred on one thread.
+  std::size_t i = 0;
+  while (i < order.size() && lattice_level(mesh.point(order[i])) >= 2) ++i;
+  insert_in_order(mesh, scratch, std::span(order).first(i), interrupt, false);
+  for (int level = 1; level >= 0; --level) {
+    std::size_t j = i;
+    while (j < order.size() && lattice_level(mesh.point(order[j])) >= level) ++j;
+    const std::vector<PointIndex> deferred =
+        insert_by_regions(mesh, scratch, std::span(order).subspan(i, j - i), 8.0 * (1 << level), interrupt);
+    insert_in_order(mesh, scratch, deferred, interrupt, false);
+    i = j;
+  }
+  compact(mesh);
 }
 
 namespace {
@@ -548,20 +841,31 @@ bool qualifies(const TetMesh& mesh, Record r, std::span<const Tri> faces, std::s
   return point_inside_surface(g, faces, coords, eps_in);
 }
 
+// Marks what is reachable from the seed across unconstrained faces, front by
+// front, each front in parallel: a record is claimed by one atomic exchange
+// of its flag, so it joins the next front once. The marked set does not
+// depend on who claims what. Polls `interrupt` once per front.
 void flood(TetMesh& mesh, Record seed, const store::InterruptCheck& interrupt) {
-  std::vector<Record> stack{seed};
+  std::vector<Record> front{seed}, next;
   mesh.inside[static_cast<std::size_t>(seed)] = 1;
-  while (!stack.empty()) {
-    const Record t = stack.back();
-    stack.pop_back();
+  while (!front.empty()) {
     interrupt();
-    const Tet& T = mesh.tet(t);
-    for (int k = 0; k < 4; ++k) {
-      const Record n = T.n[k];
-      if (n < 0 || T.c[k] || mesh.inside[static_cast<std::size_t>(n)]) continue;
-      mesh.inside[static_cast<std::size_t>(n)] = 1;
-      stack.push_back(n);
-    }
+    next.assign(4 * front.size(), -1);
+    parallel::for_chunks(front.size(), 512, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index i = begin; i < end; ++i) {
+        const Tet& T = mesh.tet(front[i]);
+        for (int k = 0; k < 4; ++k) {
+          const Record n = T.n[k];
+          if (n < 0 || T.c[k]) continue;
+          std::atomic_ref<std::uint8_t> flag(mesh.inside[static_cast<std::size_t>(n)]);
+          if (flag.load(std::memory_order_relaxed) == 0 && flag.exchange(1, std::memory_order_relaxed) == 0)
+            next[4 * i + static_cast<std::size_t>(k)] = n;
+        }
+      }
+    });
+    front.clear();
+    for (Record n : next)
+      if (n >= 0) front.push_back(n);
   }
 }
 
@@ -570,14 +874,26 @@ void flood(TetMesh& mesh, Record seed, const store::InterruptCheck& interrupt) {
 void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
                    double eps_vol, const store::InterruptCheck& interrupt) {
   mesh.inside.assign(mesh.tets.size(), 0);
-  bool seeded = false;
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
-    if (mesh.tets[r].dead || mesh.inside[r]) continue;
-    if (!qualifies(mesh, static_cast<Record>(r), faces, coords, eps_in, eps_vol)) continue;
-    flood(mesh, static_cast<Record>(r), interrupt);
-    seeded = true;
-  }
-  QUENLITH_VERIFY(seeded, "volume: found no interior tetrahedron to seed the fill (degenerate envelope?)");
+  // The first component: records in order until one qualifies.
+  std::size_t r = 0;
+  for (; r < mesh.tets.size(); ++r)
+    if (!mesh.tets[r].dead && qualifies(mesh, static_cast<Record>(r), faces, coords, eps_in, eps_vol)) break;
+  QUENLITH_VERIFY(r < mesh.tets.size(), "volume: found no interior tetrahedron to seed the fill (degenerate envelope?)");
+  flood(mesh, static_cast<Record>(r), interrupt);
+  // Further components: the test does not depend on the marks, so it runs
+  // for every record left unmarked, in parallel (each an inside test over
+  // all faces); the floods then go in record order, skipping what an
+  // earlier one marked.
+  std::vector<std::uint8_t> seeds(mesh.tets.size(), 0);
+  parallel::for_chunks(mesh.tets.size() - r - 1, 256, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index i = begin; i < end; ++i) {
+      const std::size_t x = r + 1 + i;
+      seeds[x] = !mesh.tets[x].dead && !mesh.inside[x] &&
+                 qualifies(mesh, static_cast<Record>(x), faces, coords, eps_in, eps_vol);
+    }
+  });
+  for (std::size_t x = r + 1; x < mesh.tets.size(); ++x)
+    if (seeds[x] && !mesh.inside[x]) flood(mesh, static_cast<Record>(x), interrupt);
 }
 
 void prune_outside(TetMesh& mesh) {

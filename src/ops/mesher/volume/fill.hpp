@@ -63,11 +63,24 @@ void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, co
 // every point.
 std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, PointIndex end);
 
+// The lattice points first .. end - 1, coarse to fine (coarse_to_fine). From
+// `min_regions` points on (and not `literal`), the two finest levels go in
+// parallel regions: each level in four passes over columns (along z) eight
+// of its spacings wide, every column owning the records inside itself grown
+// by half its width, so that the columns of a pass never share a record; a
+// point whose walk or cavity leaves its column's records is deferred to one
+// thread after the level. Columns and their order depend on the points
+// alone, so the records are the same for any number of threads; they then
+// come out without the dead ones, in slot order. Polls `interrupt` once per
+// pass and once per point inserted on one thread.
+void insert_lattice(TetMesh& mesh, PointIndex first, PointIndex end, const store::InterruptCheck& interrupt,
+                    bool literal = false, std::size_t min_regions = 4096);
+
 // Marks the inside records: floods from the first live record, in record order,
 // with |orient3d| >= eps_vol (true coordinates) and its centroid inside the
 // envelope, across unconstrained faces; then from each later unmarked record that
 // passes the same test (one per further component of the envelope). Fails when no
-// record qualifies. Polls `interrupt` once per record taken from the stack.
+// record qualifies. Polls `interrupt` once per front of the flood.
 void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Point3> coords, double eps_in,
                    double eps_vol, const store::InterruptCheck& interrupt);
 

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <vector>
+
+#include "parallel/pool.hpp"
 
 namespace quenlith::ops::mesher::vol {
 
@@ -160,17 +163,28 @@ std::optional<std::pair<std::size_t, std::size_t>> find_self_intersection(std::s
   std::sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
     return boxes[i].lo[0] < boxes[j].lo[0] || (boxes[i].lo[0] == boxes[j].lo[0] && i < j);
   });
-  std::optional<std::pair<std::size_t, std::size_t>> first;
-  for (std::size_t a = 0; a < order.size(); ++a) {
-    const Box& A = boxes[order[a]];
-    for (std::size_t b = a + 1; b < order.size() && boxes[order[b]].lo[0] <= A.hi[0]; ++b) {
-      const Box& B = boxes[order[b]];
-      if (B.lo[1] > A.hi[1] || A.lo[1] > B.hi[1] || B.lo[2] > A.hi[2] || A.lo[2] > B.hi[2]) continue;
-      const std::size_t i = std::min(order[a], order[b]), j = std::max(order[a], order[b]);
-      if (first && std::pair{i, j} >= *first) continue;
-      if (faces_intersect(pts, faces[i], faces[j])) first = std::pair{i, j};
+  // Each face's sweep is independent: the faces run in parallel, each
+  // keeping the smallest intersecting pair it finds, and the smallest of
+  // those is the answer (the same pair for any number of threads).
+  using Pair = std::pair<std::size_t, std::size_t>;
+  constexpr Pair kNone{std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::size_t>::max()};
+  std::vector<Pair> found(order.size(), kNone);
+  parallel::for_chunks(order.size(), 64, [&](parallel::Index begin, parallel::Index end) {
+    for (std::size_t a = begin; a < end; ++a) {
+      const Box& A = boxes[order[a]];
+      Pair& first = found[a];
+      for (std::size_t b = a + 1; b < order.size() && boxes[order[b]].lo[0] <= A.hi[0]; ++b) {
+        const Box& B = boxes[order[b]];
+        if (B.lo[1] > A.hi[1] || A.lo[1] > B.hi[1] || B.lo[2] > A.hi[2] || A.lo[2] > B.hi[2]) continue;
+        const std::size_t i = std::min(order[a], order[b]), j = std::max(order[a], order[b]);
+        if (Pair{i, j} >= first) continue;
+        if (faces_intersect(pts, faces[i], faces[j])) first = Pair{i, j};
+      }
     }
-  }
+  });
+  std::optional<Pair> first;
+  const Pair smallest = *std::min_element(found.begin(), found.end());
+  if (smallest != kNone) first = smallest;
   return first;
 }
 

@@ -174,11 +174,21 @@ struct Improver {
     return result;
   }
 
+  // A move planned on the mesh as it stood: the records it replaces and the
+  // ones it makes (none when no move helps).
+  struct Move {
+    std::vector<Record> old;
+    std::vector<Quad> made;
+    std::vector<Record> read;  // every record the plan looked at
+  };
+
   // The best move that takes record r out: an edge removal or a 2-3 flip,
-  // applied when it raises the worst quality of what it replaces.
-  bool mend(Record r) {
+  // kept when it raises the worst quality of what it replaces. Reads the
+  // mesh only, so plans for many records run in parallel.
+  void plan_mend(Record r, Move& move) const {
     const Tet T = mesh.tet(r);
     double gain_to = q(r);
+    move.read.assign(1, r);
     std::vector<Record> old_best;
     std::vector<Quad> made_best;
     std::vector<Record> recs;
@@ -187,7 +197,9 @@ struct Improver {
     for (int i = 0; i < 4; ++i)
       for (int j = i + 1; j < 4; ++j) {
         const PointIndex u = T.v[i], v = T.v[j];
-        if (!ring(r, u, v, recs, poly) || poly.size() < 3) continue;
+        const bool closed = ring(r, u, v, recs, poly);
+        move.read.insert(move.read.end(), recs.begin(), recs.end());
+        if (!closed || poly.size() < 3) continue;
         double now = std::numeric_limits<double>::infinity();
         for (Record x : recs) now = std::min(now, q(x));
         const double after = best_ring(u, v, poly, made);
@@ -200,6 +212,7 @@ struct Improver {
     for (int k = 0; k < 4; ++k) {
       const Record n = T.n[k];
       if (n < 0 || T.c[k]) continue;
+      move.read.push_back(n);
       const Tet& N = mesh.tet(n);
       // The face turned so that d is on its positive side and e on its
       // negative one; the three records about d -> e replace the vertex of
@@ -230,9 +243,8 @@ struct Improver {
         made_best.assign(three.begin(), three.end());
       }
     }
-    if (old_best.empty()) return false;
-    replace(old_best, made_best);
-    return true;
+    move.old = std::move(old_best);
+    move.made = std::move(made_best);
   }
 
   Record find_anchor(PointIndex v) const {
@@ -256,8 +268,11 @@ struct Improver {
     return true;
   }
 
-  bool smooth(PointIndex v) {
-    std::vector<Record> around;
+  // The best of the moves of v towards the centroid of its neighbours, or
+  // part of the way, that keeps every record around it positive and raises
+  // their worst quality; false when none does. Reads the mesh only: the
+  // trial positions stand in for v's own without being stored.
+  bool plan_smooth(PointIndex v, std::vector<Record>& around, Point3& to) const {
     if (!star(v, around)) return false;
     double now = std::numeric_limits<double>::infinity();
     Point3 centroid{0.0, 0.0, 0.0};
@@ -275,22 +290,28 @@ struct Improver {
     Point3 best = old;
     double best_q = now;
     for (const double t : {1.0, 0.5, 0.25}) {
-      mesh.points[v] = {old[0] + t * (centroid[0] - old[0]), old[1] + t * (centroid[1] - old[1]),
-                        old[2] + t * (centroid[2] - old[2])};
+      const Point3 trial{old[0] + t * (centroid[0] - old[0]), old[1] + t * (centroid[1] - old[1]),
+                         old[2] + t * (centroid[2] - old[2])};
       double worst = std::numeric_limits<double>::infinity();
       for (Record r : around) {
-        if (!positive(mesh.tet(r).v)) {
+        std::array<const Point3*, 4> x{};
+        const Quad& w = mesh.tet(r).v;
+        for (int i = 0; i < 4; ++i) x[i] = w[i] == v ? &trial : &mesh.point(w[i]);
+        if (!(orient3d_sign(*x[0], *x[1], *x[2], *x[3]) > 0.0)) {
           worst = -1.0;
           break;
         }
-        worst = std::min(worst, q(r));
+        worst = std::min(worst, tet_quality(*x[0], *x[1], *x[2], *x[3]));
       }
-      if (worst > best_q) best_q = worst, best = mesh.points[v];
+      if (worst > best_q) best_q = worst, best = trial;
     }
-    mesh.points[v] = best;
-    if (best == old) return false;
-    coords[v] = frame.to_true(best);
-    return true;
+    to = best;
+    return best != old;
+  }
+
+  void move_point(PointIndex v, const Point3& to) {
+    mesh.points[v] = to;
+    coords[v] = frame.to_true(to);
   }
 };
 
@@ -308,10 +329,14 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
   std::vector<Record> bad, seen;
   std::vector<std::uint8_t> low;
   std::vector<PointIndex> movable;
-  std::vector<Record> around;
   std::uint64_t clock = 1;
   std::vector<std::uint64_t> touched(mesh.points.size(), 0), failed_point(mesh.points.size(), 0);
   std::vector<std::uint64_t> failed_record;
+  std::vector<std::uint64_t> moved(mesh.points.size(), 0);  // clock of a point's last move
+  std::vector<Improver::Move> moves;
+  std::vector<Point3> targets;
+  std::vector<std::vector<Record>> stars;
+  std::vector<std::uint8_t> planned;
   auto newer = [&](const Quad& v, std::uint64_t since) {
     return touched[v[0]] > since || touched[v[1]] > since || touched[v[2]] > since || touched[v[3]] > since;
   };
@@ -342,39 +367,72 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
     const auto made_from = static_cast<Record>(mesh.tets.size());
     bool changed = false;
     movable.clear();
-    for (Record r : bad) {
+    // Moves are made one record after the other, in the order of the list,
+    // each planned on the mesh as the moves before it left it. With more
+    // than one thread the plans are first drawn in parallel on the mesh as
+    // the pass found it: a plan stays good while every record it looked at
+    // lives (points do not move before the smoothing), and is drawn again
+    // when an earlier move took one of them. Either way each move is the one
+    // planned on the mesh of its turn: the same bits for any threads.
+    const bool ahead = parallel::max_threads() > 1;
+    moves.resize(bad.size());
+    if (ahead)
+      parallel::for_chunks(bad.size(), 16, [&](parallel::Index begin, parallel::Index end) {
+        for (parallel::Index i = begin; i < end; ++i) im.plan_mend(bad[i], moves[i]);
+      });
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+      const Record r = bad[i];
       const Tet& t = mesh.tet(r);
       if (t.dead) continue;
       for (PointIndex v : t.v)
         if (v >= first_free) movable.push_back(v);
       const auto idx = static_cast<std::size_t>(r);
       if (failed_record[idx] != 0 && !newer(t.v, failed_record[idx])) continue;
-      const auto before = static_cast<Record>(mesh.tets.size());
-      if (im.mend(r)) {
-        changed = true;
-        ++clock;
-        for (auto x = before; x < static_cast<Record>(mesh.tets.size()); ++x)
-          for (PointIndex v : mesh.tet(x).v) touched[v] = clock;
-      } else {
+      Improver::Move& m = moves[i];
+      if (!ahead || !std::all_of(m.read.begin(), m.read.end(), [&](Record x) { return mesh.live(x); }))
+        im.plan_mend(r, m);
+      if (m.old.empty()) {
         failed_record[idx] = clock;
+        continue;
       }
+      const auto before = static_cast<Record>(mesh.tets.size());
+      im.replace(m.old, m.made);
+      changed = true;
+      ++clock;
+      for (auto x = before; x < static_cast<Record>(mesh.tets.size()); ++x)
+        for (PointIndex v : mesh.tet(x).v) touched[v] = clock;
     }
     std::sort(movable.begin(), movable.end());
     movable.erase(std::unique(movable.begin(), movable.end()), movable.end());
     seen = bad;
-    for (PointIndex v : movable) {
+    // Smoothing likewise, in point order: a plan drawn ahead stays good
+    // while no neighbour has moved since.
+    const std::uint64_t planned_at = clock;
+    targets.resize(movable.size());
+    stars.resize(movable.size());
+    planned.assign(movable.size(), 0);
+    if (ahead)
+      parallel::for_chunks(movable.size(), 16, [&](parallel::Index begin, parallel::Index end) {
+        for (parallel::Index i = begin; i < end; ++i) planned[i] = im.plan_smooth(movable[i], stars[i], targets[i]);
+      });
+    for (std::size_t i = 0; i < movable.size(); ++i) {
+      const PointIndex v = movable[i];
       if (failed_point[v] != 0 && touched[v] <= failed_point[v]) continue;
-      if (im.smooth(v)) {
-        changed = true;
-        ++clock;
-        if (im.star(v, around)) {
-          seen.insert(seen.end(), around.begin(), around.end());
-          for (Record x : around)
-            for (PointIndex w : mesh.tet(x).v) touched[w] = clock;
-        }
-      } else {
+      bool stale = !ahead;
+      for (std::size_t x = 0; x < stars[i].size() && !stale; ++x)
+        for (PointIndex w : mesh.tet(stars[i][x]).v) stale = stale || (w != v && moved[w] > planned_at);
+      if (stale) planned[i] = im.plan_smooth(v, stars[i], targets[i]);
+      if (!planned[i]) {
         failed_point[v] = clock;
+        continue;
       }
+      im.move_point(v, targets[i]);
+      changed = true;
+      ++clock;
+      moved[v] = clock;
+      seen.insert(seen.end(), stars[i].begin(), stars[i].end());
+      for (Record x : stars[i])
+        for (PointIndex w : mesh.tet(x).v) touched[w] = clock;
     }
     for (auto r = made_from; r < static_cast<Record>(mesh.tets.size()); ++r) seen.push_back(r);
     if (!changed) return;

@@ -13,9 +13,12 @@
 //     neighbours, or part of the way, when every record around it stays
 //     positive and its worst quality rises.
 // Envelope points never move and the surface faces stay: the boundary is
-// still exactly the envelope. Every move is decided by exact orientation
-// tests on the working coordinates, in record order, so the result is the
-// same bits on every run.
+// still exactly the envelope. Each pass makes the moves of its bad records,
+// then of their points, in list order, each as planned on the mesh of its
+// turn (plans drawn ahead in parallel serve while nothing they read has
+// changed). Every move is decided by exact orientation tests on the working
+// coordinates, so the result is the same bits on every run and for any
+// number of threads.
 #include <vector>
 
 #include "ops/mesher/volume/steiner.hpp"

@@ -10,8 +10,11 @@
 //   super    index of the first of the four vertices of the enclosing
 //            super-tetrahedron; records holding one lie outside every envelope
 //            and are never emitted. Points made during recovery follow them
-//   tets     T records; a record's index never changes: records are appended or
-//            marked dead, never removed, so "record order" is creation order
+//   tets     T records; a record's index never changes within a phase: records
+//            are appended or marked dead, so "record order" is creation order.
+//            The parallel lattice insertion (fill.hpp) is the exception: its
+//            regions make records in slots reserved for them or freed by
+//            them, and it ends by dropping the dead records
 //   inside   T flags, set by the fill; all zero before it
 //
 // Ties between cospherical points are broken symbolically (in_circumsphere):
@@ -31,7 +34,8 @@
 // literal one (every record scanned, every link rebuilt) kept as the reference
 // that tests compare the fast one with on small inputs.
 //
-// Single-threaded: one call's structure lives on the calling thread.
+// One call's structure lives on the calling thread; only the lattice insertion
+// and a few read-only scans share it with the worker pool.
 #include <array>
 #include <cstdint>
 #include <span>

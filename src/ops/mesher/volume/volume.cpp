@@ -236,7 +236,7 @@ VolumeResult mesh_volume(std::vector<Point3> points, const std::vector<Tri>& fac
   if (!complete) conform_surface(mesh, coords, surface, interrupt, literal);
   check_faces_recovered(mesh, surface.live());
 
-  insert_interior_points(mesh, coarse_to_fine(mesh, nb, super), interrupt, literal);
+  insert_lattice(mesh, nb, super, interrupt, literal);
   fill_interior(mesh, faces, coords, eps_in, eps_vol, interrupt);
   prune_outside(mesh);
   relocate_steiner_points(mesh, coords, surface, frame, first_steiner, interrupt);
