@@ -13,6 +13,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -305,6 +306,30 @@ TEST(Solver, RepeatedFactorisationsGiveTheSameBits) {
     xs.push_back(std::move(x));
   }
   for (const auto& x : xs) EXPECT_EQ(std::memcmp(x.data(), xs[0].data(), x.size() * sizeof(double)), 0);
+}
+
+// The library keeps state in process-wide variables: factorisations started at once
+// on several threads must still each give what they give alone.
+TEST(Solver, FactorisationsOnSeveralThreadsAtOnceGiveWhatTheyGiveAlone) {
+  constexpr int kThreads = 8;
+  std::vector<Csr> matrices;
+  for (int i = 0; i < kThreads; ++i)
+    matrices.push_back(csr_of(i % 2 ? saddle(24 + i, 11 + i) : spd(24 + i, 11 + i)));
+  const auto solution = [&](int i) {
+    const Eigen::VectorXd b = rhs(matrices[i].n_rows);
+    std::vector<double> x(b.data(), b.data() + b.size());
+    lu_factorize(matrices[i], kUnnamed, {})->solve(x);
+    return x;
+  };
+  std::vector<std::vector<double>> alone, together(kThreads);
+  for (int i = 0; i < kThreads; ++i) alone.push_back(solution(i));
+  for (int round = 0; round < 10; ++round) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) threads.emplace_back([&, i] { together[i] = solution(i); });
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < kThreads; ++i)
+      ASSERT_EQ(std::memcmp(together[i].data(), alone[i].data(), alone[i].size() * sizeof(double)), 0) << i;
+  }
 }
 
 // A check that asks to stop at its n-th poll (1-based) and counts its polls.

@@ -53,6 +53,18 @@ constexpr double kNullPivotThreshold = 1e-12;
 // The ordering's random generator restarts from this seed for every analysis.
 constexpr std::int64_t kOrderingSeed = 1;
 
+// Every call into the library, for any instance. The sequential library keeps part
+// of its state in variables of the whole process (its load-balancing module among
+// them): eight factorisations of different matrices started at once on eight threads
+// aborted the process with a corrupted heap. Calls therefore run one at a time; each
+// still uses every BLAS thread.
+std::mutex library_mutex;
+
+void call_library(DMUMPS_STRUC_C& id) {
+  std::lock_guard lock(library_mutex);
+  dmumps_c(&id);
+}
+
 // Serialises the analyses: SCOTCH draws from one generator of the process, so two
 // orderings running at once would each see the other's draws.
 std::mutex analysis_mutex;
@@ -208,7 +220,7 @@ class Instance {
     id_.par = 1;  // the only process works
     id_.sym = structure == Structure::Symmetric ? 2 : 0;
     id_.comm_fortran = kUseCommWorld;
-    dmumps_c(&id_);
+    call_library(id_);
     if (infog(1) < 0) throw mumps_error(MumpsPhase::Initialisation, infog(1), infog(2));
     // No printing: every outcome reaches the caller through the status codes.
     icntl(1) = -1;
@@ -218,7 +230,7 @@ class Instance {
   }
   ~Instance() {
     id_.job = -2;
-    dmumps_c(&id_);
+    call_library(id_);
   }
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -229,7 +241,7 @@ class Instance {
   int infog(int i) const noexcept { return id_.infog[i - 1]; }
   void run(MUMPS_INT job) {
     id_.job = job;
-    dmumps_c(&id_);
+    call_library(id_);
   }
 
  private:

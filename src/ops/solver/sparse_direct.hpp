@@ -30,7 +30,10 @@ enum class Structure : std::uint8_t { General, Symmetric };
 // processors, interleaved runs on a shared machine): L·D·Lᵀ in 8.1 s and 1.12 GB,
 // where PORD took 9.7 s and 1.15 GB and AMF 14.7 s and 1.52 GB (an earlier run: AMD
 // 29 s and 1.71 GB, QAMD 21 s); L·U 7.2 s with 1.93 GB, and on one thread 18 s
-// where L·D·Lᵀ took 13.8 s. METIS is not in the Debian build.
+// where L·D·Lᵀ took 13.8 s. METIS is not in the Debian build. Two kinds of matrix
+// take another default (mumps.cpp): those of planar meshes, which PORD orders faster
+// and with less fill, and those with very dense rows, which SCOTCH handles badly and
+// QAMD sets aside.
 enum class FillOrdering : std::uint8_t { Default, Amd, Amf, Qamd, Pord, Scotch, Automatic };
 std::string_view fill_ordering_name(FillOrdering o) noexcept;
 
@@ -54,7 +57,8 @@ struct FactorMemory {
 
 // The analysis and the numeric factors of one square matrix of order n >= 1.
 // Immutable once made: several threads may solve with one object at the same time
-// (the library's solve phase runs one at a time on it).
+// (every call into the library runs one at a time in the process: the library keeps
+// state of its own in process-wide variables).
 class SparseFactors {
  public:
   virtual ~SparseFactors() = default;
