@@ -393,29 +393,39 @@ bool remove_crossed_edge(const TetMesh& mesh, const std::vector<Record>& pipe, P
 constexpr int kExtraLayers = 0;
 
 // One attempt at the missing edge (a, b); true when a refill was committed.
-bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
+// `looked` receives every record the attempt read (its vertices or its
+// links): records are never changed in place, only killed, and a record new
+// since then that holds a or links to the pipe implies the death of one of
+// them, so while all of these live, another attempt fails the same way.
+// `mark` is scratch, all zero on entry and on return.
+bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b, std::vector<std::uint8_t>& mark,
+                  std::vector<Record>& looked) {
   // The pipe: every record whose closure the open segment (a, b) meets,
   // grown across faces from the records at a (those the segment meets are
   // connected). A segment through an edge or along a face takes every record
   // around that edge or on that face, so coplanar points cost no special case.
   std::vector<Record> pipe;
   std::vector<Record> stack;
-  std::vector<std::uint8_t> seen(mesh.tets.size(), 0);
+  looked.clear();
+  if (mark.size() < mesh.tets.size()) mark.resize(mesh.tets.size(), 0);
+  auto see = [&](Record r) {
+    mark[static_cast<std::size_t>(r)] = 1;
+    looked.push_back(r);
+  };
   for (Record r : lookup.around(a)) {
-    seen[static_cast<std::size_t>(r)] = 1;
+    see(r);
     if (segment_meets_record(mesh, mesh.tet(r), a, b)) {
       pipe.push_back(r);
       stack.push_back(r);
     }
   }
-  if (pipe.empty()) return false;
   while (!stack.empty()) {
     const Tet& t = mesh.tet(stack.back());
     stack.pop_back();
     for (int k = 0; k < 4; ++k) {
       const Record n = t.n[k];
-      if (n < 0 || seen[static_cast<std::size_t>(n)] || t.c[k]) continue;
-      seen[static_cast<std::size_t>(n)] = 1;
+      if (n < 0 || mark[static_cast<std::size_t>(n)] || t.c[k]) continue;
+      see(n);
       if (mesh.tet(n).dead || mesh.tet(n).any_constrained()) continue;
       if (segment_meets_record(mesh, mesh.tet(n), a, b)) {
         pipe.push_back(n);
@@ -423,6 +433,8 @@ bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
       }
     }
   }
+  for (Record r : looked) mark[static_cast<std::size_t>(r)] = 0;
+  if (pipe.empty()) return false;
   std::sort(pipe.begin(), pipe.end());
   // A point on the open segment: no tetrahedralisation of these points holds
   // the edge.
@@ -454,8 +466,10 @@ bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
     if (layer == kExtraLayers) return false;
     const std::size_t n = cavity.size();
     for (std::size_t i = 0; i < n; ++i)
-      for (Record nb : mesh.tet(cavity[i]).n)
+      for (Record nb : mesh.tet(cavity[i]).n) {
+        if (nb >= 0) looked.push_back(nb);
         if (nb >= 0 && !mesh.tet(nb).dead && !mesh.tet(nb).any_constrained() && !in_cavity(nb)) cavity.push_back(nb);
+      }
     if (cavity.size() == n) return false;
     std::sort(cavity.begin(), cavity.end());
   }
@@ -485,6 +499,18 @@ std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std:
   edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
   Lookup lookup(mesh, edges, literal);
   std::vector<Edge> missing;
+  // What each failed attempt read, by edge: the edge is tried again only
+  // once one of those records has died (else the attempt would fail alike).
+  std::vector<std::uint8_t> mark;
+  std::vector<Record> looked;
+  FlatMap<std::uint64_t, std::uint32_t, EdgeHash> failed_at(edges.size());
+  std::vector<std::vector<Record>> failed_view;
+  auto unchanged = [&](const Edge& e) {
+    const std::uint32_t* k = failed_at.find(edge_word(e.first, e.second));
+    if (!k) return false;
+    const std::vector<Record>& view = failed_view[*k];
+    return std::all_of(view.begin(), view.end(), [&](Record r) { return !mesh.tet(r).dead; });
+  };
   // A refill may take out another envelope edge while it restores one, so
   // passes go on while they shrink the missing list; two passes in a row
   // without a new best end the flips (the Steiner points take over).
@@ -503,8 +529,15 @@ std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std:
     if (missing.empty()) return missing;
     bool progress = false;
     for (const Edge& e : missing) {
-      if (lookup.present(e.first, e.second)) continue;
-      if (restore_edge(mesh, lookup, e.first, e.second)) progress = true;
+      if (lookup.present(e.first, e.second) || unchanged(e)) continue;
+      if (restore_edge(mesh, lookup, e.first, e.second, mark, looked)) {
+        progress = true;
+      } else {
+        const auto [k, added] =
+            failed_at.try_emplace(edge_word(e.first, e.second), static_cast<std::uint32_t>(failed_view.size()));
+        if (added) failed_view.emplace_back();
+        failed_view[*k] = looked;
+      }
     }
     if (!progress) return missing;
   }
