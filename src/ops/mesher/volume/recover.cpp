@@ -10,6 +10,7 @@
 #include "base/error.hpp"
 #include "ops/mesher/flat_map.hpp"
 #include "ops/mesher/predicates.hpp"
+#include "parallel/pool.hpp"
 
 namespace quenlith::ops::mesher::vol {
 
@@ -392,28 +393,22 @@ bool remove_crossed_edge(const TetMesh& mesh, const std::vector<Record>& pipe, P
 
 constexpr int kExtraLayers = 0;
 
-// One attempt at the missing edge (a, b); true when a refill was committed.
-// `looked` receives every record the attempt read (its vertices or its
-// links): records are never changed in place, only killed, and a record new
-// since then that holds a or links to the pipe implies the death of one of
-// them, so while all of these live, another attempt fails the same way.
-// `mark` is scratch, all zero on entry and on return.
-bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b, std::vector<std::uint8_t>& mark,
-                  std::vector<Record>& looked) {
-  // The pipe: every record whose closure the open segment (a, b) meets,
-  // grown across faces from the records at a (those the segment meets are
-  // connected). A segment through an edge or along a face takes every record
-  // around that edge or on that face, so coplanar points cost no special case.
+// The pipe of the edge (a, b): every record whose closure the open segment
+// meets, grown across faces from the records at a (those the segment meets
+// are connected), in record order. A segment through an edge or along a face
+// takes every record around that edge or on that face, so coplanar points
+// cost no special case. `looked` receives every record read (its vertices or
+// its links): records are never changed in place, only killed, and a record
+// new since then that holds a or links to the pipe implies the death of one
+// of them, so while all of these live, the pipe is the same.
+std::vector<Record> find_pipe(const TetMesh& mesh, const Lookup& lookup, PointIndex a, PointIndex b,
+                              std::vector<Record>& looked) {
   std::vector<Record> pipe;
   std::vector<Record> stack;
   looked.clear();
-  if (mark.size() < mesh.tets.size()) mark.resize(mesh.tets.size(), 0);
-  auto see = [&](Record r) {
-    mark[static_cast<std::size_t>(r)] = 1;
-    looked.push_back(r);
-  };
+  auto seen = [&](Record r) { return std::find(looked.begin(), looked.end(), r) != looked.end(); };
   for (Record r : lookup.around(a)) {
-    see(r);
+    looked.push_back(r);
     if (segment_meets_record(mesh, mesh.tet(r), a, b)) {
       pipe.push_back(r);
       stack.push_back(r);
@@ -424,8 +419,8 @@ bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b, std
     stack.pop_back();
     for (int k = 0; k < 4; ++k) {
       const Record n = t.n[k];
-      if (n < 0 || mark[static_cast<std::size_t>(n)] || t.c[k]) continue;
-      see(n);
+      if (n < 0 || t.c[k] || seen(n)) continue;
+      looked.push_back(n);
       if (mesh.tet(n).dead || mesh.tet(n).any_constrained()) continue;
       if (segment_meets_record(mesh, mesh.tet(n), a, b)) {
         pipe.push_back(n);
@@ -433,37 +428,82 @@ bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b, std
       }
     }
   }
-  for (Record r : looked) mark[static_cast<std::size_t>(r)] = 0;
-  if (pipe.empty()) return false;
   std::sort(pipe.begin(), pipe.end());
-  // A point on the open segment: no tetrahedralisation of these points holds
-  // the edge.
+  return pipe;
+}
+
+// Whether a vertex of the pipe lies on the open segment (a, b): then no
+// tetrahedralisation of these points holds the edge.
+bool blocked_pipe(const TetMesh& mesh, const std::vector<Record>& pipe, PointIndex a, PointIndex b) {
   for (Record r : pipe)
     for (PointIndex v : mesh.tet(r).v)
-      if (v != a && v != b && on_open_segment(mesh.point(v), mesh.point(a), mesh.point(b))) return false;
-  // The cavity: the pipe's outer faces, turned to face into it, and its
-  // vertices. When the pipe alone does not refill (the front found no apex
-  // for some face), the records around it join, one layer at a time, for
-  // more room.
+      if (v != a && v != b && on_open_segment(mesh.point(v), mesh.point(a), mesh.point(b))) return true;
+  return false;
+}
+
+// The advancing-front refill of the cavity for the edge (a, b): from the
+// cavity's outer faces, turned to face into it, and its vertices. A function
+// of the cavity's records alone (never changed in place).
+bool refill_cavity(const TetMesh& mesh, const std::vector<Record>& cavity, PointIndex a, PointIndex b,
+                   std::vector<Quad>& made) {
+  auto in_cavity = [&](Record r) { return std::find(cavity.begin(), cavity.end(), r) != cavity.end(); };
+  std::vector<Tri> boundary;
+  std::vector<PointIndex> vertices;
+  for (Record r : cavity) {
+    const Tet& t = mesh.tet(r);
+    for (int k = 0; k < 4; ++k) {
+      if (t.n[k] >= 0 && in_cavity(t.n[k])) continue;
+      const Tri f = t.face(k);
+      boundary.push_back(mesh.orient(f[0], f[1], f[2], t.v[k]) >= 0.0 ? f : Tri{f[1], f[0], f[2]});
+    }
+    for (PointIndex v : t.v)
+      if (std::find(vertices.begin(), vertices.end(), v) == vertices.end()) vertices.push_back(v);
+  }
+  made.clear();
+  return Refill{mesh, a, b}.run(boundary, vertices, made);
+}
+
+// The refill of a pipe, drawn ahead (in parallel) for the pipe an edge had
+// then; used when the edge's turn finds the same pipe.
+struct PipeRefill {
+  std::vector<Record> pipe;  // empty: none drawn
+  bool ok = false;
+  std::vector<Quad> made;
+};
+
+// Draws the refill of the pipe of (a, b) when the cheap removal of a crossed
+// edge will not do; leaves `out.pipe` empty otherwise.
+void draw_refill(const TetMesh& mesh, const Lookup& lookup, PointIndex a, PointIndex b, PipeRefill& out) {
+  std::vector<Record> looked;
+  out.pipe.clear();
+  std::vector<Record> pipe = find_pipe(mesh, lookup, a, b, looked);
+  if (pipe.empty() || blocked_pipe(mesh, pipe, a, b) || remove_crossed_edge(mesh, pipe, a, b, out.made)) return;
+  out.ok = refill_cavity(mesh, pipe, a, b, out.made);
+  out.pipe = std::move(pipe);
+}
+
+// One attempt at the missing edge (a, b); true when a refill was committed.
+// `looked` receives what the attempt read (as find_pipe). `ahead`, when not
+// null, is a refill drawn ahead, used if drawn for this pipe.
+bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b, std::vector<Record>& looked,
+                  const PipeRefill* ahead) {
+  const std::vector<Record> pipe = find_pipe(mesh, lookup, a, b, looked);
+  if (pipe.empty() || blocked_pipe(mesh, pipe, a, b)) return false;
+  // When the pipe alone does not refill (the front found no apex for some
+  // face), the records around it join, one layer at a time, for more room.
   std::vector<Record> cavity = pipe;
   std::vector<Quad> made;
   for (int layer = 0; !remove_crossed_edge(mesh, pipe, a, b, made); ++layer) {
-    auto in_cavity = [&](Record r) { return std::find(cavity.begin(), cavity.end(), r) != cavity.end(); };
-    std::vector<Tri> boundary;
-    std::vector<PointIndex> vertices;
-    for (Record r : cavity) {
-      const Tet& t = mesh.tet(r);
-      for (int k = 0; k < 4; ++k) {
-        if (t.n[k] >= 0 && in_cavity(t.n[k])) continue;
-        const Tri f = t.face(k);
-        boundary.push_back(mesh.orient(f[0], f[1], f[2], t.v[k]) >= 0.0 ? f : Tri{f[1], f[0], f[2]});
+    if (layer == 0 && ahead && ahead->pipe == cavity) {
+      if (ahead->ok) {
+        made = ahead->made;
+        break;
       }
-      for (PointIndex v : t.v)
-        if (std::find(vertices.begin(), vertices.end(), v) == vertices.end()) vertices.push_back(v);
+    } else if (refill_cavity(mesh, cavity, a, b, made)) {
+      break;
     }
-    made.clear();
-    if (Refill{mesh, a, b}.run(boundary, vertices, made)) break;
     if (layer == kExtraLayers) return false;
+    auto in_cavity = [&](Record r) { return std::find(cavity.begin(), cavity.end(), r) != cavity.end(); };
     const std::size_t n = cavity.size();
     for (std::size_t i = 0; i < n; ++i)
       for (Record nb : mesh.tet(cavity[i]).n) {
@@ -501,8 +541,14 @@ std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std:
   std::vector<Edge> missing;
   // What each failed attempt read, by edge: the edge is tried again only
   // once one of those records has died (else the attempt would fail alike).
-  std::vector<std::uint8_t> mark;
   std::vector<Record> looked;
+  // With more than one thread, the refills (the costly part, and on flat
+  // faces of cospherical points nearly always a failure) are first drawn in
+  // parallel for the pipes as the pass finds them; an edge whose turn finds
+  // the same pipe takes the result, which depends on the pipe's records
+  // alone: the same records for any number of threads.
+  const bool draw_ahead = !literal && parallel::max_threads() > 1;
+  std::vector<PipeRefill> drawn;
   FlatMap<std::uint64_t, std::uint32_t, EdgeHash> failed_at(edges.size());
   std::vector<std::vector<Record>> failed_view;
   auto unchanged = [&](const Edge& e) {
@@ -528,9 +574,19 @@ std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std:
     }
     if (missing.empty()) return missing;
     bool progress = false;
-    for (const Edge& e : missing) {
+    if (draw_ahead) {
+      drawn.resize(std::max(drawn.size(), missing.size()));
+      parallel::for_chunks(missing.size(), 8, [&](parallel::Index begin, parallel::Index end) {
+        for (parallel::Index i = begin; i < end; ++i) {
+          drawn[i].pipe.clear();
+          if (!unchanged(missing[i])) draw_refill(mesh, lookup, missing[i].first, missing[i].second, drawn[i]);
+        }
+      });
+    }
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      const Edge& e = missing[i];
       if (lookup.present(e.first, e.second) || unchanged(e)) continue;
-      if (restore_edge(mesh, lookup, e.first, e.second, mark, looked)) {
+      if (restore_edge(mesh, lookup, e.first, e.second, looked, draw_ahead ? &drawn[i] : nullptr)) {
         progress = true;
       } else {
         const auto [k, added] =
