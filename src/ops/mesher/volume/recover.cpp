@@ -599,22 +599,55 @@ std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std:
   }
 }
 
+namespace {
+
+struct FaceHash {
+  std::uint64_t operator()(const FaceKey& k) const noexcept {
+    return mix64((std::uint64_t{k[0]} << 32 | k[1]) ^ mix64(k[2]));
+  }
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> held_faces(const TetMesh& mesh, std::span<const Tri> faces,
+                                     std::vector<std::pair<Record, int>>* holders) {
+  // A table of the few faces asked for, and one look-up per face of each
+  // live record: no table of every face of the mesh.
+  FlatMap<FaceKey, std::uint32_t, FaceHash> index(faces.size());
+  for (std::size_t i = 0; i < faces.size(); ++i) index.try_emplace(face_key(faces[i]), static_cast<std::uint32_t>(i));
+  std::vector<std::uint8_t> held(faces.size(), 0);
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
+    const Tet& t = mesh.tets[r];
+    if (t.dead) continue;
+    for (int k = 0; k < 4; ++k) {
+      const std::uint32_t* i = index.find(face_key(t.face(k)));
+      if (!i) continue;
+      held[*i] = 1;
+      if (holders) holders->push_back({static_cast<Record>(r), k});
+    }
+  }
+  // A face listed twice is held as its first listing is.
+  for (std::size_t i = 0; i < faces.size(); ++i) held[i] = held[*index.find(face_key(faces[i]))];
+  return held;
+}
+
 bool faces_recovered(const TetMesh& mesh, std::span<const Tri> faces) {
-  const FaceTable table = FaceTable::of(mesh);
-  return std::all_of(faces.begin(), faces.end(), [&](const Tri& f) { return !table.find(face_key(f)).empty(); });
+  const std::vector<std::uint8_t> held = held_faces(mesh, faces);
+  return std::all_of(held.begin(), held.end(), [](std::uint8_t h) { return h != 0; });
 }
 
 void check_faces_recovered(TetMesh& mesh, std::span<const Tri> faces) {
-  const FaceTable table = FaceTable::of(mesh);
-  for (const Tri& f : faces) {
-    const auto group = table.find(face_key(f));
-    if (group.empty())
+  std::vector<std::pair<Record, int>> holders;
+  const std::vector<std::uint8_t> held = held_faces(mesh, faces, &holders);
+  for (std::size_t i = 0; i < faces.size(); ++i) {
+    const Tri& f = faces[i];
+    if (!held[i])
       throw Error::message(
           "volume: cannot conform the surface without adding a boundary node — face ({}, {}, {}) is unrecoverable "
           "(Schönhardt-type polyhedron, with no tetrahedralization without a Steiner point).",
           f[0], f[1], f[2]);
-    for (const FaceTable::Entry& e : group) mesh.tet(e.record).c[e.face] = true;
   }
+  for (const auto& [r, k] : holders) mesh.tet(r).c[k] = true;
 }
 
 }  // namespace quenlith::ops::mesher::vol
