@@ -1,5 +1,6 @@
 """volume: the 3-D Delaunay mesher, checked against exact expectations, scipy's
 Qhull and divergence-theorem volumes."""
+from collections import Counter
 import math
 import os
 import subprocess
@@ -855,3 +856,18 @@ def test_a_hexahedron_skin_cut_into_a_twisted_pattern_is_filled_with_interior_po
     mesh = q.volume(good)
     check_sound(good, mesh, corners)
     assert len(positions(mesh)) == 8
+
+
+def test_the_output_nodes_are_held_by_their_cells_alone():
+    # The new nodes and the cells' references are made in bulk: each node ends
+    # with one reference per cell that uses it (besides the envelope's), and
+    # the mesh gives them all back when it goes.
+    coords = q.Coords(3)
+    env, nodes = cube(coords, side=1.0)
+    before = {n.id: coords.refcount(n.id) for n in nodes}
+    mesh = q.volume(env, 0.25)
+    uses = Counter(n.id for sub in mesh for cell in sub for n in cell.nodes())
+    assert len(uses) > len(nodes) and set(before) <= set(uses)
+    assert all(coords.refcount(i) == before.get(i, 0) + k for i, k in uses.items())
+    del mesh
+    assert all(coords.refcount(i) == before.get(i, 0) for i in uses)

@@ -1,8 +1,10 @@
 #pragma once
-// The range type of our loops, as oneTBB splits it. Only src/parallel/pool.cpp
-// includes it (it names TBB's split tag). A header of its own so that ThreadSanitizer
-// reports on it are told apart by file (scripts/tsan.supp): the scheduler hands it
-// between threads with synchronisation that sanitizer cannot see.
+// What oneTBB copies into the tasks of our loops: the range type, as it splits it,
+// and the reference to the loop's body. Only src/parallel/pool.cpp includes it (it
+// names TBB's split tag). A header of its own so that ThreadSanitizer reports on
+// these copies are told apart by file (scripts/tsan.supp): the scheduler makes them
+// on the thread that splits, hands them between threads and reuses their memory,
+// all with synchronisation that sanitizer cannot see.
 #include <algorithm>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -31,6 +33,19 @@ class ChunkRange {
   Index begin_;
   Index end_;
   Index min_;
+};
+
+// A loop body as the scheduler holds it: a pointer to the caller's closure, which
+// stays where the caller made it (before the loop starts, an ordering pool.cpp
+// states to the sanitizer). Copied into every task split off; read only here.
+template <class Body>
+class BodyRef {
+ public:
+  explicit BodyRef(const Body& body) : body_(&body) {}
+  void operator()(const ChunkRange& chunk) const { (*body_)(chunk); }
+
+ private:
+  const Body* body_;
 };
 
 }  // namespace quenlith::parallel::detail

@@ -105,7 +105,7 @@ void for_chunks(Index n, Index min_chunk, FunctionRef<void(Index, Index)> body) 
     order.chunk_ends();
   };
   order.loop_starts(run);
-  tbb::parallel_for(ChunkRange(0, n, min_chunk), run);
+  tbb::parallel_for(ChunkRange(0, n, min_chunk), detail::BodyRef(run));
   order.loop_returns();
   failure.rethrow_if_any();
 }

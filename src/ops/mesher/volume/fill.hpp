@@ -66,7 +66,7 @@ std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, Po
 // The lattice points first .. end - 1, coarse to fine (coarse_to_fine). From
 // `min_regions` points on (and not `literal`), the two finest levels go in
 // parallel regions: each level in four passes over columns (along z) eight
-// of its spacings wide, every column owning the records inside itself grown
+// finest spacings wide, every column owning the records inside itself grown
 // by half its width, so that the columns of a pass never share a record; a
 // point whose walk or cavity leaves its column's records is deferred to one
 // thread after the level. Columns and their order depend on the points

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "base/error.hpp"
-#include "containers/mesh/node.hpp"
+#include "containers/mesh/node_refs.hpp"
 #include "containers/mesh/submesh.hpp"
 #include "dump/number_format.hpp"
 #include "ops/mesher/volume/fill.hpp"
@@ -18,6 +18,7 @@
 #include "ops/mesher/volume/quality.hpp"
 #include "ops/mesher/volume/recover.hpp"
 #include "ops/mesher/volume/steiner.hpp"
+#include "parallel/pool.hpp"
 #include "store/guard.hpp"
 #include "store/store.hpp"
 
@@ -273,7 +274,7 @@ namespace quenlith::ops::mesher {
 using containers::mesh::Coords;
 using containers::mesh::ElementType;
 using containers::mesh::Mesh;
-using containers::mesh::Node;
+using containers::mesh::NodeRefs;
 using containers::mesh::NodeId;
 using containers::mesh::SubMesh;
 
@@ -319,19 +320,23 @@ Mesh volume(const Mesh& envelope, std::optional<double> size, const store::Inter
   }
   vol::VolumeResult r = vol::mesh_volume(std::move(points), faces, size, interrupt);
 
-  std::vector<Node> held;
-  held.reserve(r.points.size() - r.n_boundary);
-  for (std::size_t i = r.n_boundary; i < r.points.size(); ++i) {
-    const Point3& p = r.points[i];
-    held.push_back(Node::create(coords, std::span<const double>(p.data(), 3)));
-    ids.push_back(held.back().id());
-  }
-  SubMesh sub(ElementType::TET4, coords);
-  for (const vol::Quad& t : r.tets) {
-    const std::array<NodeId, 4> cell{ids[t[0]], ids[t[1]], ids[t[2]], ids[t[3]]};
-    sub.add_cell(cell);
-  }
-  return Mesh::from_submesh(std::move(sub));
+  // The new nodes in one batch, held by `fresh` until the cells have taken
+  // their references; the cells' ids made in parallel and handed over whole,
+  // their references taken under one guard.
+  std::vector<double> xyz;
+  xyz.reserve(3 * (r.points.size() - r.n_boundary));
+  for (std::size_t i = r.n_boundary; i < r.points.size(); ++i)
+    xyz.insert(xyz.end(), r.points[i].begin(), r.points[i].end());
+  NodeRefs fresh(coords);
+  fresh.reserve(r.points.size() - r.n_boundary);
+  fresh.create(xyz);
+  ids.insert(ids.end(), fresh.ids().begin(), fresh.ids().end());
+  std::vector<NodeId> cells(4 * r.tets.size());
+  parallel::for_chunks(r.tets.size(), 16384, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index c = begin; c < end; ++c)
+      for (std::size_t k = 0; k < 4; ++k) cells[4 * c + k] = ids[r.tets[c][k]];
+  });
+  return Mesh::from_submesh(SubMesh::from_cells(ElementType::TET4, coords, std::move(cells)));
 }
 
 }  // namespace quenlith::ops::mesher
