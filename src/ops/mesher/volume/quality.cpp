@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -270,10 +271,11 @@ struct Improver {
 
   // The best of the moves of v towards the centroid of its neighbours, or
   // part of the way, that keeps every record around it positive and raises
-  // their worst quality; false when none does. Reads the mesh only: the
-  // trial positions stand in for v's own without being stored.
-  bool plan_smooth(PointIndex v, std::vector<Record>& around, Point3& to) const {
-    if (!star(v, around)) return false;
+  // their worst quality; false when none does (or `around`, v's star, is
+  // empty: v is used by no record). Reads the mesh only: the trial positions
+  // stand in for v's own without being stored.
+  bool plan_smooth(PointIndex v, const std::vector<Record>& around, Point3& to) const {
+    if (around.empty()) return false;
     double now = std::numeric_limits<double>::infinity();
     Point3 centroid{0.0, 0.0, 0.0};
     std::size_t count = 0;
@@ -332,11 +334,12 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
   std::uint64_t clock = 1;
   std::vector<std::uint64_t> touched(mesh.points.size(), 0), failed_point(mesh.points.size(), 0);
   std::vector<std::uint64_t> failed_record;
-  std::vector<std::uint64_t> moved(mesh.points.size(), 0);  // clock of a point's last move
   std::vector<Improver::Move> moves;
   std::vector<Point3> targets;
   std::vector<std::vector<Record>> stars;
-  std::vector<std::uint8_t> planned;
+  std::vector<std::uint8_t> planned;  // 0: not tried, 1: a move, 2: none
+  std::vector<std::uint32_t> wave, place, by_wave, order;
+  constexpr std::uint32_t kNowhere = 0xffffffffu;
   auto newer = [&](const Quad& v, std::uint64_t since) {
     return touched[v[0]] > since || touched[v[1]] > since || touched[v[2]] > since || touched[v[3]] > since;
   };
@@ -405,35 +408,74 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
     std::sort(movable.begin(), movable.end());
     movable.erase(std::unique(movable.begin(), movable.end()), movable.end());
     seen = bad;
-    // Smoothing likewise, in point order: a plan drawn ahead stays good
-    // while no neighbour has moved since.
-    const std::uint64_t planned_at = clock;
+    // Smoothing, in point order: each point moves as planned on the
+    // positions the points before it left. A plan reads only the point's
+    // star and its neighbours, so a point whose earlier neighbours have all
+    // moved is planned exactly as in that order, while the others wait: the
+    // points go in waves, a point's wave one past the latest of its earlier
+    // neighbours', each wave planned in parallel and applied in order. The
+    // clock a move or failure gets is its place in the list (above the
+    // clock of the pass), which orders them as the list does.
+    const std::uint64_t base = clock;
     targets.resize(movable.size());
     stars.resize(movable.size());
     planned.assign(movable.size(), 0);
-    if (ahead)
-      parallel::for_chunks(movable.size(), 16, [&](parallel::Index begin, parallel::Index end) {
-        for (parallel::Index i = begin; i < end; ++i) planned[i] = im.plan_smooth(movable[i], stars[i], targets[i]);
-      });
+    wave.assign(movable.size(), 0);
+    parallel::for_chunks(movable.size(), 64, [&](parallel::Index begin, parallel::Index end) {
+      for (parallel::Index i = begin; i < end; ++i)
+        if (!im.star(movable[i], stars[i])) stars[i].clear();
+    });
+    if (place.size() < mesh.points.size()) place.resize(mesh.points.size(), kNowhere);
+    for (std::size_t i = 0; i < movable.size(); ++i) place[movable[i]] = static_cast<std::uint32_t>(i);
+    std::uint32_t waves = 0;
     for (std::size_t i = 0; i < movable.size(); ++i) {
-      const PointIndex v = movable[i];
-      if (failed_point[v] != 0 && touched[v] <= failed_point[v]) continue;
-      bool stale = !ahead;
-      for (std::size_t x = 0; x < stars[i].size() && !stale; ++x)
-        for (PointIndex w : mesh.tet(stars[i][x]).v) stale = stale || (w != v && moved[w] > planned_at);
-      if (stale) planned[i] = im.plan_smooth(v, stars[i], targets[i]);
-      if (!planned[i]) {
-        failed_point[v] = clock;
-        continue;
-      }
-      im.move_point(v, targets[i]);
-      changed = true;
-      ++clock;
-      moved[v] = clock;
-      seen.insert(seen.end(), stars[i].begin(), stars[i].end());
+      std::uint32_t w = 0;
       for (Record x : stars[i])
-        for (PointIndex w : mesh.tet(x).v) touched[w] = clock;
+        for (PointIndex u : mesh.tet(x).v)
+          if (place[u] < i) w = std::max(w, wave[place[u]] + 1);
+      wave[i] = w;
+      waves = std::max(waves, w + 1);
     }
+    for (PointIndex v : movable) place[v] = kNowhere;
+    // The places of each wave, in list order (a counting sort).
+    by_wave.assign(waves + std::size_t{1}, 0);
+    for (std::uint32_t w : wave) ++by_wave[w + std::size_t{1}];
+    for (std::size_t w = 1; w < by_wave.size(); ++w) by_wave[w] += by_wave[w - 1];
+    order.resize(movable.size());
+    {
+      std::vector<std::uint32_t> next(by_wave.begin(), by_wave.end() - 1);
+      for (std::size_t i = 0; i < movable.size(); ++i) order[next[wave[i]]++] = static_cast<std::uint32_t>(i);
+    }
+    for (std::uint32_t w = 0; w < waves; ++w) {
+      const std::span<const std::uint32_t> members(order.data() + by_wave[w], by_wave[w + 1] - by_wave[w]);
+      // A point that failed and whose neighbourhood has not changed since
+      // fails again: it is not planned.
+      auto tried = [&](std::size_t i) {
+        const PointIndex v = movable[i];
+        return !(failed_point[v] != 0 && touched[v] <= failed_point[v]);
+      };
+      parallel::for_chunks(members.size(), 8, [&](parallel::Index begin, parallel::Index end) {
+        for (parallel::Index k = begin; k < end; ++k) {
+          const std::size_t i = members[k];
+          planned[i] = tried(i) ? (im.plan_smooth(movable[i], stars[i], targets[i]) ? 1 : 2) : 0;
+        }
+      });
+      for (const std::uint32_t i : members) {
+        if (planned[i] == 0) continue;
+        const PointIndex v = movable[i];
+        if (planned[i] == 2) {
+          failed_point[v] = base + i;
+          continue;
+        }
+        const std::uint64_t at = base + i + 1;
+        im.move_point(v, targets[i]);
+        changed = true;
+        seen.insert(seen.end(), stars[i].begin(), stars[i].end());
+        for (Record x : stars[i])
+          for (PointIndex u : mesh.tet(x).v) touched[u] = std::max(touched[u], at);
+      }
+    }
+    clock = base + movable.size() + 1;
     for (auto r = made_from; r < static_cast<Record>(mesh.tets.size()); ++r) seen.push_back(r);
     if (!changed) return;
   }

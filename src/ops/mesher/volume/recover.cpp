@@ -10,6 +10,7 @@
 #include "base/error.hpp"
 #include "ops/mesher/flat_map.hpp"
 #include "ops/mesher/predicates.hpp"
+#include "parallel/pool.hpp"
 
 namespace quenlith::ops::mesher::vol {
 
@@ -392,30 +393,34 @@ bool remove_crossed_edge(const TetMesh& mesh, const std::vector<Record>& pipe, P
 
 constexpr int kExtraLayers = 0;
 
-// One attempt at the missing edge (a, b); true when a refill was committed.
-bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
-  // The pipe: every record whose closure the open segment (a, b) meets,
-  // grown across faces from the records at a (those the segment meets are
-  // connected). A segment through an edge or along a face takes every record
-  // around that edge or on that face, so coplanar points cost no special case.
+// The pipe of the edge (a, b): every record whose closure the open segment
+// meets, grown across faces from the records at a (those the segment meets
+// are connected), in record order. A segment through an edge or along a face
+// takes every record around that edge or on that face, so coplanar points
+// cost no special case. `looked` receives every record read (its vertices or
+// its links): records are never changed in place, only killed, and a record
+// new since then that holds a or links to the pipe implies the death of one
+// of them, so while all of these live, the pipe is the same.
+std::vector<Record> find_pipe(const TetMesh& mesh, const Lookup& lookup, PointIndex a, PointIndex b,
+                              std::vector<Record>& looked) {
   std::vector<Record> pipe;
   std::vector<Record> stack;
-  std::vector<std::uint8_t> seen(mesh.tets.size(), 0);
+  looked.clear();
+  auto seen = [&](Record r) { return std::find(looked.begin(), looked.end(), r) != looked.end(); };
   for (Record r : lookup.around(a)) {
-    seen[static_cast<std::size_t>(r)] = 1;
+    looked.push_back(r);
     if (segment_meets_record(mesh, mesh.tet(r), a, b)) {
       pipe.push_back(r);
       stack.push_back(r);
     }
   }
-  if (pipe.empty()) return false;
   while (!stack.empty()) {
     const Tet& t = mesh.tet(stack.back());
     stack.pop_back();
     for (int k = 0; k < 4; ++k) {
       const Record n = t.n[k];
-      if (n < 0 || seen[static_cast<std::size_t>(n)] || t.c[k]) continue;
-      seen[static_cast<std::size_t>(n)] = 1;
+      if (n < 0 || t.c[k] || seen(n)) continue;
+      looked.push_back(n);
       if (mesh.tet(n).dead || mesh.tet(n).any_constrained()) continue;
       if (segment_meets_record(mesh, mesh.tet(n), a, b)) {
         pipe.push_back(n);
@@ -424,38 +429,87 @@ bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b) {
     }
   }
   std::sort(pipe.begin(), pipe.end());
-  // A point on the open segment: no tetrahedralisation of these points holds
-  // the edge.
+  return pipe;
+}
+
+// Whether a vertex of the pipe lies on the open segment (a, b): then no
+// tetrahedralisation of these points holds the edge.
+bool blocked_pipe(const TetMesh& mesh, const std::vector<Record>& pipe, PointIndex a, PointIndex b) {
   for (Record r : pipe)
     for (PointIndex v : mesh.tet(r).v)
-      if (v != a && v != b && on_open_segment(mesh.point(v), mesh.point(a), mesh.point(b))) return false;
-  // The cavity: the pipe's outer faces, turned to face into it, and its
-  // vertices. When the pipe alone does not refill (the front found no apex
-  // for some face), the records around it join, one layer at a time, for
-  // more room.
+      if (v != a && v != b && on_open_segment(mesh.point(v), mesh.point(a), mesh.point(b))) return true;
+  return false;
+}
+
+// The advancing-front refill of the cavity for the edge (a, b): from the
+// cavity's outer faces, turned to face into it, and its vertices. A function
+// of the cavity's records alone (never changed in place).
+bool refill_cavity(const TetMesh& mesh, const std::vector<Record>& cavity, PointIndex a, PointIndex b,
+                   std::vector<Quad>& made) {
+  auto in_cavity = [&](Record r) { return std::find(cavity.begin(), cavity.end(), r) != cavity.end(); };
+  std::vector<Tri> boundary;
+  std::vector<PointIndex> vertices;
+  for (Record r : cavity) {
+    const Tet& t = mesh.tet(r);
+    for (int k = 0; k < 4; ++k) {
+      if (t.n[k] >= 0 && in_cavity(t.n[k])) continue;
+      const Tri f = t.face(k);
+      boundary.push_back(mesh.orient(f[0], f[1], f[2], t.v[k]) >= 0.0 ? f : Tri{f[1], f[0], f[2]});
+    }
+    for (PointIndex v : t.v)
+      if (std::find(vertices.begin(), vertices.end(), v) == vertices.end()) vertices.push_back(v);
+  }
+  made.clear();
+  return Refill{mesh, a, b}.run(boundary, vertices, made);
+}
+
+// The refill of a pipe, drawn ahead (in parallel) for the pipe an edge had
+// then; used when the edge's turn finds the same pipe.
+struct PipeRefill {
+  std::vector<Record> pipe;  // empty: none drawn
+  bool ok = false;
+  std::vector<Quad> made;
+};
+
+// Draws the refill of the pipe of (a, b) when the cheap removal of a crossed
+// edge will not do; leaves `out.pipe` empty otherwise.
+void draw_refill(const TetMesh& mesh, const Lookup& lookup, PointIndex a, PointIndex b, PipeRefill& out) {
+  std::vector<Record> looked;
+  out.pipe.clear();
+  std::vector<Record> pipe = find_pipe(mesh, lookup, a, b, looked);
+  if (pipe.empty() || blocked_pipe(mesh, pipe, a, b) || remove_crossed_edge(mesh, pipe, a, b, out.made)) return;
+  out.ok = refill_cavity(mesh, pipe, a, b, out.made);
+  out.pipe = std::move(pipe);
+}
+
+// One attempt at the missing edge (a, b); true when a refill was committed.
+// `looked` receives what the attempt read (as find_pipe). `ahead`, when not
+// null, is a refill drawn ahead, used if drawn for this pipe.
+bool restore_edge(TetMesh& mesh, Lookup& lookup, PointIndex a, PointIndex b, std::vector<Record>& looked,
+                  const PipeRefill* ahead) {
+  const std::vector<Record> pipe = find_pipe(mesh, lookup, a, b, looked);
+  if (pipe.empty() || blocked_pipe(mesh, pipe, a, b)) return false;
+  // When the pipe alone does not refill (the front found no apex for some
+  // face), the records around it join, one layer at a time, for more room.
   std::vector<Record> cavity = pipe;
   std::vector<Quad> made;
   for (int layer = 0; !remove_crossed_edge(mesh, pipe, a, b, made); ++layer) {
-    auto in_cavity = [&](Record r) { return std::find(cavity.begin(), cavity.end(), r) != cavity.end(); };
-    std::vector<Tri> boundary;
-    std::vector<PointIndex> vertices;
-    for (Record r : cavity) {
-      const Tet& t = mesh.tet(r);
-      for (int k = 0; k < 4; ++k) {
-        if (t.n[k] >= 0 && in_cavity(t.n[k])) continue;
-        const Tri f = t.face(k);
-        boundary.push_back(mesh.orient(f[0], f[1], f[2], t.v[k]) >= 0.0 ? f : Tri{f[1], f[0], f[2]});
+    if (layer == 0 && ahead && ahead->pipe == cavity) {
+      if (ahead->ok) {
+        made = ahead->made;
+        break;
       }
-      for (PointIndex v : t.v)
-        if (std::find(vertices.begin(), vertices.end(), v) == vertices.end()) vertices.push_back(v);
+    } else if (refill_cavity(mesh, cavity, a, b, made)) {
+      break;
     }
-    made.clear();
-    if (Refill{mesh, a, b}.run(boundary, vertices, made)) break;
     if (layer == kExtraLayers) return false;
+    auto in_cavity = [&](Record r) { return std::find(cavity.begin(), cavity.end(), r) != cavity.end(); };
     const std::size_t n = cavity.size();
     for (std::size_t i = 0; i < n; ++i)
-      for (Record nb : mesh.tet(cavity[i]).n)
+      for (Record nb : mesh.tet(cavity[i]).n) {
+        if (nb >= 0) looked.push_back(nb);
         if (nb >= 0 && !mesh.tet(nb).dead && !mesh.tet(nb).any_constrained() && !in_cavity(nb)) cavity.push_back(nb);
+      }
     if (cavity.size() == n) return false;
     std::sort(cavity.begin(), cavity.end());
   }
@@ -485,6 +539,24 @@ std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std:
   edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
   Lookup lookup(mesh, edges, literal);
   std::vector<Edge> missing;
+  // What each failed attempt read, by edge: the edge is tried again only
+  // once one of those records has died (else the attempt would fail alike).
+  std::vector<Record> looked;
+  // With more than one thread, the refills (the costly part, and on flat
+  // faces of cospherical points nearly always a failure) are first drawn in
+  // parallel for the pipes as the pass finds them; an edge whose turn finds
+  // the same pipe takes the result, which depends on the pipe's records
+  // alone: the same records for any number of threads.
+  const bool draw_ahead = !literal && parallel::max_threads() > 1;
+  std::vector<PipeRefill> drawn;
+  FlatMap<std::uint64_t, std::uint32_t, EdgeHash> failed_at(edges.size());
+  std::vector<std::vector<Record>> failed_view;
+  auto unchanged = [&](const Edge& e) {
+    const std::uint32_t* k = failed_at.find(edge_word(e.first, e.second));
+    if (!k) return false;
+    const std::vector<Record>& view = failed_view[*k];
+    return std::all_of(view.begin(), view.end(), [&](Record r) { return !mesh.tet(r).dead; });
+  };
   // A refill may take out another envelope edge while it restores one, so
   // passes go on while they shrink the missing list; two passes in a row
   // without a new best end the flips (the Steiner points take over).
@@ -502,30 +574,80 @@ std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std:
     }
     if (missing.empty()) return missing;
     bool progress = false;
-    for (const Edge& e : missing) {
-      if (lookup.present(e.first, e.second)) continue;
-      if (restore_edge(mesh, lookup, e.first, e.second)) progress = true;
+    if (draw_ahead) {
+      drawn.resize(std::max(drawn.size(), missing.size()));
+      parallel::for_chunks(missing.size(), 8, [&](parallel::Index begin, parallel::Index end) {
+        for (parallel::Index i = begin; i < end; ++i) {
+          drawn[i].pipe.clear();
+          if (!unchanged(missing[i])) draw_refill(mesh, lookup, missing[i].first, missing[i].second, drawn[i]);
+        }
+      });
+    }
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      const Edge& e = missing[i];
+      if (lookup.present(e.first, e.second) || unchanged(e)) continue;
+      if (restore_edge(mesh, lookup, e.first, e.second, looked, draw_ahead ? &drawn[i] : nullptr)) {
+        progress = true;
+      } else {
+        const auto [k, added] =
+            failed_at.try_emplace(edge_word(e.first, e.second), static_cast<std::uint32_t>(failed_view.size()));
+        if (added) failed_view.emplace_back();
+        failed_view[*k] = looked;
+      }
     }
     if (!progress) return missing;
   }
 }
 
+namespace {
+
+struct FaceHash {
+  std::uint64_t operator()(const FaceKey& k) const noexcept {
+    return mix64((std::uint64_t{k[0]} << 32 | k[1]) ^ mix64(k[2]));
+  }
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> held_faces(const TetMesh& mesh, std::span<const Tri> faces,
+                                     std::vector<std::pair<Record, int>>* holders) {
+  // A table of the few faces asked for, and one look-up per face of each
+  // live record: no table of every face of the mesh.
+  FlatMap<FaceKey, std::uint32_t, FaceHash> index(faces.size());
+  for (std::size_t i = 0; i < faces.size(); ++i) index.try_emplace(face_key(faces[i]), static_cast<std::uint32_t>(i));
+  std::vector<std::uint8_t> held(faces.size(), 0);
+  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
+    const Tet& t = mesh.tets[r];
+    if (t.dead) continue;
+    for (int k = 0; k < 4; ++k) {
+      const std::uint32_t* i = index.find(face_key(t.face(k)));
+      if (!i) continue;
+      held[*i] = 1;
+      if (holders) holders->push_back({static_cast<Record>(r), k});
+    }
+  }
+  // A face listed twice is held as its first listing is.
+  for (std::size_t i = 0; i < faces.size(); ++i) held[i] = held[*index.find(face_key(faces[i]))];
+  return held;
+}
+
 bool faces_recovered(const TetMesh& mesh, std::span<const Tri> faces) {
-  const FaceTable table = FaceTable::of(mesh);
-  return std::all_of(faces.begin(), faces.end(), [&](const Tri& f) { return !table.find(face_key(f)).empty(); });
+  const std::vector<std::uint8_t> held = held_faces(mesh, faces);
+  return std::all_of(held.begin(), held.end(), [](std::uint8_t h) { return h != 0; });
 }
 
 void check_faces_recovered(TetMesh& mesh, std::span<const Tri> faces) {
-  const FaceTable table = FaceTable::of(mesh);
-  for (const Tri& f : faces) {
-    const auto group = table.find(face_key(f));
-    if (group.empty())
+  std::vector<std::pair<Record, int>> holders;
+  const std::vector<std::uint8_t> held = held_faces(mesh, faces, &holders);
+  for (std::size_t i = 0; i < faces.size(); ++i) {
+    const Tri& f = faces[i];
+    if (!held[i])
       throw Error::message(
           "volume: cannot conform the surface without adding a boundary node — face ({}, {}, {}) is unrecoverable "
           "(Schönhardt-type polyhedron, with no tetrahedralization without a Steiner point).",
           f[0], f[1], f[2]);
-    for (const FaceTable::Entry& e : group) mesh.tet(e.record).c[e.face] = true;
   }
+  for (const auto& [r, k] : holders) mesh.tet(r).c[k] = true;
 }
 
 }  // namespace quenlith::ops::mesher::vol

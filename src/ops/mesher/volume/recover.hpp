@@ -6,6 +6,7 @@
 // constrained, so that later insertions and the fill never cross it. What the
 // flips cannot restore (a Schönhardt-type polyhedron, flat faces whose
 // diagonals disagree) is left to the Steiner points of steiner.hpp.
+#include <cstdint>
 #include <span>
 #include <utility>
 #include <vector>
@@ -29,6 +30,10 @@ bool segment_crosses_triangle(const Point3& p, const Point3& q, const Point3& t0
 std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std::span<const Tri> faces,
                                                              const store::InterruptCheck& interrupt,
                                                              bool literal = false);
+// For each of `faces`, whether some live record holds it; `holders`, when
+// given, receives each (record, local face) holding one of them.
+std::vector<std::uint8_t> held_faces(const TetMesh& mesh, std::span<const Tri> faces,
+                                     std::vector<std::pair<Record, int>>* holders = nullptr);
 // Whether every face is a face of some live record.
 bool faces_recovered(const TetMesh& mesh, std::span<const Tri> faces);
 // Flags every envelope face as constrained on each record holding it; a face held

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/error.hpp"
+#include "ops/mesher/flat_map.hpp"
 #include "ops/mesher/volume/fill.hpp"
 #include "ops/mesher/volume/recover.hpp"
 
@@ -26,6 +27,10 @@ inline Point3 midpoint(const Point3& a, const Point3& b) noexcept {
 inline double distance2(const Point3& a, const Point3& b) noexcept {
   return (a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]);
 }
+
+struct WordHash {
+  std::uint64_t operator()(std::uint64_t k) const noexcept { return mix64(k); }
+};
 
 [[noreturn]] void unrecoverable(const Tri& f) {
   throw Error::message(
@@ -91,36 +96,39 @@ void conform_surface(TetMesh& mesh, std::vector<Point3>& coords, Surface& surfac
   // can be made to conform needs stops a run that would not end.
   const std::size_t budget = 64 * surface.faces.size() + 4096;
   std::size_t made = 0;
-  std::vector<std::uint64_t> present;
   std::vector<std::uint64_t> todo;
   for (;;) {
     interrupt();
-    present.clear();
+    // The subedges a live record holds: a table of the subedges, one look-up
+    // per edge of each record (no table of every edge of the mesh).
+    FlatMap<std::uint64_t, std::uint8_t, WordHash> present(sides.size());
+    for (std::size_t i = 0; i < surface.faces.size(); ++i)
+      if (!surface.dead[i])
+        for (int k = 0; k < 3; ++k) present.try_emplace(edge_word(surface.faces[i][k], surface.faces[i][(k + 1) % 3]), 0);
     for (const Tet& t : mesh.tets) {
       if (t.dead) continue;
       for (int i = 0; i < 4; ++i)
-        for (int j = i + 1; j < 4; ++j) present.push_back(edge_word(t.v[i], t.v[j]));
+        for (int j = i + 1; j < 4; ++j)
+          if (std::uint8_t* h = present.find(edge_word(t.v[i], t.v[j]))) *h = 1;
     }
-    std::sort(present.begin(), present.end());
-    present.erase(std::unique(present.begin(), present.end()), present.end());
     todo.clear();
     for (std::size_t i = 0; i < surface.faces.size(); ++i) {
       if (surface.dead[i]) continue;
       const Tri& f = surface.faces[i];
       for (int k = 0; k < 3; ++k) {
         const std::uint64_t e = edge_word(f[k], f[(k + 1) % 3]);
-        if (!std::binary_search(present.begin(), present.end(), e)) todo.push_back(e);
+        if (!*present.find(e)) todo.push_back(e);
       }
     }
     Tri first_missing{0, 0, 0};
     if (todo.empty()) {
       // Every subedge is there: a subface still missing is pierced by an
       // edge; its longest edge is split (bisection keeps the subfaces' shape).
-      const FaceTable table = FaceTable::of(mesh);
+      const std::vector<std::uint8_t> held = held_faces(mesh, surface.faces);
       for (std::size_t i = 0; i < surface.faces.size(); ++i) {
         if (surface.dead[i]) continue;
         const Tri& f = surface.faces[i];
-        if (!table.find(face_key(f)).empty()) continue;
+        if (held[i]) continue;
         if (todo.empty()) first_missing = f;
         int longest = 0;
         double best = -1.0;
