@@ -1,6 +1,7 @@
 #include "ops/mesher/volume/fill.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -821,13 +822,18 @@ void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, co
 }
 
 std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, PointIndex end) {
-  std::vector<std::pair<int, PointIndex>> keyed;
-  keyed.reserve(end - first);
-  for (PointIndex q = first; q < end; ++q) keyed.push_back({-lattice_level(mesh.point(q)), q});
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<PointIndex> order;
-  order.reserve(keyed.size());
-  for (const auto& [lv, q] : keyed) order.push_back(q);
+  // A counting sort by level, the levels found in parallel: at most 63 of them.
+  const std::size_t n = end - first;
+  std::vector<std::uint8_t> rank(n);  // 62 - level: the coarsest first
+  parallel::for_chunks(n, 4096, [&](parallel::Index begin, parallel::Index stop) {
+    for (parallel::Index i = begin; i < stop; ++i)
+      rank[i] = static_cast<std::uint8_t>(62 - lattice_level(mesh.point(first + static_cast<PointIndex>(i))));
+  });
+  std::array<std::size_t, 64> start{};
+  for (const std::uint8_t r : rank) ++start[r + std::size_t{1}];
+  for (std::size_t r = 1; r < start.size(); ++r) start[r] += start[r - 1];
+  std::vector<PointIndex> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[start[rank[i]]++] = first + static_cast<PointIndex>(i);
   return order;
 }
 
