@@ -1,6 +1,7 @@
 #include "ops/mesher/volume/fill.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include "parallel/pool.hpp"
 
 namespace quenlith::ops::mesher::vol {
+
 
 namespace {
 
@@ -603,6 +605,38 @@ Inserter::Outcome Inserter::insert(PointIndex q) {
   return Outcome::inserted;
 }
 
+// In-order compaction in parallel, its ranks independent of the threads:
+// kept_starts counts the items of [0, n) that keep(i) holds per block of
+// fixed length, in parallel, and gives each block's first rank (the total
+// last); place_kept then calls place(i, k) for every kept item i, k its rank.
+constexpr std::size_t kKeptBlock = 16384;
+
+template <class Keep>
+std::vector<std::size_t> kept_starts(std::size_t n, const Keep& keep) {
+  const std::size_t blocks = (n + kKeptBlock - 1) / kKeptBlock;
+  std::vector<std::size_t> start(blocks + 1, 0);
+  parallel::for_chunks(blocks, 1, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index b = begin; b < end; ++b) {
+      std::size_t count = 0;
+      for (std::size_t i = b * kKeptBlock; i < std::min(n, (b + 1) * kKeptBlock); ++i) count += keep(i) ? 1 : 0;
+      start[b + 1] = count;
+    }
+  });
+  for (std::size_t b = 0; b < blocks; ++b) start[b + 1] += start[b];
+  return start;
+}
+
+template <class Keep, class Place>
+void place_kept(std::size_t n, const Keep& keep, std::span<const std::size_t> start, const Place& place) {
+  parallel::for_chunks(start.size() - 1, 1, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index b = begin; b < end; ++b) {
+      std::size_t k = start[b];
+      for (std::size_t i = b * kKeptBlock; i < std::min(n, (b + 1) * kKeptBlock); ++i)
+        if (keep(i)) place(i, k++);
+    }
+  });
+}
+
 Record last_live(const TetMesh& mesh) {
   for (std::size_t r = mesh.tets.size(); r-- > 0;)
     if (!mesh.tets[r].dead) return static_cast<Record>(r);
@@ -627,19 +661,17 @@ void insert_in_order(TetMesh& mesh, Scratch& scratch, std::span<const PointIndex
 // Drops the dead records, keeping the order of the live ones, and renumbers
 // the links.
 void compact(TetMesh& mesh) {
-  std::vector<Record> index(mesh.tets.size(), -1);
-  Record n = 0;
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r)
-    if (!mesh.tets[r].dead) index[r] = n++;
-  std::vector<Tet> kept(static_cast<std::size_t>(n));
-  parallel::for_chunks(mesh.tets.size(), 4096, [&](parallel::Index begin, parallel::Index end) {
-    for (parallel::Index r = begin; r < end; ++r) {
-      if (index[r] < 0) continue;
-      Tet t = mesh.tets[r];
-      for (Record& x : t.n)
-        if (x >= 0) x = index[static_cast<std::size_t>(x)];
-      kept[static_cast<std::size_t>(index[r])] = t;
-    }
+  const std::size_t size = mesh.tets.size();
+  const auto live = [&](std::size_t r) { return !mesh.tets[r].dead; };
+  const std::vector<std::size_t> start = kept_starts(size, live);
+  std::vector<Record> index(size, -1);
+  place_kept(size, live, start, [&](std::size_t r, std::size_t k) { index[r] = static_cast<Record>(k); });
+  std::vector<Tet> kept(start.back());
+  place_kept(size, live, start, [&](std::size_t r, std::size_t k) {
+    Tet t = mesh.tets[r];
+    for (Record& x : t.n)
+      if (x >= 0) x = index[static_cast<std::size_t>(x)];
+    kept[k] = t;
   });
   mesh.tets = std::move(kept);
   mesh.inside.assign(mesh.tets.size(), 0);
@@ -790,13 +822,18 @@ void insert_interior_points(TetMesh& mesh, std::span<const PointIndex> order, co
 }
 
 std::vector<PointIndex> coarse_to_fine(const TetMesh& mesh, PointIndex first, PointIndex end) {
-  std::vector<std::pair<int, PointIndex>> keyed;
-  keyed.reserve(end - first);
-  for (PointIndex q = first; q < end; ++q) keyed.push_back({-lattice_level(mesh.point(q)), q});
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<PointIndex> order;
-  order.reserve(keyed.size());
-  for (const auto& [lv, q] : keyed) order.push_back(q);
+  // A counting sort by level, the levels found in parallel: at most 63 of them.
+  const std::size_t n = end - first;
+  std::vector<std::uint8_t> rank(n);  // 62 - level: the coarsest first
+  parallel::for_chunks(n, 4096, [&](parallel::Index begin, parallel::Index stop) {
+    for (parallel::Index i = begin; i < stop; ++i)
+      rank[i] = static_cast<std::uint8_t>(62 - lattice_level(mesh.point(first + static_cast<PointIndex>(i))));
+  });
+  std::array<std::size_t, 64> start{};
+  for (const std::uint8_t r : rank) ++start[r + std::size_t{1}];
+  for (std::size_t r = 1; r < start.size(); ++r) start[r] += start[r - 1];
+  std::vector<PointIndex> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[start[rank[i]]++] = first + static_cast<PointIndex>(i);
   return order;
 }
 
@@ -901,28 +938,43 @@ void fill_interior(TetMesh& mesh, std::span<const Tri> faces, std::span<const Po
 
 void prune_outside(TetMesh& mesh) {
   mesh.inside.resize(mesh.tets.size(), 0);
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r)
-    if (!mesh.inside[r] || mesh.outside(mesh.tets[r])) mesh.tets[r].dead = true;
-  for (Tet& t : mesh.tets) {
-    if (t.dead) continue;
-    for (Record& n : t.n)
-      if (n >= 0 && mesh.tet(n).dead) n = -1;
-  }
+  parallel::for_chunks(mesh.tets.size(), 4096, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index r = begin; r < end; ++r)
+      if (!mesh.inside[r] || mesh.outside(mesh.tets[r])) mesh.tets[r].dead = true;
+  });
+  // Each record's links are its own; the flags read are all settled above.
+  parallel::for_chunks(mesh.tets.size(), 4096, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index r = begin; r < end; ++r) {
+      Tet& t = mesh.tets[r];
+      if (t.dead) continue;
+      for (Record& n : t.n)
+        if (n >= 0 && mesh.tet(n).dead) n = -1;
+    }
+  });
 }
 
 std::vector<Quad> emit_tet4(const TetMesh& mesh) {
-  std::vector<Quad> out;
-  for (std::size_t r = 0; r < mesh.tets.size(); ++r) {
-    const Tet& t = mesh.tets[r];
-    if (t.dead || !mesh.inside[r] || mesh.outside(t)) continue;
-    const Quad& v = t.v;
-    // The exact sign on the working coordinates: a record is never flat
-    // there, however thin it is in true coordinates (dropping a thin one
-    // would leave a crack).
-    const double o = mesh.orient(v[0], v[1], v[2], v[3]);
-    if (o == 0.0) continue;
-    out.push_back(o > 0.0 ? v : Quad{v[0], v[2], v[1], v[3]});
-  }
+  // Per record: 0 dropped, 1 as it is, 2 turned over.
+  std::vector<std::uint8_t> kind(mesh.tets.size(), 0);
+  parallel::for_chunks(mesh.tets.size(), 4096, [&](parallel::Index begin, parallel::Index end) {
+    for (parallel::Index r = begin; r < end; ++r) {
+      const Tet& t = mesh.tets[r];
+      if (t.dead || !mesh.inside[r] || mesh.outside(t)) continue;
+      const Quad& v = t.v;
+      // The exact sign on the working coordinates: a record is never flat
+      // there, however thin it is in true coordinates (dropping a thin one
+      // would leave a crack).
+      const double o = mesh.orient(v[0], v[1], v[2], v[3]);
+      kind[r] = o > 0.0 ? 1 : o < 0.0 ? 2 : 0;
+    }
+  });
+  const auto kept = [&](std::size_t r) { return kind[r] != 0; };
+  const std::vector<std::size_t> start = kept_starts(kind.size(), kept);
+  std::vector<Quad> out(start.back());
+  place_kept(kind.size(), kept, start, [&](std::size_t r, std::size_t k) {
+    const Quad& v = mesh.tets[r].v;
+    out[k] = kind[r] == 1 ? v : Quad{v[0], v[2], v[1], v[3]};
+  });
   return out;
 }
 

@@ -329,7 +329,7 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
   // it or a neighbour; `failed` the clock of a record's or a point's last
   // failed attempt.
   std::vector<Record> bad, seen;
-  std::vector<std::uint8_t> low;
+  std::vector<std::uint8_t> low, listed;
   std::vector<PointIndex> movable;
   std::uint64_t clock = 1;
   std::vector<std::uint64_t> touched(mesh.points.size(), 0), failed_point(mesh.points.size(), 0);
@@ -353,8 +353,16 @@ void improve_quality(TetMesh& mesh, std::vector<Point3>& coords, PointIndex firs
     interrupt();
     bad.clear();
     if (pass > 0) {
-      std::sort(seen.begin(), seen.end());
-      seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+      // In record order without repeats: a flag per record and one scan,
+      // cheaper than sorting the list, where each star comes many times.
+      listed.resize(mesh.tets.size(), 0);
+      for (Record r : seen) listed[static_cast<std::size_t>(r)] = 1;
+      seen.clear();
+      for (std::size_t r = 0; r < listed.size(); ++r)
+        if (listed[r]) {
+          seen.push_back(static_cast<Record>(r));
+          listed[r] = 0;
+        }
     }
     // The measure of every record looked at, in parallel (the first pass
     // looks at them all); the list of the bad ones keeps their order.
