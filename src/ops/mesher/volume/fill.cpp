@@ -13,7 +13,6 @@
 
 namespace quenlith::ops::mesher::vol {
 
-
 namespace {
 
 inline Point3 sub(const Point3& a, const Point3& b) noexcept { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
