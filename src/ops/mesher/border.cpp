@@ -17,10 +17,6 @@ using containers::mesh::NodeId;
 
 namespace {
 
-struct EdgeHash {
-  std::uint64_t operator()(std::uint64_t key) const noexcept { return mix64(key); }
-};
-
 bool is_surface(ElementType t) { return t == ElementType::TRI3 || t == ElementType::QUA4; }
 
 // Calls edge(tail, head) for every directed edge of every surface cell, in
@@ -57,7 +53,7 @@ struct Successors {
 Mesh border(const Mesh& mesh) {
   const store::Handle<containers::mesh::Coords> coords = mesh.coords();
 
-  FlatMap<std::uint64_t, std::uint32_t, EdgeHash> uses;
+  FlatMap<std::uint64_t, std::uint32_t, WordHash> uses;
   const bool any_surface = for_each_surface_edge(mesh, [&](NodeId a, NodeId b) {
     std::uint32_t& count = *uses.try_emplace(edge_key(a, b)).first;
     if (count != UINT32_MAX) ++count;
@@ -73,7 +69,7 @@ Mesh border(const Mesh& mesh) {
     successors[tail].heads.push_back(head);
     starts.push_back(tail);
   });
-  uses = FlatMap<std::uint64_t, std::uint32_t, EdgeHash>();
+  uses = FlatMap<std::uint64_t, std::uint32_t, WordHash>();
 
   Mesh result;
   std::vector<NodeId> loop;

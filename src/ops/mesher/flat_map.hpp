@@ -99,4 +99,9 @@ inline std::uint64_t mix64(std::uint64_t h) noexcept {
   return h;
 }
 
+// The hash of a 64-bit word key (an edge's two 32-bit ends, a packed id).
+struct WordHash {
+  std::uint64_t operator()(std::uint64_t key) const noexcept { return mix64(key); }
+};
+
 }  // namespace quenlith::ops::mesher

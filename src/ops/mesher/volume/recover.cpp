@@ -29,10 +29,6 @@ namespace {
 
 using Edge = std::pair<PointIndex, PointIndex>;  // smaller first
 
-struct EdgeHash {
-  std::uint64_t operator()(std::uint64_t k) const noexcept { return mix64(k); }
-};
-
 inline std::uint64_t edge_word(PointIndex a, PointIndex b) noexcept { return std::uint64_t{a} << 32 | b; }
 
 // Where recovery looks things up: presence of an edge, the first record that
@@ -101,7 +97,7 @@ class Lookup {
 
   TetMesh& mesh_;
   bool literal_;
-  FlatMap<std::uint64_t, std::int32_t, EdgeHash> counts_;
+  FlatMap<std::uint64_t, std::int32_t, WordHash> counts_;
   std::vector<std::vector<Record>> by_vertex_;
 };
 
@@ -549,7 +545,7 @@ std::vector<std::pair<PointIndex, PointIndex>> recover_edges(TetMesh& mesh, std:
   // alone: the same records for any number of threads.
   const bool draw_ahead = !literal && parallel::max_threads() > 1;
   std::vector<PipeRefill> drawn;
-  FlatMap<std::uint64_t, std::uint32_t, EdgeHash> failed_at(edges.size());
+  FlatMap<std::uint64_t, std::uint32_t, WordHash> failed_at(edges.size());
   std::vector<std::vector<Record>> failed_view;
   auto unchanged = [&](const Edge& e) {
     const std::uint32_t* k = failed_at.find(edge_word(e.first, e.second));

@@ -28,10 +28,6 @@ inline double distance2(const Point3& a, const Point3& b) noexcept {
   return (a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]);
 }
 
-struct WordHash {
-  std::uint64_t operator()(std::uint64_t k) const noexcept { return mix64(k); }
-};
-
 [[noreturn]] void unrecoverable(const Tri& f) {
   throw Error::message(
       "volume: cannot conform the surface without adding a boundary node — face ({}, {}, {}) is unrecoverable "
