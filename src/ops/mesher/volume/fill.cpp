@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "base/error.hpp"
+#include "parallel/kept.hpp"
 #include "parallel/pool.hpp"
 
 namespace quenlith::ops::mesher::vol {
@@ -604,38 +605,6 @@ Inserter::Outcome Inserter::insert(PointIndex q) {
   return Outcome::inserted;
 }
 
-// In-order compaction in parallel, its ranks independent of the threads:
-// kept_starts counts the items of [0, n) that keep(i) holds per block of
-// fixed length, in parallel, and gives each block's first rank (the total
-// last); place_kept then calls place(i, k) for every kept item i, k its rank.
-constexpr std::size_t kKeptBlock = 16384;
-
-template <class Keep>
-std::vector<std::size_t> kept_starts(std::size_t n, const Keep& keep) {
-  const std::size_t blocks = (n + kKeptBlock - 1) / kKeptBlock;
-  std::vector<std::size_t> start(blocks + 1, 0);
-  parallel::for_chunks(blocks, 1, [&](parallel::Index begin, parallel::Index end) {
-    for (parallel::Index b = begin; b < end; ++b) {
-      std::size_t count = 0;
-      for (std::size_t i = b * kKeptBlock; i < std::min(n, (b + 1) * kKeptBlock); ++i) count += keep(i) ? 1 : 0;
-      start[b + 1] = count;
-    }
-  });
-  for (std::size_t b = 0; b < blocks; ++b) start[b + 1] += start[b];
-  return start;
-}
-
-template <class Keep, class Place>
-void place_kept(std::size_t n, const Keep& keep, std::span<const std::size_t> start, const Place& place) {
-  parallel::for_chunks(start.size() - 1, 1, [&](parallel::Index begin, parallel::Index end) {
-    for (parallel::Index b = begin; b < end; ++b) {
-      std::size_t k = start[b];
-      for (std::size_t i = b * kKeptBlock; i < std::min(n, (b + 1) * kKeptBlock); ++i)
-        if (keep(i)) place(i, k++);
-    }
-  });
-}
-
 Record last_live(const TetMesh& mesh) {
   for (std::size_t r = mesh.tets.size(); r-- > 0;)
     if (!mesh.tets[r].dead) return static_cast<Record>(r);
@@ -662,11 +631,11 @@ void insert_in_order(TetMesh& mesh, Scratch& scratch, std::span<const PointIndex
 void compact(TetMesh& mesh) {
   const std::size_t size = mesh.tets.size();
   const auto live = [&](std::size_t r) { return !mesh.tets[r].dead; };
-  const std::vector<std::size_t> start = kept_starts(size, live);
+  const std::vector<std::size_t> start = parallel::kept_starts(size, live);
   std::vector<Record> index(size, -1);
-  place_kept(size, live, start, [&](std::size_t r, std::size_t k) { index[r] = static_cast<Record>(k); });
+  parallel::place_kept(size, live, start, [&](std::size_t r, std::size_t k) { index[r] = static_cast<Record>(k); });
   std::vector<Tet> kept(start.back());
-  place_kept(size, live, start, [&](std::size_t r, std::size_t k) {
+  parallel::place_kept(size, live, start, [&](std::size_t r, std::size_t k) {
     Tet t = mesh.tets[r];
     for (Record& x : t.n)
       if (x >= 0) x = index[static_cast<std::size_t>(x)];
@@ -968,9 +937,9 @@ std::vector<Quad> emit_tet4(const TetMesh& mesh) {
     }
   });
   const auto kept = [&](std::size_t r) { return kind[r] != 0; };
-  const std::vector<std::size_t> start = kept_starts(kind.size(), kept);
+  const std::vector<std::size_t> start = parallel::kept_starts(kind.size(), kept);
   std::vector<Quad> out(start.back());
-  place_kept(kind.size(), kept, start, [&](std::size_t r, std::size_t k) {
+  parallel::place_kept(kind.size(), kept, start, [&](std::size_t r, std::size_t k) {
     const Quad& v = mesh.tets[r].v;
     out[k] = kind[r] == 1 ? v : Quad{v[0], v[2], v[1], v[3]};
   });
